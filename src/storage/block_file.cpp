@@ -1,0 +1,100 @@
+#include "storage/block_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unistd.h>
+
+#include "storage/temp_files.h"
+
+namespace brindle {
+
+int BlockFile::Create(uint32_t n)
+{
+    if (n == 0 || n > kMaxStoredSamples || storedLength_ != 0 || mapped_.HasMapping())
+        return 0;
+    storedLength_ = n;
+    const std::filesystem::path name = MakeTempFileName();
+    if (name.empty())
+        return storedLength_ = 0, 0;
+    if (!mapped_.Open(name, OpenMode::CreateAlways) || !mapped_.CreateMapping(uint64_t(n) * sizeof(float))) {
+        mapped_.Close();
+        ::unlink(name.c_str());
+        storedLength_ = 0;
+        return 0;
+    }
+    return 1;
+}
+
+void BlockFile::Release()
+{
+    const std::filesystem::path name = mapped_.Name();
+    mapped_.Close();
+    if (!name.empty())
+        ::unlink(name.c_str());
+    storedLength_ = 0;
+}
+
+int BlockFile::CopyFrom(BlockFile& source)
+{
+    Release();
+    if (source.storedLength_ == 0 && !source.mapped_.HasMapping())
+        return 1;
+    if (!source.IsReady() || !Create(source.storedLength_))
+        return 0;
+    for (uint32_t i = 0; i < BlockCount(); ++i) {
+        const float* from = source.BlockPointer(i);
+        float* to = BlockPointer(i);
+        if (!from || !to) {
+            Release();
+            return 0;
+        }
+        std::memcpy(to, from, size_t(SamplesInBlock(i)) * sizeof(float));
+    }
+    return 1;
+}
+
+float* BlockFile::BlockPointer(int64_t i, int64_t bytes)
+{
+    const uint32_t samples = SamplesInBlock(i);
+    if (samples == 0 || !IsReady())
+        return nullptr;
+    const int64_t whole = int64_t(samples) * int64_t(sizeof(float));
+    if (bytes <= 0 || bytes > whole)
+        bytes = whole;
+    const uint64_t offset = uint64_t(i) * kBlockSamples * sizeof(float);
+    return static_cast<float*>(mapped_.RemapView(offset, size_t(bytes)));
+}
+
+int BlockFile::WriteSamples(uint32_t position, const float* source, uint32_t count)
+{
+    if (!source || count > kBlockSamples || !IsReady())
+        return 0;
+    const uint32_t k = position / kBlockSamples;
+    const uint32_t viewSamples = std::min<uint32_t>(SamplesInBlock(k) * 2, storedLength_ - k * kBlockSamples);
+    const uint32_t first = position - k * kBlockSamples;
+    if (uint64_t(first) + count > viewSamples)
+        return 0;
+    auto* view = static_cast<float*>(mapped_.RemapView(uint64_t(k) * kBlockSamples * sizeof(float),
+                                                       size_t(viewSamples) * sizeof(float)));
+    if (!view)
+        return 0;
+    std::memcpy(view + first, source, size_t(count) * sizeof(float));
+    return 1;
+}
+
+bool BlockFile::IsReady() const
+{
+    return storedLength_ != 0 && mapped_.MappingSize() != 0 && !mapped_.Name().empty() && mapped_.HasMapping();
+}
+
+uint32_t BlockFile::SamplesInBlock(int64_t i) const
+{
+    if (i < 0 || i >= int64_t(BlockCount()))
+        return 0;
+    if (i + 1 < int64_t(BlockCount()))
+        return kBlockSamples;
+    const uint32_t rest = storedLength_ % kBlockSamples;
+    return rest == 0 ? kBlockSamples : rest;
+}
+
+}  // namespace brindle

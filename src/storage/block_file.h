@@ -1,0 +1,52 @@
+// The samples of one channel in one temporary file, reached one block at a time.
+//
+// Block i holds samples [i * B, i * B + SamplesInBlock(i)) at byte offset i * B * 4; B = 262,144
+// samples (1 MiB of floats), so every block starts on a view boundary. The file exists exactly as long
+// as the BlockFile that made it. One view at a time: a pointer from BlockPointer stays valid until the
+// next BlockPointer or WriteSamples on the same block file, and one thread uses a block file at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "storage/mapped_file.h"
+
+namespace brindle {
+
+inline constexpr uint32_t kBlockSamples = 4 * kAllocationGranularity;
+// The file's byte size is a 32-bit number.
+inline constexpr uint32_t kMaxStoredSamples = (1u << 30) - 1;
+
+class BlockFile {
+public:
+    BlockFile() = default;
+    ~BlockFile() { Release(); }
+    BlockFile(const BlockFile&) = delete;
+    BlockFile& operator=(const BlockFile&) = delete;
+
+    // A new zero-filled temporary file of n samples (1 <= n <= kMaxStoredSamples). Fails when this
+    // file already has samples; on failure nothing is left on disk.
+    int Create(uint32_t n);
+    // Closes and deletes the temporary file; the stored length becomes 0.
+    void Release();
+    // Replaces this file by a copy of source's samples (a source without samples gives an empty file).
+    int CopyFrom(BlockFile& source);
+
+    // Maps block i and returns its first sample, or null for a block out of range, a file that is not
+    // ready or a failed mapping. bytes <= 0, or more than the block has, maps the whole block.
+    float* BlockPointer(int64_t i, int64_t bytes = 0);
+    // Copies count samples (count <= B) to stored index position through one view of up to two blocks.
+    int WriteSamples(uint32_t position, const float* source, uint32_t count);
+
+    bool IsReady() const;
+    uint32_t StoredLength() const { return storedLength_; }
+    uint32_t BlockCount() const { return (storedLength_ + kBlockSamples - 1) / kBlockSamples; }
+    // B, except for the last block (the remainder); 0 for a block that does not exist.
+    uint32_t SamplesInBlock(int64_t i) const;
+    const std::filesystem::path& FileName() const { return mapped_.Name(); }
+
+private:
+    uint32_t storedLength_ = 0;
+    MappedFile mapped_;
+};
+
+}  // namespace brindle

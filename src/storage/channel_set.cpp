@@ -1,0 +1,189 @@
+#include "storage/channel_set.h"
+
+#include <algorithm>
+
+#include "edit/sample_conversion.h"
+#include "tasks/progress.h"
+
+namespace brindle {
+
+namespace {
+
+int Finish(Progress* progress, int result)
+{
+    if (progress) {
+        if (result)
+            progress->Complete();
+        else
+            progress->Fail();
+    }
+    return result;
+}
+
+bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+}  // namespace
+
+int ChannelSet::Allocate(uint16_t channels, uint32_t frames, uint32_t rate)
+{
+    if ((channels != 1 && channels != 2) || frames == 0 || rate == 0 || !IsEmpty())
+        return 0;
+    channelCount_ = channels;
+    frameCount_ = frames;
+    sampleRate_ = rate;
+    for (int c = 0; c < channels; ++c) {
+        if (!channel_[c].Allocate(frames)) {
+            Reset();
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void ChannelSet::Reset()
+{
+    channelCount_ = 0;
+    frameCount_ = 0;
+    sampleRate_ = 0;
+    channel_[0].Destroy();
+    channel_[1].Destroy();
+}
+
+int ChannelSet::CopyFrom(ChannelSet& source, Progress* progress)
+{
+    if (&source == this)
+        return Finish(progress, 1);
+    if (Cancelled(progress))
+        return Finish(progress, 0);
+    if (!IsEmpty())
+        Reset();
+    if (source.IsEmpty())
+        return Finish(progress, 1);
+    if (!source.IsValid())
+        return Finish(progress, 0);
+    channelCount_ = source.channelCount_;
+    frameCount_ = source.frameCount_;
+    sampleRate_ = source.sampleRate_;
+    bool ok = channel_[0].CopyFrom(source.channel_[0]) && !Cancelled(progress);
+    if (ok && channelCount_ == 2)
+        ok = channel_[1].CopyFrom(source.channel_[1]);
+    if (!ok)
+        Reset();
+    return Finish(progress, ok);
+}
+
+int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress)
+{
+    if (&target == this)
+        return 0;
+    if (IsCompact())
+        return target.CopyFrom(*this, progress);
+    target.Reset();
+    if (!IsValid())
+        return Finish(progress, 0);
+    target.channelCount_ = channelCount_;
+    target.frameCount_ = frameCount_;
+    target.sampleRate_ = sampleRate_;
+    for (int c = 0; c < channelCount_; ++c) {
+        if (Cancelled(progress) || !channel_[c].Materialize(target.channel_[c])) {
+            target.Reset();
+            return Finish(progress, 0);
+        }
+    }
+    return Finish(progress, 1);
+}
+
+int ChannelSet::CopyRange(int64_t destinationPosition, ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)
+{
+    if (!IsValid() || !source.IsValid() || !IsCompact() || !source.IsCompact() ||
+        channelCount_ != source.channelCount_)
+        return 0;
+    for (int c = 0; c < channelCount_; ++c) {
+        if (!channel_[c].CopyRange(destinationPosition, source.channel_[c], sourceStart, sourceEnd))
+            return 0;
+    }
+    return 1;
+}
+
+void ChannelSet::MoveFrom(ChannelSet& other)
+{
+    if (&other == this)
+        return;
+    Reset();
+    channelCount_ = std::exchange(other.channelCount_, 0);
+    frameCount_ = std::exchange(other.frameCount_, 0);
+    sampleRate_ = std::exchange(other.sampleRate_, 0);
+    channel_[0].MoveFrom(other.channel_[0]);
+    channel_[1].MoveFrom(other.channel_[1]);
+}
+
+int ChannelSet::DuplicateToStereo()
+{
+    if (!IsMono() || !channel_[1].CopyFrom(channel_[0]))
+        return 0;
+    channelCount_ = 2;
+    return 1;
+}
+
+int ChannelSet::DropChannel1()
+{
+    if (channel_[1].IsEmpty())
+        return 0;
+    channel_[1].Destroy();
+    if (channelCount_ == 2) {
+        channelCount_ = 1;
+    } else {
+        channelCount_ = 0;
+        frameCount_ = 0;
+        sampleRate_ = 0;
+    }
+    return 1;
+}
+
+uint32_t ChannelSet::ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame)
+{
+    if (!destination || !IsValid() || !IsCompact() || capacity == 0 || capacity % channelCount_ != 0 ||
+        startFrame >= frameCount_)
+        return 0;
+    const uint32_t frames = std::min(capacity / channelCount_, frameCount_ - startFrame);
+    uint32_t done = 0;
+    while (done < frames) {
+        const uint32_t frame = startFrame + done;
+        const uint32_t block = frame / kBlockSamples;
+        const uint32_t inBlock = frame - block * kBlockSamples;
+        const uint32_t piece = std::min(frames - done, kBlockSamples - inBlock);
+        const int64_t bytes = int64_t(inBlock + piece) * int64_t(sizeof(float));
+        for (int c = 0; c < channelCount_; ++c) {
+            const float* samples = channel_[c].BlockPointer(block, bytes);
+            if (!samples || channel_[c].SamplesInBlock(block) < inBlock + piece)
+                return 0;
+            int16_t* out = destination + size_t(done) * channelCount_ + c;
+            for (uint32_t k = 0; k < piece; ++k)
+                out[size_t(k) * channelCount_] = FloatToS16(samples[inBlock + k]);
+        }
+        done += piece;
+    }
+    return frames * channelCount_;
+}
+
+bool ChannelSet::IsEmpty() const
+{
+    return channelCount_ == 0 && frameCount_ == 0 && sampleRate_ == 0 && channel_[0].IsEmpty() &&
+           channel_[1].IsEmpty();
+}
+
+bool ChannelSet::IsValid() const
+{
+    if ((channelCount_ != 1 && channelCount_ != 2) || frameCount_ == 0 || sampleRate_ == 0)
+        return false;
+    return channel_[0].IsReady() && (channelCount_ == 1 || channel_[1].IsReady());
+}
+
+bool ChannelSet::IsCompact() const
+{
+    if (IsEmpty())
+        return true;
+    return IsValid() && channel_[0].IsCompact() && (channelCount_ == 1 || channel_[1].IsCompact());
+}
+
+}  // namespace brindle

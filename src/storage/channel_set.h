@@ -1,0 +1,58 @@
+// The samples of one sound: one or two channel stores of equal length and their sample rate.
+#pragma once
+
+#include <cstdint>
+
+#include "storage/channel_store.h"
+
+namespace brindle {
+
+class Progress;
+
+class ChannelSet {
+public:
+    ChannelSet() = default;
+    ChannelSet(const ChannelSet&) = delete;
+    ChannelSet& operator=(const ChannelSet&) = delete;
+
+    // channels 1 or 2, frames and rate non-zero, set empty; zero-filled stores. On failure the set is reset.
+    int Allocate(uint16_t channels, uint32_t frames, uint32_t rate);
+    // Empty again; the stores' temporary files are deleted.
+    void Reset();
+    // An independent copy of source, store by store. progress gets Complete or Fail.
+    int CopyFrom(ChannelSet& source, Progress* progress = nullptr);
+    // A compact copy of source into target (a plain copy when this set is already compact).
+    int CopyCompactedTo(ChannelSet& target, Progress* progress = nullptr);
+    // ChannelStore::CopyRange on each channel; both sets valid, compact, same channel count.
+    int CopyRange(int64_t destinationPosition, ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
+    // Takes over other's fields and stores; other is left empty.
+    void MoveFrom(ChannelSet& other);
+    // A mono set gets channel 1 as a copy of channel 0.
+    int DuplicateToStereo();
+    // Destroys channel 1: stereo becomes mono, mono becomes empty. Fails when channel 1 is empty.
+    int DropChannel1();
+
+    // Interleaved 16-bit frames from startFrame into destination (room for capacity samples, a
+    // multiple of the channel count). Returns the samples written, 0 on failure.
+    uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame);
+
+    bool IsEmpty() const;
+    bool IsValid() const;
+    bool IsCompact() const;
+    bool IsMono() const { return channelCount_ == 1 && channel_[0].IsReady(); }
+    bool IsStereo() const { return channelCount_ == 2 && channel_[0].IsReady() && channel_[1].IsReady(); }
+
+    uint16_t ChannelCount() const { return channelCount_; }
+    uint32_t FrameCount() const { return frameCount_; }
+    uint32_t SampleRate() const { return sampleRate_; }
+    ChannelStore& Channel(int index) { return channel_[index]; }
+    const ChannelStore& Channel(int index) const { return channel_[index]; }
+
+private:
+    uint16_t channelCount_ = 0;
+    uint32_t frameCount_ = 0;
+    uint32_t sampleRate_ = 0;
+    ChannelStore channel_[2];
+};
+
+}  // namespace brindle

@@ -1,0 +1,214 @@
+#include "storage/channel_store.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "edit/sample_conversion.h"
+
+namespace brindle {
+
+int ChannelStore::Allocate(uint32_t n)
+{
+    if (!IsEmpty() || n == 0 || n > kMaxStoredSamples)
+        return 0;
+    auto file = std::make_unique<BlockFile>();
+    if (!file->Create(n))
+        return 0;
+    length_ = int32_t(n);
+    offset_ = 0;
+    file_ = std::move(file);
+    return 1;
+}
+
+void ChannelStore::Destroy()
+{
+    file_.reset();  // deletes the temporary file
+    length_ = 0;
+    offset_ = 0;
+}
+
+int ChannelStore::CopyFrom(ChannelStore& source)
+{
+    if (&source == this)
+        return 1;
+    Destroy();
+    if (source.IsEmpty())
+        return 1;
+    if (!source.file_ || !source.file_->IsReady())
+        return 0;
+    auto file = std::make_unique<BlockFile>();
+    if (!file->CopyFrom(*source.file_))
+        return 0;
+    length_ = source.length_;
+    offset_ = source.offset_;
+    file_ = std::move(file);
+    return 1;
+}
+
+int ChannelStore::Materialize(ChannelStore& target)
+{
+    if (!IsReady() || &target == this)
+        return 0;
+    if (IsCompact())
+        return target.CopyFrom(*this);
+    target.Destroy();
+    if (!target.Allocate(uint32_t(length_)))
+        return 0;
+
+    const int64_t stored = StoredLength();
+    const int64_t offset = offset_;
+    const int64_t length = length_;
+    // Stored index s lands at logical index s + offset; only [-offset, length - offset) is visible.
+    const int64_t visibleLo = -offset;
+    const int64_t visibleHi = length - offset;
+    if (offset >= length || offset + stored <= 0)
+        return 1;  // nothing stored is visible: all silence
+
+    bool metAny = false;
+    for (int64_t d = 0; d < int64_t(BlockCount()); ++d) {
+        const int64_t blockLo = d * kBlockSamples;
+        const int64_t lo = std::max(blockLo, visibleLo);
+        const int64_t hi = std::min(blockLo + SamplesInBlock(d), visibleHi);
+        if (lo >= hi) {
+            if (metAny)
+                break;
+            continue;
+        }
+        metAny = true;
+        const float* from = BlockPointer(d, (hi - blockLo) * int64_t(sizeof(float)));
+        if (!from) {
+            target.Destroy();
+            return 0;
+        }
+        from += lo - blockLo;
+        // The destination range may straddle one target block boundary; WriteSamples takes pieces
+        // that start inside one block and reach at most into the next.
+        int64_t destination = lo + offset;
+        int64_t remaining = hi - lo;
+        while (remaining > 0) {
+            const int64_t blockEnd = (destination / kBlockSamples + 1) * kBlockSamples;
+            const int64_t piece = std::min(remaining, blockEnd - destination);
+            if (!target.file_->WriteSamples(uint32_t(destination), from, uint32_t(piece))) {
+                target.Destroy();
+                return 0;
+            }
+            from += piece;
+            destination += piece;
+            remaining -= piece;
+        }
+    }
+    return 1;
+}
+
+int ChannelStore::Compact()
+{
+    if (IsCompact())
+        return 1;
+    ChannelStore scratch;
+    if (!Materialize(scratch))
+        return 0;
+    MoveFrom(scratch);
+    return 1;
+}
+
+int ChannelStore::CopyRange(int64_t destinationPosition, ChannelStore& source, int64_t sourceStart,
+                            int64_t sourceEnd)
+{
+    if (!IsReady() || !source.IsReady() || &source == this)
+        return 0;
+    if (destinationPosition < 0 || destinationPosition >= length_)
+        return 0;
+    const int64_t sourceLength = source.StoredLength();
+    sourceStart = std::clamp<int64_t>(sourceStart, 0, sourceLength);
+    sourceEnd = std::clamp<int64_t>(sourceEnd, 0, sourceLength);
+    if (sourceStart >= sourceEnd)
+        return 0;
+    sourceEnd = std::min<int64_t>(sourceEnd, sourceStart + int64_t(StoredLength()) - destinationPosition);
+
+    for (int64_t i = sourceStart / kBlockSamples; i * kBlockSamples < sourceEnd; ++i) {
+        const float* block = source.BlockPointer(i);
+        if (!block)
+            return 0;
+        const int64_t lo = std::max<int64_t>(sourceStart, i * kBlockSamples);
+        const int64_t hi = std::min<int64_t>((i + 1) * kBlockSamples, sourceEnd);
+        if (!file_->WriteSamples(uint32_t(destinationPosition), block + (lo - i * kBlockSamples), uint32_t(hi - lo)))
+            return 0;
+        destinationPosition += hi - lo;
+    }
+    return 1;
+}
+
+void ChannelStore::MoveFrom(ChannelStore& other)
+{
+    if (&other == this)
+        return;
+    Destroy();
+    length_ = std::exchange(other.length_, 0);
+    offset_ = std::exchange(other.offset_, 0);
+    file_ = std::move(other.file_);
+}
+
+int ChannelStore::SetLogicalView(int32_t offset, int32_t length)
+{
+    if (!IsReady() || length <= 0)
+        return 0;
+    offset_ = offset;
+    length_ = length;
+    return 1;
+}
+
+bool ChannelStore::IsCompact() const
+{
+    if (IsEmpty())
+        return true;
+    return IsReady() && offset_ == 0 && uint32_t(length_) == file_->StoredLength();
+}
+
+namespace {
+
+bool PcmBlockArgumentsValid(ChannelStore& store, int64_t i, const void* data, uint32_t blockAlign,
+                            uint32_t channels, uint32_t channelIndex)
+{
+    return store.IsReady() && store.IsCompact() && i >= 0 && i < int64_t(store.BlockCount()) && data &&
+           (blockAlign == 1 || blockAlign == 2 || blockAlign == 4) && (channels == 1 || channels == 2) &&
+           channelIndex < channels && blockAlign % channels == 0 && blockAlign / channels <= 2;
+}
+
+}  // namespace
+
+int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
+                              uint32_t channelIndex)
+{
+    if (!PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex))
+        return 0;
+    if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
+        return 0;
+    float* samples = BlockPointer(i, int64_t(count) * int64_t(sizeof(float)));
+    if (!samples)
+        return 0;
+    if (blockAlign / channels == 1)
+        ConvertU8ToFloat(static_cast<const uint8_t*>(data) + channelIndex, channels, samples, count);
+    else
+        ConvertS16LeToFloat(static_cast<const uint8_t*>(data) + 2 * channelIndex, channels, samples, count);
+    return int(count);
+}
+
+int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,
+                              uint32_t channels, uint32_t channelIndex)
+{
+    if (!PcmBlockArgumentsValid(*this, i, buffer, blockAlign, channels, channelIndex))
+        return 0;
+    const uint32_t n = SamplesInBlock(i);
+    if (capacityFrames < n)
+        return 0;
+    const float* samples = BlockPointer(i);
+    if (!samples)
+        return 0;
+    if (blockAlign / channels == 1)
+        ConvertFloatToU8(samples, n, static_cast<uint8_t*>(buffer) + channelIndex, channels);
+    else
+        ConvertFloatToS16Le(samples, n, static_cast<uint8_t*>(buffer) + 2 * channelIndex, channels);
+    return int(n);
+}
+
+}  // namespace brindle

@@ -1,0 +1,69 @@
+// One channel of float samples: a logical length, a start offset and the block file holding the
+// stored samples. Logical sample L is stored sample L - offset; samples outside the stored ones read as 0.
+// Every store the program makes is compact (offset 0, length equal to the stored length).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "storage/block_file.h"
+
+namespace brindle {
+
+class ChannelStore {
+public:
+    ChannelStore() = default;
+    ~ChannelStore() { Destroy(); }
+    ChannelStore(const ChannelStore&) = delete;
+    ChannelStore& operator=(const ChannelStore&) = delete;
+
+    // n zero samples in a new temporary file. Fails unless the store is empty and
+    // 1 <= n <= kMaxStoredSamples (a store of 2^30 samples would not fit the 32-bit byte size).
+    int Allocate(uint32_t n);
+    // Deletes the temporary file; the store becomes empty.
+    void Destroy();
+    // An independent copy of source (offset and length kept) in a new temporary file.
+    int CopyFrom(ChannelStore& source);
+    // target becomes a compact store equal to this store's logical samples.
+    int Materialize(ChannelStore& target);
+    // Makes this store compact in place (through a scratch copy) when it is not.
+    int Compact();
+    // Copies stored samples [sourceStart, sourceEnd) of source to destinationPosition of this store;
+    // the source range is clamped to the source and cut where it would run past this store.
+    int CopyRange(int64_t destinationPosition, ChannelStore& source, int64_t sourceStart, int64_t sourceEnd);
+    // Takes over other's samples; other is left empty.
+    void MoveFrom(ChannelStore& other);
+
+    // Places the stored samples at logical index `offset` of a channel `length` samples long. No edit
+    // shifts a channel; this keeps the non-compact paths reachable for tests and future commands.
+    int SetLogicalView(int32_t offset, int32_t length);
+
+    // Converts count frames of interleaved 8- or 16-bit PCM (blockAlign bytes per frame) into the
+    // first count samples of block i, taking channel `channelIndex` of each frame. Returns count or 0.
+    int PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
+                    uint32_t channelIndex);
+    // Converts block i into slot channelIndex of consecutive interleaved frames of buffer, which has
+    // room for capacityFrames frames. Returns the frames written or 0.
+    int GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames, uint32_t channels,
+                    uint32_t channelIndex);
+
+    float* BlockPointer(int64_t i, int64_t bytes = 0) { return file_ ? file_->BlockPointer(i, bytes) : nullptr; }
+    uint32_t SamplesInBlock(int64_t i) const { return file_ ? file_->SamplesInBlock(i) : 0; }
+    uint32_t BlockCount() const { return file_ ? file_->BlockCount() : 0; }
+
+    bool IsEmpty() const { return length_ == 0 && offset_ == 0 && !file_; }
+    bool IsReady() const { return length_ != 0 && file_ && file_->IsReady(); }
+    bool IsCompact() const;
+    int32_t Length() const { return length_; }
+    int32_t Offset() const { return offset_; }
+    uint32_t StoredLength() const { return file_ ? file_->StoredLength() : 0; }
+    // The temporary file's path, empty when there is none.
+    std::filesystem::path FileName() const { return file_ ? file_->FileName() : std::filesystem::path(); }
+
+private:
+    int32_t length_ = 0;
+    int32_t offset_ = 0;
+    std::unique_ptr<BlockFile> file_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,84 @@
+#include "storage/plain_file_stream.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace brindle {
+
+int PlainFileStream::Open(const std::filesystem::path& name, OpenMode mode)
+{
+    if (name.empty() || IsOpen() || !file_.Open(name, mode))
+        return 0;
+    if (file_.FileSize() > int64_t(UINT32_MAX)) {
+        file_.Close();
+        return 0;
+    }
+    return 1;
+}
+
+int PlainFileStream::OpenForReading(const std::filesystem::path& name) { return Open(name, OpenMode::ReadExisting); }
+
+int PlainFileStream::OpenForWriting(const std::filesystem::path& name) { return Open(name, OpenMode::CreateAlways); }
+
+uint32_t PlainFileStream::Size() const
+{
+    const int64_t size = file_.FileSize();
+    return size < 0 ? 0 : uint32_t(std::min<int64_t>(size, UINT32_MAX));
+}
+
+uint32_t PlainFileStream::Position() const
+{
+    if (!IsOpen())
+        return 0;
+    const off_t position = ::lseek(file_.Fd(), 0, SEEK_CUR);
+    return position < 0 ? 0 : uint32_t(std::min<off_t>(position, UINT32_MAX));
+}
+
+uint32_t PlainFileStream::Read(void* buffer, uint32_t itemSize, uint32_t count)
+{
+    const uint32_t bytes = RequestBytes(buffer, itemSize, count);
+    if (bytes == 0 || !IsOpen())
+        return 0;
+    uint32_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = ::read(file_.Fd(), static_cast<char*>(buffer) + done, bytes - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += uint32_t(got);
+    }
+    return done / itemSize;
+}
+
+uint32_t PlainFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t count)
+{
+    const uint32_t bytes = RequestBytes(buffer, itemSize, count);
+    if (bytes == 0 || !file_.IsWritable())
+        return 0;
+    uint32_t done = 0;
+    while (done < bytes) {
+        const ssize_t put = ::write(file_.Fd(), static_cast<const char*>(buffer) + done, bytes - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += uint32_t(put);
+    }
+    return done / itemSize;
+}
+
+int PlainFileStream::Flush() { return IsOpen() && ::fsync(file_.Fd()) == 0 ? 1 : 0; }
+
+int PlainFileStream::Seek(int64_t offset, SeekOrigin origin)
+{
+    if (!IsOpen())
+        return 0;
+    const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? Position() : Size();
+    const int64_t target = base + offset;
+    if (target < 0 || target > int64_t(UINT32_MAX))
+        return 0;
+    return ::lseek(file_.Fd(), off_t(target), SEEK_SET) == off_t(target) ? 1 : 0;
+}
+
+}  // namespace brindle

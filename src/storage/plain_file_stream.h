@@ -1,0 +1,36 @@
+// A FileStream over ordinary read and write calls; used to probe headers without mapping anything.
+#pragma once
+
+#include <filesystem>
+
+#include "storage/file_handle.h"
+#include "storage/file_stream.h"
+
+namespace brindle {
+
+class PlainFileStream final : public FileStream {
+public:
+    PlainFileStream() = default;
+    ~PlainFileStream() override { Close(); }
+
+    // Read only; the file must exist. Fails when already open or the file is 4 GiB or larger.
+    int OpenForReading(const std::filesystem::path& name);
+    // Created or truncated.
+    int OpenForWriting(const std::filesystem::path& name);
+
+    bool IsOpen() const override { return file_.IsOpen(); }
+    uint32_t Size() const override;
+    uint32_t Position() const override;
+    void Close() override { file_.Close(); }
+    uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
+    uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
+    int Flush() override;
+    int Seek(int64_t offset, SeekOrigin origin) override;
+
+private:
+    int Open(const std::filesystem::path& name, OpenMode mode);
+
+    FileHandle file_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,157 @@
+#include "storage/sound_buffer.h"
+
+#include <algorithm>
+
+#include "tasks/progress.h"
+
+namespace brindle {
+
+bool SoundBuffer::IsEmpty() const
+{
+    return format.IsZero() && frameCount == 0 && dataByteCount == 0 && channels.IsEmpty();
+}
+
+bool SoundBuffer::HasSound() const
+{
+    if (!format.IsValidFormat())
+        return false;
+    if (format.extraSize != 0 && format.extraBytes.size() != format.extraSize)
+        return false;
+    if (format.formatTag == 1 && frameCount == 0)
+        return false;
+    return dataByteCount != 0 && channels.IsValid();
+}
+
+double SoundBuffer::DurationSeconds() const
+{
+    if (channels.SampleRate() == 0)
+        return 0.0;
+    return double(channels.FrameCount()) / double(channels.SampleRate());
+}
+
+int SoundBuffer::CreateSilent(bool stereo, uint32_t frames, uint32_t rate)
+{
+    if (frames == 0 || rate == 0 || !IsEmpty())
+        return 0;
+    const uint16_t channelCount = stereo ? 2 : 1;
+    const uint16_t blockAlign = uint16_t(2 * channelCount);
+    const uint64_t byteRate = uint64_t(rate) * blockAlign;
+    const uint64_t dataBytes = uint64_t(frames) * blockAlign;
+    if (byteRate > UINT32_MAX || dataBytes > UINT32_MAX || frames > kMaxStoredSamples)
+        return 0;
+    format.formatTag = 1;
+    format.channelCount = channelCount;
+    format.samplesPerSecond = rate;
+    format.avgBytesPerSecond = uint32_t(byteRate);
+    format.blockAlign = blockAlign;
+    format.bitsPerSample = 16;
+    format.extraSize = 0;
+    format.extraBytes.clear();
+    frameCount = frames;
+    dataByteCount = uint32_t(dataBytes);
+    return channels.Allocate(channelCount, frames, rate);
+}
+
+int SoundBuffer::CreateSilentMs(bool stereo, uint32_t milliseconds, uint32_t rate)
+{
+    if (milliseconds == 0 || rate == 0)
+        return 0;
+    const uint32_t product = milliseconds * rate;  // wraps as designed: the caller's values are small
+    return CreateSilent(stereo, uint32_t(double(product) * 0.001), rate);
+}
+
+void SoundBuffer::Clear()
+{
+    format.Clear();
+    frameCount = 0;
+    dataByteCount = 0;
+    channels.Reset();
+}
+
+int SoundBuffer::CopyFrom(SoundBuffer& source)
+{
+    if (&source == this)
+        return 1;
+    if (!IsEmpty())
+        Clear();
+    if (source.IsEmpty())
+        return 1;
+    if (!source.HasSound())
+        return 0;
+    format = source.format;
+    frameCount = source.frameCount;
+    dataByteCount = source.dataByteCount;
+    if (!channels.CopyFrom(source.channels)) {
+        Clear();
+        return 0;
+    }
+    return 1;
+}
+
+int SoundBuffer::CopyCompactedTo(SoundBuffer& target, Progress* progress)
+{
+    auto fail = [&] {
+        if (progress)
+            progress->Fail();
+        return 0;
+    };
+    if ((progress && progress->IsCancelled()) || !HasSound() || &target == this)
+        return fail();
+    if (IsCompact()) {
+        const int ok = target.CopyFrom(*this);
+        if (!ok)
+            return fail();
+        if (progress)
+            progress->Complete();
+        return 1;
+    }
+    target.Clear();
+    target.format = format;
+    target.frameCount = frameCount;
+    target.dataByteCount = dataByteCount;
+    if (!channels.CopyCompactedTo(target.channels, progress)) {
+        target.Clear();
+        return fail();
+    }
+    return 1;
+}
+
+void SoundBuffer::TakeFrom(SoundBuffer& other)
+{
+    if (&other == this)
+        return;
+    Clear();
+    format = std::move(other.format);
+    frameCount = other.frameCount;
+    dataByteCount = other.dataByteCount;
+    channels.MoveFrom(other.channels);
+    other.Clear();
+}
+
+int SoundBuffer::DeleteRange(int64_t start, int64_t end, bool removeInside)
+{
+    if (IsEmpty() || !HasSound() || !IsCompact())
+        return 0;
+    const int64_t n = frameCount;
+    start = std::clamp<int64_t>(start, 0, n);
+    end = std::clamp<int64_t>(end, 0, n);
+    if (end - start <= 0)
+        return 0;
+    const int64_t m = removeInside ? n - (end - start) : end - start;
+
+    SoundBuffer result;
+    if (m <= 0 || !result.CreateSilent(channels.ChannelCount() == 2, uint32_t(m), format.samplesPerSecond))
+        return 0;
+    if (removeInside) {
+        if (start > 0 && !result.channels.CopyRange(0, channels, 0, start))
+            return 0;
+        if (end < n && !result.channels.CopyRange(start, channels, end, n))
+            return 0;
+    } else if (!result.channels.CopyRange(0, channels, start, end)) {
+        return 0;
+    }
+    TakeFrom(result);
+    return 1;
+}
+
+}  // namespace brindle

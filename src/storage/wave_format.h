@@ -1,0 +1,34 @@
+// The format record of a sound, as a WAV file's "fmt " chunk states it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace brindle {
+
+struct WaveFormat {
+    uint16_t formatTag = 0;  // 1 = PCM; other tags only on the import path
+    uint16_t channelCount = 0;
+    uint32_t samplesPerSecond = 0;
+    uint32_t avgBytesPerSecond = 0;
+    uint16_t blockAlign = 0;  // bytes of one frame, all channels
+    uint16_t bitsPerSample = 0;
+    uint16_t extraSize = 0;
+    std::vector<uint8_t> extraBytes;  // exactly extraSize bytes, or none
+
+    WaveFormat() = default;
+    WaveFormat(const WaveFormat&) = default;
+    WaveFormat& operator=(const WaveFormat&) = default;
+    virtual ~WaveFormat() = default;
+
+    // The six fixed fields from the first 16 bytes of a "fmt " chunk (little-endian); extra size 0.
+    virtual void SetFromPcmRecord(const uint8_t record[16]);
+    // All fields zero, extra bytes freed.
+    virtual void Clear();
+
+    // The format tests in order: tag, channels, rate, byte rate, block align, bits, extra size.
+    bool IsValidFormat() const;
+    bool IsZero() const;
+};
+
+}  // namespace brindle

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "storage/channel_set.h"
+#include "storage/channel_store.h"
+#include "storage/temp_files.h"
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+using test::FillStore;
+using test::ReadStore;
+
+std::vector<float> Ramp(size_t n, float start = 1.0f)
+{
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = start + float(i % 100000) * 1e-5f;
+    return v;
+}
+
+class BlockStorage : public test::TempDirTest {};
+
+TEST_F(BlockStorage, BlockBoundaries)
+{
+    ChannelStore exact;
+    ASSERT_EQ(exact.Allocate(kBlockSamples), 1);
+    EXPECT_EQ(exact.BlockCount(), 1u);
+    EXPECT_EQ(exact.SamplesInBlock(0), kBlockSamples);
+    EXPECT_EQ(exact.SamplesInBlock(1), 0u);
+    EXPECT_EQ(exact.BlockPointer(1), nullptr) << "block past the end";
+    EXPECT_EQ(exact.BlockPointer(-1), nullptr);
+
+    ChannelStore onePast;
+    ASSERT_EQ(onePast.Allocate(kBlockSamples + 1), 1);
+    EXPECT_EQ(onePast.BlockCount(), 2u);
+    EXPECT_EQ(onePast.SamplesInBlock(1), 1u);
+    float* last = onePast.BlockPointer(1);
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last[0], 0.0f) << "new stores are silent";
+    last[0] = 0.25f;
+    EXPECT_EQ(ReadStore(onePast).back(), 0.25f);
+
+    ChannelStore empty;
+    EXPECT_EQ(empty.BlockPointer(0), nullptr);
+    EXPECT_TRUE(empty.IsEmpty());
+    EXPECT_TRUE(empty.IsCompact());
+}
+
+TEST_F(BlockStorage, TemporaryFilesArePrivateAndLiveAsLongAsTheirStore)
+{
+    {
+        ChannelStore store;
+        ASSERT_EQ(store.Allocate(1000), 1);
+        const auto files = TempFiles();
+        ASSERT_EQ(files.size(), 1u);
+        EXPECT_EQ(files[0], store.FileName());
+        struct stat st {};
+        ASSERT_EQ(::stat(files[0].c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_size, 4000);
+        store.Destroy();
+        EXPECT_TRUE(TempFiles().empty());
+        ASSERT_EQ(store.Allocate(10), 1);
+    }
+    EXPECT_TRUE(TempFiles().empty()) << "destroying a store deletes its file";
+}
+
+TEST_F(BlockStorage, AllocationRefusesBadLengthsAndLeavesNothing)
+{
+    ChannelStore store;
+    EXPECT_EQ(store.Allocate(0), 0);
+    EXPECT_EQ(store.Allocate(1u << 30), 0) << "2^30 samples do not fit a 32-bit byte size";
+    EXPECT_EQ(store.Allocate(0xFFFFFFFFu), 0);
+    EXPECT_TRUE(store.IsEmpty());
+    ASSERT_EQ(store.Allocate(5), 1);
+    EXPECT_EQ(store.Allocate(5), 0) << "a store that holds samples cannot allocate again";
+    store.Destroy();
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(BlockStorage, FailedCreateOnFullDiskLeavesNoFile)
+{
+    test::FileSizeLimit limit(1 << 20);
+    ChannelStore store;
+    EXPECT_EQ(store.Allocate(kBlockSamples * 2), 0);
+    EXPECT_TRUE(store.IsEmpty());
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(BlockStorage, CopyRangeClampsAndStopsAtTheDestinationsEnd)
+{
+    ChannelStore source, target;
+    ASSERT_EQ(source.Allocate(100), 1);
+    ASSERT_EQ(target.Allocate(50), 1);
+    FillStore(source, Ramp(100));
+
+    EXPECT_EQ(target.CopyRange(49, source, 10, 90), 1);
+    auto got = ReadStore(target);
+    EXPECT_EQ(got[49], Ramp(100)[10]) << "only one sample fits at length - 1";
+    EXPECT_EQ(got[48], 0.0f);
+
+    EXPECT_EQ(target.CopyRange(0, source, -20, 5), 1) << "start clamped to 0";
+    got = ReadStore(target);
+    EXPECT_EQ(got[0], Ramp(100)[0]);
+    EXPECT_EQ(got[4], Ramp(100)[4]);
+    EXPECT_EQ(got[5], 0.0f);
+
+    EXPECT_EQ(target.CopyRange(10, source, 95, 500), 1) << "end clamped to the source";
+    got = ReadStore(target);
+    EXPECT_EQ(got[14], Ramp(100)[99]);
+    EXPECT_EQ(got[15], 0.0f);
+
+    EXPECT_EQ(target.CopyRange(50, source, 0, 10), 0) << "destination at the length";
+    EXPECT_EQ(target.CopyRange(-1, source, 0, 10), 0);
+    EXPECT_EQ(target.CopyRange(0, source, 30, 30), 0) << "empty source range";
+    EXPECT_EQ(target.CopyRange(0, source, 200, 300), 0) << "range clamps to nothing";
+}
+
+TEST_F(BlockStorage, CopyRangeAcrossBlockBoundaries)
+{
+    const uint32_t n = kBlockSamples * 2 + 17;
+    ChannelStore source, target;
+    ASSERT_EQ(source.Allocate(n), 1);
+    ASSERT_EQ(target.Allocate(n), 1);
+    const auto values = Ramp(n, -0.5f);
+    FillStore(source, values);
+    // Unaligned on both sides: each source block lands across a destination block boundary.
+    ASSERT_EQ(target.CopyRange(1000, source, 3, n), 1);
+    const auto got = ReadStore(target);
+    for (uint32_t i = 1000; i < n; ++i)
+        ASSERT_EQ(got[i], values[i - 1000 + 3]) << "at " << i;
+    EXPECT_EQ(got[999], 0.0f);
+}
+
+TEST_F(BlockStorage, MaterializeWithPositiveOffsetPadsWithSilence)
+{
+    const uint32_t stored = kBlockSamples + 10;
+    ChannelStore store;
+    ASSERT_EQ(store.Allocate(stored), 1);
+    const auto values = Ramp(stored);
+    FillStore(store, values);
+    const int32_t d = 7, length = int32_t(stored) + 100;
+    ASSERT_EQ(store.SetLogicalView(d, length), 1);
+    EXPECT_FALSE(store.IsCompact());
+
+    ChannelStore target;
+    ASSERT_EQ(store.Materialize(target), 1);
+    EXPECT_TRUE(target.IsCompact());
+    ASSERT_EQ(target.Length(), length);
+    const auto got = ReadStore(target);
+    for (int32_t i = 0; i < d; ++i)
+        ASSERT_EQ(got[size_t(i)], 0.0f);
+    for (uint32_t i = 0; i < stored; ++i)
+        ASSERT_EQ(got[i + d], values[i]) << "at " << i;
+    for (size_t i = stored + d; i < got.size(); ++i)
+        ASSERT_EQ(got[i], 0.0f);
+}
+
+TEST_F(BlockStorage, MaterializeWithNegativeOffsetAndCompactInPlace)
+{
+    const uint32_t stored = kBlockSamples * 2 + 5;
+    ChannelStore store;
+    ASSERT_EQ(store.Allocate(stored), 1);
+    const auto values = Ramp(stored);
+    FillStore(store, values);
+    const int32_t skip = int32_t(kBlockSamples) + 3;  // the first visible sample sits in block 1
+    ASSERT_EQ(store.SetLogicalView(-skip, 20), 1);
+    const auto oldFile = store.FileName();
+    ASSERT_EQ(store.Compact(), 1);
+    EXPECT_TRUE(store.IsCompact());
+    EXPECT_NE(store.FileName(), oldFile);
+    EXPECT_FALSE(ExistsFile(oldFile)) << "compacting deletes the old file";
+    const auto got = ReadStore(store);
+    ASSERT_EQ(got.size(), 20u);
+    for (size_t i = 0; i < 20; ++i)
+        EXPECT_EQ(got[i], values[i + size_t(skip)]);
+
+    ASSERT_EQ(store.SetLogicalView(100, 50), 1);  // nothing stored is visible
+    ChannelStore silent;
+    ASSERT_EQ(store.Materialize(silent), 1);
+    EXPECT_EQ(ReadStore(silent), std::vector<float>(50, 0.0f));
+}
+
+TEST_F(BlockStorage, CopyAndMoveKeepOneFileEach)
+{
+    ChannelStore a, b, c;
+    ASSERT_EQ(a.Allocate(kBlockSamples + 3), 1);
+    FillStore(a, Ramp(kBlockSamples + 3));
+    ASSERT_EQ(b.CopyFrom(a), 1);
+    EXPECT_EQ(ReadStore(b), ReadStore(a));
+    EXPECT_NE(a.FileName(), b.FileName());
+    EXPECT_EQ(TempFiles().size(), 2u);
+    c.MoveFrom(b);
+    EXPECT_TRUE(b.IsEmpty());
+    EXPECT_EQ(ReadStore(c), ReadStore(a));
+    EXPECT_EQ(TempFiles().size(), 2u);
+    ChannelStore empty;
+    EXPECT_EQ(c.CopyFrom(empty), 1);
+    EXPECT_TRUE(c.IsEmpty());
+    EXPECT_EQ(TempFiles().size(), 1u);
+}
+
+TEST_F(BlockStorage, ChannelSetDropAndDuplicate)
+{
+    ChannelSet set;
+    EXPECT_EQ(set.Allocate(3, 10, 8000), 0);
+    ASSERT_EQ(set.Allocate(1, 10, 8000), 1);
+    EXPECT_EQ(set.DropChannel1(), 0) << "mono has no channel 1";
+    FillStore(set.Channel(0), Ramp(10));
+    ASSERT_EQ(set.DuplicateToStereo(), 1);
+    EXPECT_TRUE(set.IsStereo());
+    EXPECT_EQ(ReadStore(set.Channel(1)), Ramp(10));
+    ASSERT_EQ(set.DropChannel1(), 1);
+    EXPECT_TRUE(set.IsMono());
+    EXPECT_EQ(TempFiles().size(), 1u);
+}
+
+TEST_F(BlockStorage, MakeTempFileNameDefaults)
+{
+    const auto name = MakeTempFileName();
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(name.parent_path(), Dir());
+    EXPECT_EQ(name.filename().string().rfind("~Ve", 0), 0u);
+    EXPECT_TRUE(ExistsFile(name));
+    EXPECT_EQ(std::filesystem::file_size(name), 0u);
+    EXPECT_NE(MakeTempFileName(), name);
+}
+
+TEST_F(BlockStorage, MakeTempFileNameInANewFolderCountsInHex)
+{
+    const auto folder = Dir() / "a" / "b";
+    const auto first = MakeTempFileName("", "~Ve", folder);
+    EXPECT_EQ(first, folder / "~Ve001.tmp");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(MakeTempFileName("", "~Ve", folder), folder / "~Ve002.tmp");
+    for (int i = 3; i <= 10; ++i)
+        MakeTempFileName("wav", "x", folder);
+    EXPECT_EQ(MakeTempFileName("wav", "x", folder), folder / "x009.wav");
+    test::WriteFileBytes(Dir() / "plain", {1});
+    EXPECT_TRUE(MakeTempFileName("", "", Dir() / "plain").empty()) << "a file where the folder should be";
+}
+
+TEST_F(BlockStorage, TempDirectoryFallsBackWhenTmpdirIsUnusable)
+{
+    EXPECT_EQ(TempDirectory(), Dir());
+    ::setenv("TMPDIR", (Dir() / "missing").c_str(), 1);
+    EXPECT_EQ(TempDirectory(), "/var/tmp");
+}
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,120 @@
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "storage/channel_store.h"
+
+namespace brindle::test {
+
+void TempDirTest::SetUp()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "brindle-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+    dir_ = pattern;
+    if (const char* old = std::getenv("TMPDIR")) {
+        hadTmpdir_ = true;
+        oldTmpdir_ = old;
+    }
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+}
+
+void TempDirTest::TearDown()
+{
+    if (hadTmpdir_)
+        ::setenv("TMPDIR", oldTmpdir_.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    std::error_code ec;
+    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<std::filesystem::path> TempDirTest::TempFiles() const
+{
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+        if (entry.path().filename().string().rfind("~Ve", 0) == 0)
+            found.push_back(entry.path());
+    }
+    return found;
+}
+
+void FillStore(ChannelStore& store, const std::vector<float>& values)
+{
+    ASSERT_EQ(size_t(store.StoredLength()), values.size());
+    for (uint32_t block = 0; block < store.BlockCount(); ++block) {
+        float* samples = store.BlockPointer(block);
+        ASSERT_NE(samples, nullptr);
+        std::copy_n(values.begin() + size_t(block) * kBlockSamples, store.SamplesInBlock(block), samples);
+    }
+}
+
+std::vector<float> ReadStore(ChannelStore& store)
+{
+    std::vector<float> logical(size_t(std::max(store.Length(), 0)), 0.0f);
+    for (uint32_t block = 0; block < store.BlockCount(); ++block) {
+        const float* samples = store.BlockPointer(block);
+        if (!samples) {
+            ADD_FAILURE() << "block " << block << " did not map";
+            return {};
+        }
+        for (uint32_t k = 0; k < store.SamplesInBlock(block); ++k) {
+            const int64_t index = int64_t(block) * kBlockSamples + k + store.Offset();
+            if (index >= 0 && index < int64_t(logical.size()))
+                logical[size_t(index)] = samples[k];
+        }
+    }
+    return logical;
+}
+
+std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+int RunCommand(const std::string& command)
+{
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::filesystem::path CorpusDir() { return BRINDLE_CORPUS_DIR; }
+
+}  // namespace brindle::test
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace brindle::test {
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes)
+{
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    oldSoft_ = limit.rlim_cur;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    rlimit limit {};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = oldSoft_;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler_);
+}
+
+}  // namespace brindle::test

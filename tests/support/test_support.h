@@ -1,0 +1,65 @@
+// Shared helpers for the core tests: a fresh temporary folder per test that also serves as the
+// program's temporary directory, and small tools to fill and read channel stores.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace brindle {
+class ChannelStore;
+}
+
+namespace brindle::test {
+
+// Makes a fresh folder, points $TMPDIR at it for the test's duration (so every "~Ve" file the code
+// makes lands there) and removes it afterwards.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::filesystem::path& Dir() const { return dir_; }
+    std::filesystem::path PathOf(const std::string& name) const { return dir_ / name; }
+    // Files in the folder whose names start with "~Ve".
+    std::vector<std::filesystem::path> TempFiles() const;
+
+private:
+    std::filesystem::path dir_;
+    std::string oldTmpdir_;
+    bool hadTmpdir_ = false;
+};
+
+// Writes values into a compact store, block by block.
+void FillStore(ChannelStore& store, const std::vector<float>& values);
+// Reads a store's logical samples (stored samples shifted by the offset, zeros elsewhere).
+std::vector<float> ReadStore(ChannelStore& store);
+// Whole file as bytes.
+std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);
+// Runs a shell command; returns its exit status.
+int RunCommand(const std::string& command);
+// The shared real-world corpus folder (may be missing on a developer's machine).
+std::filesystem::path CorpusDir();
+
+}  // namespace brindle::test
+
+namespace brindle::test {
+
+// Lowers the soft limit on file size for the test's duration so that growing a file fails with
+// EFBIG (SIGXFSZ is ignored meanwhile): the one disk-full condition a test can make on demand.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long long oldSoft_ = 0;
+    void (*oldHandler_)(int) = nullptr;
+};
+
+}  // namespace brindle::test
