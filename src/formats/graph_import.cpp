@@ -1,0 +1,205 @@
+#include "formats/graph_import.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "edit/sample_conversion.h"
+#include "formats/wav_file.h"
+#include "storage/mapped_file_stream.h"
+#include "storage/plain_file_stream.h"
+#include "storage/temp_files.h"
+#include "storage/wave_format.h"
+#include "tasks/progress.h"
+#include "tasks/yield_pacer.h"
+
+namespace brindle {
+
+namespace {
+
+[[noreturn]] void Throw() { throw "err"; }
+
+void Check(bool condition)
+{
+    if (!condition)
+        Throw();
+}
+
+bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+// Samples per chunk of the conversion loop (about 1 MiB of floats), whatever the channel count.
+constexpr uint32_t kChunkSamplesForImport = 262144;
+
+struct SndfileCloser {
+    void operator()(SNDFILE* file) const { sf_close(file); }
+};
+using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
+
+// Source kinds by extension, as the import has always classified them; only kind 1 is decoded here.
+enum SourceKind { kMp3Source = 0, kWavSource = 1, kWmaSource = 2, kRefusedSource = 255 };
+
+SourceKind ClassifySource(const std::filesystem::path& source)
+{
+    std::string extension = source.extension().string();
+    if (!extension.empty())
+        extension.erase(0, 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); });
+    if (extension == "mp3")
+        return kMp3Source;
+    if (extension == "wav" || extension == "pcm")
+        return kWavSource;
+    if (extension == "wma")
+        return kWmaSource;
+    return kRefusedSource;
+}
+
+uint32_t Le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The sample count of the file's "fact" chunk, 0 when there is none or the walk meets a damaged
+// chunk header. libsndfile reports block codecs in whole blocks and ignores "fact"; the chunk may
+// sit before or after "data" (an IMA ADPCM sample of the McGill AFsp set has it after).
+uint32_t ReadFactSampleCount(const std::filesystem::path& source)
+{
+    PlainFileStream stream;
+    if (!stream.OpenForReading(source))
+        return 0;
+    uint8_t bytes[12];
+    if (stream.Read(bytes, 12, 1) != 1 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
+        return 0;
+    // Each step moves on by at least 8 bytes, so the walk ends; the cap only bounds the work on a
+    // file made of thousands of tiny chunks.
+    for (int step = 0; step < 4096 && !stream.IsAtEnd(); ++step) {
+        if (stream.Read(bytes, 8, 1) != 1)
+            return 0;
+        const uint32_t size = Le32(bytes + 4);
+        if (std::memcmp(bytes, "fact", 4) == 0) {
+            uint8_t count[4];
+            return size >= 4 && stream.Read(count, 4, 1) == 1 ? Le32(count) : 0;
+        }
+        if (int32_t(size) < 0 || !stream.Seek(int64_t(size) + (size & 1), SeekOrigin::Current))
+            return 0;
+    }
+    return 0;
+}
+
+bool IsBlockCodec(int format)
+{
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    return subtype == SF_FORMAT_IMA_ADPCM || subtype == SF_FORMAT_MS_ADPCM || subtype == SF_FORMAT_GSM610;
+}
+
+// targetOpened tells the caller whether target was (re)created here and so is ours to remove.
+void Convert(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress,
+             bool& targetOpened)
+{
+    Check(!Cancelled(progress) && !source.empty() && !target.empty());
+    Check(ClassifySource(source) == kWavSource);
+    // Writing the target truncates it: it must not be the source under another name.
+    std::error_code ec;
+    Check(!std::filesystem::equivalent(source, target, ec));
+    const uint32_t range = progress ? progress->Range() : 0;
+    const uint32_t setupShare = uint32_t(double(range) * 0.3);
+
+    SF_INFO info{};
+    SndfileHandle file(sf_open(source.c_str(), SFM_READ, &info));
+    Check(file != nullptr);
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    Check(container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX);
+    Check(info.channels >= 1 && info.samplerate >= 1);
+    const uint32_t channels = uint32_t(info.channels);
+    const uint64_t blockAlign = uint64_t(channels) * 2;
+    const uint64_t byteRate = blockAlign * uint32_t(info.samplerate);
+    Check(blockAlign <= UINT16_MAX && byteRate <= UINT32_MAX);
+
+    uint64_t frameLimit = info.frames > 0 ? uint64_t(info.frames) : 0;
+    if (IsBlockCodec(info.format)) {
+        const uint32_t factFrames = ReadFactSampleCount(source);
+        if (factFrames != 0)
+            frameLimit = std::min<uint64_t>(frameLimit, factFrames);
+    }
+    Check(frameLimit != 0);
+
+    WaveFormat format;
+    format.formatTag = 1;
+    format.channelCount = uint16_t(channels);
+    format.samplesPerSecond = uint32_t(info.samplerate);
+    format.avgBytesPerSecond = uint32_t(byteRate);
+    format.blockAlign = uint16_t(blockAlign);
+    format.bitsPerSample = 16;
+
+    MappedFileStream stream;
+    targetOpened = true;
+    Check(stream.OpenForWriting(target, 4096));
+    // A header with data size 0 until the end: a file cut short by a failure never claims samples.
+    auto header = MakeWavHeader(format, 0);
+    Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
+
+    Check(!Cancelled(progress));
+    if (progress)
+        progress->Advance(int32_t(setupShare));
+    std::unique_ptr<SubProgress> conversion;
+    if (progress)
+        conversion = std::make_unique<SubProgress>(*progress, range - setupShare);
+
+    // About 1 MiB of floats per chunk whatever the channel count.
+    const uint32_t chunkFrames = std::max<uint32_t>(1, kChunkSamplesForImport / channels);
+    std::vector<float> samples(size_t(chunkFrames) * channels);
+    std::vector<uint8_t> pcm(samples.size() * 2);
+    YieldPacer pacer(110, 20);
+    pacer.Start();
+    uint64_t framesWritten = 0;
+    while (framesWritten < frameLimit) {
+        const sf_count_t wanted = sf_count_t(std::min<uint64_t>(chunkFrames, frameLimit - framesWritten));
+        const sf_count_t got = sf_readf_float(file.get(), samples.data(), wanted);
+        if (got <= 0)
+            break;
+        const size_t sampleCount = size_t(got) * channels;
+        ConvertFloatToS16Le(samples.data(), sampleCount, pcm.data(), 1);
+        // 16-bit data is never odd, so the RIFF size is 36 + D.
+        Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX);
+        Check(stream.Write(pcm.data(), uint32_t(blockAlign), uint32_t(got)) == uint32_t(got));
+        framesWritten += uint64_t(got);
+        Check(!Cancelled(progress));
+        if (conversion)
+            conversion->SetPercent(float(double(framesWritten) * 100.0 / double(frameLimit)));
+        pacer.Pace();
+    }
+    Check(framesWritten != 0);
+
+    header = MakeWavHeader(format, uint32_t(framesWritten * blockAlign));
+    Check(stream.Rewind() && stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    stream.Close();
+    if (conversion)
+        conversion->Complete();
+}
+
+}  // namespace
+
+int ImportThroughGraph(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress)
+{
+    bool targetOpened = false;
+    try {
+        Convert(source, target, progress, targetOpened);
+        if (progress)
+            progress->Complete();
+        return 1;
+    } catch (...) {
+        if (targetOpened && ExistsFile(target)) {
+            std::error_code ec;
+            std::filesystem::remove(target, ec);
+        }
+        if (progress)
+            progress->Fail();
+        return 0;
+    }
+}
+
+}  // namespace brindle

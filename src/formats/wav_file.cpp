@@ -1,0 +1,455 @@
+#include "formats/wav_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "formats/graph_import.h"
+#include "storage/mapped_file_stream.h"
+#include "storage/plain_file_stream.h"
+#include "storage/sound_buffer.h"
+#include "storage/temp_files.h"
+#include "tasks/progress.h"
+#include "tasks/yield_pacer.h"
+
+namespace brindle {
+
+namespace {
+
+// Inside these operations every failed check throws; the boundary catches it and returns 0.
+[[noreturn]] void Throw() { throw "err"; }
+
+void Check(bool condition)
+{
+    if (!condition)
+        Throw();
+}
+
+bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+void CheckNotCancelled(const Progress* progress) { Check(!Cancelled(progress)); }
+
+int Finish(Progress* progress, int result)
+{
+    if (progress) {
+        if (result)
+            progress->Complete();
+        else
+            progress->Fail();
+    }
+    return result;
+}
+
+uint32_t Le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void PutLe16(uint8_t* p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void PutLe32(uint8_t* p, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        p[k] = uint8_t(v >> (8 * k));
+}
+
+struct ChunkHeader {
+    char code[4];
+    uint32_t size;
+
+    bool Is(const char* fourCc) const { return std::memcmp(code, fourCc, 4) == 0; }
+};
+
+ChunkHeader ReadChunkHeader(FileStream& stream)
+{
+    uint8_t bytes[8];
+    Check(stream.Read(bytes, 8, 1) == 1);
+    ChunkHeader header;
+    std::memcpy(header.code, bytes, 4);
+    header.size = Le32(bytes + 4);
+    return header;
+}
+
+// "RIFF" (its size is ignored: writers get it wrong too often to trust it) and "WAVE".
+void ReadRiffWave(FileStream& stream)
+{
+    Check(stream.IsOpen() && stream.Rewind());
+    const ChunkHeader riff = ReadChunkHeader(stream);
+    Check(riff.Is("RIFF"));
+    char wave[4];
+    Check(stream.Read(wave, 4, 1) == 1 && std::memcmp(wave, "WAVE", 4) == 0);
+}
+
+// The first 16 bytes of a "fmt " chunk as a PCM record; any extra bytes (an extra-size field, the
+// WAVE_FORMAT_EXTENSIBLE part, ADPCM coefficients) are skipped unread, so extraSize stays 0.
+void ReadFormatChunk(FileStream& stream, const ChunkHeader& chunk, WaveFormat& format)
+{
+    Check(chunk.size >= 16);
+    uint8_t record[16];
+    Check(stream.Read(record, 16, 1) == 1);
+    format.SetFromPcmRecord(record);
+    if (chunk.size > 16)
+        Check(stream.Seek(int64_t(chunk.size) - 16, SeekOrigin::Current));
+}
+
+// Skips a chunk and its pad byte. A size of 0, or one above 2 GiB, is taken as a corrupt header
+// rather than a chunk: both would let a damaged file walk on through garbage.
+void SkipChunk(FileStream& stream, const ChunkHeader& chunk)
+{
+    Check(int32_t(chunk.size) > 0);
+    Check(stream.Seek(int64_t(chunk.size) + (chunk.size & 1), SeekOrigin::Current));
+}
+
+// Streaming writers that cannot seek back leave the data size at 0xFFFFFFFF ("unknown"; seen in
+// files written by ffmpeg to a pipe). Such a chunk runs to the end of the file. Any other size is
+// taken as stated, even past the end of the file: the missing frames are silence.
+uint32_t DataByteCount(const FileStream& stream, const ChunkHeader& chunk)
+{
+    if (chunk.size != 0xFFFFFFFFu)
+        return chunk.size;
+    return stream.Size() > stream.Position() ? stream.Size() - stream.Position() : 0;
+}
+
+// Frames of a PCM data chunk; 0 when the block align is 0 (the format check rejects that file).
+uint32_t PcmFrameCount(const WaveFormat& format, uint32_t dataBytes)
+{
+    return format.blockAlign == 0 ? 0 : dataBytes / format.blockAlign;
+}
+
+void ClearHeaderFields(SoundBuffer& buffer)
+{
+    buffer.format.Clear();
+    buffer.frameCount = 0;
+    buffer.dataByteCount = 0;
+}
+
+bool IsDirectlyReadable(const WaveFormat& format)
+{
+    return format.formatTag == 1 && (format.channelCount == 1 || format.channelCount == 2) &&
+           (format.bitsPerSample == 8 || format.bitsPerSample == 16);
+}
+
+// The samples of a data chunk whose header has just been read, into channels. Reads at most the
+// declared frames; a chunk cut short by the end of the file leaves the rest of the sound silent.
+void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+{
+    const WaveFormat& format = buffer.format;
+    Check(format.IsValidFormat() && format.formatTag == 1);
+    CheckNotCancelled(progress);
+    if (!channels.IsEmpty())
+        channels.Reset();
+    Check(channels.IsEmpty() && stream.IsOpen() && IsDirectlyReadable(format));
+    // With tag 1, 1 or 2 channels and 8 or 16 bits the format check pins block align to 1, 2 or 4,
+    // which bounds the transfer buffer at 1 MiB.
+    const uint32_t blockAlign = format.blockAlign;
+    Check(blockAlign == uint32_t(format.channelCount) * format.bitsPerSample / 8);
+
+    const uint32_t frames = buffer.frameCount;
+    Check(channels.Allocate(format.channelCount, frames, format.samplesPerSecond));
+    std::vector<uint8_t> transfer(size_t(kBlockSamples) * blockAlign);
+    YieldPacer pacer(110, 20);
+    pacer.Start();
+
+    const uint32_t blockCount = (frames + kBlockSamples - 1) / kBlockSamples;
+    for (uint32_t i = 0; i < blockCount; ++i) {
+        const uint32_t wanted = std::min(kBlockSamples, frames - i * kBlockSamples);
+        const uint32_t got = stream.Read(transfer.data(), blockAlign, wanted);
+        if (got == 0)
+            break;
+        // Only the frames actually read are converted: the rest of the transfer buffer still holds
+        // the previous block, which must not reappear as sound past the end of a short file.
+        for (uint32_t c = 0; c < format.channelCount; ++c)
+            Check(channels.Channel(int(c)).PutPcmBlock(i, transfer.data(), blockAlign, got, format.channelCount, c) ==
+                  int(got));
+        CheckNotCancelled(progress);
+        if (progress)
+            progress->SetPercent(float(uint64_t(i + 1) * 100 / blockCount));
+        pacer.Pace();
+        if (got < wanted)
+            break;
+    }
+    Check(channels.IsValid());
+}
+
+}  // namespace
+
+std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount)
+{
+    std::array<uint8_t, kWavHeaderBytes> h{};
+    std::memcpy(&h[0], "RIFF", 4);
+    PutLe32(&h[4], 36 + dataByteCount + (dataByteCount & 1));
+    std::memcpy(&h[8], "WAVE", 4);
+    std::memcpy(&h[12], "fmt ", 4);
+    PutLe32(&h[16], 16);
+    PutLe16(&h[20], format.formatTag);
+    PutLe16(&h[22], format.channelCount);
+    PutLe32(&h[24], format.samplesPerSecond);
+    PutLe32(&h[28], format.avgBytesPerSecond);
+    PutLe16(&h[32], format.blockAlign);
+    PutLe16(&h[34], format.bitsPerSample);
+    std::memcpy(&h[36], "data", 4);
+    PutLe32(&h[40], dataByteCount);
+    return h;
+}
+
+int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
+{
+    try {
+        ReadRiffWave(stream);
+        do {
+            const ChunkHeader chunk = ReadChunkHeader(stream);
+            if (chunk.Is("fmt ")) {
+                ReadFormatChunk(stream, chunk, buffer.format);
+            } else if (chunk.Is("data")) {
+                WaveFormat& format = buffer.format;
+                buffer.dataByteCount = DataByteCount(stream, chunk);
+                buffer.frameCount = format.formatTag == 1 ? PcmFrameCount(format, buffer.dataByteCount) : 0;
+                Check(format.IsValidFormat());
+                Check(format.extraSize == 0 || format.extraBytes.size() == format.extraSize);
+                Check(format.formatTag != 1 || buffer.frameCount != 0);
+                Check(buffer.dataByteCount != 0);
+                return 1;
+            } else {
+                SkipChunk(stream, chunk);
+            }
+        } while (!stream.IsAtEnd());
+        return 1;
+    } catch (...) {
+        ClearHeaderFields(buffer);
+        return 0;
+    }
+}
+
+int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
+{
+    PlainFileStream stream;
+    if (path.empty() || !stream.OpenForReading(path)) {
+        ClearHeaderFields(buffer);
+        return 0;
+    }
+    return ReadWavHeader(stream, buffer);
+}
+
+int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+{
+    try {
+        Check(stream.IsOpen());
+        CheckNotCancelled(progress);
+        ClearHeaderFields(buffer);
+        if (!channels.IsEmpty())
+            channels.Reset();
+        ReadRiffWave(stream);
+        bool hasSamples = false;
+        do {
+            CheckNotCancelled(progress);
+            const ChunkHeader chunk = ReadChunkHeader(stream);
+            if (chunk.Is("fmt ")) {
+                WaveFormat format;
+                ReadFormatChunk(stream, chunk, format);
+                // A second "fmt " after the samples must not relabel them (a mono header over
+                // stereo stores would make every later save and edit disagree with the samples).
+                Check(!hasSamples || (format.formatTag == buffer.format.formatTag &&
+                                      format.channelCount == buffer.format.channelCount &&
+                                      format.samplesPerSecond == buffer.format.samplesPerSecond &&
+                                      format.blockAlign == buffer.format.blockAlign &&
+                                      format.bitsPerSample == buffer.format.bitsPerSample));
+                buffer.format = format;
+            } else if (chunk.Is("data")) {
+                WaveFormat& format = buffer.format;
+                const uint32_t dataStart = stream.Position();
+                buffer.dataByteCount = DataByteCount(stream, chunk);
+                buffer.frameCount = PcmFrameCount(format, buffer.dataByteCount);
+                Check(format.IsValidFormat());
+                Check(format.extraSize == 0 || format.extraBytes.size() == format.extraSize);
+                Check(buffer.frameCount != 0 && buffer.dataByteCount != 0);
+                Check(format.formatTag == 1 && format.channelCount <= 2);
+                ReadSamples(stream, buffer, channels, progress);
+                hasSamples = true;
+                // Past the whole chunk and its pad byte, a final partial frame included, so that the
+                // chunks after it are found where they are. A position past the end ends the walk.
+                const uint64_t next = uint64_t(dataStart) + buffer.dataByteCount + (buffer.dataByteCount & 1);
+                Check(stream.SeekTo(uint32_t(std::min<uint64_t>(next, stream.Size()))));
+            } else {
+                SkipChunk(stream, chunk);
+            }
+        } while (!stream.IsAtEnd());
+        return Finish(progress, 1);
+    } catch (...) {
+        ClearHeaderFields(buffer);
+        channels.Reset();
+        return Finish(progress, 0);
+    }
+}
+
+int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+{
+    try {
+        const WaveFormat& format = buffer.format;
+        Check(stream.IsOpen() && buffer.HasSound() && channels.IsValid() && channels.IsCompact());
+        CheckNotCancelled(progress);
+        Check(format.formatTag == 1 && IsDirectlyReadable(format));
+        Check(channels.ChannelCount() == format.channelCount);
+        const uint32_t blockAlign = format.blockAlign;
+        const uint64_t dataBytes = uint64_t(channels.FrameCount()) * blockAlign;
+        // The RIFF size 36 + D + P must fit its 32-bit field.
+        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX);
+        Check(stream.Rewind());
+
+        const auto header = MakeWavHeader(format, uint32_t(dataBytes));
+        Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
+
+        std::vector<uint8_t> transfer(size_t(kBlockSamples) * blockAlign);
+        YieldPacer pacer(110, 20);
+        pacer.Start();
+        const bool isStereo = format.channelCount == 2;
+        const uint32_t blockCount = channels.Channel(0).BlockCount();
+        uint64_t framesWritten = 0;
+        for (uint32_t i = 0; i < blockCount; ++i) {
+            const int n = channels.Channel(0).GetPcmBlock(i, transfer.data(), blockAlign, kBlockSamples,
+                                                          format.channelCount, 0);
+            Check(n > 0);
+            CheckNotCancelled(progress);
+            if (isStereo) {
+                Check(channels.Channel(1).GetPcmBlock(i, transfer.data(), blockAlign, kBlockSamples, 2, 1) == n);
+                CheckNotCancelled(progress);
+            }
+            Check(stream.Write(transfer.data(), blockAlign, uint32_t(n)) == uint32_t(n));
+            framesWritten += uint32_t(n);
+            CheckNotCancelled(progress);
+            if (progress)
+                progress->SetPercent(float(uint64_t(i + 1) * 100 / blockCount));
+            pacer.Pace();
+        }
+        Check(framesWritten == channels.FrameCount());
+        if (dataBytes & 1)
+            Check(stream.WriteByte(0) == 1);
+        return Finish(progress, 1);
+    } catch (...) {
+        return Finish(progress, 0);
+    }
+}
+
+int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
+{
+    try {
+        Check(!path.empty());
+        CheckNotCancelled(progress);
+        // Checked before the file is opened: opening truncates it, and a buffer that cannot be
+        // written must not cost the user the file already at that path.
+        const WaveFormat& format = buffer.format;
+        Check(buffer.HasSound() && IsDirectlyReadable(format) &&
+              buffer.channels.ChannelCount() == format.channelCount);
+        const uint64_t dataBytes = uint64_t(buffer.channels.FrameCount()) * format.blockAlign;
+        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX);
+
+        MappedFileStream stream;
+        Check(stream.OpenForWriting(path, 4096));
+        int written = 0;
+        if (buffer.channels.IsCompact()) {
+            written = WriteWavStream(stream, buffer, buffer.channels, progress);
+        } else {
+            const uint32_t range = progress ? progress->Range() : 0;
+            const uint32_t copyShare = uint32_t(double(range) * 0.2);
+            ChannelSet compact;
+            {
+                std::unique_ptr<SubProgress> copyProgress;
+                if (progress)
+                    copyProgress = std::make_unique<SubProgress>(*progress, copyShare);
+                written = buffer.channels.CopyCompactedTo(compact, copyProgress.get());
+            }
+            if (written) {
+                std::unique_ptr<SubProgress> writeProgress;
+                if (progress)
+                    writeProgress = std::make_unique<SubProgress>(*progress, range - copyShare);
+                written = WriteWavStream(stream, buffer, compact, writeProgress.get());
+            }
+        }
+        stream.Close();
+        Check(written);
+        return Finish(progress, 1);
+    } catch (...) {
+        return Finish(progress, 0);
+    }
+}
+
+namespace {
+
+// Deletes a temporary conversion file on every path out of LoadWav.
+class TempFileGuard {
+public:
+    TempFileGuard() = default;
+    ~TempFileGuard()
+    {
+        if (!path_.empty() && ExistsFile(path_)) {
+            std::error_code ec;
+            std::filesystem::remove(path_, ec);
+        }
+    }
+    TempFileGuard(const TempFileGuard&) = delete;
+    TempFileGuard& operator=(const TempFileGuard&) = delete;
+
+    void Adopt(std::filesystem::path path) { path_ = std::move(path); }
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Every non-PCM tag, and PCM of other sizes than 8 and 16 bits that has samples, is converted to
+// 16-bit PCM first. A PCM header without a data chunk is read directly: it loads with no sound.
+bool NeedsConversion(const SoundBuffer& header)
+{
+    const WaveFormat& format = header.format;
+    if (format.formatTag != 1)
+        return true;
+    return format.bitsPerSample != 8 && format.bitsPerSample != 16 && header.dataByteCount != 0;
+}
+
+}  // namespace
+
+int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
+{
+    TempFileGuard temporary;
+    try {
+        Check(!path.empty() && ExistsFile(path));
+        CheckNotCancelled(progress);
+        const uint32_t range = progress ? progress->Range() : 0;
+        const uint32_t conversionShare = uint32_t(double(range) * 0.2);
+
+        SoundBuffer header;
+        Check(ReadWavInfo(path, header));
+
+        std::filesystem::path source = path;
+        if (NeedsConversion(header)) {
+            temporary.Adopt(MakeTempFileName());
+            Check(!temporary.Path().empty());
+            std::unique_ptr<SubProgress> conversionProgress;
+            if (progress)
+                conversionProgress = std::make_unique<SubProgress>(*progress, conversionShare);
+            Check(ImportThroughGraph(path, temporary.Path(), conversionProgress.get()));
+            source = temporary.Path();
+        } else if (progress) {
+            progress->Advance(int32_t(conversionShare));
+        }
+
+        MappedFileStream stream;
+        Check(stream.OpenForReading(source));
+        std::unique_ptr<SubProgress> readProgress;
+        if (progress)
+            readProgress = std::make_unique<SubProgress>(*progress, range - conversionShare);
+        Check(ReadWavStream(stream, buffer, buffer.channels, readProgress.get()));
+        stream.Close();
+        return Finish(progress, 1);
+    } catch (...) {
+        ClearHeaderFields(buffer);
+        buffer.channels.Reset();
+        return Finish(progress, 0);
+    }
+}
+
+}  // namespace brindle

@@ -1,0 +1,62 @@
+// Reading and writing WAV (RIFF) files.
+//
+// Read directly: uncompressed PCM with 8 or 16 bits per sample and one or two channels. Every other
+// WAV (float, 24/32-bit PCM, WAVE_FORMAT_EXTENSIBLE, ADPCM, mu-law, A-law, GSM...) is first
+// converted into a temporary 16-bit PCM WAV by ImportThroughGraph (graph_import.h), and that file
+// is read instead. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
+// "data") and nothing else.
+//
+// Every operation returns 1 on success and 0 on failure; none throws. Samples move one block of
+// kBlockSamples frames at a time through one transfer buffer; a file is never held in memory.
+// Operations run on the worker thread of a load or save task and pause briefly every 110 ms of work
+// (YieldPacer). progress may be null; when given it is completed on success and failed on failure.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+
+namespace brindle {
+
+class ChannelSet;
+class FileStream;
+class Progress;
+class SoundBuffer;
+struct WaveFormat;
+
+// Loads the file into buffer, replacing what it held. The first 20% of the progress range covers
+// the conversion of a non-PCM file, the rest the reading. On failure (cancellation included) the
+// buffer is empty and no temporary file is left. A file without a data chunk loads with result 1
+// and no sound. The file is opened read-only, so a file the user may only read loads.
+int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
+
+// Writes buffer as a PCM WAV file at path (created or replaced). A buffer that cannot be written
+// (no sound, not 8/16-bit PCM in one or two channels, data of 4 GiB or more) fails before the file
+// is touched. A write that fails part-way leaves the file cut to what was written.
+int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
+
+// Reads only the header of the file (shared reading, the file must exist) into buffer's format,
+// frameCount and dataByteCount; see ReadWavHeader.
+int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer);
+
+// Walks the chunks from offset 0 up to and including the first "data" chunk and fills buffer's
+// format, frameCount (0 for a tag other than 1) and dataByteCount; the samples are not touched.
+// A file that ends without a data chunk succeeds with the format of its "fmt " chunk (if any) and
+// no frames. On failure format, frameCount and dataByteCount are cleared.
+int ReadWavHeader(FileStream& stream, SoundBuffer& buffer);
+
+// Reads the whole file from offset 0: format and samples of a PCM file (tag 1, 8 or 16 bits, one or
+// two channels) into buffer and channels. Every chunk up to the end of the file is walked, so a file
+// with 1 to 7 stray bytes after its last chunk fails. On failure buffer is cleared and channels reset.
+int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
+
+// Writes the 44-byte header and the samples of channels (valid and compact) in buffer's format,
+// plus a zero pad byte when the data size is odd.
+int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
+
+// The canonical header: "RIFF", 36 + D + P, "WAVE", "fmt " 16 with format's six fields, "data", D;
+// P is 1 when D is odd. Callers keep 36 + D + P within 32 bits.
+inline constexpr uint32_t kWavHeaderBytes = 44;
+std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount);
+
+}  // namespace brindle
