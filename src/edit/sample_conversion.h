@@ -5,7 +5,6 @@
 // temporary file) becomes silence rather than a full-scale click.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,19 +16,23 @@ inline float S16ToFloat(int16_t s) { return float(s) * 0.000030517578125f; }
 
 inline uint8_t FloatToU8(float x)
 {
-    if (std::isnan(x))
-        return 128;
-    // Computed in double so that x + 1, the scaling and the half are all exact.
-    const double v = std::floor((double(x) + 1.0) * 128.0 + 0.5);
-    return v <= 0.0 ? 0 : v >= 255.0 ? 255 : uint8_t(v);
+    // In double, (x + 1) * 128 + 0.5 is exact; after clamping to 0..255 the value is not negative, so
+    // truncation is the floor. Written without branches so that block loops vectorise.
+    double v = (double(x) + 1.0) * 128.0 + 0.5;
+    v = x == x ? v : 128.5;
+    v = v < 0.0 ? 0.0 : v;
+    v = v > 255.0 ? 255.0 : v;
+    return uint8_t(int32_t(v));
 }
 
 inline int16_t FloatToS16(float x)
 {
-    if (std::isnan(x))
-        return 0;
-    const double v = std::floor(double(x) * 32768.0 + 0.5);
-    return v <= -32768.0 ? int16_t(-32768) : v >= 32767.0 ? int16_t(32767) : int16_t(v);
+    // Shifted by 32768 so that the clamped value is never negative and truncation is the floor.
+    double v = double(x) * 32768.0 + 32768.5;
+    v = x == x ? v : 32768.5;
+    v = v < 0.0 ? 0.0 : v;
+    v = v > 65535.0 ? 65535.0 : v;
+    return int16_t(int32_t(v) - 32768);
 }
 
 // Block helpers over interleaved data: `stride` is the distance, in samples, between consecutive

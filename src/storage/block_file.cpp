@@ -43,12 +43,10 @@ int BlockFile::CopyFrom(BlockFile& source)
         return 0;
     for (uint32_t i = 0; i < BlockCount(); ++i) {
         const float* from = source.BlockPointer(i);
-        float* to = BlockPointer(i);
-        if (!from || !to) {
+        if (!from || !WriteSamples(i * kBlockSamples, from, SamplesInBlock(i))) {
             Release();
             return 0;
         }
-        std::memcpy(to, from, size_t(SamplesInBlock(i)) * sizeof(float));
     }
     return 1;
 }
@@ -74,12 +72,7 @@ int BlockFile::WriteSamples(uint32_t position, const float* source, uint32_t cou
     const uint32_t first = position - k * kBlockSamples;
     if (uint64_t(first) + count > viewSamples)
         return 0;
-    auto* view = static_cast<float*>(mapped_.RemapView(uint64_t(k) * kBlockSamples * sizeof(float),
-                                                       size_t(viewSamples) * sizeof(float)));
-    if (!view)
-        return 0;
-    std::memcpy(view + first, source, size_t(count) * sizeof(float));
-    return 1;
+    return mapped_.WriteAt(uint64_t(position) * sizeof(float), source, size_t(count) * sizeof(float));
 }
 
 bool BlockFile::IsReady() const

@@ -34,7 +34,8 @@ public:
     // Maps block i and returns its first sample, or null for a block out of range, a file that is not
     // ready or a failed mapping. bytes <= 0, or more than the block has, maps the whole block.
     float* BlockPointer(int64_t i, int64_t bytes = 0);
-    // Copies count samples (count <= B) to stored index position through one view of up to two blocks.
+    // Copies count samples (count <= B) to stored index position; the run may reach at most into the
+    // next block. Written with pwrite (see MappedFile::WriteAt): any view of those samples sees them.
     int WriteSamples(uint32_t position, const float* source, uint32_t count);
 
     bool IsReady() const;

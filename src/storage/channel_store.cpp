@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "edit/sample_conversion.h"
 
@@ -183,14 +184,14 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
         return 0;
     if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
         return 0;
-    float* samples = BlockPointer(i, int64_t(count) * int64_t(sizeof(float)));
-    if (!samples)
-        return 0;
+    // Converted into a scratch block and written in one go: cheaper than write faults on a view.
+    thread_local std::vector<float> scratch;
+    scratch.resize(count);
     if (blockAlign / channels == 1)
-        ConvertU8ToFloat(static_cast<const uint8_t*>(data) + channelIndex, channels, samples, count);
+        ConvertU8ToFloat(static_cast<const uint8_t*>(data) + channelIndex, channels, scratch.data(), count);
     else
-        ConvertS16LeToFloat(static_cast<const uint8_t*>(data) + 2 * channelIndex, channels, samples, count);
-    return int(count);
+        ConvertS16LeToFloat(static_cast<const uint8_t*>(data) + 2 * channelIndex, channels, scratch.data(), count);
+    return file_->WriteSamples(uint32_t(i) * kBlockSamples, scratch.data(), count) ? int(count) : 0;
 }
 
 int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,

@@ -110,6 +110,24 @@ void MappedFile::Close()
     name_.clear();
 }
 
+int MappedFile::WriteAt(uint64_t offset, const void* data, size_t bytes)
+{
+    if (!hasMapping_ || !file_.IsWritable() || offset > mappingSize_ || bytes > mappingSize_ - offset)
+        return 0;
+    const char* from = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t put = ::pwrite(file_.Fd(), from, bytes, off_t(offset));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return 0;
+        from += put;
+        offset += uint64_t(put);
+        bytes -= size_t(put);
+    }
+    return 1;
+}
+
 int MappedFile::Flush()
 {
     if (!view_.IsMapped())

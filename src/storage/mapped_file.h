@@ -2,7 +2,7 @@
 //
 // The Linux stand-in for a file-mapping object: "creating the mapping" fixes the size that views may
 // cover and, when that is larger than the file, grows the file with allocated (not sparse) zeros, so
-// that writing through a view can never hit a missing page (SIGBUS) on a full disk. Views never reach
+// that a view can never hit a missing page (SIGBUS) on a full disk. Views never reach
 // past the mapping size, and the mapping size never exceeds the file size, so mapping past the end of
 // the file is impossible by construction. Only this class and the streams include <sys/mman.h>.
 #pragma once
@@ -64,6 +64,11 @@ public:
     void* RemapView(uint64_t offset, size_t size);
     void UnmapView() { view_.Reset(); }
 
+    // Writes bytes at offset inside the mapping with pwrite. Views of the same bytes see the new data
+    // at once (one page cache). Bulk writes take this path: on this kind of machine a write fault on
+    // a shared file mapping costs several microseconds per 4 KiB page, ten times a pwrite of the
+    // same bytes, while reading through a view stays as fast as read().
+    int WriteAt(uint64_t offset, const void* data, size_t bytes);
     // Unmaps the view and forgets the mapping size; the file stays open.
     void CloseMapping();
     // Everything: view, mapping, file, name.

@@ -114,10 +114,9 @@ uint32_t MappedFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t
         if (!mapped_.RecreateMapping(grown))
             return 0;
     }
-    uint8_t* to = ViewFor(position_, end);
-    if (!to)
+    // Written with pwrite, not through the view: see MappedFile::WriteAt.
+    if (!mapped_.WriteAt(position_, buffer, n))
         return 0;
-    std::memcpy(to, buffer, n);
     position_ = uint32_t(end);
     size_ = std::max(size_, position_);
     return n / itemSize;

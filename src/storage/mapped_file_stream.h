@@ -1,5 +1,6 @@
-// A FileStream that reads and writes a file through a sliding view of whole W-byte windows
-// (W = 256 KiB). Writing grows the file in steps of W and close cuts it back to the bytes written.
+// A FileStream that reads a file through a sliding view of whole W-byte windows (W = 256 KiB) and
+// writes it with pwrite, which costs far less than write faults on a view. Writing grows the file in
+// steps of W and close cuts it back to the bytes written.
 // A stream opened for reading maps the file read-only and never changes it.
 #pragma once
 

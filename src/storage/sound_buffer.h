@@ -48,6 +48,22 @@ public:
     // Any failure leaves the buffer as it was.
     int DeleteRange(int64_t start, int64_t end, bool removeInside);
 
+    // The in-place edits (src/edit/edit_kernels.h has the arithmetic and the range rules: -1, -1 or
+    // start == end is the whole sound, end < start fails). Each needs a valid, compact channel set and
+    // runs on channel 0, then channel 1 when stereo; format and length stay as they are.
+    int ChangeVolume(int64_t start, int64_t end, int32_t percent);
+    int IncreaseVolume(int64_t start, int64_t end);
+    int FadeIn(int64_t start, int64_t end);
+    int FadeOut(int64_t start, int64_t end);
+    // Stereo: channel 1 is mixed into channel 0 (summed, scaled down only if the sum clips) and
+    // destroyed; the format becomes mono with block align and byte rate halved. Mono: 1, unchanged.
+    // Anything else (empty) fails. Frame count and data byte count are kept.
+    int ToMono();
+    // Mono: channel 1 becomes a copy of channel 0 and the format stereo, block align and byte rate
+    // doubled. Stereo or empty: 1, unchanged. A failure leaves the sound mono. progress, when
+    // given, gets Complete or Fail.
+    int ToStereo(Progress* progress = nullptr);
+
     uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame)
     {
         return channels.ReadInterleaved16(destination, capacity, startFrame);
