@@ -1,0 +1,98 @@
+// The sample kernels behind the volume, fade and channel commands: they change float samples in place
+// in a channel's temporary file, one mapped block at a time, and never copy the sound.
+//
+// Results: 1 on success (also when there was nothing to do), 0 on failure; nothing throws. A failure
+// while mapping a later block leaves the earlier blocks of that channel already changed, and a failure
+// on channel 1 leaves channel 0 already changed: the commands are in place and there is no undo.
+//
+// Ranges are sample indices of one channel, half-open [start, end), applied against the channel's
+// length L: start and end are each clamped to 0..L; end < start fails; start == end means the whole
+// channel [0, L), so the "no selection" pair -1, -1 selects everything.
+//
+// Arithmetic: every kernel computes in double and stores the nearest float, clamped to -1..1.
+//
+// Non-finite samples: a NaN or an infinity cannot come from any file the program imports (8- and 16-bit
+// PCM, MP3 through the decoder) but can appear when a temporary file is damaged behind our back. One
+// such sample must not spoil the rest of the channel, so:
+//   - the peak searches (IncreaseVolume, the clip test of MixInto) skip non-finite values; otherwise a
+//     single +inf would make the gain 0 and silence the whole channel;
+//   - every sample a kernel writes goes through StoreSample: NaN becomes 0.0 and an infinity is
+//     clamped to -1.0 or 1.0 like any other value outside full scale (so 0 % of an infinity, which is
+//     NaN, becomes 0.0);
+//   - a kernel with nothing to do (100 %, a computed gain of 100, a one-sample fade) writes nothing,
+//     so a channel it leaves alone keeps whatever it held.
+#pragma once
+
+#include <cstdint>
+
+namespace brindle {
+
+class ChannelSet;
+class ChannelStore;
+
+// The stored value of a kernel's result y: -1.0 below -1, 1.0 above 1, 0.0 for NaN, else the float
+// nearest y.
+inline float StoreSample(double y)
+{
+    if (y < -1.0)
+        return -1.0f;
+    if (y > 1.0)
+        return 1.0f;
+    if (y != y)
+        return 0.0f;
+    return float(y);
+}
+
+// Clamps [start, end) to a channel of `length` samples by the rules above. False when end < start.
+bool ResolveRange(int64_t length, int64_t& start, int64_t& end);
+
+// --- Volume ---------------------------------------------------------------------------------------
+
+// Multiplies every sample of the range by percent / 100: y = percent * x * 0.01 with 0.01 taken as the
+// single-precision constant 0.009999999776482582. 100 changes nothing. Negative percentages invert
+// the phase. Fails when the store is not ready or not compact, or end < start.
+int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percent);
+
+// The largest |x| over the finite samples of the range, 0.0 when there are none. -1.0 when the store
+// is not ready or compact, or end < start.
+double PeakInRange(ChannelStore& channel, int64_t start, int64_t end);
+
+// The whole percentage that brings a channel of this peak to full scale: 100 / peak (100 a
+// single-precision constant), truncated toward zero; 100 for a peak of 0 (silence). A peak below
+// 100 / 2^31 would give a gain past the 32-bit range: it is bounded to INT32_MAX, which still keeps
+// the peak inside full scale, so a tiny peak never wraps to a negative or small gain.
+int32_t GainForPeak(double peak);
+
+// Raises the range of one channel to full scale with its own gain (GainForPeak of PeakInRange).
+int IncreaseVolume(ChannelStore& channel, int64_t start, int64_t end);
+
+// The channel-set side: fails unless the set is valid and compact, then runs the channel kernel on
+// channel 0 and, when stereo, on channel 1; a failure on channel 0 stops before channel 1.
+// ChangeVolume with 100 succeeds without touching anything.
+int ChangeVolume(ChannelSet& channels, int64_t start, int64_t end, int32_t percent);
+int IncreaseVolume(ChannelSet& channels, int64_t start, int64_t end);
+
+// --- Fades ----------------------------------------------------------------------------------------
+
+// A straight-line ramp over the N samples of the range, k = 0 .. N - 1 counted across block
+// boundaries: fade in y = (k * x) / (N - 1), fade out y = (1 - k / (N - 1)) * x. A range of one
+// sample (and a whole channel of length 1) is left unchanged.
+int FadeIn(ChannelStore& channel, int64_t start, int64_t end);
+int FadeOut(ChannelStore& channel, int64_t start, int64_t end);
+int FadeIn(ChannelSet& channels, int64_t start, int64_t end);
+int FadeOut(ChannelSet& channels, int64_t start, int64_t end);
+
+// --- Channels -------------------------------------------------------------------------------------
+
+// Adds source into destination sample by sample (d = d + s as a float; the sum, not the average). Both
+// stores must be ready with equal stored length and offset. When a finite sum leaves -1..1 the whole
+// destination is scaled down by the larger of |smallest| and largest sum, so the loudest sample ends
+// exactly at -1.0 or 1.0. A NaN sum is stored as 0.0 and an infinite one as -1.0 or 1.0 (before the
+// scaling), and neither counts towards the peak. A failure while scaling leaves the unscaled sum.
+int MixInto(ChannelStore& destination, ChannelStore& source);
+
+// Multiplies the whole channel by 1 / peak when peak > 1 (nothing to do otherwise). Fails for a
+// store that is not ready and for a peak that is NaN or infinite, which would zero the channel.
+int ScaleDownByPeak(ChannelStore& channel, double peak);
+
+}  // namespace brindle

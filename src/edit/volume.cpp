@@ -1,0 +1,115 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "edit/block_walk.h"
+#include "edit/edit_kernels.h"
+#include "storage/channel_set.h"
+
+namespace brindle {
+
+namespace {
+
+// The percentage factor 0.01 and the 100 of the gain are single-precision constants: results must
+// match sample for sample what the command has always produced, so they are not "corrected" to the
+// exact decimal values.
+constexpr double kPercentFactor = double(0.01f);  // 0.009999999776482582
+constexpr double kFullScalePercent = double(100.0f);
+
+bool IsUsable(const ChannelStore& channel) { return channel.IsReady() && channel.IsCompact(); }
+
+bool IsUsable(const ChannelSet& channels) { return channels.IsValid() && channels.IsCompact(); }
+
+}  // namespace
+
+bool ResolveRange(int64_t length, int64_t& start, int64_t& end)
+{
+    start = std::clamp<int64_t>(start, 0, length);
+    end = std::clamp<int64_t>(end, 0, length);
+    if (end < start)
+        return false;
+    if (start == end) {
+        start = 0;
+        end = length;
+    }
+    return true;
+}
+
+int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percent)
+{
+    if (!IsUsable(channel))
+        return 0;
+    if (percent == 100)
+        return 1;
+    if (!ResolveRange(channel.Length(), start, end))
+        return 0;
+    const double p = percent;
+    return detail::ForEachBlockPiece(channel, start, end, [p](float* samples, int64_t count) {
+        for (int64_t k = 0; k < count; ++k)
+            samples[k] = StoreSample(p * double(samples[k]) * kPercentFactor);
+    });
+}
+
+double PeakInRange(ChannelStore& channel, int64_t start, int64_t end)
+{
+    if (!IsUsable(channel) || !ResolveRange(channel.Length(), start, end))
+        return -1.0;
+    float peak = 0.0f;
+    const int ok = detail::ForEachBlockPiece(channel, start, end, [&peak](float* samples, int64_t count) {
+        float blockPeak = peak;
+        for (int64_t k = 0; k < count; ++k) {
+            const float a = std::fabs(samples[k]);
+            // Written so that NaN and infinity fail the test: a damaged sample is skipped.
+            if (a <= std::numeric_limits<float>::max() && a >= blockPeak)
+                blockPeak = a;
+        }
+        peak = blockPeak;
+    });
+    return ok ? double(peak) : -1.0;
+}
+
+int32_t GainForPeak(double peak)
+{
+    if (!(peak > 0.0))
+        return 100;
+    const double gain = std::trunc(kFullScalePercent / peak);
+    if (gain >= double(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max();
+    return int32_t(gain);
+}
+
+int IncreaseVolume(ChannelStore& channel, int64_t start, int64_t end)
+{
+    if (!IsUsable(channel) || !ResolveRange(channel.Length(), start, end))
+        return 0;
+    const double peak = PeakInRange(channel, start, end);
+    if (peak < 0.0)
+        return 0;
+    const int32_t gain = GainForPeak(peak);
+    if (gain == 100)
+        return 1;
+    return ScaleRange(channel, start, end, gain);
+}
+
+int ChangeVolume(ChannelSet& channels, int64_t start, int64_t end, int32_t percent)
+{
+    if (!IsUsable(channels))
+        return 0;
+    if (percent == 100)
+        return 1;
+    if (!ScaleRange(channels.Channel(0), start, end, percent))
+        return 0;
+    return channels.ChannelCount() == 2 ? ScaleRange(channels.Channel(1), start, end, percent) : 1;
+}
+
+int IncreaseVolume(ChannelSet& channels, int64_t start, int64_t end)
+{
+    if (!IsUsable(channels))
+        return 0;
+    if (!IncreaseVolume(channels.Channel(0), start, end))
+        return 0;
+    return channels.ChannelCount() == 2 ? IncreaseVolume(channels.Channel(1), start, end) : 1;
+}
+
+}  // namespace brindle
