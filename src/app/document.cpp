@@ -1,0 +1,245 @@
+#include "app/document.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "formats/wav_file.h"
+#include "storage/temp_files.h"
+#include "storage/unique_fd.h"
+#include "tasks/progress.h"
+
+namespace brindle {
+
+namespace {
+
+std::string LowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+// Splits a file name at its last "." the way the save proposal does: "a.b.mp3" -> "a.b", "mp3".
+void SplitAtLastDot(const std::string& fileName, std::string& stem, std::string& extension)
+{
+    const size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos) {
+        stem = fileName;
+        extension.clear();
+    } else {
+        stem = fileName.substr(0, dot);
+        extension = fileName.substr(dot + 1);
+    }
+}
+
+// Removes a file on every path out of a scope unless told to keep it.
+class RemoveUnlessKept {
+public:
+    explicit RemoveUnlessKept(std::filesystem::path path) : path_(std::move(path)) {}
+    ~RemoveUnlessKept()
+    {
+        if (!path_.empty())
+            ::unlink(path_.c_str());
+    }
+    void Keep() { path_.clear(); }
+    RemoveUnlessKept(const RemoveUnlessKept&) = delete;
+    RemoveUnlessKept& operator=(const RemoveUnlessKept&) = delete;
+
+private:
+    std::filesystem::path path_;
+};
+
+// A new, empty, private file in the target's folder whose name ends in the target's extension (tag
+// writers pick their handler by it). Empty path on failure.
+std::filesystem::path MakeSiblingTempFile(const std::filesystem::path& target)
+{
+    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+    const std::string extension = target.extension().string();
+    std::string pattern = (folder / ("." + target.stem().string() + "~VeXXXXXX" + extension)).string();
+    UniqueFd fd(::mkostemps(pattern.data(), int(extension.size()), O_CLOEXEC));
+    return fd.IsValid() ? std::filesystem::path(pattern) : std::filesystem::path();
+}
+
+// The permissions the saved file should end up with: those of the file it replaces, else the usual
+// ones for a new file (the temporary file was made 0600).
+mode_t FinalMode(const std::filesystem::path& target)
+{
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0)
+        return st.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+uint8_t FileKind(const std::filesystem::path& path)
+{
+    std::string stem, extension;
+    SplitAtLastDot(path.filename().string(), stem, extension);
+    if (stem.size() == path.filename().string().size())
+        return kFileKindUnknown;  // no dot at all
+    extension = LowerCase(extension);
+    if (extension == "mp3")
+        return kFileKindMp3;
+    if (extension == "wav")
+        return kFileKindWav;
+    return kFileKindUnknown;
+}
+
+bool Document::IsEmpty() const { return ActiveBuffer().IsEmpty(); }
+
+void Document::Reset()
+{
+    mp3_.Reset();
+    plain_.Clear();
+    sourcePath_.clear();
+    targetPath_.clear();
+    modified_ = false;
+}
+
+int Document::Load(const std::filesystem::path& given, Progress* progress)
+{
+    mp3_.Reset();
+    plain_.Clear();
+    modified_ = true;
+    const std::filesystem::path path = given.empty() ? sourcePath_ : given;
+    int result = 0;
+    switch (FileKind(path)) {
+    case kFileKindWav: result = LoadWav(plain_, path, progress); break;
+    case kFileKindMp3: result = mp3_.LoadMp3(path, progress); break;
+    default: result = 0; break;
+    }
+    if (!result) {
+        mp3_.Reset();
+        plain_.Clear();
+        modified_ = true;
+        return 0;
+    }
+    modified_ = false;
+    sourcePath_ = path;
+    targetPath_.clear();
+    return 1;
+}
+
+int Document::SaveInto(const std::filesystem::path& file, uint8_t kind, Progress* progress)
+{
+    if (kind == kFileKindWav) {
+        if (mp3_.buffer.HasSound() && !plain_.HasSound())
+            plain_.TakeFrom(mp3_.buffer);
+        return SaveWav(plain_, file, progress);
+    }
+    if (plain_.HasSound() && !mp3_.buffer.HasSound())
+        mp3_.buffer.TakeFrom(plain_);
+    return mp3_.SaveMp3(file, progress);
+}
+
+int Document::Save(const std::filesystem::path& given, Progress* progress)
+{
+    std::filesystem::path target = given.empty() ? targetPath_ : given;
+    const uint8_t kind = FileKind(target);
+    if (target.empty() || kind == kFileKindUnknown)
+        return 0;
+    // Saving over a link writes the file it points to, as the user would expect.
+    std::error_code ec;
+    if (std::filesystem::is_symlink(target, ec)) {
+        const auto resolved = std::filesystem::weakly_canonical(target, ec);
+        if (ec)
+            return 0;
+        target = resolved;
+    }
+
+    const std::filesystem::path temporary = MakeSiblingTempFile(target);
+    if (temporary.empty()) {
+        if (progress)
+            progress->Fail();
+        return 0;
+    }
+    RemoveUnlessKept cleanup(temporary);
+    if (!SaveInto(temporary, kind, progress))
+        return 0;
+    if (progress && progress->IsCancelled())
+        return 0;
+    ::chmod(temporary.c_str(), FinalMode(target));
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        if (progress)
+            progress->Fail();
+        return 0;
+    }
+    cleanup.Keep();
+    modified_ = false;
+    targetPath_ = given.empty() ? targetPath_ : given;
+    return 1;
+}
+
+std::string Document::DisplayName() const
+{
+    if (sourcePath_.empty())
+        return {};
+    return (targetPath_.empty() ? sourcePath_ : targetPath_).filename().string();
+}
+
+std::filesystem::path Document::ProposeSaveName() const
+{
+    if (sourcePath_.empty())
+        return "Untitled";
+    std::string stem, extension;
+    SplitAtLastDot(sourcePath_.filename().string(), stem, extension);
+    const std::filesystem::path folder = sourcePath_.parent_path();
+    for (unsigned n = 1;; ++n) {
+        const std::filesystem::path candidate =
+            (folder / (stem + " (" + std::to_string(n) + ")." + extension)).lexically_normal();
+        if (!ExistsFile(candidate))
+            return candidate;
+    }
+}
+
+int Document::Edited(int result)
+{
+    if (result)
+        modified_ = true;
+    return result;
+}
+
+int Document::DeleteRange(int64_t start, int64_t end, bool removeInside)
+{
+    return Edited(ActiveBuffer().DeleteRange(start, end, removeInside));
+}
+
+int Document::ChangeVolume(int64_t start, int64_t end, int32_t percent)
+{
+    return Edited(ActiveBuffer().ChangeVolume(start, end, percent));
+}
+
+int Document::IncreaseVolume(int64_t start, int64_t end) { return Edited(ActiveBuffer().IncreaseVolume(start, end)); }
+
+int Document::FadeIn(int64_t start, int64_t end) { return Edited(ActiveBuffer().FadeIn(start, end)); }
+
+int Document::FadeOut(int64_t start, int64_t end) { return Edited(ActiveBuffer().FadeOut(start, end)); }
+
+int Document::ToStereo(Progress* progress) { return Edited(ActiveBuffer().ToStereo(progress)); }
+
+int Document::ToMono() { return Edited(ActiveBuffer().ToMono()); }
+
+bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }
+
+bool Document::CanConvertToStereo() const { return ActiveBuffer().channels.IsMono(); }
+
+int Document::Kind() const
+{
+    if (mp3_.buffer.HasSound())
+        return kFileKindMp3;
+    if (plain_.HasSound())
+        return kFileKindWav;
+    return -1;
+}
+
+SoundBuffer& Document::ActiveBuffer() { return mp3_.buffer.HasSound() ? mp3_.buffer : plain_; }
+
+const SoundBuffer& Document::ActiveBuffer() const { return mp3_.buffer.HasSound() ? mp3_.buffer : plain_; }
+
+}  // namespace brindle

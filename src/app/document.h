@@ -1,0 +1,82 @@
+// The one open sound: where it came from, where it was last saved, whether it has unsaved changes.
+//
+// The sound lives in one of two sides: the MP3 side (with the tags of the last MP3 opened) or the plain
+// side used for WAV. ActiveBuffer() is whichever holds it; a save in the other format moves it across
+// without copying samples. Load and save run on the worker thread; everything else on the UI thread.
+// This class is part of the core: the editor and brindle-batch share it, and it does not use Qt.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+#include "formats/mp3_document.h"
+#include "storage/sound_buffer.h"
+
+namespace brindle {
+
+class Progress;
+
+enum : uint8_t { kFileKindMp3 = 0, kFileKindWav = 1, kFileKindUnknown = 255 };
+
+// By the extension after the last "." of the file name, compared in lower case: 0 mp3, 1 wav, 255 else.
+uint8_t FileKind(const std::filesystem::path& path);
+
+class Document {
+public:
+    Document() = default;
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    bool IsEmpty() const;
+    // Empties both sides (the MP3 side keeps its tags), clears both paths and the modified flag.
+    void Reset();
+    // Loads path, or SourcePath() when path is empty, by its FileKind. On failure both sides are empty
+    // and Modified() is set until the caller resets. 1 or 0.
+    int Load(const std::filesystem::path& path = {}, Progress* progress = nullptr);
+    // Saves to path, or TargetPath() when path is empty, in the format its FileKind names. The file is
+    // written beside the target under a temporary name and renamed over it only when complete, so a
+    // failed or cancelled save leaves whatever was at the target untouched and no partial file.
+    int Save(const std::filesystem::path& path = {}, Progress* progress = nullptr);
+
+    // The file name of TargetPath (or SourcePath when there is no target); empty when nothing is open.
+    std::string DisplayName() const;
+    // "Untitled" when nothing is open; else the source's folder/name " (n)." extension for the first n
+    // with no such file.
+    std::filesystem::path ProposeSaveName() const;
+
+    // Edits on ActiveBuffer(); each sets Modified() when it returns 1. start, end are frames, -1 -1 the
+    // whole sound.
+    int DeleteRange(int64_t start, int64_t end, bool removeInside);
+    int ChangeVolume(int64_t start, int64_t end, int32_t percent);
+    int IncreaseVolume(int64_t start, int64_t end);
+    int FadeIn(int64_t start, int64_t end);
+    int FadeOut(int64_t start, int64_t end);
+    int ToStereo(Progress* progress = nullptr);
+    int ToMono();
+    bool CanConvertToMono() const;
+    bool CanConvertToStereo() const;
+
+    // 0 when the MP3 side holds the sound, 1 the plain side, -1 none (preselects the save filter).
+    int Kind() const;
+    SoundBuffer& ActiveBuffer();
+    const SoundBuffer& ActiveBuffer() const;
+    const FileTags& Tags() const { return mp3_.tags; }
+
+    bool Modified() const { return modified_; }
+    const std::filesystem::path& SourcePath() const { return sourcePath_; }
+    const std::filesystem::path& TargetPath() const { return targetPath_; }
+    void SetSourcePath(std::filesystem::path path) { sourcePath_ = std::move(path); }
+    void SetTargetPath(std::filesystem::path path) { targetPath_ = std::move(path); }
+
+private:
+    int SaveInto(const std::filesystem::path& file, uint8_t kind, Progress* progress);
+    int Edited(int result);
+
+    bool modified_ = false;
+    std::filesystem::path sourcePath_;
+    std::filesystem::path targetPath_;
+    Mp3Document mp3_;
+    SoundBuffer plain_;
+};
+
+}  // namespace brindle

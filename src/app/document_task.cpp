@@ -1,0 +1,47 @@
+#include "app/document_task.h"
+
+#include "app/document.h"
+
+namespace brindle {
+
+DocumentTask::DocumentTask(TaskNotifier& notifier, Document& document, TaskMode mode, uint32_t range)
+    : notifier_(notifier), document_(document), mode_(mode), progress_(notifier, range)
+{
+}
+
+DocumentTask::~DocumentTask() { StopAndWait(); }
+
+int DocumentTask::Start()
+{
+    progress_.PostPosition();
+    return StartThread();
+}
+
+int DocumentTask::Run()
+{
+    if (mode_ == TaskMode::Load) {
+        const int result = document_.Load({}, &progress_);
+        if (!result)
+            document_.Reset();
+        return result;
+    }
+    return document_.Save({}, &progress_);
+}
+
+void DocumentTask::AfterRun(int result)
+{
+    if (result)
+        notifier_.PostTaskNotify(TaskFinished, progress_.Position());
+    else if (progress_.IsCancelled())
+        notifier_.PostTaskNotify(TaskCancelled, progress_.Position());
+    else if (!progress_.IsFailed())
+        notifier_.PostTaskNotify(TaskFailed, progress_.Position());
+}
+
+void DocumentTask::CancelProgress(int flag)
+{
+    if (flag && IsRunning())
+        progress_.Cancel();
+}
+
+}  // namespace brindle

@@ -1,0 +1,64 @@
+// The background load or save of the Document, and the Progress through which it reports.
+//
+// The owner (the progress window, or brindle-batch) creates a DocumentTask with a TaskNotifier, calls
+// Start(), and learns of progress and the end only through posted notifications: TaskPosition on
+// every real move, then exactly one of TaskFinished, TaskCancelled or TaskFailed.
+#pragma once
+
+#include <cstdint>
+
+#include "tasks/progress.h"
+#include "tasks/task_notifier.h"
+#include "tasks/worker_thread.h"
+
+namespace brindle {
+
+class Document;
+
+enum class TaskMode : int { Save = 0, Load = 1 };
+
+class DialogProgress final : public Progress {
+public:
+    DialogProgress(TaskNotifier& notifier, uint32_t range) : Progress(range, 0), notifier_(notifier) {}
+    // Posts the current position, as at the start of a run.
+    void PostPosition() { OnPositionChanged(); }
+
+protected:
+    void OnPositionChanged() override { notifier_.PostTaskNotify(TaskPosition, Position()); }
+    // A cancelled run reports its cancellation once, at its end, never as a failure.
+    void OnFailed() override
+    {
+        if (!IsCancelled())
+            notifier_.PostTaskNotify(TaskFailed, Position());
+    }
+
+private:
+    TaskNotifier& notifier_;
+};
+
+class DocumentTask final : public WorkerThread {
+public:
+    // range: the progress units of the whole run (the bar's width in pixels).
+    DocumentTask(TaskNotifier& notifier, Document& document, TaskMode mode, uint32_t range);
+    ~DocumentTask() override;
+
+    // Posts TaskPosition 0 and starts the worker. 1 when it started.
+    int Start();
+
+    // Load: Document::Load of its SourcePath, resetting the Document when that fails. Save:
+    // Document::Save to its TargetPath (which never leaves a partial file behind).
+    int Run() override;
+    void AfterRun(int result) override;
+    void CancelProgress(int flag) override;
+
+    DialogProgress& TaskProgress() { return progress_; }
+    TaskMode Mode() const { return mode_; }
+
+private:
+    TaskNotifier& notifier_;
+    Document& document_;
+    TaskMode mode_;
+    DialogProgress progress_;
+};
+
+}  // namespace brindle

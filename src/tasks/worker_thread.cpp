@@ -1,0 +1,79 @@
+#include "tasks/worker_thread.h"
+
+namespace brindle {
+
+WorkerThread::~WorkerThread()
+{
+    if (waitOnDestroy_)
+        StopAndWait();
+    else if (thread_.joinable())
+        thread_.detach();
+}
+
+int WorkerThread::ClearStop()
+{
+    stopRequested_ = false;
+    return 1;
+}
+
+int WorkerThread::RequestStop()
+{
+    stopRequested_ = true;
+    return 1;
+}
+
+int WorkerThread::StopThread()
+{
+    OnStop();
+    int result = 0;
+    if (thread_.joinable()) {
+        RequestStop();
+        result = 1;
+    }
+    CancelProgress(result);
+    return result;
+}
+
+int WorkerThread::StartThread()
+{
+    if (StopThread())
+        Wait();
+    ClearStop();
+    try {
+        thread_ = std::thread(&WorkerThread::ThreadProc, this);
+    } catch (...) {
+        return 0;
+    }
+    return 1;
+}
+
+void WorkerThread::Wait()
+{
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+}
+
+void WorkerThread::StopAndWait()
+{
+    if (StopThread())
+        Wait();
+}
+
+void WorkerThread::ThreadProc()
+{
+    int result = 0;
+    try {
+        BeforeRun();
+        running_ = true;
+        result = Run();
+    } catch (...) {
+        result = 0;
+    }
+    running_ = false;
+    try {
+        AfterRun(result);
+    } catch (...) {
+    }
+}
+
+}  // namespace brindle

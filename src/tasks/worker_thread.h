@@ -1,0 +1,56 @@
+// A task object that owns one thread. Derived tasks implement Run(); the owner starts the thread,
+// may ask it to stop (which cancels the task's progress) and waits for it without time limit.
+//
+// Threads: StartThread, StopThread and the destructor are for the owning (user-interface) thread;
+// Run, BeforeRun and AfterRun run on the worker.
+#pragma once
+
+#include <atomic>
+#include <thread>
+
+namespace brindle {
+
+class WorkerThread {
+public:
+    WorkerThread() = default;
+    // Stops and waits for the thread when waitOnDestroy is set (the default).
+    virtual ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    virtual int ClearStop();
+    virtual int RequestStop();
+    virtual bool IsStopRequested() const { return stopRequested_.load(); }
+    // OnStop(); when a thread exists: requests a stop, cancels the task's progress if Run is under way,
+    // and returns 1. Returns 0 when there is no thread.
+    virtual int StopThread();
+    // The work; nonzero on success. An exception escaping it counts as failure.
+    virtual int Run() = 0;
+    virtual void BeforeRun() {}
+    virtual void AfterRun(int /*result*/) {}
+    virtual void OnStop() {}
+    // Called by StopThread with its result: a task with a Progress cancels it when flag is set and
+    // the task is running.
+    virtual void CancelProgress(int /*flag*/) {}
+
+    // Waits for a previous thread if one exists, then starts a new one. 1 when it started.
+    int StartThread();
+    // Blocks until the thread (if any) has ended.
+    void Wait();
+    bool IsRunning() const { return running_.load(); }
+    bool HasThread() const { return thread_.joinable(); }
+
+protected:
+    // For destructors of derived tasks: their overrides are gone by the time ~WorkerThread runs.
+    void StopAndWait();
+    bool waitOnDestroy_ = true;
+
+private:
+    void ThreadProc();
+
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> running_{false};
+    std::thread thread_;
+};
+
+}  // namespace brindle

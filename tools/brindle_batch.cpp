@@ -1,0 +1,354 @@
+// brindle-batch: the editor's Document from the command line, for scripts, batch work and benchmarks.
+//
+//   brindle-batch INPUT [ACTION...] [-o OUTPUT]
+//
+// Opens INPUT as the editor opens a file, runs the actions in order, and saves to OUTPUT as the editor
+// saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "app/document.h"
+#include "app/document_task.h"
+#include "storage/temp_files.h"
+
+namespace {
+
+using brindle::Document;
+using brindle::DocumentTask;
+using brindle::TaskMode;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitCancelled = 130;
+
+const char kUsage[] =
+    "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
+    "Opens INPUT (.mp3 or .wav), runs the actions in order, saves to OUTPUT (.mp3 or .wav) when -o is given.\n"
+    "\n"
+    "selection (frames, or seconds with a trailing s: 1.5s:3s):\n"
+    "  --select A:B       select frames [A, B)\n"
+    "  --select-all       select the whole sound\n"
+    "  --deselect         clear the selection\n"
+    "edits (on the selection, or the whole sound when there is none):\n"
+    "  --delete           delete the selection (needs a selection that is not the whole sound)\n"
+    "  --keep             delete everything but the selection (same rule)\n"
+    "  --volume P         change the volume to P percent\n"
+    "  --normalize        raise the volume so the loudest sample is at full scale\n"
+    "  --fade-in          fade in\n"
+    "  --fade-out         fade out\n"
+    "  --mono             convert the whole sound to mono\n"
+    "  --stereo           convert the whole sound to stereo\n"
+    "other:\n"
+    "  --info             print the sound as key=value lines\n"
+    "  -o OUTPUT          save the result (format by extension)\n"
+    "  -q                 no progress bar\n"
+    "  --help             this text\n"
+    "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int) { gInterrupted = 1; }
+
+// One end of a selection as given: a frame number, or seconds when it ends in "s".
+struct Position {
+    double value = 0;
+    bool isSeconds = false;
+};
+
+struct Action {
+    std::string name;
+    std::string argument;
+    Position from, to;  // --select only
+};
+
+struct Options {
+    std::string input;
+    std::string output;
+    bool quiet = false;
+    std::vector<Action> actions;
+};
+
+bool ParsePosition(const std::string& text, Position& position)
+{
+    if (text.empty())
+        return false;
+    std::string number = text;
+    position.isSeconds = number.back() == 's';
+    if (position.isSeconds)
+        number.pop_back();
+    if (number.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    position.value = std::strtod(number.c_str(), &end);
+    if (errno != 0 || *end != '\0' || position.value < 0)
+        return false;
+    // Frames are whole numbers; seconds may have a fraction.
+    return position.isSeconds || number.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool ParsePercent(const std::string& text, int32_t& percent)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9)
+        return false;
+    percent = int32_t(std::strtol(text.c_str(), nullptr, 10));
+    return true;
+}
+
+// Returns the exit status for a usage error, or nothing when the arguments are fine.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options)
+{
+    auto usageError = [](const std::string& message) {
+        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), kUsage);
+        return std::optional<int>(kExitUsage);
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto needsValue = [&](std::string& value) {
+            if (i + 1 >= argc)
+                return false;
+            value = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "-o") {
+            if (!needsValue(options.output) || options.output.empty())
+                return usageError("-o needs a file name");
+        } else if (arg == "--select") {
+            Action action{arg, {}, {}, {}};
+            if (!needsValue(action.argument))
+                return usageError("--select needs A:B");
+            const size_t colon = action.argument.find(':');
+            if (colon == std::string::npos || !ParsePosition(action.argument.substr(0, colon), action.from) ||
+                !ParsePosition(action.argument.substr(colon + 1), action.to))
+                return usageError("bad selection '" + action.argument + "': want A:B in frames or seconds (1.5s:3s)");
+            options.actions.push_back(action);
+        } else if (arg == "--volume") {
+            Action action{arg, {}, {}, {}};
+            int32_t percent = 0;
+            if (!needsValue(action.argument) || !ParsePercent(action.argument, percent))
+                return usageError("--volume needs a whole percentage");
+            options.actions.push_back(action);
+        } else if (arg == "--select-all" || arg == "--deselect" || arg == "--delete" || arg == "--keep" ||
+                   arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
+                   arg == "--stereo" || arg == "--info") {
+            options.actions.push_back(Action{arg, {}, {}, {}});
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            return usageError("unknown option " + arg);
+        } else if (options.input.empty()) {
+            options.input = arg;
+        } else {
+            return usageError("only one input file: " + arg);
+        }
+    }
+    if (options.input.empty())
+        return usageError("no input file");
+    return std::nullopt;
+}
+
+// Collects the task's notifications on the main thread and draws the progress bar.
+class BatchNotifier final : public brindle::TaskNotifier {
+public:
+    void PostTaskNotify(uint32_t kind, uint32_t position) override
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back({kind, position});
+        ready_.notify_one();
+    }
+
+    // Waits for the task's end, drawing progress; Ctrl+C cancels the task's progress. Returns the kind
+    // that ended it.
+    uint32_t WaitForEnd(DocumentTask& task, bool showBar, const char* label)
+    {
+        bool cancelRequested = false;
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            ready_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !queue_.empty(); });
+            if (gInterrupted && !cancelRequested) {
+                cancelRequested = true;
+                task.TaskProgress().Cancel();
+            }
+            while (!queue_.empty()) {
+                const auto [kind, position] = queue_.front();
+                queue_.pop_front();
+                if (kind == brindle::TaskPosition && showBar)
+                    DrawBar(label, position, task.TaskProgress().Range());
+                if (kind >= brindle::TaskFinished) {
+                    if (showBar)
+                        std::fputs("\n", stderr);
+                    return kind;
+                }
+            }
+        }
+    }
+
+private:
+    static void DrawBar(const char* label, uint32_t position, uint32_t range)
+    {
+        const int width = 40;
+        const int filled = range ? int(uint64_t(position) * width / range) : 0;
+        std::fprintf(stderr, "\r%s [%-*s] %3u%%", label, width, std::string(size_t(filled), '#').c_str(),
+                     range ? unsigned(uint64_t(position) * 100 / range) : 0u);
+        std::fflush(stderr);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::pair<uint32_t, uint32_t>> queue_;
+};
+
+// Runs one load or save on the worker, as the editor's progress window does. Returns the end kind.
+uint32_t RunTask(Document& document, TaskMode mode, bool showBar)
+{
+    BatchNotifier notifier;
+    DocumentTask task(notifier, document, mode, 1000);
+    if (!task.Start())
+        return brindle::TaskFailed;
+    return notifier.WaitForEnd(task, showBar, mode == TaskMode::Load ? "loading" : "saving ");
+}
+
+int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frames)
+{
+    const double frame = position.isSeconds ? position.value * rate + 0.5 : position.value;
+    return frame >= double(frames) ? int64_t(frames) : int64_t(frame);
+}
+
+void PrintInfo(Document& document)
+{
+    const brindle::SoundBuffer& sound = document.ActiveBuffer();
+    const char* kind = document.Kind() == brindle::kFileKindMp3 ? "mp3" : document.Kind() == brindle::kFileKindWav ? "wav" : "none";
+    std::printf("kind=%s\n", kind);
+    std::printf("channels=%u\n", unsigned(sound.format.channelCount));
+    std::printf("rate=%u\n", unsigned(sound.format.samplesPerSecond));
+    std::printf("bits=%u\n", unsigned(sound.format.bitsPerSample));
+    std::printf("frames=%u\n", unsigned(sound.channels.FrameCount()));
+    std::printf("duration_ms=%llu\n", (unsigned long long)(sound.DurationSeconds() * 1000.0 + 0.5));
+    std::printf("modified=%d\n", document.Modified() ? 1 : 0);
+    const brindle::FileTags& tags = document.Tags();
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"title", &tags.title},   {"artist", &tags.artist},  {"album", &tags.album},
+        {"genre", &tags.genre},   {"comment", &tags.comment}, {"lyrics", &tags.lyrics},
+        {"album_artist", &tags.albumArtist}, {"subtitle", &tags.subtitle}};
+    for (const auto& [key, value] : texts) {
+        if (!value->empty())
+            std::printf("tag.%s=%s\n", key, value->c_str());
+    }
+    if (tags.year)
+        std::printf("tag.year=%u\n", unsigned(tags.year));
+    if (tags.trackNumber)
+        std::printf("tag.track=%u\n", unsigned(tags.trackNumber));
+    if (tags.rating)
+        std::printf("tag.rating=%u\n", unsigned(tags.rating));
+}
+
+int Fail(const std::string& file, const std::string& what)
+{
+    std::fprintf(stderr, "brindle-batch: %s: %s\n", file.c_str(), what.c_str());
+    return kExitFailed;
+}
+
+// Applies the actions in order. Returns the exit status.
+int RunActions(Document& document, const Options& options)
+{
+    int64_t selectionStart = -1, selectionEnd = -1;
+    for (const Action& action : options.actions) {
+        const brindle::SoundBuffer& sound = document.ActiveBuffer();
+        const uint32_t frames = sound.channels.FrameCount();
+        const bool hasSelection = selectionStart >= 0 && selectionStart < selectionEnd;
+        const int64_t start = hasSelection ? selectionStart : -1;
+        const int64_t end = hasSelection ? selectionEnd : -1;
+        int result = 1;
+        if (action.name == "--select") {
+            selectionStart = ToFrame(action.from, sound.format.samplesPerSecond, frames);
+            selectionEnd = ToFrame(action.to, sound.format.samplesPerSecond, frames);
+            if (selectionStart >= selectionEnd)
+                return Fail(options.input, "empty selection " + action.argument);
+        } else if (action.name == "--select-all") {
+            selectionStart = 0;
+            selectionEnd = frames;
+        } else if (action.name == "--deselect") {
+            selectionStart = selectionEnd = -1;
+        } else if (action.name == "--delete" || action.name == "--keep") {
+            if (!hasSelection || (selectionStart == 0 && selectionEnd == int64_t(frames)))
+                return Fail(options.input, action.name.substr(2) + " needs a selection that is not the whole sound");
+            result = document.DeleteRange(selectionStart, selectionEnd, action.name == "--delete");
+            if (result)
+                selectionStart = selectionEnd = -1;
+        } else if (action.name == "--volume") {
+            result = document.ChangeVolume(start, end, int32_t(std::strtol(action.argument.c_str(), nullptr, 10)));
+        } else if (action.name == "--normalize") {
+            result = document.IncreaseVolume(start, end);
+        } else if (action.name == "--fade-in") {
+            result = document.FadeIn(start, end);
+        } else if (action.name == "--fade-out") {
+            result = document.FadeOut(start, end);
+        } else if (action.name == "--mono") {
+            result = document.ToMono();
+        } else if (action.name == "--stereo") {
+            result = document.ToStereo();
+        } else if (action.name == "--info") {
+            PrintInfo(document);
+        }
+        if (!result)
+            return Fail(options.input, action.name.substr(2) + " failed");
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (const auto status = ParseArguments(argc, argv, options))
+        return *status;
+
+    struct sigaction interrupt {};
+    interrupt.sa_handler = OnInterrupt;
+    sigemptyset(&interrupt.sa_mask);
+    sigaction(SIGINT, &interrupt, nullptr);
+    sigaction(SIGTERM, &interrupt, nullptr);
+    const bool showBar = !options.quiet && ::isatty(STDERR_FILENO);
+
+    Document document;
+    if (brindle::FileKind(options.input) == brindle::kFileKindUnknown)
+        return Fail(options.input, "Ошибка открытия: not an .mp3 or .wav file");
+    if (!brindle::ExistsFile(options.input))
+        return Fail(options.input, "Ошибка открытия: no such file");
+    document.SetSourcePath(std::filesystem::absolute(options.input));
+    const uint32_t loaded = RunTask(document, TaskMode::Load, showBar);
+    if (loaded == brindle::TaskCancelled)
+        return kExitCancelled;
+    if (loaded != brindle::TaskFinished || document.IsEmpty())
+        return Fail(options.input, "Ошибка открытия: cannot read this file");
+
+    if (const int status = RunActions(document, options); status != kExitOk)
+        return status;
+
+    if (!options.output.empty()) {
+        if (brindle::FileKind(options.output) == brindle::kFileKindUnknown)
+            return Fail(options.output, "Ошибка сохранения: the name must end in .mp3 or .wav");
+        document.SetTargetPath(std::filesystem::absolute(options.output));
+        const uint32_t saved = RunTask(document, TaskMode::Save, showBar);
+        if (saved == brindle::TaskCancelled)
+            return kExitCancelled;
+        if (saved != brindle::TaskFinished)
+            return Fail(options.output, "Ошибка сохранения");
+    }
+    return gInterrupted ? kExitCancelled : kExitOk;
+}
