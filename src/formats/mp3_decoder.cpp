@@ -1,0 +1,212 @@
+#include "formats/mp3_decoder.h"
+
+#include <mpg123.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "storage/mapped_file_stream.h"
+#include "tasks/progress.h"
+#include "tasks/yield_pacer.h"
+
+namespace brindle {
+namespace {
+
+constexpr const char* kError = "err";
+constexpr const char* kBadEncoding = "bad encoding";
+constexpr const char* kEndedPrematurely = "Warning: decoding ended prematurely.";
+
+// The library is initialised once per process, on the first open, and released at process exit.
+// A failed initialisation is remembered and never retried.
+class DecoderLibrary {
+public:
+    static bool IsReady()
+    {
+        static DecoderLibrary library;
+        return library.isReady_;
+    }
+
+private:
+    DecoderLibrary() : isReady_(mpg123_init() == MPG123_OK) {}
+    ~DecoderLibrary()
+    {
+        if (isReady_)
+            mpg123_exit();
+    }
+
+    bool isReady_;
+};
+
+void PutLe16(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void PutLe32(uint8_t* p, uint32_t v)
+{
+    PutLe16(p, v);
+    PutLe16(p + 2, v >> 16);
+}
+
+bool IsCancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+}  // namespace
+
+void Mp3Decoder::HandleCloser::operator()(mpg123_handle_struct* handle) const
+{
+    mpg123_close(handle);
+    mpg123_delete(handle);
+}
+
+int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
+{
+    if (!DecoderLibrary::IsReady())
+        return 0;
+    if (mp3Path.empty())
+        return 0;
+    Close();
+    int error = MPG123_OK;
+    std::unique_ptr<mpg123_handle_struct, HandleCloser> handle(mpg123_new(nullptr, &error));
+    if (!handle)
+        return 0;
+    // The library's own notes about junk and resyncs would land on the editor's stderr; the decode
+    // result already says everything the program acts on.
+    mpg123_param(handle.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
+    // On Linux a path is its bytes: UTF-8 names (Cyrillic included) pass through unchanged.
+    if (mpg123_open(handle.get(), mp3Path.c_str()) != MPG123_OK)
+        return 0;
+    handle_ = std::move(handle);
+    return 1;
+}
+
+int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
+                            Progress* progress)
+{
+    int result = 0;
+    try {
+        DecodeOrThrow(wavPath, mp3Path, progress);
+        result = 1;
+    } catch (...) {
+        // "err", "bad encoding" or "Warning: decoding ended prematurely." -- none reaches the user.
+    }
+    Close();
+    if (progress) {
+        if (result)
+            progress->Complete();
+        else
+            progress->Fail();
+    }
+    return result;
+}
+
+void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
+                               Progress* progress)
+{
+    if (wavPath.empty() || mp3Path.empty() || IsCancelled(progress))
+        throw kError;
+    if (!Open(mp3Path))
+        throw kError;
+    mpg123_handle* handle = handle_.get();
+
+    long rate = 0;
+    int channelCount = 0;
+    int encoding = 0;
+    if (mpg123_getformat(handle, &rate, &channelCount, &encoding) != MPG123_OK)
+        throw kError;
+    if (encoding != MPG123_ENC_SIGNED_16)
+        throw kBadEncoding;
+    if (rate <= 0 || (channelCount != 1 && channelCount != 2))
+        throw kError;
+    // Lock the output to what the stream reported, so a later change cannot slip into the file.
+    if (mpg123_format_none(handle) != MPG123_OK || mpg123_format(handle, rate, channelCount, encoding) != MPG123_OK)
+        throw kError;
+
+    // Without a full scan the length of a file lacking a Xing/LAME header is only an estimate.
+    if (mpg123_scan(handle) != MPG123_OK)
+        throw kError;
+    const off_t scanned = mpg123_length(handle);
+    if (scanned < 1)
+        throw kError;
+    const uint32_t frameBytes = uint32_t(channelCount) * 2;
+    // The header's sizes are 32-bit: a sound that does not fit cannot be written as WAV.
+    if (uint64_t(scanned) * frameBytes > std::numeric_limits<uint32_t>::max() - 36u)
+        throw kError;
+    const uint32_t frames = uint32_t(scanned);
+    const uint32_t dataBytes = frames * frameBytes;
+
+    // A handle that has scanned decodes MPEG-2 and 2.5 streams slightly differently afterwards (some
+    // samples off by one step with mpg123 1.31) from a handle that has not, which is what every player
+    // hears. The samples therefore come from a fresh handle, locked to the same format.
+    if (!Open(mp3Path))
+        throw kError;
+    handle = handle_.get();
+    long rateAgain = 0;
+    int channelsAgain = 0;
+    int encodingAgain = 0;
+    if (mpg123_getformat(handle, &rateAgain, &channelsAgain, &encodingAgain) != MPG123_OK || rateAgain != rate ||
+        channelsAgain != channelCount || encodingAgain != encoding)
+        throw kError;
+    if (mpg123_format_none(handle) != MPG123_OK || mpg123_format(handle, rate, channelCount, encoding) != MPG123_OK)
+        throw kError;
+
+    const size_t bufferBytes = mpg123_outblock(handle) * 64;
+    if (bufferBytes == 0 || bufferBytes > std::numeric_limits<uint32_t>::max())
+        throw kError;
+    std::vector<uint8_t> buffer(bufferBytes);
+
+    MappedFileStream output;
+    if (!output.OpenForWriting(wavPath, 4096))
+        throw kError;
+
+    uint8_t header[44];
+    std::memcpy(header, "RIFF", 4);
+    PutLe32(header + 4, dataBytes + 36);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    PutLe32(header + 16, 16);
+    PutLe16(header + 20, 1);
+    PutLe16(header + 22, uint32_t(channelCount));
+    PutLe32(header + 24, uint32_t(rate));
+    PutLe32(header + 28, uint32_t(rate) * frameBytes);
+    PutLe16(header + 32, frameBytes);
+    PutLe16(header + 34, 16);
+    std::memcpy(header + 36, "data", 4);
+    PutLe32(header + 40, dataBytes);
+    if (output.Write(header, 1, sizeof header) != sizeof header)
+        throw kError;
+    if (IsCancelled(progress))
+        throw kError;
+
+    YieldPacer pacer(110, 20);
+    uint64_t decoded = 0;
+    int code = MPG123_OK;
+    do {
+        size_t done = 0;
+        code = mpg123_read(handle, buffer.data(), buffer.size(), &done);
+        if (code == MPG123_NEW_FORMAT || code == MPG123_NEED_MORE)
+            code = MPG123_DONE;
+        else if (code == MPG123_ERR && done > 0)
+            code = MPG123_DONE;
+        if (IsCancelled(progress))
+            throw kError;
+        if (done > bufferBytes || output.Write(buffer.data(), 1, uint32_t(done)) != done)
+            throw kError;
+        decoded += done / frameBytes;
+        if (IsCancelled(progress))
+            throw kError;
+        if (progress)
+            progress->SetPercent(float(double(decoded) * 100.0 / double(frames)));
+        pacer.Pace();
+    } while (code == MPG123_OK);
+
+    if (code != MPG123_DONE)
+        throw kEndedPrematurely;
+    if (decoded != frames)
+        throw kError;
+    output.Close();
+    Close();
+}
+
+}  // namespace brindle

@@ -1,0 +1,53 @@
+// MP3 decoding through libmpg123 into a temporary 16-bit PCM WAV file.
+//
+// The decoder never hands samples to the sound buffer itself: it writes a canonical 44-byte-header WAV
+// file that the WAV reader then imports, so an MP3 and a WAV go through the same import path.
+// Runs on the load task's worker thread; one Mp3Decoder must not be used by two threads at once.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+struct mpg123_handle_struct;
+
+namespace brindle {
+
+class Progress;
+
+class Mp3Decoder {
+public:
+    Mp3Decoder() = default;
+    ~Mp3Decoder() { Close(); }
+    Mp3Decoder(const Mp3Decoder&) = delete;
+    Mp3Decoder& operator=(const Mp3Decoder&) = delete;
+
+    // Opens the file for decoding; the path's bytes (UTF-8) reach the library unchanged. 1 when a
+    // handle is open afterwards; on failure the decoder is left closed. The first open in the process
+    // initialises the library once; if that failed, every open fails (it is not retried).
+    int Open(const std::filesystem::path& mp3Path);
+    // Idempotent.
+    void Close() { handle_.reset(); }
+    bool IsOpen() const { return handle_ != nullptr; }
+
+    // Decodes the whole MP3 into a new WAV file at wavPath (replacing any file there): signed 16-bit
+    // samples exactly as the library delivers them, in the library's own rate and channel count. The
+    // header states the length of a full scan; the decode fails when the samples delivered differ
+    // from it, when the library stops with an error before the end, or on cancellation. The decoder
+    // is closed when this returns; a partial WAV file is left for the caller to delete.
+    // progress (may be null) is set in percent of the scanned length, then completed or failed.
+    int DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
+                    Progress* progress);
+
+private:
+    struct HandleCloser {
+        void operator()(mpg123_handle_struct* handle) const;
+    };
+
+    // Throws on failure; the boundary operations turn that into 0.
+    void DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
+                       Progress* progress);
+
+    std::unique_ptr<mpg123_handle_struct, HandleCloser> handle_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,165 @@
+#include "formats/mp3_encoder.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "formats/lame_adapter.h"
+#include "storage/mapped_file_stream.h"
+#include "storage/sound_buffer.h"
+#include "tasks/progress.h"
+#include "tasks/yield_pacer.h"
+
+namespace brindle {
+namespace {
+
+constexpr const char* kError = "err";
+
+bool IsCancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+BE_CONFIG MakeConfig(const SoundBuffer& buffer)
+{
+    BE_CONFIG config;
+    std::memset(&config, 0, sizeof config);
+    config.dwConfig = BE_CONFIG_LAME;
+    auto& lhv1 = config.format.LHV1;
+    lhv1.dwStructVersion = CURRENT_STRUCT_VERSION;
+    lhv1.dwStructSize = sizeof(BE_CONFIG);
+    lhv1.dwSampleRate = buffer.format.samplesPerSecond;
+    lhv1.dwReSampleRate = 0;
+    lhv1.nMode = buffer.channels.ChannelCount() == 1 ? BE_MP3_MODE_MONO : BE_MP3_MODE_JSTEREO;
+    lhv1.dwBitrate = 128;
+    lhv1.dwMaxBitrate = 192;
+    lhv1.nPreset = LQP_HIGH_QUALITY;
+    lhv1.dwMpegVersion = MPEG1;
+    lhv1.bWriteVBRHeader = 1;
+    lhv1.bEnableVBR = 1;
+    lhv1.nVBRQuality = 4;
+    lhv1.dwVbrAbr_bps = 0;
+    lhv1.nVbrMethod = VBR_METHOD_DEFAULT;
+    lhv1.bNoRes = 1;
+    lhv1.bStrictIso = 0;
+    lhv1.nQuality = 0;
+    return config;
+}
+
+}  // namespace
+
+Mp3Encoder& Mp3Encoder::Instance()
+{
+    static Mp3Encoder encoder(DefaultLibraryCandidates());
+    return encoder;
+}
+
+std::string Mp3Encoder::LibraryPathIn(const std::filesystem::path& folder)
+{
+    return (folder / kLameLibraryName).lexically_normal().string();
+}
+
+std::vector<std::string> Mp3Encoder::DefaultLibraryCandidates()
+{
+    std::vector<std::string> candidates;
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error && executable.has_parent_path())
+        candidates.push_back(LibraryPathIn(executable.parent_path()));
+    candidates.emplace_back(kLameLibraryName);
+    return candidates;
+}
+
+Mp3Encoder::Mp3Encoder(const std::vector<std::string>& candidates, bool useInfoTag)
+    : adapter_(LameAdapter::Load(candidates, useInfoTag))
+{
+}
+
+Mp3Encoder::~Mp3Encoder() = default;
+
+std::string Mp3Encoder::LibraryPath() const { return adapter_ ? adapter_->LoadedPath() : std::string(); }
+
+int Mp3Encoder::EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)
+{
+    try {
+        EncodeOrThrow(path, buffer, progress);
+    } catch (...) {
+        if (progress)
+            progress->Fail();
+        return 0;
+    }
+    if (progress)
+        progress->Complete();
+    return 1;
+}
+
+void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)
+{
+    if (IsCancelled(progress) || !adapter_ || path.empty() || !buffer.HasSound() || !buffer.IsCompact())
+        throw kError;
+    const uint32_t frameCount = buffer.frameCount;
+    const uint32_t channelCount = buffer.channels.ChannelCount();
+    if (frameCount == 0 || (channelCount != 1 && channelCount != 2))
+        throw kError;
+
+    MappedFileStream output;
+    if (!output.OpenForWriting(path, 4096))
+        throw kError;
+
+    const BE_CONFIG config = MakeConfig(buffer);
+    uint32_t chunkSamples = 0;
+    uint32_t outputBytes = 0;
+    std::unique_ptr<LameStream> stream;
+    // The stream's owner releases the encoder on every failure path below.
+    if (adapter_->beInitStream(&config, &chunkSamples, &outputBytes, &stream) != BE_ERR_SUCCESSFUL || !stream)
+        throw kError;
+    if (chunkSamples == 0 || chunkSamples % channelCount != 0 || outputBytes == 0)
+        throw kError;
+    std::vector<uint8_t> encoded(outputBytes);
+    std::vector<int16_t> input(chunkSamples);
+
+    YieldPacer pacer(110, 20);
+    uint32_t frame = 0;
+    while (frame < frameCount) {
+        const uint32_t samples = buffer.ReadInterleaved16(input.data(), chunkSamples, frame);
+        // Before the end, no samples means the channel files could not be read: an MP3 cut short
+        // must not pass for a finished one.
+        if (samples == 0 || samples % channelCount != 0)
+            throw kError;
+        frame += samples / channelCount;
+        if (IsCancelled(progress))
+            throw kError;
+        uint32_t written = 0;
+        if (adapter_->beEncodeChunk(stream.get(), samples, input.data(), encoded.data(), &written) !=
+                BE_ERR_SUCCESSFUL ||
+            written > outputBytes)
+            throw kError;
+        if (IsCancelled(progress))
+            throw kError;
+        if (written > 0 && output.Write(encoded.data(), 1, written) != written)
+            throw kError;
+        if (IsCancelled(progress))
+            throw kError;
+        if (progress)
+            progress->SetPercent(float(double(frame) * 100.0 / double(frameCount)));
+        pacer.Pace();
+    }
+
+    uint32_t written = 0;
+    if (adapter_->beDeinitStream(stream.get(), encoded.data(), &written) != BE_ERR_SUCCESSFUL || written > outputBytes)
+        throw kError;
+    if (written > 0 && output.Write(encoded.data(), 1, written) != written)
+        throw kError;
+    adapter_->beCloseStream(stream.get());
+    output.Close();
+
+    // The header's result is not checked: without it the file still plays, only less exactly.
+    const std::string narrowPath = path.string();
+    if (adapter_->HasWriteInfoTag())
+        adapter_->beWriteInfoTag(stream.get(), narrowPath.c_str());
+    else
+        adapter_->beWriteVBRHeader(narrowPath.c_str());
+}
+
+int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)
+{
+    return Mp3Encoder::Instance().EncodeToMp3(path, buffer, progress);
+}
+
+}  // namespace brindle

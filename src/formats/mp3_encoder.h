@@ -1,0 +1,62 @@
+// MP3 export through the LAME encoder library, loaded at run time on the first save.
+//
+// Fixed settings: variable bit rate between 128 and 192 kbit/s (VBR quality 4), joint stereo for two
+// channels and mono for one, the sound's own sample rate, bit reservoir off, and an info header at
+// the start of the file so that decoders trim the encoder's delay and padding.
+// Runs on the save task's worker thread; saves never overlap, so nothing here takes a lock.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brindle {
+
+class LameAdapter;
+class Progress;
+class SoundBuffer;
+
+inline constexpr const char* kLameLibraryName = "libmp3lame.so.0";
+
+class Mp3Encoder {
+public:
+    // The process-wide encoder: made on first use with DefaultLibraryCandidates(), and kept (loaded
+    // or not) until the process ends -- a failed search is never retried.
+    static Mp3Encoder& Instance();
+
+    // The libraries the program tries, in order: kLameLibraryName in the folder of the running
+    // executable (read from /proc/self/exe; left out when that cannot be read), then the bare name
+    // through the system's library search.
+    static std::vector<std::string> DefaultLibraryCandidates();
+    // folder + "/" + kLameLibraryName, normalised (repeated and trailing separators, "." and "..").
+    static std::string LibraryPathIn(const std::filesystem::path& folder);
+
+    // Loads the first candidate (a path or a bare name) that loads and has the needed entry points.
+    // useInfoTag false ignores the library's info-frame call, as with an older build of the library.
+    explicit Mp3Encoder(const std::vector<std::string>& candidates, bool useInfoTag = true);
+    ~Mp3Encoder();
+    Mp3Encoder(const Mp3Encoder&) = delete;
+    Mp3Encoder& operator=(const Mp3Encoder&) = delete;
+
+    bool IsLoaded() const { return adapter_ != nullptr; }
+    // The file the library was loaded from; empty when none was.
+    std::string LibraryPath() const;
+
+    // Writes buffer (with sound, compact) as an MP3 file at path, created new or replaced. 1 on
+    // success. Fails without touching the file when the library is missing, the path is empty or the
+    // buffer has no sound or is not compact. A failed or cancelled export leaves the partial file at
+    // path for the caller to remove. progress (may be null) gets the percent of frames encoded, then
+    // Complete or Fail.
+    int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
+
+private:
+    void EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
+
+    std::unique_ptr<LameAdapter> adapter_;
+};
+
+// EncodeToMp3 of the process-wide encoder.
+int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
+
+}  // namespace brindle
