@@ -128,6 +128,18 @@ void ClearHeaderFields(SoundBuffer& buffer)
     buffer.dataByteCount = 0;
 }
 
+// The header test for a file that the converter will decode. The decoder reads the codec's own
+// fields, so two fields the PCM test insists on are not required here: the byte rate (a real MS
+// ADPCM file states 0 and decodes fine) and, for codecs whose bits-per-sample field means nothing,
+// the bit count, which writers leave at 0 (sox and others for GSM 6.10; MPEG audio in RIFF).
+// Bits 0 or 1 still fail for every other tag.
+bool IsConvertibleFormat(const WaveFormat& format)
+{
+    const bool bitsAreMeaningless = format.formatTag == 0x0031 || format.formatTag == 0x0050 || format.formatTag == 0x0055;
+    return format.formatTag >= 2 && format.channelCount >= 1 && format.samplesPerSecond >= 1 &&
+           format.blockAlign >= 1 && (format.bitsPerSample >= 2 || bitsAreMeaningless);
+}
+
 bool IsDirectlyReadable(const WaveFormat& format)
 {
     return format.formatTag == 1 && (format.channelCount == 1 || format.channelCount == 2) &&
@@ -209,7 +221,7 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
                 WaveFormat& format = buffer.format;
                 buffer.dataByteCount = DataByteCount(stream, chunk);
                 buffer.frameCount = format.formatTag == 1 ? PcmFrameCount(format, buffer.dataByteCount) : 0;
-                Check(format.IsValidFormat());
+                Check(format.formatTag == 1 ? format.IsValidFormat() : IsConvertibleFormat(format));
                 Check(format.extraSize == 0 || format.extraBytes.size() == format.extraSize);
                 Check(format.formatTag != 1 || buffer.frameCount != 0);
                 Check(buffer.dataByteCount != 0);
