@@ -6,7 +6,9 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
+#include <algorithm>
 
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_document.h"
@@ -316,6 +318,210 @@ TEST_F(Mp3Test, CancellingDuringDecodeFailsAndLeavesNoTemporaryFile)
     EXPECT_TRUE(later.IsCancelled());
     EXPECT_TRUE(document.buffer.IsEmpty());
     EXPECT_TRUE(TempFiles().empty());
+}
+
+// --- Export ---------------------------------------------------------------------------------------
+
+class Mp3ExportTest : public Mp3Test {
+protected:
+    void LoadWavInto(SoundBuffer& buffer, const fs::path& wav) { ASSERT_EQ(LoadWav(buffer, wav, nullptr), 1) << wav; }
+
+    // Saves, decodes with mpg123 and checks channels, rate, exact length, and that the stream is VBR
+    // within 128..192 kbit/s.
+    void ExpectExportDecodesToSameShape(Mp3Document& document, const fs::path& mp3)
+    {
+        const fs::path decoded = PathOf("decoded.wav");
+        ASSERT_EQ(DecodeWithMpg123(mp3, decoded), 0);
+        const Pcm16 result = ReadPcm16Wav(decoded);
+        ASSERT_TRUE(result.isValid);
+        EXPECT_EQ(result.channels, document.buffer.channels.ChannelCount());
+        EXPECT_EQ(result.rate, document.buffer.format.samplesPerSecond);
+        EXPECT_EQ(result.Frames(), document.buffer.frameCount) << "the info tag should trim delay and padding";
+
+        const FrameWalk walk = WalkMp3Frames(mp3);
+        ASSERT_GT(walk.bitrates.size(), 10u);
+        EXPECT_EQ(walk.channels, document.buffer.channels.ChannelCount());
+        EXPECT_EQ(walk.sampleRate, document.buffer.format.samplesPerSecond);
+        const std::string first(walk.firstFrame.begin(), walk.firstFrame.end());
+        EXPECT_NE(first.find("Xing"), std::string::npos) << "a VBR stream starts with a Xing frame";
+        EXPECT_NE(first.find("LAME"), std::string::npos);
+        std::set<uint32_t> rates(walk.bitrates.begin() + 1, walk.bitrates.end());
+        // A mono stream of this signal needs no more than the minimum; stereo varies.
+        if (walk.channels == 2) {
+            EXPECT_GT(rates.size(), 1u) << "a VBR stream uses more than one bit rate";
+        }
+        for (uint32_t kbps : rates) {
+            EXPECT_GE(kbps, 128u);
+            EXPECT_LE(kbps, 192u);
+        }
+    }
+};
+
+TEST_F(Mp3ExportTest, StereoAndMonoRoundTripThroughMpg123)
+{
+    for (int channels : {2, 1}) {
+        SCOPED_TRACE(channels);
+        Mp3Document document;
+        LoadWavInto(document.buffer, MakeWav("source.wav", channels, 44100, 6.0));
+        const fs::path mp3 = PathOf(channels == 2 ? "stereo.mp3" : "mono.mp3");
+        RecordingProgress progress(400);
+        ASSERT_EQ(document.SaveMp3(mp3, &progress), 1);
+        EXPECT_EQ(progress.Position(), 400u);
+        EXPECT_FALSE(progress.IsFailed());
+        EXPECT_GT(progress.positions.size(), 2u);
+        EXPECT_TRUE(std::is_sorted(progress.positions.begin(), progress.positions.end()));
+        ExpectExportDecodesToSameShape(document, mp3);
+        if (HasTool("ffprobe")) {
+            const fs::path probe = PathOf("probe.txt");
+            RunCommand("ffprobe -v error -show_entries stream=channel_layout -of csv=p=0 " + Quoted(mp3) + " > " +
+                       Quoted(probe));
+            const std::vector<unsigned char> text = ReadFileBytes(probe);
+            EXPECT_EQ(std::string(text.begin(), text.end()).substr(0, channels == 2 ? 6 : 4),
+                      channels == 2 ? "stereo" : "mono");
+        }
+        EXPECT_EQ(TempFiles().size(), size_t(channels)) << "only the sound's own channel files remain";
+    }
+}
+
+TEST_F(Mp3ExportTest, EightBitSoundEncodesFromTheSameFloatsAsSixteenBit)
+{
+    const fs::path wav8 = MakeWav("eight.wav", 2, 44100, 3.0, 8);
+    const fs::path wav16 = PathOf("sixteen.wav");
+    // Widening 8 to 16 bits is exact (no dither), so both files hold the same float samples.
+    ASSERT_EQ(RunCommand("sox -D " + Quoted(wav8) + " -b 16 " + Quoted(wav16)), 0);
+    Mp3Document eight;
+    Mp3Document sixteen;
+    LoadWavInto(eight.buffer, wav8);
+    LoadWavInto(sixteen.buffer, wav16);
+    ASSERT_EQ(eight.buffer.format.bitsPerSample, 8);
+    ASSERT_EQ(sixteen.buffer.format.bitsPerSample, 16);
+    ASSERT_EQ(eight.SaveMp3(PathOf("eight.mp3"), nullptr), 1);
+    ASSERT_EQ(sixteen.SaveMp3(PathOf("sixteen.mp3"), nullptr), 1);
+    const auto a = ReadFileBytes(PathOf("eight.mp3"));
+    const auto b = ReadFileBytes(PathOf("sixteen.mp3"));
+    EXPECT_GT(a.size(), 10000u);
+    EXPECT_TRUE(a == b) << "the encoder should see identical 16-bit input";
+}
+
+TEST_F(Mp3ExportTest, NonCompactSoundIsCopiedOnTheFirstFifthThenEncoded)
+{
+    Mp3Document document;
+    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 4.0));
+    // The reference: the same sound, compact, with the shift applied by hand.
+    Mp3Document compact;
+    const uint32_t frames = document.buffer.frameCount;
+    ASSERT_EQ(document.buffer.channels.Channel(1).SetLogicalView(1000, int32_t(frames)), 1);
+    ASSERT_FALSE(document.buffer.IsCompact());
+    SoundBuffer shiftedCompact;
+    ASSERT_EQ(document.buffer.CopyCompactedTo(shiftedCompact, nullptr), 1);
+    compact.buffer.TakeFrom(shiftedCompact);
+
+    RecordingProgress progress(1000);
+    ASSERT_EQ(document.SaveMp3(PathOf("shifted.mp3"), &progress), 1);
+    EXPECT_FALSE(document.buffer.IsCompact()) << "the document's sound is not changed by a save";
+    EXPECT_NE(std::find(progress.positions.begin(), progress.positions.end(), 200u), progress.positions.end())
+        << "the copy ends at 20 % of the range";
+    EXPECT_EQ(progress.positions.back(), 1000u);
+    ASSERT_EQ(compact.SaveMp3(PathOf("reference.mp3"), nullptr), 1);
+    EXPECT_TRUE(ReadFileBytes(PathOf("shifted.mp3")) == ReadFileBytes(PathOf("reference.mp3")));
+    EXPECT_EQ(TempFiles().size(), 4u) << "the temporary compact copy is gone";
+}
+
+TEST_F(Mp3ExportTest, CancellingDuringEncodeFailsAndLeavesThePartialFile)
+{
+    Mp3Document document;
+    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 20.0));
+    const auto before = TempFiles();
+    CancelAt progress(1000, 300);
+    const fs::path mp3 = PathOf("cancelled.mp3");
+    EXPECT_EQ(document.SaveMp3(mp3, &progress), 0);
+    EXPECT_TRUE(progress.IsFailed());
+    EXPECT_LT(progress.positions.back(), 1000u);
+    EXPECT_TRUE(fs::exists(mp3)) << "the partial file is left for the document layer to remove";
+    EXPECT_GT(fs::file_size(mp3), 0u);
+    EXPECT_TRUE(TempFiles() == before) << "no temporary file was added";
+    EXPECT_EQ(document.buffer.frameCount, 20u * 44100u);
+
+    Progress cancelled(10);
+    cancelled.Cancel();
+    EXPECT_EQ(EncodeToMp3(PathOf("never.mp3"), document.buffer, &cancelled), 0);
+    EXPECT_FALSE(fs::exists(PathOf("never.mp3")));
+}
+
+TEST_F(Mp3ExportTest, EmptyBufferAndEmptyPathFailWithoutWriting)
+{
+    Mp3Document document;
+    EXPECT_EQ(document.SaveMp3(PathOf("empty.mp3"), nullptr), 0);
+    EXPECT_FALSE(fs::exists(PathOf("empty.mp3")));
+    LoadWavInto(document.buffer, MakeWav("source.wav", 1, 44100, 0.5));
+    EXPECT_EQ(document.SaveMp3(fs::path(), nullptr), 0);
+}
+
+// --- The encoder library search ---------------------------------------------------------------------
+
+TEST_F(Mp3ExportTest, LibrarySearchStartsInTheExecutablesFolder)
+{
+    const std::vector<std::string> candidates = Mp3Encoder::DefaultLibraryCandidates();
+    ASSERT_EQ(candidates.size(), 2u);
+    const fs::path executable = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(candidates[0], (executable.parent_path() / "libmp3lame.so.0").string());
+    EXPECT_EQ(candidates[1], "libmp3lame.so.0");
+    EXPECT_EQ(Mp3Encoder::LibraryPathIn("/opt//brindle/./bin/"), "/opt/brindle/bin/libmp3lame.so.0");
+    EXPECT_EQ(Mp3Encoder::LibraryPathIn("/opt/brindle/bin/../lib"), "/opt/brindle/lib/libmp3lame.so.0");
+
+    // A copy beside "the executable" wins over the one on the search path.
+    const Mp3Encoder system({"libmp3lame.so.0"});
+    ASSERT_TRUE(system.IsLoaded()) << "the encoder library is not installed";
+    const fs::path folder = PathOf("Папка программы");
+    fs::create_directories(folder);
+    fs::copy_file(system.LibraryPath(), folder / "libmp3lame.so.0");
+    Mp3Encoder local({Mp3Encoder::LibraryPathIn(folder), "libmp3lame.so.0"});
+    ASSERT_TRUE(local.IsLoaded());
+    EXPECT_EQ(fs::path(local.LibraryPath()), folder / "libmp3lame.so.0");
+
+    Mp3Document document;
+    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 2.0));
+    ASSERT_EQ(local.EncodeToMp3(PathOf("local.mp3"), document.buffer, nullptr), 1);
+    ASSERT_EQ(system.IsLoaded() && Mp3Encoder::Instance().EncodeToMp3(PathOf("system.mp3"), document.buffer, nullptr),
+              1);
+    EXPECT_TRUE(ReadFileBytes(PathOf("local.mp3")) == ReadFileBytes(PathOf("system.mp3")));
+}
+
+TEST_F(Mp3ExportTest, MissingLibraryFailsEverySaveWithoutWriting)
+{
+    Mp3Encoder missing({(Dir() / "nowhere" / "libmp3lame.so.0").string(), "libbrindle-no-such-encoder.so.0"});
+    EXPECT_FALSE(missing.IsLoaded());
+    EXPECT_EQ(missing.LibraryPath(), "");
+    Mp3Document document;
+    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 1.0));
+    Progress progress(100);
+    EXPECT_EQ(missing.EncodeToMp3(PathOf("out.mp3"), document.buffer, &progress), 0);
+    EXPECT_TRUE(progress.IsFailed());
+    EXPECT_FALSE(fs::exists(PathOf("out.mp3")));
+    EXPECT_EQ(missing.EncodeToMp3(PathOf("out.mp3"), document.buffer, nullptr), 0);
+
+    // A file that exists but is no encoder library is passed over for the next candidate.
+    WriteFileBytes(PathOf("libmp3lame.so.0"), {'n', 'o', 't', ' ', 'E', 'L', 'F'});
+    Mp3Encoder fallback({Mp3Encoder::LibraryPathIn(Dir()), "libmp3lame.so.0"});
+    EXPECT_TRUE(fallback.IsLoaded());
+    EXPECT_NE(fs::path(fallback.LibraryPath()), PathOf("libmp3lame.so.0"));
+}
+
+TEST_F(Mp3ExportTest, LibraryWithoutTheInfoFrameCallWritesTheHeaderTheOlderWay)
+{
+    Mp3Encoder older({"libmp3lame.so.0"}, false);
+    ASSERT_TRUE(older.IsLoaded());
+    Mp3Document document;
+    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 3.0));
+    ASSERT_EQ(older.EncodeToMp3(PathOf("older.mp3"), document.buffer, nullptr), 1);
+    ASSERT_EQ(Mp3Encoder::Instance().EncodeToMp3(PathOf("newer.mp3"), document.buffer, nullptr), 1);
+    ExpectExportDecodesToSameShape(document, PathOf("older.mp3"));
+    // Both routes put the same audio frames after the same kind of header.
+    const auto a = ReadFileBytes(PathOf("older.mp3"));
+    const auto b = ReadFileBytes(PathOf("newer.mp3"));
+    ASSERT_EQ(a.size(), b.size());
+    const size_t header = WalkMp3Frames(PathOf("newer.mp3")).firstFrame.size();
+    EXPECT_TRUE(std::equal(a.begin() + header, a.end(), b.begin() + header));
 }
 
 }  // namespace
