@@ -1,0 +1,219 @@
+// brindle-batch as a whole program, on files made by sox and lame.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+using test::RunCommand;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class BrindleBatch : public test::TempDirTest {
+protected:
+    Outcome Run(const std::string& arguments)
+    {
+        const std::string command = std::string(BRINDLE_BATCH) + " " + arguments + " >'" + PathOf("stdout").string() +
+                                    "' 2>'" + PathOf("stderr").string() + "'";
+        Outcome outcome;
+        outcome.status = RunCommand(command);
+        outcome.out = Slurp(PathOf("stdout"));
+        outcome.err = Slurp(PathOf("stderr"));
+        std::filesystem::remove(PathOf("stdout"));
+        std::filesystem::remove(PathOf("stderr"));
+        return outcome;
+    }
+    static std::string Slurp(const std::filesystem::path& path)
+    {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // key=value lines of --info.
+    static std::string Value(const std::string& info, const std::string& key)
+    {
+        std::istringstream lines(info);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(key + "=", 0) == 0)
+                return line.substr(key.size() + 1);
+        }
+        return {};
+    }
+    std::string Sox(const std::string& arguments)
+    {
+        const auto path = PathOf("sox.txt");
+        RunCommand("sox " + arguments + " 2>'" + path.string() + "'");
+        return Slurp(path);
+    }
+    // "Maximum amplitude" and friends from sox's stat effect.
+    double Stat(const std::filesystem::path& file, const std::string& key, const std::string& effect = "stat")
+    {
+        const std::string text = Sox("'" + file.string() + "' -n " + effect);
+        const size_t at = text.find(key);
+        return at == std::string::npos ? -1.0 : std::stod(text.substr(text.find(':', at) + 1));
+    }
+    void SetUp() override
+    {
+        test::TempDirTest::SetUp();
+        tone_ = PathOf("tone.wav");
+        ASSERT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 '" + tone_.string() + "' synth 4 sine 440 vol 0.5"), 0);
+    }
+    std::filesystem::path tone_;
+};
+
+TEST_F(BrindleBatch, InfoDescribesTheSound)
+{
+    const auto outcome = Run("'" + tone_.string() + "' --info");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Value(outcome.out, "kind"), "wav");
+    EXPECT_EQ(Value(outcome.out, "channels"), "2");
+    EXPECT_EQ(Value(outcome.out, "rate"), "44100");
+    EXPECT_EQ(Value(outcome.out, "bits"), "16");
+    EXPECT_EQ(Value(outcome.out, "frames"), "176400");
+    EXPECT_EQ(Value(outcome.out, "duration_ms"), "4000");
+    EXPECT_EQ(Value(outcome.out, "modified"), "0");
+}
+
+TEST_F(BrindleBatch, DeleteAndKeepUseTheSelection)
+{
+    auto outcome = Run("'" + tone_.string() + "' --select 1s:2.5s --delete --info -o '" + PathOf("cut.wav").string() + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Value(outcome.out, "frames"), std::to_string(176400 - 66150));
+    EXPECT_EQ(Value(outcome.out, "modified"), "1");
+    EXPECT_EQ(Sox("--i -s '" + PathOf("cut.wav").string() + "'").size(), 0u) << "soxi writes to stdout";
+
+    outcome = Run("'" + tone_.string() + "' --select 100:1100 --keep --info");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Value(outcome.out, "frames"), "1000");
+
+    // After a delete the selection is gone, so a second delete has nothing to work on.
+    outcome = Run("'" + tone_.string() + "' --select 0:10 --delete --delete");
+    EXPECT_EQ(outcome.status, 1);
+    outcome = Run("'" + tone_.string() + "' --select-all --keep");
+    EXPECT_EQ(outcome.status, 1) << "keeping the whole sound is refused, as in the editor";
+    EXPECT_NE(outcome.err.find("tone.wav"), std::string::npos) << outcome.err;
+    outcome = Run("'" + tone_.string() + "' --select 10:10 --delete");
+    EXPECT_EQ(outcome.status, 1);
+}
+
+TEST_F(BrindleBatch, VolumeNormalizeAndFades)
+{
+    const auto quiet = PathOf("quiet.wav");
+    ASSERT_EQ(Run("'" + tone_.string() + "' --volume 50 -o '" + quiet.string() + "'").status, 0);
+    EXPECT_NEAR(Stat(quiet, "Maximum amplitude"), 0.25, 0.001);
+
+    const auto loud = PathOf("loud.wav");
+    ASSERT_EQ(Run("'" + quiet.string() + "' --normalize -o '" + loud.string() + "'").status, 0);
+    // The largest whole percentage that keeps the peak within full scale: within 1 % below it.
+    EXPECT_GE(Stat(loud, "Maximum amplitude"), 0.99);
+    EXPECT_LE(Stat(loud, "Maximum amplitude"), 1.0);
+
+    // Fade in over the first second only: it starts silent, the rest keeps full level.
+    const auto faded = PathOf("faded.wav");
+    ASSERT_EQ(Run("'" + tone_.string() + "' --select 0:44100 --fade-in --deselect --fade-out -o '" + faded.string() + "'").status, 0);
+    const auto head = PathOf("head.wav");
+    ASSERT_EQ(RunCommand("sox '" + faded.string() + "' '" + head.string() + "' trim 0 100s"), 0);
+    EXPECT_LT(Stat(head, "Maximum amplitude"), 0.01);
+    const auto middle = PathOf("middle.wav");
+    ASSERT_EQ(RunCommand("sox '" + faded.string() + "' '" + middle.string() + "' trim 1.9 0.1"), 0);
+    EXPECT_GT(Stat(middle, "Maximum amplitude"), 0.2);
+    EXPECT_LT(Stat(middle, "Maximum amplitude"), 0.3) << "the whole-sound fade-out is halfway down at 2 s";
+}
+
+TEST_F(BrindleBatch, MonoStereoAndMp3RoundTrip)
+{
+    const auto mp3 = PathOf("mono.mp3");
+    auto outcome = Run("'" + tone_.string() + "' --mono -o '" + mp3.string() + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    outcome = Run("'" + mp3.string() + "' --info --stereo --info");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Value(outcome.out, "kind"), "mp3");
+    EXPECT_EQ(Value(outcome.out, "channels"), "1");
+    EXPECT_EQ(Value(outcome.out, "frames"), "176400");
+    EXPECT_NE(outcome.out.find("channels=2"), std::string::npos);
+}
+
+TEST_F(BrindleBatch, ExitStatuses)
+{
+    EXPECT_EQ(Run("--help").status, 0);
+    EXPECT_EQ(Run("").status, 2);
+    EXPECT_EQ(Run("'" + tone_.string() + "' --bogus").status, 2);
+    EXPECT_EQ(Run("'" + tone_.string() + "' --select 1:x").status, 2);
+    EXPECT_EQ(Run("'" + tone_.string() + "' --volume -5").status, 2);
+    EXPECT_EQ(Run("a.wav b.wav").status, 2);
+
+    auto outcome = Run("'" + PathOf("missing.wav").string() + "'");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("Ошибка открытия"), std::string::npos) << outcome.err;
+    test::WriteFileBytes(PathOf("junk.mp3"), std::vector<unsigned char>(5000, 0x55));
+    EXPECT_EQ(Run("'" + PathOf("junk.mp3").string() + "'").status, 1);
+    outcome = Run("'" + tone_.string() + "' -o '" + PathOf("no/such/dir/out.wav").string() + "'");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("Ошибка сохранения"), std::string::npos) << outcome.err;
+    EXPECT_EQ(Run("'" + tone_.string() + "' -o '" + PathOf("out.ogg").string() + "'").status, 1);
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(BrindleBatch, InterruptDuringALongLoadLeavesNothingBehind)
+{
+    // Twenty minutes of stereo, written sparse: loading it takes about a second.
+    const auto big = PathOf("big.wav");
+    {
+        const uint32_t data = 44100u * 1200u * 4u;
+        std::ofstream out(big, std::ios::binary);
+        const unsigned char header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                                          16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0,
+                                          4, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
+        out.write(reinterpret_cast<const char*>(header), 44);
+        out.seekp(40);
+        out.write(reinterpret_cast<const char*>(&data), 4);
+        const uint32_t riff = data + 36;
+        out.seekp(4);
+        out.write(reinterpret_cast<const char*>(&riff), 4);
+        out.close();
+        std::filesystem::resize_file(big, 44 + uint64_t(data));
+    }
+    const auto output = PathOf("out.wav");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDERR_FILENO);
+        ::execl(BRINDLE_BATCH, BRINDLE_BATCH, big.c_str(), "-o", output.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Interrupt as soon as the load has made its first sample file.
+    for (int i = 0; i < 2000 && TempFiles().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(TempFiles().empty()) << "the load never started";
+    ::kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_TRUE(TempFiles().empty());
+    EXPECT_FALSE(std::filesystem::exists(output));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Dir()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"big.wav", "tone.wav"}));
+}
+
+}  // namespace
+}  // namespace brindle
