@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include "storage/mapped_file.h"
+#include "storage/unique_fd.h"
 
 #include "storage/mapped_file_stream.h"
 #include "storage/memory_block_stream.h"
@@ -118,6 +125,69 @@ TEST_F(FileStreamTest, ReadStreamNeedsOnlyReadPermissionAndNeverChangesTheFile)
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_EQ(ReadFileBytes(path), content);
+}
+
+// Marks a file immutable for the guard's lifetime, so that even root cannot open it for writing.
+class ImmutableFile {
+public:
+    explicit ImmutableFile(const std::filesystem::path& path) : path_(path) { isSet_ = SetFlag(true); }
+    ~ImmutableFile()
+    {
+        if (isSet_)
+            SetFlag(false);
+    }
+    bool IsSet() const { return isSet_; }
+
+private:
+    bool SetFlag(bool on)
+    {
+        UniqueFd fd(::open(path_.c_str(), O_RDONLY));
+        int flags = 0;
+        if (!fd.IsValid() || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0)
+            return false;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    std::filesystem::path path_;
+    bool isSet_ = false;
+};
+
+TEST_F(FileStreamTest, ReadStreamOpensAFileThatCannotBeWrittenAtAll)
+{
+    const auto path = PathOf("locked.wav");
+    WriteFileBytes(path, std::vector<unsigned char>(70000, 0x33));
+    ImmutableFile lock(path);
+    if (!lock.IsSet())
+        GTEST_SKIP() << "this file system cannot mark files immutable";
+    ASSERT_LT(::open(path.c_str(), O_RDWR), 0) << "the file must refuse writers for this test to mean anything";
+    MappedFileStream stream;
+    ASSERT_EQ(stream.OpenForReading(path), 1);
+    std::vector<unsigned char> got(70000);
+    EXPECT_EQ(stream.Read(got.data(), 1, 70000), 70000u);
+    EXPECT_EQ(got[69999], 0x33);
+}
+
+TEST_F(FileStreamTest, ViewsNeverReachPastTheMapping)
+{
+    const auto path = PathOf("mapped");
+    MappedFile file;
+    ASSERT_EQ(file.Open(path, OpenMode::CreateAlways), 1);
+    ASSERT_EQ(file.CreateMapping(100000), 1);
+    EXPECT_EQ(std::filesystem::file_size(path), 100000u) << "the file is grown to the mapping";
+    EXPECT_EQ(file.MapView(0, 100001), nullptr);
+    EXPECT_EQ(file.MapView(kAllocationGranularity * 2, 1), nullptr) << "offset past the mapping";
+    EXPECT_EQ(file.MapView(100, 10), nullptr) << "offset not on the granularity";
+    ASSERT_NE(file.MapView(kAllocationGranularity, 0), nullptr);
+    EXPECT_EQ(file.ViewSize(), 100000u - kAllocationGranularity) << "size 0 maps to the mapping's end";
+    EXPECT_EQ(file.MapView(0, 10), nullptr) << "one view at a time";
+    EXPECT_EQ(file.WriteAt(99990, "0123456789A", 11), 0) << "writes stay inside the mapping too";
+    EXPECT_EQ(std::filesystem::file_size(path), 100000u);
+
+    MappedFile readOnly;
+    WriteFileBytes(PathOf("small"), {1, 2, 3});
+    ASSERT_EQ(readOnly.Open(PathOf("small"), OpenMode::ReadExisting), 1);
+    EXPECT_EQ(readOnly.CreateMapping(4096), 0) << "a read-only file is never grown";
+    EXPECT_EQ(std::filesystem::file_size(PathOf("small")), 3u);
 }
 
 TEST_F(FileStreamTest, MissingAndEmptyFiles)
