@@ -1,0 +1,216 @@
+// Non-PCM and wide PCM WAV files, made by sox and ffmpeg at test time, converted through libsndfile
+// and compared sample by sample with sox's own undithered 16-bit decode of the same file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "edit/sample_conversion.h"
+#include "formats/graph_import.h"
+#include "formats/wav_file.h"
+#include "formats/wav_test_util.h"
+#include "storage/sound_buffer.h"
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+using test::Bytes;
+using test::Quoted;
+using test::RecordingProgress;
+
+// The sample count of a "fact" chunk, found by a walk of the test's own; 0 when there is none.
+uint32_t FactSampleCount(const Bytes& file)
+{
+    size_t offset = 12;
+    while (offset + 8 <= file.size()) {
+        const uint32_t size = test::Le32At(file, offset + 4);
+        if (std::memcmp(file.data() + offset, "fact", 4) == 0 && size >= 4 && offset + 12 <= file.size())
+            return test::Le32At(file, offset + 8);
+        offset += 8 + size + (size & 1);
+    }
+    return 0;
+}
+
+uint16_t FormatTag(const Bytes& file) { return file.size() > 21 ? uint16_t(file[20] | file[21] << 8) : 0; }
+
+struct Encoding {
+    const char* name;
+    const char* command;  // makes $OUT; "sox ..." or "ffmpeg ..."
+    uint16_t tag;         // the format tag the tool writes
+    bool isBlockCodec;    // ADPCM and GSM: the last block is padded, "fact" tells the real length
+};
+
+// 2.3 s of two tones at 80% of full scale.
+const Encoding kEncodings[] = {
+    {"float32", "sox -n -r 22050 -c 2 -e floating-point -b 32 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 3, false},
+    {"float64", "sox -n -r 22050 -c 1 -e floating-point -b 64 $OUT synth 2.3 sine 440 vol 0.8", 3, false},
+    {"pcm24-extensible", "sox -n -r 22050 -c 2 -b 24 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 0xFFFE, false},
+    {"pcm24-tag1", "sox -n -r 22050 -c 2 -b 24 -t wavpcm $OUT synth 2.3 sine 440 sine 660 vol 0.8", 1, false},
+    {"pcm32-tag1", "sox -n -r 22050 -c 1 -b 32 -t wavpcm $OUT synth 2.3 sine 440 vol 0.8", 1, false},
+    {"ima-adpcm", "sox -n -r 22050 -c 2 -e ima-adpcm $OUT synth 2.3 sine 440 sine 660 vol 0.8", 0x11, true},
+    {"ms-adpcm", "sox -n -r 22050 -c 1 -e ms-adpcm $OUT synth 2.3 sine 440 vol 0.8", 2, true},
+    {"mu-law", "sox -n -r 8000 -c 2 -e mu-law $OUT synth 2.3 sine 440 sine 660 vol 0.8", 7, false},
+    {"a-law", "sox -n -r 8000 -c 1 -e a-law $OUT synth 2.3 sine 440 vol 0.8", 6, false},
+    {"gsm610", "sox -n -r 8000 -c 1 -e gsm-full-rate $OUT synth 2.3 sine 440 vol 0.8", 0x31, true},
+    {"ffmpeg-float-extensible",
+     "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 44100 -c:a pcm_f32le -y $OUT", 0xFFFE, false},
+    {"ffmpeg-ima-adpcm",
+     "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 22050 -c:a adpcm_ima_wav -y $OUT", 0x11, true},
+    {"ffmpeg-ms-adpcm",
+     "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 22050 -ac 2 -c:a adpcm_ms -y $OUT", 2, true},
+};
+
+class WavCompressedTest : public test::TempDirTest, public testing::WithParamInterface<Encoding> {};
+
+TEST_P(WavCompressedTest, ConvertedSamplesAgreeWithSoxWithinOneStep)
+{
+    const Encoding& encoding = GetParam();
+    const auto source = PathOf("source.wav");
+    std::string command = encoding.command;
+    command.replace(command.find("$OUT"), 4, Quoted(source));
+    ASSERT_EQ(test::RunCommand(command + " 2>/dev/null"), 0) << command;
+    const Bytes sourceBytes = test::ReadFileBytes(source);
+    ASSERT_EQ(FormatTag(sourceBytes), encoding.tag) << "the tool wrote another format than this case is about";
+
+    const auto reference = PathOf("reference.raw");
+    ASSERT_EQ(test::RunCommand("sox -D " + Quoted(source) + " -t s16 " + Quoted(reference) + " 2>/dev/null"), 0);
+    const Bytes raw = test::ReadFileBytes(reference);
+
+    SoundBuffer buffer;
+    RecordingProgress progress(500);
+    ASSERT_EQ(LoadWav(buffer, source, &progress), 1);
+    EXPECT_EQ(progress.Position(), 500u);
+    EXPECT_EQ(buffer.format.formatTag, 1);
+    EXPECT_EQ(buffer.format.bitsPerSample, 16);
+    const uint32_t channels = buffer.channels.ChannelCount();
+    ASSERT_GE(channels, 1u);
+    const size_t soxFrames = raw.size() / 2 / channels;
+
+    // sox decodes block codecs in whole blocks; the file's "fact" chunk states the real length,
+    // which the load keeps. Everywhere else the lengths are equal.
+    size_t expectedFrames = soxFrames;
+    const uint32_t fact = FactSampleCount(sourceBytes);
+    if (encoding.isBlockCodec && fact != 0 && fact < soxFrames)
+        expectedFrames = fact;
+    ASSERT_EQ(buffer.frameCount, expectedFrames) << "sox decodes " << soxFrames << " frames, fact says " << fact;
+    if (std::string(encoding.command).rfind("sox", 0) == 0) {
+        EXPECT_EQ(buffer.frameCount, uint32_t(2.3 * buffer.format.samplesPerSecond + 0.5)) << "the length synthesised";
+    }
+
+    size_t worst = 0;
+    for (uint32_t c = 0; c < channels; ++c) {
+        const std::vector<float> samples = test::ReadStore(buffer.channels.Channel(int(c)));
+        ASSERT_EQ(samples.size(), expectedFrames);
+        for (size_t k = 0; k < expectedFrames; ++k) {
+            const size_t at = 2 * (k * channels + c);
+            const int ours = FloatToS16(samples[k]);
+            const int theirs = int16_t(uint16_t(raw[at] | raw[at + 1] << 8));
+            const size_t difference = size_t(std::abs(ours - theirs));
+            worst = std::max(worst, difference);
+            ASSERT_LE(difference, 1u) << encoding.name << ": channel " << c << " frame " << k;
+        }
+    }
+    std::cout << encoding.name << ": " << expectedFrames << " frames, largest difference " << worst << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, WavCompressedTest, testing::ValuesIn(kEncodings),
+                         [](const testing::TestParamInfo<Encoding>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name;
+                         });
+
+class GraphImportTest : public test::TempDirTest {
+protected:
+    std::filesystem::path MakeFloatWav(const std::string& name, const std::string& seconds = "1")
+    {
+        const auto path = PathOf(name);
+        EXPECT_EQ(test::RunCommand("sox -n -r 44100 -c 2 -e floating-point -b 32 -t wav " + Quoted(path) + " synth " +
+                                   seconds + " sine 440 2>/dev/null"),
+                  0);
+        return path;
+    }
+};
+
+TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
+{
+    const auto source = MakeFloatWav("in.wav");
+    const auto target = PathOf("out.tmp");
+    RecordingProgress progress(1000);
+    ASSERT_EQ(ImportThroughGraph(source, target, &progress), 1);
+    const Bytes bytes = test::ReadFileBytes(target);
+    ASSERT_EQ(bytes.size(), 44u + 44100 * 4);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
+    EXPECT_EQ(test::Le32At(bytes, 4), bytes.size() - 8);
+    EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(test::Le32At(bytes, 16), 16u);
+    EXPECT_EQ(FormatTag(bytes), 1);
+    EXPECT_EQ(bytes[22], 2);
+    EXPECT_EQ(test::Le32At(bytes, 24), 44100u);
+    EXPECT_EQ(test::Le32At(bytes, 28), 44100u * 4);
+    EXPECT_EQ(bytes[32], 4);
+    EXPECT_EQ(bytes[34], 16);
+    EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "data");
+    EXPECT_EQ(test::Le32At(bytes, 40), 44100u * 4);
+    // 30% once the files are open, then the frames written.
+    ASSERT_FALSE(progress.Positions().empty());
+    EXPECT_EQ(progress.Positions().front(), 300u);
+    EXPECT_EQ(progress.Position(), 1000u);
+    EXPECT_TRUE(progress.IsMonotonic());
+}
+
+TEST_F(GraphImportTest, RefusesSourcesNotNamedWavOrPcm)
+{
+    const auto wav = MakeFloatWav("in.wav");
+    for (const std::string name : {"in.mp3", "in.wma", "in.tmp", "in", "~VeAbc123", "in.wave"}) {
+        const auto renamed = PathOf(name);
+        std::filesystem::copy_file(wav, renamed);
+        Progress progress(100);
+        EXPECT_EQ(ImportThroughGraph(renamed, PathOf("out.wav"), &progress), 0) << name;
+        EXPECT_TRUE(progress.IsFailed());
+        EXPECT_FALSE(std::filesystem::exists(PathOf("out.wav"))) << name;
+        std::filesystem::remove(renamed);
+    }
+    for (const std::string name : {"in.WAV", "in.Pcm"}) {
+        const auto renamed = PathOf(name);
+        std::filesystem::copy_file(wav, renamed);
+        EXPECT_EQ(ImportThroughGraph(renamed, PathOf("out.wav"), nullptr), 1) << name;
+        std::filesystem::remove(renamed);
+    }
+}
+
+TEST_F(GraphImportTest, NeverWritesOverItsSource)
+{
+    const auto source = MakeFloatWav("in.wav");
+    const Bytes before = test::ReadFileBytes(source);
+    EXPECT_EQ(ImportThroughGraph(source, source, nullptr), 0);
+    std::filesystem::create_hard_link(source, PathOf("link.wav"));
+    EXPECT_EQ(ImportThroughGraph(source, PathOf("link.wav"), nullptr), 0);
+    EXPECT_EQ(test::ReadFileBytes(source), before);
+}
+
+TEST_F(GraphImportTest, CancellingRemovesTheTarget)
+{
+    const auto source = MakeFloatWav("in.wav", "20");
+    const auto target = PathOf("out.wav");
+    RecordingProgress progress(1000, 500);
+    EXPECT_EQ(ImportThroughGraph(source, target, &progress), 0);
+    EXPECT_TRUE(progress.IsCancelled());
+    EXPECT_FALSE(std::filesystem::exists(target));
+}
+
+TEST_F(GraphImportTest, FilesLibsndfileCannotReadFail)
+{
+    const auto target = PathOf("out.wav");
+    test::WriteFileBytes(PathOf("text.wav"), Bytes(100, 'x'));
+    EXPECT_EQ(ImportThroughGraph(PathOf("text.wav"), target, nullptr), 0);
+    EXPECT_EQ(ImportThroughGraph(PathOf("absent.wav"), target, nullptr), 0);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    // An AIFF file is a sound libsndfile reads, but not a WAV.
+    ASSERT_EQ(test::RunCommand("sox -n -r 8000 -c 1 -t aiff " + Quoted(PathOf("aiff.wav")) + " synth 0.1 sine 440"), 0);
+    EXPECT_EQ(ImportThroughGraph(PathOf("aiff.wav"), target, nullptr), 0);
+}
+
+}  // namespace
+}  // namespace brindle
