@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "edit/block_walk.h"
 #include "edit/edit_kernels.h"
@@ -14,34 +16,35 @@ int MixInto(ChannelStore& destination, ChannelStore& source)
         destination.StoredLength() != source.StoredLength() || destination.Offset() != source.Offset())
         return 0;
 
-    constexpr float kLargest = std::numeric_limits<float>::max();
-    float smallest = 0.0f;
-    float largest = 0.0f;
+    // The mix clips when its smallest sum is below -1 or its largest above 1, and is then scaled by
+    // the larger of the two magnitudes: both are the largest |sum|.
+    int32_t peakBits = 0;
+    // Results go back through pwrite, as in TransformPieces (block_walk.h explains why).
+    std::vector<float> sums(std::min(destination.StoredLength(), kBlockSamples));
     for (int64_t i = 0; i < int64_t(destination.BlockCount()); ++i) {
         const uint32_t count = destination.SamplesInBlock(i);
-        // One view per block file, so both blocks stay mapped together.
-        float* d = destination.BlockPointer(i);
+        // Two block files, one view each: both blocks stay mapped together.
+        const float* d = destination.BlockPointer(i);
         const float* s = source.BlockPointer(i);
         if (!d || !s)
             return 0;
-        float lo = smallest;
-        float hi = largest;
+        int32_t blockPeak = peakBits;
         for (uint32_t k = 0; k < count; ++k) {
-            float sum = d[k] + s[k];
-            if (sum >= -kLargest && sum <= kLargest) {
-                lo = sum < lo ? sum : lo;
-                hi = sum > hi ? sum : hi;
-            } else {
-                sum = StoreSample(sum);  // damaged input: NaN -> 0, infinity -> full scale
-            }
-            d[k] = sum;
+            const float sum = d[k] + s[k];
+            const int32_t magnitude = detail::FiniteMagnitudeBits(sum);
+            blockPeak = std::max(blockPeak, magnitude);
+            // Damaged input: a NaN sum is stored as 0 and an infinite one as full scale (selects
+            // rather than StoreSample, so that this loop vectorises).
+            const float damaged = sum != sum ? 0.0f : sum > 0.0f ? 1.0f : -1.0f;
+            sums[k] = std::fabs(sum) <= std::numeric_limits<float>::max() ? sum : damaged;
         }
-        smallest = lo;
-        largest = hi;
+        if (!destination.WriteSamples(uint32_t(i * kBlockSamples), sums.data(), count))
+            return 0;
+        peakBits = blockPeak;
     }
-    if (smallest >= -1.0f && largest <= 1.0f)
+    const double peak = detail::FromMagnitudeBits(peakBits);
+    if (peak <= 1.0)
         return 1;
-    const double peak = std::fmax(-double(smallest), double(largest));
     return ScaleDownByPeak(destination, peak);
 }
 
@@ -52,15 +55,11 @@ int ScaleDownByPeak(ChannelStore& channel, double peak)
     if (!channel.IsReady() || !std::isfinite(peak))
         return 0;
     const double factor = 1.0 / peak;
-    for (int64_t i = 0; i < int64_t(channel.BlockCount()); ++i) {
-        float* samples = channel.BlockPointer(i);
-        if (!samples)
-            return 0;
-        const uint32_t count = channel.SamplesInBlock(i);
-        for (uint32_t k = 0; k < count; ++k)
-            samples[k] = StoreSample(factor * double(samples[k]));
-    }
-    return 1;
+    auto scale = [factor](const float* in, float* out, int64_t count) {
+        for (int64_t k = 0; k < count; ++k)
+            out[k] = StoreSample(factor * double(in[k]));
+    };
+    return detail::TransformPieces(channel, 0, channel.StoredLength(), scale);
 }
 
 }  // namespace brindle

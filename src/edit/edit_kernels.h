@@ -31,7 +31,8 @@ class ChannelSet;
 class ChannelStore;
 
 // The stored value of a kernel's result y: -1.0 below -1, 1.0 above 1, 0.0 for NaN, else the float
-// nearest y.
+// nearest y. Branches rather than selects: real sound rarely clips, so they are predicted, and on
+// baseline x86-64 (two doubles per vector) this scalar form measured faster than a vectorised one.
 inline float StoreSample(double y)
 {
     if (y < -1.0)

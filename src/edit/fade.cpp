@@ -20,16 +20,20 @@ int Fade(ChannelStore& channel, int64_t start, int64_t end, Direction direction)
     if (n < 2)
         return 1;  // one sample: a ramp needs two ends
     const double last = double(n - 1);
-    int64_t index = 0;  // k, counted across block boundaries
-    return detail::ForEachBlockPiece(channel, start, end, [&](float* samples, int64_t count) {
+    // k, counted across block boundaries; a double holds it exactly (a channel has < 2^30 samples).
+    double index = 0.0;
+    return detail::TransformPieces(channel, start, end, [&](const float* in, float* out, int64_t count) {
+        // k = base + j is exact; a 32-bit j converts to double in vector registers.
+        const double base = index;
+        const int32_t n = int32_t(count);
         if (direction == Direction::In) {
-            for (int64_t k = 0; k < count; ++k)
-                samples[k] = StoreSample(double(index + k) * double(samples[k]) / last);
+            for (int32_t j = 0; j < n; ++j)
+                out[j] = StoreSample((base + double(j)) * double(in[j]) / last);
         } else {
-            for (int64_t k = 0; k < count; ++k)
-                samples[k] = StoreSample((1.0 - double(index + k) / last) * double(samples[k]));
+            for (int32_t j = 0; j < n; ++j)
+                out[j] = StoreSample((1.0 - (base + double(j)) / last) * double(in[j]));
         }
-        index += count;
+        index = base + double(n);
     });
 }
 

@@ -45,9 +45,9 @@ int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percen
     if (!ResolveRange(channel.Length(), start, end))
         return 0;
     const double p = percent;
-    return detail::ForEachBlockPiece(channel, start, end, [p](float* samples, int64_t count) {
+    return detail::TransformPieces(channel, start, end, [p](const float* in, float* out, int64_t count) {
         for (int64_t k = 0; k < count; ++k)
-            samples[k] = StoreSample(p * double(samples[k]) * kPercentFactor);
+            out[k] = StoreSample(p * double(in[k]) * kPercentFactor);
     });
 }
 
@@ -55,17 +55,17 @@ double PeakInRange(ChannelStore& channel, int64_t start, int64_t end)
 {
     if (!IsUsable(channel) || !ResolveRange(channel.Length(), start, end))
         return -1.0;
-    float peak = 0.0f;
-    const int ok = detail::ForEachBlockPiece(channel, start, end, [&peak](float* samples, int64_t count) {
-        float blockPeak = peak;
+    int32_t peakBits = 0;
+    const int ok = detail::ReadPieces(channel, start, end, [&peakBits](const float* samples, int64_t count) {
+        int32_t blockPeak = peakBits;
         for (int64_t k = 0; k < count; ++k) {
-            const float a = std::fabs(samples[k]);
-            // Written so that NaN and infinity fail the test: a damaged sample is skipped.
-            if (a <= std::numeric_limits<float>::max() && a >= blockPeak)
-                blockPeak = a;
+            const int32_t magnitude = detail::FiniteMagnitudeBits(samples[k]);
+            blockPeak = std::max(blockPeak, magnitude);
         }
-        peak = blockPeak;
+        peakBits = blockPeak;
+        return true;
     });
+    const double peak = detail::FromMagnitudeBits(peakBits);
     return ok ? double(peak) : -1.0;
 }
 

@@ -48,6 +48,13 @@ public:
                     uint32_t channelIndex);
 
     float* BlockPointer(int64_t i, int64_t bytes = 0) { return file_ ? file_->BlockPointer(i, bytes) : nullptr; }
+    // BlockFile::WriteSamples on the stored samples: the in-place edit kernels read a block through
+    // BlockPointer and write their results back here, which is several times faster than storing
+    // through the view. A pointer from BlockPointer stays valid and sees the new values.
+    int WriteSamples(uint32_t position, const float* source, uint32_t count)
+    {
+        return file_ ? file_->WriteSamples(position, source, count) : 0;
+    }
     uint32_t SamplesInBlock(int64_t i) const { return file_ ? file_->SamplesInBlock(i) : 0; }
     uint32_t BlockCount() const { return file_ ? file_->BlockCount() : 0; }
 
