@@ -9,7 +9,9 @@
 // length L: start and end are each clamped to 0..L; end < start fails; start == end means the whole
 // channel [0, L), so the "no selection" pair -1, -1 selects everything.
 //
-// Arithmetic: every kernel computes in double and stores the nearest float, clamped to -1..1.
+// Arithmetic: the kernels compute in double and store the nearest float, clamped to -1..1 (the mix
+// adds in float, as it always has). Samples are read through the mapped block and the results written
+// back into the same file one block at a time (src/edit/block_walk.h says why not through the view).
 //
 // Non-finite samples: a NaN or an infinity cannot come from any file the program imports (8- and 16-bit
 // PCM, MP3 through the decoder) but can appear when a temporary file is damaged behind our back. One
