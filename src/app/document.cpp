@@ -58,7 +58,11 @@ std::filesystem::path MakeSiblingTempFile(const std::filesystem::path& target)
 {
     const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
     const std::string extension = target.extension().string();
-    std::string pattern = (folder / ("." + target.stem().string() + "~VeXXXXXX" + extension)).string();
+    std::string name = ".";
+    name += target.stem().string();
+    name += "~VeXXXXXX";
+    name += extension;
+    std::string pattern = (folder / name).string();
     UniqueFd fd(::mkostemps(pattern.data(), int(extension.size()), O_CLOEXEC));
     return fd.IsValid() ? std::filesystem::path(pattern) : std::filesystem::path();
 }
