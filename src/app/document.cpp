@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "formats/wav_file.h"
+#include "storage/file_remover.h"
 #include "storage/temp_files.h"
 #include "storage/unique_fd.h"
 #include "tasks/progress.h"
@@ -35,22 +36,6 @@ void SplitAtLastDot(const std::string& fileName, std::string& stem, std::string&
     }
 }
 
-// Removes a file on every path out of a scope unless told to keep it.
-class RemoveUnlessKept {
-public:
-    explicit RemoveUnlessKept(std::filesystem::path path) : path_(std::move(path)) {}
-    ~RemoveUnlessKept()
-    {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-    }
-    void Keep() { path_.clear(); }
-    RemoveUnlessKept(const RemoveUnlessKept&) = delete;
-    RemoveUnlessKept& operator=(const RemoveUnlessKept&) = delete;
-
-private:
-    std::filesystem::path path_;
-};
 
 // A new, empty, private file in the target's folder whose name ends in the target's extension (tag
 // writers pick their handler by it). Empty path on failure.
@@ -163,7 +148,7 @@ int Document::Save(const std::filesystem::path& given, Progress* progress)
             progress->Fail();
         return 0;
     }
-    RemoveUnlessKept cleanup(temporary);
+    FileRemover cleanup(temporary);
     if (!SaveInto(temporary, kind, progress))
         return 0;
     if (progress && progress->IsCancelled())

@@ -40,15 +40,7 @@ int SoundBuffer::ToMono()
 
 int SoundBuffer::ToStereo(Progress* progress)
 {
-    auto finish = [progress](int result) {
-        if (progress) {
-            if (result)
-                progress->Complete();
-            else
-                progress->Fail();
-        }
-        return result;
-    };
+    auto finish = [progress](int result) { return FinishProgress(progress, result); };
     if (!channels.IsMono())
         return finish(1);
     // A format that cannot double would leave a record that no longer matches the samples.

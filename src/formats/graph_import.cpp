@@ -29,8 +29,6 @@ void Check(bool condition)
         Throw();
 }
 
-bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
-
 // Samples per chunk of the conversion loop (about 1 MiB of floats), whatever the channel count.
 constexpr uint32_t kChunkSamplesForImport = 262144;
 
@@ -100,7 +98,7 @@ bool IsBlockCodec(int format)
 void Convert(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress,
              bool& targetOpened)
 {
-    Check(!Cancelled(progress) && !source.empty() && !target.empty());
+    Check(!IsCancelled(progress) && !source.empty() && !target.empty());
     Check(ClassifySource(source) == kWavSource);
     // Writing the target truncates it: it must not be the source under another name.
     std::error_code ec;
@@ -142,7 +140,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
     auto header = MakeWavHeader(format, 0);
     Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
 
-    Check(!Cancelled(progress));
+    Check(!IsCancelled(progress));
     if (progress)
         progress->Advance(int32_t(setupShare));
     std::unique_ptr<SubProgress> conversion;
@@ -167,7 +165,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
         Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX);
         Check(stream.Write(pcm.data(), uint32_t(blockAlign), uint32_t(got)) == uint32_t(got));
         framesWritten += uint64_t(got);
-        Check(!Cancelled(progress));
+        Check(!IsCancelled(progress));
         if (conversion)
             conversion->SetPercent(float(double(framesWritten) * 100.0 / double(frameLimit)));
         pacer.Pace();
@@ -188,17 +186,13 @@ int ImportThroughGraph(const std::filesystem::path& source, const std::filesyste
     bool targetOpened = false;
     try {
         Convert(source, target, progress, targetOpened);
-        if (progress)
-            progress->Complete();
-        return 1;
+        return FinishProgress(progress, 1);
     } catch (...) {
         if (targetOpened && ExistsFile(target)) {
             std::error_code ec;
             std::filesystem::remove(target, ec);
         }
-        if (progress)
-            progress->Fail();
-        return 0;
+        return FinishProgress(progress, 0);
     }
 }
 

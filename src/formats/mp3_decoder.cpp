@@ -51,8 +51,6 @@ void PutLe32(uint8_t* p, uint32_t v)
     PutLe16(p + 2, v >> 16);
 }
 
-bool IsCancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
-
 }  // namespace
 
 void Mp3Decoder::HandleCloser::operator()(mpg123_handle_struct* handle) const
@@ -93,13 +91,7 @@ int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::fil
         // "err", "bad encoding" or "Warning: decoding ended prematurely." -- none reaches the user.
     }
     Close();
-    if (progress) {
-        if (result)
-            progress->Complete();
-        else
-            progress->Fail();
-    }
-    return result;
+    return FinishProgress(progress, result);
 }
 
 void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,

@@ -1,43 +1,30 @@
 #include "formats/mp3_document.h"
 
-#include <system_error>
+#include <optional>
 
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_encoder.h"
 #include "formats/wav_file.h"
+#include "storage/file_remover.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 
 namespace brindle {
 namespace {
 
-// Deletes the temporary WAV file however the import ends.
-class TempFileRemover {
+// A stage's share of the caller's progress, or none when nobody watches.
+class Stage {
 public:
-    explicit TempFileRemover(std::filesystem::path path) : path_(std::move(path)) {}
-    ~TempFileRemover()
+    Stage(Progress* parent, uint32_t span)
     {
-        std::error_code ignored;
-        if (!path_.empty() && ExistsFile(path_))
-            std::filesystem::remove(path_, ignored);
+        if (parent)
+            part_.emplace(*parent, span);
     }
-    TempFileRemover(const TempFileRemover&) = delete;
-    TempFileRemover& operator=(const TempFileRemover&) = delete;
+    Progress* Get() { return part_ ? &*part_ : nullptr; }
 
 private:
-    std::filesystem::path path_;
+    std::optional<SubProgress> part_;
 };
-
-int Finish(Progress* progress, int result)
-{
-    if (progress) {
-        if (result)
-            progress->Complete();
-        else
-            progress->Fail();
-    }
-    return result;
-}
 
 }  // namespace
 
@@ -46,39 +33,31 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     if (path.empty() || !ExistsFile(path))
         return 0;
     tags.ReadTags(path);
-    if (progress && progress->IsCancelled())
-        return Finish(progress, 0);
+    if (IsCancelled(progress))
+        return FinishProgress(progress, 0);
 
     const uint32_t range = progress ? progress->Range() : 0;
     const uint32_t decodeSpan = range / 2;
     int result = 0;
     {
         const std::filesystem::path wavPath = MakeTempFileName();
-        TempFileRemover remover(wavPath);
+        FileRemover remover(wavPath);
         if (!wavPath.empty()) {
             int decoded = 0;
             {
                 Mp3Decoder decoder;
-                if (progress) {
-                    SubProgress decodePart(*progress, decodeSpan);
-                    decoded = decoder.DecodeToWav(wavPath, path, &decodePart);
-                } else {
-                    decoded = decoder.DecodeToWav(wavPath, path, nullptr);
-                }
+                Stage decodePart(progress, decodeSpan);
+                decoded = decoder.DecodeToWav(wavPath, path, decodePart.Get());
             }
             if (decoded) {
-                if (progress) {
-                    SubProgress importPart(*progress, range - decodeSpan);
-                    result = LoadWav(buffer, wavPath, &importPart);
-                } else {
-                    result = LoadWav(buffer, wavPath, nullptr);
-                }
+                Stage importPart(progress, range - decodeSpan);
+                result = LoadWav(buffer, wavPath, importPart.Get());
             }
         }
     }
     if (!result)
         buffer.Clear();
-    return Finish(progress, result);
+    return FinishProgress(progress, result);
 }
 
 int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
@@ -90,22 +69,16 @@ int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
         const uint32_t range = progress ? progress->Range() : 0;
         const uint32_t copySpan = uint32_t(double(range) * 0.2);
         SoundBuffer compacted;
-        if (progress) {
-            SubProgress copyPart(*progress, copySpan);
-            result = buffer.CopyCompactedTo(compacted, &copyPart);
-        } else {
-            result = buffer.CopyCompactedTo(compacted, nullptr);
+        {
+            Stage copyPart(progress, copySpan);
+            result = buffer.CopyCompactedTo(compacted, copyPart.Get());
         }
         if (result) {
-            if (progress) {
-                SubProgress encodePart(*progress, range - copySpan);
-                result = EncodeToMp3(path, compacted, &encodePart);
-            } else {
-                result = EncodeToMp3(path, compacted, nullptr);
-            }
+            Stage encodePart(progress, range - copySpan);
+            result = EncodeToMp3(path, compacted, encodePart.Get());
         }
     }
-    Finish(progress, result);
+    FinishProgress(progress, result);
     if (result && !tags.IsEmpty())
         tags.WriteTags(path);
     return result;

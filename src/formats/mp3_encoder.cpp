@@ -14,8 +14,6 @@ namespace {
 
 constexpr const char* kError = "err";
 
-bool IsCancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
-
 BE_CONFIG MakeConfig(const SoundBuffer& buffer)
 {
     BE_CONFIG config;
@@ -80,13 +78,9 @@ int Mp3Encoder::EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buff
     try {
         EncodeOrThrow(path, buffer, progress);
     } catch (...) {
-        if (progress)
-            progress->Fail();
-        return 0;
+        return FinishProgress(progress, 0);
     }
-    if (progress)
-        progress->Complete();
-    return 1;
+    return FinishProgress(progress, 1);
 }
 
 void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)

@@ -7,6 +7,7 @@
 
 #include "formats/graph_import.h"
 #include "storage/mapped_file_stream.h"
+#include "storage/file_remover.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
@@ -26,20 +27,7 @@ void Check(bool condition)
         Throw();
 }
 
-bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
-
-void CheckNotCancelled(const Progress* progress) { Check(!Cancelled(progress)); }
-
-int Finish(Progress* progress, int result)
-{
-    if (progress) {
-        if (result)
-            progress->Complete();
-        else
-            progress->Fail();
-    }
-    return result;
-}
+void CheckNotCancelled(const Progress* progress) { Check(!IsCancelled(progress)); }
 
 uint32_t Le32(const uint8_t* p)
 {
@@ -290,11 +278,11 @@ int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels,
                 SkipChunk(stream, chunk);
             }
         } while (!stream.IsAtEnd());
-        return Finish(progress, 1);
+        return FinishProgress(progress, 1);
     } catch (...) {
         ClearHeaderFields(buffer);
         channels.Reset();
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     }
 }
 
@@ -340,9 +328,9 @@ int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels
         Check(framesWritten == channels.FrameCount());
         if (dataBytes & 1)
             Check(stream.WriteByte(0) == 1);
-        return Finish(progress, 1);
+        return FinishProgress(progress, 1);
     } catch (...) {
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     }
 }
 
@@ -383,34 +371,13 @@ int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         }
         stream.Close();
         Check(written);
-        return Finish(progress, 1);
+        return FinishProgress(progress, 1);
     } catch (...) {
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     }
 }
 
 namespace {
-
-// Deletes a temporary conversion file on every path out of LoadWav.
-class TempFileGuard {
-public:
-    TempFileGuard() = default;
-    ~TempFileGuard()
-    {
-        if (!path_.empty() && ExistsFile(path_)) {
-            std::error_code ec;
-            std::filesystem::remove(path_, ec);
-        }
-    }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-
-    void Adopt(std::filesystem::path path) { path_ = std::move(path); }
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Every non-PCM tag, and PCM of other sizes than 8 and 16 bits that has samples, is converted to
 // 16-bit PCM first. A PCM header without a data chunk is read directly: it loads with no sound.
@@ -426,7 +393,7 @@ bool NeedsConversion(const SoundBuffer& header)
 
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
-    TempFileGuard temporary;
+    FileRemover temporary;
     try {
         Check(!path.empty() && ExistsFile(path));
         CheckNotCancelled(progress);
@@ -456,11 +423,11 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
             readProgress = std::make_unique<SubProgress>(*progress, range - conversionShare);
         Check(ReadWavStream(stream, buffer, buffer.channels, readProgress.get()));
         stream.Close();
-        return Finish(progress, 1);
+        return FinishProgress(progress, 1);
     } catch (...) {
         ClearHeaderFields(buffer);
         buffer.channels.Reset();
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     }
 }
 

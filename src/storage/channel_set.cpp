@@ -7,23 +7,6 @@
 
 namespace brindle {
 
-namespace {
-
-int Finish(Progress* progress, int result)
-{
-    if (progress) {
-        if (result)
-            progress->Complete();
-        else
-            progress->Fail();
-    }
-    return result;
-}
-
-bool Cancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
-
-}  // namespace
-
 int ChannelSet::Allocate(uint16_t channels, uint32_t frames, uint32_t rate)
 {
     if ((channels != 1 && channels != 2) || frames == 0 || rate == 0 || !IsEmpty())
@@ -52,24 +35,24 @@ void ChannelSet::Reset()
 int ChannelSet::CopyFrom(ChannelSet& source, Progress* progress)
 {
     if (&source == this)
-        return Finish(progress, 1);
-    if (Cancelled(progress))
-        return Finish(progress, 0);
+        return FinishProgress(progress, 1);
+    if (IsCancelled(progress))
+        return FinishProgress(progress, 0);
     if (!IsEmpty())
         Reset();
     if (source.IsEmpty())
-        return Finish(progress, 1);
+        return FinishProgress(progress, 1);
     if (!source.IsValid())
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     channelCount_ = source.channelCount_;
     frameCount_ = source.frameCount_;
     sampleRate_ = source.sampleRate_;
-    bool ok = channel_[0].CopyFrom(source.channel_[0]) && !Cancelled(progress);
+    bool ok = channel_[0].CopyFrom(source.channel_[0]) && !IsCancelled(progress);
     if (ok && channelCount_ == 2)
         ok = channel_[1].CopyFrom(source.channel_[1]);
     if (!ok)
         Reset();
-    return Finish(progress, ok);
+    return FinishProgress(progress, ok);
 }
 
 int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress)
@@ -80,17 +63,17 @@ int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress)
         return target.CopyFrom(*this, progress);
     target.Reset();
     if (!IsValid())
-        return Finish(progress, 0);
+        return FinishProgress(progress, 0);
     target.channelCount_ = channelCount_;
     target.frameCount_ = frameCount_;
     target.sampleRate_ = sampleRate_;
     for (int c = 0; c < channelCount_; ++c) {
-        if (Cancelled(progress) || !channel_[c].Materialize(target.channel_[c])) {
+        if (IsCancelled(progress) || !channel_[c].Materialize(target.channel_[c])) {
             target.Reset();
-            return Finish(progress, 0);
+            return FinishProgress(progress, 0);
         }
     }
-    return Finish(progress, 1);
+    return FinishProgress(progress, 1);
 }
 
 int ChannelSet::CopyRange(int64_t destinationPosition, ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)

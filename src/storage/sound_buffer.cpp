@@ -90,28 +90,17 @@ int SoundBuffer::CopyFrom(SoundBuffer& source)
 
 int SoundBuffer::CopyCompactedTo(SoundBuffer& target, Progress* progress)
 {
-    auto fail = [&] {
-        if (progress)
-            progress->Fail();
-        return 0;
-    };
-    if ((progress && progress->IsCancelled()) || !HasSound() || &target == this)
-        return fail();
-    if (IsCompact()) {
-        const int ok = target.CopyFrom(*this);
-        if (!ok)
-            return fail();
-        if (progress)
-            progress->Complete();
-        return 1;
-    }
+    if (IsCancelled(progress) || !HasSound() || &target == this)
+        return FinishProgress(progress, 0);
+    if (IsCompact())
+        return FinishProgress(progress, target.CopyFrom(*this));
     target.Clear();
     target.format = format;
     target.frameCount = frameCount;
     target.dataByteCount = dataByteCount;
     if (!channels.CopyCompactedTo(target.channels, progress)) {
         target.Clear();
-        return fail();
+        return 0;  // the channel copy has failed the progress already
     }
     return 1;
 }

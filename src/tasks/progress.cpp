@@ -77,6 +77,17 @@ double Progress::Percent() const
     return std::min(100.0, double(position_) * 100.0 / double(range_));
 }
 
+int FinishProgress(Progress* progress, int result)
+{
+    if (progress) {
+        if (result)
+            progress->Complete();
+        else
+            progress->Fail();
+    }
+    return result;
+}
+
 SubProgress::SubProgress(Progress& parent, uint32_t requestedSpan, uint32_t ownRange)
     : Progress(0, 0),
       parent_(parent),

@@ -65,6 +65,12 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// True when there is a progress and it was cancelled; operations poll this between blocks.
+inline bool IsCancelled(const Progress* progress) { return progress && progress->IsCancelled(); }
+
+// Completes the progress on success, fails it on failure (a null progress is fine); returns result.
+int FinishProgress(Progress* progress, int result);
+
 // A child covering a share of its parent's remaining range, so that a two-stage operation can hand
 // each stage its own Progress. Cancellation and failure travel up to the parent.
 class SubProgress final : public Progress {

@@ -67,18 +67,6 @@ Pcm16 BufferPcm16(SoundBuffer& buffer)
     return result;
 }
 
-std::string Quoted(const std::filesystem::path& path)
-{
-    std::string quoted = "'";
-    for (char c : path.string()) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 int DecodeWithMpg123(const std::filesystem::path& mp3, const std::filesystem::path& wav)
 {
     return RunCommand("mpg123 -q -w " + Quoted(wav) + " " + Quoted(mp3) + " 2>/dev/null");

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace brindle {
 class SoundBuffer;
 }
@@ -25,8 +27,6 @@ struct Pcm16 {
 Pcm16 ReadPcm16Wav(const std::filesystem::path& path);
 // The whole buffer as interleaved 16-bit samples.
 Pcm16 BufferPcm16(SoundBuffer& buffer);
-// Single-quoted for the shell.
-std::string Quoted(const std::filesystem::path& path);
 // `mpg123 -q -w wav mp3`; returns its exit status.
 int DecodeWithMpg123(const std::filesystem::path& mp3, const std::filesystem::path& wav);
 // True when the command-line tool can be found.

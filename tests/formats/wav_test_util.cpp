@@ -101,18 +101,6 @@ Bytes DataChunkPayload(const Bytes& file)
     return {};
 }
 
-std::string Quoted(const std::filesystem::path& path)
-{
-    std::string quoted = "'";
-    for (char c : path.string()) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 bool RecordingProgress::IsMonotonic() const { return std::is_sorted(positions_.begin(), positions_.end()); }
 
 void RecordingProgress::OnPositionChanged()

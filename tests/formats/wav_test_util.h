@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 #include "tasks/progress.h"
 
 namespace brindle::test {
@@ -35,8 +37,6 @@ Bytes RiffWave(const std::vector<Bytes>& chunks);
 // honoured), cut to the bytes present. Empty when there is none.
 Bytes DataChunkPayload(const Bytes& file);
 
-// Quotes a path for the shell.
-std::string Quoted(const std::filesystem::path& path);
 
 // Remembers every position it moves to; cancels itself once its position reaches cancelAt (0: never).
 class RecordingProgress : public Progress {

@@ -83,6 +83,18 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigne
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+std::string Quoted(const std::filesystem::path& path)
+{
+    std::string quoted = "'";
+    for (char c : path.string()) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
 int RunCommand(const std::string& command)
 {
     const int status = std::system(command.c_str());

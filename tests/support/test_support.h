@@ -39,6 +39,8 @@ std::vector<float> ReadStore(ChannelStore& store);
 // Whole file as bytes.
 std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);
+// The path in single quotes for a shell command line, any single quote in it escaped.
+std::string Quoted(const std::filesystem::path& path);
 // Runs a shell command; returns its exit status.
 int RunCommand(const std::string& command);
 // The shared real-world corpus folder (may be missing on a developer's machine).
