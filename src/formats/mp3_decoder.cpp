@@ -2,6 +2,7 @@
 
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -51,7 +52,32 @@ void PutLe32(uint8_t* p, uint32_t v)
     PutLe16(p + 2, v >> 16);
 }
 
+mpg123_ssize_t ReadFromStream(void* stream, void* buffer, size_t count)
+{
+    const uint32_t wanted = uint32_t(std::min<size_t>(count, std::numeric_limits<uint32_t>::max()));
+    return wanted == 0 ? 0 : mpg123_ssize_t(static_cast<MappedFileStream*>(stream)->Read(buffer, 1, wanted));
+}
+
+off_t SeekInStream(void* stream, off_t offset, int whence)
+{
+    auto* input = static_cast<MappedFileStream*>(stream);
+    const SeekOrigin origin = whence == SEEK_SET ? SeekOrigin::Begin
+                              : whence == SEEK_CUR ? SeekOrigin::Current
+                                                   : SeekOrigin::End;
+    return input->Seek(offset, origin) ? off_t(input->Position()) : off_t(-1);
+}
+
 }  // namespace
+
+Mp3Decoder::Mp3Decoder() = default;
+
+Mp3Decoder::~Mp3Decoder() { Close(); }
+
+void Mp3Decoder::Close()
+{
+    handle_.reset();  // before the stream it reads from
+    input_.reset();
+}
 
 void Mp3Decoder::HandleCloser::operator()(mpg123_handle_struct* handle) const
 {
@@ -66,6 +92,8 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
     if (mp3Path.empty())
         return 0;
     Close();
+    // Made before the handle, so that on a failure below the handle is released before its stream.
+    auto input = std::make_unique<MappedFileStream>();
     int error = MPG123_OK;
     std::unique_ptr<mpg123_handle_struct, HandleCloser> handle(mpg123_new(nullptr, &error));
     if (!handle)
@@ -74,8 +102,11 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
     // result already says everything the program acts on.
     mpg123_param(handle.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
     // On Linux a path is its bytes: UTF-8 names (Cyrillic included) pass through unchanged.
-    if (mpg123_open(handle.get(), mp3Path.c_str()) != MPG123_OK)
+    if (!input->OpenForReading(mp3Path) ||
+        mpg123_replace_reader_handle(handle.get(), &ReadFromStream, &SeekInStream, nullptr) != MPG123_OK ||
+        mpg123_open_handle(handle.get(), input.get()) != MPG123_OK)
         return 0;
+    input_ = std::move(input);
     handle_ = std::move(handle);
     return 1;
 }
