@@ -183,6 +183,19 @@ TEST_F(DocumentTest, FailedSaveKeepsTheOldFileAndLeavesNoPartialFile)
     EXPECT_EQ(Leftovers({"source.wav", "existing.wav"}), std::vector<std::string>{});
 }
 
+TEST_F(DocumentTest, SavingOverALinkWritesTheFileItPointsTo)
+{
+    const auto path = MakeSound("source.wav");
+    Document document;
+    ASSERT_EQ(document.Load(path), 1);
+    test::WriteFileBytes(PathOf("real.wav"), {'o', 'l', 'd'});
+    std::filesystem::create_symlink(PathOf("real.wav"), PathOf("link.wav"));
+    ASSERT_EQ(document.Save(PathOf("link.wav")), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(PathOf("link.wav")));
+    EXPECT_EQ(ReadFileBytes(PathOf("real.wav")), ReadFileBytes(path));
+    EXPECT_EQ(document.TargetPath(), PathOf("link.wav"));
+}
+
 TEST_F(DocumentTest, TagsOfTheLastMp3SurviveOpeningAWav)
 {
     const auto wav = MakeSound("t.wav");
