@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "edit/sample_conversion.h"
+#include "formats/check.h"
 #include "formats/wav_file.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/plain_file_stream.h"
@@ -21,13 +22,7 @@ namespace brindle {
 
 namespace {
 
-[[noreturn]] void Throw() { throw "err"; }
-
-void Check(bool condition)
-{
-    if (!condition)
-        Throw();
-}
+using detail::Check;
 
 // Samples per chunk of the conversion loop (about 1 MiB of floats), whatever the channel count.
 constexpr uint32_t kChunkSamplesForImport = 262144;

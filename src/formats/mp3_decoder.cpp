@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 
+#include "formats/wav_file.h"
 #include "storage/mapped_file_stream.h"
+#include "storage/wave_format.h"
 #include "tasks/progress.h"
 #include "tasks/yield_pacer.h"
 
@@ -39,18 +40,6 @@ private:
 
     bool isReady_;
 };
-
-void PutLe16(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void PutLe32(uint8_t* p, uint32_t v)
-{
-    PutLe16(p, v);
-    PutLe16(p + 2, v >> 16);
-}
 
 mpg123_ssize_t ReadFromStream(void* stream, void* buffer, size_t count)
 {
@@ -184,20 +173,15 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
     if (!output.OpenForWriting(wavPath, 4096))
         throw kError;
 
-    uint8_t header[44];
-    std::memcpy(header, "RIFF", 4);
-    PutLe32(header + 4, dataBytes + 36);
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    PutLe32(header + 16, 16);
-    PutLe16(header + 20, 1);
-    PutLe16(header + 22, uint32_t(channelCount));
-    PutLe32(header + 24, uint32_t(rate));
-    PutLe32(header + 28, uint32_t(rate) * frameBytes);
-    PutLe16(header + 32, frameBytes);
-    PutLe16(header + 34, 16);
-    std::memcpy(header + 36, "data", 4);
-    PutLe32(header + 40, dataBytes);
-    if (output.Write(header, 1, sizeof header) != sizeof header)
+    WaveFormat format;
+    format.formatTag = 1;
+    format.channelCount = uint16_t(channelCount);
+    format.samplesPerSecond = uint32_t(rate);
+    format.avgBytesPerSecond = uint32_t(rate) * frameBytes;
+    format.blockAlign = uint16_t(frameBytes);
+    format.bitsPerSample = 16;
+    const auto header = MakeWavHeader(format, dataBytes);
+    if (output.Write(header.data(), kWavHeaderBytes, 1) != 1)
         throw kError;
     if (IsCancelled(progress))
         throw kError;

@@ -7,6 +7,7 @@
 
 #include "formats/graph_import.h"
 #include "storage/mapped_file_stream.h"
+#include "formats/check.h"
 #include "storage/file_remover.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
@@ -18,14 +19,7 @@ namespace brindle {
 
 namespace {
 
-// Inside these operations every failed check throws; the boundary catches it and returns 0.
-[[noreturn]] void Throw() { throw "err"; }
-
-void Check(bool condition)
-{
-    if (!condition)
-        Throw();
-}
+using detail::Check;
 
 void CheckNotCancelled(const Progress* progress) { Check(!IsCancelled(progress)); }
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -51,30 +50,10 @@ private:
 
 class DocumentTaskTest : public test::TempDirTest {
 protected:
-    // A canonical 16-bit stereo WAV of the given length: silence, written sparse, so a long file
-    // costs nothing to make.
     std::filesystem::path MakeLongWav(const std::string& name, uint32_t frames)
     {
-        const auto path = PathOf(name);
-        const uint32_t data = frames * 4;
-        std::ofstream out(path, std::ios::binary);
-        auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        out.write("RIFF", 4);
-        u32(36 + data);
-        out.write("WAVEfmt ", 8);
-        u32(16);
-        u16(1);
-        u16(2);
-        u32(44100);
-        u32(176400);
-        u16(4);
-        u16(16);
-        out.write("data", 4);
-        u32(data);
-        out.close();
-        std::filesystem::resize_file(path, 44 + uint64_t(data));
-        return path;
+        test::WriteSilentStereoWav(PathOf(name), frames);
+        return PathOf(name);
     }
 };
 

@@ -83,6 +83,28 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigne
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames)
+{
+    const uint32_t data = frames * 4;
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + data);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);       // PCM
+    u16(2);       // stereo
+    u32(44100);
+    u32(176400);  // bytes per second
+    u16(4);       // block align
+    u16(16);
+    out.write("data", 4);
+    u32(data);
+    out.close();
+    std::filesystem::resize_file(path, 44 + uint64_t(data));
+}
+
 std::string Quoted(const std::filesystem::path& path)
 {
     std::string quoted = "'";

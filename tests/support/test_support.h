@@ -39,6 +39,9 @@ std::vector<float> ReadStore(ChannelStore& store);
 // Whole file as bytes.
 std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);
+// A canonical 16-bit stereo 44.1 kHz WAV of `frames` silent frames, written sparse so that even an
+// hour costs nothing to make: for tests where the length matters and the samples do not.
+void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames);
 // The path in single quotes for a shell command line, any single quote in it escaped.
 std::string Quoted(const std::filesystem::path& path);
 // Runs a shell command; returns its exit status.

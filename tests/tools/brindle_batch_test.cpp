@@ -173,21 +173,7 @@ TEST_F(BrindleBatch, InterruptDuringALongLoadLeavesNothingBehind)
 {
     // Twenty minutes of stereo, written sparse: loading it takes about a second.
     const auto big = PathOf("big.wav");
-    {
-        const uint32_t data = 44100u * 1200u * 4u;
-        std::ofstream out(big, std::ios::binary);
-        const unsigned char header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                                          16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0,
-                                          4, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0};
-        out.write(reinterpret_cast<const char*>(header), 44);
-        out.seekp(40);
-        out.write(reinterpret_cast<const char*>(&data), 4);
-        const uint32_t riff = data + 36;
-        out.seekp(4);
-        out.write(reinterpret_cast<const char*>(&riff), 4);
-        out.close();
-        std::filesystem::resize_file(big, 44 + uint64_t(data));
-    }
+    test::WriteSilentStereoWav(big, 44100u * 1200u);
     const auto output = PathOf("out.wav");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
