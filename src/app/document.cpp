@@ -64,6 +64,32 @@ mode_t FinalMode(const std::filesystem::path& target)
     return 0666 & ~mask;
 }
 
+// Refuses what is not a regular file before anything opens it: opening a FIFO with no writer blocks,
+// and reading a device never ends. Notes the reason.
+bool IsRegularFile(const std::filesystem::path& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        NoteSystemFailure();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        NoteFailure({FailureKind::Format, S_ISDIR(st.st_mode) ? "is a folder" : "not a regular file"});
+        return false;
+    }
+    return true;
+}
+
+// The reason noted on this thread, else cancellation, else fallback.
+FailureReason ReasonOf(const Progress* progress, const char* fallback)
+{
+    if (IsCancelled(progress))
+        return {FailureKind::Cancelled, "cancelled"};
+    if (LastFailure().IsSet())
+        return LastFailure();
+    return {FailureKind::Format, fallback};
+}
+
 }  // namespace
 
 uint8_t FileKind(const std::filesystem::path& path)
@@ -93,15 +119,24 @@ void Document::Reset()
 
 int Document::Load(const std::filesystem::path& given, Progress* progress)
 {
+    ClearLastFailure();
+    const int result = LoadFile(given.empty() ? sourcePath_ : given, progress);
+    lastFailure_ = result ? FailureReason{} : ReasonOf(progress, "cannot read this file");
+    return result;
+}
+
+int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
+{
     mp3_.Reset();
     plain_.Clear();
     modified_ = true;
-    const std::filesystem::path path = given.empty() ? sourcePath_ : given;
     int result = 0;
-    switch (FileKind(path)) {
-    case kFileKindWav: result = LoadWav(plain_, path, progress); break;
-    case kFileKindMp3: result = mp3_.LoadMp3(path, progress); break;
-    default: result = 0; break;
+    if (IsRegularFile(path)) {
+        switch (FileKind(path)) {
+        case kFileKindWav: result = LoadWav(plain_, path, progress); break;
+        case kFileKindMp3: result = mp3_.LoadMp3(path, progress); break;
+        default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
+        }
     }
     if (!result) {
         mp3_.Reset();
@@ -129,10 +164,20 @@ int Document::SaveInto(const std::filesystem::path& file, uint8_t kind, Progress
 
 int Document::Save(const std::filesystem::path& given, Progress* progress)
 {
+    ClearLastFailure();
+    const int result = SaveFile(given, progress);
+    lastFailure_ = result ? FailureReason{} : ReasonOf(progress, "cannot write the file");
+    return result;
+}
+
+int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
+{
     std::filesystem::path target = given.empty() ? targetPath_ : given;
     const uint8_t kind = FileKind(target);
-    if (target.empty() || kind == kFileKindUnknown)
+    if (target.empty() || kind == kFileKindUnknown) {
+        NoteFailure({FailureKind::Format, "the name must end in .mp3 or .wav"});
         return 0;
+    }
     // Saving over a link writes the file it points to, as the user would expect.
     std::error_code ec;
     if (std::filesystem::is_symlink(target, ec)) {

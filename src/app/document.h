@@ -11,6 +11,7 @@
 
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 
@@ -62,6 +63,10 @@ public:
     const SoundBuffer& ActiveBuffer() const;
     const FileTags& Tags() const { return mp3_.tags; }
 
+    // Why the last Load or Save returned 0 (kind None after a success). Read it on the thread that
+    // owns the Document once the task that ran the Load or Save has ended.
+    const FailureReason& LastFailure() const { return lastFailure_; }
+
     bool Modified() const { return modified_; }
     const std::filesystem::path& SourcePath() const { return sourcePath_; }
     const std::filesystem::path& TargetPath() const { return targetPath_; }
@@ -72,7 +77,11 @@ private:
     int SaveInto(const std::filesystem::path& file, uint8_t kind, Progress* progress);
     int Edited(int result);
 
+    int LoadFile(const std::filesystem::path& path, Progress* progress);
+    int SaveFile(const std::filesystem::path& given, Progress* progress);
+
     bool modified_ = false;
+    FailureReason lastFailure_;
     std::filesystem::path sourcePath_;
     std::filesystem::path targetPath_;
     Mp3Document mp3_;
