@@ -30,12 +30,8 @@ int DocumentTask::Run()
 
 void DocumentTask::AfterRun(int result)
 {
-    if (result)
-        notifier_.PostTaskNotify(TaskFinished, progress_.Position());
-    else if (progress_.IsCancelled())
-        notifier_.PostTaskNotify(TaskCancelled, progress_.Position());
-    else if (!progress_.IsFailed())
-        notifier_.PostTaskNotify(TaskFailed, progress_.Position());
+    const uint32_t kind = result ? TaskFinished : progress_.IsCancelled() ? TaskCancelled : TaskFailed;
+    notifier_.PostTaskNotify(kind, progress_.Position());
 }
 
 void DocumentTask::CancelProgress(int flag)

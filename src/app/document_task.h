@@ -24,13 +24,10 @@ public:
     void PostPosition() { OnPositionChanged(); }
 
 protected:
+    // Only positions are posted from here. The end of a run is posted once, by the task after Run
+    // returns: a failure posted from inside the run could be followed by a second end when the owner
+    // reacted to it by cancelling.
     void OnPositionChanged() override { notifier_.PostTaskNotify(TaskPosition, Position()); }
-    // A cancelled run reports its cancellation once, at its end, never as a failure.
-    void OnFailed() override
-    {
-        if (!IsCancelled())
-            notifier_.PostTaskNotify(TaskFailed, Position());
-    }
 
 private:
     TaskNotifier& notifier_;

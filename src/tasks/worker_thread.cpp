@@ -65,6 +65,11 @@ void WorkerThread::ThreadProc()
     try {
         BeforeRun();
         running_ = true;
+        // A stop requested after the thread started but before it was running would otherwise be
+        // lost: StopThread cancels only a running task. Both flags are sequentially consistent, so
+        // either this load or StopThread's sees the other's store.
+        if (IsStopRequested())
+            CancelProgress(1);
         result = Run();
     } catch (...) {
         result = 0;

@@ -160,5 +160,45 @@ TEST_F(DocumentTaskTest, LoadFailingWithoutFailStillEndsFailed)
     EXPECT_TRUE(document.IsEmpty());
 }
 
+TEST_F(DocumentTaskTest, EveryRunPostsExactlyOneEnd)
+{
+    // An owner that cancels the moment it hears of a failure must not hear of a second end.
+    test::WriteFileBytes(PathOf("damaged.wav"), {'R', 'I', 'F', 'F', 8, 0, 0, 0, 'W', 'A', 'V', 'E', 'd', 'a'});
+    for (int run = 0; run < 20; ++run) {
+        Document document;
+        document.SetSourcePath(PathOf("damaged.wav"));
+        RecordingNotifier notifier;
+        DocumentTask task(notifier, document, TaskMode::Load, 100);
+        notifier.onPost = [&](uint32_t kind, uint32_t) {
+            if (kind >= TaskFailed)
+                task.TaskProgress().Cancel();
+        };
+        ASSERT_EQ(task.Start(), 1);
+        task.Wait();
+        const auto kinds = notifier.WaitForEnd();
+        EXPECT_EQ(std::count_if(kinds.begin(), kinds.end(), [](uint32_t k) { return k >= TaskFinished; }), 1)
+            << "run " << run;
+        EXPECT_EQ(kinds.back(), uint32_t(TaskFailed));
+    }
+
+    // A stop that arrives before the worker is running still cancels it.
+    const auto path = MakeLongWav("minute.wav", 44100 * 60);
+    for (int run = 0; run < 200; ++run) {
+        Document document;
+        document.SetSourcePath(path);
+        RecordingNotifier notifier;
+        DocumentTask task(notifier, document, TaskMode::Load, 100);
+        ASSERT_EQ(task.Start(), 1);
+        EXPECT_EQ(task.StopThread(), 1);
+        task.Wait();
+        const auto kinds = notifier.WaitForEnd();
+        ASSERT_EQ(std::count_if(kinds.begin(), kinds.end(), [](uint32_t k) { return k >= TaskFinished; }), 1)
+            << "run " << run;
+        ASSERT_EQ(kinds.back(), uint32_t(TaskCancelled)) << "run " << run;
+        EXPECT_TRUE(document.IsEmpty());
+    }
+    EXPECT_TRUE(TempFiles().empty());
+}
+
 }  // namespace
 }  // namespace brindle
