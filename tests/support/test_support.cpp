@@ -119,7 +119,10 @@ std::string Quoted(const std::filesystem::path& path)
 
 int RunCommand(const std::string& command)
 {
-    const int status = std::system(command.c_str());
+    // The tools convert arguments and names through the locale (lame writes no title given in UTF-8
+    // under the C locale) and may print times: give every child the same locale and zone whatever the
+    // caller's environment holds.
+    const int status = std::system(("export LC_ALL=C.UTF-8 TZ=UTC; " + command).c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

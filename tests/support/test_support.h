@@ -44,7 +44,7 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigne
 void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames);
 // The path in single quotes for a shell command line, any single quote in it escaped.
 std::string Quoted(const std::filesystem::path& path);
-// Runs a shell command; returns its exit status.
+// Runs a shell command with LC_ALL=C.UTF-8 and TZ=UTC set for it; returns its exit status.
 int RunCommand(const std::string& command);
 // The shared real-world corpus folder (may be missing on a developer's machine).
 std::filesystem::path CorpusDir();
