@@ -5,6 +5,7 @@
 // Opens INPUT as the editor opens a file, runs the actions in order, and saves to OUTPUT as the editor
 // saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them.
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +20,6 @@
 
 #include "app/document.h"
 #include "app/document_task.h"
-#include "storage/temp_files.h"
 
 namespace {
 
@@ -31,6 +31,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
+
+const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
 
 const char kUsage[] =
     "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
@@ -54,9 +56,65 @@ const char kUsage[] =
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
     "  --help             this text\n"
+    "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
 
 volatile std::sig_atomic_t gInterrupted = 0;
+
+// The length of the printable UTF-8 sequence at text[i]: a whole, shortest-form encoding of a code
+// point that is neither a surrogate nor a C1 control (0x80..0x9f can start terminal escape
+// sequences). 0 when there is none.
+size_t PrintableSequenceLength(const std::string& text, size_t i)
+{
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead >= 0xf5 ? 0 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    uint32_t code = lead & (0x7fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xc0) != 0x80)
+            return 0;
+        code = code << 6 | (next & 0x3fu);
+    }
+    const uint32_t smallest = length == 4 ? 0x10000 : length == 3 ? 0x800 : 0xa0;
+    const bool isSurrogate = code >= 0xd800 && code <= 0xdfff;
+    return code >= smallest && code <= 0x10ffff && !isSurrogate ? length : 0;
+}
+
+// Text from a file name or a tag, safe to print on one line of a terminal or of key=value output:
+// control characters, backslashes and bytes that are not printable UTF-8 are escaped (\n, \\, \x1b);
+// printable UTF-8 such as Cyrillic names passes unchanged.
+std::string Printable(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            if (const size_t length = PrintableSequenceLength(text, i)) {
+                out.append(text, i, length);
+                i += length;
+                continue;
+            }
+        }
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += char(c);
+        } else {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        }
+        ++i;
+    }
+    return out;
+}
 
 void OnInterrupt(int) { gInterrupted = 1; }
 
@@ -92,7 +150,7 @@ bool ParsePosition(const std::string& text, Position& position)
     char* end = nullptr;
     errno = 0;
     position.value = std::strtod(number.c_str(), &end);
-    if (errno != 0 || *end != '\0' || position.value < 0)
+    if (errno != 0 || *end != '\0' || !std::isfinite(position.value) || position.value < 0)
         return false;
     // Frames are whole numbers; seconds may have a fraction.
     return position.isSeconds || number.find_first_not_of("0123456789") == std::string::npos;
@@ -110,25 +168,38 @@ bool ParsePercent(const std::string& text, int32_t& percent)
 std::optional<int> ParseArguments(int argc, char** argv, Options& options)
 {
     auto usageError = [](const std::string& message) {
-        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), kUsage);
+        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), kUsageLine);
         return std::optional<int>(kExitUsage);
     };
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (!options.input.empty())
+                return usageError("only one input file: " + Printable(arg));
+            options.input = arg;
+            continue;
+        }
         auto needsValue = [&](std::string& value) {
             if (i + 1 >= argc)
                 return false;
             value = argv[++i];
             return true;
         };
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return kExitOk;
         } else if (arg == "-q") {
             options.quiet = true;
         } else if (arg == "-o") {
+            if (!options.output.empty())
+                return usageError("-o given twice");
             if (!needsValue(options.output) || options.output.empty())
                 return usageError("-o needs a file name");
+            if (brindle::FileKind(options.output) == brindle::kFileKindUnknown)
+                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3 or .wav");
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument))
@@ -136,7 +207,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             const size_t colon = action.argument.find(':');
             if (colon == std::string::npos || !ParsePosition(action.argument.substr(0, colon), action.from) ||
                 !ParsePosition(action.argument.substr(colon + 1), action.to))
-                return usageError("bad selection '" + action.argument + "': want A:B in frames or seconds (1.5s:3s)");
+                return usageError("bad selection '" + Printable(action.argument) +
+                                  "': want A:B in frames or seconds (1.5s:3s)");
             options.actions.push_back(action);
         } else if (arg == "--volume") {
             Action action{arg, {}, {}, {}};
@@ -148,12 +220,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
                    arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
                    arg == "--stereo" || arg == "--info") {
             options.actions.push_back(Action{arg, {}, {}, {}});
-        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            return usageError("unknown option " + arg);
-        } else if (options.input.empty()) {
-            options.input = arg;
         } else {
-            return usageError("only one input file: " + arg);
+            return usageError("unknown option " + Printable(arg));
         }
     }
     if (options.input.empty())
@@ -222,10 +290,11 @@ uint32_t RunTask(Document& document, TaskMode mode, bool showBar)
     return notifier.WaitForEnd(task, showBar, mode == TaskMode::Load ? "loading" : "saving ");
 }
 
-int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frames)
+// The frame a position names; more than frameCount when it lies past the end.
+int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
 {
     const double frame = position.isSeconds ? position.value * rate + 0.5 : position.value;
-    return frame >= double(frames) ? int64_t(frames) : int64_t(frame);
+    return frame > double(frameCount) ? int64_t(frameCount) + 1 : int64_t(frame);
 }
 
 void PrintInfo(Document& document)
@@ -246,7 +315,7 @@ void PrintInfo(Document& document)
         {"album_artist", &tags.albumArtist}, {"subtitle", &tags.subtitle}};
     for (const auto& [key, value] : texts) {
         if (!value->empty())
-            std::printf("tag.%s=%s\n", key, value->c_str());
+            std::printf("tag.%s=%s\n", key, Printable(*value).c_str());
     }
     if (tags.year)
         std::printf("tag.year=%u\n", unsigned(tags.year));
@@ -258,8 +327,27 @@ void PrintInfo(Document& document)
 
 int Fail(const std::string& file, const std::string& what)
 {
-    std::fprintf(stderr, "brindle-batch: %s: %s\n", file.c_str(), what.c_str());
+    std::fprintf(stderr, "brindle-batch: %s: %s\n", Printable(file).c_str(), what.c_str());
     return kExitFailed;
+}
+
+// One line on why a load or save failed, in the form Linux commands use: "cannot open NAME: No such
+// file or directory" for a system error, "NAME: not a WAV file (no RIFF header)" for unusable content.
+int FailWith(const char* verb, const std::string& file, const brindle::FailureReason& reason)
+{
+    const std::string text = Printable(reason.text);
+    if (reason.kind == brindle::FailureKind::Format && std::strcmp(verb, "open") == 0)
+        std::fprintf(stderr, "brindle-batch: %s: %s\n", Printable(file).c_str(), text.c_str());
+    else
+        std::fprintf(stderr, "brindle-batch: cannot %s %s: %s\n", verb, Printable(file).c_str(), text.c_str());
+    return kExitFailed;
+}
+
+std::string FormatDuration(uint32_t frameCount, uint32_t rate)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%u frames, %.3f s", unsigned(frameCount), rate ? double(frameCount) / rate : 0.0);
+    return text;
 }
 
 // Applies the actions in order. Returns the exit status.
@@ -273,11 +361,18 @@ int RunActions(Document& document, const Options& options)
         const int64_t start = hasSelection ? selectionStart : -1;
         const int64_t end = hasSelection ? selectionEnd : -1;
         int result = 1;
+        brindle::ClearLastFailure();
         if (action.name == "--select") {
             selectionStart = ToFrame(action.from, sound.format.samplesPerSecond, frames);
             selectionEnd = ToFrame(action.to, sound.format.samplesPerSecond, frames);
+            if (selectionStart > int64_t(frames) || selectionEnd > int64_t(frames)) {
+                std::fprintf(stderr, "brindle-batch: --select %s: past the end of the sound (%s)\n",
+                             Printable(action.argument).c_str(),
+                             FormatDuration(frames, sound.format.samplesPerSecond).c_str());
+                return kExitUsage;
+            }
             if (selectionStart >= selectionEnd)
-                return Fail(options.input, "empty selection " + action.argument);
+                return Fail(options.input, "empty selection " + Printable(action.argument));
         } else if (action.name == "--select-all") {
             selectionStart = 0;
             selectionEnd = frames;
@@ -304,8 +399,10 @@ int RunActions(Document& document, const Options& options)
         } else if (action.name == "--info") {
             PrintInfo(document);
         }
-        if (!result)
-            return Fail(options.input, action.name.substr(2) + " failed");
+        if (!result) {
+            const brindle::FailureReason& reason = brindle::LastFailure();
+            return Fail(options.input, action.name.substr(2) + " failed" + (reason.IsSet() ? ": " + reason.text : ""));
+        }
     }
     return kExitOk;
 }
@@ -326,29 +423,23 @@ int main(int argc, char** argv)
     const bool showBar = !options.quiet && ::isatty(STDERR_FILENO);
 
     Document document;
-    if (brindle::FileKind(options.input) == brindle::kFileKindUnknown)
-        return Fail(options.input, "Ошибка открытия: not an .mp3 or .wav file");
-    if (!brindle::ExistsFile(options.input))
-        return Fail(options.input, "Ошибка открытия: no such file");
     document.SetSourcePath(std::filesystem::absolute(options.input));
     const uint32_t loaded = RunTask(document, TaskMode::Load, showBar);
     if (loaded == brindle::TaskCancelled)
         return kExitCancelled;
     if (loaded != brindle::TaskFinished || document.IsEmpty())
-        return Fail(options.input, "Ошибка открытия: cannot read this file");
+        return FailWith("open", options.input, document.LastFailure());
 
     if (const int status = RunActions(document, options); status != kExitOk)
         return status;
 
     if (!options.output.empty()) {
-        if (brindle::FileKind(options.output) == brindle::kFileKindUnknown)
-            return Fail(options.output, "Ошибка сохранения: the name must end in .mp3 or .wav");
         document.SetTargetPath(std::filesystem::absolute(options.output));
         const uint32_t saved = RunTask(document, TaskMode::Save, showBar);
         if (saved == brindle::TaskCancelled)
             return kExitCancelled;
         if (saved != brindle::TaskFinished)
-            return Fail(options.output, "Ошибка сохранения");
+            return FailWith("save", options.output, document.LastFailure());
     }
     return gInterrupted ? kExitCancelled : kExitOk;
 }
