@@ -15,6 +15,7 @@
 // folder is removed then, and also when the run is interrupted or aborts.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "edit/column_peaks.h"
 #include "edit/edit_kernels.h"
 #include "storage/sound_buffer.h"
 
@@ -150,6 +152,43 @@ void BM_PeakInRange(benchmark::State& state)
     Done(state, kHourFloats);
 }
 
+// What the waveform's peak pass must at least do: read every float of the hour once, block by block
+// with pread as the peak pass does, touching each value (a sum nobody needs).
+void BM_ReadPass(benchmark::State& state)
+{
+    SoundBuffer* sound = Sound(state);
+    if (!sound)
+        return;
+    std::vector<float> block(kBlockSamples);
+    for (auto _ : state) {
+        float sum = 0.0f;
+        for (int c = 0; c < 2; ++c) {
+            const brindle::ChannelStore& store = sound->channels.Channel(c);
+            for (uint32_t b = 0; b < store.BlockCount(); ++b) {
+                const uint32_t n = store.SamplesInBlock(b);
+                Check(state, store.ReadSamples(b * kBlockSamples, block.data(), n), "read failed");
+                for (uint32_t k = 0; k < n; ++k)
+                    sum += block[k];
+            }
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    Done(state, kHourFloats);
+}
+
+// The waveform's peaks of the whole hour at 1,000 columns.
+void BM_ColumnPeaks(benchmark::State& state)
+{
+    SoundBuffer* sound = Sound(state);
+    if (!sound)
+        return;
+    std::array<std::vector<brindle::PeakColumn>, 2> peaks;
+    for (auto _ : state)
+        Check(state, brindle::ComputeColumnPeaks(sound->channels, 0, kHourFrames, uint32_t(state.range(0)), peaks),
+              "ComputeColumnPeaks failed");
+    Done(state, kHourFloats);
+}
+
 void BM_IncreaseVolume(benchmark::State& state)
 {
     SoundBuffer* sound = Sound(state);
@@ -237,6 +276,8 @@ BENCHMARK(BM_PlainPass)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond)->Iterati
 BENCHMARK(BM_PlainPassFade)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_ChangeVolume)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_PeakInRange)->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_ReadPass)->Unit(benchmark::kMillisecond)->Iterations(4);
+BENCHMARK(BM_ColumnPeaks)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_IncreaseVolume)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_FadeIn)->Unit(benchmark::kMillisecond)->Iterations(4);
 BENCHMARK(BM_FadeOut)->Unit(benchmark::kMillisecond)->Iterations(4);

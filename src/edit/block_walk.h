@@ -1,12 +1,12 @@
-// Internal to the edit kernels: visits a sample range of a compact channel store block by block,
-// mapping each block once, in order.
+// Internal to the edit kernels: visits a sample range of a compact channel store block by block, in
+// order.
 //
-// Kernels read through the mapped view and write their results back with ChannelStore::WriteSamples
-// (pwrite into the same page cache) from one block-sized scratch buffer: on Linux a write fault on a
-// shared file mapping costs several microseconds per 4 KiB page, so storing through the view made
-// an in-place pass over an hour of stereo about ten times slower than the arithmetic. The samples
-// are still changed in place in the channel's file, one block at a time, and the sound is never
-// copied.
+// Kernels read a block with pread into one block-sized scratch buffer and write their results back
+// with ChannelStore::WriteSamples (pwrite into the same page cache). On Linux a write fault on a
+// shared file mapping costs several microseconds per 4 KiB page, so storing through a mapped view
+// made an in-place pass over an hour of stereo about ten times slower than the arithmetic; reading
+// with pread keeps no view that another thread's read could remap. The samples are changed in place
+// in the channel's file, one block at a time, and the sound is never held whole in memory.
 #pragma once
 
 #include <algorithm>
@@ -30,13 +30,17 @@ inline int32_t FiniteMagnitudeBits(float x)
 inline float FromMagnitudeBits(int32_t bits) { return std::bit_cast<float>(bits); }
 
 // Calls visit(samples, count) for each piece of [start, end) that lies in one block, in order;
-// samples points at the piece's first sample inside the mapped block and stays valid only during
-// the call. Only the part of a block up to the range's end is mapped. visit returns false to stop
-// with a failure. Returns 0 as soon as a block cannot be mapped or visit fails (earlier pieces have
+// samples points at a copy of the piece read with pread (so several threads may walk one store at
+// once while nobody writes it), which visit may change; it stays valid only during the call. visit returns false to stop
+// with a failure. Returns 0 as soon as a piece cannot be read or visit fails (earlier pieces have
 // been visited), else 1.
 template <class Visit>
-int ReadPieces(ChannelStore& store, int64_t start, int64_t end, Visit&& visit)
+int ReadPieces(const ChannelStore& store, int64_t start, int64_t end, Visit&& visit)
 {
+    if (end <= start)
+        return 1;
+    thread_local std::vector<float> piece;
+    piece.resize(size_t(std::min<int64_t>(end - start, kBlockSamples)));
     const int64_t blockCount = store.BlockCount();
     for (int64_t i = start / kBlockSamples; i < blockCount && i * kBlockSamples < end; ++i) {
         const int64_t blockStart = i * kBlockSamples;
@@ -44,26 +48,23 @@ int ReadPieces(ChannelStore& store, int64_t start, int64_t end, Visit&& visit)
         const int64_t hi = std::min(blockStart + int64_t(store.SamplesInBlock(i)), end);
         if (lo >= hi)
             continue;
-        const float* block = store.BlockPointer(i, (hi - blockStart) * int64_t(sizeof(float)));
-        if (!block || !visit(block + (lo - blockStart), hi - lo))
+        if (!store.ReadSamples(uint32_t(lo), piece.data(), uint32_t(hi - lo)) || !visit(piece.data(), hi - lo))
             return 0;
     }
     return 1;
 }
 
 // Replaces each sample of [start, end) by transform's result: transform(in, out, count) reads count
-// samples at in and writes count results to out, piece by piece in order as ReadPieces visits them.
-// Returns 0 as soon as a block cannot be mapped or written (earlier pieces stay changed), else 1.
+// samples at in and writes count results to out (the same buffer: out[k] may depend only on in[k]),
+// piece by piece in order as ReadPieces visits them. Returns 0 as soon as a piece cannot be read or
+// written (earlier pieces stay changed), else 1.
 template <class Transform>
 int TransformPieces(ChannelStore& store, int64_t start, int64_t end, Transform&& transform)
 {
-    if (end <= start)
-        return 1;
-    std::vector<float> scratch(size_t(std::min<int64_t>(end - start, kBlockSamples)));
     int64_t position = start;
-    return ReadPieces(store, start, end, [&](const float* in, int64_t count) {
-        transform(in, scratch.data(), count);
-        if (!store.WriteSamples(uint32_t(position), scratch.data(), uint32_t(count)))
+    return ReadPieces(store, start, end, [&](float* samples, int64_t count) {
+        transform(samples, samples, count);
+        if (!store.WriteSamples(uint32_t(position), samples, uint32_t(count)))
             return false;
         position += count;
         return true;

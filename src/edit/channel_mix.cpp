@@ -10,7 +10,7 @@
 
 namespace brindle {
 
-int MixInto(ChannelStore& destination, ChannelStore& source)
+int MixInto(ChannelStore& destination, const ChannelStore& source)
 {
     if (&destination == &source || !destination.IsReady() || !source.IsReady() ||
         destination.StoredLength() != source.StoredLength() || destination.Offset() != source.Offset())
@@ -21,16 +21,15 @@ int MixInto(ChannelStore& destination, ChannelStore& source)
     int32_t peakBits = 0;
     // Results go back through pwrite, as in TransformPieces (block_walk.h explains why).
     std::vector<float> sums(std::min(destination.StoredLength(), kBlockSamples));
+    std::vector<float> addends(sums.size());
     for (int64_t i = 0; i < int64_t(destination.BlockCount()); ++i) {
         const uint32_t count = destination.SamplesInBlock(i);
-        // Two block files, one view each: both blocks stay mapped together.
-        const float* d = destination.BlockPointer(i);
-        const float* s = source.BlockPointer(i);
-        if (!d || !s)
+        const uint32_t first = uint32_t(i * kBlockSamples);
+        if (!destination.ReadSamples(first, sums.data(), count) || !source.ReadSamples(first, addends.data(), count))
             return 0;
         int32_t blockPeak = peakBits;
         for (uint32_t k = 0; k < count; ++k) {
-            const float sum = d[k] + s[k];
+            const float sum = sums[k] + addends[k];
             const int32_t magnitude = detail::FiniteMagnitudeBits(sum);
             blockPeak = std::max(blockPeak, magnitude);
             // Damaged input: a NaN sum is stored as 0 and an infinite one as full scale (selects
@@ -38,7 +37,7 @@ int MixInto(ChannelStore& destination, ChannelStore& source)
             const float damaged = sum != sum ? 0.0f : sum > 0.0f ? 1.0f : -1.0f;
             sums[k] = std::fabs(sum) <= std::numeric_limits<float>::max() ? sum : damaged;
         }
-        if (!destination.WriteSamples(uint32_t(i * kBlockSamples), sums.data(), count))
+        if (!destination.WriteSamples(first, sums.data(), count))
             return 0;
         peakBits = blockPeak;
     }

@@ -1,8 +1,8 @@
 // The sample kernels behind the volume, fade and channel commands: they change float samples in place
-// in a channel's temporary file, one mapped block at a time, and never copy the sound.
+// in a channel's temporary file, one block at a time, and never copy the sound.
 //
 // Results: 1 on success (also when there was nothing to do), 0 on failure; nothing throws. A failure
-// while mapping a later block leaves the earlier blocks of that channel already changed, and a failure
+// while reading or writing a later block leaves the earlier blocks of that channel already changed, and a failure
 // on channel 1 leaves channel 0 already changed: the commands are in place and there is no undo.
 //
 // Ranges are sample indices of one channel, half-open [start, end), applied against the channel's
@@ -10,8 +10,8 @@
 // channel [0, L), so the "no selection" pair -1, -1 selects everything.
 //
 // Arithmetic: the kernels compute in double and store the nearest float, clamped to -1..1 (the mix
-// adds in float, as it always has). Samples are read through the mapped block and the results written
-// back into the same file one block at a time (src/edit/block_walk.h says why not through the view).
+// adds in float). Each block is read with pread and the results written back into the same file
+// (src/edit/block_walk.h says why).
 //
 // Non-finite samples: a NaN or an infinity cannot come from any file the program imports (8- and 16-bit
 // PCM, MP3 through the decoder) but can appear when a temporary file is damaged behind our back. One
@@ -58,7 +58,7 @@ int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percen
 
 // The largest |x| over the finite samples of the range, 0.0 when there are none. -1.0 when the store
 // is not ready or compact, or end < start.
-double PeakInRange(ChannelStore& channel, int64_t start, int64_t end);
+double PeakInRange(const ChannelStore& channel, int64_t start, int64_t end);
 
 // The whole percentage that brings a channel of this peak to full scale: 100 / peak (100 a
 // single-precision constant), truncated toward zero; 100 for a peak of 0 (silence). A peak below
@@ -92,7 +92,7 @@ int FadeOut(ChannelSet& channels, int64_t start, int64_t end);
 // destination is scaled down by the larger of |smallest| and largest sum, so the loudest sample ends
 // exactly at -1.0 or 1.0. A NaN sum is stored as 0.0 and an infinite one as -1.0 or 1.0 (before the
 // scaling), and neither counts towards the peak. A failure while scaling leaves the unscaled sum.
-int MixInto(ChannelStore& destination, ChannelStore& source);
+int MixInto(ChannelStore& destination, const ChannelStore& source);
 
 // Multiplies the whole channel by 1 / peak when peak > 1 (nothing to do otherwise). Fails for a
 // store that is not ready and for a peak that is NaN or infinite, which would zero the channel.

@@ -51,7 +51,7 @@ int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percen
     });
 }
 
-double PeakInRange(ChannelStore& channel, int64_t start, int64_t end)
+double PeakInRange(const ChannelStore& channel, int64_t start, int64_t end)
 {
     if (!IsUsable(channel) || !ResolveRange(channel.Length(), start, end))
         return -1.0;

@@ -1,8 +1,10 @@
 #include "storage/block_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "storage/temp_files.h"
 
@@ -34,19 +36,42 @@ void BlockFile::Release()
     storedLength_ = 0;
 }
 
-int BlockFile::CopyFrom(BlockFile& source)
+int BlockFile::CopyFrom(const BlockFile& source)
 {
+    if (&source == this)
+        return 1;
     Release();
     if (source.storedLength_ == 0 && !source.mapped_.HasMapping())
         return 1;
     if (!source.IsReady() || !Create(source.storedLength_))
         return 0;
+    std::vector<float> block(std::min(storedLength_, kBlockSamples));
     for (uint32_t i = 0; i < BlockCount(); ++i) {
-        const float* from = source.BlockPointer(i);
-        if (!from || !WriteSamples(i * kBlockSamples, from, SamplesInBlock(i))) {
+        const uint32_t count = SamplesInBlock(i);
+        if (!source.ReadSamples(i * kBlockSamples, block.data(), count) ||
+            !WriteSamples(i * kBlockSamples, block.data(), count)) {
             Release();
             return 0;
         }
+    }
+    return 1;
+}
+
+int BlockFile::ReadSamples(uint32_t position, float* destination, uint32_t count) const
+{
+    if (!destination || !IsReady() || uint64_t(position) + count > storedLength_)
+        return 0;
+    auto* bytes = reinterpret_cast<char*>(destination);
+    const size_t total = size_t(count) * sizeof(float);
+    const off_t start = off_t(position) * off_t(sizeof(float));
+    size_t done = 0;
+    while (done < total) {
+        const ssize_t got = ::pread(mapped_.Fd(), bytes + done, total - done, start + off_t(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return 0;
+        done += size_t(got);
     }
     return 1;
 }

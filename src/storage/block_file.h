@@ -2,8 +2,11 @@
 //
 // Block i holds samples [i * B, i * B + SamplesInBlock(i)) at byte offset i * B * 4; B = 262,144
 // samples (1 MiB of floats), so every block starts on a view boundary. The file exists exactly as long
-// as the BlockFile that made it. One view at a time: a pointer from BlockPointer stays valid until the
-// next BlockPointer or WriteSamples on the same block file, and one thread uses a block file at a time.
+// as the BlockFile that made it.
+//
+// Threads: ReadSamples is const and may run on several threads at once while no thread writes.
+// Everything else (BlockPointer, which remaps the file's one view, WriteSamples, CopyFrom into this
+// file) belongs to one thread, with readers stopped.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +32,11 @@ public:
     // Closes and deletes the temporary file; the stored length becomes 0.
     void Release();
     // Replaces this file by a copy of source's samples (a source without samples gives an empty file).
-    int CopyFrom(BlockFile& source);
+    int CopyFrom(const BlockFile& source);
+
+    // Copies stored samples [position, position + count) into destination with pread, across block
+    // boundaries. 1, or 0 when the run leaves the stored samples or the read fails.
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const;
 
     // Maps block i and returns its first sample, or null for a block out of range, a file that is not
     // ready or a failed mapping. bytes <= 0, or more than the block has, maps the whole block.

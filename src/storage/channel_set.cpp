@@ -1,6 +1,7 @@
 #include "storage/channel_set.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "edit/sample_conversion.h"
 #include "tasks/progress.h"
@@ -32,7 +33,7 @@ void ChannelSet::Reset()
     channel_[1].Destroy();
 }
 
-int ChannelSet::CopyFrom(ChannelSet& source, Progress* progress)
+int ChannelSet::CopyFrom(const ChannelSet& source, Progress* progress)
 {
     if (&source == this)
         return FinishProgress(progress, 1);
@@ -55,7 +56,7 @@ int ChannelSet::CopyFrom(ChannelSet& source, Progress* progress)
     return FinishProgress(progress, ok);
 }
 
-int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress)
+int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress) const
 {
     if (&target == this)
         return 0;
@@ -76,7 +77,7 @@ int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress)
     return FinishProgress(progress, 1);
 }
 
-int ChannelSet::CopyRange(int64_t destinationPosition, ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)
+int ChannelSet::CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)
 {
     if (!IsValid() || !source.IsValid() || !IsCompact() || !source.IsCompact() ||
         channelCount_ != source.channelCount_)
@@ -123,26 +124,26 @@ int ChannelSet::DropChannel1()
     return 1;
 }
 
-uint32_t ChannelSet::ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame)
+uint32_t ChannelSet::ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame) const
 {
     if (!destination || !IsValid() || !IsCompact() || capacity == 0 || capacity % channelCount_ != 0 ||
         startFrame >= frameCount_)
         return 0;
     const uint32_t frames = std::min(capacity / channelCount_, frameCount_ - startFrame);
+    thread_local std::vector<float> samples;
+    samples.resize(std::min(frames, kBlockSamples));
     uint32_t done = 0;
     while (done < frames) {
         const uint32_t frame = startFrame + done;
         const uint32_t block = frame / kBlockSamples;
         const uint32_t inBlock = frame - block * kBlockSamples;
         const uint32_t piece = std::min(frames - done, kBlockSamples - inBlock);
-        const int64_t bytes = int64_t(inBlock + piece) * int64_t(sizeof(float));
         for (int c = 0; c < channelCount_; ++c) {
-            const float* samples = channel_[c].BlockPointer(block, bytes);
-            if (!samples || channel_[c].SamplesInBlock(block) < inBlock + piece)
+            if (!channel_[c].ReadSamples(frame, samples.data(), piece))
                 return 0;
             int16_t* out = destination + size_t(done) * channelCount_ + c;
             for (uint32_t k = 0; k < piece; ++k)
-                out[size_t(k) * channelCount_] = FloatToS16(samples[inBlock + k]);
+                out[size_t(k) * channelCount_] = FloatToS16(samples[k]);
         }
         done += piece;
     }

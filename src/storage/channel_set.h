@@ -1,4 +1,8 @@
 // The samples of one sound: one or two channel stores of equal length and their sample rate.
+//
+// Threads: the const members (reads, and copying from this set into another) may run on several
+// threads at once while no thread changes the set; the others belong to one thread, with readers
+// stopped.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +24,11 @@ public:
     // Empty again; the stores' temporary files are deleted.
     void Reset();
     // An independent copy of source, store by store. progress gets Complete or Fail.
-    int CopyFrom(ChannelSet& source, Progress* progress = nullptr);
-    // A compact copy of source into target (a plain copy when this set is already compact).
-    int CopyCompactedTo(ChannelSet& target, Progress* progress = nullptr);
+    int CopyFrom(const ChannelSet& source, Progress* progress = nullptr);
+    // A compact copy of this set into target (a plain copy when this set is already compact).
+    int CopyCompactedTo(ChannelSet& target, Progress* progress = nullptr) const;
     // ChannelStore::CopyRange on each channel; both sets valid, compact, same channel count.
-    int CopyRange(int64_t destinationPosition, ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
+    int CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's fields and stores; other is left empty.
     void MoveFrom(ChannelSet& other);
     // A mono set gets channel 1 as a copy of channel 0.
@@ -34,7 +38,7 @@ public:
 
     // Interleaved 16-bit frames from startFrame into destination (room for capacity samples, a
     // multiple of the channel count). Returns the samples written, 0 on failure.
-    uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame);
+    uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame) const;
 
     bool IsEmpty() const;
     bool IsValid() const;

@@ -28,7 +28,7 @@ void ChannelStore::Destroy()
     offset_ = 0;
 }
 
-int ChannelStore::CopyFrom(ChannelStore& source)
+int ChannelStore::CopyFrom(const ChannelStore& source)
 {
     if (&source == this)
         return 1;
@@ -46,7 +46,7 @@ int ChannelStore::CopyFrom(ChannelStore& source)
     return 1;
 }
 
-int ChannelStore::Materialize(ChannelStore& target)
+int ChannelStore::Materialize(ChannelStore& target) const
 {
     if (!IsReady() || &target == this)
         return 0;
@@ -66,6 +66,7 @@ int ChannelStore::Materialize(ChannelStore& target)
         return 1;  // nothing stored is visible: all silence
 
     bool metAny = false;
+    std::vector<float> block(std::min(StoredLength(), kBlockSamples));
     for (int64_t d = 0; d < int64_t(BlockCount()); ++d) {
         const int64_t blockLo = d * kBlockSamples;
         const int64_t lo = std::max(blockLo, visibleLo);
@@ -76,12 +77,11 @@ int ChannelStore::Materialize(ChannelStore& target)
             continue;
         }
         metAny = true;
-        const float* from = BlockPointer(d, (hi - blockLo) * int64_t(sizeof(float)));
-        if (!from) {
+        if (!ReadSamples(uint32_t(lo), block.data(), uint32_t(hi - lo))) {
             target.Destroy();
             return 0;
         }
-        from += lo - blockLo;
+        const float* from = block.data();
         // The destination range may straddle one target block boundary; WriteSamples takes pieces
         // that start inside one block and reach at most into the next.
         int64_t destination = lo + offset;
@@ -112,7 +112,7 @@ int ChannelStore::Compact()
     return 1;
 }
 
-int ChannelStore::CopyRange(int64_t destinationPosition, ChannelStore& source, int64_t sourceStart,
+int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart,
                             int64_t sourceEnd)
 {
     if (!IsReady() || !source.IsReady() || &source == this)
@@ -126,13 +126,12 @@ int ChannelStore::CopyRange(int64_t destinationPosition, ChannelStore& source, i
         return 0;
     sourceEnd = std::min<int64_t>(sourceEnd, sourceStart + int64_t(StoredLength()) - destinationPosition);
 
+    std::vector<float> block(size_t(std::min<int64_t>(sourceEnd - sourceStart, kBlockSamples)));
     for (int64_t i = sourceStart / kBlockSamples; i * kBlockSamples < sourceEnd; ++i) {
-        const float* block = source.BlockPointer(i);
-        if (!block)
-            return 0;
         const int64_t lo = std::max<int64_t>(sourceStart, i * kBlockSamples);
         const int64_t hi = std::min<int64_t>((i + 1) * kBlockSamples, sourceEnd);
-        if (!file_->WriteSamples(uint32_t(destinationPosition), block + (lo - i * kBlockSamples), uint32_t(hi - lo)))
+        if (!source.ReadSamples(uint32_t(lo), block.data(), uint32_t(hi - lo)) ||
+            !file_->WriteSamples(uint32_t(destinationPosition), block.data(), uint32_t(hi - lo)))
             return 0;
         destinationPosition += hi - lo;
     }
@@ -167,7 +166,7 @@ bool ChannelStore::IsCompact() const
 
 namespace {
 
-bool PcmBlockArgumentsValid(ChannelStore& store, int64_t i, const void* data, uint32_t blockAlign,
+bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* data, uint32_t blockAlign,
                             uint32_t channels, uint32_t channelIndex)
 {
     return store.IsReady() && store.IsCompact() && i >= 0 && i < int64_t(store.BlockCount()) && data &&
@@ -195,16 +194,18 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
 }
 
 int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,
-                              uint32_t channels, uint32_t channelIndex)
+                              uint32_t channels, uint32_t channelIndex) const
 {
     if (!PcmBlockArgumentsValid(*this, i, buffer, blockAlign, channels, channelIndex))
         return 0;
     const uint32_t n = SamplesInBlock(i);
     if (capacityFrames < n)
         return 0;
-    const float* samples = BlockPointer(i);
-    if (!samples)
+    thread_local std::vector<float> scratch;
+    scratch.resize(n);
+    if (!ReadSamples(uint32_t(i) * kBlockSamples, scratch.data(), n))
         return 0;
+    const float* samples = scratch.data();
     if (blockAlign / channels == 1)
         ConvertFloatToU8(samples, n, static_cast<uint8_t*>(buffer) + channelIndex, channels);
     else

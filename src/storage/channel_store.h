@@ -1,6 +1,9 @@
 // One channel of float samples: a logical length, a start offset and the block file holding the
 // stored samples. Logical sample L is stored sample L - offset; samples outside the stored ones read as 0.
 // Every store the program makes is compact (offset 0, length equal to the stored length).
+//
+// Threads: the const members may run on several threads at once while no thread changes the store;
+// the others belong to one thread, with readers stopped.
 #pragma once
 
 #include <cstdint>
@@ -23,14 +26,14 @@ public:
     // Deletes the temporary file; the store becomes empty.
     void Destroy();
     // An independent copy of source (offset and length kept) in a new temporary file.
-    int CopyFrom(ChannelStore& source);
+    int CopyFrom(const ChannelStore& source);
     // target becomes a compact store equal to this store's logical samples.
-    int Materialize(ChannelStore& target);
+    int Materialize(ChannelStore& target) const;
     // Makes this store compact in place (through a scratch copy) when it is not.
     int Compact();
     // Copies stored samples [sourceStart, sourceEnd) of source to destinationPosition of this store;
     // the source range is clamped to the source and cut where it would run past this store.
-    int CopyRange(int64_t destinationPosition, ChannelStore& source, int64_t sourceStart, int64_t sourceEnd);
+    int CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's samples; other is left empty.
     void MoveFrom(ChannelStore& other);
 
@@ -45,7 +48,13 @@ public:
     // Converts block i into slot channelIndex of consecutive interleaved frames of buffer, which has
     // room for capacityFrames frames. Returns the frames written or 0.
     int GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames, uint32_t channels,
-                    uint32_t channelIndex);
+                    uint32_t channelIndex) const;
+
+    // Copies stored samples [position, position + count) into destination (BlockFile::ReadSamples).
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const
+    {
+        return file_ ? file_->ReadSamples(position, destination, count) : 0;
+    }
 
     float* BlockPointer(int64_t i, int64_t bytes = 0) { return file_ ? file_->BlockPointer(i, bytes) : nullptr; }
     // BlockFile::WriteSamples on the stored samples: the in-place edit kernels read a block through

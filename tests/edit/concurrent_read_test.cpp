@@ -1,0 +1,78 @@
+// One sound read from several threads at once: the reads the player, the waveform and a save make
+// while no edit runs. Built and run under ThreadSanitizer in CI.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+#include "edit/column_peaks.h"
+#include "edit/edit_kernels.h"
+#include "storage/channel_set.h"
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+class ConcurrentReads : public test::TempDirTest {};
+
+TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
+{
+    const uint32_t frames = 3 * kBlockSamples + 4321;
+    ChannelSet sound;
+    ASSERT_EQ(sound.Allocate(2, frames, 44100), 1);
+    for (int c = 0; c < 2; ++c) {
+        std::vector<float> samples(frames);
+        for (uint32_t i = 0; i < frames; ++i)
+            samples[i] = float(0.9 * std::sin(0.001 * i * (c + 1)) * std::cos(0.00007 * i));
+        test::FillStore(sound.Channel(c), samples);
+    }
+
+    auto peaksOf = [&] {
+        return std::array<double, 2>{PeakInRange(sound.Channel(0), -1, -1), PeakInRange(sound.Channel(1), -1, -1)};
+    };
+    auto interleaved = [&] {
+        std::vector<int16_t> out(size_t(frames) * 2);
+        EXPECT_EQ(sound.ReadInterleaved16(out.data(), uint32_t(out.size()), 0), out.size());
+        return out;
+    };
+    auto columns = [&] {
+        std::array<std::vector<PeakColumn>, 2> peaks;
+        EXPECT_EQ(ComputeColumnPeaks(sound, 0, frames, 777, peaks), 1);
+        std::vector<float> flat;
+        for (const auto& side : peaks)
+            for (const PeakColumn& column : side)
+                flat.insert(flat.end(), {column.max, column.min});
+        return flat;
+    };
+    auto copied = [&] {
+        ChannelSet copy;
+        EXPECT_EQ(copy.CopyFrom(sound), 1);
+        std::vector<int16_t> out(size_t(frames) * 2);
+        EXPECT_EQ(copy.ReadInterleaved16(out.data(), uint32_t(out.size()), 0), out.size());
+        return out;
+    };
+    const auto expectedPeaks = peaksOf();
+    const auto expectedSamples = interleaved();
+    const auto expectedColumns = columns();
+    ASSERT_GT(expectedPeaks[0], 0.5);
+
+    std::atomic<int> mismatches{0};
+    auto repeat = [&](auto read, const auto& expected) {
+        for (int round = 0; round < 4; ++round) {
+            if (read() != expected)
+                ++mismatches;
+        }
+    };
+    std::vector<std::thread> readers;
+    readers.emplace_back([&] { repeat(peaksOf, expectedPeaks); });
+    readers.emplace_back([&] { repeat(interleaved, expectedSamples); });
+    readers.emplace_back([&] { repeat(columns, expectedColumns); });
+    readers.emplace_back([&] { repeat(copied, expectedSamples); });
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
+}  // namespace brindle
