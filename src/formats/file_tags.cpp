@@ -2,6 +2,9 @@
 
 #include <taglib/commentsframe.h>
 #include <taglib/id3v1tag.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2header.h>
+#include <taglib/id3v2synchdata.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/popularimeterframe.h>
@@ -9,13 +12,13 @@
 #include <taglib/unsynchronizedlyricsframe.h>
 
 #include <cstdio>
-#include <functional>
 #include <vector>
+
+#include "formats/tag_file_stream.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 namespace {
-
-constexpr const char* kError = "err";
 
 // TagLib's char* constructor takes Latin-1; everything here is UTF-8.
 TagLib::String FromUtf8(const std::string& text) { return TagLib::String(text, TagLib::String::UTF8); }
@@ -47,23 +50,66 @@ uint32_t ParseTrack(const std::string& text)
     return track;
 }
 
-// A fresh open of the file for reading and writing, as every writing pass starts from the file as
-// the previous pass left it.
-struct WritableFile {
-    explicit WritableFile(const std::filesystem::path& path) : file(path.c_str(), false) {}
-    bool IsUsable() { return file.isValid() && !file.readOnly(); }
-    TagLib::ID3v2::Tag* Tag() { return file.ID3v2Tag(true); }
-    bool Save()
-    {
-        return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v3,
-                         TagLib::File::DoNotDuplicate);
-    }
-    TagLib::MPEG::File file;
-};
-
-void SetTextFrame(TagLib::ID3v2::Tag* tag, const char* id, const std::string& value)
+// The text frames each of which is wholly one field of the record (TYER only in tags TagLib did not
+// convert to its ID3v2.4 form).
+bool IsFieldFrame(const TagLib::ByteVector& id)
 {
-    tag->removeFrames(id);
+    for (const char* field : {"TIT2", "TPE1", "TALB", "TDRC", "TYER", "TRCK", "TCON", "TPE2", "TIT3"}) {
+        if (id == field)
+            return true;
+    }
+    return false;
+}
+
+// The comment the record holds: the first without a description (not, say, iTunNORM), else the first.
+TagLib::ID3v2::CommentsFrame* RecordComment(TagLib::ID3v2::Tag* tag)
+{
+    TagLib::ID3v2::CommentsFrame* first = nullptr;
+    for (TagLib::ID3v2::Frame* frame : tag->frameListMap()["COMM"]) {
+        auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
+        if (!comment)
+            continue;
+        if (comment->description().isEmpty())
+            return comment;
+        if (!first)
+            first = comment;
+    }
+    return first;
+}
+
+// The frames of a tag TagLib rendered as ID3v2.4 (no extended header, no footer, blank frame flags):
+// each one's header and data, up to the padding.
+std::vector<std::string> SplitFrames(const TagLib::ByteVector& tag)
+{
+    std::vector<std::string> frames;
+    const unsigned frameHeader = TagLib::ID3v2::Frame::headerSize(4);
+    unsigned position = TagLib::ID3v2::Header::size();
+    while (position + frameHeader <= tag.size() && tag[position] != 0) {
+        const unsigned size = TagLib::ID3v2::SynchData::toUInt(tag.mid(position + 4, 4));
+        if (size > tag.size() - position - frameHeader)
+            break;
+        frames.emplace_back(tag.data() + position, frameHeader + size);
+        position += frameHeader + size;
+    }
+    return frames;
+}
+
+// The tag's frames, to remove some while walking them. Not a FrameList: a copy of the tag's own list
+// shares its data, and with it the duty to delete every frame.
+std::vector<TagLib::ID3v2::Frame*> FramesOf(TagLib::ID3v2::Tag* tag)
+{
+    return {tag->frameList().begin(), tag->frameList().end()};
+}
+
+template <class FrameType>
+FrameType* FirstFrameAs(TagLib::ID3v2::Tag* tag, const char* id)
+{
+    const TagLib::ID3v2::FrameList& frames = tag->frameListMap()[id];
+    return frames.isEmpty() ? nullptr : dynamic_cast<FrameType*>(frames.front());
+}
+
+void AddTextFrame(TagLib::ID3v2::Tag* tag, const char* id, const std::string& value)
+{
     if (value.empty())
         return;
     auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::UTF16);
@@ -71,15 +117,13 @@ void SetTextFrame(TagLib::ID3v2::Tag* tag, const char* id, const std::string& va
     tag->addFrame(frame);  // the tag owns it
 }
 
-void SetComment(TagLib::ID3v2::Tag* tag, const std::string& value)
+void AddNumber(TagLib::ID3v2::Tag* tag, const char* id, uint32_t value)
 {
-    // Only the plain comment (empty description); frames such as iTunNORM keep their own.
-    const TagLib::ID3v2::FrameList frames = tag->frameListMap()["COMM"];
-    for (TagLib::ID3v2::Frame* frame : frames) {
-        auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame);
-        if (comment && comment->description().isEmpty())
-            tag->removeFrame(frame);
-    }
+    AddTextFrame(tag, id, value == 0 ? std::string() : std::to_string(value));
+}
+
+void AddComment(TagLib::ID3v2::Tag* tag, const std::string& value)
+{
     if (value.empty())
         return;
     auto* frame = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF16);
@@ -88,59 +132,14 @@ void SetComment(TagLib::ID3v2::Tag* tag, const std::string& value)
     tag->addFrame(frame);
 }
 
-void SetLyrics(TagLib::ID3v2::Tag* tag, const std::string& value)
+void AddLyrics(TagLib::ID3v2::Tag* tag, const std::string& value)
 {
-    tag->removeFrames("USLT");
     if (value.empty())
         return;
     auto* frame = new TagLib::ID3v2::UnsynchronizedLyricsFrame(TagLib::String::UTF16);
     frame->setLanguage("eng");
     frame->setText(FromUtf8(value));
     tag->addFrame(frame);
-}
-
-void SetRating(TagLib::ID3v2::Tag* tag, uint32_t rating)
-{
-    tag->removeFrames("POPM");
-    if (rating == 0)
-        return;
-    auto* frame = new TagLib::ID3v2::PopularimeterFrame();
-    frame->setRating(FileTags::RatingToPopularimeter(rating));
-    tag->addFrame(frame);
-}
-
-void SetNumber(TagLib::ID3v2::Tag* tag, const char* id, uint32_t value)
-{
-    SetTextFrame(tag, id, value == 0 ? std::string() : std::to_string(value));
-}
-
-using FieldWriter = std::function<void(TagLib::ID3v2::Tag*)>;
-
-// One pass: all fields in one save; if that fails and there are at least two, one save per field.
-void WritePass(const std::filesystem::path& path, const std::vector<FieldWriter>& fields)
-{
-    {
-        WritableFile file(path);
-        if (!file.IsUsable())
-            throw kError;
-        TagLib::ID3v2::Tag* tag = file.Tag();
-        for (const FieldWriter& write : fields)
-            write(tag);
-        if (file.Save())
-            return;
-    }
-    if (fields.size() < 2)
-        throw kError;
-    int written = 0;
-    for (const FieldWriter& write : fields) {
-        WritableFile file(path);
-        if (!file.IsUsable())
-            continue;
-        write(file.Tag());
-        written += file.Save() ? 1 : 0;
-    }
-    if (written == 0)
-        throw kError;
 }
 
 }  // namespace
@@ -189,6 +188,8 @@ void FileTags::Clear()
     subtitle.clear();
     rating = 0;
     readResult = 0;
+    carriedFrames.clear();
+    id3v2Version = 0;
 }
 
 bool FileTags::IsEmpty() const
@@ -197,15 +198,18 @@ bool FileTags::IsEmpty() const
            albumArtist.empty() && subtitle.empty() && year == 0 && trackNumber == 0 && rating == 0;
 }
 
-int FileTags::ReadTags(const std::filesystem::path& path)
+int FileTags::ReadTags(const std::filesystem::path& path, Progress* progress)
 {
     Clear();
     try {
         if (path.empty())
-            throw kError;
-        TagLib::MPEG::File file(path.c_str(), false);
+            ThrowFormat("no file name");
+        TagFileStream stream;
+        stream.Open(path, false, progress);
+        TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+        stream.ThrowIfFailed();
         if (!file.isValid())
-            throw kError;
+            ThrowFormat("not an MPEG file");
         TagLib::ID3v2::Tag* v2 = file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;
         TagLib::ID3v1::Tag* v1 = file.hasID3v1Tag() ? file.ID3v1Tag() : nullptr;
         // ID3v2 first, ID3v1 for what the newer tag leaves empty.
@@ -216,10 +220,15 @@ int FileTags::ReadTags(const std::filesystem::path& path)
             return value;
         };
         title = pick(&TagLib::Tag::title);
-        comment = pick(&TagLib::Tag::comment);
         artist = pick(&TagLib::Tag::artist);
         album = pick(&TagLib::Tag::album);
         genre = pick(&TagLib::Tag::genre);
+
+        TagLib::ID3v2::CommentsFrame* commentFrame = v2 ? RecordComment(v2) : nullptr;
+        if (commentFrame)
+            comment = ToUtf8(commentFrame->toString());
+        if (comment.empty() && v1)
+            comment = ToUtf8(v1->comment());
 
         year = ParseYear(FirstFrameText(v2, "TDRC"));
         if (year == 0)
@@ -233,20 +242,25 @@ int FileTags::ReadTags(const std::filesystem::path& path)
         albumArtist = FirstFrameText(v2, "TPE2");
         subtitle = FirstFrameText(v2, "TIT3");
         if (v2) {
-            const TagLib::ID3v2::FrameList& lyricsFrames = v2->frameListMap()["USLT"];
-            if (!lyricsFrames.isEmpty()) {
-                if (auto* frame = dynamic_cast<TagLib::ID3v2::UnsynchronizedLyricsFrame*>(lyricsFrames.front()))
-                    lyrics = ToUtf8(frame->text());
+            auto* lyricsFrame = FirstFrameAs<TagLib::ID3v2::UnsynchronizedLyricsFrame>(v2, "USLT");
+            if (lyricsFrame)
+                lyrics = ToUtf8(lyricsFrame->text());
+            if (auto* frame = FirstFrameAs<TagLib::ID3v2::PopularimeterFrame>(v2, "POPM")) {
+                const uint32_t value = PopularimeterToRating(uint32_t(frame->rating()));
+                rating = value < 100 ? value : 0;
             }
-            const TagLib::ID3v2::FrameList& ratingFrames = v2->frameListMap()["POPM"];
-            if (!ratingFrames.isEmpty()) {
-                if (auto* frame = dynamic_cast<TagLib::ID3v2::PopularimeterFrame*>(ratingFrames.front())) {
-                    const uint32_t value = PopularimeterToRating(uint32_t(frame->rating()));
-                    rating = value < 100 ? value : 0;
-                }
+
+            id3v2Version = uint8_t(v2->header()->majorVersion());
+            for (TagLib::ID3v2::Frame* frame : FramesOf(v2)) {
+                if (IsFieldFrame(frame->frameID()) || frame == commentFrame || frame == lyricsFrame)
+                    v2->removeFrame(frame, true);
             }
+            // What is left, in the form TagLib writes it: what it cannot write back (frames of older
+            // versions it does not convert, empty ones) is dropped here as it would be there.
+            carriedFrames = SplitFrames(v2->render(TagLib::ID3v2::v4));
         }
     } catch (...) {
+        // The open goes on without tags; its own failure, if any, is the reason worth reporting.
         Clear();
         return 0;
     }
@@ -254,33 +268,69 @@ int FileTags::ReadTags(const std::filesystem::path& path)
     return 1;
 }
 
-int FileTags::WriteTags(const std::filesystem::path& path) const
+int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress) const
 {
-    try {
+    return Guarded([&] {
         if (path.empty())
-            throw kError;
-        WritePass(path, {
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TIT2", title); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetComment(tag, comment); },
-                        });
-        WritePass(path, {
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TPE1", artist); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TIT2", title); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TALB", album); },
-                            // ID3v2.3 keeps the year in TYER; TagLib converts TDRC when saving.
-                            [this](TagLib::ID3v2::Tag* tag) { SetNumber(tag, "TDRC", year); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetComment(tag, comment); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetNumber(tag, "TRCK", trackNumber); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TCON", genre); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetLyrics(tag, lyrics); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TPE2", albumArtist); },
-                            [this](TagLib::ID3v2::Tag* tag) { SetTextFrame(tag, "TIT3", subtitle); },
-                        });
-        WritePass(path, {[this](TagLib::ID3v2::Tag* tag) { SetRating(tag, rating); }});
-    } catch (...) {
-        return 0;
-    }
-    return 1;
+            ThrowFormat("no file name");
+        TagFileStream stream;
+        stream.Open(path, true, progress);
+        TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+        stream.ThrowIfFailed();
+        if (!file.isValid())
+            ThrowFormat("not an MPEG file");
+
+        // Whatever tag the file had goes: on a file tagged before, its frames and the carried ones
+        // would otherwise stand side by side.
+        TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
+        for (TagLib::ID3v2::Frame* frame : FramesOf(tag))
+            tag->removeFrame(frame, true);
+
+        AddTextFrame(tag, "TIT2", title);
+        AddComment(tag, comment);
+        AddTextFrame(tag, "TPE1", artist);
+        AddTextFrame(tag, "TALB", album);
+        // ID3v2.3 keeps the year in TYER; TagLib converts TDRC when saving.
+        AddNumber(tag, "TDRC", year);
+        AddNumber(tag, "TRCK", trackNumber);
+        AddTextFrame(tag, "TCON", genre);
+        AddLyrics(tag, lyrics);
+        AddTextFrame(tag, "TPE2", albumArtist);
+        AddTextFrame(tag, "TIT3", subtitle);
+
+        const TagLib::ID3v2::FrameFactory* factory = TagLib::ID3v2::FrameFactory::instance();
+        TagLib::ID3v2::Header carriedHeader;
+        carriedHeader.setMajorVersion(4);
+        bool ratingWritten = false;
+        for (const std::string& bytes : carriedFrames) {
+            const TagLib::ByteVector data(bytes.data(), unsigned(bytes.size()));
+            TagLib::ID3v2::Frame* frame = factory->createFrame(data, &carriedHeader);
+            if (!frame)
+                continue;  // cannot happen for what TagLib rendered itself; nothing to write then
+            auto* popularimeter = dynamic_cast<TagLib::ID3v2::PopularimeterFrame*>(frame);
+            if (popularimeter && !ratingWritten) {
+                // The frame the rating was read from: its byte stays unless the rating changed.
+                if (PopularimeterToRating(uint32_t(popularimeter->rating())) != rating)
+                    popularimeter->setRating(int(RatingToPopularimeter(rating)));
+                ratingWritten = true;
+            }
+            tag->addFrame(frame);
+        }
+        if (!ratingWritten && rating != 0) {
+            auto* frame = new TagLib::ID3v2::PopularimeterFrame();
+            frame->setRating(RatingToPopularimeter(rating));
+            tag->addFrame(frame);
+        }
+
+        const bool saved = file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone,
+                                     id3v2Version == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3,
+                                     TagLib::File::DoNotDuplicate);
+        // TagLib reports neither a failed write nor a cancel: the stream knows.
+        stream.ThrowIfFailed();
+        if (!saved)
+            ThrowFormat("cannot write the tags");
+        return true;
+    });
 }
 
 }  // namespace brindle

@@ -4,33 +4,48 @@
 // Reading and writing go through TagLib: ID3v2 (any version) with ID3v1 read as a fallback. Strings
 // are UTF-8. The record lives in the MP3 side of the document and is cleared only when that is
 // created and at each ReadTags, so the tags of the last MP3 opened go onto a later MP3 save even
-// after a WAV file was opened in between. Neither operation's result changes the outcome of the open
-// or save that calls it. Runs on the load or save task's worker thread.
+// after a WAV file was opened in between. Beside the record it keeps the ID3v2 frames that no field
+// holds (a cover picture, the composer, user text frames, further comments, ...), so that a save
+// loses nothing of the tag. The read's result does not change the outcome of the open; a failed
+// write fails the save. Runs on the load or save task's worker thread.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace brindle {
+
+class Progress;
 
 class FileTags {
 public:
     // Clears the record, then fills it from the file. 1 on success (a file without tags included),
-    // 0 when the file cannot be opened or is not an MPEG file (the record is then empty).
+    // 0 when the file cannot be opened, is not a regular file, is not an MPEG file or the progress
+    // was cancelled (the record is then empty); notes no failure reason, as the open goes on.
     // title and comment: the ID3v2 value, else the ID3v1 one; year: the first four digits of the
     // recording time ("%04u"), 0 when there are none; track number: the number before any "/";
     // rating: the first popularimeter frame's 0..255 mapped to 0..99, 0 when that is 100 or more.
-    int ReadTags(const std::filesystem::path& path);
-    // Writes the record onto the file as an ID3v2.3 tag in three passes (the title and comment; the
-    // ten text fields; the rating), each on a fresh open of the file. Empty strings and zero numbers
-    // remove their frame. A pass whose one save fails writes its fields one at a time and fails only
-    // when none could be written. 1 on success.
-    int WriteTags(const std::filesystem::path& path) const;
+    // Every other ID3v2 frame goes into carriedFrames: all but the text frames of the ten text
+    // fields, the comment the record took (the first without a description, else the first) and the
+    // first lyrics frame. The first popularimeter stays among them, for its e-mail and play count.
+    // A cancel stops the read within one small block.
+    int ReadTags(const std::filesystem::path& path, Progress* progress = nullptr);
+    // Makes the file's ID3v2 tag the record plus carriedFrames, replacing any ID3v2 tag it had: the
+    // record's fields as new frames (empty strings and zero numbers write none), the carried frames
+    // unchanged after them, except that the rating is written into the first popularimeter among
+    // them when it names a different rating. Written as ID3v2.4 when the tag read was one, else as
+    // ID3v2.3. 1 on success; 0 with the reason noted when any write fails or the progress was
+    // cancelled (the file is then damaged: it is the caller's to throw away).
+    int WriteTags(const std::filesystem::path& path, Progress* progress = nullptr) const;
 
     void Clear();
-    // True when any string is non-empty or year, track number or rating is non-zero.
+    // True when no string is non-empty and year, track number and rating are zero (the carried
+    // frames do not count).
     bool IsEmpty() const;
+    // True when a save has anything to write: the record or carried frames.
+    bool HasAnythingToWrite() const { return !IsEmpty() || !carriedFrames.empty(); }
 
     std::string title;
     std::string comment;
@@ -44,6 +59,11 @@ public:
     std::string subtitle;
     uint32_t rating = 0;  // 0..99; 1, 25, 50, 75, 99 are one to five stars
     int readResult = 0;   // 1 after a successful ReadTags, 0 after a failed one
+
+    // The other frames of the ID3v2 tag read, each as TagLib renders it for ID3v2.4, header included
+    // (a picture of several megabytes is fine here), and that tag's major version (0: none).
+    std::vector<std::string> carriedFrames;
+    uint8_t id3v2Version = 0;
 
     // The popularimeter byte (0..255) for a rating and back, with the steps common players use:
     // stars 1..5 are 1, 64, 128, 196, 255 in the frame.

@@ -32,7 +32,7 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
 {
     if (path.empty() || !ExistsFile(path))
         return 0;
-    tags.ReadTags(path);
+    tags.ReadTags(path, progress);
     if (IsCancelled(progress))
         return FinishProgress(progress, 0);
 
@@ -78,10 +78,10 @@ int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
             result = EncodeToMp3(path, compacted, encodePart.Get());
         }
     }
-    FinishProgress(progress, result);
-    if (result && !tags.IsEmpty())
-        tags.WriteTags(path);
-    return result;
+    // A file whose tags could not be written is not the file the user saved: the save fails.
+    if (result && tags.HasAnythingToWrite())
+        result = tags.WriteTags(path, progress);
+    return FinishProgress(progress, result);
 }
 
 }  // namespace brindle

@@ -20,15 +20,16 @@ public:
     Mp3Document(const Mp3Document&) = delete;
     Mp3Document& operator=(const Mp3Document&) = delete;
 
-    // Reads the tags of the file (their result does not matter), then decodes it into a temporary
-    // "~Ve" WAV file on the first half of the progress range and imports that into buffer on the
-    // second. The temporary file is deleted on every path. 1 on success; on failure (a missing file,
+    // Reads the tags of the file (their result does not matter, but a cancel stops it), then decodes
+    // it into a temporary "~Ve" WAV file on the first half of the progress range and imports that
+    // into buffer on the second. The temporary file is deleted on every path. 1 on success; on failure (a missing file,
     // a file that is not an MP3, cancellation) the buffer is empty.
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly
     // (20 % of the progress range) into a temporary buffer that is destroyed afterwards. On success
-    // the tags are written onto the file when there are any (their result does not matter). A failed
-    // or cancelled save leaves the partial file for the caller to remove. The sound is not changed.
+    // the tags (the record and the carried frames) are written onto the file when there are any, and
+    // a failure to write them fails the save. A failed or cancelled save leaves the partial file for
+    // the caller to remove. The sound is not changed.
     int SaveMp3(const std::filesystem::path& path, Progress* progress);
     // Empties the buffer (its temporary files are deleted); the tags stay.
     void Reset() { buffer.Clear(); }

@@ -1,13 +1,16 @@
-// Descriptive tags: read from ID3v2.3 and ID3v2.4 files made by ffmpeg at test time, carried onto a
-// saved MP3, and checked there with ffprobe and a fresh read.
+// Descriptive tags: read from ID3v2.3 and ID3v2.4 files made by ffmpeg at test time or taken from the
+// corpus, carried onto a saved MP3, and checked there with ffprobe and a fresh read.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
+#include <sys/stat.h>
 
 #include <taglib/commentsframe.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/popularimeterframe.h>
+#include <taglib/textidentificationframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 
 #include "formats/file_tags.h"
@@ -15,6 +18,7 @@
 #include "formats/mp3_test_support.h"
 #include "formats/wav_file.h"
 #include "support/test_support.h"
+#include "tasks/progress.h"
 
 namespace brindle::test {
 namespace {
@@ -52,6 +56,50 @@ void ExpectSameTags(const FileTags& got, const FileTags& expected)
     EXPECT_EQ(got.subtitle, expected.subtitle);
     EXPECT_EQ(got.rating, expected.rating);
 }
+
+// The ID3v2 frames of a file that no field of the record holds, each as TagLib renders it: all but the
+// ten fields' text frames, the comment the record takes (the first without a description, else the
+// first) and the first lyrics frame.
+std::multiset<std::string> FramesBesideTheRecord(const fs::path& mp3)
+{
+    TagLib::MPEG::File file(mp3.c_str(), false);
+    std::multiset<std::string> frames;
+    if (!file.hasID3v2Tag())
+        return frames;
+    TagLib::ID3v2::Tag* tag = file.ID3v2Tag();
+    const TagLib::ID3v2::Frame* recordComment = nullptr;
+    for (const TagLib::ID3v2::Frame* frame : tag->frameListMap()["COMM"]) {
+        const auto* comment = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame);
+        if (comment && comment->description().isEmpty()) {
+            recordComment = frame;
+            break;
+        }
+        if (comment && !recordComment)
+            recordComment = frame;
+    }
+    const auto& lyrics = tag->frameListMap()["USLT"];
+    const TagLib::ID3v2::Frame* recordLyrics = lyrics.isEmpty() ? nullptr : lyrics.front();
+    for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
+        const std::string id(frame->frameID().data(), frame->frameID().size());
+        if (id == "TIT2" || id == "TPE1" || id == "TALB" || id == "TDRC" || id == "TRCK" || id == "TCON" ||
+            id == "TPE2" || id == "TIT3" || frame == recordComment || frame == recordLyrics)
+            continue;
+        const TagLib::ByteVector bytes = frame->render();
+        frames.insert(std::string(bytes.data(), bytes.size()));
+    }
+    return frames;
+}
+
+// Counts its polls and reports a cancel from the nth on, as if the user pressed Cancel just then.
+class CancelAtPoll final : public Progress {
+public:
+    explicit CancelAtPoll(int n) : Progress(100), n_(n) {}
+    bool IsCancelled() const override { return ++polls >= n_; }
+    mutable int polls = 0;
+
+private:
+    int n_;
+};
 
 class TagsTest : public TempDirTest {
 protected:
@@ -258,6 +306,94 @@ TEST_F(TagsTest, PrecedenceYearTrackAndRatingRules)
     FileTags junk = SampleTags();
     junk.ReadTags(PathOf("junk.mp3"));
     EXPECT_TRUE(junk.IsEmpty()) << "nothing is left over from before the read";
+}
+
+TEST_F(TagsTest, FramesTheRecordDoesNotHoldSurviveASaveUnchanged)
+{
+    // Real-world tags from the corpus (a cover picture, the composer, private frames), plus what other
+    // programs add: a second comment, a user text frame and a player's rating with its e-mail and
+    // play count.
+    int tried = 0;
+    for (const char* name : {"mm-id3v2.3.mp3", "mm-id3v2.4.mp3"}) {
+        SCOPED_TRACE(name);
+        const fs::path corpus = CorpusDir() / "mp3" / name;
+        if (!fs::exists(corpus))
+            continue;
+        ++tried;
+        const fs::path source = PathOf(name);
+        fs::copy_file(corpus, source);
+        const int version = ReadFileBytes(source)[3];
+        {
+            TagLib::MPEG::File file(source.c_str(), false);
+            TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
+            auto* comment = new TagLib::ID3v2::CommentsFrame(TagLib::String::UTF16);
+            comment->setLanguage("deu");
+            comment->setDescription("Zweiter");
+            comment->setText(TagLib::String("Noch ein Kommentar", TagLib::String::UTF8));
+            tag->addFrame(comment);
+            tag->addFrame(new TagLib::ID3v2::UserTextIdentificationFrame("MOOD", TagLib::StringList("calm")));
+            auto* rating = new TagLib::ID3v2::PopularimeterFrame();
+            rating->setEmail("Windows Media Player 9 Series");
+            rating->setRating(196);
+            rating->setCounter(12);
+            tag->addFrame(rating);
+            ASSERT_TRUE(file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone,
+                                  version == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3));
+        }
+        const std::multiset<std::string> beside = FramesBesideTheRecord(source);
+        ASSERT_GE(beside.size(), 4u);
+
+        Mp3Document document;
+        ASSERT_EQ(document.LoadMp3(source, nullptr), 1);
+        const fs::path saved = PathOf(std::string("saved-") + name);
+        ASSERT_EQ(document.SaveMp3(saved, nullptr), 1);
+        EXPECT_EQ(ReadFileBytes(saved)[3], version) << "the tag keeps its version";
+        EXPECT_TRUE(FramesBesideTheRecord(saved) == beside) << "every other frame, byte for byte";
+        FileTags reread;
+        ASSERT_EQ(reread.ReadTags(saved), 1);
+        ExpectSameTags(reread, document.tags);
+        EXPECT_EQ(reread.rating, 75u);
+
+        // And as another program sees them.
+        EXPECT_EQ(Probe(saved, "composer"), Probe(source, "composer"));
+        EXPECT_FALSE(Probe(saved, "composer").empty());
+        EXPECT_EQ(Probe(saved, "MOOD"), "calm");
+        const std::string picture = "ffprobe -v error -select_streams v -show_entries stream=codec_name -of csv=p=0 ";
+        RunCommand(picture + Quoted(source) + " > " + Quoted(PathOf("a.txt")));
+        RunCommand(picture + Quoted(saved) + " > " + Quoted(PathOf("b.txt")));
+        EXPECT_FALSE(ReadFileBytes(PathOf("a.txt")).empty());
+        EXPECT_EQ(ReadFileBytes(PathOf("b.txt")), ReadFileBytes(PathOf("a.txt"))) << "the cover picture";
+    }
+    if (tried == 0)
+        GTEST_SKIP() << "no corpus at " << CorpusDir();
+}
+
+TEST_F(TagsTest, ReadingStopsAtACancelAndNeverWaitsOnWhatIsNotARegularFile)
+{
+    // 200 MB that are no MP3, sparse so that they cost nothing: looking for a frame reads all of it.
+    const fs::path big = PathOf("big.mp3");
+    std::ofstream(big).close();
+    fs::resize_file(big, 200u << 20);
+    CancelAtPoll progress(20);
+    FileTags tags = SampleTags();
+    EXPECT_EQ(tags.ReadTags(big, &progress), 0);
+    EXPECT_LE(progress.polls, 21) << "no read after the cancel";
+    EXPECT_TRUE(tags.IsEmpty());
+    EXPECT_TRUE(tags.carriedFrames.empty());
+    EXPECT_EQ(tags.readResult, 0);
+
+    // Opening such a file hands the read its Progress.
+    Mp3Document document;
+    CancelAtPoll atOnce(1);
+    EXPECT_EQ(document.LoadMp3(big, &atOnce), 0);
+    EXPECT_EQ(document.tags.readResult, 0) << "the tag read itself was cut short";
+    EXPECT_TRUE(document.buffer.IsEmpty());
+
+    // A FIFO without a writer, a device and a folder are refused at once.
+    ASSERT_EQ(::mkfifo(PathOf("fifo.mp3").c_str(), 0600), 0);
+    EXPECT_EQ(tags.ReadTags(PathOf("fifo.mp3")), 0);
+    EXPECT_EQ(tags.ReadTags("/dev/zero"), 0);
+    EXPECT_EQ(tags.ReadTags(Dir()), 0);
 }
 
 }  // namespace
