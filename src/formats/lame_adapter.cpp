@@ -60,34 +60,47 @@ LameAdapter::~LameAdapter()
         CloseEncoder(pendingHeaderEncoder_);
 }
 
-std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& candidates, bool useInfoTag)
+std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& candidates, bool useInfoTag,
+                                               std::string* failure)
 {
+    std::string lacking;
     for (const std::string& candidate : candidates) {
         std::unique_ptr<LameAdapter> adapter(new LameAdapter());
         if (!adapter->library_.Open(candidate))
             continue;
         const LibraryHandle& lib = adapter->library_;
         Api& api = *adapter->api_;
+        const char* missing = nullptr;
+        auto need = [&](auto& function, const char* name) {
+            if (!Resolve(lib, function, name))
+                missing = name;
+            return missing == nullptr;
+        };
         const bool hasRequired =
-            Resolve(lib, api.init, "lame_init") && Resolve(lib, api.setInSamplerate, "lame_set_in_samplerate") &&
-            Resolve(lib, api.setNumChannels, "lame_set_num_channels") && Resolve(lib, api.setMode, "lame_set_mode") &&
-            Resolve(lib, api.setVbr, "lame_set_VBR") && Resolve(lib, api.setVbrQ, "lame_set_VBR_q") &&
-            Resolve(lib, api.setVbrMin, "lame_set_VBR_min_bitrate_kbps") &&
-            Resolve(lib, api.setVbrMax, "lame_set_VBR_max_bitrate_kbps") &&
-            Resolve(lib, api.setDisableReservoir, "lame_set_disable_reservoir") &&
-            Resolve(lib, api.setWriteVbrTag, "lame_set_bWriteVbrTag") &&
-            Resolve(lib, api.initParams, "lame_init_params") && Resolve(lib, api.getFramesize, "lame_get_framesize") &&
-            Resolve(lib, api.encodeBuffer, "lame_encode_buffer") &&
-            Resolve(lib, api.encodeBufferInterleaved, "lame_encode_buffer_interleaved") &&
-            Resolve(lib, api.encodeFlush, "lame_encode_flush") && Resolve(lib, api.close, "lame_close");
-        if (!hasRequired)
+            need(api.init, "lame_init") && need(api.setInSamplerate, "lame_set_in_samplerate") &&
+            need(api.setNumChannels, "lame_set_num_channels") && need(api.setMode, "lame_set_mode") &&
+            need(api.setVbr, "lame_set_VBR") && need(api.setVbrQ, "lame_set_VBR_q") &&
+            need(api.setVbrMin, "lame_set_VBR_min_bitrate_kbps") &&
+            need(api.setVbrMax, "lame_set_VBR_max_bitrate_kbps") &&
+            need(api.setDisableReservoir, "lame_set_disable_reservoir") &&
+            need(api.setWriteVbrTag, "lame_set_bWriteVbrTag") && need(api.initParams, "lame_init_params") &&
+            need(api.getFramesize, "lame_get_framesize") && need(api.encodeBuffer, "lame_encode_buffer") &&
+            need(api.encodeBufferInterleaved, "lame_encode_buffer_interleaved") &&
+            need(api.encodeFlush, "lame_encode_flush") && need(api.close, "lame_close");
+        if (!hasRequired) {
+            // Worth more than "not found" when no later candidate loads.
+            if (lacking.empty())
+                lacking = "the MP3 encoder library " + adapter->LoadedPath() + " lacks " + missing;
             continue;
+        }
         Resolve(lib, api.setWriteId3tagAutomatic, "lame_set_write_id3tag_automatic");
         Resolve(lib, api.mp3TagsFid, "lame_mp3_tags_fid");
         if (useInfoTag)
             Resolve(lib, api.getLametagFrame, "lame_get_lametag_frame");
         return adapter;
     }
+    if (failure)
+        *failure = lacking;
     return nullptr;
 }
 

@@ -96,9 +96,12 @@ private:
 class LameAdapter {
 public:
     // Loads the first library of the list that loads and has every required lame_* symbol; each entry
-    // is a path or a bare name. Null when none does. useInfoTag false treats the library as one
-    // without lame_get_lametag_frame (an older build), so that the beWriteVBRHeader route is taken.
-    static std::unique_ptr<LameAdapter> Load(const std::vector<std::string>& candidates, bool useInfoTag = true);
+    // is a path or a bare name. Null when none does; failure (when given) then names the entry point
+    // the first library that did load lacked, or is empty when none loaded at all.
+    // useInfoTag false treats the library as one without lame_get_lametag_frame (an older build), so
+    // that the beWriteVBRHeader route is taken.
+    static std::unique_ptr<LameAdapter> Load(const std::vector<std::string>& candidates, bool useInfoTag = true,
+                                             std::string* failure = nullptr);
 
     ~LameAdapter();
     LameAdapter(const LameAdapter&) = delete;

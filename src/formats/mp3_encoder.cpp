@@ -1,18 +1,32 @@
 #include "formats/mp3_encoder.h"
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 
 #include "formats/lame_adapter.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sound_buffer.h"
+#include "tasks/failure.h"
 #include "tasks/progress.h"
 #include "tasks/yield_pacer.h"
 
 namespace brindle {
 namespace {
 
-constexpr const char* kError = "err";
+// After a failed write of the output: the system's reason when the stream left one in errno.
+[[noreturn]] void ThrowWriteFailure()
+{
+    if (errno != 0)
+        ThrowSystem();
+    ThrowFormat("cannot write the MP3 file");
+}
+
+void CheckNotCancelled(const Progress* progress)
+{
+    if (IsCancelled(progress))
+        ThrowCancelled();
+}
 
 BE_CONFIG MakeConfig(const SoundBuffer& buffer)
 {
@@ -65,8 +79,11 @@ std::vector<std::string> Mp3Encoder::DefaultLibraryCandidates()
 }
 
 Mp3Encoder::Mp3Encoder(const std::vector<std::string>& candidates, bool useInfoTag)
-    : adapter_(LameAdapter::Load(candidates, useInfoTag))
 {
+    // In the body: the reason is a member that is only constructed after the adapter.
+    adapter_ = LameAdapter::Load(candidates, useInfoTag, &loadFailure_);
+    if (!adapter_ && loadFailure_.empty())
+        loadFailure_ = std::string("the MP3 encoder library ") + kLameLibraryName + " was not found";
 }
 
 Mp3Encoder::~Mp3Encoder() = default;
@@ -75,26 +92,33 @@ std::string Mp3Encoder::LibraryPath() const { return adapter_ ? adapter_->Loaded
 
 int Mp3Encoder::EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)
 {
-    try {
+    const int result = Guarded([&] {
         EncodeOrThrow(path, buffer, progress);
-    } catch (...) {
-        return FinishProgress(progress, 0);
-    }
-    return FinishProgress(progress, 1);
+        return true;
+    });
+    return FinishProgress(progress, result);
 }
 
 void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)
 {
-    if (IsCancelled(progress) || !adapter_ || path.empty() || !buffer.HasSound() || !buffer.IsCompact())
-        throw kError;
+    CheckNotCancelled(progress);
+    if (!adapter_)
+        throw Failure({FailureKind::System, loadFailure_});
+    if (path.empty())
+        ThrowFormat("no file name");
+    if (!buffer.HasSound())
+        ThrowFormat("there is no sound to save");
+    if (!buffer.IsCompact())
+        ThrowFormat("the sound must be compacted before encoding");
     const uint32_t frameCount = buffer.frameCount;
     const uint32_t channelCount = buffer.channels.ChannelCount();
     if (frameCount == 0 || (channelCount != 1 && channelCount != 2))
-        throw kError;
+        ThrowFormat("only mono and stereo sounds can be saved as MP3");
 
     MappedFileStream output;
+    errno = 0;
     if (!output.OpenForWriting(path, 4096))
-        throw kError;
+        ThrowWriteFailure();
 
     const BE_CONFIG config = MakeConfig(buffer);
     uint32_t chunkSamples = 0;
@@ -102,9 +126,10 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
     std::unique_ptr<LameStream> stream;
     // The stream's owner releases the encoder on every failure path below.
     if (adapter_->beInitStream(&config, &chunkSamples, &outputBytes, &stream) != BE_ERR_SUCCESSFUL || !stream)
-        throw kError;
+        ThrowFormat("the MP3 encoder refused the sound's format (" +
+                    std::to_string(buffer.format.samplesPerSecond) + " Hz)");
     if (chunkSamples == 0 || chunkSamples % channelCount != 0 || outputBytes == 0)
-        throw kError;
+        ThrowFormat("the MP3 encoder library gave unusable buffer sizes");
     std::vector<uint8_t> encoded(outputBytes);
     std::vector<int16_t> input(chunkSamples);
 
@@ -115,21 +140,19 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
         // Before the end, no samples means the channel files could not be read: an MP3 cut short
         // must not pass for a finished one.
         if (samples == 0 || samples % channelCount != 0)
-            throw kError;
+            ThrowFormat("cannot read the sound to encode");
         frame += samples / channelCount;
-        if (IsCancelled(progress))
-            throw kError;
+        CheckNotCancelled(progress);
         uint32_t written = 0;
         if (adapter_->beEncodeChunk(stream.get(), samples, input.data(), encoded.data(), &written) !=
                 BE_ERR_SUCCESSFUL ||
             written > outputBytes)
-            throw kError;
-        if (IsCancelled(progress))
-            throw kError;
+            ThrowFormat("the MP3 encoder failed");
+        CheckNotCancelled(progress);
+        errno = 0;
         if (written > 0 && output.Write(encoded.data(), 1, written) != written)
-            throw kError;
-        if (IsCancelled(progress))
-            throw kError;
+            ThrowWriteFailure();
+        CheckNotCancelled(progress);
         if (progress)
             progress->SetPercent(float(double(frame) * 100.0 / double(frameCount)));
         pacer.Pace();
@@ -137,18 +160,21 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
 
     uint32_t written = 0;
     if (adapter_->beDeinitStream(stream.get(), encoded.data(), &written) != BE_ERR_SUCCESSFUL || written > outputBytes)
-        throw kError;
+        ThrowFormat("the MP3 encoder failed");
+    errno = 0;
     if (written > 0 && output.Write(encoded.data(), 1, written) != written)
-        throw kError;
+        ThrowWriteFailure();
     adapter_->beCloseStream(stream.get());
     output.Close();
 
-    // The header's result is not checked: without it the file still plays, only less exactly.
+    // A header the library could not make is let go: without it the file still plays, only less
+    // exactly. A header that could not be written is a failed write like any other.
     const std::string narrowPath = path.string();
-    if (adapter_->HasWriteInfoTag())
-        adapter_->beWriteInfoTag(stream.get(), narrowPath.c_str());
-    else
-        adapter_->beWriteVBRHeader(narrowPath.c_str());
+    errno = 0;
+    const BE_ERR header = adapter_->HasWriteInfoTag() ? adapter_->beWriteInfoTag(stream.get(), narrowPath.c_str())
+                                                      : adapter_->beWriteVBRHeader(narrowPath.c_str());
+    if (header == BE_ERR_INVALID_HANDLE)
+        ThrowWriteFailure();
 }
 
 int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress)

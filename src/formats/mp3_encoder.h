@@ -44,16 +44,17 @@ public:
     std::string LibraryPath() const;
 
     // Writes buffer (with sound, compact) as an MP3 file at path, created new or replaced. 1 on
-    // success. Fails without touching the file when the library is missing, the path is empty or the
-    // buffer has no sound or is not compact. A failed or cancelled export leaves the partial file at
-    // path for the caller to remove. progress (may be null) gets the percent of frames encoded, then
-    // Complete or Fail.
+    // success; on failure 0 with the reason noted. Fails without touching the file when the library
+    // is missing, the path is empty or the buffer has no sound or is not compact. A failed or
+    // cancelled export leaves the partial file at path for the caller to remove. progress (may be
+    // null) gets the percent of frames encoded, then Complete or Fail.
     int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
 
 private:
     void EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
 
     std::unique_ptr<LameAdapter> adapter_;
+    std::string loadFailure_;  // why no library was loaded, the reason every save then fails with
 };
 
 // EncodeToMp3 of the process-wide encoder.

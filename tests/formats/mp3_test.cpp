@@ -18,6 +18,7 @@
 #include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
 #include "support/test_support.h"
+#include "tasks/failure.h"
 #include "tasks/progress.h"
 
 namespace brindle::test {
@@ -493,7 +494,9 @@ TEST_F(Mp3ExportTest, MissingLibraryFailsEverySaveWithoutWriting)
     Mp3Document document;
     LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 1.0));
     Progress progress(100);
+    ClearLastFailure();
     EXPECT_EQ(missing.EncodeToMp3(PathOf("out.mp3"), document.buffer, &progress), 0);
+    EXPECT_EQ(LastFailure().text, "the MP3 encoder library libmp3lame.so.0 was not found");
     EXPECT_TRUE(progress.IsFailed());
     EXPECT_FALSE(fs::exists(PathOf("out.mp3")));
     EXPECT_EQ(missing.EncodeToMp3(PathOf("out.mp3"), document.buffer, nullptr), 0);
@@ -503,6 +506,14 @@ TEST_F(Mp3ExportTest, MissingLibraryFailsEverySaveWithoutWriting)
     Mp3Encoder fallback({Mp3Encoder::LibraryPathIn(Dir()), "libmp3lame.so.0"});
     EXPECT_TRUE(fallback.IsLoaded());
     EXPECT_NE(fs::path(fallback.LibraryPath()), PathOf("libmp3lame.so.0"));
+
+    // A library that loads but is another one says what it lacks.
+    Mp3Encoder other({"libc.so.6"});
+    EXPECT_FALSE(other.IsLoaded());
+    ClearLastFailure();
+    EXPECT_EQ(other.EncodeToMp3(PathOf("out.mp3"), document.buffer, nullptr), 0);
+    EXPECT_EQ(LastFailure().text.rfind("the MP3 encoder library /", 0), 0u) << LastFailure().text;
+    EXPECT_NE(LastFailure().text.find("libc.so.6 lacks lame_init"), std::string::npos) << LastFailure().text;
 }
 
 TEST_F(Mp3ExportTest, LibraryWithoutTheInfoFrameCallWritesTheHeaderTheOlderWay)
