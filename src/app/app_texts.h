@@ -1,0 +1,19 @@
+// The editor's fixed texts, in one place. They are the Russian texts the editor has always shown;
+// the file-type filters and a few dialog texts stay English.
+#pragma once
+
+#include <QString>
+
+namespace brindle::Texts {
+
+inline QString Caption() { return QStringLiteral("Brindle"); }
+inline QString Ready() { return QStringLiteral("Готов"); }
+inline QString Loading() { return QStringLiteral("Загружаем"); }
+inline QString Saving() { return QStringLiteral("Сохраняем"); }
+// %.2f seconds.
+inline QString LoadedIn(double seconds) { return QString::asprintf("Загружено за %.2f сек.", seconds); }
+inline QString OpenFailed(const QString& path) { return QStringLiteral("Ошибка открытия:\n") + path; }
+inline QString SaveFailed(const QString& path) { return QStringLiteral("Ошибка сохранения \"%1\"!").arg(path); }
+inline QString AskSave() { return QStringLiteral("Хотите сохранить изменения?"); }
+
+}  // namespace brindle::Texts

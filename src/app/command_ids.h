@@ -1,0 +1,35 @@
+// The editor's command ids. They keep the numbers the commands have always had, so the string table,
+// the command table and the tests all speak of the same command.
+#pragma once
+
+namespace brindle {
+
+enum CommandId : int {
+    // File and help commands.
+    kCmdOpen = 57601,
+    kCmdSave = 57603,
+    kCmdSaveAs = 57604,
+    kCmdAbout = 57664,
+    kCmdExit = 57665,
+    // Playback, selection and links.
+    kCmdSite = 33068,
+    kCmdStop = 33114,
+    kCmdSetStart = 33118,
+    kCmdSetEnd = 33119,
+    kCmdSelectAll = 33120,
+    kCmdPlay = 33131,
+    kCmdPause = 33132,
+    kCmdDeselect = 33133,
+    kCmdTessaly = 33136,
+    // The edit panel.
+    kCmdDeleteSelected = 1000,
+    kCmdDeleteUnselected = 1001,
+    kCmdFadeIn = 1002,
+    kCmdFadeOut = 1003,
+    kCmdChangeVolume = 1004,
+    kCmdIncreaseVolume = 1005,
+    kCmdToMono = 1006,
+    kCmdToStereo = 1007,
+};
+
+}  // namespace brindle

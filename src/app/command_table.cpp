@@ -1,0 +1,89 @@
+#include "app/command_table.h"
+
+#include <QAction>
+
+#include "app/command_ids.h"
+
+namespace brindle {
+namespace {
+
+struct CommandString {
+    int id;
+    const char* text;  // "status prompt\ntooltip"
+};
+
+constexpr CommandString kStrings[] = {
+    {kCmdOpen, "Открыть существующий файл\nОткрыть"},
+    {kCmdSave, "Сохранить активный файл с текущим именем\nСохранить"},
+    {kCmdSaveAs, "Сохранить активный файл с новым именем\nСохранить как"},
+    {kCmdExit, "Выход из приложения\nВыход"},
+    {kCmdPlay, "Воспроизведение\nВоспроизведение"},
+    {kCmdPause, "Пауза\nПауза"},
+    {kCmdStop, "Остановить\nСтоп"},
+    {kCmdSetStart, "Выбрать начало\nВыбрать начало"},
+    {kCmdSetEnd, "Выбрать окончание\nВыбрать окончание"},
+    {kCmdSelectAll, "Выбрать всё\nВыбрать всё"},
+    {kCmdDeselect, "Отменить\nОтменить любой текущий выбор"},
+    {kCmdSite, "Посетите сайт приложения\nПосетить официальный сайт"},
+    {kCmdAbout, "Отобразить информацию о программе, номер версии и авторское право\nОбзор"},
+};
+
+QString CommandString(int id, bool tooltip)
+{
+    for (const auto& entry : kStrings) {
+        if (entry.id != id)
+            continue;
+        const QString text = QString::fromUtf8(entry.text);
+        const qsizetype newline = text.indexOf(QLatin1Char('\n'));
+        if (newline < 0)
+            return tooltip ? QString() : text;
+        // Tooltips are cut to what the toolbar could ever hold.
+        return tooltip ? text.mid(newline + 1).left(79) : text.left(newline);
+    }
+    return {};
+}
+
+}  // namespace
+
+QString CommandPrompt(int id) { return CommandString(id, false); }
+QString CommandTooltip(int id) { return CommandString(id, true); }
+
+Command& CommandTable::Add(int id, std::function<void()> handler)
+{
+    Command command;
+    command.id = id;
+    command.handler = std::move(handler);
+    commands_.push_back(std::move(command));
+    return commands_.back();
+}
+
+Command* CommandTable::Find(int id)
+{
+    for (auto& command : commands_) {
+        if (command.id == id)
+            return &command;
+    }
+    return nullptr;
+}
+
+bool CommandTable::Run(int id)
+{
+    Command* command = Find(id);
+    if (!command)
+        return false;
+    if (command->handler)
+        command->handler();
+    return true;
+}
+
+void CommandTable::Refresh()
+{
+    for (auto& command : commands_) {
+        if (!command.toolAction)
+            continue;
+        command.toolAction->setEnabled(!command.isEnabled || command.isEnabled());
+        command.toolAction->setVisible(!command.isVisible || command.isVisible());
+    }
+}
+
+}  // namespace brindle

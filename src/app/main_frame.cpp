@@ -1,0 +1,328 @@
+#include "app/main_frame.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+
+#include "app/app_texts.h"
+#include "app/command_ids.h"
+#include "app/document_view.h"
+#include "app/edit_button_panel.h"
+#include "app/start_panel.h"
+#include "app/status_panes.h"
+#include "app/wait_cursor.h"
+#include "app/web_links.h"
+
+namespace brindle {
+namespace {
+
+QIcon ToolIcon(const char* name)
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/%1.png").arg(QLatin1String(name)), QSize(24, 24));
+    icon.addFile(QStringLiteral(":/icons/%1@2x.png").arg(QLatin1String(name)), QSize(48, 48));
+    return icon;
+}
+
+}  // namespace
+
+MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), prompts_(std::move(prompts))
+{
+    setObjectName(QStringLiteral("MainFrame"));
+    setWindowTitle(Texts::Caption());
+    setAccessibleName(Texts::Caption());
+    setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
+
+    BuildCommands();
+    BuildMenus();
+    BuildToolBar();
+
+    panes_ = new QStackedWidget(this);
+    startPanel_ = new StartPanel(panes_);
+    view_ = new DocumentView(document_, engine_, panes_);
+    panes_->addWidget(startPanel_);
+    panes_->addWidget(view_);
+    setCentralWidget(panes_);
+    connect(startPanel_, &StartPanel::openRequested, this, [this] { commands_.Run(kCmdOpen); });
+    connect(view_->EditPanel(), &EditButtonPanel::commandRequested, this, [this](int id) { commands_.Run(id); });
+    ShowDocumentPane(false);
+
+    status_ = new StatusPanes(*statusBar());
+    statusBar()->setSizeGripEnabled(true);
+
+    // The first size is also the smallest: the layout below never has to squeeze.
+    resize(kFirstWidth, kFirstHeight);
+    setMinimumSize(kFirstWidth, kFirstHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(kFirstWidth / 2, kFirstHeight / 2));
+    setAcceptDrops(true);
+
+    // The idle step: whenever the event loop is about to wait, bring the window in step with the state.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        idleConnection_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+            if (!taskRunning_)
+                RefreshUiState();
+        });
+    RefreshUiState();
+}
+
+MainFrame::~MainFrame() { disconnect(idleConnection_); }
+
+EditButtonPanel* MainFrame::EditPanel() const { return view_->EditPanel(); }
+
+bool MainFrame::IsShowingDocument() const { return panes_->currentWidget() == view_; }
+
+void MainFrame::BuildCommands()
+{
+    auto has = [this] { return HasSound(); };
+    commands_.Add(kCmdOpen, [this] { Open(); });
+    commands_.Add(kCmdSave, [this] { Save(); }).isEnabled = [this] { return HasSound() && document_.Modified(); };
+    commands_.Add(kCmdSaveAs, [this] { SaveAs(); });
+    commands_.Add(kCmdExit, [this] { close(); });
+
+    Command& play = commands_.Add(kCmdPlay, [this] {
+        if (HasSound())
+            engine_.Play();
+    });
+    play.isEnabled = has;
+    play.isVisible = [this] { return !(engine_.isOpen && !engine_.isPaused); };
+    commands_.Add(kCmdPause, [this] { engine_.Pause(); }).isVisible = [this] {
+        return engine_.isOpen && !engine_.isPaused;
+    };
+    commands_.Add(kCmdStop, [this] { engine_.Stop(); }).isEnabled = [this] { return HasSound() && engine_.isOpen; };
+
+    auto selection = [this](auto change) {
+        return [this, change] {
+            if (!HasSound())
+                return;
+            change();
+            view_->Refresh(false);
+        };
+    };
+    commands_.Add(kCmdSetStart, selection([this] { engine_.SetSelectionStart(engine_.GetPosition(), FrameCount()); }))
+        .isEnabled = has;
+    commands_.Add(kCmdSetEnd, selection([this] { engine_.SetSelectionEnd(engine_.GetPosition(), FrameCount()); }))
+        .isEnabled = has;
+    commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).isEnabled = has;
+    commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).isEnabled = [this] {
+        return HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
+    };
+
+    commands_.Add(kCmdSite, [this] { OpenLink(SiteUrl(true)); });
+    commands_.Add(kCmdTessaly, [this] { OpenLink(TessalyUrl(true)); });
+    commands_.Add(kCmdAbout, [this] {
+        if (prompts_.showAbout)
+            prompts_.showAbout(this);
+    });
+
+    for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
+        commands_.Add(id, [this, id] { RunEditCommand(id); });
+}
+
+void MainFrame::BuildMenus()
+{
+    struct Item {
+        int id;  // 0: a separator
+        const char* text;
+        QKeySequence shortcut;
+    };
+    struct Popup {
+        const char* title;
+        std::vector<Item> items;
+    };
+    const Popup popups[] = {
+        {"&Файл",
+         {{kCmdOpen, "Открыть...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+          {0, nullptr, {}},
+          {kCmdSave, "Сохранить", QKeySequence(Qt::CTRL | Qt::Key_S)},
+          {kCmdSaveAs, "Сохранить как...", {}},
+          {0, nullptr, {}},
+          {kCmdExit, "Выход", {}}}},
+        {"&Воспроизвести", {{kCmdPlay, "Воспроизведение", {}}, {kCmdPause, "Пауза", {}}, {kCmdStop, "Стоп", {}}}},
+        {"В&ыбор",
+         {{kCmdSetStart, "Установить Начало", {}},
+          {kCmdSetEnd, "Установить Конец", {}},
+          {kCmdSelectAll, "Выбрать всё", {}},
+          {kCmdDeselect, "Снять выделение", {}}}},
+        {"&Инструменты", {{kCmdTessaly, "Tessaly", {}}}},
+        {"&Справка", {{kCmdSite, "Сайт", {}}, {0, nullptr, {}}, {kCmdAbout, "О программе", {}}}},
+    };
+    for (const Popup& popup : popups) {
+        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(popup.title));
+        menu->setAccessibleName(QString::fromUtf8(popup.title).remove(QLatin1Char('&')));
+        for (const Item& item : popup.items) {
+            if (item.id == 0) {
+                menu->addSeparator();
+                continue;
+            }
+            QAction* action = menu->addAction(QString::fromUtf8(item.text));
+            action->setShortcut(item.shortcut);
+            action->setStatusTip(CommandPrompt(item.id));
+            const int id = item.id;
+            connect(action, &QAction::triggered, this, [this, id] { commands_.Run(id); });
+            commands_.Find(id)->menuAction = action;
+        }
+    }
+}
+
+void MainFrame::BuildToolBar()
+{
+    toolBar_ = new QToolBar(QStringLiteral("Панель инструментов"), this);
+    toolBar_->setObjectName(QStringLiteral("VeMainBar"));
+    toolBar_->setAccessibleName(toolBar_->windowTitle());
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setIconSize(QSize(24, 24));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    toolBar_->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+
+    struct Button {
+        int id;  // 0: a separator
+        const char* icon;
+        const char* label;  // shown beside the icon; null for an icon alone
+    };
+    static constexpr Button kButtons[] = {
+        {kCmdOpen, "open", nullptr},           {kCmdSave, "save", nullptr},         {0, nullptr, nullptr},
+        {kCmdPlay, "play", nullptr},           {kCmdPause, "pause", nullptr},       {kCmdStop, "stop", nullptr},
+        {0, nullptr, nullptr},                 {kCmdSetStart, "set-start", "Начало"}, {kCmdSetEnd, "set-end", "Конец"},
+        {kCmdSelectAll, "select-all", "Весь трек"}, {kCmdDeselect, "deselect", "Отменить"}, {0, nullptr, nullptr},
+        {kCmdSite, "site", nullptr},
+    };
+    for (const Button& button : kButtons) {
+        if (button.id == 0) {
+            toolBar_->addSeparator();
+            continue;
+        }
+        const QString tooltip = CommandTooltip(button.id);
+        QAction* action = toolBar_->addAction(ToolIcon(button.icon), tooltip);
+        if (button.label)
+            action->setIconText(QString::fromUtf8(button.label));
+        action->setToolTip(tooltip);
+        action->setStatusTip(CommandPrompt(button.id));
+        const int id = button.id;
+        connect(action, &QAction::triggered, this, [this, id] { commands_.Run(id); });
+        commands_.Find(id)->toolAction = action;
+        if (auto* widget = qobject_cast<QToolButton*>(toolBar_->widgetForAction(action))) {
+            widget->setAccessibleName(tooltip);
+            widget->setObjectName(QStringLiteral("tool%1").arg(id));
+            if (button.label)
+                widget->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        }
+    }
+}
+
+void MainFrame::RefreshUiState()
+{
+    UpdateTitle();
+    commands_.Refresh();
+    RefreshEditPanel();
+    status_->UpdateTimes(document_, engine_);
+}
+
+void MainFrame::RefreshEditPanel()
+{
+    EditButtonPanel* panel = view_->EditPanel();
+    const bool ready = HasSound() && !engine_.isOpen;
+    const bool partial = ready && engine_.IsPartialSelection(FrameCount());
+    panel->SetButtonEnabled(kCmdDeleteSelected, partial);
+    panel->SetButtonEnabled(kCmdDeleteUnselected, partial);
+    for (int id : {kCmdFadeIn, kCmdFadeOut, kCmdChangeVolume, kCmdIncreaseVolume})
+        panel->SetButtonEnabled(id, ready);
+    panel->SetButtonEnabled(kCmdToMono, ready && document_.CanConvertToMono());
+    panel->SetButtonEnabled(kCmdToStereo, ready && document_.CanConvertToStereo());
+}
+
+void MainFrame::RunEditCommand(int id)
+{
+    if (!HasSound() || engine_.isOpen)
+        return;
+    const uint32_t frames = FrameCount();
+    const bool deleting = id == kCmdDeleteSelected || id == kCmdDeleteUnselected;
+    if (deleting && !engine_.IsPartialSelection(frames))
+        return;
+
+    int percent = 100;
+    if (id == kCmdChangeVolume) {
+        const std::optional<int> answer = prompts_.askVolume ? prompts_.askVolume(this) : std::nullopt;
+        if (!answer || *answer == 100)
+            return;
+        percent = *answer;
+        repaint();
+    } else if (id == kCmdToStereo) {
+        if (!prompts_.askStereo || prompts_.askStereo(this) != 1)
+            return;
+        repaint();
+    }
+
+    const bool selected = engine_.HasSelection();
+    const int64_t start = selected ? engine_.selectionStart : -1;
+    const int64_t end = selected ? engine_.selectionEnd : -1;
+    const int32_t oldStart = engine_.selectionStart;
+    int result = 0;
+    {
+        WaitCursor waitCursor;
+        switch (id) {
+        case kCmdDeleteSelected: result = document_.DeleteRange(start, end, true); break;
+        case kCmdDeleteUnselected: result = document_.DeleteRange(start, end, false); break;
+        case kCmdFadeIn: result = document_.FadeIn(start, end); break;
+        case kCmdFadeOut: result = document_.FadeOut(start, end); break;
+        case kCmdChangeVolume: result = document_.ChangeVolume(start, end, percent); break;
+        case kCmdIncreaseVolume: result = document_.IncreaseVolume(start, end); break;
+        case kCmdToMono: result = document_.ToMono(); break;
+        case kCmdToStereo: result = document_.ToStereo(); break;
+        default: return;
+        }
+    }
+    if (!result)
+        return;
+    if (deleting) {
+        engine_.Clear();
+        if (id == kCmdDeleteSelected)
+            engine_.SetPosition(oldStart, FrameCount());
+    }
+    view_->Refresh(true);
+}
+
+void MainFrame::ShowDocumentPane(bool showDocument)
+{
+    QWidget* pane = showDocument ? static_cast<QWidget*>(view_) : startPanel_;
+    if (panes_->currentWidget() != pane) {
+        panes_->setCurrentWidget(pane);
+        setFocusProxy(pane);
+        view_->update();
+    }
+}
+
+void MainFrame::OpenLink(const QUrl& url)
+{
+    if (prompts_.openUrl && url.isValid())
+        prompts_.openUrl(url);
+}
+
+void MainFrame::StopPlayback()
+{
+    if (engine_.isOpen && !engine_.isStopping)
+        engine_.Stop();
+}
+
+void MainFrame::closeEvent(QCloseEvent* event)
+{
+    if (taskRunning_ || !QuerySave()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit closed();
+}
+
+}  // namespace brindle

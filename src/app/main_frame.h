@@ -1,0 +1,105 @@
+// The editor's only top-level window. It owns the Document and the PlaybackEngine, arranges the menu
+// bar, toolbar, start panel or document view and status bar, routes every command to its handler,
+// keeps the toolbar and edit panel in step with the state (the idle refresh) and runs the file
+// commands with their prompts.
+//
+// Everything here runs on the UI thread. While a load or save runs under the modal progress window,
+// the worker owns the Document: the idle refresh leaves it alone until the window has closed.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "app/command_table.h"
+#include "app/document.h"
+#include "app/prompts.h"
+#include "playback/playback_engine.h"
+
+class QStackedWidget;
+class QToolBar;
+
+namespace brindle {
+
+class DocumentView;
+class EditButtonPanel;
+class StartPanel;
+class StatusPanes;
+
+class MainFrame : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // The first client size, which is also the smallest the window can be made.
+    static constexpr int kFirstWidth = 600;
+    static constexpr int kFirstHeight = 355;
+
+    explicit MainFrame(Prompts prompts = DefaultPrompts(), QWidget* parent = nullptr);
+    ~MainFrame() override;
+
+    Document& GetDocument() { return document_; }
+    PlaybackEngine& Engine() { return engine_; }
+    Prompts& GetPrompts() { return prompts_; }
+    CommandTable& Commands() { return commands_; }
+    StartPanel* GetStartPanel() const { return startPanel_; }
+    DocumentView* View() const { return view_; }
+    EditButtonPanel* EditPanel() const;
+    StatusPanes& Status() const { return *status_; }
+    QToolBar* ToolBar() const { return toolBar_; }
+    // True while the document view (not the start panel) is the client pane.
+    bool IsShowingDocument() const;
+
+    // The file commands. Each returns nonzero on success (for QuerySave and CloseDocument: the sound
+    // may be, or was, discarded).
+    int OpenFile(const QString& path);
+    int SaveDocument();
+    int Save();
+    int SaveAs();
+    void Open();
+    int QuerySave();
+    int CloseDocument();
+    void UpdateTitle();
+
+    // Runs the edit command id (1000 to 1007) with its guards, dialogs and wait cursor.
+    void RunEditCommand(int id);
+    // Caption, toolbar rules, edit panel rules and the time panes. The idle step calls this.
+    void RefreshUiState();
+
+signals:
+    // The window was closed for good (the user allowed it): the program ends.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildCommands();
+    void BuildMenus();
+    void BuildToolBar();
+    void RefreshEditPanel();
+    void ShowDocumentPane(bool showDocument);
+    // What CloseDocument does after its question.
+    void DiscardDocument();
+    int RunTask(TaskMode mode);
+    void OpenLink(const QUrl& url);
+    void StopPlayback();
+
+    bool HasSound() const { return !document_.IsEmpty(); }
+    uint32_t FrameCount() const { return document_.IsEmpty() ? 0 : document_.ActiveBuffer().FrameCount(); }
+
+    Prompts prompts_;
+    Document document_;
+    PlaybackEngine engine_;
+    CommandTable commands_;
+    bool taskRunning_ = false;
+
+    QToolBar* toolBar_ = nullptr;
+    QStackedWidget* panes_ = nullptr;
+    StartPanel* startPanel_ = nullptr;
+    DocumentView* view_ = nullptr;
+    StatusPanes* status_ = nullptr;
+    QMetaObject::Connection idleConnection_;
+};
+
+}  // namespace brindle

@@ -1,0 +1,120 @@
+#include "app/prompts.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+
+#include "app/about_box.h"
+#include "app/app_texts.h"
+#include "app/progress_window.h"
+#include "app/stereo_dialog.h"
+#include "app/volume_dialog.h"
+
+namespace brindle {
+namespace {
+
+QString FilterExtension(int filterIndex) { return filterIndex == 1 ? QStringLiteral("mp3") : QStringLiteral("wav"); }
+
+QString AskOpenPath(QWidget* owner)
+{
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(OpenFilters());
+    dialog.selectNameFilter(OpenFilters().constLast());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+std::optional<SaveChoice> AskSavePath(QWidget* owner, const QString& proposal, int filterIndex)
+{
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(SaveFilters());
+    dialog.selectNameFilter(SaveFilters().value(filterIndex - 1));
+    dialog.selectFile(proposal);
+    // Picking the other type renames what is in the name box, so the name and the type agree.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+        const int index = int(SaveFilters().indexOf(filter)) + 1;
+        dialog.setDefaultSuffix(FilterExtension(index));
+        if (auto* nameBox = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            nameBox->setText(RenameForFilter(nameBox->text(), index));
+        } else if (!dialog.selectedFiles().isEmpty()) {
+            const QFileInfo chosen(dialog.selectedFiles().constFirst());
+            dialog.selectFile(RenameForFilter(chosen.fileName(), index));
+        }
+    });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return std::nullopt;
+    const int chosenFilter = int(SaveFilters().indexOf(dialog.selectedNameFilter())) + 1;
+    return SaveChoice{dialog.selectedFiles().constFirst(), chosenFilter == 1 ? 1 : 2};
+}
+
+QMessageBox::StandardButton AskSave(QWidget* owner, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, Texts::Caption(), text,
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
+    box.setDefaultButton(QMessageBox::Yes);
+    return QMessageBox::StandardButton(box.exec());
+}
+
+void ShowError(QWidget* owner, const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, Texts::Caption(), text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+void OpenUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+
+}  // namespace
+
+QStringList OpenFilters()
+{
+    return {QStringLiteral("MP3 Files (*.mp3)"), QStringLiteral("WAV Files (*.wav)"),
+            QStringLiteral("All Supported Files (*.mp3 *.wav)")};
+}
+
+QStringList SaveFilters() { return {QStringLiteral("MP3 Files (*.mp3)"), QStringLiteral("WAV Files (*.wav)")}; }
+
+QString RenameForFilter(const QString& name, int filterIndex)
+{
+    if (name.isEmpty())
+        return name;
+    const QString extension = FilterExtension(filterIndex);
+    const qsizetype slash = name.lastIndexOf(QLatin1Char('/'));
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    // A leading dot (".hidden") names a file, not an extension.
+    const bool hasExtension = dot > slash + 1;
+    if (hasExtension && name.mid(dot + 1).compare(extension, Qt::CaseInsensitive) == 0)
+        return name;
+    return (hasExtension ? name.left(dot) : name) + QLatin1Char('.') + extension;
+}
+
+Prompts DefaultPrompts()
+{
+    Prompts prompts;
+    prompts.openPath = AskOpenPath;
+    prompts.savePath = AskSavePath;
+    prompts.askSave = AskSave;
+    prompts.showError = ShowError;
+    prompts.runProgress = [](QWidget* owner, Document& document, TaskMode mode) {
+        ProgressWindow window(document, mode, owner);
+        return window.Run();
+    };
+    prompts.askVolume = [](QWidget* owner) -> std::optional<int> {
+        VolumeDialog dialog(owner);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.Percent();
+    };
+    prompts.askStereo = [](QWidget* owner) { return StereoDialog(owner, OpenUrl).Ask(); };
+    prompts.showAbout = [](QWidget* owner) { AboutBox(owner, OpenUrl).exec(); };
+    prompts.openUrl = OpenUrl;
+    return prompts;
+}
+
+}  // namespace brindle

@@ -1,0 +1,91 @@
+#include "app/status_panes.h"
+
+#include <QFontMetrics>
+#include <QLabel>
+#include <QStatusBar>
+
+#include <cmath>
+
+#include "app/app_texts.h"
+#include "app/document.h"
+#include "playback/playback_engine.h"
+
+namespace brindle {
+
+QString FormatTime(double ms)
+{
+    if (ms < 0)
+        return {};
+    const int hours = int(ms * 2.7777777777777776e-7);
+    double rest = ms - hours * 3600000.0;
+    const int minutes = int(rest * 1.6666666666666667e-5);
+    rest -= minutes * 60000.0;
+    const int seconds = int(rest * 0.001);
+    rest -= seconds * 1000.0;
+    const int millis = int(rest + 0.5);
+    if (hours > 0)
+        return QString::asprintf("%d:%02d:%02d.%03d", hours, minutes, seconds, millis);
+    return QString::asprintf("%02d:%02d.%03d", minutes, seconds, millis);
+}
+
+StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
+{
+    message_ = new QLabel(Texts::Ready(), &bar);
+    message_->setAccessibleName(QStringLiteral("Сообщение"));
+    bar.addWidget(message_, 1);
+
+    static const char* const kNames[4] = {"Длина", "Позиция", "Начало выделения", "Конец выделения"};
+    const int width = QFontMetrics(bar.font()).horizontalAdvance(QStringLiteral("00:00:00.000")) + 6;
+    for (int i = 0; i < 4; ++i) {
+        auto* pane = new QLabel(QStringLiteral("0:00:00.000"), &bar);
+        pane->setMinimumWidth(width);
+        pane->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        pane->setFrameShape(QFrame::StyledPanel);
+        pane->setFrameShadow(QFrame::Sunken);
+        pane->setAccessibleName(QString::fromUtf8(kNames[i]));
+        bar.addPermanentWidget(pane);
+        times_[size_t(i)] = pane;
+    }
+
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] { message_->setText(Texts::Ready()); });
+}
+
+QString StatusPanes::Message() const { return message_->text(); }
+
+void StatusPanes::SetMessage(const QString& text)
+{
+    timer_.stop();
+    message_->setText(text);
+}
+
+void StatusPanes::ShowTimedMessage(const QString& text, int durationMs)
+{
+    message_->setText(text);
+    timer_.start(std::max(durationMs, 10));
+}
+
+void StatusPanes::UpdateTimes(const Document& document, const PlaybackEngine& engine)
+{
+    const SoundBuffer& buffer = document.ActiveBuffer();
+    std::array<QString, 4> texts;
+    if (!document.IsEmpty()) {
+        const double rate = buffer.HasSound() ? double(buffer.format.samplesPerSecond) : 0.0;
+        auto ms = [rate](double frames) { return rate > 0 ? frames * 1000.0 / rate : 0.0; };
+        texts[0] = FormatTime(ms(buffer.FrameCount()));
+        texts[1] = FormatTime(ms(double(uint32_t(engine.GetPosition()))));
+        texts[2] = engine.selectionStart < 0 ? QString() : FormatTime(ms(engine.selectionStart));
+        texts[3] = engine.selectionEnd < 0 ? QString() : FormatTime(ms(engine.selectionEnd));
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (times_[i]->text() != texts[i])
+            times_[i]->setText(texts[i]);
+    }
+}
+
+QString StatusPanes::TimeText(int pane) const
+{
+    return pane >= 1 && pane <= 4 ? times_[size_t(pane - 1)]->text() : QString();
+}
+
+}  // namespace brindle

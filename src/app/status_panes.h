@@ -1,0 +1,46 @@
+// The status bar's panes: the message pane (idle text "Готов", timed messages) and the four time
+// read-outs (length, play position, selection start, selection end).
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+
+class QLabel;
+class QStatusBar;
+
+namespace brindle {
+
+class Document;
+class PlaybackEngine;
+
+// "01:23.457" or "1:02:05.004"; empty for a negative time.
+QString FormatTime(double milliseconds);
+
+class StatusPanes : public QObject {
+    Q_OBJECT
+
+public:
+    // Adds the panes to bar, which keeps owning them.
+    explicit StatusPanes(QStatusBar& bar);
+
+    QString Message() const;
+    // Sets the message pane until something else replaces it; stops a pending timed message.
+    void SetMessage(const QString& text);
+    // Shows text for durationMs (at least 10 ms), then the idle text again.
+    void ShowTimedMessage(const QString& text, int durationMs);
+    bool HasTimedMessage() const { return timer_.isActive(); }
+
+    // Empty panes when nothing is loaded, else the four times.
+    void UpdateTimes(const Document& document, const PlaybackEngine& engine);
+    QString TimeText(int pane) const;  // pane 1 to 4
+
+private:
+    QLabel* message_ = nullptr;
+    std::array<QLabel*, 4> times_{};
+    QTimer timer_;
+};
+
+}  // namespace brindle

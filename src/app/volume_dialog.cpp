@@ -1,0 +1,112 @@
+#include "app/volume_dialog.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+#include "controls/slider_control.h"
+
+namespace brindle {
+
+int PercentFromSlider(int s)
+{
+    if (s < -100)
+        return 0;
+    if (s <= 0)
+        return 100 + s;
+    if (s <= 100)
+        return 100 + 4 * s;
+    return 500;
+}
+
+int SliderFromPercent(int p)
+{
+    if (p < 0)
+        return -100;
+    p = std::min(p, 500);
+    const int s = p <= 100 ? p - 100 : int(std::floor((p - 100) * 0.25 + 0.5));
+    return std::clamp(s, -100, 100);
+}
+
+VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
+{
+    setWindowTitle(QStringLiteral("Изменить громкость"));
+    setAccessibleName(windowTitle());
+
+    auto* label = new QLabel(QStringLiteral("Громкость (%):"), this);
+    entry_ = new QComboBox(this);
+    entry_->setEditable(true);
+    entry_->setInsertPolicy(QComboBox::NoInsert);
+    for (const char* item : {"10", "20", "30", "40", "50", "75", "85", "100", "125", "150", "200", "300", "500"})
+        entry_->addItem(QString::fromLatin1(item));
+    entry_->lineEdit()->setMaxLength(3);
+    entry_->setValidator(new QIntValidator(0, 500, entry_));
+    entry_->setAccessibleName(QStringLiteral("Громкость (%)"));
+    label->setBuddy(entry_);
+
+    slider_ = new SliderControl(this);
+    slider_->SetRange(-100, 100);
+    slider_->SetTrackLength(200);
+    slider_->SetFillStyle(SliderControl::FillStyle::Gradient);
+    slider_->SetCentreMark(true);
+    slider_->setFixedSize(206, 17);
+    slider_->setAccessibleName(QStringLiteral("Ползунок громкости"));
+
+    ok_ = new QPushButton(QStringLiteral("OK"), this);
+    ok_->setDefault(true);
+    ok_->setAccessibleName(ok_->text());
+    auto* cancel = new QPushButton(QStringLiteral("Отмена"), this);
+    cancel->setAccessibleName(cancel->text());
+    connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* entryRow = new QHBoxLayout;
+    entryRow->addWidget(label);
+    entryRow->addWidget(entry_, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(ok_);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(entryRow);
+    layout->addWidget(slider_, 0, Qt::AlignHCenter);
+    layout->addSpacing(6);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(slider_, &SliderControl::valueChanged, this, &VolumeDialog::OnSliderMoved);
+    connect(entry_, &QComboBox::editTextChanged, this, &VolumeDialog::OnEntryChanged);
+    entry_->setEditText(QStringLiteral("100"));
+    OnEntryChanged(entry_->currentText());
+    entry_->setFocus();
+    entry_->lineEdit()->selectAll();
+}
+
+int VolumeDialog::Percent() const { return PercentFromSlider(slider_->Value()); }
+
+void VolumeDialog::OnSliderMoved(int position)
+{
+    // A slider set from the entry must not rewrite what the user is typing.
+    if (updatingFromEntry_)
+        return;
+    const int percent = std::clamp(PercentFromSlider(position), 0, 500);
+    entry_->setEditText(QString::number(percent));
+    entry_->lineEdit()->selectAll();
+}
+
+void VolumeDialog::OnEntryChanged(const QString& text)
+{
+    ok_->setEnabled(!text.isEmpty());
+    updatingFromEntry_ = true;
+    slider_->SetValue(SliderFromPercent(text.toInt()));
+    updatingFromEntry_ = false;
+}
+
+}  // namespace brindle

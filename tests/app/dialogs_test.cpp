@@ -1,0 +1,139 @@
+// The volume dialog with its slider, the stereo dialog, the about box and the version line.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/about_box.h"
+#include "app/link_label.h"
+#include "app/stereo_dialog.h"
+#include "app/version_text.h"
+#include "app/volume_dialog.h"
+#include "controls/slider_control.h"
+#include "gui_test_support.h"
+
+namespace brindle {
+
+class DialogsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void volumeAnswersWithTheSlidersPercentage_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("percent");
+        QTest::addColumn<int>("slider");
+        QTest::newRow("125 quantised down") << "125" << 124 << 6;
+        QTest::newRow("150 quantised up") << "150" << 152 << 13;
+        QTest::newRow("333") << "333" << 332 << 58;
+        QTest::newRow("below 100 exact") << "37" << 37 << -63;
+        QTest::newRow("500") << "500" << 500 << 100;
+    }
+    void volumeAnswersWithTheSlidersPercentage()
+    {
+        QFETCH(QString, typed);
+        QFETCH(int, percent);
+        QFETCH(int, slider);
+        VolumeDialog dialog;
+        dialog.Entry()->lineEdit()->selectAll();
+        QTest::keyClicks(dialog.Entry()->lineEdit(), typed);
+        QCOMPARE(dialog.Entry()->currentText(), typed);  // typing is not rewritten by the slider
+        QCOMPARE(dialog.Slider()->Value(), slider);
+        QCOMPARE(dialog.Percent(), percent);
+    }
+
+    void volumeSliderAndEntryStayInStep()
+    {
+        VolumeDialog dialog;
+        dialog.show();
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("100"));
+        QCOMPARE(dialog.Slider()->Value(), 0);
+        dialog.Entry()->lineEdit()->clear();
+        QVERIFY(!dialog.OkButton()->isEnabled());
+        dialog.Entry()->setCurrentIndex(dialog.Entry()->findText(QStringLiteral("200")));
+        QVERIFY(dialog.OkButton()->isEnabled());
+        QCOMPARE(dialog.Slider()->Value(), 25);
+
+        SliderControl* slider = dialog.Slider();
+        slider->setFocus();
+        QTest::keyClick(slider, Qt::Key_Right);
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
+        QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QStringLiteral("204"));
+        const int y = slider->height() / 2;
+        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(1, y));
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("0"));
+        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, y));
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("500"));
+    }
+
+    void sliderGeometryAndPaint()
+    {
+        SliderControl slider;
+        slider.SetRange(-100, 100);
+        slider.SetTrackLength(200);
+        slider.SetCentreMark(true);
+        slider.setFixedSize(206, 17);
+        QCOMPARE(slider.ThumbRect(), QRect(100, 2, 7, 13));
+        QCOMPARE(slider.ValueAtX(103), 0);
+
+        slider.SetValue(-100);  // thumb out of the way of the centre mark
+        const QImage image = slider.grab().toImage();
+        const QColor shadow = slider.palette().color(QPalette::Dark);
+        const int middle = 17 / 2;
+        QCOMPARE(image.pixelColor(103, middle).rgb(), shadow.rgb());
+        QVERIFY(image.pixelColor(102, middle).rgb() != shadow.rgb() && image.pixelColor(104, middle).rgb() != shadow.rgb());
+
+        // Disabled: every pixel halfway to the face colour, so the value still shows, washed out.
+        slider.setEnabled(false);
+        const QImage washed = slider.grab().toImage();
+        const QColor face = slider.palette().color(QPalette::Disabled, QPalette::Window);
+        const QColor mark = slider.palette().color(QPalette::Disabled, QPalette::Dark);
+        const int expectedRed = mark.red() + (face.red() - mark.red()) / 2;
+        QVERIFY2(std::abs(washed.pixelColor(103, middle).red() - expectedRed) <= 1,
+                 qPrintable(QStringLiteral("red %1, expected %2").arg(washed.pixelColor(103, middle).red()).arg(expectedRed)));
+    }
+
+    void stereoDialogAnswersAndLinks()
+    {
+        QList<QUrl> opened;
+        StereoDialog dialog(nullptr, [&opened](const QUrl& url) { opened << url; });
+        QTimer::singleShot(0, &dialog, [&dialog] {
+            for (QPushButton* button : dialog.findChildren<QPushButton*>())
+                if (button->text() == QLatin1String("Cancel"))
+                    button->click();
+        });
+        QCOMPARE(dialog.Ask(), 2);
+        dialog.Link()->Activate();
+        QCOMPARE(opened.size(), 1);
+        QVERIFY(dialog.Link()->IsVisited());
+    }
+
+    void versionLine_data()
+    {
+        QTest::addColumn<QString>("productVersion");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("dots") << "1.2.3.45" << "Version 1.2.3  (Build 45)";
+        QTest::newRow("commas and spaces") << "1, 2, 3, 45" << "Version 1.2.3  (Build 45)";
+        QTest::newRow("three parts") << "1.2.3" << "";
+    }
+    void versionLine()
+    {
+        QFETCH(QString, productVersion);
+        QFETCH(QString, line);
+        QCOMPARE(VersionLine(productVersion), line);
+    }
+
+    void aboutBoxShowsThisBuildsVersion()
+    {
+        AboutBox box;
+        QVERIFY(box.VersionLabel()->text().startsWith(QLatin1String("Version ")));
+        QVERIFY(box.VersionLabel()->text().contains(QLatin1String("  (Build ")));
+        QVERIFY(!box.Link()->Target().hasQuery());
+    }
+};
+
+}  // namespace brindle
+
+BRINDLE_GUI_TEST_MAIN(brindle::DialogsTest)
+#include "dialogs_test.moc"

@@ -1,0 +1,284 @@
+// The main window driven as a person would: commands, rules, file commands, drops and the caption,
+// with the real progress window and the dialogs answered by FakeDialogs.
+#include <QAction>
+#include <QFile>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QToolBar>
+
+#include <memory>
+
+#include "app/command_ids.h"
+#include "app/document_view.h"
+#include "app/edit_button_panel.h"
+#include "app/main_frame.h"
+#include "app/status_panes.h"
+#include "app/wait_cursor.h"
+#include "gui_test_support.h"
+
+namespace brindle {
+
+class MainFrameTest : public QObject {
+    Q_OBJECT
+
+private:
+    test::FakeDialogs dialogs_;
+    std::unique_ptr<MainFrame> frame_;
+    QString stereo_;  // 1 s stereo tone, 44100 frames
+    QString mono_;
+
+    bool ToolEnabled(int id) { return frame_->Commands().Find(id)->toolAction->isEnabled(); }
+    bool ToolVisible(int id) { return frame_->Commands().Find(id)->toolAction->isVisible(); }
+    bool EditEnabled(int id) { return frame_->EditPanel()->Button(id)->isEnabled(); }
+    void OpenStereo()
+    {
+        QVERIFY(frame_->OpenFile(stereo_));
+        frame_->RefreshUiState();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        stereo_ = test::MakeTone(QStringLiteral("stereo.wav"), 1, 2);
+        mono_ = test::MakeTone(QStringLiteral("mono.wav"), 1, 1);
+        QVERIFY(!stereo_.isEmpty() && !mono_.isEmpty());
+    }
+
+    void init()
+    {
+        dialogs_ = test::FakeDialogs();
+        frame_ = std::make_unique<MainFrame>(dialogs_.MakePrompts());
+        frame_->show();
+    }
+
+    void cleanup()
+    {
+        frame_->GetDocument().Reset();
+        frame_.reset();
+    }
+
+    void firstSizeIsTheMinimumAndExitIsCode1()
+    {
+        QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
+        QCOMPARE(frame_->minimumSize(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        frame_->Commands().Run(kCmdExit);
+        QCOMPARE(closed.count(), 1);
+    }
+
+    void enabledRulesFollowTheSoundPlaybackAndSelection()
+    {
+        frame_->RefreshUiState();
+        for (int id : {kCmdSave, kCmdPlay, kCmdStop, kCmdSetStart, kCmdSetEnd, kCmdSelectAll, kCmdDeselect})
+            QVERIFY2(!ToolEnabled(id), qPrintable(QString::number(id)));
+        QVERIFY(ToolEnabled(kCmdOpen) && ToolEnabled(kCmdSite));
+        for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
+            QVERIFY(!EditEnabled(id));
+        QVERIFY(!frame_->IsShowingDocument());
+
+        OpenStereo();
+        QVERIFY(frame_->IsShowingDocument());
+        QVERIFY(!ToolEnabled(kCmdSave) && !ToolEnabled(kCmdStop) && !ToolEnabled(kCmdDeselect));
+        QVERIFY(ToolEnabled(kCmdPlay) && ToolEnabled(kCmdSetStart) && ToolEnabled(kCmdSelectAll));
+        QVERIFY(!EditEnabled(kCmdDeleteSelected) && !EditEnabled(kCmdDeleteUnselected));
+        QVERIFY(EditEnabled(kCmdFadeIn) && EditEnabled(kCmdChangeVolume) && EditEnabled(kCmdToMono));
+        QVERIFY(!EditEnabled(kCmdToStereo));
+        QCOMPARE(frame_->Status().TimeText(1), QStringLiteral("00:01.000"));
+
+        PlaybackEngine& engine = frame_->Engine();
+        engine.selectionStart = 1000;
+        engine.selectionEnd = 2000;
+        frame_->RefreshUiState();
+        QVERIFY(EditEnabled(kCmdDeleteSelected) && EditEnabled(kCmdDeleteUnselected) && ToolEnabled(kCmdDeselect));
+
+        engine.isOpen = true;  // playing
+        frame_->RefreshUiState();
+        QVERIFY(!ToolVisible(kCmdPlay) && ToolVisible(kCmdPause) && ToolEnabled(kCmdStop));
+        for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
+            QVERIFY(!EditEnabled(id));
+        engine.isPaused = true;
+        frame_->RefreshUiState();
+        QVERIFY(ToolVisible(kCmdPlay) && !ToolVisible(kCmdPause));
+        engine.isOpen = engine.isPaused = false;
+
+        frame_->Commands().Run(kCmdSelectAll);
+        frame_->RefreshUiState();
+        QCOMPARE(engine.selectionEnd, 44100);
+        QVERIFY(!EditEnabled(kCmdDeleteSelected) && !EditEnabled(kCmdDeleteUnselected));
+        QVERIFY(EditEnabled(kCmdFadeOut));
+    }
+
+    void editFlowGuardsDialogsAndCursor()
+    {
+        OpenStereo();
+        Document& document = frame_->GetDocument();
+        const int cursorsBefore = WaitCursor::ShownCount();
+        dialogs_.volumeAnswer = 100;
+        frame_->Commands().Run(kCmdChangeVolume);
+        QCOMPARE(WaitCursor::ShownCount(), cursorsBefore);  // not even the wait cursor
+        QVERIFY(!document.Modified());
+        dialogs_.volumeAnswer.reset();  // cancelled
+        frame_->Commands().Run(kCmdChangeVolume);
+        QVERIFY(!document.Modified());
+
+        // Delete with no real selection is refused by its guard.
+        frame_->Commands().Run(kCmdDeleteSelected);
+        QCOMPARE(document.ActiveBuffer().FrameCount(), 44100u);
+
+        PlaybackEngine& engine = frame_->Engine();
+        engine.selectionStart = 1000;
+        engine.selectionEnd = 2000;
+        frame_->Commands().Run(kCmdDeleteSelected);
+        QCOMPARE(document.ActiveBuffer().FrameCount(), 43100u);
+        QCOMPARE(engine.GetPosition(), 1000);
+        QCOMPARE(engine.selectionStart, -1);
+        QCOMPARE(engine.selectionEnd, -1);
+        QVERIFY(document.Modified());
+        QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+
+        engine.isOpen = true;  // edits are refused while playing
+        frame_->Commands().Run(kCmdToMono);
+        QVERIFY(document.ActiveBuffer().IsStereo());
+        engine.isOpen = false;
+        frame_->Commands().Run(kCmdToMono);
+        QVERIFY(document.ActiveBuffer().IsMono());
+        dialogs_.stereoAnswer = 2;
+        frame_->Commands().Run(kCmdToStereo);
+        QVERIFY(document.ActiveBuffer().IsMono());
+        dialogs_.stereoAnswer = 1;
+        frame_->Commands().Run(kCmdToStereo);
+        QVERIFY(document.ActiveBuffer().IsStereo());
+    }
+
+    void saveAsNamesCaptionsAndFilters()
+    {
+        OpenStereo();
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [stereo.wav]"));
+        frame_->Commands().Run(kCmdFadeIn);
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [stereo.wav *]"));
+        QVERIFY(ToolEnabled(kCmdSave));
+
+        // The first Save after an open asks for a name, proposing "stereo (1).wav" under the WAV filter.
+        const QString chosen = test::ScratchDir() + QStringLiteral("/x.mp3");
+        dialogs_.saveAnswers.push_back(SaveChoice{chosen, 2});
+        frame_->Commands().Run(kCmdSave);
+        QCOMPARE(dialogs_.saveDialogs, 1);
+        QCOMPARE(dialogs_.lastProposal, test::ScratchDir() + QStringLiteral("/stereo (1).wav"));
+        QCOMPARE(dialogs_.lastFilterIndex, 2);
+        QVERIFY2(QFile::exists(chosen + QStringLiteral(".wav")), "the WAV filter and the name x.mp3 save x.mp3.wav");
+        QVERIFY(!QFile::exists(chosen));
+        QCOMPARE(test::SoxFrameCount(chosen + QStringLiteral(".wav")), 44100);
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [x.mp3.wav]"));
+
+        // Saved as MP3 under the MP3 filter: the name keeps its extension and the caption follows it.
+        frame_->Commands().Run(kCmdFadeOut);
+        const QString mp3 = test::ScratchDir() + QStringLiteral("/b.mp3");
+        dialogs_.saveAnswers.push_back(SaveChoice{mp3, 1});
+        QVERIFY(frame_->SaveAs());
+        QVERIFY(QFile::exists(mp3));
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [b.mp3]"));
+        QCOMPARE(dialogs_.lastFilterIndex, 2);  // still a WAV-kind document when the dialog opened
+        QCOMPARE(frame_->GetDocument().Kind(), 0);
+    }
+
+    void answeringYesThenCancellingSaveAsKeepsTheSound()
+    {
+        OpenStereo();
+        frame_->Commands().Run(kCmdIncreaseVolume);
+        QVERIFY(frame_->GetDocument().Modified());
+        dialogs_.saveQuestionAnswers.push_back(QMessageBox::Yes);  // then the save dialog is cancelled
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        QVERIFY(!frame_->close());
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(dialogs_.saveQuestions, 1);
+        QCOMPARE(dialogs_.saveDialogs, 1);
+        QVERIFY(frame_->GetDocument().Modified());
+        QVERIFY(!frame_->GetDocument().IsEmpty());
+
+        dialogs_.saveQuestionAnswers.push_back(QMessageBox::No);
+        QVERIFY(frame_->close());
+        QCOMPARE(closed.count(), 1);
+    }
+
+    void droppingThreeFilesOpensTheFirst()
+    {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(mono_), QUrl::fromLocalFile(stereo_), QUrl::fromLocalFile(mono_)});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(frame_.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(frame_.get(), &drop);
+        QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), mono_);
+        QVERIFY(frame_->GetDocument().ActiveBuffer().IsMono());
+        QVERIFY(frame_->IsShowingDocument());
+    }
+
+    void failedOpenAndSaveShowTheirMessages()
+    {
+        const QString text = test::ScratchDir() + QStringLiteral("/notes.txt");
+        QFile(text).open(QIODevice::WriteOnly);
+        QVERIFY(!frame_->OpenFile(text));
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n") + text});
+        QVERIFY(!frame_->IsShowingDocument());
+
+        const QString bad = test::ScratchDir() + QStringLiteral("/bad.wav");
+        QFile badFile(bad);
+        QVERIFY(badFile.open(QIODevice::WriteOnly));
+        badFile.write(QByteArray(200, 'x'));
+        badFile.close();
+        QVERIFY(!frame_->OpenFile(bad));
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка открытия:\n") + bad);
+        QVERIFY(frame_->IsShowingDocument());  // the views switched before the importer failed
+        QVERIFY(frame_->GetDocument().IsEmpty());
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
+
+        // Missing files and shortcuts open nothing and say nothing.
+        QVERIFY(!frame_->OpenFile(test::ScratchDir() + QStringLiteral("/missing.wav")));
+        QCOMPARE(dialogs_.errors.size(), 2);
+
+        OpenStereo();
+        frame_->Commands().Run(kCmdFadeIn);
+        const QString target = test::ScratchDir() + QStringLiteral("/no such folder/out.wav");
+        dialogs_.saveAnswers.push_back(SaveChoice{target, 2});
+        QVERIFY(!frame_->Save());
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
+        QVERIFY(frame_->GetDocument().Modified());
+        QVERIFY(!QFile::exists(target));
+    }
+
+    void linksCarryTheirQuery()
+    {
+        frame_->Commands().Run(kCmdSite);
+        frame_->Commands().Run(kCmdTessaly);
+        QCOMPARE(dialogs_.openedUrls.size(), 2);
+        for (const QUrl& url : dialogs_.openedUrls) {
+            QVERIFY(url.isValid());
+            if (url.scheme().startsWith(QLatin1String("http")))
+                QCOMPARE(url.query(), QStringLiteral("ref=kolv"));
+        }
+    }
+
+    void everyCommandSurfaceHasAnAccessibleName()
+    {
+        for (QAction* action : frame_->ToolBar()->actions()) {
+            if (action->isSeparator())
+                continue;
+            QWidget* button = frame_->ToolBar()->widgetForAction(action);
+            QVERIFY(button && !button->accessibleName().isEmpty());
+        }
+        for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
+            QVERIFY(!frame_->EditPanel()->Button(id)->accessibleName().isEmpty());
+        for (const Command& command : frame_->Commands().All())
+            QVERIFY2(command.menuAction || (command.id >= kCmdDeleteSelected && command.id <= kCmdToStereo),
+                     qPrintable(QString::number(command.id)));
+    }
+};
+
+}  // namespace brindle
+
+BRINDLE_GUI_TEST_MAIN(brindle::MainFrameTest)
+#include "main_frame_test.moc"
