@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "formats/wav_file.h"
-#include "storage/file_remover.h"
+#include "storage/replacing_file.h"
 #include "storage/temp_files.h"
-#include "storage/unique_fd.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -36,33 +32,6 @@ void SplitAtLastDot(const std::string& fileName, std::string& stem, std::string&
     }
 }
 
-
-// A new, empty, private file in the target's folder whose name ends in the target's extension (tag
-// writers pick their handler by it). Empty path on failure.
-std::filesystem::path MakeSiblingTempFile(const std::filesystem::path& target)
-{
-    const std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
-    const std::string extension = target.extension().string();
-    std::string name = ".";
-    name += target.stem().string();
-    name += "~VeXXXXXX";
-    name += extension;
-    std::string pattern = (folder / name).string();
-    UniqueFd fd(::mkostemps(pattern.data(), int(extension.size()), O_CLOEXEC));
-    return fd.IsValid() ? std::filesystem::path(pattern) : std::filesystem::path();
-}
-
-// The permissions the saved file should end up with: those of the file it replaces, else the usual
-// ones for a new file (the temporary file was made 0600).
-mode_t FinalMode(const std::filesystem::path& target)
-{
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0)
-        return st.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
 
 // Refuses what is not a regular file before anything opens it: opening a FIFO with no writer blocks,
 // and reading a device never ends. Notes the reason.
@@ -172,39 +141,29 @@ int Document::Save(const std::filesystem::path& given, Progress* progress)
 
 int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
 {
-    std::filesystem::path target = given.empty() ? targetPath_ : given;
+    const std::filesystem::path target = given.empty() ? targetPath_ : given;
     const uint8_t kind = FileKind(target);
     if (target.empty() || kind == kFileKindUnknown) {
         NoteFailure({FailureKind::Format, "the name must end in .mp3 or .wav"});
         return 0;
     }
-    // Saving over a link writes the file it points to, as the user would expect.
-    std::error_code ec;
-    if (std::filesystem::is_symlink(target, ec)) {
-        const auto resolved = std::filesystem::weakly_canonical(target, ec);
-        if (ec)
-            return 0;
-        target = resolved;
-    }
-
-    const std::filesystem::path temporary = MakeSiblingTempFile(target);
-    if (temporary.empty()) {
+    // Saving over a link writes the file it points to, as the user would expect; the file is written
+    // beside that one and takes its place only when complete and on disk.
+    const int saved = Guarded([&] {
+        ReplacingFile file;
+        file.Open(target);
+        if (!SaveInto(file.Path(), kind, progress))
+            return false;
+        if (IsCancelled(progress))
+            ThrowCancelled();
+        file.Commit();
+        return true;
+    });
+    if (!saved) {
         if (progress)
             progress->Fail();
         return 0;
     }
-    FileRemover cleanup(temporary);
-    if (!SaveInto(temporary, kind, progress))
-        return 0;
-    if (progress && progress->IsCancelled())
-        return 0;
-    ::chmod(temporary.c_str(), FinalMode(target));
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        if (progress)
-            progress->Fail();
-        return 0;
-    }
-    cleanup.Keep();
     modified_ = false;
     targetPath_ = given.empty() ? targetPath_ : given;
     return 1;

@@ -1,0 +1,215 @@
+// Saving a Document: a failed save never costs the file that was there, links name the file to write,
+// the replaced file's owner and mode stay, and the new file is on disk before it takes the old one's
+// place. Sounds are made by sox and lame; the lyrics frame by TagLib directly.
+#include "app/document.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/unsynchronizedlyricsframe.h>
+
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFileBytes;
+using test::RunCommand;
+
+class DocumentSaveTest : public test::TempDirTest {
+protected:
+    // A short stereo tone by sox, encoded by lame for .mp3 names.
+    fs::path MakeSound(const std::string& name)
+    {
+        const fs::path path = PathOf(name);
+        const fs::path wav = PathOf(name + ".src.wav");
+        EXPECT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 " + test::Quoted(wav) + " synth 0.5 sine 440 vol 0.5"), 0);
+        if (FileKind(path) == kFileKindMp3)
+            EXPECT_EQ(RunCommand("lame --quiet -V 4 " + test::Quoted(wav) + " " + test::Quoted(path)), 0);
+        else
+            fs::rename(wav, path);
+        fs::remove(wav);
+        return path;
+    }
+    // Names in the test folder other than the sound's own "~Ve" sample stores and those expected.
+    std::vector<std::string> Leftovers(std::initializer_list<std::string> expected)
+    {
+        std::vector<std::string> extra;
+        for (const auto& entry : fs::recursive_directory_iterator(Dir())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("~Ve", 0) != 0 && std::find(expected.begin(), expected.end(), name) == expected.end())
+                extra.push_back(name);
+        }
+        return extra;
+    }
+};
+
+TEST_F(DocumentSaveTest, TagsThatCannotBeWrittenFailTheSaveAndKeepTheOldFile)
+{
+    // Two megabytes of lyrics, the way a tagger would leave them.
+    const fs::path song = MakeSound("song.mp3");
+    const std::string lyrics(2 << 20, 'l');
+    {
+        TagLib::MPEG::File file(song.c_str(), false);
+        auto* frame = new TagLib::ID3v2::UnsynchronizedLyricsFrame(TagLib::String::Latin1);
+        frame->setLanguage("eng");
+        frame->setText(TagLib::String(lyrics, TagLib::String::Latin1));
+        file.ID3v2Tag(true)->addFrame(frame);
+        ASSERT_TRUE(file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone, TagLib::ID3v2::v3));
+    }
+    Document document;
+    ASSERT_EQ(document.Load(song), 1);
+    ASSERT_EQ(document.Tags().lyrics, lyrics);
+    const auto original = ReadFileBytes(song);
+
+    {
+        // The sound fits in a megabyte, its tag does not: the disk fills up while the tag is written.
+        test::FileSizeLimit limit(1 << 20);
+        EXPECT_EQ(document.Save(song), 0);
+    }
+    EXPECT_EQ(document.LastFailure().kind, FailureKind::System);
+    EXPECT_EQ(document.LastFailure().text, std::strerror(EFBIG));
+    EXPECT_TRUE(ReadFileBytes(song) == original) << "the old file must stay as it was";
+    EXPECT_EQ(Leftovers({"song.mp3"}), std::vector<std::string>{});
+
+    ASSERT_EQ(document.Save(song), 1) << "with room to spare";
+    Document check;
+    ASSERT_EQ(check.Load(song), 1);
+    EXPECT_EQ(check.Tags().lyrics, lyrics);
+}
+
+TEST_F(DocumentSaveTest, LinksNameTheFileToWriteEvenWhenItDoesNotExistYet)
+{
+    Document document;
+    ASSERT_EQ(document.Load(MakeSound("source.wav")), 1);
+    const auto sound = ReadFileBytes(PathOf("source.wav"));
+    fs::create_directory(PathOf("sub"));
+    // A chain of relative links, the last one pointing at nothing yet; each resolves in its own folder.
+    fs::create_symlink("sub/new.wav", PathOf("first.wav"));
+    fs::create_symlink("first.wav", PathOf("chain.wav"));
+    fs::create_symlink("../outside.wav", PathOf("sub/up.wav"));
+    fs::create_symlink(PathOf("sub/absolute.wav"), PathOf("absolute.wav"));
+
+    ASSERT_EQ(document.Save(PathOf("chain.wav")), 1);
+    EXPECT_TRUE(fs::is_symlink(PathOf("chain.wav")));
+    EXPECT_TRUE(fs::is_symlink(PathOf("first.wav")));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(PathOf("sub/new.wav"))));
+    EXPECT_EQ(ReadFileBytes(PathOf("sub/new.wav")), sound);
+    EXPECT_EQ(document.TargetPath(), PathOf("chain.wav")) << "the user named the link";
+
+    ASSERT_EQ(document.Save(PathOf("sub/up.wav")), 1);
+    EXPECT_TRUE(fs::is_symlink(PathOf("sub/up.wav")));
+    EXPECT_EQ(ReadFileBytes(PathOf("outside.wav")), sound);
+    ASSERT_EQ(document.Save(PathOf("absolute.wav")), 1);
+    EXPECT_EQ(ReadFileBytes(PathOf("sub/absolute.wav")), sound);
+
+    fs::create_symlink("loop.wav", PathOf("loop.wav"));
+    EXPECT_EQ(document.Save(PathOf("loop.wav")), 0);
+    EXPECT_EQ(document.LastFailure().text, std::strerror(ELOOP));
+    EXPECT_TRUE(fs::is_symlink(PathOf("loop.wav")));
+}
+
+TEST_F(DocumentSaveTest, NamesUpToTheLongestAllowedCanBeSaved)
+{
+    Document document;
+    ASSERT_EQ(document.Load(MakeSound("source.wav")), 1);
+    for (size_t length : {246u, 250u, 255u}) {
+        SCOPED_TRACE(length);
+        const std::string name = std::string(length - 4, 'n') + ".wav";
+        ASSERT_EQ(document.Save(PathOf(name)), 1) << document.LastFailure().text;
+        EXPECT_EQ(ReadFileBytes(PathOf(name)), ReadFileBytes(PathOf("source.wav")));
+        ASSERT_EQ(document.Save(PathOf(name)), 1) << "and again over the file it made";
+        fs::remove(PathOf(name));
+    }
+    EXPECT_EQ(Leftovers({"source.wav"}), std::vector<std::string>{});
+}
+
+TEST_F(DocumentSaveTest, ASaveByRootKeepsTheReplacedFilesOwnerGroupAndMode)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    Document document;
+    ASSERT_EQ(document.Load(MakeSound("source.wav")), 1);
+    const fs::path theirs = PathOf("theirs.wav");
+    test::WriteFileBytes(theirs, {'o', 'l', 'd'});
+    ASSERT_EQ(::chown(theirs.c_str(), 4321, 4322), 0) << std::strerror(errno);
+    ASSERT_EQ(::chmod(theirs.c_str(), 0640), 0);
+
+    ASSERT_EQ(document.Save(theirs), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(theirs.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 4322u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFileBytes(theirs), ReadFileBytes(PathOf("source.wav")));
+}
+
+#ifdef BRINDLE_BATCH
+// brindle-batch under strace: the new file is flushed before it is renamed over the old one and the
+// folder after; the umask, shared by every thread, is never touched, yet a new file gets the modes it
+// allows and a replaced one keeps its own.
+TEST_F(DocumentSaveTest, TheNewFileReachesTheDiskBeforeItReplacesTheOldOneAndTheUmaskIsLeftAlone)
+{
+    if (RunCommand("command -v strace >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    const fs::path source = MakeSound("source.wav");
+    test::WriteFileBytes(PathOf("old.wav"), {'o', 'l', 'd'});
+    ASSERT_EQ(::chmod(PathOf("old.wav").c_str(), 0604), 0);
+    const fs::path trace = PathOf("trace.txt");
+    const std::string batch = BRINDLE_BATCH;
+    const int status =
+        RunCommand("umask 027 && strace -f -y -qq -o " + test::Quoted(trace) +
+                   " -e trace=umask,fsync,fdatasync,rename,renameat,renameat2 " + test::Quoted(batch) + " " +
+                   test::Quoted(source) + " -o " + test::Quoted(PathOf("old.wav")) + " && umask 027 && " +
+                   test::Quoted(batch) + " " + test::Quoted(source) + " -o " + test::Quoted(PathOf("new.wav")));
+    if (status != 0 && !fs::exists(trace))
+        GTEST_SKIP() << "strace cannot trace here";
+    ASSERT_EQ(status, 0);
+
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    const std::string folder = fs::canonical(Dir()).string();
+    auto find = [&](auto matches) {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (matches(lines[i]))
+                return int(i);
+        }
+        return -1;
+    };
+    auto has = [](const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; };
+    // With -y, strace names each descriptor's file: "fsync(6</dir/.old~VeAb12Cd.wav>)".
+    const int fileSynced = find([&](const std::string& l) { return has(l, "fsync(") && has(l, "/.old~Ve"); });
+    const int renamed = find([&](const std::string& l) {
+        return has(l, "rename") && has(l, ".old~Ve") && has(l, "\"old.wav\"");
+    });
+    const int folderSynced = find([&](const std::string& l) { return has(l, "fsync(") && has(l, "<" + folder + ">)"); });
+    std::ostringstream all;
+    for (const auto& line : lines)
+        all << line << "\n";
+    EXPECT_GE(fileSynced, 0) << all.str();
+    EXPECT_GT(renamed, fileSynced) << all.str();
+    EXPECT_GT(folderSynced, renamed) << all.str();
+    EXPECT_EQ(find([&](const std::string& l) { return has(l, "umask("); }), -1) << all.str();
+
+    struct stat st {};
+    ASSERT_EQ(::stat(PathOf("old.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+    ASSERT_EQ(::stat(PathOf("new.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFileBytes(PathOf("new.wav")), ReadFileBytes(source));
+}
+#endif
+
+}  // namespace
+}  // namespace brindle
