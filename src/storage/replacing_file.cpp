@@ -121,8 +121,10 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
         ThrowSystem();
     if (!replaces_)
         mode_ = st.st_mode & 07777;
-    // The writers open the file again by name, for reading and writing, whatever the umask allows.
-    if ((st.st_mode & 0600) != 0600 && ::fchmod(file_.Get(), (st.st_mode & 07777) | 0600) != 0)
+    // Until Commit the file is the saver's alone: what replaces a private file must not be readable
+    // by others while it is written, and the writers open it again by name for reading and writing,
+    // whatever the umask allows.
+    if ((st.st_mode & 07777) != 0600 && ::fchmod(file_.Get(), 0600) != 0)
         ThrowSystem();
 }
 

@@ -17,6 +17,7 @@
 #include <taglib/unsynchronizedlyricsframe.h>
 
 #include "support/test_support.h"
+#include "tasks/progress.h"
 
 namespace brindle {
 namespace {
@@ -153,6 +154,45 @@ TEST_F(DocumentSaveTest, ASaveByRootKeepsTheReplacedFilesOwnerGroupAndMode)
     EXPECT_EQ(ReadFileBytes(theirs), ReadFileBytes(PathOf("source.wav")));
 }
 
+// Looks, whenever the save reports progress, at the modes of the hidden files it is writing.
+class WatchingProgress final : public Progress {
+public:
+    explicit WatchingProgress(fs::path folder) : Progress(100), folder_(std::move(folder)) {}
+    std::vector<unsigned> modes;
+
+protected:
+    void OnPositionChanged() override
+    {
+        for (const auto& entry : fs::directory_iterator(folder_)) {
+            struct stat st {};
+            if (entry.path().filename().string().rfind(".secret~Ve", 0) == 0 && ::stat(entry.path().c_str(), &st) == 0)
+                modes.push_back(st.st_mode & 07777);
+        }
+    }
+
+private:
+    fs::path folder_;
+};
+
+TEST_F(DocumentSaveTest, WhileTheNewFileIsWrittenOnlyTheSaverCanReadIt)
+{
+    Document document;
+    ASSERT_EQ(document.Load(MakeSound("source.wav")), 1);
+    test::WriteFileBytes(PathOf("secret.wav"), {'o', 'l', 'd'});
+    ASSERT_EQ(::chmod(PathOf("secret.wav").c_str(), 0600), 0);
+    const mode_t oldMask = ::umask(022);
+    WatchingProgress progress(Dir());
+    const int saved = document.Save(PathOf("secret.wav"), &progress);
+    ::umask(oldMask);
+    ASSERT_EQ(saved, 1);
+    ASSERT_FALSE(progress.modes.empty()) << "the hidden file was never seen";
+    for (unsigned mode : progress.modes)
+        EXPECT_EQ(mode, 0600u);
+    struct stat st {};
+    ASSERT_EQ(::stat(PathOf("secret.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 #ifdef BRINDLE_BATCH
 // brindle-batch under strace: the new file is flushed before it is renamed over the old one and the
 // folder after; the umask, shared by every thread, is never touched, yet a new file gets the modes it
@@ -193,7 +233,9 @@ TEST_F(DocumentSaveTest, TheNewFileReachesTheDiskBeforeItReplacesTheOldOneAndThe
     const int renamed = find([&](const std::string& l) {
         return has(l, "rename") && has(l, ".old~Ve") && has(l, "\"old.wav\"");
     });
-    const int folderSynced = find([&](const std::string& l) { return has(l, "fsync(") && has(l, "<" + folder + ">)"); });
+    const int folderSynced = find([&](const std::string& l) {
+        return has(l, "fsync(") && has(l, "<" + folder + ">)");
+    });
     std::ostringstream all;
     for (const auto& line : lines)
         all << line << "\n";
