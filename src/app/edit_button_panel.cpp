@@ -1,6 +1,7 @@
 #include "app/edit_button_panel.h"
 
-#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
 #include <QPushButton>
 
 #include "app/command_ids.h"
@@ -14,19 +15,24 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
     struct Entry {
         int id;
         const char* text;
-        int row, column;
+        int row;  // -1: not on the panel
     };
     // The stereo button has never been on the visible panel; its command still works when sent.
     static constexpr Entry kEntries[] = {
-        {kCmdDeleteSelected, "Удалить выбранное", 0, 0},    {kCmdDeleteUnselected, "Удалить НЕвыбранное", 0, 1},
-        {kCmdChangeVolume, "Изменить громкость...", 0, 2},  {kCmdIncreaseVolume, "Увеличить громкость", 0, 3},
-        {kCmdFadeIn, "Возрастание", 1, 0},                  {kCmdFadeOut, "Затухание", 1, 1},
-        {kCmdToStereo, "Convert to Stereo", -1, -1},        {kCmdToMono, "Конвертировать в Моно", 1, 2},
+        {kCmdDeleteSelected, "Удалить выбранное", 0},    {kCmdDeleteUnselected, "Удалить НЕвыбранное", 0},
+        {kCmdChangeVolume, "Изменить громкость...", 1},  {kCmdIncreaseVolume, "Увеличить громкость", 1},
+        {kCmdFadeIn, "Возрастание", 1},                  {kCmdFadeOut, "Затухание", 1},
+        {kCmdToStereo, "Convert to Stereo", -1},         {kCmdToMono, "Конвертировать в Моно", 0},
     };
-    auto* layout = new QGridLayout(this);
+    // Two rows, each as wide as its texts need, so no Russian label is cut at the first window size.
+    auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 4, 6, 4);
-    layout->setHorizontalSpacing(4);
-    layout->setVerticalSpacing(4);
+    layout->setSpacing(4);
+    QHBoxLayout* rows[2] = {new QHBoxLayout, new QHBoxLayout};
+    for (QHBoxLayout* row : rows) {
+        row->setSpacing(4);
+        layout->addLayout(row);
+    }
     for (const Entry& entry : kEntries) {
         auto* button = new QPushButton(QString::fromUtf8(entry.text), this);
         button->setAccessibleName(button->text());
@@ -37,11 +43,9 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
         if (entry.row < 0)
             button->hide();
         else
-            layout->addWidget(button, entry.row, entry.column);
+            rows[entry.row]->addWidget(button, 1);
         buttons_[id] = button;
     }
-    for (int column = 0; column < 4; ++column)
-        layout->setColumnStretch(column, 1);
 }
 
 QPushButton* EditButtonPanel::Button(int id) const

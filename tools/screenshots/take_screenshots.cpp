@@ -1,0 +1,108 @@
+// Opens a sound in the editor's main window, selects a range, and saves what a person would see:
+// the start panel, the main window, the volume dialog and the about box. It starts exactly as the
+// editor does (same application set-up, same window) and prints the time from process launch to the
+// window's first paint, taking the launch time from BRINDLE_LAUNCH_NS (nanoseconds since the epoch)
+// when the caller set it.
+//
+//   brindle-screenshots SOUND OUTPUT_FOLDER
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "app/about_box.h"
+#include "app/application_setup.h"
+#include "app/document_view.h"
+#include "app/main_frame.h"
+#include "app/volume_dialog.h"
+
+namespace {
+
+long long NowNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// Notes the moment the watched window first paints.
+class FirstPaint final : public QObject {
+public:
+    long long atNs = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && atNs == 0)
+            atNs = NowNs();
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+bool Save(QWidget& widget, const QString& folder, const char* name)
+{
+    QApplication::processEvents();
+    const QString path = QDir(folder).filePath(QString::fromLatin1(name));
+    if (!widget.grab().save(path)) {
+        std::fprintf(stderr, "brindle-screenshots: cannot write %s\n", qUtf8Printable(path));
+        return false;
+    }
+    std::printf("%s\n", qUtf8Printable(path));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    const long long launchNs = std::getenv("BRINDLE_LAUNCH_NS") ? std::atoll(std::getenv("BRINDLE_LAUNCH_NS")) : 0;
+    QApplication application(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: brindle-screenshots SOUND OUTPUT_FOLDER\n");
+        return 2;
+    }
+    brindle::SetUpApplication(application);
+    const QString sound = QString::fromLocal8Bit(argv[1]);
+    const QString folder = QString::fromLocal8Bit(argv[2]);
+
+    brindle::MainFrame frame;
+    FirstPaint firstPaint;
+    frame.installEventFilter(&firstPaint);
+    frame.show();
+    while (firstPaint.atNs == 0)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (launchNs > 0)
+        std::printf("first paint: %.1f ms after launch\n", (firstPaint.atNs - launchNs) / 1e6);
+
+    bool ok = Save(frame, folder, "start-panel.png");
+    if (!frame.OpenFile(sound)) {
+        std::fprintf(stderr, "brindle-screenshots: cannot open %s\n", qUtf8Printable(sound));
+        return 1;
+    }
+    brindle::PlaybackEngine& engine = frame.Engine();
+    const uint32_t frames = frame.GetDocument().ActiveBuffer().FrameCount();
+    engine.SetSelectionStart(frames / 4, frames);
+    engine.SetSelectionEnd(frames * 3 / 5, frames);
+    engine.SetPosition(frames / 4, frames);
+    frame.View()->Refresh(false);
+    frame.RefreshUiState();
+    ok = Save(frame, folder, "main-window.png") && ok;
+
+    brindle::VolumeDialog volume(&frame);
+    volume.Entry()->setEditText(QStringLiteral("150"));
+    volume.show();
+    ok = Save(volume, folder, "volume-dialog.png") && ok;
+    volume.hide();
+
+    brindle::AboutBox about(&frame);
+    about.show();
+    ok = Save(about, folder, "about-box.png") && ok;
+    about.hide();
+
+    frame.GetDocument().Reset();
+    return ok ? 0 : 1;
+}
