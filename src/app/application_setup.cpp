@@ -13,7 +13,6 @@ namespace brindle {
 void SetUpApplication(QApplication& application)
 {
     QApplication::setApplicationName(QStringLiteral("Brindle"));
-    QApplication::setApplicationDisplayName(QString());
     QApplication::setApplicationVersion(VersionLine(QString::fromUtf8(config::kProductVersion), true));
     QApplication::setDesktopFileName(QStringLiteral("brindle"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));

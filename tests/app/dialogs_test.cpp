@@ -7,6 +7,7 @@
 
 #include "app/about_box.h"
 #include "app/link_label.h"
+#include "app/prompts.h"
 #include "app/stereo_dialog.h"
 #include "app/version_text.h"
 #include "app/volume_dialog.h"
@@ -107,6 +108,25 @@ private slots:
         dialog.Link()->Activate();
         QCOMPARE(opened.size(), 1);
         QVERIFY(dialog.Link()->IsVisited());
+    }
+
+    void saveDialogRenamesForTheChosenType_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("filterIndex");
+        QTest::addColumn<QString>("renamed");
+        QTest::newRow("mp3 to wav") << "song (1).mp3" << 2 << "song (1).wav";
+        QTest::newRow("no extension") << "take" << 1 << "take.mp3";
+        QTest::newRow("already right, any case") << "x.WAV" << 2 << "x.WAV";
+        QTest::newRow("a dot in the folder only") << "/a.b/take" << 2 << "/a.b/take.wav";
+        QTest::newRow("empty box") << "" << 1 << "";
+    }
+    void saveDialogRenamesForTheChosenType()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, filterIndex);
+        QFETCH(QString, renamed);
+        QCOMPARE(RenameForFilter(name, filterIndex), renamed);
     }
 
     void versionLine_data()
