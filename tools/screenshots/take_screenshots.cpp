@@ -1,5 +1,5 @@
 // Opens a sound in the editor's main window, selects a range, and saves what a person would see:
-// the start panel, the main window, the volume dialog and the about box. It starts exactly as the
+// the start panel, the main window, the volume dialog, the about box and the save question. It starts exactly as the
 // editor does (same application set-up, same window) and prints the time from process launch to the
 // window's first paint, taking the launch time from BRINDLE_LAUNCH_NS (nanoseconds since the epoch)
 // when the caller set it.
@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
 
@@ -102,6 +103,13 @@ int main(int argc, char* argv[])
     about.show();
     ok = Save(about, folder, "about-box.png") && ok;
     about.hide();
+
+    // The save question, to see Qt's standard buttons in Russian like the rest of the window.
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Brindle"), QStringLiteral("Хотите сохранить изменения?"),
+                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, &frame);
+    question.show();
+    ok = Save(question, folder, "save-question.png") && ok;
+    question.hide();
 
     frame.GetDocument().Reset();
     return ok ? 0 : 1;
