@@ -181,9 +181,10 @@ TEST_F(DocumentTaskTest, EveryRunPostsExactlyOneEnd)
         EXPECT_EQ(kinds.back(), uint32_t(TaskFailed));
     }
 
-    // A stop that arrives before the worker is running still cancels it.
-    const auto path = MakeLongWav("minute.wav", 44100 * 60);
-    for (int run = 0; run < 200; ++run) {
+    // A stop that arrives before the worker is running still cancels it. Twenty minutes take about a
+    // second to load, far longer than this thread needs to reach StopThread even on a busy machine.
+    const auto path = MakeLongWav("long.wav", 44100 * 1200);
+    for (int run = 0; run < 50; ++run) {
         Document document;
         document.SetSourcePath(path);
         RecordingNotifier notifier;
