@@ -21,9 +21,13 @@ public:
     FileHandle(FileHandle&&) noexcept = default;
     FileHandle& operator=(FileHandle&&) noexcept = default;
 
-    // Closes any open file first. Returns 1 on success, 0 on failure (errno tells why).
+    // Closes any open file first. Only a regular file opens: a folder, FIFO or device is refused
+    // without blocking and before anything is read from it. Returns 1 on success, 0 on failure, whose
+    // reason is noted (tasks/failure.h).
     virtual int Open(const std::filesystem::path& name, OpenMode mode);
     virtual void Close() { fd_.Reset(); }
+    // Close, with the result of close(): 0 (and the reason noted) when it reported an error.
+    int CloseChecked();
 
     bool IsOpen() const { return fd_.IsValid(); }
     bool IsWritable() const { return IsOpen() && mode_ != OpenMode::ReadExisting; }

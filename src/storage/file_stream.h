@@ -3,6 +3,9 @@
 // Positions and sizes are 32-bit byte counts: files of 4 GiB or more do not open. An item is a run of
 // itemSize bytes; Read and Write move whole items and return how many, 0 for a missing buffer, an
 // item size or count of 0, or a request larger than 4 GiB.
+//
+// A failing system call is noted as the calling thread's failure reason (tasks/failure.h) where it
+// happens, so that a reader or writer that only sees a short count can still say why.
 #pragma once
 
 #include <cstdint>
@@ -22,21 +25,34 @@ public:
     virtual uint32_t Size() const = 0;
     virtual uint32_t Position() const = 0;
     virtual int SeekTo(uint32_t offset) { return Seek(offset, SeekOrigin::Begin); }
-    virtual void Close() = 0;
+    // Closes the stream. 0 when what was written through it may not have reached the file as
+    // written (cutting the file to the bytes written, or closing it, failed); the reason is noted.
+    // Closing a read stream, or a closed stream, gives 1.
+    virtual int CloseChecked() = 0;
+    // For the paths where the outcome no longer matters (failures, destructors).
+    void Close() { (void)CloseChecked(); }
     virtual uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) = 0;
     virtual uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) = 0;
     virtual int Flush() = 0;
     // The byte 0..255, or -1 when none was read.
     virtual int ReadByte();
     virtual int WriteByte(uint8_t value);
-    // The new position must lie in 0..UINT32_MAX; 1 on success.
-    virtual int Seek(int64_t offset, SeekOrigin origin) = 0;
-    virtual int Rewind() { return Seek(0, SeekOrigin::Begin); }
-    virtual int SeekToEnd() { return Seek(0, SeekOrigin::End); }
+
+    // The one seek rule of every stream: the new position is offset bytes from the start (Begin),
+    // the current position (Current) or the size (End), and must lie in 0..UINT32_MAX. It may lie at
+    // or past the size: reads there return 0 items and IsAtEnd() holds. (A file stream's write past
+    // the size extends the file, the gap reading as zeros; a memory block never grows, so its write
+    // there returns 0.) Returns 1, or 0 for a closed stream or a position out of range, which
+    // leaves the position as it was.
+    int Seek(int64_t offset, SeekOrigin origin);
+    int Rewind() { return Seek(0, SeekOrigin::Begin); }
+    int SeekToEnd() { return Seek(0, SeekOrigin::End); }
 
 protected:
     // itemSize * count in bytes, or 0 when the request is empty or does not fit 32 bits.
     static uint32_t RequestBytes(const void* buffer, uint32_t itemSize, uint32_t count);
+    // Moves an open stream to a position Seek has checked; 1 on success.
+    virtual int MoveTo(uint32_t position) = 0;
 };
 
 }  // namespace brindle

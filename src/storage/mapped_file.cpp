@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "tasks/failure.h"
+
 namespace brindle {
 
 MappedView::MappedView(MappedView&& other) noexcept
@@ -57,6 +59,7 @@ int MappedFile::CreateMapping(uint64_t size)
         // Allocate the blocks now: a sparse hole written through a mapping on a full disk is a SIGBUS.
         if (int err = ::posix_fallocate(file_.Fd(), fileSize, off_t(size - uint64_t(fileSize))); err != 0) {
             (void)::ftruncate(file_.Fd(), fileSize);
+            NoteSystemFailure(err);
             errno = err;
             return 0;
         }
@@ -82,8 +85,10 @@ void* MappedFile::MapView(uint64_t offset, size_t size)
         return nullptr;
     const int protection = file_.IsWritable() ? PROT_READ | PROT_WRITE : PROT_READ;
     void* base = ::mmap(nullptr, size, protection, MAP_SHARED, file_.Fd(), off_t(offset));
-    if (base == MAP_FAILED)
+    if (base == MAP_FAILED) {
+        NoteSystemFailure();
         return nullptr;
+    }
     view_ = MappedView(base, size);
     viewOffset_ = offset;
     return base;
@@ -110,6 +115,14 @@ void MappedFile::Close()
     name_.clear();
 }
 
+int MappedFile::CloseChecked()
+{
+    CloseMapping();
+    const int result = file_.CloseChecked();
+    name_.clear();
+    return result;
+}
+
 int MappedFile::WriteAt(uint64_t offset, const void* data, size_t bytes)
 {
     if (!hasMapping_ || !file_.IsWritable() || offset > mappingSize_ || bytes > mappingSize_ - offset)
@@ -119,8 +132,10 @@ int MappedFile::WriteAt(uint64_t offset, const void* data, size_t bytes)
         const ssize_t put = ::pwrite(file_.Fd(), from, bytes, off_t(offset));
         if (put < 0 && errno == EINTR)
             continue;
-        if (put <= 0)
+        if (put <= 0) {
+            NoteSystemFailure(put < 0 ? errno : ENOSPC);
             return 0;
+        }
         from += put;
         offset += uint64_t(put);
         bytes -= size_t(put);

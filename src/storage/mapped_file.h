@@ -47,7 +47,8 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Opens the file (closing anything open before). Returns 1 or 0.
+    // Opens the file (closing anything open before). Returns 1 or 0. Here and below a failing system
+    // call's reason is noted (tasks/failure.h).
     int Open(const std::filesystem::path& name, OpenMode mode);
 
     // Fails when a mapping exists or no file is open. size 0 maps the whole file (and fails for an
@@ -73,6 +74,8 @@ public:
     void CloseMapping();
     // Everything: view, mapping, file, name.
     void Close();
+    // Close, with the result of closing the file: 0 (and the reason noted) when close() failed.
+    int CloseChecked();
     // Schedules the view's dirty pages for writing.
     int Flush();
 

@@ -1,11 +1,12 @@
 #include "storage/mapped_file_stream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "storage/temp_files.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 
@@ -15,6 +16,8 @@ int MappedFileStream::OpenForWriting(const std::filesystem::path& name, uint32_t
         return 0;
     size_ = 0;
     position_ = 0;
+    windowBytes_ = 0;
+    hasReadFault_ = false;
     if (!mapped_.Open(name, OpenMode::CreateAlways))
         return 0;
     if (!mapped_.CreateMapping(initialSize)) {
@@ -28,75 +31,108 @@ int MappedFileStream::OpenForWriting(const std::filesystem::path& name, uint32_t
 
 int MappedFileStream::OpenForReading(const std::filesystem::path& name)
 {
-    if (name.empty() || isOpen_ || !ExistsFile(name))
+    if (name.empty() || isOpen_)
         return 0;
     size_ = 0;
     position_ = 0;
+    windowBytes_ = 0;
+    hasReadFault_ = false;
     if (!mapped_.Open(name, OpenMode::ReadExisting))
         return 0;
-    std::error_code ec;
-    const uintmax_t fileSize = std::filesystem::file_size(name, ec);
-    if (ec || fileSize > UINT32_MAX) {
+    // The size of the file that was opened, not of whatever the name points to a moment later.
+    struct stat st {};
+    if (::fstat(mapped_.Fd(), &st) != 0 || uint64_t(st.st_size) > UINT32_MAX) {
+        NoteSystemFailure(uint64_t(st.st_size) > UINT32_MAX ? EFBIG : errno);
         mapped_.Close();
         return 0;
     }
-    // An empty file has nothing to map; it opens all the same and reads nothing.
-    if (fileSize != 0 && !mapped_.CreateMapping(fileSize)) {
-        mapped_.Close();
-        return 0;
-    }
+    const uint64_t fileSize = uint64_t(st.st_size);
     size_ = uint32_t(fileSize);
     isOpen_ = true;
     isWriting_ = false;
     return 1;
 }
 
-void MappedFileStream::Close()
+int MappedFileStream::CloseChecked()
 {
+    int result = 1;
     if (isOpen_) {
-        const int fd = mapped_.Fd();
-        mapped_.UnmapView();
         // Only a written file is cut: closing a read stream must never change the file. The file's
         // own size is asked, not the mapping's, since a failed growth leaves no mapping behind.
-        struct stat st {};
-        if (isWriting_ && ::fstat(fd, &st) == 0 && uint64_t(st.st_size) > size_)
-            (void)::ftruncate(fd, off_t(size_));
-        mapped_.Close();
+        if (isWriting_) {
+            struct stat st {};
+            if (::fstat(mapped_.Fd(), &st) != 0) {
+                NoteSystemFailure();
+                result = 0;
+            } else if (uint64_t(st.st_size) > size_ && ::ftruncate(mapped_.Fd(), off_t(size_)) != 0) {
+                // The file would keep the tail of its last growth step: zeros after the content.
+                NoteSystemFailure();
+                result = 0;
+            }
+            if (!mapped_.CloseChecked())
+                result = 0;
+        } else {
+            mapped_.Close();
+        }
     }
     isOpen_ = false;
     isWriting_ = false;
     size_ = 0;
     position_ = 0;
+    windowBytes_ = 0;
+    window_ = {};
+    return result;
 }
 
-uint8_t* MappedFileStream::ViewFor(uint64_t position, uint64_t end)
+bool MappedFileStream::ReadFully(uint32_t offset, uint8_t* destination, uint32_t n)
 {
-    auto* base = static_cast<uint8_t*>(mapped_.ViewBase());
-    const uint64_t viewOffset = mapped_.ViewOffset();
-    if (base && position >= viewOffset && end <= viewOffset + mapped_.ViewSize())
-        return base + (position - viewOffset);
+    uint32_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::pread(mapped_.Fd(), destination + done, n - done, off_t(offset) + done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got < 0)
+                NoteSystemFailure();
+            else
+                NoteFailure({FailureKind::System, "the file shrank while it was read"});
+            hasReadFault_ = true;
+            return false;
+        }
+        done += uint32_t(got);
+    }
+    return true;
+}
 
-    const uint64_t mappingSize = mapped_.MappingSize();
-    const uint64_t first = position / kStreamWindowBytes;
-    const uint64_t last = (end - 1) / kStreamWindowBytes;
-    const uint64_t windowCount = (mappingSize + kStreamWindowBytes - 1) / kStreamWindowBytes;
-    const uint64_t offset = first * kStreamWindowBytes;
-    const uint64_t bytes = last + 1 >= windowCount ? mappingSize - offset : (last - first + 1) * kStreamWindowBytes;
-    base = static_cast<uint8_t*>(mapped_.RemapView(offset, size_t(bytes)));
-    return base ? base + (position - offset) : nullptr;
+bool MappedFileStream::ReadAt(uint32_t offset, uint8_t* destination, uint32_t n)
+{
+    const uint64_t end = uint64_t(offset) + n;
+    if (windowBytes_ != 0 && offset >= windowOffset_ && end <= uint64_t(windowOffset_) + windowBytes_) {
+        std::memcpy(destination, window_.data() + (offset - windowOffset_), n);
+        return true;
+    }
+    // A large request (a block of samples) goes straight to the caller's buffer; small ones (chunk
+    // headers, the decoder's few hundred bytes at a time) are served from one pread per window.
+    if (n >= kStreamWindowBytes)
+        return ReadFully(offset, destination, n);
+    window_.resize(kStreamWindowBytes);
+    windowBytes_ = 0;
+    const uint32_t bytes = uint32_t(std::min<uint64_t>(kStreamWindowBytes, uint64_t(size_) - offset));
+    if (!ReadFully(offset, window_.data(), bytes))
+        return false;
+    windowOffset_ = offset;
+    windowBytes_ = bytes;
+    std::memcpy(destination, window_.data(), n);
+    return true;
 }
 
 uint32_t MappedFileStream::Read(void* buffer, uint32_t itemSize, uint32_t count)
 {
-    if (RequestBytes(buffer, itemSize, count) == 0 || !isOpen_ || IsAtEnd())
+    if (RequestBytes(buffer, itemSize, count) == 0 || !isOpen_ || hasReadFault_ || IsAtEnd())
         return 0;
     const uint32_t n = uint32_t(std::min<uint64_t>(uint64_t(itemSize) * count, size_ - position_));
-    if (n == 0)
+    if (n == 0 || !ReadAt(position_, static_cast<uint8_t*>(buffer), n))
         return 0;
-    const uint8_t* from = ViewFor(position_, uint64_t(position_) + n);
-    if (!from)
-        return 0;
-    std::memcpy(buffer, from, n);
     position_ += n;
     return n / itemSize;
 }
@@ -109,12 +145,13 @@ uint32_t MappedFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t
     const uint64_t end = uint64_t(position_) + n;
     if (end > UINT32_MAX)
         return 0;
+    windowBytes_ = 0;  // what is read back must be what was written
     if (mapped_.MappingSize() < end) {
         const uint64_t grown = (end + kStreamWindowBytes - 1) / kStreamWindowBytes * kStreamWindowBytes;
         if (!mapped_.RecreateMapping(grown))
             return 0;
     }
-    // Written with pwrite, not through the view: see MappedFile::WriteAt.
+    // Written with pwrite, not through a view: see MappedFile::WriteAt.
     if (!mapped_.WriteAt(position_, buffer, n))
         return 0;
     position_ = uint32_t(end);
@@ -122,15 +159,20 @@ uint32_t MappedFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t
     return n / itemSize;
 }
 
-int MappedFileStream::Seek(int64_t offset, SeekOrigin origin)
+int MappedFileStream::Flush()
 {
     if (!isOpen_)
         return 0;
-    const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
-    const int64_t target = base + offset;
-    if (target < 0 || target > int64_t(UINT32_MAX))
+    if (::fsync(mapped_.Fd()) != 0) {
+        NoteSystemFailure();
         return 0;
-    position_ = uint32_t(target);
+    }
+    return 1;
+}
+
+int MappedFileStream::MoveTo(uint32_t position)
+{
+    position_ = position;
     return 1;
 }
 

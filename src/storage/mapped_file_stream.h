@@ -1,10 +1,17 @@
-// A FileStream that reads a file through a sliding view of whole W-byte windows (W = 256 KiB) and
-// writes it with pwrite, which costs far less than write faults on a view. Writing grows the file in
-// steps of W and close cuts it back to the bytes written.
-// A stream opened for reading maps the file read-only and never changes it.
+// The FileStream of the WAV reader and writer, the MP3 decoder's input and output and the MP3 writer.
+//
+// Writing: the file is sized ahead in steps of whole W-byte windows (W = 256 KiB), with allocated
+// blocks, and written with pwrite, which costs far less than write faults on a view; close cuts the
+// file back to the bytes written.
+// Reading: through a W-byte window filled with pread, never through a mapping. A source file can
+// shrink while it is read (another program truncates or rewrites it); a mapping would then fault
+// (SIGBUS) where pread only comes back short. A file that turns out shorter than it was when opened,
+// or that cannot be read, makes this read and every later one return 0 items, with the reason noted.
+// A stream opened for reading needs only read permission and never changes the file.
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 #include "storage/file_stream.h"
 #include "storage/mapped_file.h"
@@ -20,29 +27,40 @@ public:
 
     // Creates or truncates the file and sizes it to initialSize bytes (non-zero).
     int OpenForWriting(const std::filesystem::path& name, uint32_t initialSize);
-    // The file must exist and be smaller than 4 GiB; it needs only read permission.
+    // The file must be a regular file smaller than 4 GiB; its size is taken once, here.
     int OpenForReading(const std::filesystem::path& name);
 
     bool IsOpen() const override { return isOpen_; }
     uint32_t Size() const override { return size_; }
     uint32_t Position() const override { return position_; }
-    // For a written file, cuts it to the bytes written.
-    void Close() override;
+    // For a written file, cuts it to the bytes written; 0 when that, or closing the file, failed.
+    int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
-    int Flush() override { return mapped_.Flush(); }
-    // Any position from 0 up; past the size is allowed (reads there return 0).
-    int Seek(int64_t offset, SeekOrigin origin) override;
+    // Makes the bytes written durable (fsync).
+    int Flush() override;
+    // True once a read found the file shorter than at open, or failed.
+    bool HasReadFault() const { return hasReadFault_; }
+
+protected:
+    int MoveTo(uint32_t position) override;
 
 private:
-    // Makes the view cover [position, end) with whole windows; returns the byte at position or null.
-    uint8_t* ViewFor(uint64_t position, uint64_t end);
+    // Copies n bytes at offset (inside the size) into destination, through the window when they fit.
+    bool ReadAt(uint32_t offset, uint8_t* destination, uint32_t n);
+    // pread of exactly n bytes; a short file or an error is a read fault.
+    bool ReadFully(uint32_t offset, uint8_t* destination, uint32_t n);
 
     MappedFile mapped_;
     uint32_t size_ = 0;
     uint32_t position_ = 0;
     bool isOpen_ = false;
     bool isWriting_ = false;
+    bool hasReadFault_ = false;
+    // The read window: windowBytes_ bytes of the file from windowOffset_.
+    std::vector<uint8_t> window_;
+    uint32_t windowOffset_ = 0;
+    uint32_t windowBytes_ = 0;
 };
 
 }  // namespace brindle

@@ -23,12 +23,13 @@ int MemoryBlockStream::AttachWritable(void* data, uint32_t size)
     return 1;
 }
 
-void MemoryBlockStream::Close()
+int MemoryBlockStream::CloseChecked()
 {
     data_ = nullptr;
     writable_ = nullptr;
     size_ = 0;
     position_ = 0;
+    return 1;
 }
 
 uint32_t MemoryBlockStream::Read(void* buffer, uint32_t itemSize, uint32_t count)
@@ -53,15 +54,9 @@ uint32_t MemoryBlockStream::Write(const void* buffer, uint32_t itemSize, uint32_
     return items;
 }
 
-int MemoryBlockStream::Seek(int64_t offset, SeekOrigin origin)
+int MemoryBlockStream::MoveTo(uint32_t position)
 {
-    if (!IsOpen())
-        return 0;
-    const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : size_;
-    const int64_t target = base + offset;
-    if (target < 0 || target >= int64_t(size_))
-        return 0;
-    position_ = uint32_t(target);
+    position_ = position;
     return 1;
 }
 

@@ -1,5 +1,6 @@
 // A FileStream over a block of memory that the caller owns (pictures built into the program).
-// Reads and writes never pass the block's size; the stream never allocates.
+// Reads and writes never pass the block's size; the stream never allocates. Seeks follow the rule of
+// every stream (file_stream.h).
 #pragma once
 
 #include <cstddef>
@@ -22,12 +23,13 @@ public:
     bool IsOpen() const override { return data_ != nullptr; }
     uint32_t Size() const override { return size_; }
     uint32_t Position() const override { return position_; }
-    void Close() override;
+    int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
     int Flush() override { return IsOpen() ? 1 : 0; }
-    // Only positions below the size are accepted.
-    int Seek(int64_t offset, SeekOrigin origin) override;
+
+protected:
+    int MoveTo(uint32_t position) override;
 
 private:
     const uint8_t* data_ = nullptr;

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "tasks/failure.h"
+
 namespace brindle {
 
 int PlainFileStream::Open(const std::filesystem::path& name, OpenMode mode)
@@ -10,6 +12,7 @@ int PlainFileStream::Open(const std::filesystem::path& name, OpenMode mode)
     if (name.empty() || IsOpen() || !file_.Open(name, mode))
         return 0;
     if (file_.FileSize() > int64_t(UINT32_MAX)) {
+        NoteSystemFailure(EFBIG);
         file_.Close();
         return 0;
     }
@@ -44,6 +47,8 @@ uint32_t PlainFileStream::Read(void* buffer, uint32_t itemSize, uint32_t count)
         const ssize_t got = ::read(file_.Fd(), static_cast<char*>(buffer) + done, bytes - done);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0)
+            NoteSystemFailure();
         if (got <= 0)
             break;
         done += uint32_t(got);
@@ -61,6 +66,8 @@ uint32_t PlainFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t 
         const ssize_t put = ::write(file_.Fd(), static_cast<const char*>(buffer) + done, bytes - done);
         if (put < 0 && errno == EINTR)
             continue;
+        if (put < 0)
+            NoteSystemFailure();
         if (put <= 0)
             break;
         done += uint32_t(put);
@@ -68,17 +75,32 @@ uint32_t PlainFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t 
     return done / itemSize;
 }
 
-int PlainFileStream::Flush() { return IsOpen() && ::fsync(file_.Fd()) == 0 ? 1 : 0; }
-
-int PlainFileStream::Seek(int64_t offset, SeekOrigin origin)
+int PlainFileStream::Flush()
 {
     if (!IsOpen())
         return 0;
-    const int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? Position() : Size();
-    const int64_t target = base + offset;
-    if (target < 0 || target > int64_t(UINT32_MAX))
+    if (::fsync(file_.Fd()) != 0) {
+        NoteSystemFailure();
         return 0;
-    return ::lseek(file_.Fd(), off_t(target), SEEK_SET) == off_t(target) ? 1 : 0;
+    }
+    return 1;
+}
+
+int PlainFileStream::CloseChecked()
+{
+    if (!IsOpen())
+        return 1;
+    const bool wasWritable = file_.IsWritable();
+    const int result = file_.CloseChecked();
+    return wasWritable ? result : 1;
+}
+
+int PlainFileStream::MoveTo(uint32_t position)
+{
+    if (::lseek(file_.Fd(), off_t(position), SEEK_SET) == off_t(position))
+        return 1;
+    NoteSystemFailure();
+    return 0;
 }
 
 }  // namespace brindle

@@ -21,11 +21,15 @@ public:
     bool IsOpen() const override { return file_.IsOpen(); }
     uint32_t Size() const override;
     uint32_t Position() const override;
-    void Close() override { file_.Close(); }
+    // 0 when closing a written file reported an error (a network file system may report a failed
+    // write only here).
+    int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
     int Flush() override;
-    int Seek(int64_t offset, SeekOrigin origin) override;
+
+protected:
+    int MoveTo(uint32_t position) override;
 
 private:
     int Open(const std::filesystem::path& name, OpenMode mode);

@@ -11,4 +11,11 @@ void UniqueFd::Reset(int fd)
     fd_ = fd;
 }
 
+int UniqueFd::CloseChecked()
+{
+    const int fd = std::exchange(fd_, -1);
+    // On Linux the descriptor is gone even when close() fails, EINTR included: never retried.
+    return fd < 0 || ::close(fd) == 0 ? 1 : 0;
+}
+
 }  // namespace brindle

@@ -25,6 +25,9 @@ public:
     int Get() const { return fd_; }
     // Closes the current descriptor (if any) and owns fd instead.
     void Reset(int fd = -1);
+    // Closes the descriptor now: 1, or 0 when close() reported an error (errno tells which; the
+    // descriptor is released all the same and must not be closed again). 1 when none is owned.
+    int CloseChecked();
 
 private:
     int fd_ = -1;

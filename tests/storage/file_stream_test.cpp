@@ -266,11 +266,48 @@ TEST_F(FileStreamTest, MemoryBlockStreamStaysInsideItsBlock)
     EXPECT_EQ(stream.Read(got, 4, 1), 1u);
     EXPECT_EQ(stream.Read(got, 4, 1), 0u) << "two bytes left, item of four";
     EXPECT_EQ(stream.Read(got, 1, 4), 2u);
-    EXPECT_EQ(stream.Seek(6, SeekOrigin::Begin), 0) << "only positions below the size";
     ASSERT_EQ(stream.Seek(5, SeekOrigin::Begin), 1);
     const uint8_t nine[2] = {9, 9};
     EXPECT_EQ(stream.Write(nine, 1, 2), 1u);
     EXPECT_EQ(block[5], 9);
+    ASSERT_EQ(stream.Seek(2, SeekOrigin::End), 1);
+    EXPECT_EQ(stream.Write(nine, 1, 1), 0u) << "a block never grows";
+}
+
+TEST_F(FileStreamTest, EveryStreamSeeksByTheSameRule)
+{
+    // The same six bytes behind each kind of stream; every seek below must come out the same.
+    const std::vector<unsigned char> content = {1, 2, 3, 4, 5, 6};
+    WriteFileBytes(PathOf("six"), content);
+    PlainFileStream plain;
+    ASSERT_EQ(plain.OpenForReading(PathOf("six")), 1);
+    MappedFileStream mapped;
+    ASSERT_EQ(mapped.OpenForReading(PathOf("six")), 1);
+    MemoryBlockStream memory;
+    ASSERT_EQ(memory.Attach(content.data(), 6), 1);
+
+    for (FileStream* stream : std::initializer_list<FileStream*>{&plain, &mapped, &memory}) {
+        SCOPED_TRACE(stream == &plain ? "plain" : stream == &mapped ? "mapped" : "memory");
+        ASSERT_EQ(stream->Seek(6, SeekOrigin::Begin), 1) << "exactly the end";
+        EXPECT_TRUE(stream->IsAtEnd());
+        EXPECT_FALSE(stream->IsPastEnd());
+        EXPECT_EQ(stream->ReadByte(), -1);
+        ASSERT_EQ(stream->SeekToEnd(), 1);
+        EXPECT_EQ(stream->Position(), 6u);
+        ASSERT_EQ(stream->Seek(10, SeekOrigin::Current), 1) << "past the end";
+        EXPECT_EQ(stream->Position(), 16u);
+        EXPECT_TRUE(stream->IsPastEnd());
+        EXPECT_EQ(stream->ReadByte(), -1);
+        EXPECT_EQ(stream->Seek(-17, SeekOrigin::Current), 0) << "before the start";
+        EXPECT_EQ(stream->Position(), 16u) << "a refused seek leaves the position";
+        EXPECT_EQ(stream->Seek(int64_t(UINT32_MAX) - 5, SeekOrigin::End), 0) << "beyond 32 bits";
+        ASSERT_EQ(stream->Seek(-1, SeekOrigin::End), 1);
+        EXPECT_EQ(stream->ReadByte(), 6);
+        ASSERT_EQ(stream->Rewind(), 1);
+        EXPECT_EQ(stream->ReadByte(), 1);
+        stream->Close();
+        EXPECT_EQ(stream->Seek(0, SeekOrigin::Begin), 0) << "a closed stream";
+    }
 }
 
 }  // namespace
