@@ -3,7 +3,10 @@
 // the caller. A check with no text relies on a reason noted deeper down (a failed read's errno).
 #pragma once
 
+#include <string>
+
 #include "tasks/failure.h"
+#include "tasks/progress.h"
 
 namespace brindle::detail {
 
@@ -20,6 +23,19 @@ inline void Check(bool condition, const char* formatReason)
 {
     if (!condition)
         ThrowFormat(formatReason);
+}
+
+inline void Check(bool condition, const std::string& formatReason)
+{
+    if (!condition)
+        ThrowFormat(formatReason);
+}
+
+// Fails as cancelled once the user has asked to stop (progress may be null).
+inline void CheckNotCancelled(const Progress* progress)
+{
+    if (IsCancelled(progress))
+        ThrowCancelled();
 }
 
 }  // namespace brindle::detail

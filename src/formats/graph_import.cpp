@@ -11,6 +11,7 @@
 #include "edit/sample_conversion.h"
 #include "formats/check.h"
 #include "formats/wav_file.h"
+#include "storage/file_handle.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/plain_file_stream.h"
 #include "storage/temp_files.h"
@@ -23,6 +24,7 @@ namespace brindle {
 namespace {
 
 using detail::Check;
+using detail::CheckNotCancelled;
 
 // Samples per chunk of the conversion loop (about 1 MiB of floats), whatever the channel count.
 constexpr uint32_t kChunkSamplesForImport = 262144;
@@ -89,28 +91,46 @@ bool IsBlockCodec(int format)
     return subtype == SF_FORMAT_IMA_ADPCM || subtype == SF_FORMAT_MS_ADPCM || subtype == SF_FORMAT_GSM610;
 }
 
+// libsndfile's reason for refusing a file ("Error in WAV file. No 'data' chunk marker."), as ours.
+std::string DecoderReason()
+{
+    std::string text = sf_strerror(nullptr);
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = char(text[0] - 'A' + 'a');
+    return "cannot decode this WAV file (" + text + ")";
+}
+
 // targetOpened tells the caller whether target was (re)created here and so is ours to remove.
 void Convert(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress,
              bool& targetOpened)
 {
-    Check(!IsCancelled(progress) && !source.empty() && !target.empty());
-    Check(ClassifySource(source) == kWavSource);
+    CheckNotCancelled(progress);
+    Check(!source.empty() && !target.empty(), "no file name");
+    Check(ClassifySource(source) == kWavSource, "only a file named .wav or .pcm is converted");
     // Writing the target truncates it: it must not be the source under another name.
     std::error_code ec;
-    Check(!std::filesystem::equivalent(source, target, ec));
+    Check(!std::filesystem::equivalent(source, target, ec), "the converted file would overwrite its source");
     const uint32_t range = progress ? progress->Range() : 0;
     const uint32_t setupShare = uint32_t(double(range) * 0.3);
 
+    // Opened by us and handed over, never by name: the open refuses a FIFO or a device without
+    // blocking (libsndfile's own open would wait for a FIFO's writer for ever). It outlives the
+    // decoder, which does not close it.
+    FileHandle sourceFile;
+    Check(sourceFile.Open(source, OpenMode::ReadExisting));
+    const int64_t sourceBytes = sourceFile.FileSize();
     SF_INFO info{};
-    SndfileHandle file(sf_open(source.c_str(), SFM_READ, &info));
-    Check(file != nullptr);
+    SndfileHandle file(sf_open_fd(sourceFile.Fd(), SFM_READ, &info, SF_FALSE));
+    Check(file != nullptr, DecoderReason());
     const int container = info.format & SF_FORMAT_TYPEMASK;
-    Check(container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX);
-    Check(info.channels >= 1 && info.samplerate >= 1);
+    Check(container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX, "not a WAV file");
+    Check(info.channels >= 1 && info.samplerate >= 1, "0 channels or sample rate 0");
     const uint32_t channels = uint32_t(info.channels);
     const uint64_t blockAlign = uint64_t(channels) * 2;
     const uint64_t byteRate = blockAlign * uint32_t(info.samplerate);
-    Check(blockAlign <= UINT16_MAX && byteRate <= UINT32_MAX);
+    Check(blockAlign <= UINT16_MAX && byteRate <= UINT32_MAX, "too many channels or too high a sample rate");
 
     uint64_t frameLimit = info.frames > 0 ? uint64_t(info.frames) : 0;
     if (IsBlockCodec(info.format)) {
@@ -118,7 +138,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
         if (factFrames != 0)
             frameLimit = std::min<uint64_t>(frameLimit, factFrames);
     }
-    Check(frameLimit != 0);
+    Check(frameLimit != 0, "no samples");
 
     WaveFormat format;
     format.formatTag = 1;
@@ -135,7 +155,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
     auto header = MakeWavHeader(format, 0);
     Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
 
-    Check(!IsCancelled(progress));
+    CheckNotCancelled(progress);
     if (progress)
         progress->Advance(int32_t(setupShare));
     std::unique_ptr<SubProgress> conversion;
@@ -157,19 +177,22 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
         const size_t sampleCount = size_t(got) * channels;
         ConvertFloatToS16Le(samples.data(), sampleCount, pcm.data(), 1);
         // 16-bit data is never odd, so the RIFF size is 36 + D.
-        Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX);
+        Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX, "too long for a WAV file (4 GiB)");
         Check(stream.Write(pcm.data(), uint32_t(blockAlign), uint32_t(got)) == uint32_t(got));
         framesWritten += uint64_t(got);
-        Check(!IsCancelled(progress));
+        CheckNotCancelled(progress);
         if (conversion)
             conversion->SetPercent(float(double(framesWritten) * 100.0 / double(frameLimit)));
         pacer.Pace();
     }
-    Check(framesWritten != 0);
+    Check(framesWritten != 0, "no samples could be decoded");
+    // A source that shrank while it was decoded only looks like an early end to libsndfile.
+    if (sourceFile.FileSize() < sourceBytes)
+        throw Failure({FailureKind::System, "the file shrank while it was read"});
 
     header = MakeWavHeader(format, uint32_t(framesWritten * blockAlign));
     Check(stream.Rewind() && stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
-    stream.Close();
+    Check(stream.CloseChecked());
     if (conversion)
         conversion->Complete();
 }
@@ -179,16 +202,15 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
 int ImportThroughGraph(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress)
 {
     bool targetOpened = false;
-    try {
+    const int result = Guarded([&] {
         Convert(source, target, progress, targetOpened);
-        return FinishProgress(progress, 1);
-    } catch (...) {
-        if (targetOpened && ExistsFile(target)) {
-            std::error_code ec;
-            std::filesystem::remove(target, ec);
-        }
-        return FinishProgress(progress, 0);
+        return true;
+    });
+    if (!result && targetOpened && ExistsFile(target)) {
+        std::error_code ec;
+        std::filesystem::remove(target, ec);
     }
+    return FinishProgress(progress, result);
 }
 
 }  // namespace brindle

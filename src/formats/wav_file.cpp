@@ -1,8 +1,11 @@
 #include "formats/wav_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "formats/graph_import.h"
@@ -20,8 +23,7 @@ namespace brindle {
 namespace {
 
 using detail::Check;
-
-void CheckNotCancelled(const Progress* progress) { Check(!IsCancelled(progress)); }
+using detail::CheckNotCancelled;
 
 uint32_t Le32(const uint8_t* p)
 {
@@ -47,10 +49,12 @@ struct ChunkHeader {
     bool Is(const char* fourCc) const { return std::memcmp(code, fourCc, 4) == 0; }
 };
 
+// Only called with bytes left: the walks stop at the end of the file.
 ChunkHeader ReadChunkHeader(FileStream& stream)
 {
     uint8_t bytes[8];
-    Check(stream.Read(bytes, 8, 1) == 1);
+    // Also a file with 1 to 7 stray bytes after its last chunk: the walk cannot tell them apart.
+    Check(stream.Read(bytes, 8, 1) == 1, "cut short (in a chunk header)");
     ChunkHeader header;
     std::memcpy(header.code, bytes, 4);
     header.size = Le32(bytes + 4);
@@ -61,40 +65,47 @@ ChunkHeader ReadChunkHeader(FileStream& stream)
 void ReadRiffWave(FileStream& stream)
 {
     Check(stream.IsOpen() && stream.Rewind());
-    const ChunkHeader riff = ReadChunkHeader(stream);
-    Check(riff.Is("RIFF"));
+    Check(stream.Size() != 0, "empty file");
+    uint8_t bytes[8];
+    const bool hasHeader = stream.Read(bytes, 8, 1) == 1;
+    // Two relatives of RIFF that this reader does not read, named so the user knows what the file is.
+    Check(!hasHeader || std::memcmp(bytes, "RF64", 4) != 0, "RF64 (64-bit) WAV files do not open");
+    Check(!hasHeader || std::memcmp(bytes, "RIFX", 4) != 0, "big-endian (RIFX) WAV files do not open");
+    Check(hasHeader && std::memcmp(bytes, "RIFF", 4) == 0, "not a WAV file (no RIFF header)");
     char wave[4];
-    Check(stream.Read(wave, 4, 1) == 1 && std::memcmp(wave, "WAVE", 4) == 0);
+    Check(stream.Read(wave, 4, 1) == 1 && std::memcmp(wave, "WAVE", 4) == 0, "not a WAV file (RIFF but not WAVE)");
+    Check(!stream.IsAtEnd(), "no chunks after the RIFF header");
 }
 
 // The first 16 bytes of a "fmt " chunk as a PCM record; any extra bytes (an extra-size field, the
 // WAVE_FORMAT_EXTENSIBLE part, ADPCM coefficients) are skipped unread, so extraSize stays 0.
 void ReadFormatChunk(FileStream& stream, const ChunkHeader& chunk, WaveFormat& format)
 {
-    Check(chunk.size >= 16);
+    Check(chunk.size >= 16, "format chunk shorter than 16 bytes");
     uint8_t record[16];
-    Check(stream.Read(record, 16, 1) == 1);
+    Check(stream.Read(record, 16, 1) == 1, "cut short (in the format chunk)");
     format.SetFromPcmRecord(record);
     if (chunk.size > 16)
-        Check(stream.Seek(int64_t(chunk.size) - 16, SeekOrigin::Current));
+        Check(stream.Seek(int64_t(chunk.size) - 16, SeekOrigin::Current), "format chunk larger than 4 GiB");
 }
 
 // Skips a chunk and its pad byte. A size of 0, or one above 2 GiB, is taken as a corrupt header
 // rather than a chunk: both would let a damaged file walk on through garbage.
 void SkipChunk(FileStream& stream, const ChunkHeader& chunk)
 {
-    Check(int32_t(chunk.size) > 0);
-    Check(stream.Seek(int64_t(chunk.size) + (chunk.size & 1), SeekOrigin::Current));
+    Check(chunk.size != 0, "damaged chunk header (size 0)");
+    Check(int32_t(chunk.size) > 0, "damaged chunk header (size over 2 GiB)");
+    Check(stream.Seek(int64_t(chunk.size) + (chunk.size & 1), SeekOrigin::Current), "chunk runs past 4 GiB");
 }
 
-// Streaming writers that cannot seek back leave the data size at 0xFFFFFFFF ("unknown"; seen in
-// files written by ffmpeg to a pipe). Such a chunk runs to the end of the file. Any other size is
-// taken as stated, even past the end of the file: the missing frames are silence.
+// The bytes of a data chunk: its stated size, cut to the bytes the file holds after the header.
+// A size is a claim, and a 40 KB file stating 2 GiB must not become 2 GiB of silence on disk. This
+// also covers streaming writers that cannot seek back and leave the size at 0xFFFFFFFF ("unknown";
+// ffmpeg writing to a pipe): such a chunk runs to the end of the file.
 uint32_t DataByteCount(const FileStream& stream, const ChunkHeader& chunk)
 {
-    if (chunk.size != 0xFFFFFFFFu)
-        return chunk.size;
-    return stream.Size() > stream.Position() ? stream.Size() - stream.Position() : 0;
+    const uint32_t remaining = stream.Size() > stream.Position() ? stream.Size() - stream.Position() : 0;
+    return std::min(chunk.size, remaining);
 }
 
 // Frames of a PCM data chunk; 0 when the block align is 0 (the format check rejects that file).
@@ -128,12 +139,48 @@ bool IsDirectlyReadable(const WaveFormat& format)
            (format.bitsPerSample == 8 || format.bitsPerSample == 16);
 }
 
-// The samples of a data chunk whose header has just been read, into channels. Reads at most the
-// declared frames; a chunk cut short by the end of the file leaves the rest of the sound silent.
+std::string Printed(const char* pattern, unsigned value)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, pattern, value);
+    return text;
+}
+
+// Why a format fails IsValidFormat, in the order of its tests.
+std::string FormatFault(const WaveFormat& format)
+{
+    if (format.IsZero())
+        return "no usable format chunk before the data";
+    if (format.formatTag == 0)
+        return "format tag 0 (no encoding)";
+    if (format.channelCount == 0)
+        return "0 channels";
+    if (format.samplesPerSecond == 0)
+        return "sample rate 0";
+    if (format.blockAlign == 0)
+        return "block align 0";
+    if (format.bitsPerSample < 2)
+        return Printed("%u bits per sample", format.bitsPerSample);
+    return "inconsistent format chunk (byte rate or block align)";
+}
+
+// The checks on a PCM format before its samples are read, each with its own reason.
+void CheckReadablePcm(const WaveFormat& format)
+{
+    Check(format.formatTag == 1, Printed("format tag 0x%04X is not PCM", format.formatTag));
+    Check(format.channelCount <= 2, Printed("%u channels (only mono and stereo open)", format.channelCount));
+    Check(format.bitsPerSample == 8 || format.bitsPerSample == 16,
+          Printed("%u-bit samples (only 8- and 16-bit PCM is read directly)", format.bitsPerSample));
+}
+
+// The samples of a data chunk whose header has just been read, into channels. The frame count was
+// cut to the bytes the file held when it was opened, so every frame must arrive: a short read means
+// the file shrank under us or could not be read, and the load fails.
 void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
 {
     const WaveFormat& format = buffer.format;
-    Check(format.IsValidFormat() && format.formatTag == 1);
+    Check(format.IsValidFormat(), FormatFault(format));
+    CheckReadablePcm(format);
     CheckNotCancelled(progress);
     if (!channels.IsEmpty())
         channels.Reset();
@@ -153,10 +200,8 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
     for (uint32_t i = 0; i < blockCount; ++i) {
         const uint32_t wanted = std::min(kBlockSamples, frames - i * kBlockSamples);
         const uint32_t got = stream.Read(transfer.data(), blockAlign, wanted);
-        if (got == 0)
-            break;
-        // Only the frames actually read are converted: the rest of the transfer buffer still holds
-        // the previous block, which must not reappear as sound past the end of a short file.
+        // A stream that knows why (the file shrank, an I/O error) has noted it already.
+        Check(got == wanted, "cut short (in the samples)");
         for (uint32_t c = 0; c < format.channelCount; ++c)
             Check(channels.Channel(int(c)).PutPcmBlock(i, transfer.data(), blockAlign, got, format.channelCount, c) ==
                   int(got));
@@ -164,8 +209,6 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
         if (progress)
             progress->SetPercent(float(uint64_t(i + 1) * 100 / blockCount));
         pacer.Pace();
-        if (got < wanted)
-            break;
     }
     Check(channels.IsValid());
 }
@@ -193,7 +236,7 @@ std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uin
 
 int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
 {
-    try {
+    const int result = Guarded([&] {
         ReadRiffWave(stream);
         do {
             const ChunkHeader chunk = ReadChunkHeader(stream);
@@ -203,26 +246,29 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
                 WaveFormat& format = buffer.format;
                 buffer.dataByteCount = DataByteCount(stream, chunk);
                 buffer.frameCount = format.formatTag == 1 ? PcmFrameCount(format, buffer.dataByteCount) : 0;
-                Check(format.formatTag == 1 ? format.IsValidFormat() : IsConvertibleFormat(format));
+                Check(format.formatTag == 1 ? format.IsValidFormat() : IsConvertibleFormat(format),
+                      FormatFault(format));
                 Check(format.extraSize == 0 || format.extraBytes.size() == format.extraSize);
-                Check(format.formatTag != 1 || buffer.frameCount != 0);
-                Check(buffer.dataByteCount != 0);
-                return 1;
+                Check(buffer.dataByteCount != 0, "no samples (empty data chunk)");
+                Check(format.formatTag != 1 || buffer.frameCount != 0, "no samples (data shorter than one frame)");
+                return true;
             } else {
                 SkipChunk(stream, chunk);
             }
         } while (!stream.IsAtEnd());
-        return 1;
-    } catch (...) {
+        return true;
+    });
+    if (!result)
         ClearHeaderFields(buffer);
-        return 0;
-    }
+    return result;
 }
 
 int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
 {
     PlainFileStream stream;
     if (path.empty() || !stream.OpenForReading(path)) {
+        if (path.empty())
+            NoteSystemFailure(ENOENT);
         ClearHeaderFields(buffer);
         return 0;
     }
@@ -231,7 +277,7 @@ int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
 
 int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
 {
-    try {
+    const int result = Guarded([&] {
         Check(stream.IsOpen());
         CheckNotCancelled(progress);
         ClearHeaderFields(buffer);
@@ -251,49 +297,55 @@ int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels,
                                       format.channelCount == buffer.format.channelCount &&
                                       format.samplesPerSecond == buffer.format.samplesPerSecond &&
                                       format.blockAlign == buffer.format.blockAlign &&
-                                      format.bitsPerSample == buffer.format.bitsPerSample));
+                                      format.bitsPerSample == buffer.format.bitsPerSample),
+                      "a second format chunk disagrees with the first");
                 buffer.format = format;
             } else if (chunk.Is("data")) {
                 WaveFormat& format = buffer.format;
                 const uint32_t dataStart = stream.Position();
                 buffer.dataByteCount = DataByteCount(stream, chunk);
                 buffer.frameCount = PcmFrameCount(format, buffer.dataByteCount);
-                Check(format.IsValidFormat());
+                Check(format.IsValidFormat(), FormatFault(format));
                 Check(format.extraSize == 0 || format.extraBytes.size() == format.extraSize);
-                Check(buffer.frameCount != 0 && buffer.dataByteCount != 0);
-                Check(format.formatTag == 1 && format.channelCount <= 2);
+                Check(buffer.dataByteCount != 0, "no samples (empty data chunk)");
+                Check(buffer.frameCount != 0, "no samples (data shorter than one frame)");
+                CheckReadablePcm(format);
                 ReadSamples(stream, buffer, channels, progress);
                 hasSamples = true;
-                // Past the whole chunk and its pad byte, a final partial frame included, so that the
-                // chunks after it are found where they are. A position past the end ends the walk.
-                const uint64_t next = uint64_t(dataStart) + buffer.dataByteCount + (buffer.dataByteCount & 1);
+                // Past the whole chunk as stated and its pad byte, a final partial frame included,
+                // so that the chunks after it are found where they are. A position past the end
+                // ends the walk.
+                const uint64_t next = uint64_t(dataStart) + chunk.size + (chunk.size & 1);
                 Check(stream.SeekTo(uint32_t(std::min<uint64_t>(next, stream.Size()))));
             } else {
                 SkipChunk(stream, chunk);
             }
         } while (!stream.IsAtEnd());
-        return FinishProgress(progress, 1);
-    } catch (...) {
+        return true;
+    });
+    if (!result) {
         ClearHeaderFields(buffer);
         channels.Reset();
-        return FinishProgress(progress, 0);
     }
+    return FinishProgress(progress, result);
 }
 
 int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
 {
-    try {
+    const int result = Guarded([&] {
         const WaveFormat& format = buffer.format;
-        Check(stream.IsOpen() && buffer.HasSound() && channels.IsValid() && channels.IsCompact());
+        Check(stream.IsOpen());
+        Check(buffer.HasSound() && channels.IsValid() && channels.IsCompact(), "no sound to write");
         CheckNotCancelled(progress);
-        Check(format.formatTag == 1 && IsDirectlyReadable(format));
+        Check(IsDirectlyReadable(format), "only 8- and 16-bit PCM in one or two channels is written");
         Check(channels.ChannelCount() == format.channelCount);
         const uint32_t blockAlign = format.blockAlign;
         const uint64_t dataBytes = uint64_t(channels.FrameCount()) * blockAlign;
         // The RIFF size 36 + D + P must fit its 32-bit field.
-        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX);
+        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX, "too long for a WAV file (4 GiB)");
         Check(stream.Rewind());
 
+        // A failed write has noted the system's reason ("No space left on device").
         const auto header = MakeWavHeader(format, uint32_t(dataBytes));
         Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
 
@@ -322,24 +374,24 @@ int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels
         Check(framesWritten == channels.FrameCount());
         if (dataBytes & 1)
             Check(stream.WriteByte(0) == 1);
-        return FinishProgress(progress, 1);
-    } catch (...) {
-        return FinishProgress(progress, 0);
-    }
+        return true;
+    });
+    return FinishProgress(progress, result);
 }
 
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
-    try {
-        Check(!path.empty());
+    const int result = Guarded([&] {
+        Check(!path.empty(), "no file name");
         CheckNotCancelled(progress);
         // Checked before the file is opened: opening truncates it, and a buffer that cannot be
         // written must not cost the user the file already at that path.
         const WaveFormat& format = buffer.format;
-        Check(buffer.HasSound() && IsDirectlyReadable(format) &&
-              buffer.channels.ChannelCount() == format.channelCount);
+        Check(buffer.HasSound(), "no sound to write");
+        Check(IsDirectlyReadable(format) && buffer.channels.ChannelCount() == format.channelCount,
+              "only 8- and 16-bit PCM in one or two channels is written");
         const uint64_t dataBytes = uint64_t(buffer.channels.FrameCount()) * format.blockAlign;
-        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX);
+        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX, "too long for a WAV file (4 GiB)");
 
         MappedFileStream stream;
         Check(stream.OpenForWriting(path, 4096));
@@ -363,12 +415,12 @@ int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
                 written = WriteWavStream(stream, buffer, compact, writeProgress.get());
             }
         }
-        stream.Close();
-        Check(written);
-        return FinishProgress(progress, 1);
-    } catch (...) {
-        return FinishProgress(progress, 0);
-    }
+        // The cut at close is part of the save: a file left at its last growth step ends in zeros
+        // that no WAV reader expects.
+        const int closed = stream.CloseChecked();
+        return written && closed;
+    });
+    return FinishProgress(progress, result);
 }
 
 namespace {
@@ -388,8 +440,11 @@ bool NeedsConversion(const SoundBuffer& header)
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
     FileRemover temporary;
-    try {
-        Check(!path.empty() && ExistsFile(path));
+    const int result = Guarded([&] {
+        if (path.empty())
+            ThrowSystem(ENOENT);
+        if (!ExistsFile(path))
+            ThrowSystem();
         CheckNotCancelled(progress);
         const uint32_t range = progress ? progress->Range() : 0;
         const uint32_t conversionShare = uint32_t(double(range) * 0.2);
@@ -398,31 +453,36 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         Check(ReadWavInfo(path, header));
 
         std::filesystem::path source = path;
-        if (NeedsConversion(header)) {
+        const bool isConverted = NeedsConversion(header);
+        if (isConverted) {
             temporary.Adopt(MakeTempFileName());
-            Check(!temporary.Path().empty());
+            if (temporary.Path().empty())
+                ThrowSystem();
             std::unique_ptr<SubProgress> conversionProgress;
             if (progress)
                 conversionProgress = std::make_unique<SubProgress>(*progress, conversionShare);
             Check(ImportThroughGraph(path, temporary.Path(), conversionProgress.get()));
             source = temporary.Path();
-        } else if (progress) {
-            progress->Advance(int32_t(conversionShare));
         }
 
         MappedFileStream stream;
         Check(stream.OpenForReading(source));
+        // Only once the file is open: whatever a watcher does on hearing of progress, the stream
+        // has the file it sized.
+        if (!isConverted && progress)
+            progress->Advance(int32_t(conversionShare));
         std::unique_ptr<SubProgress> readProgress;
         if (progress)
             readProgress = std::make_unique<SubProgress>(*progress, range - conversionShare);
         Check(ReadWavStream(stream, buffer, buffer.channels, readProgress.get()));
         stream.Close();
-        return FinishProgress(progress, 1);
-    } catch (...) {
+        return true;
+    });
+    if (!result) {
         ClearHeaderFields(buffer);
         buffer.channels.Reset();
-        return FinishProgress(progress, 0);
     }
+    return FinishProgress(progress, result);
 }
 
 }  // namespace brindle

@@ -6,7 +6,9 @@
 // is read instead. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
 // "data") and nothing else.
 //
-// Every operation returns 1 on success and 0 on failure; none throws. Samples move one block of
+// Every operation returns 1 on success and 0 on failure; none throws. A failure notes its reason
+// (tasks/failure.h): the system's ("No space left on device") or the file's ("not a WAV file (no RIFF
+// header)", "3 channels (only mono and stereo open)"). Samples move one block of
 // kBlockSamples frames at a time through one transfer buffer; a file is never held in memory.
 // Operations run on the worker thread of a load or save task and pause briefly every 110 ms of work
 // (YieldPacer). progress may be null; when given it is completed on success and failed on failure.
@@ -27,12 +29,14 @@ struct WaveFormat;
 // Loads the file into buffer, replacing what it held. The first 20% of the progress range covers
 // the conversion of a non-PCM file, the rest the reading. On failure (cancellation included) the
 // buffer is empty and no temporary file is left. A file without a data chunk loads with result 1
-// and no sound. The file is opened read-only, so a file the user may only read loads.
+// and no sound. The file is opened read-only, so a file the user may only read loads; only a
+// regular file opens. A file that shrinks while it loads fails the load.
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
 
 // Writes buffer as a PCM WAV file at path (created or replaced). A buffer that cannot be written
 // (no sound, not 8/16-bit PCM in one or two channels, data of 4 GiB or more) fails before the file
-// is touched. A write that fails part-way leaves the file cut to what was written.
+// is touched. A write that fails part-way leaves the file cut to what was written; a file that
+// cannot be cut to its content at the end fails the save too.
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
 
 // Reads only the header of the file (shared reading, the file must exist) into buffer's format,
@@ -41,13 +45,17 @@ int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer);
 
 // Walks the chunks from offset 0 up to and including the first "data" chunk and fills buffer's
 // format, frameCount (0 for a tag other than 1) and dataByteCount; the samples are not touched.
+// A data chunk's stated size is cut to the bytes that follow its header in the file (a size of
+// 0xFFFFFFFF, left by writers that cannot seek back, so runs to the end of the file).
 // A file that ends without a data chunk succeeds with the format of its "fmt " chunk (if any) and
 // no frames. On failure format, frameCount and dataByteCount are cleared.
 int ReadWavHeader(FileStream& stream, SoundBuffer& buffer);
 
 // Reads the whole file from offset 0: format and samples of a PCM file (tag 1, 8 or 16 bits, one or
-// two channels) into buffer and channels. Every chunk up to the end of the file is walked, so a file
-// with 1 to 7 stray bytes after its last chunk fails. On failure buffer is cleared and channels reset.
+// two channels) into buffer and channels. The data size is cut as ReadWavHeader cuts it, so every
+// frame counted must be read: a stream that comes back short fails. Every chunk up to the end of the
+// file is walked, so a file with 1 to 7 stray bytes after its last chunk fails. On failure buffer is
+// cleared and channels reset.
 int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
 
 // Writes the 44-byte header and the samples of channels (valid and compact) in buffer's format,

@@ -12,6 +12,7 @@
 #include "formats/wav_test_util.h"
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 namespace {
@@ -20,10 +21,11 @@ struct Expectation {
     bool loads = true;
     uint32_t frames = 0;  // 0: the manifest's libsndfile frame count
     const char* why = "";
+    const char* reason = "";  // the failure's reason as the user reads it; "" for any
 };
 
-Expectation Fails(const char* why) { return {false, 0, why}; }
-Expectation Frames(uint32_t frames, const char* why) { return {true, frames, why}; }
+Expectation Fails(const char* why, const char* reason = "") { return {false, 0, why, reason}; }
+Expectation Frames(uint32_t frames, const char* why) { return {true, frames, why, ""}; }
 
 // Files whose outcome differs from the manifest's libsndfile column. Files libsndfile refuses, or
 // reads as 0 frames, are expected to fail without being listed.
@@ -32,10 +34,8 @@ const std::map<std::string, Expectation>& Exceptions()
     static const std::map<std::string, Expectation> exceptions = {
         {"taglib-zero-size-chunk.wav",
          Fails("data size 0: a data chunk without samples is refused; libsndfile guesses 245 frames from the "
-               "zero bytes after it")},
-        {"ssfrr-48000_stereo_pcm16_long_datalength.wav",
-         Frames(262244, "data size 1048976 in a 444-byte file: the stated length is kept, frames past the end "
-                        "of the file are silence (libsndfile cuts to the 100 frames present)")},
+               "zero bytes after it",
+               "no samples (empty data chunk)")},
         {"soundevent-wav_ms_adpcm.wav",
          Frames(16000, "MS ADPCM: the fact chunk says 16000; libsndfile counts whole blocks (16192)")},
         {"mm-gsm610.wav", Frames(960, "GSM 6.10: the fact chunk says 960 (ffmpeg agrees); libsndfile counts "
@@ -43,9 +43,18 @@ const std::map<std::string, Expectation>& Exceptions()
         {"tinytag-mp3_audio.wav",
          Frames(46080, "MPEG Layer III in RIFF: Debian's libsndfile decodes 46080 frames (as ffmpeg does); the "
                        "manifest's libsndfile reported 47232")},
-        {"taglib-rf64.wav", Fails("RF64 container: only \"RIFF\" is read")},
-        {"wavefile-RIFX-16bit-mono.wav", Fails("big-endian RIFX container: only \"RIFF\" is read")},
-        {"scipy-test-8000Hz-le-3ch-5S-24bit.wav", Fails("three channels: a sound has one or two")},
+        {"taglib-rf64.wav", Fails("RF64 container: only \"RIFF\" is read", "RF64 (64-bit) WAV files do not open")},
+        {"wavefile-RIFX-16bit-mono.wav",
+         Fails("big-endian RIFX container: only \"RIFF\" is read", "big-endian (RIFX) WAV files do not open")},
+        {"scipy-test-8000Hz-le-3ch-5S-24bit.wav",
+         Fails("three channels: a sound has one or two", "3 channels (only mono and stereo open)")},
+        // Files libsndfile refuses too: only the reason is checked.
+        {"tinytag-empty_file.wav", Fails("0 bytes", "empty file")},
+        {"taglib-segfault.wav", Fails("fmt chunk of 2 bytes", "format chunk shorter than 16 bytes")},
+        {"tinytag-zero_value_properties.wav",
+         Fails("fmt chunk all zeros", "no usable format chunk before the data")},
+        {"libbw64-rect_24bit_wrong_fmt_size.wav",
+         Fails("fmt size 17 misaligns the walk onto garbage", "damaged chunk header (size over 2 GiB)")},
     };
     return exceptions;
 }
@@ -102,9 +111,14 @@ TEST_F(WavCorpusTest, EveryCorpusWavLoadsAsMeasuredOrFailsCleanly)
             frames = expected.frames;
 
         SoundBuffer buffer;
+        ClearLastFailure();
         const int result = LoadWav(buffer, path, nullptr);
         if (!expected.loads) {
             EXPECT_EQ(result, 0) << expected.why;
+            EXPECT_EQ(LastFailure().kind, FailureKind::Format) << "every refusal says why";
+            if (*expected.reason) {
+                EXPECT_EQ(LastFailure().text, expected.reason);
+            }
             EXPECT_TRUE(buffer.IsEmpty());
             EXPECT_TRUE(TempFiles().empty());
             continue;

@@ -2,16 +2,23 @@
 // tool would write, cancellation and progress, and byte-exact round trips of files made by sox.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 
+#include "formats/graph_import.h"
+#include "formats/truncating_progress.h"
 #include "formats/wav_file.h"
 #include "formats/wav_test_util.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sound_buffer.h"
+#include "storage/unique_fd.h"
 #include "support/test_support.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 namespace {
@@ -155,6 +162,61 @@ TEST_F(WavFileTest, SavesANonCompactChannelSetThroughACompactCopy)
     EXPECT_EQ(TempFiles().size(), 1u) << "the compact copy's file is gone, the sound's own remains";
 }
 
+// Makes a file immutable the first time the bar moves, so that the save's final cut of the file
+// (ftruncate) fails as it does on a file system that refuses it; the flag is cleared again on
+// destruction so the test folder can go.
+class FreezingProgress final : public Progress {
+public:
+    FreezingProgress(uint32_t range, std::filesystem::path path) : Progress(range), path_(std::move(path)) {}
+    ~FreezingProgress() override
+    {
+        if (isFrozen_)
+            SetImmutable(false);
+    }
+    bool IsFrozen() const { return isFrozen_; }
+
+protected:
+    void OnPositionChanged() override
+    {
+        if (!tried_) {
+            tried_ = true;
+            isFrozen_ = SetImmutable(true);
+        }
+    }
+
+private:
+    bool SetImmutable(bool on)
+    {
+        UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        int flags = 0;
+        if (!fd.IsValid() || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0)
+            return false;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
+    }
+
+    std::filesystem::path path_;
+    bool tried_ = false;
+    bool isFrozen_ = false;
+};
+
+TEST_F(WavFileTest, SaveFailsWhenTheFileCannotBeCutToItsContent)
+{
+    // The file grows in steps (4096 bytes first); the cut back to 44 + 4000 bytes at close is what
+    // fails here, which would leave zeros after the data that no reader expects.
+    SoundBuffer buffer;
+    ASSERT_EQ(buffer.CreateSilent(false, 2000, 8000), 1);
+    const auto path = PathOf("frozen.wav");
+    FreezingProgress progress(100, path);
+    ClearLastFailure();
+    const int result = SaveWav(buffer, path, &progress);
+    if (!progress.IsFrozen())
+        GTEST_SKIP() << "this file system cannot mark files immutable";
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(LastFailure().text, "Operation not permitted");
+    EXPECT_TRUE(progress.IsFailed());
+}
+
 // --- The chunk walk ----------------------------------------------------------------------------
 
 TEST_F(WavFileTest, FormatChunkOf18BytesLoadsAndItsExtraBytesAreSkipped)
@@ -246,48 +308,46 @@ TEST_F(WavFileTest, TwelveByteFileFails)
     EXPECT_EQ(ReadWavInfo(path, header), 0);
 }
 
-TEST_F(WavFileTest, DataChunkLongerThanTheFileLoadsWithSilenceAfterTheEnd)
+TEST_F(WavFileTest, DeclaredDataSizeIsCutToTheBytesTheFileHolds)
 {
-    // 8-bit: a missing frame must read as 0.0, not as the -1.0 that a zero byte would decode to.
-    const auto eightBit = Write("long8.wav", RiffWave({FmtChunk(1, 1, 8000, 8), ChunkWithSize("data", 10, {0, 64, 192, 255})}));
-    SoundBuffer buffer;
-    ASSERT_EQ(LoadWav(buffer, eightBit, nullptr), 1);
-    EXPECT_EQ(buffer.frameCount, 10u);
-    EXPECT_EQ(Samples(buffer, 0),
-              (std::vector<float>{-1.0f, -0.5f, 0.5f, 127 / 128.0f, 0, 0, 0, 0, 0, 0}));
+    // 10,000 frames of 16-bit stereo written by sox (40 KB) whose data chunk then claims 2 GiB: it
+    // must neither load as 536,870,912 frames nor save as 2 GB of silence.
+    const auto made = PathOf("made.wav");
+    Sox("-n -r 8000 -c 2 -b 16 " + Quoted(made) + " synth 1.25 sine 440 vol 0.5");
+    Bytes bytes = test::ReadFileBytes(made);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t data = text.find("data");
+    ASSERT_NE(data, std::string::npos);
+    ASSERT_EQ(test::Le32At(bytes, data + 4), 40000u);
+    test::PutLe32At(bytes, data + 4, 0x80000000u);
+    const auto claims = Write("claims.wav", bytes);
 
-    // 16-bit stereo cut inside the third frame: the partial frame is dropped too.
+    SoundBuffer header;
+    ASSERT_EQ(ReadWavInfo(claims, header), 1);
+    ASSERT_EQ(header.frameCount, 10000u);
+    EXPECT_EQ(header.dataByteCount, 40000u);
+    SoundBuffer original, buffer;
+    ASSERT_EQ(LoadWav(original, made, nullptr), 1);
+    ASSERT_EQ(LoadWav(buffer, claims, nullptr), 1);
+    EXPECT_EQ(buffer.frameCount, 10000u);
+    EXPECT_EQ(buffer.channels.FrameCount(), 10000u);
+    EXPECT_EQ(Samples(buffer, 1), Samples(original, 1));
+    const auto saved = PathOf("saved.wav");
+    ASSERT_EQ(SaveWav(buffer, saved, nullptr), 1);
+    EXPECT_EQ(std::filesystem::file_size(saved), 44u + 40000u);
+
+    // 8-bit mono claiming 10 frames with 4 present; 16-bit stereo claiming 10 with two and a half.
+    const auto eightBit = Write("long8.wav", RiffWave({FmtChunk(1, 1, 8000, 8), ChunkWithSize("data", 10, {0, 64, 192, 255})}));
+    SoundBuffer mono;
+    ASSERT_EQ(LoadWav(mono, eightBit, nullptr), 1);
+    EXPECT_EQ(Samples(mono, 0), (std::vector<float>{-1.0f, -0.5f, 0.5f, 127 / 128.0f}));
     Bytes partial = Le16Samples({1000, -1000, 2000, -2000});
     partial.push_back(0x7F);
     const auto stereo = Write("long16.wav", RiffWave({FmtChunk(1, 2, 8000, 16), ChunkWithSize("data", 40, partial)}));
     SoundBuffer second;
     ASSERT_EQ(LoadWav(second, stereo, nullptr), 1);
-    EXPECT_EQ(second.frameCount, 10u);
-    std::vector<float> left(10, 0.0f), right(10, 0.0f);
-    left[0] = 1000 / 32768.0f, right[0] = -1000 / 32768.0f, left[1] = 2000 / 32768.0f, right[1] = -2000 / 32768.0f;
-    EXPECT_EQ(Samples(second, 0), left);
-    EXPECT_EQ(Samples(second, 1), right);
-}
-
-TEST_F(WavFileTest, ShortDataChunkNeverRepeatsAnEarlierBlock)
-{
-    // One whole block and ten frames of the second are present; the rest of the second block and
-    // the third must be silent, not the first block's samples again.
-    const uint32_t present = kBlockSamples + 10;
-    const uint32_t declared = 2 * kBlockSamples + 100;
-    Bytes data;
-    data.reserve(size_t(present) * 2);
-    for (uint32_t k = 0; k < present; ++k)
-        AppendLe16(data, uint16_t(1000 + k % 7000));
-    const auto path = Write("short.wav", RiffWave({FmtChunk(1, 1, 44100, 16), ChunkWithSize("data", declared * 2, data)}));
-    SoundBuffer buffer;
-    ASSERT_EQ(LoadWav(buffer, path, nullptr), 1);
-    ASSERT_EQ(buffer.frameCount, declared);
-    const std::vector<float> samples = Samples(buffer, 0);
-    for (uint32_t k = 0; k < declared; ++k) {
-        const float expected = k < present ? float(1000 + k % 7000) / 32768.0f : 0.0f;
-        ASSERT_EQ(samples[k], expected) << "frame " << k;
-    }
+    EXPECT_EQ(Samples(second, 0), (std::vector<float>{1000 / 32768.0f, 2000 / 32768.0f}));
+    EXPECT_EQ(Samples(second, 1), (std::vector<float>{-1000 / 32768.0f, -2000 / 32768.0f}));
 }
 
 TEST_F(WavFileTest, FileEndingAfterTheFormatChunkLoadsWithNoSound)
@@ -424,6 +484,46 @@ TEST_F(WavLoadProgressTest, CancellingLeavesTheBufferEmptyAndNoTemporaryFile)
     EXPECT_TRUE(buffer.IsEmpty());
 }
 
+TEST_F(WavLoadProgressTest, SourceThatShrinksWhileItLoadsFailsCleanly)
+{
+    // Cut to half once the file is open: read directly, and converted through the decoder.
+    MakeFiles();
+    for (const char* name : {"pcm.wav", "float.wav"}) {
+        SCOPED_TRACE(name);
+        const auto path = PathOf(name);
+        test::TruncatingProgress progress(1000, path, std::filesystem::file_size(path) / 2);
+        SoundBuffer buffer;
+        ClearLastFailure();
+        EXPECT_EQ(LoadWav(buffer, path, &progress), 0);
+        EXPECT_TRUE(progress.HasTruncated());
+        EXPECT_EQ(LastFailure().text, "the file shrank while it was read");
+        EXPECT_TRUE(progress.IsFailed());
+        EXPECT_TRUE(buffer.IsEmpty());
+        EXPECT_TRUE(TempFiles().empty());
+    }
+}
+
+TEST_F(WavFileTest, FifosAndDevicesAreRefusedWithoutWaiting)
+{
+    // A FIFO with no writer blocks a plain open() for ever; a device reads for ever or not at all.
+    const auto fifo = PathOf("pipe.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/zero")}) {
+        SCOPED_TRACE(path.string());
+        SoundBuffer buffer;
+        ClearLastFailure();
+        EXPECT_EQ(LoadWav(buffer, path, nullptr), 0);
+        EXPECT_EQ(LastFailure().text, "not a regular file");
+        EXPECT_TRUE(buffer.IsEmpty());
+    }
+    // The converter opens its source itself.
+    ClearLastFailure();
+    EXPECT_EQ(ImportThroughGraph(fifo, PathOf("converted.wav"), nullptr), 0);
+    EXPECT_EQ(LastFailure().text, "not a regular file");
+    EXPECT_FALSE(std::filesystem::exists(PathOf("converted.wav")));
+    EXPECT_TRUE(TempFiles().empty());
+}
+
 TEST_F(WavFileTest, MissingFileFailsAndAFailedLoadEmptiesAFullBuffer)
 {
     SoundBuffer buffer;
@@ -434,6 +534,38 @@ TEST_F(WavFileTest, MissingFileFailsAndAFailedLoadEmptiesAFullBuffer)
     EXPECT_EQ(LoadWav(buffer, Write("bad.wav", RiffWave({})), nullptr), 0);
     EXPECT_TRUE(buffer.IsEmpty());
     EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(WavFileTest, FailuresSayWhy)
+{
+    const auto expectReason = [](int result, FailureKind kind, const std::string& text) {
+        EXPECT_EQ(result, 0) << text;
+        EXPECT_EQ(LastFailure().kind, kind) << text;
+        EXPECT_EQ(LastFailure().text, text);
+        ClearLastFailure();
+    };
+    ClearLastFailure();
+    SoundBuffer buffer;
+    expectReason(LoadWav(buffer, PathOf("absent.wav"), nullptr), FailureKind::System, "No such file or directory");
+    expectReason(LoadWav(buffer, Dir(), nullptr), FailureKind::System, "Is a directory");
+    expectReason(LoadWav(buffer, Write("riff.wav", RiffWave({})), nullptr), FailureKind::Format,
+                 "no chunks after the RIFF header");
+    expectReason(LoadWav(buffer, Write("text.wav", Bytes(100, 'x')), nullptr), FailureKind::Format,
+                 "not a WAV file (no RIFF header)");
+    Progress cancelled(100);
+    cancelled.Cancel();
+    const auto good = Write("ok.wav", RiffWave({FmtChunk(1, 1, 8000, 8), Chunk("data", {1, 2})}));
+    expectReason(LoadWav(buffer, good, &cancelled), FailureKind::Cancelled, "cancelled");
+
+    SoundBuffer empty;
+    expectReason(SaveWav(empty, PathOf("empty.wav"), nullptr), FailureKind::Format, "no sound to write");
+    ASSERT_EQ(buffer.CreateSilent(true, 100000, 44100), 1);
+    expectReason(SaveWav(buffer, PathOf("no-such-folder") / "out.wav", nullptr), FailureKind::System,
+                 "No such file or directory");
+    {
+        test::FileSizeLimit limit(100000);  // the sound needs 400,044 bytes
+        expectReason(SaveWav(buffer, PathOf("full.wav"), nullptr), FailureKind::System, "File too large");
+    }
 }
 
 TEST_F(WavFileTest, LoadingNeverChangesTheFileAndNeedsOnlyReadPermission)
