@@ -3,10 +3,13 @@
 #include <mpg123.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
+#include "formats/check.h"
 #include "formats/wav_file.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/wave_format.h"
@@ -16,9 +19,11 @@
 namespace brindle {
 namespace {
 
-constexpr const char* kError = "err";
-constexpr const char* kBadEncoding = "bad encoding";
-constexpr const char* kEndedPrematurely = "Warning: decoding ended prematurely.";
+using detail::Check;
+using detail::CheckNotCancelled;
+using detail::Throw;
+
+constexpr const char* kNotMp3 = "not an MP3 file (no MPEG audio frames)";
 
 // The library is initialised once per process, on the first open, and released at process exit.
 // A failed initialisation is remembered and never retried.
@@ -41,22 +46,37 @@ private:
     bool isReady_;
 };
 
-mpg123_ssize_t ReadFromStream(void* stream, void* buffer, size_t count)
+}  // namespace
+
+struct Mp3Decoder::Input {
+    MappedFileStream stream;
+    Progress* progress = nullptr;
+};
+
+// The library's reads all come here, so this is where a cancel reaches the scan of a whole file
+// (mpg123_scan), which otherwise runs to the end of the file without returning: an error makes
+// the library give up at once.
+ssize_t Mp3Decoder::ReadFromInput(void* input, void* buffer, size_t count)
 {
+    auto* source = static_cast<Input*>(input);
+    if (IsCancelled(source->progress))
+        return -1;
     const uint32_t wanted = uint32_t(std::min<size_t>(count, std::numeric_limits<uint32_t>::max()));
-    return wanted == 0 ? 0 : mpg123_ssize_t(static_cast<MappedFileStream*>(stream)->Read(buffer, 1, wanted));
+    if (wanted == 0)
+        return 0;
+    const uint32_t got = source->stream.Read(buffer, 1, wanted);
+    // A file that shrank or could not be read is an error, not an early end of the stream.
+    return source->stream.HasReadFault() ? -1 : ssize_t(got);
 }
 
-off_t SeekInStream(void* stream, off_t offset, int whence)
+off_t Mp3Decoder::SeekInInput(void* input, off_t offset, int whence)
 {
-    auto* input = static_cast<MappedFileStream*>(stream);
+    MappedFileStream& stream = static_cast<Input*>(input)->stream;
     const SeekOrigin origin = whence == SEEK_SET ? SeekOrigin::Begin
                               : whence == SEEK_CUR ? SeekOrigin::Current
                                                    : SeekOrigin::End;
-    return input->Seek(offset, origin) ? off_t(input->Position()) : off_t(-1);
+    return stream.Seek(offset, origin) ? off_t(stream.Position()) : off_t(-1);
 }
-
-}  // namespace
 
 Mp3Decoder::Mp3Decoder() = default;
 
@@ -74,27 +94,44 @@ void Mp3Decoder::HandleCloser::operator()(mpg123_handle_struct* handle) const
     mpg123_delete(handle);
 }
 
-int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
+int Mp3Decoder::Open(const std::filesystem::path& mp3Path) { return Open(mp3Path, nullptr); }
+
+int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
 {
-    if (!DecoderLibrary::IsReady())
+    if (!DecoderLibrary::IsReady()) {
+        NoteFailure({FailureKind::System, "the MP3 decoder library did not start"});
         return 0;
-    if (mp3Path.empty())
+    }
+    if (mp3Path.empty()) {
+        NoteSystemFailure(ENOENT);
         return 0;
+    }
     Close();
     // Made before the handle, so that on a failure below the handle is released before its stream.
-    auto input = std::make_unique<MappedFileStream>();
+    auto input = std::make_unique<Input>();
+    input->progress = progress;
     int error = MPG123_OK;
     std::unique_ptr<mpg123_handle_struct, HandleCloser> handle(mpg123_new(nullptr, &error));
-    if (!handle)
+    if (!handle) {
+        NoteFailure({FailureKind::System,
+                     std::string("the MP3 decoder did not start: ") + mpg123_plain_strerror(error)});
         return 0;
+    }
     // The library's own notes about junk and resyncs would land on the editor's stderr; the decode
     // result already says everything the program acts on.
     mpg123_param(handle.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
     // On Linux a path is its bytes: UTF-8 names (Cyrillic included) pass through unchanged.
-    if (!input->OpenForReading(mp3Path) ||
-        mpg123_replace_reader_handle(handle.get(), &ReadFromStream, &SeekInStream, nullptr) != MPG123_OK ||
-        mpg123_open_handle(handle.get(), input.get()) != MPG123_OK)
+    // The stream notes why a file does not open ("No such file or directory", "not a regular file").
+    if (!input->stream.OpenForReading(mp3Path))
         return 0;
+    if (mpg123_replace_reader_handle(handle.get(), &ReadFromInput, &SeekInInput, nullptr) != MPG123_OK ||
+        mpg123_open_handle(handle.get(), input.get()) != MPG123_OK) {
+        // A cancel makes the reader fail; the caller says so itself.
+        if (!IsCancelled(progress))
+            NoteFailure({FailureKind::System,
+                         std::string("the MP3 decoder did not start: ") + mpg123_strerror(handle.get())});
+        return 0;
+    }
     input_ = std::move(input);
     handle_ = std::move(handle);
     return 1;
@@ -103,13 +140,10 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
 int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                             Progress* progress)
 {
-    int result = 0;
-    try {
+    const int result = Guarded([&] {
         DecodeOrThrow(wavPath, mp3Path, progress);
-        result = 1;
-    } catch (...) {
-        // "err", "bad encoding" or "Warning: decoding ended prematurely." -- none reaches the user.
-    }
+        return true;
+    });
     Close();
     return FinishProgress(progress, result);
 }
@@ -117,61 +151,72 @@ int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::fil
 void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                                Progress* progress)
 {
-    if (wavPath.empty() || mp3Path.empty() || IsCancelled(progress))
-        throw kError;
-    if (!Open(mp3Path))
-        throw kError;
+    Check(!wavPath.empty() && !mp3Path.empty(), "no file name");
+    CheckNotCancelled(progress);
+    // Here and below a cancel can surface as a library error (the reader refuses to go on), so it
+    // is asked first; a reason noted by the stream ("the file shrank while it was read") wins over
+    // the format reasons given after it.
+    if (!Open(mp3Path, progress)) {
+        CheckNotCancelled(progress);
+        Throw();
+    }
     mpg123_handle* handle = handle_.get();
+    Check(input_->stream.Size() != 0, "empty file");
 
     long rate = 0;
     int channelCount = 0;
     int encoding = 0;
-    if (mpg123_getformat(handle, &rate, &channelCount, &encoding) != MPG123_OK)
-        throw kError;
-    if (encoding != MPG123_ENC_SIGNED_16)
-        throw kBadEncoding;
-    if (rate <= 0 || (channelCount != 1 && channelCount != 2))
-        throw kError;
+    if (mpg123_getformat(handle, &rate, &channelCount, &encoding) != MPG123_OK) {
+        CheckNotCancelled(progress);
+        ThrowFormat(kNotMp3);
+    }
+    Check(encoding == MPG123_ENC_SIGNED_16, "the MP3 decoder does not give 16-bit samples");
+    Check(rate > 0 && (channelCount == 1 || channelCount == 2), "unsupported MPEG audio format");
     // Lock the output to what the stream reported, so a later change cannot slip into the file.
-    if (mpg123_format_none(handle) != MPG123_OK || mpg123_format(handle, rate, channelCount, encoding) != MPG123_OK)
-        throw kError;
+    Check(mpg123_format_none(handle) == MPG123_OK && mpg123_format(handle, rate, channelCount, encoding) == MPG123_OK,
+          "the MP3 decoder refused its own output format");
 
     // Without a full scan the length of a file lacking a Xing/LAME header is only an estimate.
-    if (mpg123_scan(handle) != MPG123_OK)
-        throw kError;
+    if (mpg123_scan(handle) != MPG123_OK) {
+        CheckNotCancelled(progress);
+        ThrowFormat("damaged MP3 file (its length cannot be scanned)");
+    }
+    CheckNotCancelled(progress);
     const off_t scanned = mpg123_length(handle);
-    if (scanned < 1)
-        throw kError;
+    Check(scanned >= 1, kNotMp3);
     const uint32_t frameBytes = uint32_t(channelCount) * 2;
     // The header's sizes are 32-bit: a sound that does not fit cannot be written as WAV.
-    if (uint64_t(scanned) * frameBytes > std::numeric_limits<uint32_t>::max() - 36u)
-        throw kError;
+    Check(uint64_t(scanned) * frameBytes <= std::numeric_limits<uint32_t>::max() - 36u,
+          "too long to decode (over 4 GiB of samples)");
     const uint32_t frames = uint32_t(scanned);
     const uint32_t dataBytes = frames * frameBytes;
 
     // A handle that has scanned decodes MPEG-2 and 2.5 streams slightly differently afterwards (some
     // samples off by one step with mpg123 1.31) from a handle that has not, which is what every player
     // hears. The samples therefore come from a fresh handle, locked to the same format.
-    if (!Open(mp3Path))
-        throw kError;
+    if (!Open(mp3Path, progress)) {
+        CheckNotCancelled(progress);
+        Throw();
+    }
     handle = handle_.get();
     long rateAgain = 0;
     int channelsAgain = 0;
     int encodingAgain = 0;
-    if (mpg123_getformat(handle, &rateAgain, &channelsAgain, &encodingAgain) != MPG123_OK || rateAgain != rate ||
-        channelsAgain != channelCount || encodingAgain != encoding)
-        throw kError;
-    if (mpg123_format_none(handle) != MPG123_OK || mpg123_format(handle, rate, channelCount, encoding) != MPG123_OK)
-        throw kError;
+    const bool isSameFormat = mpg123_getformat(handle, &rateAgain, &channelsAgain, &encodingAgain) == MPG123_OK &&
+                              rateAgain == rate && channelsAgain == channelCount && encodingAgain == encoding;
+    CheckNotCancelled(progress);
+    Check(isSameFormat, "the file changed while it was read");
+    Check(mpg123_format_none(handle) == MPG123_OK && mpg123_format(handle, rate, channelCount, encoding) == MPG123_OK,
+          "the MP3 decoder refused its own output format");
 
     const size_t bufferBytes = mpg123_outblock(handle) * 64;
-    if (bufferBytes == 0 || bufferBytes > std::numeric_limits<uint32_t>::max())
-        throw kError;
+    Check(bufferBytes != 0 && bufferBytes <= std::numeric_limits<uint32_t>::max(),
+          "the MP3 decoder gave no output block size");
     std::vector<uint8_t> buffer(bufferBytes);
 
+    // Failed opens and writes of the output have noted the system's reason ("No space left on device").
     MappedFileStream output;
-    if (!output.OpenForWriting(wavPath, 4096))
-        throw kError;
+    Check(output.OpenForWriting(wavPath, 4096));
 
     WaveFormat format;
     format.formatTag = 1;
@@ -181,10 +226,8 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
     format.blockAlign = uint16_t(frameBytes);
     format.bitsPerSample = 16;
     const auto header = MakeWavHeader(format, dataBytes);
-    if (output.Write(header.data(), kWavHeaderBytes, 1) != 1)
-        throw kError;
-    if (IsCancelled(progress))
-        throw kError;
+    Check(output.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    CheckNotCancelled(progress);
 
     YieldPacer pacer(110, 20);
     uint64_t decoded = 0;
@@ -196,23 +239,19 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
             code = MPG123_DONE;
         else if (code == MPG123_ERR && done > 0)
             code = MPG123_DONE;
-        if (IsCancelled(progress))
-            throw kError;
-        if (done > bufferBytes || output.Write(buffer.data(), 1, uint32_t(done)) != done)
-            throw kError;
+        CheckNotCancelled(progress);
+        Check(done <= bufferBytes && output.Write(buffer.data(), 1, uint32_t(done)) == done);
         decoded += done / frameBytes;
-        if (IsCancelled(progress))
-            throw kError;
+        CheckNotCancelled(progress);
         if (progress)
             progress->SetPercent(float(double(decoded) * 100.0 / double(frames)));
         pacer.Pace();
     } while (code == MPG123_OK);
 
-    if (code != MPG123_DONE)
-        throw kEndedPrematurely;
-    if (decoded != frames)
-        throw kError;
-    output.Close();
+    // A read fault of the input ends the decoding like damage does; its reason was noted first.
+    Check(code == MPG123_DONE, "damaged MPEG audio (decoding stopped early)");
+    Check(decoded == frames, "damaged MPEG audio (it decodes to another length than its scan)");
+    Check(output.CloseChecked());
     Close();
 }
 

@@ -7,12 +7,12 @@
 
 #include <filesystem>
 #include <memory>
+#include <sys/types.h>
 
 struct mpg123_handle_struct;
 
 namespace brindle {
 
-class MappedFileStream;
 class Progress;
 
 class Mp3Decoder {
@@ -22,9 +22,10 @@ public:
     Mp3Decoder(const Mp3Decoder&) = delete;
     Mp3Decoder& operator=(const Mp3Decoder&) = delete;
 
-    // Opens the file for decoding; the path's bytes (UTF-8) reach the library unchanged. 1 when a
-    // handle is open afterwards; on failure the decoder is left closed. The first open in the process
-    // initialises the library once; if that failed, every open fails (it is not retried).
+    // Opens the file for decoding; the path's bytes (UTF-8) reach the library unchanged. Only a
+    // regular file opens (a FIFO or a device is refused without blocking). 1 when a handle is open
+    // afterwards; on failure the decoder is left closed and the reason noted. The first open in the
+    // process initialises the library once; if that failed, every open fails (it is not retried).
     int Open(const std::filesystem::path& mp3Path);
     // Idempotent.
     void Close();
@@ -35,7 +36,9 @@ public:
     // header states the length of a full scan; the decode fails when the samples delivered differ
     // from it, when the library stops with an error before the end, or on cancellation. The decoder
     // is closed when this returns; a partial WAV file is left for the caller to delete.
-    // progress (may be null) is set in percent of the scanned length, then completed or failed.
+    // progress (may be null) is set in percent of the scanned length, then completed or failed; a
+    // cancel is heard by every read of the MP3 file, the length scan's included. A file that shrinks
+    // while it is decoded fails the decode. The reason of a failure is noted (tasks/failure.h).
     int DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                     Progress* progress);
 
@@ -44,13 +47,20 @@ private:
         void operator()(mpg123_handle_struct* handle) const;
     };
 
+    // The MP3 file as the library reads it: through our stream rather than its own read() calls,
+    // which come a few hundred bytes at a time (over half a million system calls for an hour of
+    // MP3), and with the progress whose cancel ends every read.
+    struct Input;
+
+    int Open(const std::filesystem::path& mp3Path, Progress* progress);
     // Throws on failure; the boundary operations turn that into 0.
     void DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                        Progress* progress);
+    // The reader and seeker handed to the library; input is an Input.
+    static ssize_t ReadFromInput(void* input, void* buffer, size_t count);
+    static off_t SeekInInput(void* input, off_t offset, int whence);
 
-    // The library reads the file through this mapped stream rather than its own read() calls, which
-    // come a few hundred bytes at a time (over half a million system calls for an hour of MP3).
-    std::unique_ptr<MappedFileStream> input_;
+    std::unique_ptr<Input> input_;
     std::unique_ptr<mpg123_handle_struct, HandleCloser> handle_;
 };
 

@@ -10,11 +10,15 @@
 #include <sstream>
 #include <algorithm>
 
+#include <sys/stat.h>
+
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_document.h"
 #include "formats/mp3_encoder.h"
 #include "formats/mp3_test_support.h"
+#include "formats/truncating_progress.h"
 #include "formats/wav_file.h"
+#include "storage/mapped_file_stream.h"
 #include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
 #include "support/test_support.h"
@@ -531,6 +535,99 @@ TEST_F(Mp3ExportTest, LibraryWithoutTheInfoFrameCallWritesTheHeaderTheOlderWay)
     ASSERT_EQ(a.size(), b.size());
     const size_t header = WalkMp3Frames(PathOf("newer.mp3")).firstFrame.size();
     EXPECT_TRUE(std::equal(a.begin() + header, a.end(), b.begin() + header));
+}
+
+// --- Reading the source ------------------------------------------------------------------------------
+
+// Bytes this process has read with read() and pread() so far (the kernel's own count).
+uint64_t BytesReadByThisProcess()
+{
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:")
+            return value;
+    }
+    return 0;
+}
+
+// Says "cancelled" from its nth poll on, as if the user pressed Cancel in the middle of the work.
+class CancelAtPoll final : public Progress {
+public:
+    CancelAtPoll(uint32_t range, int poll) : Progress(range), poll_(poll) {}
+    bool IsCancelled() const override { return ++polls_ >= poll_ || Progress::IsCancelled(); }
+
+private:
+    int poll_;
+    mutable int polls_ = 0;
+};
+
+TEST_F(Mp3Test, SourceThatShrinksWhileItDecodesFailsCleanly)
+{
+    // Cut to half once decoding has begun; reading on into the lost half must neither crash nor
+    // pass for the end of the sound.
+    const fs::path mp3 = MakeMp3("shrinking.mp3", 2, 44100, 60.0, "-V 4");
+    ASSERT_GT(fs::file_size(mp3), 2u * kStreamWindowBytes) << "the lost half must lie beyond the first read window";
+    TruncatingProgress progress(1000, mp3, fs::file_size(mp3) / 2);
+    Mp3Document document;
+    ClearLastFailure();
+    EXPECT_EQ(document.LoadMp3(mp3, &progress), 0);
+    EXPECT_TRUE(progress.HasTruncated());
+    EXPECT_EQ(LastFailure().text, "the file shrank while it was read");
+    EXPECT_TRUE(progress.IsFailed());
+    EXPECT_TRUE(document.buffer.IsEmpty());
+    EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(Mp3Test, CancelStopsTheLengthScanOfALargeFile)
+{
+    // The scan reads the whole file before decoding starts; a cancel heard by the 50th poll must end
+    // it long before the end of 40 joined copies of a 30-second MP3 (about 15 MB).
+    const fs::path part = MakeMp3("part.mp3", 2, 44100, 30.0, "-V 4");
+    const auto bytes = ReadFileBytes(part);
+    std::vector<unsigned char> joined;
+    for (int k = 0; k < 40; ++k)
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    const fs::path large = PathOf("large.mp3");
+    WriteFileBytes(large, joined);
+    ASSERT_GT(BytesReadByThisProcess(), 0u) << "needs /proc/self/io";
+
+    Mp3Decoder decoder;
+    CancelAtPoll progress(1000, 50);
+    ClearLastFailure();
+    const uint64_t before = BytesReadByThisProcess();
+    EXPECT_EQ(decoder.DecodeToWav(PathOf("out.wav"), large, &progress), 0);
+    const uint64_t read = BytesReadByThisProcess() - before;
+    EXPECT_EQ(LastFailure().kind, FailureKind::Cancelled);
+    EXPECT_LT(read, joined.size() / 8) << "the scan went on after the cancel";
+}
+
+TEST_F(Mp3Test, DecoderFailuresSayWhy)
+{
+    std::mt19937 random(12345);
+    std::vector<unsigned char> noise(300000);
+    for (auto& byte : noise)
+        byte = static_cast<unsigned char>(random());
+    WriteFileBytes(PathOf("random.mp3"), noise);
+    const fs::path wav = MakeWav("tone.wav", 2, 44100, 1.0);
+    fs::copy_file(wav, PathOf("tone.mp3"));
+    WriteFileBytes(PathOf("empty.mp3"), {});
+    ASSERT_EQ(::mkfifo(PathOf("pipe.mp3").c_str(), 0600), 0);
+
+    const std::pair<const char*, const char*> cases[] = {
+        {"random.mp3", "not an MP3 file (no MPEG audio frames)"},
+        {"tone.mp3", "not an MP3 file (no MPEG audio frames)"},
+        {"empty.mp3", "empty file"},
+        {"missing.mp3", "No such file or directory"},
+        {"pipe.mp3", "not a regular file"},  // refused at once: a FIFO without a writer blocks open()
+    };
+    for (const auto& [name, reason] : cases) {
+        Mp3Decoder decoder;
+        ClearLastFailure();
+        EXPECT_EQ(decoder.DecodeToWav(PathOf("out.wav"), PathOf(name), nullptr), 0) << name;
+        EXPECT_EQ(LastFailure().text, reason) << name;
+    }
 }
 
 }  // namespace
