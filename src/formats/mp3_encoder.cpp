@@ -165,7 +165,9 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
     if (written > 0 && output.Write(encoded.data(), 1, written) != written)
         ThrowWriteFailure();
     adapter_->beCloseStream(stream.get());
-    output.Close();
+    errno = 0;
+    if (!output.CloseChecked())  // the cut to the bytes written failed: zeros would trail the MP3
+        ThrowWriteFailure();
 
     // A header the library could not make is let go: without it the file still plays, only less
     // exactly. A header that could not be written is a failed write like any other.
