@@ -1,50 +1,129 @@
-// The playback engine's state as the window sees it: whether the device is open or paused, the play
-// position and the selection. Until the player lands this class holds only that state; the player
-// grows it in place (device, blocks, cursor timer) without changing what the window calls.
+// The playback engine: streams the open sound, or its selection, to the wave-output device as 16-bit
+// PCM with two fixed blocks in flight, keeps the play position and holds the selection that playing,
+// seeking and the edits all consult.
 //
-// Frames are signed 32-bit indices; -1 means unset. UI thread only. No Qt.
+// Frames are signed 32-bit indices; -1 means unset. Everything here runs on the UI thread: the device
+// reports back through the sink the window gives it (HandleDeviceEvent), and the window's timer moves
+// the play cursor. No Qt.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "playback/wave_out_device.h"
 
 namespace brindle {
 
+class ChannelSet;
+
 class PlaybackEngine {
 public:
+    // Samples in one block: 131,072 stereo or 262,144 mono frames (about 3 or 6 s at 44.1 kHz).
+    static constexpr uint32_t kBlockSamples = 262144;
+    // The play cursor never ticks faster than this.
+    static constexpr int kMinCursorPeriodMs = 50;
+
+    // What the engine asks of the window it plays for. Any hook may be left empty.
+    struct Hooks {
+        std::function<int()> waveformWidth;            // client width of the waveform, in pixels
+        std::function<void(int)> startCursorTimer;     // (re)start the cursor timer with this period (ms)
+        std::function<void()> stopCursorTimer;
+        std::function<void()> repaintWaveform;
+    };
+
+    // Allocates both blocks; nothing is allocated after this while playing.
+    PlaybackEngine();
+    ~PlaybackEngine();
+    PlaybackEngine(const PlaybackEngine&) = delete;
+    PlaybackEngine& operator=(const PlaybackEngine&) = delete;
+
+    // The device and the sink its notifications go to (both outlive the engine's use of them, and may
+    // be null: then nothing plays). Call while closed.
+    void AttachDevice(WaveOutDevice* device, WaveOutEventSink* sink);
+    // The sound that plays: called whenever the engine needs it, so it follows whichever buffer is
+    // active. Returns null, or a set that is not IsValid, when there is no sound.
+    void SetSoundSource(std::function<const ChannelSet*()> source) { soundSource_ = std::move(source); }
+    void SetHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+
     // A selection exists when 0 <= selectionStart < selectionEnd; anything else selects nothing, and
     // playing and every edit then apply to the whole sound.
     bool HasSelection() const { return selectionStart >= 0 && selectionStart < selectionEnd; }
     // HasSelection and not the whole sound of frameCount frames.
     bool IsPartialSelection(uint32_t frameCount) const;
 
-    // Device group zeroed, position 0, no selection: after an open and after a deleting edit.
+    // Device group zeroed, position 0, no selection: after an open and after a deleting edit. Only
+    // for a closed device: the window stops playback first.
     void Clear();
-    // The position, clamped to 0..frameCount.
-    void SetPosition(int64_t frame, uint32_t frameCount);
-    int32_t GetPosition() const { return position_; }
 
-    // Set start and Set end: the new edge is the position clamped to the sound; when both edges are
-    // set and the end lies before the start they are swapped.
+    // The play position: while open, the device's position plus the frame the run began at.
+    int32_t GetPosition() const;
+    // GetPosition over the frame count, 0..1; 0 without a sound.
+    double PositionFraction() const;
+    // Begins playing at frame, or with -1 at the current position (see the .cpp). Returns success.
+    int StartAt(int64_t frame);
+    // Moves the position to frame clamped to 0..frameCount; while open, playing goes on from there.
+    int SetPosition(int64_t frame, uint32_t frameCount);
+    int SetPosition(int64_t frame);
+    // Moves to the fraction x (0..1) of the sound.
+    void SeekFraction(double x);
+
+    // Set start and Set end: the new edge is the frame clamped to the sound; when both edges are set
+    // and the end lies before the start they are swapped.
     void SetSelectionStart(int64_t frame, uint32_t frameCount);
     void SetSelectionEnd(int64_t frame, uint32_t frameCount);
     void SelectAll(uint32_t frameCount);
     void Deselect();
 
-    // Without a device these only keep the flags consistent: Play opens nothing (so it reports 0),
-    // Pause needs an open device, Stop asks an open device to stop.
+    // The commands. Play restarts from where this run began when already playing, resumes when paused.
     int Play();
     int Pause();
     int Stop();
+
+    // The device's notifications, as the sink delivers them.
+    void HandleDeviceEvent(const WaveOutEvent& event);
+    void OnDeviceOpen();
+    void OnBlockDone(WaveBlock* block);
+    void OnDeviceClose();
+
+    // The cursor period for the present sound and a waveform of width pixels: the time the cursor
+    // takes to move one pixel, never below kMinCursorPeriodMs; 0 when no timer should run.
+    int CursorPeriodMs(int width) const;
+    // Starts the cursor timer with the period for the waveform's present width (none when it has no width).
+    void RestartCursorTimer();
+    bool IsCursorTimerActive() const { return cursorTimerActive_; }
 
     bool isOpen = false;
     bool isPaused = false;
     bool isStopping = false;
     bool endReached = false;
+    int32_t playBase = 0;   // where the present device run began: the position's origin
+    int32_t nextFrame = 0;  // the first frame not yet queued
     int32_t selectionStart = -1;
     int32_t selectionEnd = -1;
 
 private:
-    int32_t position_ = 0;
+    struct PlayBlock {
+        std::unique_ptr<int16_t[]> samples;
+        uint32_t capacity = kBlockSamples;
+        WaveBlock header;
+        bool queued = false;  // written, and its "done" not yet handled
+    };
+
+    const ChannelSet* Sound() const;  // null unless there is a valid sound
+    uint32_t FrameCount() const;
+    int FillBlock(PlayBlock& block);
+    int OpenDevice(const ChannelSet& sound);
+    void ClearDeviceGroup();
+    void StopCursorTimer();
+
+    WaveOutDevice* device_ = nullptr;
+    WaveOutEventSink* sink_ = nullptr;
+    std::function<const ChannelSet*()> soundSource_;
+    Hooks hooks_;
+    PlayBlock blockA_;
+    PlayBlock blockB_;
+    bool cursorTimerActive_ = false;
 };
 
 }  // namespace brindle
