@@ -26,6 +26,7 @@
 
 #include "edit/column_peaks.h"
 #include "edit/edit_kernels.h"
+#include "edit/sound_edits.h"
 #include "storage/sound_buffer.h"
 
 namespace {
@@ -41,12 +42,13 @@ std::unique_ptr<SoundBuffer> gSound;
 // Pseudo-random samples within +-0.5: no clipping at 200 %, no denormals, no branch pattern to learn.
 void Fill(brindle::ChannelStore& store, uint32_t seed)
 {
+    std::vector<float> samples(kBlockSamples);
     for (uint32_t b = 0; b < store.BlockCount(); ++b) {
-        float* samples = store.BlockPointer(b);
         for (uint32_t k = 0; k < store.SamplesInBlock(b); ++k) {
             seed = seed * 1664525u + 1013904223u;
             samples[k] = float(int32_t(seed >> 8) - (1 << 23)) * (0.5f / float(1 << 23));
         }
+        store.WriteSamples(b * kBlockSamples, samples.data(), store.SamplesInBlock(b));
     }
 }
 
@@ -63,7 +65,7 @@ SoundBuffer* Sound(benchmark::State& state)
         Fill(gSound->channels.Channel(0), 1);
         Fill(gSound->channels.Channel(1), 2);
     }
-    if (gSound->IsMono() && !gSound->ToStereo()) {
+    if (gSound->IsMono() && !ToStereo(*gSound)) {
         state.SkipWithError("ToStereo failed");
         return nullptr;
     }
@@ -133,7 +135,7 @@ void BM_ChangeVolume(benchmark::State& state)
         return;
     int32_t percent = 50;
     for (auto _ : state) {
-        Check(state, sound->ChangeVolume(-1, -1, percent), "ChangeVolume failed");
+        Check(state, ChangeVolume(*sound, -1, -1, percent), "ChangeVolume failed");
         percent = percent == 50 ? 200 : 50;
     }
     Done(state, kHourFloats);
@@ -195,9 +197,9 @@ void BM_IncreaseVolume(benchmark::State& state)
     if (!sound)
         return;
     for (auto _ : state) {
-        Check(state, sound->IncreaseVolume(-1, -1), "IncreaseVolume failed");
+        Check(state, IncreaseVolume(*sound, -1, -1), "IncreaseVolume failed");
         state.PauseTiming();
-        Check(state, sound->ChangeVolume(-1, -1, 50), "ChangeVolume failed");
+        Check(state, ChangeVolume(*sound, -1, -1, 50), "ChangeVolume failed");
         state.ResumeTiming();
     }
     Done(state, kHourFloats);
@@ -209,7 +211,7 @@ void BM_FadeIn(benchmark::State& state)
     if (!sound)
         return;
     for (auto _ : state)
-        Check(state, sound->FadeIn(-1, -1), "FadeIn failed");
+        Check(state, FadeIn(*sound, -1, -1), "FadeIn failed");
     Done(state, kHourFloats);
 }
 
@@ -219,7 +221,7 @@ void BM_FadeOut(benchmark::State& state)
     if (!sound)
         return;
     for (auto _ : state)
-        Check(state, sound->FadeOut(-1, -1), "FadeOut failed");
+        Check(state, FadeOut(*sound, -1, -1), "FadeOut failed");
     Done(state, kHourFloats);
 }
 
@@ -229,12 +231,12 @@ void BM_ToMono(benchmark::State& state)
     SoundBuffer* sound = Sound(state);
     if (!sound)
         return;
-    Check(state, sound->ChangeVolume(-1, -1, 50), "ChangeVolume failed");
+    Check(state, ChangeVolume(*sound, -1, -1, 50), "ChangeVolume failed");
     for (auto _ : state) {
-        Check(state, sound->ToMono(), "ToMono failed");
+        Check(state, ToMono(*sound), "ToMono failed");
         state.PauseTiming();
-        Check(state, sound->ChangeVolume(-1, -1, 50), "ChangeVolume failed");
-        Check(state, sound->ToStereo(), "ToStereo failed");
+        Check(state, ChangeVolume(*sound, -1, -1, 50), "ChangeVolume failed");
+        Check(state, ToStereo(*sound), "ToStereo failed");
         state.ResumeTiming();
     }
     Done(state, kHourFloats);
@@ -264,10 +266,10 @@ void BM_ToStereo(benchmark::State& state)
         return;
     for (auto _ : state) {
         state.PauseTiming();
-        Check(state, sound->ToMono(), "ToMono failed");
-        Check(state, sound->ChangeVolume(-1, -1, 50), "ChangeVolume failed");
+        Check(state, ToMono(*sound), "ToMono failed");
+        Check(state, ChangeVolume(*sound, -1, -1, 50), "ChangeVolume failed");
         state.ResumeTiming();
-        Check(state, sound->ToStereo(), "ToStereo failed");
+        Check(state, ToStereo(*sound), "ToStereo failed");
     }
     Done(state, kHourFloats / 2);
 }

@@ -19,10 +19,11 @@ void Fill(SoundBuffer& sound)
 {
     for (int c = 0; c < sound.channels.ChannelCount(); ++c) {
         auto& store = sound.channels.Channel(c);
+        std::vector<float> samples(brindle::kBlockSamples);
         for (uint32_t b = 0; b < store.BlockCount(); ++b) {
-            float* samples = store.BlockPointer(b);
             for (uint32_t k = 0; k < store.SamplesInBlock(b); ++k)
                 samples[k] = float(int(k % 2000) - 1000) * 0.0005f;
+            store.WriteSamples(b * brindle::kBlockSamples, samples.data(), store.SamplesInBlock(b));
         }
     }
 }

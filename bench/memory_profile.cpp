@@ -19,12 +19,12 @@ int Exercise(uint32_t minutes)
     // Touch every sample so that every page is really written once.
     for (int c = 0; c < 2; ++c) {
         auto& store = sound.channels.Channel(c);
+        std::vector<float> samples(brindle::kBlockSamples);
         for (uint32_t b = 0; b < store.BlockCount(); ++b) {
-            float* samples = store.BlockPointer(b);
-            if (!samples)
-                return 1;
             for (uint32_t k = 0; k < store.SamplesInBlock(b); ++k)
                 samples[k] = 0.001f * float(k % 997);
+            if (!store.WriteSamples(b * brindle::kBlockSamples, samples.data(), store.SamplesInBlock(b)))
+                return 1;
         }
     }
     if (!copy.CopyFrom(sound) || !copy.DeleteRange(frames / 3, frames / 2, true) ||

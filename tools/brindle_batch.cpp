@@ -18,8 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/document.h"
-#include "app/document_task.h"
+#include "document/document.h"
+#include "document/document_task.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <QString>
 
 #include "app/command_table.h"
-#include "app/document.h"
+#include "document/document.h"
 #include "app/prompts.h"
 #include "playback/playback_engine.h"
 

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/document_task.h"
+#include "document/document_task.h"
 #include "tasks/task_notifier.h"
 
 class QProgressBar;

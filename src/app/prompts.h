@@ -10,7 +10,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/document_task.h"
+#include "document/document_task.h"
 
 class QWidget;
 

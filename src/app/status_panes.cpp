@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "app/app_texts.h"
-#include "app/document.h"
+#include "document/document.h"
 #include "playback/playback_engine.h"
 
 namespace brindle {

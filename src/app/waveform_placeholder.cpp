@@ -2,7 +2,7 @@
 
 #include <QPainter>
 
-#include "app/document.h"
+#include "document/document.h"
 #include "playback/playback_engine.h"
 
 namespace brindle {

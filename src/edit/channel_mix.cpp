@@ -13,7 +13,7 @@ namespace brindle {
 int MixInto(ChannelStore& destination, const ChannelStore& source)
 {
     if (&destination == &source || !destination.IsReady() || !source.IsReady() ||
-        destination.StoredLength() != source.StoredLength() || destination.Offset() != source.Offset())
+        destination.StoredLength() != source.StoredLength())
         return 0;
 
     // The mix clips when its smallest sum is below -1 or its largest above 1, and is then scaled by

@@ -14,7 +14,7 @@ enum class Direction { In, Out };
 // 1 / (N - 1): adding would drift over a long range and the last sample would miss its exact gain.
 int Fade(ChannelStore& channel, int64_t start, int64_t end, Direction direction)
 {
-    if (!channel.IsReady() || !channel.IsCompact() || !ResolveRange(channel.Length(), start, end))
+    if (!channel.IsReady() || !ResolveRange(channel.Length(), start, end))
         return 0;
     const int64_t n = end - start;
     if (n < 2)
@@ -39,7 +39,7 @@ int Fade(ChannelStore& channel, int64_t start, int64_t end, Direction direction)
 
 int FadeChannels(ChannelSet& channels, int64_t start, int64_t end, Direction direction)
 {
-    if (!channels.IsValid() || !channels.IsCompact())
+    if (!channels.IsValid())
         return 0;
     if (!Fade(channels.Channel(0), start, end, direction))
         return 0;

@@ -17,9 +17,9 @@ namespace {
 constexpr double kPercentFactor = double(0.01f);  // 0.009999999776482582
 constexpr double kFullScalePercent = double(100.0f);
 
-bool IsUsable(const ChannelStore& channel) { return channel.IsReady() && channel.IsCompact(); }
+bool IsUsable(const ChannelStore& channel) { return channel.IsReady(); }
 
-bool IsUsable(const ChannelSet& channels) { return channels.IsValid() && channels.IsCompact(); }
+bool IsUsable(const ChannelSet& channels) { return channels.IsValid(); }
 
 }  // namespace
 

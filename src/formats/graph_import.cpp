@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 #include "formats/check.h"
 #include "formats/wav_file.h"
 #include "storage/file_handle.h"

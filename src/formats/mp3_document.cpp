@@ -62,22 +62,7 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
 
 int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
 {
-    int result = 0;
-    if (buffer.IsCompact() || buffer.IsEmpty()) {
-        result = EncodeToMp3(path, buffer, progress);
-    } else {
-        const uint32_t range = progress ? progress->Range() : 0;
-        const uint32_t copySpan = uint32_t(double(range) * 0.2);
-        SoundBuffer compacted;
-        {
-            Stage copyPart(progress, copySpan);
-            result = buffer.CopyCompactedTo(compacted, copyPart.Get());
-        }
-        if (result) {
-            Stage encodePart(progress, range - copySpan);
-            result = EncodeToMp3(path, compacted, encodePart.Get());
-        }
-    }
+    int result = EncodeToMp3(path, buffer, progress);
     // A file whose tags could not be written is not the file the user saved: the save fails.
     if (result && tags.HasAnythingToWrite())
         result = tags.WriteTags(path, progress);

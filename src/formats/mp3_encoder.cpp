@@ -108,8 +108,6 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
         ThrowFormat("no file name");
     if (!buffer.HasSound())
         ThrowFormat("there is no sound to save");
-    if (!buffer.IsCompact())
-        ThrowFormat("the sound must be compacted before encoding");
     const uint32_t frameCount = buffer.frameCount;
     const uint32_t channelCount = buffer.channels.ChannelCount();
     if (frameCount == 0 || (channelCount != 1 && channelCount != 2))

@@ -335,7 +335,7 @@ int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels
     const int result = Guarded([&] {
         const WaveFormat& format = buffer.format;
         Check(stream.IsOpen());
-        Check(buffer.HasSound() && channels.IsValid() && channels.IsCompact(), "no sound to write");
+        Check(buffer.HasSound() && channels.IsValid(), "no sound to write");
         CheckNotCancelled(progress);
         Check(IsDirectlyReadable(format), "only 8- and 16-bit PCM in one or two channels is written");
         Check(channels.ChannelCount() == format.channelCount);
@@ -395,26 +395,7 @@ int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
 
         MappedFileStream stream;
         Check(stream.OpenForWriting(path, 4096));
-        int written = 0;
-        if (buffer.channels.IsCompact()) {
-            written = WriteWavStream(stream, buffer, buffer.channels, progress);
-        } else {
-            const uint32_t range = progress ? progress->Range() : 0;
-            const uint32_t copyShare = uint32_t(double(range) * 0.2);
-            ChannelSet compact;
-            {
-                std::unique_ptr<SubProgress> copyProgress;
-                if (progress)
-                    copyProgress = std::make_unique<SubProgress>(*progress, copyShare);
-                written = buffer.channels.CopyCompactedTo(compact, copyProgress.get());
-            }
-            if (written) {
-                std::unique_ptr<SubProgress> writeProgress;
-                if (progress)
-                    writeProgress = std::make_unique<SubProgress>(*progress, range - copyShare);
-                written = WriteWavStream(stream, buffer, compact, writeProgress.get());
-            }
-        }
+        const int written = WriteWavStream(stream, buffer, buffer.channels, progress);
         // The cut at close is part of the save: a file left at its last growth step ends in zeros
         // that no WAV reader expects.
         const int closed = stream.CloseChecked();

@@ -76,18 +76,6 @@ int BlockFile::ReadSamples(uint32_t position, float* destination, uint32_t count
     return 1;
 }
 
-float* BlockFile::BlockPointer(int64_t i, int64_t bytes)
-{
-    const uint32_t samples = SamplesInBlock(i);
-    if (samples == 0 || !IsReady())
-        return nullptr;
-    const int64_t whole = int64_t(samples) * int64_t(sizeof(float));
-    if (bytes <= 0 || bytes > whole)
-        bytes = whole;
-    const uint64_t offset = uint64_t(i) * kBlockSamples * sizeof(float);
-    return static_cast<float*>(mapped_.RemapView(offset, size_t(bytes)));
-}
-
 int BlockFile::WriteSamples(uint32_t position, const float* source, uint32_t count)
 {
     if (!source || count > kBlockSamples || !IsReady())

@@ -5,8 +5,7 @@
 // as the BlockFile that made it.
 //
 // Threads: ReadSamples is const and may run on several threads at once while no thread writes.
-// Everything else (BlockPointer, which remaps the file's one view, WriteSamples, CopyFrom into this
-// file) belongs to one thread, with readers stopped.
+// Everything else (WriteSamples, CopyFrom into this file) belongs to one thread, with readers stopped.
 #pragma once
 
 #include <cstdint>
@@ -38,11 +37,8 @@ public:
     // boundaries. 1, or 0 when the run leaves the stored samples or the read fails.
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const;
 
-    // Maps block i and returns its first sample, or null for a block out of range, a file that is not
-    // ready or a failed mapping. bytes <= 0, or more than the block has, maps the whole block.
-    float* BlockPointer(int64_t i, int64_t bytes = 0);
     // Copies count samples (count <= B) to stored index position; the run may reach at most into the
-    // next block. Written with pwrite (see MappedFile::WriteAt): any view of those samples sees them.
+    // next block. Written with pwrite (see MappedFile::WriteAt).
     int WriteSamples(uint32_t position, const float* source, uint32_t count);
 
     bool IsReady() const;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -56,30 +56,9 @@ int ChannelSet::CopyFrom(const ChannelSet& source, Progress* progress)
     return FinishProgress(progress, ok);
 }
 
-int ChannelSet::CopyCompactedTo(ChannelSet& target, Progress* progress) const
-{
-    if (&target == this)
-        return 0;
-    if (IsCompact())
-        return target.CopyFrom(*this, progress);
-    target.Reset();
-    if (!IsValid())
-        return FinishProgress(progress, 0);
-    target.channelCount_ = channelCount_;
-    target.frameCount_ = frameCount_;
-    target.sampleRate_ = sampleRate_;
-    for (int c = 0; c < channelCount_; ++c) {
-        if (IsCancelled(progress) || !channel_[c].Materialize(target.channel_[c])) {
-            target.Reset();
-            return FinishProgress(progress, 0);
-        }
-    }
-    return FinishProgress(progress, 1);
-}
-
 int ChannelSet::CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)
 {
-    if (!IsValid() || !source.IsValid() || !IsCompact() || !source.IsCompact() ||
+    if (!IsValid() || !source.IsValid() ||
         channelCount_ != source.channelCount_)
         return 0;
     for (int c = 0; c < channelCount_; ++c) {
@@ -126,7 +105,7 @@ int ChannelSet::DropChannel1()
 
 uint32_t ChannelSet::ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame) const
 {
-    if (!destination || !IsValid() || !IsCompact() || capacity == 0 || capacity % channelCount_ != 0 ||
+    if (!destination || !IsValid() || capacity == 0 || capacity % channelCount_ != 0 ||
         startFrame >= frameCount_)
         return 0;
     const uint32_t frames = std::min(capacity / channelCount_, frameCount_ - startFrame);
@@ -163,11 +142,5 @@ bool ChannelSet::IsValid() const
     return channel_[0].IsReady() && (channelCount_ == 1 || channel_[1].IsReady());
 }
 
-bool ChannelSet::IsCompact() const
-{
-    if (IsEmpty())
-        return true;
-    return IsValid() && channel_[0].IsCompact() && (channelCount_ == 1 || channel_[1].IsCompact());
-}
 
 }  // namespace brindle

@@ -25,9 +25,7 @@ public:
     void Reset();
     // An independent copy of source, store by store. progress gets Complete or Fail.
     int CopyFrom(const ChannelSet& source, Progress* progress = nullptr);
-    // A compact copy of this set into target (a plain copy when this set is already compact).
-    int CopyCompactedTo(ChannelSet& target, Progress* progress = nullptr) const;
-    // ChannelStore::CopyRange on each channel; both sets valid, compact, same channel count.
+    // ChannelStore::CopyRange on each channel; both sets valid, with the same channel count.
     int CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's fields and stores; other is left empty.
     void MoveFrom(ChannelSet& other);
@@ -42,7 +40,6 @@ public:
 
     bool IsEmpty() const;
     bool IsValid() const;
-    bool IsCompact() const;
     bool IsMono() const { return channelCount_ == 1 && channel_[0].IsReady(); }
     bool IsStereo() const { return channelCount_ == 2 && channel_[0].IsReady() && channel_[1].IsReady(); }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 
 namespace brindle {
 
@@ -15,8 +15,6 @@ int ChannelStore::Allocate(uint32_t n)
     auto file = std::make_unique<BlockFile>();
     if (!file->Create(n))
         return 0;
-    length_ = int32_t(n);
-    offset_ = 0;
     file_ = std::move(file);
     return 1;
 }
@@ -24,8 +22,6 @@ int ChannelStore::Allocate(uint32_t n)
 void ChannelStore::Destroy()
 {
     file_.reset();  // deletes the temporary file
-    length_ = 0;
-    offset_ = 0;
 }
 
 int ChannelStore::CopyFrom(const ChannelStore& source)
@@ -40,75 +36,7 @@ int ChannelStore::CopyFrom(const ChannelStore& source)
     auto file = std::make_unique<BlockFile>();
     if (!file->CopyFrom(*source.file_))
         return 0;
-    length_ = source.length_;
-    offset_ = source.offset_;
     file_ = std::move(file);
-    return 1;
-}
-
-int ChannelStore::Materialize(ChannelStore& target) const
-{
-    if (!IsReady() || &target == this)
-        return 0;
-    if (IsCompact())
-        return target.CopyFrom(*this);
-    target.Destroy();
-    if (!target.Allocate(uint32_t(length_)))
-        return 0;
-
-    const int64_t stored = StoredLength();
-    const int64_t offset = offset_;
-    const int64_t length = length_;
-    // Stored index s lands at logical index s + offset; only [-offset, length - offset) is visible.
-    const int64_t visibleLo = -offset;
-    const int64_t visibleHi = length - offset;
-    if (offset >= length || offset + stored <= 0)
-        return 1;  // nothing stored is visible: all silence
-
-    bool metAny = false;
-    std::vector<float> block(std::min(StoredLength(), kBlockSamples));
-    for (int64_t d = 0; d < int64_t(BlockCount()); ++d) {
-        const int64_t blockLo = d * kBlockSamples;
-        const int64_t lo = std::max(blockLo, visibleLo);
-        const int64_t hi = std::min(blockLo + SamplesInBlock(d), visibleHi);
-        if (lo >= hi) {
-            if (metAny)
-                break;
-            continue;
-        }
-        metAny = true;
-        if (!ReadSamples(uint32_t(lo), block.data(), uint32_t(hi - lo))) {
-            target.Destroy();
-            return 0;
-        }
-        const float* from = block.data();
-        // The destination range may straddle one target block boundary; WriteSamples takes pieces
-        // that start inside one block and reach at most into the next.
-        int64_t destination = lo + offset;
-        int64_t remaining = hi - lo;
-        while (remaining > 0) {
-            const int64_t blockEnd = (destination / kBlockSamples + 1) * kBlockSamples;
-            const int64_t piece = std::min(remaining, blockEnd - destination);
-            if (!target.file_->WriteSamples(uint32_t(destination), from, uint32_t(piece))) {
-                target.Destroy();
-                return 0;
-            }
-            from += piece;
-            destination += piece;
-            remaining -= piece;
-        }
-    }
-    return 1;
-}
-
-int ChannelStore::Compact()
-{
-    if (IsCompact())
-        return 1;
-    ChannelStore scratch;
-    if (!Materialize(scratch))
-        return 0;
-    MoveFrom(scratch);
     return 1;
 }
 
@@ -117,7 +45,7 @@ int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& sou
 {
     if (!IsReady() || !source.IsReady() || &source == this)
         return 0;
-    if (destinationPosition < 0 || destinationPosition >= length_)
+    if (destinationPosition < 0 || destinationPosition >= Length())
         return 0;
     const int64_t sourceLength = source.StoredLength();
     sourceStart = std::clamp<int64_t>(sourceStart, 0, sourceLength);
@@ -143,25 +71,7 @@ void ChannelStore::MoveFrom(ChannelStore& other)
     if (&other == this)
         return;
     Destroy();
-    length_ = std::exchange(other.length_, 0);
-    offset_ = std::exchange(other.offset_, 0);
     file_ = std::move(other.file_);
-}
-
-int ChannelStore::SetLogicalView(int32_t offset, int32_t length)
-{
-    if (!IsReady() || length <= 0)
-        return 0;
-    offset_ = offset;
-    length_ = length;
-    return 1;
-}
-
-bool ChannelStore::IsCompact() const
-{
-    if (IsEmpty())
-        return true;
-    return IsReady() && offset_ == 0 && uint32_t(length_) == file_->StoredLength();
 }
 
 namespace {
@@ -169,7 +79,7 @@ namespace {
 bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* data, uint32_t blockAlign,
                             uint32_t channels, uint32_t channelIndex)
 {
-    return store.IsReady() && store.IsCompact() && i >= 0 && i < int64_t(store.BlockCount()) && data &&
+    return store.IsReady() && i >= 0 && i < int64_t(store.BlockCount()) && data &&
            (blockAlign == 1 || blockAlign == 2 || blockAlign == 4) && (channels == 1 || channels == 2) &&
            channelIndex < channels && blockAlign % channels == 0 && blockAlign / channels <= 2;
 }

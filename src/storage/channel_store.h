@@ -1,6 +1,4 @@
-// One channel of float samples: a logical length, a start offset and the block file holding the
-// stored samples. Logical sample L is stored sample L - offset; samples outside the stored ones read as 0.
-// Every store the program makes is compact (offset 0, length equal to the stored length).
+// One channel of float samples in a block file of its own; the channel is as long as the file holds.
 //
 // Threads: the const members may run on several threads at once while no thread changes the store;
 // the others belong to one thread, with readers stopped.
@@ -25,21 +23,13 @@ public:
     int Allocate(uint32_t n);
     // Deletes the temporary file; the store becomes empty.
     void Destroy();
-    // An independent copy of source (offset and length kept) in a new temporary file.
+    // An independent copy of source in a new temporary file.
     int CopyFrom(const ChannelStore& source);
-    // target becomes a compact store equal to this store's logical samples.
-    int Materialize(ChannelStore& target) const;
-    // Makes this store compact in place (through a scratch copy) when it is not.
-    int Compact();
     // Copies stored samples [sourceStart, sourceEnd) of source to destinationPosition of this store;
     // the source range is clamped to the source and cut where it would run past this store.
     int CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's samples; other is left empty.
     void MoveFrom(ChannelStore& other);
-
-    // Places the stored samples at logical index `offset` of a channel `length` samples long. No edit
-    // shifts a channel; this keeps the non-compact paths reachable for tests and future commands.
-    int SetLogicalView(int32_t offset, int32_t length);
 
     // Converts count frames of interleaved 8- or 16-bit PCM (blockAlign bytes per frame) into the
     // first count samples of block i, taking channel `channelIndex` of each frame. Returns count or 0.
@@ -56,10 +46,8 @@ public:
         return file_ ? file_->ReadSamples(position, destination, count) : 0;
     }
 
-    float* BlockPointer(int64_t i, int64_t bytes = 0) { return file_ ? file_->BlockPointer(i, bytes) : nullptr; }
-    // BlockFile::WriteSamples on the stored samples: the in-place edit kernels read a block through
-    // BlockPointer and write their results back here, which is several times faster than storing
-    // through the view. A pointer from BlockPointer stays valid and sees the new values.
+    // BlockFile::WriteSamples on the stored samples: the in-place edit kernels read a block with
+    // ReadSamples and write their results back here.
     int WriteSamples(uint32_t position, const float* source, uint32_t count)
     {
         return file_ ? file_->WriteSamples(position, source, count) : 0;
@@ -67,18 +55,15 @@ public:
     uint32_t SamplesInBlock(int64_t i) const { return file_ ? file_->SamplesInBlock(i) : 0; }
     uint32_t BlockCount() const { return file_ ? file_->BlockCount() : 0; }
 
-    bool IsEmpty() const { return length_ == 0 && offset_ == 0 && !file_; }
-    bool IsReady() const { return length_ != 0 && file_ && file_->IsReady(); }
-    bool IsCompact() const;
-    int32_t Length() const { return length_; }
-    int32_t Offset() const { return offset_; }
+    bool IsEmpty() const { return !file_; }
+    bool IsReady() const { return file_ && file_->IsReady(); }
+    // The channel's length in samples: what its file holds.
+    int32_t Length() const { return int32_t(StoredLength()); }
     uint32_t StoredLength() const { return file_ ? file_->StoredLength() : 0; }
     // The temporary file's path, empty when there is none.
     std::filesystem::path FileName() const { return file_ ? file_->FileName() : std::filesystem::path(); }
 
 private:
-    int32_t length_ = 0;
-    int32_t offset_ = 0;
     std::unique_ptr<BlockFile> file_;
 };
 

@@ -88,23 +88,6 @@ int SoundBuffer::CopyFrom(SoundBuffer& source)
     return 1;
 }
 
-int SoundBuffer::CopyCompactedTo(SoundBuffer& target, Progress* progress)
-{
-    if (IsCancelled(progress) || !HasSound() || &target == this)
-        return FinishProgress(progress, 0);
-    if (IsCompact())
-        return FinishProgress(progress, target.CopyFrom(*this));
-    target.Clear();
-    target.format = format;
-    target.frameCount = frameCount;
-    target.dataByteCount = dataByteCount;
-    if (!channels.CopyCompactedTo(target.channels, progress)) {
-        target.Clear();
-        return 0;  // the channel copy has failed the progress already
-    }
-    return 1;
-}
-
 void SoundBuffer::TakeFrom(SoundBuffer& other)
 {
     if (&other == this)
@@ -119,7 +102,7 @@ void SoundBuffer::TakeFrom(SoundBuffer& other)
 
 int SoundBuffer::DeleteRange(int64_t start, int64_t end, bool removeInside)
 {
-    if (IsEmpty() || !HasSound() || !IsCompact())
+    if (IsEmpty() || !HasSound())
         return 0;
     const int64_t n = frameCount;
     start = std::clamp<int64_t>(start, 0, n);

@@ -22,7 +22,6 @@ public:
 
     bool IsEmpty() const;
     bool HasSound() const;
-    bool IsCompact() const { return channels.IsCompact(); }
     bool IsMono() const { return channels.IsMono(); }
     bool IsStereo() const { return channels.IsStereo(); }
     // Seconds of sound; 0 for an empty buffer.
@@ -38,8 +37,6 @@ public:
     virtual void Clear();
     // An independent copy of source. On failure this buffer is cleared.
     int CopyFrom(SoundBuffer& source);
-    // A compact copy into target. progress gets Complete or Fail.
-    int CopyCompactedTo(SoundBuffer& target, Progress* progress = nullptr);
     // Takes over other's format, counts and samples without copying; other is left empty.
     void TakeFrom(SoundBuffer& other);
 
@@ -47,22 +44,6 @@ public:
     // the sound; an empty range fails (so no selection, -1 -1, fails). The result is always 16-bit PCM.
     // Any failure leaves the buffer as it was.
     int DeleteRange(int64_t start, int64_t end, bool removeInside);
-
-    // The in-place edits (src/edit/edit_kernels.h has the arithmetic and the range rules: -1, -1 or
-    // start == end is the whole sound, end < start fails). Each needs a valid, compact channel set and
-    // runs on channel 0, then channel 1 when stereo; format and length stay as they are.
-    int ChangeVolume(int64_t start, int64_t end, int32_t percent);
-    int IncreaseVolume(int64_t start, int64_t end);
-    int FadeIn(int64_t start, int64_t end);
-    int FadeOut(int64_t start, int64_t end);
-    // Stereo: channel 1 is mixed into channel 0 (summed, scaled down only if the sum clips) and
-    // destroyed; the format becomes mono with block align and byte rate halved. Mono: 1, unchanged.
-    // Anything else (empty) fails. Frame count and data byte count are kept.
-    int ToMono();
-    // Mono: channel 1 becomes a copy of channel 0 and the format stereo, block align and byte rate
-    // doubled. Stereo or empty: 1, unchanged. A failure leaves the sound mono. progress, when
-    // given, gets Complete or Fail.
-    int ToStereo(Progress* progress = nullptr);
 
     uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame)
     {

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/document.h"
+#include "document/document.h"
 #include "app/progress_window.h"
 #include "gui_test_support.h"
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "edit/edit_kernels.h"
+#include "edit/sound_edits.h"
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
 #include "tasks/progress.h"
@@ -67,7 +68,7 @@ TEST_F(EditKernels, ChangeVolumeZeroSilencesKeepingTheSign)
 {
     SoundBuffer buffer;
     Make(buffer, {0.3f, -0.1f, 1.0f, -1.0f, 0.0f, -0.7f});
-    ASSERT_EQ(buffer.ChangeVolume(-1, -1, 0), 1);
+    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 0), 1);
     EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f}));
 }
 
@@ -77,7 +78,7 @@ TEST_F(EditKernels, ChangeVolumeFiveHundredClampsToFullScale)
     const std::vector<float> left{0.3f, -0.1f, 0.19f, -0.25f, 0.21f, -0.5f};
     const std::vector<float> right{-0.3f, 0.1f, 0.0f, 0.5f, 1.0f, -0.01f};
     Make(buffer, left, right);
-    ASSERT_EQ(buffer.ChangeVolume(-1, -1, 500), 1);
+    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 500), 1);
     EXPECT_TRUE(SameSamples(Left(buffer), {1.0f, -0.5f, Percent(500, 0.19f), -1.0f, 1.0f, -1.0f}));
     EXPECT_TRUE(SameSamples(Right(buffer), {-1.0f, 0.5f, 0.0f, 1.0f, 1.0f, Percent(500, -0.01f)}));
     EXPECT_EQ(Left(buffer)[1], -0.5f) << "500 % of -0.1 is -0.5 to the nearest float";
@@ -89,7 +90,7 @@ TEST_F(EditKernels, ChangeVolumeHundredTouchesNothing)
     SoundBuffer buffer;
     // A NaN survives only if the samples were never rewritten.
     Make(buffer, {0.3f, kNaN, 2.0f}, {-0.3f, 0.1f, kInf});
-    ASSERT_EQ(buffer.ChangeVolume(-1, -1, 100), 1);
+    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 100), 1);
     EXPECT_TRUE(SameSamples(Left(buffer), {0.3f, kNaN, 2.0f}));
     EXPECT_TRUE(SameSamples(Right(buffer), {-0.3f, 0.1f, kInf}));
     EXPECT_EQ(ScaleRange(buffer.channels.Channel(0), 0, 3, 100), 1);
@@ -113,7 +114,7 @@ TEST_F(EditKernels, ChangeVolumeRangeRules)
         SCOPED_TRACE(testing::Message() << "range " << c.start << ".." << c.end);
         SoundBuffer buffer;
         Make(buffer, ones, ones);
-        ASSERT_EQ(buffer.ChangeVolume(c.start, c.end, 50), 1);
+        ASSERT_EQ(ChangeVolume(buffer, c.start, c.end, 50), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), halved(c.from, c.to)));
         EXPECT_TRUE(SameSamples(Right(buffer), halved(c.from, c.to)));
     }
@@ -130,7 +131,7 @@ TEST_F(EditKernels, ChangeVolumeAcrossBlocksMatchesTheFormulaEverywhere)
     SoundBuffer buffer;
     Make(buffer, left, right);
     const int64_t start = kBlockSamples - 5, end = 2 * int64_t(kBlockSamples) + 3;
-    ASSERT_EQ(buffer.ChangeVolume(start, end, 137), 1);
+    ASSERT_EQ(ChangeVolume(buffer, start, end, 137), 1);
     std::vector<float> expectedLeft = left, expectedRight = right;
     for (int64_t i = start; i < end; ++i) {
         expectedLeft[size_t(i)] = Percent(137, left[size_t(i)]);
@@ -176,12 +177,12 @@ TEST_F(EditKernels, IncreaseVolumeBringsThePeakToFullScale)
 {
     SoundBuffer half;
     Make(half, {0.1f, -0.5f, 0.25f, 0.0f});
-    ASSERT_EQ(half.IncreaseVolume(-1, -1), 1);
+    ASSERT_EQ(IncreaseVolume(half, -1, -1), 1);
     EXPECT_TRUE(SameSamples(Left(half), {Percent(200, 0.1f), -1.0f, 0.5f, 0.0f}));
 
     SoundBuffer third;
     Make(third, {0.3f, -0.2f, 0.1f});
-    ASSERT_EQ(third.IncreaseVolume(-1, -1), 1);
+    ASSERT_EQ(IncreaseVolume(third, -1, -1), 1);
     const std::vector<float> raised = Left(third);
     EXPECT_TRUE(SameSamples(raised, {Percent(333, 0.3f), Percent(333, -0.2f), Percent(333, 0.1f)}));
     EXPECT_NEAR(raised[0], 0.999f, 1e-6f);
@@ -194,7 +195,7 @@ TEST_F(EditKernels, IncreaseVolumeLeavesFullScaleNearFullScaleAndSilenceAlone)
         SoundBuffer buffer;
         const std::vector<float> samples{0.0f, peak * 0.3f, peak, -peak * 0.7f, kNaN};
         Make(buffer, samples);
-        ASSERT_EQ(buffer.IncreaseVolume(-1, -1), 1);
+        ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), samples)) << "a gain of 100 rewrites nothing";
     }
 }
@@ -203,7 +204,7 @@ TEST_F(EditKernels, IncreaseVolumeGivesEachChannelItsOwnGain)
 {
     SoundBuffer buffer;
     Make(buffer, {0.5f, -0.25f, 0.125f, 0.0f}, {0.25f, 0.125f, -0.0625f, -0.25f});
-    ASSERT_EQ(buffer.IncreaseVolume(-1, -1), 1);
+    ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
     EXPECT_TRUE(SameSamples(Left(buffer), {Percent(200, 0.5f), Percent(200, -0.25f), Percent(200, 0.125f), 0.0f}));
     EXPECT_TRUE(SameSamples(Right(buffer), {Percent(400, 0.25f), Percent(400, 0.125f), Percent(400, -0.0625f),
                                             Percent(400, -0.25f)}));
@@ -216,7 +217,7 @@ TEST_F(EditKernels, IncreaseVolumeFindsThePeakInsideTheSelectionOnly)
     SoundBuffer buffer;
     // The loud sample at 0 lies outside the selection and must neither limit the gain nor change.
     Make(buffer, {0.9f, 0.2f, -0.1f, 0.05f, 0.8f});
-    ASSERT_EQ(buffer.IncreaseVolume(1, 4), 1);
+    ASSERT_EQ(IncreaseVolume(buffer, 1, 4), 1);
     // 0.2f is a little above 0.2, so 100 / peak is just under 500 and truncates to 499.
     ASSERT_EQ(GainForPeak(double(0.2f)), 499);
     EXPECT_TRUE(SameSamples(Left(buffer), {0.9f, Percent(499, 0.2f), Percent(499, -0.1f), Percent(499, 0.05f), 0.8f}));
@@ -227,7 +228,7 @@ TEST_F(EditKernels, IncreaseVolumeOnATinyPeakUsesTheBoundedGain)
     SoundBuffer buffer;
     const float tiny = 1e-12f;
     Make(buffer, {tiny, -tiny, tiny * 0.5f}, {1e-30f, -1e-30f, 0.0f});
-    ASSERT_EQ(buffer.IncreaseVolume(-1, -1), 1);
+    ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
     const int32_t most = std::numeric_limits<int32_t>::max();
     const std::vector<float> left = Left(buffer), right = Right(buffer);
     EXPECT_TRUE(SameSamples(left, {Percent(most, tiny), Percent(most, -tiny), Percent(most, tiny * 0.5f)}));
@@ -246,40 +247,40 @@ TEST_F(EditKernels, FadesOfOneTwoAndThreeSamples)
     {
         SoundBuffer buffer;
         Make(buffer, samples);
-        ASSERT_EQ(buffer.FadeIn(1, 2), 1);
-        ASSERT_EQ(buffer.FadeOut(2, 3), 1);
+        ASSERT_EQ(FadeIn(buffer, 1, 2), 1);
+        ASSERT_EQ(FadeOut(buffer, 2, 3), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), samples)) << "a one-sample range changes nothing";
     }
     {
         SoundBuffer buffer;
         Make(buffer, samples);
-        ASSERT_EQ(buffer.FadeIn(1, 3), 1);
+        ASSERT_EQ(FadeIn(buffer, 1, 3), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.0f, 0.4f, -0.2f}));
     }
     {
         SoundBuffer buffer;
         Make(buffer, samples);
-        ASSERT_EQ(buffer.FadeOut(2, 4), 1);
+        ASSERT_EQ(FadeOut(buffer, 2, 4), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.6f, 0.4f, -0.0f}));
     }
     {
         SoundBuffer buffer;
         Make(buffer, {0.8f, -0.6f, 0.4f});
-        ASSERT_EQ(buffer.FadeIn(-1, -1), 1);
+        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, -0.3f, 0.4f})) << "gains 0, 0.5, 1";
     }
     {
         SoundBuffer buffer;
         Make(buffer, {0.8f, -0.6f, 0.4f}, {0.2f, 0.2f, 0.2f});
-        ASSERT_EQ(buffer.FadeOut(1, 1), 1) << "start = end is the whole sound";
+        ASSERT_EQ(FadeOut(buffer, 1, 1), 1) << "start = end is the whole sound";
         EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.3f, 0.0f}));
         EXPECT_TRUE(SameSamples(Right(buffer), {0.2f, 0.1f, 0.0f})) << "both channels get the same ramp";
     }
     {
         SoundBuffer buffer;
         Make(buffer, {0.8f});
-        ASSERT_EQ(buffer.FadeIn(-1, -1), 1);
-        ASSERT_EQ(buffer.FadeOut(-1, -1), 1);
+        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
+        ASSERT_EQ(FadeOut(buffer, -1, -1), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.8f})) << "a whole channel of one sample";
     }
 }
@@ -294,7 +295,7 @@ TEST_F(EditKernels, FadeAcrossABlockBoundaryHasNoJump)
         SCOPED_TRACE(fadeIn ? "fade in" : "fade out");
         SoundBuffer buffer;
         Make(buffer, flat, flat);
-        ASSERT_EQ(fadeIn ? buffer.FadeIn(start, end) : buffer.FadeOut(start, end), 1);
+        ASSERT_EQ(fadeIn ? FadeIn(buffer, start, end) : FadeOut(buffer, start, end), 1);
         for (const std::vector<float>& got : {Left(buffer), Right(buffer)}) {
             ASSERT_EQ(got.size(), n);
             for (int64_t i = 0; i < int64_t(n); ++i) {
@@ -323,7 +324,7 @@ TEST_F(EditKernels, ToMonoSumsRatherThanAverages)
 {
     SoundBuffer buffer;
     Make(buffer, {0.25f, -0.25f, 0.5f, 0.0f}, {0.25f, -0.5f, 0.125f, -0.75f});
-    ASSERT_EQ(buffer.ToMono(), 1);
+    ASSERT_EQ(ToMono(buffer), 1);
     EXPECT_TRUE(SameSamples(Left(buffer), {0.5f, -0.75f, 0.625f, -0.75f}));
 }
 
@@ -338,7 +339,7 @@ TEST_F(EditKernels, ToMonoScalesAClippingSumSoThePeakIsExactlyFullScale)
             l[i] *= sign, r[i] *= sign;
         SoundBuffer buffer;
         Make(buffer, l, r);
-        ASSERT_EQ(buffer.ToMono(), 1);
+        ASSERT_EQ(ToMono(buffer), 1);
         const std::vector<float> mono = Left(buffer);
         ASSERT_EQ(mono.size(), l.size());
         const float peak = std::fabs(l[0] + r[0]);  // 1.6 as a float
@@ -361,28 +362,18 @@ TEST_F(EditKernels, ToMonoOfOppositePhaseIsSilence)
     }
     SoundBuffer buffer;
     Make(buffer, left, right);
-    ASSERT_EQ(buffer.ToMono(), 1);
+    ASSERT_EQ(ToMono(buffer), 1);
     const std::vector<float> mono = Left(buffer);
     ASSERT_EQ(mono.size(), n);
     for (uint32_t i = 0; i < n; ++i)
         ASSERT_EQ(mono[i], 0.0f) << i;
 }
 
-TEST_F(EditKernels, ToMonoMixesTheLogicalViewOfAShiftedChannel)
-{
-    SoundBuffer buffer;
-    Make(buffer, {0.1f, 0.2f, 0.3f, 0.4f}, {0.01f, 0.02f, 0.03f, 0.04f});
-    ASSERT_EQ(buffer.channels.Channel(1).SetLogicalView(1, 4), 1);  // logical right: 0, .01, .02, .03
-    ASSERT_EQ(buffer.ToMono(), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.1f, 0.2f + 0.01f, 0.3f + 0.02f, 0.4f + 0.03f}));
-    EXPECT_EQ(TempFiles().size(), 1u);
-}
-
 TEST_F(EditKernels, FormatRecordFollowsTheChannelCount)
 {
     SoundBuffer buffer;
     Make(buffer, {0.1f, -0.2f, 0.3f}, {0.1f, 0.2f, -0.3f});
-    ASSERT_EQ(buffer.ToMono(), 1);
+    ASSERT_EQ(ToMono(buffer), 1);
     EXPECT_EQ(buffer.format.channelCount, 1);
     EXPECT_EQ(buffer.format.blockAlign, 2);
     EXPECT_EQ(buffer.format.avgBytesPerSecond, 88200u);
@@ -394,7 +385,7 @@ TEST_F(EditKernels, FormatRecordFollowsTheChannelCount)
     EXPECT_TRUE(buffer.HasSound());
 
     Progress progress(100);
-    ASSERT_EQ(buffer.ToStereo(&progress), 1);
+    ASSERT_EQ(ToStereo(buffer, &progress), 1);
     EXPECT_EQ(progress.Position(), 100u);
     EXPECT_FALSE(progress.IsFailed());
     EXPECT_EQ(buffer.format.channelCount, 2);
@@ -411,12 +402,12 @@ TEST_F(EditKernels, FormatRecordFollowsTheChannelCount)
     eight.format.blockAlign = 1;
     eight.format.avgBytesPerSecond = 22050;
     eight.format.samplesPerSecond = 22050;
-    ASSERT_EQ(eight.ToStereo(), 1);
+    ASSERT_EQ(ToStereo(eight), 1);
     EXPECT_EQ(eight.format.blockAlign, 2);
     EXPECT_EQ(eight.format.avgBytesPerSecond, 44100u);
     EXPECT_EQ(eight.format.bitsPerSample, 8);
     EXPECT_TRUE(eight.HasSound());
-    ASSERT_EQ(eight.ToMono(), 1);
+    ASSERT_EQ(ToMono(eight), 1);
     EXPECT_EQ(eight.format.blockAlign, 1);
     EXPECT_EQ(eight.format.avgBytesPerSecond, 22050u);
     EXPECT_TRUE(eight.HasSound());
@@ -430,10 +421,10 @@ TEST_F(EditKernels, ToStereoThenToMonoDoublesEverySample)
         mono[i] = float(std::cos(i * 0.003)) * 0.45f;
     SoundBuffer buffer;
     Make(buffer, mono);
-    ASSERT_EQ(buffer.ToStereo(), 1);
+    ASSERT_EQ(ToStereo(buffer), 1);
     EXPECT_EQ(TempFiles().size(), 2u);
     EXPECT_TRUE(SameSamples(Right(buffer), mono)) << "the second channel is a copy";
-    ASSERT_EQ(buffer.ToMono(), 1);
+    ASSERT_EQ(ToMono(buffer), 1);
     EXPECT_EQ(TempFiles().size(), 1u);
     std::vector<float> doubled(n);
     for (uint32_t i = 0; i < n; ++i)
@@ -443,8 +434,8 @@ TEST_F(EditKernels, ToStereoThenToMonoDoublesEverySample)
     // Loud enough to clip when doubled: the sum is scaled back by its peak.
     SoundBuffer loud;
     Make(loud, {0.1f, 0.8f, -0.4f});
-    ASSERT_EQ(loud.ToStereo(), 1);
-    ASSERT_EQ(loud.ToMono(), 1);
+    ASSERT_EQ(ToStereo(loud), 1);
+    ASSERT_EQ(ToMono(loud), 1);
     const double f = 1.0 / double(1.6f);
     EXPECT_TRUE(SameSamples(Left(loud), {float(f * double(0.2f)), 1.0f, float(f * double(-0.8f))}));
 }
@@ -453,7 +444,7 @@ TEST_F(EditKernels, ChannelConversionsWithNothingToDo)
 {
     SoundBuffer mono;
     Make(mono, {0.1f, 0.2f});
-    ASSERT_EQ(mono.ToMono(), 1);
+    ASSERT_EQ(ToMono(mono), 1);
     EXPECT_TRUE(mono.IsMono());
     EXPECT_EQ(mono.format.blockAlign, 2);
     EXPECT_TRUE(SameSamples(Left(mono), {0.1f, 0.2f}));
@@ -461,7 +452,7 @@ TEST_F(EditKernels, ChannelConversionsWithNothingToDo)
     SoundBuffer stereo;
     Make(stereo, {0.1f, 0.2f}, {0.3f, 0.4f});
     Progress progress(10);
-    ASSERT_EQ(stereo.ToStereo(&progress), 1);
+    ASSERT_EQ(ToStereo(stereo, &progress), 1);
     EXPECT_EQ(progress.Position(), 10u);
     EXPECT_EQ(stereo.format.blockAlign, 4);
     EXPECT_EQ(stereo.format.avgBytesPerSecond, 176400u);
@@ -469,8 +460,8 @@ TEST_F(EditKernels, ChannelConversionsWithNothingToDo)
     EXPECT_EQ(TempFiles().size(), 3u);
 
     SoundBuffer empty;
-    EXPECT_EQ(empty.ToMono(), 0);
-    EXPECT_EQ(empty.ToStereo(), 1);
+    EXPECT_EQ(ToMono(empty), 0);
+    EXPECT_EQ(ToStereo(empty), 1);
     EXPECT_TRUE(empty.IsEmpty());
 }
 
@@ -481,31 +472,20 @@ TEST_F(EditKernels, FailuresLeaveTheSoundAsItWas)
     const std::vector<float> left{0.1f, -0.2f, 0.3f, 0.4f}, right{0.5f, 0.6f, -0.7f, 0.8f};
     SoundBuffer buffer;
     Make(buffer, left, right);
-    EXPECT_EQ(buffer.ChangeVolume(3, 1, 50), 0) << "end before start";
-    EXPECT_EQ(buffer.IncreaseVolume(3, 1), 0);
-    EXPECT_EQ(buffer.FadeIn(3, 1), 0);
-    EXPECT_EQ(buffer.FadeOut(3, 1), 0);
-    EXPECT_EQ(buffer.ChangeVolume(100, -5, 50), 0) << "clamped, the end still lies before the start";
-    EXPECT_TRUE(SameSamples(Left(buffer), left));
-    EXPECT_TRUE(SameSamples(Right(buffer), right));
-
-    // The in-place kernels refuse a shifted channel rather than work on the wrong samples.
-    ASSERT_EQ(buffer.channels.Channel(1).SetLogicalView(1, 4), 1);
-    EXPECT_EQ(buffer.ChangeVolume(-1, -1, 50), 0);
-    EXPECT_EQ(buffer.IncreaseVolume(-1, -1), 0);
-    EXPECT_EQ(buffer.FadeIn(-1, -1), 0);
-    EXPECT_EQ(buffer.FadeOut(-1, -1), 0);
-    EXPECT_EQ(ScaleRange(buffer.channels.Channel(1), 0, 4, 50), 0);
-    ASSERT_EQ(buffer.channels.Channel(1).SetLogicalView(0, 4), 1);
+    EXPECT_EQ(ChangeVolume(buffer, 3, 1, 50), 0) << "end before start";
+    EXPECT_EQ(IncreaseVolume(buffer, 3, 1), 0);
+    EXPECT_EQ(FadeIn(buffer, 3, 1), 0);
+    EXPECT_EQ(FadeOut(buffer, 3, 1), 0);
+    EXPECT_EQ(ChangeVolume(buffer, 100, -5, 50), 0) << "clamped, the end still lies before the start";
     EXPECT_TRUE(SameSamples(Left(buffer), left));
     EXPECT_TRUE(SameSamples(Right(buffer), right));
 
     SoundBuffer empty;
-    EXPECT_EQ(empty.ChangeVolume(-1, -1, 50), 0);
-    EXPECT_EQ(empty.IncreaseVolume(-1, -1), 0);
-    EXPECT_EQ(empty.FadeIn(-1, -1), 0);
-    EXPECT_EQ(empty.FadeOut(-1, -1), 0);
-    EXPECT_EQ(empty.ChangeVolume(-1, -1, 100), 0) << "even with nothing to do, a sound is needed";
+    EXPECT_EQ(ChangeVolume(empty, -1, -1, 50), 0);
+    EXPECT_EQ(IncreaseVolume(empty, -1, -1), 0);
+    EXPECT_EQ(FadeIn(empty, -1, -1), 0);
+    EXPECT_EQ(FadeOut(empty, -1, -1), 0);
+    EXPECT_EQ(ChangeVolume(empty, -1, -1, 100), 0) << "even with nothing to do, a sound is needed";
     EXPECT_TRUE(empty.IsEmpty());
 
     ChannelStore unready;
@@ -535,7 +515,7 @@ TEST_F(EditKernels, FailedToStereoOnAFullDiskLeavesTheSoundMono)
     Progress progress(10);
     {
         test::FileSizeLimit limit(1 << 20);  // the copy needs 2 MiB
-        EXPECT_EQ(buffer.ToStereo(&progress), 0);
+        EXPECT_EQ(ToStereo(buffer, &progress), 0);
     }
     EXPECT_TRUE(progress.IsFailed());
     EXPECT_TRUE(buffer.IsMono());
@@ -552,14 +532,14 @@ TEST_F(EditKernels, NoTemporaryFileOutlivesTheEdits)
     {
         SoundBuffer buffer;
         Make(buffer, {0.1f, 0.2f, 0.3f}, {0.3f, 0.2f, 0.1f});
-        ASSERT_EQ(buffer.ChangeVolume(-1, -1, 75), 1);
-        ASSERT_EQ(buffer.IncreaseVolume(0, 2), 1);
-        ASSERT_EQ(buffer.FadeIn(-1, -1), 1);
-        ASSERT_EQ(buffer.FadeOut(1, 3), 1);
+        ASSERT_EQ(ChangeVolume(buffer, -1, -1, 75), 1);
+        ASSERT_EQ(IncreaseVolume(buffer, 0, 2), 1);
+        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
+        ASSERT_EQ(FadeOut(buffer, 1, 3), 1);
         EXPECT_EQ(TempFiles().size(), 2u) << "in-place edits make no copies";
-        ASSERT_EQ(buffer.ToMono(), 1);
+        ASSERT_EQ(ToMono(buffer), 1);
         EXPECT_EQ(TempFiles().size(), 1u);
-        ASSERT_EQ(buffer.ToStereo(), 1);
+        ASSERT_EQ(ToStereo(buffer), 1);
         EXPECT_EQ(TempFiles().size(), 2u);
     }
     EXPECT_TRUE(TempFiles().empty());
@@ -574,33 +554,33 @@ TEST_F(EditKernels, NonFiniteSamplesDoNotSpoilTheChannel)
         SoundBuffer buffer;
         Make(buffer, damaged);
         EXPECT_EQ(PeakInRange(buffer.channels.Channel(0), -1, -1), 0.5);
-        ASSERT_EQ(buffer.IncreaseVolume(-1, -1), 1);
+        ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {Percent(200, 0.25f), 0.0f, 1.0f, -1.0f, Percent(200, -0.5f)}))
             << "gain 200, not 0";
     }
     {
         SoundBuffer buffer;
         Make(buffer, damaged);
-        ASSERT_EQ(buffer.ChangeVolume(-1, -1, 0), 1);
+        ASSERT_EQ(ChangeVolume(buffer, -1, -1, 0), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, 0.0f, 0.0f, 0.0f, -0.0f}));
     }
     {
         SoundBuffer buffer;
         Make(buffer, damaged);
-        ASSERT_EQ(buffer.ChangeVolume(-1, -1, 50), 1);
+        ASSERT_EQ(ChangeVolume(buffer, -1, -1, 50), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {Percent(50, 0.25f), 0.0f, 1.0f, -1.0f, Percent(50, -0.5f)}));
     }
     {
         SoundBuffer buffer;
         Make(buffer, {kInf, kNaN, kInf, -kInf, 0.8f});
-        ASSERT_EQ(buffer.FadeIn(-1, -1), 1);
+        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
         EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, 0.0f, 1.0f, -1.0f, 0.8f}));
     }
     {
         // The sum 1.8 still sets the scale; the infinite sum is full scale before scaling.
         SoundBuffer buffer;
         Make(buffer, {kInf, 0.9f, kNaN, -0.2f}, {0.1f, 0.9f, 0.2f, 0.1f});
-        ASSERT_EQ(buffer.ToMono(), 1);
+        ASSERT_EQ(ToMono(buffer), 1);
         const double f = 1.0 / double(0.9f + 0.9f);
         EXPECT_TRUE(SameSamples(Left(buffer), {float(f), 1.0f, 0.0f, float(f * double(-0.2f + 0.1f))}));
     }

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
+#include "edit/sound_edits.h"
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
 
@@ -177,7 +178,7 @@ TEST_F(EditOracle, ChangeVolume)
         SCOPED_TRACE(percent);
         Check(
             "change volume",
-            [percent](SoundBuffer& b, Selection s) { return b.ChangeVolume(s.start, s.end, percent); },
+            [percent](SoundBuffer& b, Selection s) { return ChangeVolume(b, s.start, s.end, percent); },
             [percent](const Samples& x, Selection s) { return ExpectedScale(x, s, percent); });
     }
 }
@@ -185,17 +186,17 @@ TEST_F(EditOracle, ChangeVolume)
 TEST_F(EditOracle, IncreaseVolume)
 {
     Check(
-        "increase volume", [](SoundBuffer& b, Selection s) { return b.IncreaseVolume(s.start, s.end); },
+        "increase volume", [](SoundBuffer& b, Selection s) { return IncreaseVolume(b, s.start, s.end); },
         [](const Samples& x, Selection s) { return ExpectedIncrease(x, s); });
 }
 
 TEST_F(EditOracle, Fades)
 {
     Check(
-        "fade in", [](SoundBuffer& b, Selection s) { return b.FadeIn(s.start, s.end); },
+        "fade in", [](SoundBuffer& b, Selection s) { return FadeIn(b, s.start, s.end); },
         [](const Samples& x, Selection s) { return ExpectedFade(x, s, true); });
     Check(
-        "fade out", [](SoundBuffer& b, Selection s) { return b.FadeOut(s.start, s.end); },
+        "fade out", [](SoundBuffer& b, Selection s) { return FadeOut(b, s.start, s.end); },
         [](const Samples& x, Selection s) { return ExpectedFade(x, s, false); });
 }
 
@@ -206,19 +207,19 @@ TEST_F(EditOracle, ToMonoAndToStereo)
         SoundBuffer buffer;
         const std::vector<Samples> original = Load(sound, buffer);
         if (sound.channels == 2) {
-            ASSERT_EQ(buffer.ToMono(), 1);
+            ASSERT_EQ(ToMono(buffer), 1);
             const Samples expected = ExpectedMono(original[0], original[1]);
             EXPECT_TRUE(SameSamples(test::ReadStore(buffer.channels.Channel(0)), expected));
             EXPECT_EQ(buffer.format.channelCount, 1);
             EXPECT_EQ(buffer.format.blockAlign, 2);
             EXPECT_EQ(buffer.format.avgBytesPerSecond, 88200u);
         } else {
-            ASSERT_EQ(buffer.ToStereo(), 1);
+            ASSERT_EQ(ToStereo(buffer), 1);
             EXPECT_TRUE(SameSamples(test::ReadStore(buffer.channels.Channel(0)), original[0]));
             EXPECT_TRUE(SameSamples(test::ReadStore(buffer.channels.Channel(1)), original[0]));
             EXPECT_EQ(buffer.format.blockAlign, 4);
             EXPECT_EQ(buffer.format.avgBytesPerSecond, 176400u);
-            ASSERT_EQ(buffer.ToMono(), 1);
+            ASSERT_EQ(ToMono(buffer), 1);
             EXPECT_TRUE(SameSamples(test::ReadStore(buffer.channels.Channel(0)), ExpectedMono(original[0], original[0])));
         }
         EXPECT_EQ(TempFiles().size(), 1u);

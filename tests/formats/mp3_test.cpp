@@ -408,30 +408,6 @@ TEST_F(Mp3ExportTest, EightBitSoundEncodesFromTheSameFloatsAsSixteenBit)
     EXPECT_TRUE(a == b) << "the encoder should see identical 16-bit input";
 }
 
-TEST_F(Mp3ExportTest, NonCompactSoundIsCopiedOnTheFirstFifthThenEncoded)
-{
-    Mp3Document document;
-    LoadWavInto(document.buffer, MakeWav("source.wav", 2, 44100, 4.0));
-    // The reference: the same sound, compact, with the shift applied by hand.
-    Mp3Document compact;
-    const uint32_t frames = document.buffer.frameCount;
-    ASSERT_EQ(document.buffer.channels.Channel(1).SetLogicalView(1000, int32_t(frames)), 1);
-    ASSERT_FALSE(document.buffer.IsCompact());
-    SoundBuffer shiftedCompact;
-    ASSERT_EQ(document.buffer.CopyCompactedTo(shiftedCompact, nullptr), 1);
-    compact.buffer.TakeFrom(shiftedCompact);
-
-    RecordingProgress progress(1000);
-    ASSERT_EQ(document.SaveMp3(PathOf("shifted.mp3"), &progress), 1);
-    EXPECT_FALSE(document.buffer.IsCompact()) << "the document's sound is not changed by a save";
-    EXPECT_NE(std::find(progress.positions.begin(), progress.positions.end(), 200u), progress.positions.end())
-        << "the copy ends at 20 % of the range";
-    EXPECT_EQ(progress.positions.back(), 1000u);
-    ASSERT_EQ(compact.SaveMp3(PathOf("reference.mp3"), nullptr), 1);
-    EXPECT_TRUE(ReadFileBytes(PathOf("shifted.mp3")) == ReadFileBytes(PathOf("reference.mp3")));
-    EXPECT_EQ(TempFiles().size(), 4u) << "the temporary compact copy is gone";
-}
-
 TEST_F(Mp3ExportTest, CancellingDuringEncodeFailsAndLeavesThePartialFile)
 {
     Mp3Document document;

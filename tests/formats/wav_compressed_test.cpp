@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 #include "formats/graph_import.h"
 #include "formats/wav_file.h"
 #include "formats/wav_test_util.h"

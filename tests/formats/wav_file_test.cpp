@@ -145,23 +145,6 @@ TEST_F(WavFileTest, SaveRefusesABufferWithoutSoundAndLeavesTheFileAlone)
     EXPECT_EQ(test::ReadFileBytes(path), original);
 }
 
-TEST_F(WavFileTest, SavesANonCompactChannelSetThroughACompactCopy)
-{
-    SoundBuffer buffer;
-    ASSERT_EQ(buffer.CreateSilent(false, 4, 8000), 1);
-    test::FillStore(buffer.channels.Channel(0), {0.25f, 0.5f, -0.5f, -0.25f});
-    // The stored samples shifted one frame later: the logical channel reads 0, 0.25, 0.5, -0.5.
-    ASSERT_EQ(buffer.channels.Channel(0).SetLogicalView(1, 4), 1);
-    ASSERT_FALSE(buffer.channels.IsCompact());
-    RecordingProgress progress(1000);
-    ASSERT_EQ(SaveWav(buffer, PathOf("shifted.wav"), &progress), 1);
-    EXPECT_EQ(progress.Position(), 1000u);
-    EXPECT_TRUE(progress.IsMonotonic());
-    const Bytes bytes = test::ReadFileBytes(PathOf("shifted.wav"));
-    EXPECT_EQ(test::DataChunkPayload(bytes), Le16Samples({0, 8192, 16384, -16384}));
-    EXPECT_EQ(TempFiles().size(), 1u) << "the compact copy's file is gone, the sound's own remains";
-}
-
 // Makes a file immutable the first time the bar moves, so that the save's final cut of the file
 // (ftruncate) fails as it does on a file system that refuses it; the flag is cleared again on
 // destruction so the test folder can go.

@@ -30,23 +30,22 @@ TEST_F(BlockStorage, BlockBoundaries)
     EXPECT_EQ(exact.BlockCount(), 1u);
     EXPECT_EQ(exact.SamplesInBlock(0), kBlockSamples);
     EXPECT_EQ(exact.SamplesInBlock(1), 0u);
-    EXPECT_EQ(exact.BlockPointer(1), nullptr) << "block past the end";
-    EXPECT_EQ(exact.BlockPointer(-1), nullptr);
+    float sample = 1.0f;
+    EXPECT_EQ(exact.ReadSamples(kBlockSamples, &sample, 1), 0) << "a read past the end";
+    EXPECT_EQ(exact.ReadSamples(kBlockSamples - 1, &sample, 1), 1);
+    EXPECT_EQ(sample, 0.0f) << "new stores are silent";
 
     ChannelStore onePast;
     ASSERT_EQ(onePast.Allocate(kBlockSamples + 1), 1);
     EXPECT_EQ(onePast.BlockCount(), 2u);
     EXPECT_EQ(onePast.SamplesInBlock(1), 1u);
-    float* last = onePast.BlockPointer(1);
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last[0], 0.0f) << "new stores are silent";
-    last[0] = 0.25f;
+    sample = 0.25f;
+    ASSERT_EQ(onePast.WriteSamples(kBlockSamples, &sample, 1), 1);
     EXPECT_EQ(ReadStore(onePast).back(), 0.25f);
 
     ChannelStore empty;
-    EXPECT_EQ(empty.BlockPointer(0), nullptr);
+    EXPECT_EQ(empty.ReadSamples(0, &sample, 1), 0);
     EXPECT_TRUE(empty.IsEmpty());
-    EXPECT_TRUE(empty.IsCompact());
 }
 
 TEST_F(BlockStorage, TemporaryFilesArePrivateAndLiveAsLongAsTheirStore)
@@ -133,55 +132,6 @@ TEST_F(BlockStorage, CopyRangeAcrossBlockBoundaries)
     for (uint32_t i = 1000; i < n; ++i)
         ASSERT_EQ(got[i], values[i - 1000 + 3]) << "at " << i;
     EXPECT_EQ(got[999], 0.0f);
-}
-
-TEST_F(BlockStorage, MaterializeWithPositiveOffsetPadsWithSilence)
-{
-    const uint32_t stored = kBlockSamples + 10;
-    ChannelStore store;
-    ASSERT_EQ(store.Allocate(stored), 1);
-    const auto values = Ramp(stored);
-    FillStore(store, values);
-    const int32_t d = 7, length = int32_t(stored) + 100;
-    ASSERT_EQ(store.SetLogicalView(d, length), 1);
-    EXPECT_FALSE(store.IsCompact());
-
-    ChannelStore target;
-    ASSERT_EQ(store.Materialize(target), 1);
-    EXPECT_TRUE(target.IsCompact());
-    ASSERT_EQ(target.Length(), length);
-    const auto got = ReadStore(target);
-    for (int32_t i = 0; i < d; ++i)
-        ASSERT_EQ(got[size_t(i)], 0.0f);
-    for (uint32_t i = 0; i < stored; ++i)
-        ASSERT_EQ(got[i + d], values[i]) << "at " << i;
-    for (size_t i = stored + d; i < got.size(); ++i)
-        ASSERT_EQ(got[i], 0.0f);
-}
-
-TEST_F(BlockStorage, MaterializeWithNegativeOffsetAndCompactInPlace)
-{
-    const uint32_t stored = kBlockSamples * 2 + 5;
-    ChannelStore store;
-    ASSERT_EQ(store.Allocate(stored), 1);
-    const auto values = Ramp(stored);
-    FillStore(store, values);
-    const int32_t skip = int32_t(kBlockSamples) + 3;  // the first visible sample sits in block 1
-    ASSERT_EQ(store.SetLogicalView(-skip, 20), 1);
-    const auto oldFile = store.FileName();
-    ASSERT_EQ(store.Compact(), 1);
-    EXPECT_TRUE(store.IsCompact());
-    EXPECT_NE(store.FileName(), oldFile);
-    EXPECT_FALSE(ExistsFile(oldFile)) << "compacting deletes the old file";
-    const auto got = ReadStore(store);
-    ASSERT_EQ(got.size(), 20u);
-    for (size_t i = 0; i < 20; ++i)
-        EXPECT_EQ(got[i], values[i + size_t(skip)]);
-
-    ASSERT_EQ(store.SetLogicalView(100, 50), 1);  // nothing stored is visible
-    ChannelStore silent;
-    ASSERT_EQ(store.Materialize(silent), 1);
-    EXPECT_EQ(ReadStore(silent), std::vector<float>(50, 0.0f));
 }
 
 TEST_F(BlockStorage, CopyAndMoveKeepOneFileEach)

@@ -154,28 +154,6 @@ TEST_F(SoundBufferTest, TakeFromCopyFromAndClear)
     EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(SoundBufferTest, CopyCompactedToMaterializesShiftedChannels)
-{
-    SoundBuffer source;
-    MakeNumbered(source, 100, false);
-    ASSERT_EQ(source.channels.Channel(0).SetLogicalView(10, 100), 1);
-    EXPECT_FALSE(source.IsCompact());
-    SoundBuffer target;
-    Progress progress(50);
-    ASSERT_EQ(source.CopyCompactedTo(target, &progress), 1);
-    EXPECT_EQ(progress.Position(), 50u);
-    EXPECT_TRUE(target.IsCompact());
-    const auto got = ReadStore(target.channels.Channel(0));
-    EXPECT_EQ(got[9], 0.0f);
-    EXPECT_EQ(got[10], Numbered(0, 0));
-    EXPECT_EQ(got[99], Numbered(89, 0));
-
-    Progress cancelled(10);
-    cancelled.Cancel();
-    EXPECT_EQ(source.CopyCompactedTo(target, &cancelled), 0);
-    EXPECT_TRUE(cancelled.IsFailed());
-}
-
 TEST_F(SoundBufferTest, ReadInterleaved16)
 {
     SoundBuffer buffer;

@@ -46,29 +46,20 @@ std::vector<std::filesystem::path> TempDirTest::TempFiles() const
 void FillStore(ChannelStore& store, const std::vector<float>& values)
 {
     ASSERT_EQ(size_t(store.StoredLength()), values.size());
-    for (uint32_t block = 0; block < store.BlockCount(); ++block) {
-        float* samples = store.BlockPointer(block);
-        ASSERT_NE(samples, nullptr);
-        std::copy_n(values.begin() + size_t(block) * kBlockSamples, store.SamplesInBlock(block), samples);
-    }
+    for (uint32_t block = 0; block < store.BlockCount(); ++block)
+        ASSERT_EQ(store.WriteSamples(block * kBlockSamples, values.data() + size_t(block) * kBlockSamples,
+                                     store.SamplesInBlock(block)),
+                  1);
 }
 
-std::vector<float> ReadStore(ChannelStore& store)
+std::vector<float> ReadStore(const ChannelStore& store)
 {
-    std::vector<float> logical(size_t(std::max(store.Length(), 0)), 0.0f);
-    for (uint32_t block = 0; block < store.BlockCount(); ++block) {
-        const float* samples = store.BlockPointer(block);
-        if (!samples) {
-            ADD_FAILURE() << "block " << block << " did not map";
-            return {};
-        }
-        for (uint32_t k = 0; k < store.SamplesInBlock(block); ++k) {
-            const int64_t index = int64_t(block) * kBlockSamples + k + store.Offset();
-            if (index >= 0 && index < int64_t(logical.size()))
-                logical[size_t(index)] = samples[k];
-        }
+    std::vector<float> samples(store.StoredLength());
+    if (!samples.empty() && !store.ReadSamples(0, samples.data(), uint32_t(samples.size()))) {
+        ADD_FAILURE() << "the store could not be read";
+        return {};
     }
-    return logical;
+    return samples;
 }
 
 std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path)

@@ -34,8 +34,8 @@ private:
 
 // Writes values into a compact store, block by block.
 void FillStore(ChannelStore& store, const std::vector<float>& values);
-// Reads a store's logical samples (stored samples shifted by the offset, zeros elsewhere).
-std::vector<float> ReadStore(ChannelStore& store);
+// Reads a store's samples.
+std::vector<float> ReadStore(const ChannelStore& store);
 // Whole file as bytes.
 std::vector<unsigned char> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigned char>& bytes);

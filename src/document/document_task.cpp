@@ -1,6 +1,6 @@
-#include "app/document_task.h"
+#include "document/document_task.h"
 
-#include "app/document.h"
+#include "document/document.h"
 
 namespace brindle {
 

@@ -1,4 +1,4 @@
-#include "app/document_task.h"
+#include "document/document_task.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/document.h"
+#include "document/document.h"
 #include "support/test_support.h"
 
 namespace brindle {

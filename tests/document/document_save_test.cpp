@@ -1,7 +1,7 @@
 // Saving a Document: a failed save never costs the file that was there, links name the file to write,
 // the replaced file's owner and mode stay, and the new file is on disk before it takes the old one's
 // place. Sounds are made by sox and lame; the lyrics frame by TagLib directly.
-#include "app/document.h"
+#include "document/document.h"
 
 #include <gtest/gtest.h>
 

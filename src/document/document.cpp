@@ -1,9 +1,10 @@
-#include "app/document.h"
+#include "document/document.h"
 
 #include <algorithm>
 #include <cctype>
 #include <sys/stat.h>
 
+#include "edit/sound_edits.h"
 #include "formats/wav_file.h"
 #include "storage/replacing_file.h"
 #include "storage/temp_files.h"
@@ -205,18 +206,18 @@ int Document::DeleteRange(int64_t start, int64_t end, bool removeInside)
 
 int Document::ChangeVolume(int64_t start, int64_t end, int32_t percent)
 {
-    return Edited(ActiveBuffer().ChangeVolume(start, end, percent));
+    return Edited(brindle::ChangeVolume(ActiveBuffer(), start, end, percent));
 }
 
-int Document::IncreaseVolume(int64_t start, int64_t end) { return Edited(ActiveBuffer().IncreaseVolume(start, end)); }
+int Document::IncreaseVolume(int64_t start, int64_t end) { return Edited(brindle::IncreaseVolume(ActiveBuffer(), start, end)); }
 
-int Document::FadeIn(int64_t start, int64_t end) { return Edited(ActiveBuffer().FadeIn(start, end)); }
+int Document::FadeIn(int64_t start, int64_t end) { return Edited(brindle::FadeIn(ActiveBuffer(), start, end)); }
 
-int Document::FadeOut(int64_t start, int64_t end) { return Edited(ActiveBuffer().FadeOut(start, end)); }
+int Document::FadeOut(int64_t start, int64_t end) { return Edited(brindle::FadeOut(ActiveBuffer(), start, end)); }
 
-int Document::ToStereo(Progress* progress) { return Edited(ActiveBuffer().ToStereo(progress)); }
+int Document::ToStereo(Progress* progress) { return Edited(brindle::ToStereo(ActiveBuffer(), progress)); }
 
-int Document::ToMono() { return Edited(ActiveBuffer().ToMono()); }
+int Document::ToMono() { return Edited(brindle::ToMono(ActiveBuffer())); }
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }
 

@@ -1,4 +1,4 @@
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 
 namespace brindle {
 

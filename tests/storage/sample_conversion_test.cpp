@@ -1,4 +1,4 @@
-#include "edit/sample_conversion.h"
+#include "storage/sample_conversion.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,7 @@ TEST_F(PcmBlockTest, PutAndGetStereo16Interleaved)
     }
     ASSERT_EQ(left.PutPcmBlock(0, pcm.data(), 4, kBlockSamples, 2, 0), int(kBlockSamples));
     ASSERT_EQ(right.PutPcmBlock(0, pcm.data(), 4, kBlockSamples, 2, 1), int(kBlockSamples));
-    EXPECT_EQ(left.BlockPointer(0)[1], -32767.0f / 32768.0f);
+    EXPECT_EQ(test::ReadStore(left)[1], -32767.0f / 32768.0f);
 
     std::vector<uint8_t> back(pcm.size(), 0);
     ASSERT_EQ(left.GetPcmBlock(0, back.data(), 4, kBlockSamples, 2, 0), int(kBlockSamples));

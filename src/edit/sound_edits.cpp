@@ -1,7 +1,4 @@
-// SoundBuffer's in-place edits: the buffer's side (range forwarding and the format record) of the
-// kernels in edit_kernels.h. Kept beside the kernels rather than in storage/ so that the storage
-// folder does not depend on the sample arithmetic.
-#include <cstdint>
+#include "edit/sound_edits.h"
 
 #include "edit/edit_kernels.h"
 #include "storage/sound_buffer.h"
@@ -9,27 +6,25 @@
 
 namespace brindle {
 
-int SoundBuffer::ChangeVolume(int64_t start, int64_t end, int32_t percent)
+int ChangeVolume(SoundBuffer& sound, int64_t start, int64_t end, int32_t percent)
 {
-    return brindle::ChangeVolume(channels, start, end, percent);
+    return ChangeVolume(sound.channels, start, end, percent);
 }
 
-int SoundBuffer::IncreaseVolume(int64_t start, int64_t end) { return brindle::IncreaseVolume(channels, start, end); }
+int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end) { return IncreaseVolume(sound.channels, start, end); }
 
-int SoundBuffer::FadeIn(int64_t start, int64_t end) { return brindle::FadeIn(channels, start, end); }
+int FadeIn(SoundBuffer& sound, int64_t start, int64_t end) { return FadeIn(sound.channels, start, end); }
 
-int SoundBuffer::FadeOut(int64_t start, int64_t end) { return brindle::FadeOut(channels, start, end); }
+int FadeOut(SoundBuffer& sound, int64_t start, int64_t end) { return FadeOut(sound.channels, start, end); }
 
-int SoundBuffer::ToMono()
+int ToMono(SoundBuffer& sound)
 {
+    ChannelSet& channels = sound.channels;
+    WaveFormat& format = sound.format;
     if (channels.IsMono())
         return 1;
     if (!channels.IsStereo() || format.blockAlign % 2 != 0)
         return 0;
-    for (int c = 0; c < 2; ++c) {
-        if (!channels.Channel(c).IsCompact() && !channels.Channel(c).Compact())
-            return 0;
-    }
     if (!MixInto(channels.Channel(0), channels.Channel(1)) || !channels.DropChannel1())
         return 0;
     format.channelCount = 1;
@@ -38,8 +33,10 @@ int SoundBuffer::ToMono()
     return 1;
 }
 
-int SoundBuffer::ToStereo(Progress* progress)
+int ToStereo(SoundBuffer& sound, Progress* progress)
 {
+    ChannelSet& channels = sound.channels;
+    WaveFormat& format = sound.format;
     auto finish = [progress](int result) { return FinishProgress(progress, result); };
     if (!channels.IsMono())
         return finish(1);
