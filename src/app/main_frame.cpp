@@ -10,17 +10,24 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
+#include <chrono>
+#include <thread>
+
 #include "app/app_texts.h"
 #include "app/command_ids.h"
+#include "app/device_events.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
 #include "app/start_panel.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
+#include "app/waveform_placeholder.h"
 #include "app/web_links.h"
+#include "playback/alsa_wave_out.h"
 
 namespace brindle {
 namespace {
@@ -58,6 +65,7 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
 
     status_ = new StatusPanes(*statusBar());
     statusBar()->setSizeGripEnabled(true);
+    SetUpPlayback();
 
     // The first size is also the smallest: the layout below never has to squeeze.
     resize(kFirstWidth, kFirstHeight);
@@ -81,6 +89,34 @@ EditButtonPanel* MainFrame::EditPanel() const { return view_->EditPanel(); }
 
 bool MainFrame::IsShowingDocument() const { return panes_->currentWidget() == view_; }
 
+void MainFrame::SetUpPlayback()
+{
+    deviceEvents_ = new DeviceEvents(engine_, this);
+    cursorTimer_ = new QTimer(this);
+    cursorTimer_->setObjectName(QStringLiteral("cursorTimer"));
+    connect(cursorTimer_, &QTimer::timeout, this, [this] {
+        if (engine_.IsCursorTimerActive() && !engine_.isPaused)
+            view_->Waveform()->repaint();
+    });
+    engine_.SetSoundSource([this]() -> const ChannelSet* {
+        return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;
+    });
+    PlaybackEngine::Hooks hooks;
+    hooks.waveformWidth = [this] { return view_->Waveform()->width(); };
+    hooks.startCursorTimer = [this](int period) { cursorTimer_->start(std::max(period, 10)); };
+    hooks.stopCursorTimer = [this] { cursorTimer_->stop(); };
+    hooks.repaintWaveform = [this] { view_->Waveform()->repaint(); };
+    engine_.SetHooks(std::move(hooks));
+    SetOutputDevice(std::make_unique<AlsaWaveOut>());
+}
+
+void MainFrame::SetOutputDevice(std::unique_ptr<WaveOutDevice> device)
+{
+    StopPlayback();
+    engine_.AttachDevice(device.get(), deviceEvents_);
+    device_ = std::move(device);
+}
+
 void MainFrame::BuildCommands()
 {
     auto has = [this] { return HasSound(); };
@@ -94,9 +130,10 @@ void MainFrame::BuildCommands()
             engine_.Play();
     });
     play.isEnabled = has;
-    play.isVisible = [this] { return !(engine_.isOpen && !engine_.isPaused); };
+    // Play and Pause share one place on the toolbar.
+    play.isVisible = [this] { return !(HasSound() && engine_.isOpen && !engine_.isPaused); };
     commands_.Add(kCmdPause, [this] { engine_.Pause(); }).isVisible = [this] {
-        return engine_.isOpen && !engine_.isPaused;
+        return HasSound() && engine_.isOpen && !engine_.isPaused;
     };
     commands_.Add(kCmdStop, [this] { engine_.Stop(); }).isEnabled = [this] { return HasSound() && engine_.isOpen; };
 
@@ -311,8 +348,26 @@ void MainFrame::OpenLink(const QUrl& url)
 
 void MainFrame::StopPlayback()
 {
-    if (engine_.isOpen && !engine_.isStopping)
+    if (!engine_.isOpen)
+        return;
+    if (!engine_.isStopping)
         engine_.Stop();
+    // A reset hands the blocks back at once and the close follows from their return, so their
+    // notifications are normally posted already. A device that closes from its own thread gets a
+    // little time; it never needs more than a few milliseconds.
+    for (int round = 0; engine_.isOpen && round < 200; ++round) {
+        deviceEvents_->DeliverPosted();
+        if (engine_.isOpen)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void MainFrame::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    // The cursor moves one pixel per tick: a new width means a new period.
+    if (engine_.isOpen && engine_.IsCursorTimerActive())
+        engine_.RestartCursorTimer();
 }
 
 void MainFrame::closeEvent(QCloseEvent* event)

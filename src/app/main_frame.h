@@ -10,16 +10,20 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <memory>
+
 #include "app/command_table.h"
 #include "document/document.h"
 #include "app/prompts.h"
 #include "playback/playback_engine.h"
 
 class QStackedWidget;
+class QTimer;
 class QToolBar;
 
 namespace brindle {
 
+class DeviceEvents;
 class DocumentView;
 class EditButtonPanel;
 class StartPanel;
@@ -47,6 +51,9 @@ public:
     QToolBar* ToolBar() const { return toolBar_; }
     // True while the document view (not the start panel) is the client pane.
     bool IsShowingDocument() const;
+    // The device playback goes to (ALSA unless replaced, as tests do). Stops playback first.
+    void SetOutputDevice(std::unique_ptr<WaveOutDevice> device);
+    QTimer* CursorTimer() const { return cursorTimer_; }
 
     // The file commands. Each returns nonzero on success (for QuerySave and CloseDocument: the sound
     // may be, or was, discarded).
@@ -70,6 +77,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -83,6 +91,8 @@ private:
     void DiscardDocument();
     int RunTask(TaskMode mode);
     void OpenLink(const QUrl& url);
+    void SetUpPlayback();
+    // Stops playback and waits until the device has closed: a load, an edit or a save may follow.
     void StopPlayback();
 
     bool HasSound() const { return !document_.IsEmpty(); }
@@ -90,6 +100,8 @@ private:
 
     Prompts prompts_;
     Document document_;
+    // Declared before the engine: the device outlives the engine's use of it.
+    std::unique_ptr<WaveOutDevice> device_;
     PlaybackEngine engine_;
     CommandTable commands_;
     bool taskRunning_ = false;
@@ -99,6 +111,8 @@ private:
     StartPanel* startPanel_ = nullptr;
     DocumentView* view_ = nullptr;
     StatusPanes* status_ = nullptr;
+    DeviceEvents* deviceEvents_ = nullptr;
+    QTimer* cursorTimer_ = nullptr;
     QMetaObject::Connection idleConnection_;
 };
 

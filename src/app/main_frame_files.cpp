@@ -72,6 +72,8 @@ int MainFrame::OpenFile(const QString& given)
     // Shortcut files are not followed.
     if (QString::fromStdString(path.extension().string()).toLower() == QLatin1String(".lnk"))
         return 0;
+    // The load replaces the sound the device would be refilled from.
+    StopPlayback();
 
     const QString remembered = status_->Message();
     status_->SetMessage(Texts::Loading());

@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QToolBar>
 
 #include <memory>
@@ -15,7 +16,9 @@
 #include "app/main_frame.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
+#include "app/waveform_placeholder.h"
 #include "gui_test_support.h"
+#include "playback/fake_wave_out.h"
 
 namespace brindle {
 
@@ -35,6 +38,15 @@ private:
     {
         QVERIFY(frame_->OpenFile(stereo_));
         frame_->RefreshUiState();
+    }
+
+    // The fake device in place of ALSA; its notifications still travel as posted events.
+    FakeWaveOut& UseFakeDevice()
+    {
+        auto device = std::make_unique<FakeWaveOut>(size_t(1) << 22);
+        FakeWaveOut& fake = *device;
+        frame_->SetOutputDevice(std::move(device));
+        return fake;
     }
 
 private slots:
@@ -149,6 +161,92 @@ private slots:
         dialogs_.stereoAnswer = 1;
         frame_->Commands().Run(kCmdToStereo);
         QVERIFY(document.ActiveBuffer().IsStereo());
+    }
+
+    void playbackFollowsTheDeviceWithItsButtonsTimerAndRefusedEdits()
+    {
+        FakeWaveOut& device = UseFakeDevice();
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        frame_->Commands().Run(kCmdPlay);
+        QCOMPARE(device.opens, 1);
+        QVERIFY(!engine.isOpen);  // "opened" is still on its way
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(engine.isOpen);
+        frame_->RefreshUiState();
+        QVERIFY(!ToolVisible(kCmdPlay) && ToolVisible(kCmdPause) && ToolEnabled(kCmdStop));
+        QVERIFY(!EditEnabled(kCmdFadeIn));
+        QVERIFY(frame_->CursorTimer()->isActive());
+        QCOMPARE(frame_->CursorTimer()->interval(), 50);  // one second across the view: the floor
+
+        frame_->Commands().Run(kCmdFadeIn);
+        QVERIFY(!frame_->GetDocument().Modified());
+
+        // Set start takes the frame being heard.
+        device.Advance(4410);
+        frame_->Commands().Run(kCmdSetStart);
+        QCOMPARE(engine.selectionStart, 4410);
+
+        frame_->Commands().Run(kCmdPause);
+        frame_->RefreshUiState();
+        QVERIFY(ToolVisible(kCmdPlay) && !ToolVisible(kCmdPause) && ToolEnabled(kCmdStop));
+        QCOMPARE(device.Advance(1000), 0u);
+        frame_->Commands().Run(kCmdPlay);
+        while (device.Advance(10000) > 0)
+            QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(!engine.isOpen && !device.IsOpen());
+        QVERIFY(!frame_->CursorTimer()->isActive());
+        QCOMPARE(engine.GetPosition(), 0);
+        QCOMPARE(device.played.size(), size_t(44100 * 2));
+        frame_->RefreshUiState();
+        QVERIFY(ToolVisible(kCmdPlay) && !ToolEnabled(kCmdStop));
+    }
+
+    void cursorPeriodFollowsTheWidthAndFileCommandsStopPlayingFirst()
+    {
+        FakeWaveOut& device = UseFakeDevice();
+        PlaybackEngine& engine = frame_->Engine();
+        // A minute at 8 kHz: one pixel of cursor travel takes longer than 50 ms.
+        const QString minute = test::ScratchDir() + QStringLiteral("/minute.wav");
+        QVERIFY(test::RunTool(QStringLiteral("sox"), {QStringLiteral("-r"), QStringLiteral("8000"), QStringLiteral("-c"),
+                                                      QStringLiteral("1"), QStringLiteral("-n"), QStringLiteral("-b"),
+                                                      QStringLiteral("16"), minute, QStringLiteral("synth"),
+                                                      QStringLiteral("60"), QStringLiteral("sine"), QStringLiteral("300")}));
+        QVERIFY(frame_->OpenFile(minute));
+        frame_->Commands().Run(kCmdPlay);
+        QCoreApplication::sendPostedEvents();
+        QWidget* waveform = frame_->View()->Waveform();
+        const int width = waveform->width();
+        QVERIFY(width > 0 && 60000 / width > 50);
+        QCOMPARE(frame_->CursorTimer()->interval(), 60000 / width);
+        frame_->resize(MainFrame::kFirstWidth * 2, MainFrame::kFirstHeight);
+        QCoreApplication::processEvents();
+        QVERIFY(waveform->width() != width);
+        QCOMPARE(frame_->CursorTimer()->interval(), std::max(50, 60000 / waveform->width()));
+
+        // Opening a file stops playing before the load; so do a save and a close.
+        device.Advance(1000);
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(frame_->OpenFile(stereo_));
+        QVERIFY(!engine.isOpen && !device.IsOpen() && !frame_->CursorTimer()->isActive());
+        QCOMPARE(engine.GetPosition(), 0);
+
+        frame_->Commands().Run(kCmdPlay);
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(engine.isOpen);
+        const QString saved = test::ScratchDir() + QStringLiteral("/played-while-saved.wav");
+        dialogs_.saveAnswers.push_back(SaveChoice{saved, 2});
+        frame_->Commands().Run(kCmdSaveAs);
+        QVERIFY(!engine.isOpen && !device.IsOpen());
+        QCOMPARE(test::SoxFrameCount(saved), 44100LL);
+
+        frame_->Commands().Run(kCmdPlay);
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(engine.isOpen);
+        QVERIFY(frame_->CloseDocument());
+        QVERIFY(!engine.isOpen && !device.IsOpen());
+        QCOMPARE(device.opens, 3);
     }
 
     void saveAsNamesCaptionsAndFilters()
