@@ -2,11 +2,11 @@
 // order.
 //
 // Kernels read a block with pread into one block-sized scratch buffer and write their results back
-// with ChannelStore::WriteSamples (pwrite into the same page cache). On Linux a write fault on a
-// shared file mapping costs several microseconds per 4 KiB page, so storing through a mapped view
-// made an in-place pass over an hour of stereo about ten times slower than the arithmetic; reading
-// with pread keeps no view that another thread's read could remap. The samples are changed in place
-// in the channel's file, one block at a time, and the sound is never held whole in memory.
+// with ChannelStore::WriteSamples (pwrite into the same page cache). Storing through a shared file
+// mapping instead costs a write fault of several microseconds per 4 KiB page, which made an in-place
+// pass over an hour of stereo about ten times slower than the arithmetic; and pread leaves no view
+// that another thread's read could remap. The samples are changed in place in the channel's file,
+// one block at a time, and the sound is never held whole in memory.
 #pragma once
 
 #include <algorithm>

@@ -11,9 +11,9 @@ namespace brindle {
 
 namespace {
 
-// The percentage factor 0.01 and the 100 of the gain are single-precision constants: results must
-// match sample for sample what the command has always produced, so they are not "corrected" to the
-// exact decimal values.
+// The percentage factor 0.01 and the 100 of the gain are single-precision constants, not the exact
+// decimals: the volume arithmetic is defined with them, and the tests pin its results down sample for
+// sample.
 constexpr double kPercentFactor = double(0.01f);  // 0.009999999776482582
 constexpr double kFullScalePercent = double(100.0f);
 

@@ -235,7 +235,7 @@ BE_ERR LameAdapter::beWriteInfoTag(LameStream* stream, const char* path)
     if (frame.empty())
         return BE_ERR_INVALID_FORMAT;
     FileHandle file;
-    if (!file.Open(path, OpenMode::ReadWriteExisting))
+    if (!file.Open(path, OpenMode::ReadWrite))
         return BE_ERR_INVALID_HANDLE;
     // The encoder began the file with a placeholder frame of exactly this size; make sure that is what
     // lies at offset 0 before overwriting it.

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/graph_import.h"
+#include "formats/wav_conversion.h"
 #include "storage/mapped_file_stream.h"
 #include "formats/check.h"
 #include "storage/file_remover.h"
@@ -442,7 +442,7 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
             std::unique_ptr<SubProgress> conversionProgress;
             if (progress)
                 conversionProgress = std::make_unique<SubProgress>(*progress, conversionShare);
-            Check(ImportThroughGraph(path, temporary.Path(), conversionProgress.get()));
+            Check(ConvertToPcmWav(path, temporary.Path(), conversionProgress.get()));
             source = temporary.Path();
         }
 

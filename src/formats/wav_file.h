@@ -2,7 +2,7 @@
 //
 // Read directly: uncompressed PCM with 8 or 16 bits per sample and one or two channels. Every other
 // WAV (float, 24/32-bit PCM, WAVE_FORMAT_EXTENSIBLE, ADPCM, mu-law, A-law, GSM...) is first
-// converted into a temporary 16-bit PCM WAV by ImportThroughGraph (graph_import.h), and that file
+// converted into a temporary 16-bit PCM WAV by ConvertToPcmWav (wav_conversion.h), and that file
 // is read instead. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
 // "data") and nothing else.
 //

@@ -12,14 +12,14 @@ namespace brindle {
 
 int BlockFile::Create(uint32_t n)
 {
-    if (n == 0 || n > kMaxStoredSamples || storedLength_ != 0 || mapped_.HasMapping())
+    if (n == 0 || n > kMaxStoredSamples || storedLength_ != 0 || file_.IsReserved())
         return 0;
     storedLength_ = n;
     const std::filesystem::path name = MakeTempFileName();
     if (name.empty())
         return storedLength_ = 0, 0;
-    if (!mapped_.Open(name, OpenMode::CreateAlways) || !mapped_.CreateMapping(uint64_t(n) * sizeof(float))) {
-        mapped_.Close();
+    if (!file_.Open(name, OpenMode::CreateOrTruncate) || !file_.Reserve(uint64_t(n) * sizeof(float))) {
+        file_.Close();
         ::unlink(name.c_str());
         storedLength_ = 0;
         return 0;
@@ -29,8 +29,8 @@ int BlockFile::Create(uint32_t n)
 
 void BlockFile::Release()
 {
-    const std::filesystem::path name = mapped_.Name();
-    mapped_.Close();
+    const std::filesystem::path name = file_.Name();
+    file_.Close();
     if (!name.empty())
         ::unlink(name.c_str());
     storedLength_ = 0;
@@ -41,7 +41,7 @@ int BlockFile::CopyFrom(const BlockFile& source)
     if (&source == this)
         return 1;
     Release();
-    if (source.storedLength_ == 0 && !source.mapped_.HasMapping())
+    if (source.storedLength_ == 0 && !source.file_.IsReserved())
         return 1;
     if (!source.IsReady() || !Create(source.storedLength_))
         return 0;
@@ -66,7 +66,7 @@ int BlockFile::ReadSamples(uint32_t position, float* destination, uint32_t count
     const off_t start = off_t(position) * off_t(sizeof(float));
     size_t done = 0;
     while (done < total) {
-        const ssize_t got = ::pread(mapped_.Fd(), bytes + done, total - done, start + off_t(done));
+        const ssize_t got = ::pread(file_.Fd(), bytes + done, total - done, start + off_t(done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -85,12 +85,12 @@ int BlockFile::WriteSamples(uint32_t position, const float* source, uint32_t cou
     const uint32_t first = position - k * kBlockSamples;
     if (uint64_t(first) + count > viewSamples)
         return 0;
-    return mapped_.WriteAt(uint64_t(position) * sizeof(float), source, size_t(count) * sizeof(float));
+    return file_.WriteAt(uint64_t(position) * sizeof(float), source, size_t(count) * sizeof(float));
 }
 
 bool BlockFile::IsReady() const
 {
-    return storedLength_ != 0 && mapped_.MappingSize() != 0 && !mapped_.Name().empty() && mapped_.HasMapping();
+    return storedLength_ != 0 && file_.ReservedSize() != 0 && !file_.Name().empty() && file_.IsReserved();
 }
 
 uint32_t BlockFile::SamplesInBlock(int64_t i) const

@@ -1,8 +1,8 @@
 // The samples of one channel in one temporary file, reached one block at a time.
 //
 // Block i holds samples [i * B, i * B + SamplesInBlock(i)) at byte offset i * B * 4; B = 262,144
-// samples (1 MiB of floats), so every block starts on a view boundary. The file exists exactly as long
-// as the BlockFile that made it.
+// samples (1 MiB of floats). Samples are read with pread and written with pwrite; the file exists
+// exactly as long as the BlockFile that made it.
 //
 // Threads: ReadSamples is const and may run on several threads at once while no thread writes.
 // Everything else (WriteSamples, CopyFrom into this file) belongs to one thread, with readers stopped.
@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "storage/mapped_file.h"
+#include "storage/reserved_file.h"
 
 namespace brindle {
 
@@ -38,7 +38,7 @@ public:
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const;
 
     // Copies count samples (count <= B) to stored index position; the run may reach at most into the
-    // next block. Written with pwrite (see MappedFile::WriteAt).
+    // next block. Written with pwrite (see ReservedFile::WriteAt).
     int WriteSamples(uint32_t position, const float* source, uint32_t count);
 
     bool IsReady() const;
@@ -46,11 +46,11 @@ public:
     uint32_t BlockCount() const { return (storedLength_ + kBlockSamples - 1) / kBlockSamples; }
     // B, except for the last block (the remainder); 0 for a block that does not exist.
     uint32_t SamplesInBlock(int64_t i) const;
-    const std::filesystem::path& FileName() const { return mapped_.Name(); }
+    const std::filesystem::path& FileName() const { return file_.Name(); }
 
 private:
     uint32_t storedLength_ = 0;
-    MappedFile mapped_;
+    ReservedFile file_;
 };
 
 }  // namespace brindle

@@ -93,7 +93,7 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
         return 0;
     if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
         return 0;
-    // Converted into a scratch block and written in one go: cheaper than write faults on a view.
+    // Converted into a scratch block and written in one go.
     thread_local std::vector<float> scratch;
     scratch.resize(count);
     if (blockAlign / channels == 1)

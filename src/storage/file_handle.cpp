@@ -18,9 +18,9 @@ int FileHandle::Open(const std::filesystem::path& name, OpenMode mode)
     // O_NONBLOCK: a FIFO without a writer would block open() for ever. A regular file ignores it.
     int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
-    case OpenMode::ReadExisting: flags |= O_RDONLY; break;
-    case OpenMode::ReadWriteExisting: flags |= O_RDWR; break;
-    case OpenMode::CreateAlways: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case OpenMode::ReadOnly: flags |= O_RDONLY; break;
+    case OpenMode::ReadWrite: flags |= O_RDWR; break;
+    case OpenMode::CreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
     fd_.Reset(::open(name.c_str(), flags, 0666));
     mode_ = mode;

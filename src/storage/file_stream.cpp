@@ -2,12 +2,6 @@
 
 namespace brindle {
 
-int FileStream::ReadByte()
-{
-    uint8_t value = 0;
-    return Read(&value, 1, 1) == 1 ? value : -1;
-}
-
 int FileStream::WriteByte(uint8_t value) { return Write(&value, 1, 1) == 1 ? 1 : 0; }
 
 int FileStream::Seek(int64_t offset, SeekOrigin origin)

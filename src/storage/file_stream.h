@@ -18,13 +18,11 @@ class FileStream {
 public:
     virtual ~FileStream() = default;  // each implementation closes itself
 
-    // Closed, or positioned beyond the size.
-    virtual bool IsPastEnd() const { return !IsOpen() || Position() > Size(); }
-    virtual bool IsAtEnd() const { return Position() >= Size(); }
+    bool IsAtEnd() const { return Position() >= Size(); }
     virtual bool IsOpen() const = 0;
     virtual uint32_t Size() const = 0;
     virtual uint32_t Position() const = 0;
-    virtual int SeekTo(uint32_t offset) { return Seek(offset, SeekOrigin::Begin); }
+    int SeekTo(uint32_t offset) { return Seek(offset, SeekOrigin::Begin); }
     // Closes the stream. 0 when what was written through it may not have reached the file as
     // written (cutting the file to the bytes written, or closing it, failed); the reason is noted.
     // Closing a read stream, or a closed stream, gives 1.
@@ -33,10 +31,8 @@ public:
     void Close() { (void)CloseChecked(); }
     virtual uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) = 0;
     virtual uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) = 0;
-    virtual int Flush() = 0;
-    // The byte 0..255, or -1 when none was read.
-    virtual int ReadByte();
-    virtual int WriteByte(uint8_t value);
+    // 1 when the byte was written.
+    int WriteByte(uint8_t value);
 
     // The one seek rule of every stream: the new position is offset bytes from the start (Begin),
     // the current position (Current) or the size (End), and must lie in 0..UINT32_MAX. It may lie at
@@ -46,7 +42,6 @@ public:
     // leaves the position as it was.
     int Seek(int64_t offset, SeekOrigin origin);
     int Rewind() { return Seek(0, SeekOrigin::Begin); }
-    int SeekToEnd() { return Seek(0, SeekOrigin::End); }
 
 protected:
     // itemSize * count in bytes, or 0 when the request is empty or does not fit 32 bits.

@@ -18,9 +18,9 @@ int MappedFileStream::OpenForWriting(const std::filesystem::path& name, uint32_t
     position_ = 0;
     windowBytes_ = 0;
     hasReadFault_ = false;
-    if (!mapped_.Open(name, OpenMode::CreateAlways))
+    if (!mapped_.Open(name, OpenMode::CreateOrTruncate))
         return 0;
-    if (!mapped_.CreateMapping(initialSize)) {
+    if (!mapped_.Reserve(initialSize)) {
         mapped_.Close();
         return 0;
     }
@@ -37,7 +37,7 @@ int MappedFileStream::OpenForReading(const std::filesystem::path& name)
     position_ = 0;
     windowBytes_ = 0;
     hasReadFault_ = false;
-    if (!mapped_.Open(name, OpenMode::ReadExisting))
+    if (!mapped_.Open(name, OpenMode::ReadOnly))
         return 0;
     // The size of the file that was opened, not of whatever the name points to a moment later.
     struct stat st {};
@@ -58,7 +58,7 @@ int MappedFileStream::CloseChecked()
     int result = 1;
     if (isOpen_) {
         // Only a written file is cut: closing a read stream must never change the file. The file's
-        // own size is asked, not the mapping's, since a failed growth leaves no mapping behind.
+        // own size is asked, not the reserved one, since a failed growth leaves no reservation.
         if (isWriting_) {
             struct stat st {};
             if (::fstat(mapped_.Fd(), &st) != 0) {
@@ -146,28 +146,17 @@ uint32_t MappedFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t
     if (end > UINT32_MAX)
         return 0;
     windowBytes_ = 0;  // what is read back must be what was written
-    if (mapped_.MappingSize() < end) {
+    if (mapped_.ReservedSize() < end) {
         const uint64_t grown = (end + kStreamWindowBytes - 1) / kStreamWindowBytes * kStreamWindowBytes;
-        if (!mapped_.RecreateMapping(grown))
+        if (!mapped_.Grow(grown))
             return 0;
     }
-    // Written with pwrite, not through a view: see MappedFile::WriteAt.
+    // Written with pwrite, not through a view: see ReservedFile::WriteAt.
     if (!mapped_.WriteAt(position_, buffer, n))
         return 0;
     position_ = uint32_t(end);
     size_ = std::max(size_, position_);
     return n / itemSize;
-}
-
-int MappedFileStream::Flush()
-{
-    if (!isOpen_)
-        return 0;
-    if (::fsync(mapped_.Fd()) != 0) {
-        NoteSystemFailure();
-        return 0;
-    }
-    return 1;
 }
 
 int MappedFileStream::MoveTo(uint32_t position)

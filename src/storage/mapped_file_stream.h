@@ -1,11 +1,10 @@
 // The FileStream of the WAV reader and writer, the MP3 decoder's input and output and the MP3 writer.
 //
 // Writing: the file is sized ahead in steps of whole W-byte windows (W = 256 KiB), with allocated
-// blocks, and written with pwrite, which costs far less than write faults on a view; close cuts the
-// file back to the bytes written.
-// Reading: through a W-byte window filled with pread, never through a mapping. A source file can
-// shrink while it is read (another program truncates or rewrites it); a mapping would then fault
-// (SIGBUS) where pread only comes back short. A file that turns out shorter than it was when opened,
+// blocks, and written with pwrite; close cuts the file back to the bytes written.
+// Reading: through a W-byte window filled with pread. A source file can shrink while it is read
+// (another program truncates or rewrites it): pread then only comes back short, where a memory
+// mapping would fault (SIGBUS). A file that turns out shorter than it was when opened,
 // or that cannot be read, makes this read and every later one return 0 items, with the reason noted.
 // A stream opened for reading needs only read permission and never changes the file.
 #pragma once
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "storage/file_stream.h"
-#include "storage/mapped_file.h"
+#include "storage/reserved_file.h"
 
 namespace brindle {
 
@@ -37,8 +36,6 @@ public:
     int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
-    // Makes the bytes written durable (fsync).
-    int Flush() override;
     // True once a read found the file shorter than at open, or failed.
     bool HasReadFault() const { return hasReadFault_; }
 
@@ -51,7 +48,7 @@ private:
     // pread of exactly n bytes; a short file or an error is a read fault.
     bool ReadFully(uint32_t offset, uint8_t* destination, uint32_t n);
 
-    MappedFile mapped_;
+    ReservedFile mapped_;
     uint32_t size_ = 0;
     uint32_t position_ = 0;
     bool isOpen_ = false;

@@ -26,7 +26,6 @@ public:
     int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
-    int Flush() override { return IsOpen() ? 1 : 0; }
 
 protected:
     int MoveTo(uint32_t position) override;

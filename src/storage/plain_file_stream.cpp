@@ -19,9 +19,9 @@ int PlainFileStream::Open(const std::filesystem::path& name, OpenMode mode)
     return 1;
 }
 
-int PlainFileStream::OpenForReading(const std::filesystem::path& name) { return Open(name, OpenMode::ReadExisting); }
+int PlainFileStream::OpenForReading(const std::filesystem::path& name) { return Open(name, OpenMode::ReadOnly); }
 
-int PlainFileStream::OpenForWriting(const std::filesystem::path& name) { return Open(name, OpenMode::CreateAlways); }
+int PlainFileStream::OpenForWriting(const std::filesystem::path& name) { return Open(name, OpenMode::CreateOrTruncate); }
 
 uint32_t PlainFileStream::Size() const
 {
@@ -73,17 +73,6 @@ uint32_t PlainFileStream::Write(const void* buffer, uint32_t itemSize, uint32_t 
         done += uint32_t(put);
     }
     return done / itemSize;
-}
-
-int PlainFileStream::Flush()
-{
-    if (!IsOpen())
-        return 0;
-    if (::fsync(file_.Fd()) != 0) {
-        NoteSystemFailure();
-        return 0;
-    }
-    return 1;
 }
 
 int PlainFileStream::CloseChecked()

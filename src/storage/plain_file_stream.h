@@ -1,4 +1,5 @@
-// A FileStream over ordinary read and write calls; used to probe headers without mapping anything.
+// A FileStream over ordinary read and write calls, with the file's own position; used to probe
+// headers.
 #pragma once
 
 #include <filesystem>
@@ -26,7 +27,6 @@ public:
     int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
-    int Flush() override;
 
 protected:
     int MoveTo(uint32_t position) override;

@@ -52,14 +52,6 @@ int SoundBuffer::CreateSilent(bool stereo, uint32_t frames, uint32_t rate)
     return channels.Allocate(channelCount, frames, rate);
 }
 
-int SoundBuffer::CreateSilentMs(bool stereo, uint32_t milliseconds, uint32_t rate)
-{
-    if (milliseconds == 0 || rate == 0)
-        return 0;
-    const uint32_t product = milliseconds * rate;  // wraps as designed: the caller's values are small
-    return CreateSilent(stereo, uint32_t(double(product) * 0.001), rate);
-}
-
 void SoundBuffer::Clear()
 {
     format.Clear();

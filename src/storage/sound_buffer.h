@@ -18,7 +18,6 @@ public:
     SoundBuffer() = default;
     SoundBuffer(const SoundBuffer&) = delete;
     SoundBuffer& operator=(const SoundBuffer&) = delete;
-    virtual ~SoundBuffer() = default;
 
     bool IsEmpty() const;
     bool HasSound() const;
@@ -31,10 +30,8 @@ public:
     // A 16-bit PCM sound of frames zero frames. Needs an empty buffer, frames and rate non-zero. If the
     // samples cannot be allocated the result is 0 and the format stays set (Clear such a buffer).
     int CreateSilent(bool stereo, uint32_t frames, uint32_t rate);
-    // frames = milliseconds * rate (unsigned 32-bit product) * 0.001, truncated.
-    int CreateSilentMs(bool stereo, uint32_t milliseconds, uint32_t rate);
     // Empty again; temporary files deleted.
-    virtual void Clear();
+    void Clear();
     // An independent copy of source. On failure this buffer is cleared.
     int CopyFrom(SoundBuffer& source);
     // Takes over other's format, counts and samples without copying; other is left empty.

@@ -16,15 +16,10 @@ struct WaveFormat {
     uint16_t extraSize = 0;
     std::vector<uint8_t> extraBytes;  // exactly extraSize bytes, or none
 
-    WaveFormat() = default;
-    WaveFormat(const WaveFormat&) = default;
-    WaveFormat& operator=(const WaveFormat&) = default;
-    virtual ~WaveFormat() = default;
-
     // The six fixed fields from the first 16 bytes of a "fmt " chunk (little-endian); extra size 0.
-    virtual void SetFromPcmRecord(const uint8_t record[16]);
+    void SetFromPcmRecord(const uint8_t record[16]);
     // All fields zero, extra bytes freed.
-    virtual void Clear();
+    void Clear();
 
     // The format tests in order: tag, channels, rate, byte rate, block align, bits, extra size.
     bool IsValidFormat() const;

@@ -60,8 +60,8 @@ void Progress::SetPercent(float p)
         p = 0.0f;
     else if (p > 100.0f)
         p = 100.0f;
-    // Single precision throughout, as the bar has always moved: 100 % of any pixel width lands exactly
-    // on the range even though 0.01f is slightly below 0.01.
+    // Single precision throughout: then 100 % of any pixel width lands exactly on the range even
+    // though 0.01f is slightly below 0.01.
     const float scaled = float(range_) * p * 0.01f;
     const uint32_t next = scaled >= float(range_) ? range_ : uint32_t(scaled);
     if (next != position_) {

@@ -2,32 +2,13 @@
 
 namespace brindle {
 
-WorkerThread::~WorkerThread()
-{
-    if (waitOnDestroy_)
-        StopAndWait();
-    else if (thread_.joinable())
-        thread_.detach();
-}
-
-int WorkerThread::ClearStop()
-{
-    stopRequested_ = false;
-    return 1;
-}
-
-int WorkerThread::RequestStop()
-{
-    stopRequested_ = true;
-    return 1;
-}
+WorkerThread::~WorkerThread() { StopAndWait(); }
 
 int WorkerThread::StopThread()
 {
-    OnStop();
     int result = 0;
     if (thread_.joinable()) {
-        RequestStop();
+        stopRequested_ = true;
         result = 1;
     }
     CancelProgress(result);
@@ -38,7 +19,7 @@ int WorkerThread::StartThread()
 {
     if (StopThread())
         Wait();
-    ClearStop();
+    stopRequested_ = false;
     try {
         thread_ = std::thread(&WorkerThread::ThreadProc, this);
     } catch (...) {
@@ -63,7 +44,6 @@ void WorkerThread::ThreadProc()
 {
     int result = 0;
     try {
-        BeforeRun();
         running_ = true;
         // A stop requested after the thread started but before it was running would otherwise be
         // lost: StopThread cancels only a running task. Both flags are sequentially consistent, so

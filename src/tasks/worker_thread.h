@@ -2,7 +2,7 @@
 // may ask it to stop (which cancels the task's progress) and waits for it without time limit.
 //
 // Threads: StartThread, StopThread and the destructor are for the owning (user-interface) thread;
-// Run, BeforeRun and AfterRun run on the worker.
+// Run and AfterRun run on the worker.
 #pragma once
 
 #include <atomic>
@@ -13,22 +13,19 @@ namespace brindle {
 class WorkerThread {
 public:
     WorkerThread() = default;
-    // Stops and waits for the thread when waitOnDestroy is set (the default).
+    // Stops the thread and waits for it.
     virtual ~WorkerThread();
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
 
-    virtual int ClearStop();
-    virtual int RequestStop();
-    virtual bool IsStopRequested() const { return stopRequested_.load(); }
-    // OnStop(); when a thread exists: requests a stop, cancels the task's progress if Run is under way,
-    // and returns 1. Returns 0 when there is no thread.
-    virtual int StopThread();
+    bool IsStopRequested() const { return stopRequested_.load(); }
+    // When a thread exists: requests a stop, cancels the task's progress if Run is under way, and
+    // returns 1. Returns 0 when there is no thread.
+    int StopThread();
     // The work; nonzero on success. An exception escaping it counts as failure.
     virtual int Run() = 0;
-    virtual void BeforeRun() {}
+    // On the worker once Run has returned, with its result.
     virtual void AfterRun(int /*result*/) {}
-    virtual void OnStop() {}
     // Called by StopThread with its result: a task with a Progress cancels it when flag is set and
     // the task is running.
     virtual void CancelProgress(int /*flag*/) {}
@@ -38,12 +35,10 @@ public:
     // Blocks until the thread (if any) has ended.
     void Wait();
     bool IsRunning() const { return running_.load(); }
-    bool HasThread() const { return thread_.joinable(); }
 
 protected:
     // For destructors of derived tasks: their overrides are gone by the time ~WorkerThread runs.
     void StopAndWait();
-    bool waitOnDestroy_ = true;
 
 private:
     void ThreadProc();

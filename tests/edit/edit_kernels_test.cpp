@@ -22,7 +22,7 @@ using test::ReadStore;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-// The percentage arithmetic as the command has always done it, with its single-precision 0.01.
+// The percentage arithmetic of the volume command, with its single-precision 0.01.
 float Percent(int32_t percent, float x)
 {
     const double y = double(percent) * double(x) * double(0.01f);

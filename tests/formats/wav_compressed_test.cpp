@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "storage/sample_conversion.h"
-#include "formats/graph_import.h"
+#include "formats/wav_conversion.h"
 #include "formats/wav_file.h"
 #include "formats/wav_test_util.h"
 #include "storage/sound_buffer.h"
@@ -138,7 +138,7 @@ TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
     const auto source = MakeFloatWav("in.wav");
     const auto target = PathOf("out.tmp");
     RecordingProgress progress(1000);
-    ASSERT_EQ(ImportThroughGraph(source, target, &progress), 1);
+    ASSERT_EQ(ConvertToPcmWav(source, target, &progress), 1);
     const Bytes bytes = test::ReadFileBytes(target);
     ASSERT_EQ(bytes.size(), 44u + 44100 * 4);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
@@ -167,7 +167,7 @@ TEST_F(GraphImportTest, RefusesSourcesNotNamedWavOrPcm)
         const auto renamed = PathOf(name);
         std::filesystem::copy_file(wav, renamed);
         Progress progress(100);
-        EXPECT_EQ(ImportThroughGraph(renamed, PathOf("out.wav"), &progress), 0) << name;
+        EXPECT_EQ(ConvertToPcmWav(renamed, PathOf("out.wav"), &progress), 0) << name;
         EXPECT_TRUE(progress.IsFailed());
         EXPECT_FALSE(std::filesystem::exists(PathOf("out.wav"))) << name;
         std::filesystem::remove(renamed);
@@ -175,7 +175,7 @@ TEST_F(GraphImportTest, RefusesSourcesNotNamedWavOrPcm)
     for (const std::string name : {"in.WAV", "in.Pcm"}) {
         const auto renamed = PathOf(name);
         std::filesystem::copy_file(wav, renamed);
-        EXPECT_EQ(ImportThroughGraph(renamed, PathOf("out.wav"), nullptr), 1) << name;
+        EXPECT_EQ(ConvertToPcmWav(renamed, PathOf("out.wav"), nullptr), 1) << name;
         std::filesystem::remove(renamed);
     }
 }
@@ -184,9 +184,9 @@ TEST_F(GraphImportTest, NeverWritesOverItsSource)
 {
     const auto source = MakeFloatWav("in.wav");
     const Bytes before = test::ReadFileBytes(source);
-    EXPECT_EQ(ImportThroughGraph(source, source, nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(source, source, nullptr), 0);
     std::filesystem::create_hard_link(source, PathOf("link.wav"));
-    EXPECT_EQ(ImportThroughGraph(source, PathOf("link.wav"), nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(source, PathOf("link.wav"), nullptr), 0);
     EXPECT_EQ(test::ReadFileBytes(source), before);
 }
 
@@ -195,7 +195,7 @@ TEST_F(GraphImportTest, CancellingRemovesTheTarget)
     const auto source = MakeFloatWav("in.wav", "20");
     const auto target = PathOf("out.wav");
     RecordingProgress progress(1000, 500);
-    EXPECT_EQ(ImportThroughGraph(source, target, &progress), 0);
+    EXPECT_EQ(ConvertToPcmWav(source, target, &progress), 0);
     EXPECT_TRUE(progress.IsCancelled());
     EXPECT_FALSE(std::filesystem::exists(target));
 }
@@ -204,12 +204,12 @@ TEST_F(GraphImportTest, FilesLibsndfileCannotReadFail)
 {
     const auto target = PathOf("out.wav");
     test::WriteFileBytes(PathOf("text.wav"), Bytes(100, 'x'));
-    EXPECT_EQ(ImportThroughGraph(PathOf("text.wav"), target, nullptr), 0);
-    EXPECT_EQ(ImportThroughGraph(PathOf("absent.wav"), target, nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(PathOf("text.wav"), target, nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(PathOf("absent.wav"), target, nullptr), 0);
     EXPECT_FALSE(std::filesystem::exists(target));
     // An AIFF file is a sound libsndfile reads, but not a WAV.
     ASSERT_EQ(test::RunCommand("sox -n -r 8000 -c 1 -t aiff " + Quoted(PathOf("aiff.wav")) + " synth 0.1 sine 440"), 0);
-    EXPECT_EQ(ImportThroughGraph(PathOf("aiff.wav"), target, nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(PathOf("aiff.wav"), target, nullptr), 0);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 #include <cmath>
 
-#include "formats/graph_import.h"
+#include "formats/wav_conversion.h"
 #include "formats/truncating_progress.h"
 #include "formats/wav_file.h"
 #include "formats/wav_test_util.h"
@@ -501,7 +501,7 @@ TEST_F(WavFileTest, FifosAndDevicesAreRefusedWithoutWaiting)
     }
     // The converter opens its source itself.
     ClearLastFailure();
-    EXPECT_EQ(ImportThroughGraph(fifo, PathOf("converted.wav"), nullptr), 0);
+    EXPECT_EQ(ConvertToPcmWav(fifo, PathOf("converted.wav"), nullptr), 0);
     EXPECT_EQ(LastFailure().text, "not a regular file");
     EXPECT_FALSE(std::filesystem::exists(PathOf("converted.wav")));
     EXPECT_TRUE(TempFiles().empty());

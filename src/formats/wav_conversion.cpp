@@ -1,4 +1,4 @@
-#include "formats/graph_import.h"
+#include "formats/wav_conversion.h"
 
 #include <sndfile.h>
 
@@ -34,7 +34,8 @@ struct SndfileCloser {
 };
 using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 
-// Source kinds by extension, as the import has always classified them; only kind 1 is decoded here.
+// Source kinds by extension; only WAV sources are decoded here (an MP3 has its own decoder, and a
+// WMA or anything else is refused).
 enum SourceKind { kMp3Source = 0, kWavSource = 1, kWmaSource = 2, kRefusedSource = 255 };
 
 SourceKind ClassifySource(const std::filesystem::path& source)
@@ -119,7 +120,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
     // blocking (libsndfile's own open would wait for a FIFO's writer for ever). It outlives the
     // decoder, which does not close it.
     FileHandle sourceFile;
-    Check(sourceFile.Open(source, OpenMode::ReadExisting));
+    Check(sourceFile.Open(source, OpenMode::ReadOnly));
     const int64_t sourceBytes = sourceFile.FileSize();
     SF_INFO info{};
     SndfileHandle file(sf_open_fd(sourceFile.Fd(), SFM_READ, &info, SF_FALSE));
@@ -199,7 +200,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
 
 }  // namespace
 
-int ImportThroughGraph(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress)
+int ConvertToPcmWav(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress)
 {
     bool targetOpened = false;
     const int result = Guarded([&] {

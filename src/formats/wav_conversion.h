@@ -23,6 +23,6 @@ class Progress;
 // removed.
 // progress (may be null): 30% of its range once the files are open, the rest by frames written;
 // completed on success, failed on failure.
-int ImportThroughGraph(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress);
+int ConvertToPcmWav(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress);
 
 }  // namespace brindle
