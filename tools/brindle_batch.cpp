@@ -198,7 +198,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
                 return usageError("-o given twice");
             if (!needsValue(options.output) || options.output.empty())
                 return usageError("-o needs a file name");
-            if (brindle::FileKind(options.output) == brindle::kFileKindUnknown)
+            if (brindle::FileKind(options.output) == brindle::FileType::Unknown)
                 return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3 or .wav");
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
@@ -300,7 +300,7 @@ int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
 void PrintInfo(Document& document)
 {
     const brindle::SoundBuffer& sound = document.ActiveBuffer();
-    const char* kind = document.Kind() == brindle::kFileKindMp3 ? "mp3" : document.Kind() == brindle::kFileKindWav ? "wav" : "none";
+    const char* kind = document.Kind() == brindle::FileType::Mp3 ? "mp3" : document.Kind() == brindle::FileType::Wav ? "wav" : "none";
     std::printf("kind=%s\n", kind);
     std::printf("channels=%u\n", unsigned(sound.format.channelCount));
     std::printf("rate=%u\n", unsigned(sound.format.samplesPerSecond));

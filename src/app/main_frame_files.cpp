@@ -81,7 +81,7 @@ int MainFrame::OpenFile(const QString& given)
     stopwatch.start();
 
     bool switched = false;
-    if (FileKind(path) != kFileKindUnknown) {
+    if (FileKind(path) != FileType::Unknown) {
         document_.SetSourcePath(path);
         if (RunTask(TaskMode::Load) == 2) {
             status_->SetMessage(remembered);
@@ -149,15 +149,15 @@ int MainFrame::SaveAs()
 {
     if (document_.IsEmpty() || !prompts_.savePath)
         return 0;
-    const int filterIndex = document_.Kind() == kFileKindMp3 ? 1 : 2;
+    const int filterIndex = document_.Kind() == FileType::Mp3 ? 1 : 2;
     const std::optional<SaveChoice> choice =
         prompts_.savePath(this, FromPath(document_.ProposeSaveName()), filterIndex);
     if (!choice || choice->path.isEmpty())
         return 0;
-    const uint8_t kind = choice->filterIndex == 1 ? kFileKindMp3 : kFileKindWav;
+    const FileType kind = choice->filterIndex == 1 ? FileType::Mp3 : FileType::Wav;
     QString path = choice->path;
     if (FileKind(ToPath(path)) != kind) {
-        const QString extension = kind == kFileKindMp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav");
+        const QString extension = kind == FileType::Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav");
         if (!path.endsWith(extension, Qt::CaseInsensitive))
             path += extension;
     }

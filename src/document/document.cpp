@@ -62,18 +62,18 @@ FailureReason ReasonOf(const Progress* progress, const char* fallback)
 
 }  // namespace
 
-uint8_t FileKind(const std::filesystem::path& path)
+FileType FileKind(const std::filesystem::path& path)
 {
     std::string stem, extension;
     SplitAtLastDot(path.filename().string(), stem, extension);
     if (stem.size() == path.filename().string().size())
-        return kFileKindUnknown;  // no dot at all
+        return FileType::Unknown;  // no dot at all
     extension = LowerCase(extension);
     if (extension == "mp3")
-        return kFileKindMp3;
+        return FileType::Mp3;
     if (extension == "wav")
-        return kFileKindWav;
-    return kFileKindUnknown;
+        return FileType::Wav;
+    return FileType::Unknown;
 }
 
 bool Document::IsEmpty() const { return ActiveBuffer().IsEmpty(); }
@@ -103,8 +103,8 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     int result = 0;
     if (IsRegularFile(path)) {
         switch (FileKind(path)) {
-        case kFileKindWav: result = LoadWav(plain_, path, progress); break;
-        case kFileKindMp3: result = mp3_.LoadMp3(path, progress); break;
+        case FileType::Wav: result = LoadWav(plain_, path, progress); break;
+        case FileType::Mp3: result = mp3_.LoadMp3(path, progress); break;
         default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
         }
     }
@@ -120,9 +120,9 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     return 1;
 }
 
-int Document::SaveInto(const std::filesystem::path& file, uint8_t kind, Progress* progress)
+int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress)
 {
-    if (kind == kFileKindWav) {
+    if (kind == FileType::Wav) {
         if (mp3_.buffer.HasSound() && !plain_.HasSound())
             plain_.TakeFrom(mp3_.buffer);
         return SaveWav(plain_, file, progress);
@@ -143,8 +143,8 @@ int Document::Save(const std::filesystem::path& given, Progress* progress)
 int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
 {
     const std::filesystem::path target = given.empty() ? targetPath_ : given;
-    const uint8_t kind = FileKind(target);
-    if (target.empty() || kind == kFileKindUnknown) {
+    const FileType kind = FileKind(target);
+    if (target.empty() || kind == FileType::Unknown) {
         NoteFailure({FailureKind::Format, "the name must end in .mp3 or .wav"});
         return 0;
     }
@@ -223,13 +223,13 @@ bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStere
 
 bool Document::CanConvertToStereo() const { return ActiveBuffer().channels.IsMono(); }
 
-int Document::Kind() const
+FileType Document::Kind() const
 {
     if (mp3_.buffer.HasSound())
-        return kFileKindMp3;
+        return FileType::Mp3;
     if (plain_.HasSound())
-        return kFileKindWav;
-    return -1;
+        return FileType::Wav;
+    return FileType::Unknown;
 }
 
 SoundBuffer& Document::ActiveBuffer() { return mp3_.buffer.HasSound() ? mp3_.buffer : plain_; }

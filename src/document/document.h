@@ -17,10 +17,11 @@ namespace brindle {
 
 class Progress;
 
-enum : uint8_t { kFileKindMp3 = 0, kFileKindWav = 1, kFileKindUnknown = 255 };
+enum class FileType : uint8_t { Mp3 = 0, Wav = 1, Unknown = 255 };
 
-// By the extension after the last "." of the file name, compared in lower case: 0 mp3, 1 wav, 255 else.
-uint8_t FileKind(const std::filesystem::path& path);
+// By the extension after the last "." of the file name, compared in lower case: "mp3", "wav", or
+// Unknown for anything else.
+FileType FileKind(const std::filesystem::path& path);
 
 class Document {
 public:
@@ -57,8 +58,9 @@ public:
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
-    // 0 when the MP3 side holds the sound, 1 the plain side, -1 none (preselects the save filter).
-    int Kind() const;
+    // Mp3 when the MP3 side holds the sound, Wav the plain side, Unknown when nothing is open (it
+    // preselects the save filter).
+    FileType Kind() const;
     SoundBuffer& ActiveBuffer();
     const SoundBuffer& ActiveBuffer() const;
     const FileTags& Tags() const { return mp3_.tags; }
@@ -74,7 +76,7 @@ public:
     void SetTargetPath(std::filesystem::path path) { targetPath_ = std::move(path); }
 
 private:
-    int SaveInto(const std::filesystem::path& file, uint8_t kind, Progress* progress);
+    int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
     int Edited(int result);
 
     int LoadFile(const std::filesystem::path& path, Progress* progress);

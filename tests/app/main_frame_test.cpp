@@ -279,7 +279,7 @@ private slots:
         QVERIFY(QFile::exists(mp3));
         QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [b.mp3]"));
         QCOMPARE(dialogs_.lastFilterIndex, 2);  // still a WAV-kind document when the dialog opened
-        QCOMPARE(frame_->GetDocument().Kind(), 0);
+        QVERIFY(frame_->GetDocument().Kind() == FileType::Mp3);
     }
 
     void answeringYesThenCancellingSaveAsKeepsTheSound()

@@ -34,7 +34,7 @@ protected:
         const fs::path path = PathOf(name);
         const fs::path wav = PathOf(name + ".src.wav");
         EXPECT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 " + test::Quoted(wav) + " synth 0.5 sine 440 vol 0.5"), 0);
-        if (FileKind(path) == kFileKindMp3)
+        if (FileKind(path) == FileType::Mp3)
             EXPECT_EQ(RunCommand("lame --quiet -V 4 " + test::Quoted(wav) + " " + test::Quoted(path)), 0);
         else
             fs::rename(wav, path);

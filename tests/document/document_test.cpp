@@ -24,7 +24,7 @@ protected:
         EXPECT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 '" + wav.string() + "' synth " + std::to_string(seconds) +
                              " sine 440 vol 0.5"),
                   0);
-        if (FileKind(path) == kFileKindMp3 || path.extension() == ".MP3")
+        if (FileKind(path) == FileType::Mp3 || path.extension() == ".MP3")
             EXPECT_EQ(RunCommand("lame --quiet -V 4 '" + wav.string() + "' '" + path.string() + "'"), 0);
         else
             std::filesystem::rename(wav, path);
@@ -47,12 +47,12 @@ protected:
 
 TEST(FileKindTest, ByLowerCasedExtension)
 {
-    EXPECT_EQ(FileKind("/music/a.MP3"), kFileKindMp3);
-    EXPECT_EQ(FileKind("b.Wav"), kFileKindWav);
-    EXPECT_EQ(FileKind("a.mp3.txt"), kFileKindUnknown);
-    EXPECT_EQ(FileKind("noextension"), kFileKindUnknown);
-    EXPECT_EQ(FileKind("folder.mp3/file"), kFileKindUnknown);
-    EXPECT_EQ(FileKind(""), kFileKindUnknown);
+    EXPECT_EQ(FileKind("/music/a.MP3"), FileType::Mp3);
+    EXPECT_EQ(FileKind("b.Wav"), FileType::Wav);
+    EXPECT_EQ(FileKind("a.mp3.txt"), FileType::Unknown);
+    EXPECT_EQ(FileKind("noextension"), FileType::Unknown);
+    EXPECT_EQ(FileKind("folder.mp3/file"), FileType::Unknown);
+    EXPECT_EQ(FileKind(""), FileType::Unknown);
 }
 
 TEST_F(DocumentTest, UpperCaseMp3OpensOnTheMp3Side)
@@ -60,7 +60,7 @@ TEST_F(DocumentTest, UpperCaseMp3OpensOnTheMp3Side)
     const auto path = MakeSound("a.MP3");
     Document document;
     ASSERT_EQ(document.Load(path), 1);
-    EXPECT_EQ(document.Kind(), kFileKindMp3);
+    EXPECT_EQ(document.Kind(), FileType::Mp3);
     EXPECT_TRUE(document.ActiveBuffer().IsStereo());
     EXPECT_FALSE(document.Modified());
     EXPECT_EQ(document.SourcePath(), path);
@@ -85,16 +85,16 @@ TEST_F(DocumentTest, SidesFollowTheSavedFormat)
     const auto path = MakeSound("in.mp3");
     Document document;
     ASSERT_EQ(document.Load(path), 1);
-    ASSERT_EQ(document.Kind(), kFileKindMp3);
+    ASSERT_EQ(document.Kind(), FileType::Mp3);
     const uint32_t frames = document.ActiveBuffer().FrameCount();
 
     ASSERT_EQ(document.Save(PathOf("out.wav")), 1);
-    EXPECT_EQ(document.Kind(), kFileKindWav) << "saved as WAV, the sound moved to the plain side";
+    EXPECT_EQ(document.Kind(), FileType::Wav) << "saved as WAV, the sound moved to the plain side";
     EXPECT_EQ(document.TargetPath(), PathOf("out.wav"));
     EXPECT_EQ(document.DisplayName(), "out.wav");
 
     ASSERT_EQ(document.Save(PathOf("again.mp3")), 1);
-    EXPECT_EQ(document.Kind(), kFileKindMp3) << "the MP3 side was empty, so the sound moved back";
+    EXPECT_EQ(document.Kind(), FileType::Mp3) << "the MP3 side was empty, so the sound moved back";
     EXPECT_EQ(document.ActiveBuffer().FrameCount(), frames);
 
     Document check;
