@@ -5,7 +5,6 @@
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_encoder.h"
 #include "formats/wav_file.h"
-#include "storage/file_remover.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 
@@ -40,8 +39,8 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     const uint32_t decodeSpan = range / 2;
     int result = 0;
     {
-        const std::filesystem::path wavPath = MakeTempFileName();
-        FileRemover remover(wavPath);
+        UnnamedTempFile wav;
+        const std::filesystem::path wavPath = wav.Create() ? wav.Path() : std::filesystem::path();
         if (!wavPath.empty()) {
             int decoded = 0;
             {

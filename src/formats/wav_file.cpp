@@ -11,7 +11,6 @@
 #include "formats/wav_conversion.h"
 #include "storage/mapped_file_stream.h"
 #include "formats/check.h"
-#include "storage/file_remover.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
@@ -420,7 +419,8 @@ bool NeedsConversion(const SoundBuffer& header)
 
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
-    FileRemover temporary;
+    // The 16-bit copy of a converted file has no name, so a kill mid-load strands nothing.
+    UnnamedTempFile temporary;
     const int result = Guarded([&] {
         if (path.empty())
             ThrowSystem(ENOENT);
@@ -436,9 +436,7 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         std::filesystem::path source = path;
         const bool isConverted = NeedsConversion(header);
         if (isConverted) {
-            temporary.Adopt(MakeTempFileName());
-            if (temporary.Path().empty())
-                ThrowSystem();
+            Check(temporary.Create());
             std::unique_ptr<SubProgress> conversionProgress;
             if (progress)
                 conversionProgress = std::make_unique<SubProgress>(*progress, conversionShare);

@@ -15,12 +15,13 @@ int BlockFile::Create(uint32_t n)
     if (n == 0 || n > kMaxStoredSamples || storedLength_ != 0 || file_.IsReserved())
         return 0;
     storedLength_ = n;
-    const std::filesystem::path name = MakeTempFileName();
-    if (name.empty())
+    UniqueFd fd = CreateUnnamedTempFile();
+    if (!fd.IsValid())
         return storedLength_ = 0, 0;
-    if (!file_.Open(name, OpenMode::CreateOrTruncate) || !file_.Reserve(uint64_t(n) * sizeof(float))) {
+    const int raw = fd.Get();
+    file_.Adopt(std::move(fd), OpenMode::ReadWrite, DescriptorPath(raw));
+    if (!file_.Reserve(uint64_t(n) * sizeof(float))) {
         file_.Close();
-        ::unlink(name.c_str());
         storedLength_ = 0;
         return 0;
     }
@@ -29,10 +30,8 @@ int BlockFile::Create(uint32_t n)
 
 void BlockFile::Release()
 {
-    const std::filesystem::path name = file_.Name();
+    // The file has no name: closing it is all it takes to give its space back.
     file_.Close();
-    if (!name.empty())
-        ::unlink(name.c_str());
     storedLength_ = 0;
 }
 

@@ -1,8 +1,9 @@
 // The samples of one channel in one temporary file, reached one block at a time.
 //
 // Block i holds samples [i * B, i * B + SamplesInBlock(i)) at byte offset i * B * 4; B = 262,144
-// samples (1 MiB of floats). Samples are read with pread and written with pwrite; the file exists
-// exactly as long as the BlockFile that made it.
+// samples (1 MiB of floats). Samples are read with pread and written with pwrite. The file has no name
+// on disk (see CreateUnnamedTempFile): it lives exactly as long as the BlockFile's descriptor, so a
+// killed process strands no sample file.
 //
 // Threads: ReadSamples is const and may run on several threads at once while no thread writes.
 // Everything else (WriteSamples, CopyFrom into this file) belongs to one thread, with readers stopped.
@@ -28,7 +29,7 @@ public:
     // A new zero-filled temporary file of n samples (1 <= n <= kMaxStoredSamples). Fails when this
     // file already has samples; on failure nothing is left on disk.
     int Create(uint32_t n);
-    // Closes and deletes the temporary file; the stored length becomes 0.
+    // Closes the temporary file, which frees it; the stored length becomes 0.
     void Release();
     // Replaces this file by a copy of source's samples (a source without samples gives an empty file).
     int CopyFrom(const BlockFile& source);
@@ -46,6 +47,7 @@ public:
     uint32_t BlockCount() const { return (storedLength_ + kBlockSamples - 1) / kBlockSamples; }
     // B, except for the last block (the remainder); 0 for a block that does not exist.
     uint32_t SamplesInBlock(int64_t i) const;
+    // "/proc/self/fd/N": the file has no other name.
     const std::filesystem::path& FileName() const { return file_.Name(); }
 
 private:

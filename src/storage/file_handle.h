@@ -24,6 +24,12 @@ public:
     // without blocking and before anything is read from it. Returns 1 on success, 0 on failure, whose
     // reason is noted (tasks/failure.h).
     int Open(const std::filesystem::path& name, OpenMode mode);
+    // Takes an already open regular file (one made by the caller, such as an unnamed temporary file).
+    void Adopt(UniqueFd fd, OpenMode mode)
+    {
+        fd_ = std::move(fd);
+        mode_ = mode;
+    }
     void Close() { fd_.Reset(); }
     // Close, with the result of close(): 0 (and the reason noted) when it reported an error.
     int CloseChecked();

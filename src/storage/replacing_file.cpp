@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "storage/temp_files.h"
 #include "tasks/failure.h"
 
 namespace brindle {
@@ -52,6 +53,7 @@ std::string RandomSuffix()
 
 ReplacingFile::~ReplacingFile()
 {
+    // An unnamed file vanishes with its descriptor; only the named fallback needs removing.
     if (!committed_ && !temporaryName_.empty() && folder_.IsValid())
         ::unlinkat(folder_.Get(), temporaryName_.c_str(), 0);
 }
@@ -82,10 +84,10 @@ void ReplacingFile::Open(const std::filesystem::path& target)
         ThrowSystem();
     }
     CreateTemporary(name);
-    path_ = folder / temporaryName_;
+    path_ = unnamed_ ? DescriptorPath(file_.Get()) : folder / temporaryName_;
 }
 
-void ReplacingFile::CreateTemporary(const std::string& targetName)
+std::string ReplacingFile::HiddenName(const std::string& targetName, bool& shortName) const
 {
     // ".name~VeXXXXXX.ext", hidden and recognisably ours; ".~VeXXXXXX.ext" when a long target name
     // leaves no room for that. The extension stays so that the file reads as what it will become.
@@ -95,12 +97,26 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
     long nameMax = ::fpathconf(folder_.Get(), _PC_NAME_MAX);
     if (nameMax <= 0)
         nameMax = NAME_MAX;
-    bool shortName = 1 + stem.size() + 9 + extension.size() > size_t(nameMax);
+    if (1 + stem.size() + 9 + extension.size() > size_t(nameMax))
+        shortName = true;
+    return (shortName ? "." : "." + stem) + "~Ve" + RandomSuffix() + extension;
+}
 
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = (shortName ? "." : "." + stem) + "~Ve" + RandomSuffix() + extension;
-        // Mode 0666 lets the kernel apply the umask (or the folder's default ACL) itself: reading the
-        // umask would mean changing it, for every thread of the process.
+void ReplacingFile::CreateTemporary(const std::string& targetName)
+{
+    // Unnamed until Commit links it in, so a kill part-way leaves nothing beside the target. Mode
+    // 0666 lets the kernel apply the umask (or the folder's default ACL) itself: reading the umask
+    // would mean changing it, for every thread of the process.
+    file_.Reset(::openat(folder_.Get(), ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666));
+    if (file_.IsValid()) {
+        unnamed_ = true;
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        ThrowSystem();
+    }
+
+    bool shortName = false;
+    for (int attempt = 0; attempt < 100 && !unnamed_; ++attempt) {
+        const std::string name = HiddenName(targetName, shortName);
         file_.Reset(::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file_.IsValid()) {
             temporaryName_ = name;
@@ -128,6 +144,27 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
         ThrowSystem();
 }
 
+void ReplacingFile::LinkHidden(const std::string& targetName)
+{
+    // linkat cannot replace a file: the complete file gets a hidden name first and the rename puts it
+    // in the target's place at once, as for the named fallback.
+    bool shortName = false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = HiddenName(targetName, shortName);
+        if (::linkat(AT_FDCWD, path_.c_str(), folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporaryName_ = name;
+            return;
+        }
+        if (errno == ENAMETOOLONG && !shortName) {
+            shortName = true;
+            continue;
+        }
+        if (errno != EEXIST)
+            ThrowSystem();
+    }
+    ThrowSystem(EEXIST);
+}
+
 void ReplacingFile::Commit()
 {
     if (!file_.IsValid() || committed_)
@@ -153,6 +190,8 @@ void ReplacingFile::Commit()
     if (::fsync(fd) != 0)
         ThrowSystem();
     const std::string name = target_.filename().string();
+    if (unnamed_)
+        LinkHidden(name);
     if (::renameat(folder_.Get(), temporaryName_.c_str(), folder_.Get(), name.c_str()) != 0)
         ThrowSystem();
     committed_ = true;

@@ -1,8 +1,11 @@
-// A new file written beside its target under a hidden temporary name and renamed over the target only
-// when it is complete, so that a failed or cancelled save never costs the user the file already there.
+// A new file written beside its target and put in the target's place only when it is complete, so that
+// a failed or cancelled save never costs the user the file already there.
 //
 // Open() follows symbolic links to the file they name (which need not exist yet) and creates the
-// temporary file in that file's folder; the writer fills it by Path(). Commit() gives it the owner,
+// temporary file in that file's folder, unnamed (O_TMPFILE) where the file system allows, so that a
+// kill part-way leaves nothing behind; elsewhere under a hidden "~Ve" name. The writer fills it by
+// Path() ("/proc/self/fd/N" for the unnamed file). Commit() links the unnamed file in under a hidden
+// name just before the rename. Commit() gives it the owner,
 // group and permissions of the file it replaces (a new file keeps those the kernel gave it under the
 // process's umask and the folder's default ACL), flushes it to disk, renames it over the target and
 // flushes the folder. Without a Commit the temporary file is removed when the object is destroyed.
@@ -34,6 +37,8 @@ public:
 
 private:
     void CreateTemporary(const std::string& targetName);
+    std::string HiddenName(const std::string& targetName, bool& shortName) const;
+    void LinkHidden(const std::string& targetName);
 
     std::filesystem::path target_;
     std::filesystem::path path_;
@@ -45,6 +50,7 @@ private:
     uid_t owner_ = 0;
     gid_t group_ = 0;
     bool committed_ = false;
+    bool unnamed_ = false;  // O_TMPFILE: no name until Commit
 };
 
 }  // namespace brindle

@@ -18,6 +18,13 @@ int ReservedFile::Open(const std::filesystem::path& name, OpenMode mode)
     return 1;
 }
 
+void ReservedFile::Adopt(UniqueFd fd, OpenMode mode, const std::filesystem::path& name)
+{
+    Close();
+    file_.Adopt(std::move(fd), mode);
+    name_ = file_.IsOpen() ? name : std::filesystem::path();
+}
+
 int ReservedFile::Reserve(uint64_t size)
 {
     if (isReserved_ || !file_.IsOpen())

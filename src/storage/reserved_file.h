@@ -29,6 +29,9 @@ public:
     // call's reason is noted (tasks/failure.h).
     int Open(const std::filesystem::path& name, OpenMode mode);
 
+    // Takes an open file (closing anything open before); name is how it is shown.
+    void Adopt(UniqueFd fd, OpenMode mode, const std::filesystem::path& name);
+
     // Fails when a size is already reserved or no file is open. size 0 takes the whole file (and
     // fails for an empty file); a size beyond the file grows it with zeros (writable files only).
     int Reserve(uint64_t size);

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <string>
 
+#include "storage/unique_fd.h"
+
 namespace brindle {
 
 // The folder for temporary files: $TMPDIR when set and writable, else /var/tmp (disk-backed, meant
@@ -19,6 +21,29 @@ std::filesystem::path TempDirectory();
 // Returns an empty path on any failure.
 std::filesystem::path MakeTempFileName(const std::string& extension = {}, const std::string& prefix = {},
                                        const std::filesystem::path& directory = {});
+
+// A new empty file in TempDirectory(), mode 0600, that has no name from the start (O_TMPFILE, never
+// linkable) or, where the file system cannot do that, loses its "~Ve" name before this returns: a
+// crash or a kill can leave nothing behind, and closing the descriptor frees the disk. Invalid on
+// failure, with the reason noted (tasks/failure.h).
+UniqueFd CreateUnnamedTempFile();
+
+// A path by which this process can open the file behind fd again ("/proc/self/fd/N"), for code that
+// takes a path; valid while fd stays open.
+std::filesystem::path DescriptorPath(int fd);
+
+// An unnamed temporary file kept open for a whole operation and handed to code that opens files by
+// path: nothing on disk carries its name, so nothing outlives the process.
+class UnnamedTempFile {
+public:
+    // 1, or 0 with the reason noted.
+    int Create();
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    UniqueFd fd_;
+    std::filesystem::path path_;
+};
 
 // True when something exists at the path (file, folder or other). Never throws.
 bool ExistsFile(const std::filesystem::path& name);

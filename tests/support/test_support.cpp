@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <unistd.h>
 
 #include "storage/channel_store.h"
 
@@ -33,9 +34,28 @@ void TempDirTest::TearDown()
     std::filesystem::remove_all(dir_, ec);
 }
 
+std::vector<std::filesystem::path> UnnamedFilesOf(pid_t pid, const std::filesystem::path& folder)
+{
+    std::error_code ec;
+    const std::string prefix = std::filesystem::canonical(folder, ec).string() + "/";
+    const std::string self = pid == ::getpid() ? "/proc/self/fd/" : "/proc/" + std::to_string(pid) + "/fd/";
+    std::vector<std::filesystem::path> found;
+    // A process that just exited has no folder any more: it holds nothing.
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::error_code linkError;
+        const std::string target = std::filesystem::read_symlink(entry.path(), linkError).string();
+        const std::string deleted = " (deleted)";
+        if (!linkError && target.rfind(prefix, 0) == 0 && target.size() > deleted.size() &&
+            target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0)
+            found.push_back(self + entry.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 std::vector<std::filesystem::path> TempDirTest::TempFiles() const
 {
-    std::vector<std::filesystem::path> found;
+    std::vector<std::filesystem::path> found = UnnamedFilesOf(::getpid(), dir_);
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
         if (entry.path().filename().string().rfind("~Ve", 0) == 0)
             found.push_back(entry.path());

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace brindle {
@@ -23,7 +24,9 @@ protected:
 
     const std::filesystem::path& Dir() const { return dir_; }
     std::filesystem::path PathOf(const std::string& name) const { return dir_ / name; }
-    // Files in the folder whose names start with "~Ve".
+    // The temporary files this process holds in the folder: names starting with "~Ve", and, as
+    // "/proc/self/fd/N", every descriptor of the process on a file of the folder that has no name
+    // (the sample stores and conversion copies): empty once every owner is gone.
     std::vector<std::filesystem::path> TempFiles() const;
 
 private:
@@ -31,6 +34,10 @@ private:
     std::string oldTmpdir_;
     bool hadTmpdir_ = false;
 };
+
+// Descriptors of process pid on files of folder that have no name (or lost it), as
+// "/proc/PID/fd/N": what a process holds that vanishes with it.
+std::vector<std::filesystem::path> UnnamedFilesOf(pid_t pid, const std::filesystem::path& folder);
 
 // Writes values into a compact store, block by block.
 void FillStore(ChannelStore& store, const std::vector<float>& values);

@@ -1,10 +1,12 @@
 // brindle-batch as a whole program, on files made by sox and lame.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -205,36 +207,60 @@ TEST_F(BrindleBatch, FailuresSayWhichFileAndWhyOnOneLine)
     EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(BrindleBatch, InterruptDuringALongLoadLeavesNothingBehind)
+// Starts brindle-batch on a twenty-minute stereo WAV (written sparse: loading it takes about a second)
+// saving to out/out.wav, and sends it signal once `ready` holds for the child.
+template <typename Ready>
+int InterruptBatch(const std::filesystem::path& big, const std::filesystem::path& output, int signal, Ready ready)
 {
-    // Twenty minutes of stereo, written sparse: loading it takes about a second.
-    const auto big = PathOf("big.wav");
-    test::WriteSilentStereoWav(big, 44100u * 1200u);
-    const auto output = PathOf("out.wav");
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
+    if (child < 0)
+        return -1;
     if (child == 0) {
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, STDERR_FILENO);
         ::execl(BRINDLE_BATCH, BRINDLE_BATCH, big.c_str(), "-o", output.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Interrupt as soon as the load has made its first sample file.
-    for (int i = 0; i < 2000 && TempFiles().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_FALSE(TempFiles().empty()) << "the load never started";
-    ::kill(child, SIGINT);
+    bool seen = false;
+    for (int i = 0; i < 20000 && !(seen = ready(child)); ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ::kill(child, signal);
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(seen) << "the child never reached the moment to interrupt";
+    return status;
+}
+
+TEST_F(BrindleBatch, InterruptOrKillDuringALoadOrASaveLeavesNothingBehind)
+{
+    const auto big = PathOf("big.wav");
+    test::WriteSilentStereoWav(big, 44100u * 1200u);
+    const auto before = test::ReadFileBytes(big);
+    const auto outFolder = PathOf("out");
+    std::filesystem::create_directory(outFolder);
+    const auto output = outFolder / "out.wav";
+    auto names = [](const std::filesystem::path& folder) {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            found.push_back(entry.path().filename().string());
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    // The load has made its first sample store; the save has made the file it writes.
+    auto loading = [&](pid_t child) { return !test::UnnamedFilesOf(child, Dir()).empty(); };
+    auto saving = [&](pid_t child) { return !test::UnnamedFilesOf(child, outFolder).empty(); };
+
+    int status = InterruptBatch(big, output, SIGINT, loading);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
-    EXPECT_TRUE(TempFiles().empty());
-    EXPECT_FALSE(std::filesystem::exists(output));
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(Dir()))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"big.wav", "tone.wav"}));
+    for (auto [signal, ready] : {std::pair<int, std::function<bool(pid_t)>>{SIGKILL, loading}, {SIGKILL, saving}}) {
+        status = InterruptBatch(big, output, signal, ready);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), SIGKILL);
+        EXPECT_EQ(names(Dir()), (std::vector<std::string>{"big.wav", "out", "tone.wav"}));
+        EXPECT_EQ(names(outFolder), std::vector<std::string>{}) << "no partial or hidden output";
+    }
+    EXPECT_TRUE(test::ReadFileBytes(big) == before);
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace brindle::fuzz {
+namespace {
+
+// Never destroyed: the exit handler below still needs it after static destructors ran.
+const std::filesystem::path& Folder()
+{
+    static const std::filesystem::path* folder = [] {
+        std::string pattern = (std::filesystem::temp_directory_path() / "brindle-fuzz-XXXXXX").string();
+        if (!::mkdtemp(pattern.data()))
+            std::abort();
+        ::setenv("TMPDIR", pattern.c_str(), 1);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(Folder(), ignored);
+        });
+        return new std::filesystem::path(pattern);
+    }();
+    return *folder;
+}
+
+}  // namespace
+
+std::filesystem::path WriteInput(const uint8_t* data, size_t size, const std::string& name)
+{
+    const std::filesystem::path path = Folder() / name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        std::abort();
+    for (size_t done = 0; done < size;) {
+        const ssize_t put = ::write(fd, data + done, size - done);
+        if (put <= 0)
+            std::abort();
+        done += size_t(put);
+    }
+    ::close(fd);
+    return path;
+}
+
+}  // namespace brindle::fuzz
