@@ -1,0 +1,119 @@
+// The bucket summary must give, at every width, exactly the columns of the one-pass peaks: the
+// waveform is drawn from it, and a single differing column would show as a different picture.
+#include "edit/peak_summary.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "storage/sound_buffer.h"
+#include "support/test_support.h"
+
+namespace brindle {
+namespace {
+
+using Peaks = std::array<std::vector<PeakColumn>, 2>;
+
+class PeakSummaryTest : public test::TempDirTest {
+protected:
+    // channels of raw floats made by sox with the given synth arguments.
+    void MakeSound(int channels, const std::string& synth)
+    {
+        const auto raw = PathOf("sound.f32");
+        ASSERT_EQ(test::RunCommand("sox -r 44100 -n -r 44100 -c " + std::to_string(channels) + " -t f32 " + test::Quoted(raw) +
+                                   " synth " + synth),
+                  0);
+        const auto bytes = test::ReadFileBytes(raw);
+        const size_t frames = bytes.size() / (4 * size_t(channels));
+        for (int c = 0; c < 2; ++c)
+            samples_[c].assign(c < channels ? frames : 0, 0.0f);
+        for (size_t f = 0; f < frames; ++f) {
+            for (int c = 0; c < channels; ++c)
+                std::memcpy(&samples_[c][f], &bytes[(f * size_t(channels) + size_t(c)) * 4], 4);
+        }
+        ASSERT_EQ(buffer_.channels.Allocate(uint16_t(channels), uint32_t(frames), 44100), 1);
+    }
+    void Store()
+    {
+        for (int c = 0; c < buffer_.channels.ChannelCount(); ++c)
+            test::FillStore(buffer_.channels.Channel(c), samples_[c]);
+    }
+    // Every width in widths, summary against the one-pass peaks, column by column.
+    void ExpectSameColumns(const PeakSummary& summary, std::initializer_list<uint32_t> widths)
+    {
+        const uint32_t frames = buffer_.channels.FrameCount();
+        for (uint32_t width : widths) {
+            Peaks expected, derived;
+            ComputeColumnPeaks(buffer_.channels, 0, frames, width, expected);
+            ASSERT_EQ(summary.ComputeColumns(buffer_.channels, width, derived), 1) << "width " << width;
+            for (int c = 0; c < 2; ++c) {
+                ASSERT_EQ(derived[size_t(c)].size(), expected[size_t(c)].size()) << "width " << width;
+                for (size_t i = 0; i < expected[size_t(c)].size(); ++i) {
+                    ASSERT_EQ(derived[size_t(c)][i].max, expected[size_t(c)][i].max)
+                        << "width " << width << " column " << i << " channel " << c << " of " << frames << " frames";
+                    ASSERT_EQ(derived[size_t(c)][i].min, expected[size_t(c)][i].min)
+                        << "width " << width << " column " << i << " channel " << c << " of " << frames << " frames";
+                }
+            }
+        }
+    }
+
+    std::vector<float> samples_[2];
+    SoundBuffer buffer_;
+};
+
+TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
+{
+    // Ten seconds cross the store's block boundary at 262,144 frames; 441,000 is not a whole number
+    // of buckets.
+    MakeSound(2, "10 pinknoise vol 0.8");
+    const size_t frames = samples_[0].size();
+    ASSERT_EQ(frames, 441000u);
+    // What the peaks treat specially, each placed where a raw edge or a whole bucket must carry it:
+    // full scale on the frame that opens a column at 1000 columns (never folded in), and on the
+    // frame after it (folded in), inside a bucket and on a bucket's first frame; damaged samples and
+    // clipping past full scale.
+    const size_t opening = (5 * frames + 999) / 1000;
+    samples_[0][opening] = 1.0f;
+    samples_[1][opening] = -1.0f;
+    samples_[0][(17 * frames + 999) / 1000 + 1] = 1.0f;
+    samples_[1][PeakSummary::kBucketFrames * 900] = -1.0f;
+    samples_[0][opening + 7] = std::numeric_limits<float>::quiet_NaN();
+    samples_[1][300100] = std::numeric_limits<float>::infinity();
+    samples_[0][400000] = -1.5f;
+    samples_[1][262144] = 0.999f;
+    Store();
+
+    PeakSummary summary;
+    ASSERT_EQ(summary.Build(buffer_.channels), 1);
+    EXPECT_EQ(summary.BucketCount(), (frames + 255) / 256);
+    ExpectSameColumns(summary, {1, 2, 3, 7, 255, 256, 257, 599, 600, 1000, 1001, 1280, 1921, 2560, 3840, 4096});
+    // Columns about one bucket wide, and narrower ones that share each raw read.
+    ExpectSameColumns(summary, {1722, 1723, 1724, 8191, 20000});
+}
+
+TEST_F(PeakSummaryTest, ShortMonoSoundsAndSoundsNarrowerThanTheViewMatchToo)
+{
+    // Fewer frames than pixels: columns that no frame falls into are left out, as the one pass does.
+    MakeSound(1, "300s sine 440 vol 0.9");
+    ASSERT_EQ(samples_[0].size(), 300u);
+    Store();
+    PeakSummary summary;
+    ASSERT_EQ(summary.Build(buffer_.channels), 1);
+    ExpectSameColumns(summary, {1, 2, 99, 100, 255, 256, 299, 300, 301, 599, 600, 1000});
+    Peaks derived;
+    ASSERT_EQ(summary.ComputeColumns(buffer_.channels, 1000, derived), 1);
+    EXPECT_EQ(derived[0].size(), 300u);
+    EXPECT_TRUE(derived[1].empty());
+
+    // A summary answers only for the sound it was made from.
+    SoundBuffer other;
+    ASSERT_EQ(other.channels.Allocate(1, 301, 44100), 1);
+    EXPECT_EQ(summary.ComputeColumns(other.channels, 100, derived), 0);
+    EXPECT_TRUE(derived[0].empty());
+}
+
+}  // namespace
+}  // namespace brindle
