@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "tasks/yield_pacer.h"
+
 namespace brindle::fuzz {
 namespace {
 
@@ -16,6 +18,8 @@ const std::filesystem::path& Folder()
         if (!::mkdtemp(pattern.data()))
             std::abort();
         ::setenv("TMPDIR", pattern.c_str(), 1);
+        // As in brindle-batch: no window to keep responsive, so no pauses to wait through.
+        brindle::YieldPacer::SetPausing(false);
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(Folder(), ignored);

@@ -20,6 +20,7 @@
 
 #include "document/document.h"
 #include "document/document_task.h"
+#include "tasks/yield_pacer.h"
 
 namespace {
 
@@ -414,6 +415,9 @@ int main(int argc, char** argv)
     Options options;
     if (const auto status = ParseArguments(argc, argv, options))
         return *status;
+
+    // No window waits for a turn here: the work runs without the editor's pauses between slices.
+    brindle::YieldPacer::SetPausing(false);
 
     struct sigaction interrupt {};
     interrupt.sa_handler = OnInterrupt;

@@ -1,6 +1,7 @@
 #include "tasks/yield_pacer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -69,12 +70,22 @@ int64_t YieldPacer::Elapsed() const
     return end < startTick_ ? -1 : end - startTick_;
 }
 
+namespace {
+std::atomic<bool> pausing{true};
+}  // namespace
+
+void YieldPacer::SetPausing(bool on) { pausing.store(on, std::memory_order_relaxed); }
+
+bool YieldPacer::IsPausing() { return pausing.load(std::memory_order_relaxed); }
+
 bool YieldPacer::Pace()
 {
     if (!isRunning_) {
         Start();
         return false;
     }
+    if (!IsPausing())
+        return false;
     // A clock that went backwards (-1) does not count as time worked.
     if (Elapsed() <= int64_t(intervalMs_))
         return false;

@@ -36,6 +36,11 @@ public:
     // for the pause and restarts. Returns true when it slept. Starts the pacer if it was not running.
     bool Pace();
 
+    // Process-wide: a program without a window to keep responsive (brindle-batch) turns the pauses
+    // off, and Pace() then never sleeps. On by default.
+    static void SetPausing(bool on);
+    static bool IsPausing();
+
     uint32_t IntervalMs() const { return intervalMs_; }
     uint32_t PauseMs() const { return pauseMs_; }
 

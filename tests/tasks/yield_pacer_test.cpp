@@ -39,6 +39,20 @@ TEST(YieldPacerTest, SleepsThePauseOnceMoreThanTheIntervalHasPassed)
     EXPECT_EQ(time.sleeps.size(), 1u);
 }
 
+TEST(YieldPacerTest, WithPausingOffForTheProcessNoPacerSleeps)
+{
+    FakeTime time;
+    YieldPacer pacer = time.Make(110, 20);
+    pacer.Start();
+    YieldPacer::SetPausing(false);
+    time.now += 10000;
+    const bool slept = pacer.Pace();
+    YieldPacer::SetPausing(true);
+    EXPECT_FALSE(slept);
+    EXPECT_TRUE(time.sleeps.empty());
+    EXPECT_TRUE(pacer.Pace()) << "pausing on again: the interval has long passed";
+}
+
 TEST(YieldPacerTest, IntervalsBelow55AreRaisedTo55)
 {
     FakeTime time;
