@@ -1,4 +1,5 @@
-// The pane shown while a sound is open: the waveform, the selection bar under it and the edit panel.
+// The pane shown while a sound is open: the waveform, the selection bar under it and the edit panel
+// centred at the bottom.
 #pragma once
 
 #include <QWidget>
@@ -8,29 +9,43 @@ namespace brindle {
 class Document;
 class EditButtonPanel;
 class PlaybackEngine;
-class SelectionBarPlaceholder;
-class WaveformPlaceholder;
+class SelectionBar;
+class WaveformView;
 
 class DocumentView : public QWidget {
     Q_OBJECT
 
 public:
-    DocumentView(const Document& document, const PlaybackEngine& engine, QWidget* parent = nullptr);
+    DocumentView(const Document& document, PlaybackEngine& engine, QWidget* parent = nullptr);
 
     EditButtonPanel* EditPanel() const { return editPanel_; }
-    WaveformPlaceholder* Waveform() const { return waveform_; }
-    SelectionBarPlaceholder* SelectionBar() const { return selectionBar_; }
+    WaveformView* Waveform() const { return waveform_; }
+    SelectionBar* Bar() const { return selectionBar_; }
 
     // The peaks of the present sound are gone (it was closed or is about to change).
     void ClearPeaks();
-    // Peaks for the sound just opened, at once.
+    // Peaks for the sound just opened, at once, under the wait cursor.
     void RebuildPeaks();
-    // Repaint after a selection or cursor change; clearing also drops the peaks (after an edit).
+    // Repaints the waveform and the selection bar at once; clearing also drops the peaks (after an
+    // edit changed the samples).
     void Refresh(bool clear);
+    // While a load or save runs the Document belongs to the worker: the view does not read it.
+    void SetDocumentBusy(bool busy);
+
+signals:
+    // A drag in the waveform moved the selection or the position; the view has repainted.
+    void selectionDragged();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
-    WaveformPlaceholder* waveform_ = nullptr;
-    SelectionBarPlaceholder* selectionBar_ = nullptr;
+    // Places the children; also before a rebuild, since a hidden view gets its resize event late.
+    void LayOut();
+
+    WaveformView* waveform_ = nullptr;
+    SelectionBar* selectionBar_ = nullptr;
     EditButtonPanel* editPanel_ = nullptr;
 };
 

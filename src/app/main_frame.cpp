@@ -25,9 +25,9 @@
 #include "app/start_panel.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
-#include "app/waveform_placeholder.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
+#include "view/waveform_view.h"
 
 namespace brindle {
 namespace {
@@ -61,6 +61,8 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     setCentralWidget(panes_);
     connect(startPanel_, &StartPanel::openRequested, this, [this] { commands_.Run(kCmdOpen); });
     connect(view_->EditPanel(), &EditButtonPanel::commandRequested, this, [this](int id) { commands_.Run(id); });
+    // Mouse moves do not start the idle step: a drag refreshes the time read-outs itself.
+    connect(view_, &DocumentView::selectionDragged, this, [this] { status_->UpdateTimes(document_, engine_); });
     ShowDocumentPane(false);
 
     status_ = new StatusPanes(*statusBar());
@@ -96,7 +98,7 @@ void MainFrame::SetUpPlayback()
     cursorTimer_->setObjectName(QStringLiteral("cursorTimer"));
     connect(cursorTimer_, &QTimer::timeout, this, [this] {
         if (engine_.IsCursorTimerActive() && !engine_.isPaused)
-            view_->Waveform()->repaint();
+            view_->Waveform()->RepaintNow();
     });
     engine_.SetSoundSource([this]() -> const ChannelSet* {
         return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;
@@ -105,7 +107,7 @@ void MainFrame::SetUpPlayback()
     hooks.waveformWidth = [this] { return view_->Waveform()->width(); };
     hooks.startCursorTimer = [this](int period) { cursorTimer_->start(std::max(period, 10)); };
     hooks.stopCursorTimer = [this] { cursorTimer_->stop(); };
-    hooks.repaintWaveform = [this] { view_->Waveform()->repaint(); };
+    hooks.repaintWaveform = [this] { view_->Waveform()->RepaintNow(); };
     engine_.SetHooks(std::move(hooks));
     SetOutputDevice(std::make_unique<AlsaWaveOut>());
 }

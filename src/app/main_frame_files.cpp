@@ -56,7 +56,9 @@ int MainFrame::RunTask(TaskMode mode)
     if (!prompts_.runProgress)
         return 3;
     taskRunning_ = true;
+    view_->SetDocumentBusy(true);
     const int result = prompts_.runProgress(this, document_, mode);
+    view_->SetDocumentBusy(false);
     taskRunning_ = false;
     return result;
 }
@@ -82,6 +84,8 @@ int MainFrame::OpenFile(const QString& given)
 
     bool switched = false;
     if (FileKind(path) != FileType::Unknown) {
+        // The peaks describe the samples the load is about to replace.
+        view_->ClearPeaks();
         document_.SetSourcePath(path);
         if (RunTask(TaskMode::Load) == 2) {
             status_->SetMessage(remembered);
@@ -89,9 +93,10 @@ int MainFrame::OpenFile(const QString& given)
         }
         // Success or not, the window now shows what the load left: the sound, or an empty document.
         engine_.Clear();
-        repaint();
-        view_->RebuildPeaks();
         ShowDocumentPane(true);
+        // Before the window repaints: a paint would otherwise make the same pass over the samples.
+        view_->RebuildPeaks();
+        repaint();
         RefreshUiState();
         switched = true;
     }

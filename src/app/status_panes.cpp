@@ -4,29 +4,18 @@
 #include <QLabel>
 #include <QStatusBar>
 
-#include <cmath>
-
 #include "app/app_texts.h"
 #include "document/document.h"
 #include "playback/playback_engine.h"
+#include "view/time_format.h"
 
 namespace brindle {
 
-QString FormatTime(double ms)
-{
-    if (ms < 0)
-        return {};
-    const int hours = int(ms * 2.7777777777777776e-7);
-    double rest = ms - hours * 3600000.0;
-    const int minutes = int(rest * 1.6666666666666667e-5);
-    rest -= minutes * 60000.0;
-    const int seconds = int(rest * 0.001);
-    rest -= seconds * 1000.0;
-    const int millis = int(rest + 0.5);
-    if (hours > 0)
-        return QString::asprintf("%d:%02d:%02d.%03d", hours, minutes, seconds, millis);
-    return QString::asprintf("%02d:%02d.%03d", minutes, seconds, millis);
-}
+namespace {
+
+QString TimeString(double milliseconds) { return QString::fromStdString(FormatTime(milliseconds)); }
+
+}  // namespace
 
 StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
 {
@@ -72,10 +61,10 @@ void StatusPanes::UpdateTimes(const Document& document, const PlaybackEngine& en
     if (!document.IsEmpty()) {
         const double rate = buffer.HasSound() ? double(buffer.format.samplesPerSecond) : 0.0;
         auto ms = [rate](double frames) { return rate > 0 ? frames * 1000.0 / rate : 0.0; };
-        texts[0] = FormatTime(ms(buffer.FrameCount()));
-        texts[1] = FormatTime(ms(double(uint32_t(engine.GetPosition()))));
-        texts[2] = engine.selectionStart < 0 ? QString() : FormatTime(ms(engine.selectionStart));
-        texts[3] = engine.selectionEnd < 0 ? QString() : FormatTime(ms(engine.selectionEnd));
+        texts[0] = TimeString(ms(buffer.FrameCount()));
+        texts[1] = TimeString(ms(double(uint32_t(engine.GetPosition()))));
+        texts[2] = engine.selectionStart < 0 ? QString() : TimeString(ms(engine.selectionStart));
+        texts[3] = engine.selectionEnd < 0 ? QString() : TimeString(ms(engine.selectionEnd));
     }
     for (size_t i = 0; i < texts.size(); ++i) {
         if (times_[i]->text() != texts[i])

@@ -16,9 +16,6 @@ namespace brindle {
 class Document;
 class PlaybackEngine;
 
-// "01:23.457" or "1:02:05.004"; empty for a negative time.
-QString FormatTime(double milliseconds);
-
 class StatusPanes : public QObject {
     Q_OBJECT
 

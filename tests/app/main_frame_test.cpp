@@ -16,7 +16,7 @@
 #include "app/main_frame.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
-#include "app/waveform_placeholder.h"
+#include "view/waveform_view.h"
 #include "gui_test_support.h"
 #include "playback/fake_wave_out.h"
 

@@ -1,0 +1,74 @@
+#include "view/wave_image.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "view/peak_cache.h"
+#include "view/view_colors.h"
+#include "view/waveform_geometry.h"
+
+namespace brindle {
+
+namespace {
+
+void FillRows(QImage& image, int top, int bottom, Rgb colour)
+{
+    if (top >= bottom)
+        return;
+    uchar* first = image.scanLine(top);
+    for (int x = 0; x < image.width(); ++x) {
+        first[3 * x] = colour.red;
+        first[3 * x + 1] = colour.green;
+        first[3 * x + 2] = colour.blue;
+    }
+    const size_t rowBytes = size_t(image.width()) * 3;
+    for (int y = top + 1; y < bottom; ++y)
+        std::memcpy(image.scanLine(y), first, rowBytes);
+}
+
+void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int bottom)
+{
+    FillRows(image, top, bottom, colors::kStripBackground);
+    if (cache.IsEmpty() || top >= bottom)
+        return;
+    const int width = image.width();
+    const int half = (bottom - top) / 2;
+    const int centre = top + half;
+    const uint32_t columns = cache.ColumnCount();
+    const qsizetype stride = image.bytesPerLine();
+    uchar* const bits = image.bits();
+    for (int x = 0; x < width; ++x) {
+        const PeakColumn peak = cache.At(channel, PeakColumnOfPixel(x, columns, width));
+        // Float products truncated toward zero, as the line ends were always computed.
+        const int from = std::max(top, centre - int(peak.max * float(half)));
+        const int to = std::min(bottom, std::max(centre - int(peak.min * float(half)), centre + 1));
+        uchar* pixel = bits + qsizetype(from) * stride + 3 * x;
+        for (int y = from; y < to; ++y, pixel += stride) {
+            pixel[0] = colors::kWaveLine.red;
+            pixel[1] = colors::kWaveLine.green;
+            pixel[2] = colors::kWaveLine.blue;
+        }
+    }
+}
+
+}  // namespace
+
+QImage BuildWaveImage(const PeakCache& cache, int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return {};
+    QImage image(width, height, QImage::Format_RGB888);
+    if (image.isNull())
+        return image;
+    if (cache.IsMono()) {
+        DrawStrip(image, cache, 0, 0, height);
+    } else {
+        const int mid = height / 2;
+        DrawStrip(image, cache, 0, 0, mid);
+        FillRows(image, mid, mid + 1, colors::kChannelSeparator);
+        DrawStrip(image, cache, 1, mid + 1, height);
+    }
+    return image;
+}
+
+}  // namespace brindle

@@ -1,0 +1,19 @@
+// The waveform's picture without selection or cursor: channel strips drawn from the peak cache into a
+// 24-bit image of the view's size. Needs Qt's image class only, no widget.
+#pragma once
+
+#include <QImage>
+
+namespace brindle {
+
+class PeakCache;
+
+// A Format_RGB888 image of width x height. A mono cache fills the whole image with channel 0's strip;
+// any other (stereo, or empty) gets channel 0 in rows 0 .. h/2 - 1, the separator row at h/2 and
+// channel 1 below it. In a strip of rows [t, b), with half = (b - t) / 2 and centre = t + half, each
+// column x is a line from centre - trunc(max * half) down to, not including,
+// max(centre - trunc(min * half), centre + 1), max and min taken from the peak column of x; so
+// silence is the centre row alone. A null image when the size is empty or memory runs out.
+QImage BuildWaveImage(const PeakCache& cache, int width, int height);
+
+}  // namespace brindle

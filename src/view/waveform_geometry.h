@@ -1,0 +1,41 @@
+// The arithmetic between the waveform's pixel columns and the sound's frames, shared by the view, its
+// mouse handling and the selection bar. No Qt: tests reach it without a widget.
+//
+// width is the waveform's client width in pixels; frameCount the open sound's frame count, 0 when
+// there is no valid sound.
+#pragma once
+
+#include <cstdint>
+
+namespace brindle {
+
+// The column of frame: trunc((frame + 1) * width / frameCount + 0.5) limited to 0..width (the +1
+// applies to both edges of a range alike). -1 for a negative frame or no sound (frameCount 0).
+int FrameToPixel(int64_t frame, uint32_t frameCount, int width);
+
+// The frame at column x (the caller has clamped x to 0..width): trunc(frameCount * x / width + 0.5),
+// so column width is the frame count itself. 0 when width is not above 0.
+int64_t PixelToFrame(int x, uint32_t frameCount, int width);
+
+// The peak column drawn at pixel x when the cache holds columnCount columns: x clamped to 0..width,
+// times columnCount / width in integers; when the counts match, column x is pixel x. -1 for a width
+// that is not above 0.
+int64_t PeakColumnOfPixel(int x, uint32_t columnCount, int width);
+
+// The play cursor's column for a position fraction (0..1): trunc(fraction * width + 0.5), kept
+// within 0..width - 1.
+int CursorPixel(double fraction, int width);
+
+// Which selection edge a button press at x takes: the one within 2 pixels of x, the nearer when both
+// are; at equal distances the start. Only meaningful while there is a selection.
+struct EdgeGrab {
+    bool start = false;
+    bool end = false;
+    bool Any() const { return start || end; }
+};
+EdgeGrab HitTestEdges(int x, int startPixel, int endPixel);
+
+// Within 2 pixels of either edge: where the selection-edge cursor shows.
+bool IsNearEdge(int x, int startPixel, int endPixel);
+
+}  // namespace brindle

@@ -1,0 +1,264 @@
+#include "view/waveform_view.h"
+
+#include <QAbstractEventDispatcher>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+#include "document/document.h"
+#include "playback/playback_engine.h"
+#include "view/view_colors.h"
+#include "view/wave_image.h"
+#include "view/waveform_geometry.h"
+
+namespace brindle {
+
+namespace {
+
+QColor ToQColor(Rgb colour) { return QColor(colour.red, colour.green, colour.blue); }
+
+}  // namespace
+
+WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWidget* parent)
+    : QWidget(parent), document_(document), engine_(engine)
+{
+    setObjectName(QStringLiteral("VeWaveform"));
+    setAccessibleName(QStringLiteral("Звуковая волна"));
+    // Every pixel is painted here: no background fill first, so nothing flickers.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    // Moves without a button still arrive, for the selection-edge cursor.
+    setMouseTracking(true);
+    setFocusPolicy(Qt::NoFocus);
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WaveformView::IdleStep);
+}
+
+WaveformView::SoundFacts WaveformView::Facts() const
+{
+    if (!isBusy_) {
+        facts_.isLoaded = !document_.IsEmpty();
+        const SoundBuffer& buffer = document_.ActiveBuffer();
+        facts_.frameCount = facts_.isLoaded && buffer.HasSound() ? buffer.FrameCount() : 0;
+    }
+    return facts_;
+}
+
+uint32_t WaveformView::FrameCount() const { return Facts().frameCount; }
+
+int WaveformView::FrameToPixel(int64_t frame) const { return brindle::FrameToPixel(frame, FrameCount(), width()); }
+
+int64_t WaveformView::PixelToFrame(int x) const
+{
+    return brindle::PixelToFrame(std::clamp(x, 0, std::max(width(), 0)), FrameCount(), width());
+}
+
+void WaveformView::ClearPeaks()
+{
+    summary_.Clear();
+    cache_.Clear();
+    peaksWidth_ = -1;
+    image_ = QImage();
+    screenImage_ = QPixmap();
+}
+
+void WaveformView::ComputePeaksForWidth()
+{
+    if (isBusy_)
+        return;
+    image_ = QImage();
+    screenImage_ = QPixmap();
+    peaksWidth_ = width();
+    if (!Facts().isLoaded) {
+        cache_.Clear();
+        return;
+    }
+    ComputePeaks(cache_, summary_, document_.ActiveBuffer().channels, width());
+}
+
+void WaveformView::RebuildPeaks()
+{
+    ClearPeaks();
+    ComputePeaksForWidth();
+    EnsurePicture();
+}
+
+bool WaveformView::EnsurePicture()
+{
+    // Once per width: a failed pass is not repeated on every paint.
+    if (cache_.IsEmpty() && peaksWidth_ != width())
+        ComputePeaksForWidth();
+    if (image_.isNull()) {
+        image_ = BuildWaveImage(cache_, width(), height());
+        if (image_.isNull())
+            return false;
+        screenImage_ = QPixmap::fromImage(image_);
+    }
+    return true;
+}
+
+void WaveformView::IdleStep()
+{
+    if (isBusy_ || width() <= 0 || !Facts().isLoaded)
+        return;
+    // A sound with fewer frames than pixels never fills the width; once computed for this width there
+    // is nothing new to find, and recomputing at every idle step would keep the loop busy.
+    if (cache_.ColumnCount() == uint32_t(width()) || peaksWidth_ == width())
+        return;
+    ComputePeaksForWidth();
+    RepaintNow();
+}
+
+void WaveformView::SetDocumentBusy(bool busy)
+{
+    // Called on the UI thread while nobody else holds the Document: look at it once more, so the
+    // busy time shows the sound as it was when the worker took it.
+    isBusy_ = false;
+    Facts();
+    isBusy_ = busy;
+}
+
+void WaveformView::RepaintNow() { repaint(); }
+
+void WaveformView::resizeEvent(QResizeEvent* event)
+{
+    // The old peaks stay and are drawn stretched until the idle step has the new ones.
+    image_ = QImage();
+    screenImage_ = QPixmap();
+    QWidget::resizeEvent(event);
+}
+
+void WaveformView::paintEvent(QPaintEvent* event)
+{
+    const int w = width();
+    const int h = height();
+    if (w <= 0 || h <= 0)
+        return;
+    QPainter painter(this);
+    const SoundFacts facts = Facts();
+    if (!facts.isLoaded || !EnsurePicture()) {
+        painter.fillRect(event->rect(), palette().color(QPalette::Base));
+        return;
+    }
+    painter.drawPixmap(event->rect().topLeft(), screenImage_, event->rect());
+
+    if (engine_.HasSelection()) {
+        const int from = FrameToPixel(engine_.selectionStart);
+        const int to = FrameToPixel(engine_.selectionEnd);
+        if (to > from) {
+            painter.setCompositionMode(QPainter::RasterOp_NotDestination);
+            painter.fillRect(QRect(from, 0, to - from, h), Qt::black);
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        }
+    }
+    // After the inversion, so the cursor is never inverted.
+    double fraction = 0.0;
+    if (isBusy_) {
+        if (facts.frameCount > 0)
+            fraction = double(std::min(facts.frameCount, uint32_t(engine_.GetPosition()))) / facts.frameCount;
+    } else {
+        fraction = engine_.PositionFraction();
+    }
+    painter.fillRect(QRect(CursorPixel(fraction, w), 0, 1, h), ToQColor(colors::kPlayCursor));
+}
+
+void WaveformView::SeekToPixel(int x, bool repaintNow)
+{
+    const int w = width();
+    if (w <= 0)
+        return;
+    engine_.SeekFraction(double(std::clamp(x, 0, w)) / double(w));
+    if (repaintNow)
+        RepaintNow();
+}
+
+void WaveformView::SelectRange(int64_t first, int64_t second)
+{
+    // The setters order the two edges; clearing first keeps the old selection out of that ordering,
+    // so a new drag never inherits an edge of the range it replaces.
+    const uint32_t frames = FrameCount();
+    engine_.Deselect();
+    engine_.SetSelectionStart(first, frames);
+    engine_.SetSelectionEnd(second, frames);
+}
+
+void WaveformView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    const int x = int(event->position().x());
+    isDragging_ = true;
+    grabStart_ = grabEnd_ = false;
+    anchorX_ = x;
+    unsetCursor();  // a drag shows the plain arrow
+    if (engine_.HasSelection()) {
+        const EdgeGrab grab =
+            HitTestEdges(x, FrameToPixel(engine_.selectionStart), FrameToPixel(engine_.selectionEnd));
+        grabStart_ = grab.start;
+        grabEnd_ = grab.end;
+    }
+    // A click away from the edges moves the play position only; the selection stays.
+    if (!grabStart_ && !grabEnd_)
+        SeekToPixel(x, true);
+}
+
+void WaveformView::mouseMoveEvent(QMouseEvent* event)
+{
+    const int x = int(event->position().x());
+    if (!isDragging_) {
+        UpdateCursorShape(x);
+        return;
+    }
+    const uint32_t frames = FrameCount();
+    if (grabStart_) {
+        const int endX = FrameToPixel(engine_.selectionEnd);
+        if (endX < x) {
+            // Crossed the end: the end comes back from its column and the drag moves the end now.
+            grabStart_ = false;
+            grabEnd_ = true;
+            SelectRange(PixelToFrame(endX), PixelToFrame(x));
+        } else {
+            engine_.SetSelectionStart(PixelToFrame(x), frames);
+        }
+    } else if (grabEnd_) {
+        const int startX = FrameToPixel(engine_.selectionStart);
+        if (startX < x) {
+            engine_.SetSelectionEnd(PixelToFrame(x), frames);
+        } else {
+            grabStart_ = true;
+            grabEnd_ = false;
+            SelectRange(PixelToFrame(x), PixelToFrame(startX));
+        }
+    } else {
+        // The play position follows the mouse (a running playback restarts there).
+        SeekToPixel(x, false);
+        SelectRange(PixelToFrame(anchorX_), PixelToFrame(x));
+    }
+    emit selectionDragged();
+}
+
+void WaveformView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    isDragging_ = false;
+    UpdateCursorShape(int(event->position().x()));
+}
+
+void WaveformView::UpdateCursorShape(int x)
+{
+    const bool nearEdge = engine_.HasSelection() &&
+                          IsNearEdge(x, FrameToPixel(engine_.selectionStart), FrameToPixel(engine_.selectionEnd));
+    if (nearEdge && cursor().shape() != Qt::SplitHCursor)
+        setCursor(Qt::SplitHCursor);
+    else if (!nearEdge && testAttribute(Qt::WA_SetCursor))
+        unsetCursor();
+}
+
+}  // namespace brindle

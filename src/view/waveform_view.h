@@ -1,0 +1,103 @@
+// The waveform view: the whole open sound at once, one pixel column per slice of it and one strip per
+// channel, with the selection shown inverted and the play cursor as a one-pixel cyan column. It takes
+// the mouse gestures that move the play position and set the selection.
+//
+// The picture comes from a PeakCache of exactly the view's width, derived from a bucket summary of
+// the sound (made in one pass over the samples after an open or an edit), so a change of width costs
+// milliseconds rather than a pass over every sample. After a resize the old peaks are shown stretched
+// until the event loop is idle, then the new ones.
+//
+// UI thread only. The view reads the Document and changes only the PlaybackEngine's position and
+// selection. While a load or save runs (SetDocumentBusy) it reads neither the Document nor its samples
+// and keeps showing what it showed.
+#pragma once
+
+#include <QImage>
+#include <QPixmap>
+#include <QWidget>
+
+#include <cstdint>
+
+#include "edit/peak_summary.h"
+#include "view/peak_cache.h"
+
+namespace brindle {
+
+class Document;
+class PlaybackEngine;
+
+class WaveformView : public QWidget {
+    Q_OBJECT
+
+public:
+    WaveformView(const Document& document, PlaybackEngine& engine, QWidget* parent = nullptr);
+
+    // Frames and columns across the present width (see waveform_geometry.h); -1 from FrameToPixel for
+    // an unset frame or no sound. PixelToFrame clamps x to 0..width first.
+    int FrameToPixel(int64_t frame) const;
+    int64_t PixelToFrame(int x) const;
+    // The sound's frame count, 0 when there is none.
+    uint32_t FrameCount() const;
+
+    // Empties the peaks and their summary and drops the picture: the samples changed or went away.
+    void ClearPeaks();
+    // Peaks and picture for the present sound and width, now (after an open; the caller shows the
+    // wait cursor).
+    void RebuildPeaks();
+    // Paints at once; the cursor timer calls this on every tick.
+    void RepaintNow();
+    // The main loop's idle step: when the width no longer matches the peaks, computes them for the
+    // new width and repaints. Public so that tests can step it.
+    void IdleStep();
+    // While true the Document belongs to a worker: no reads of it at all.
+    void SetDocumentBusy(bool busy);
+
+    const PeakCache& Peaks() const { return cache_; }
+    // The channel strips without selection or cursor; null until a paint or rebuild made them.
+    const QImage& WaveImage() const { return image_; }
+
+signals:
+    // The selection or position moved under a drag: the selection bar and the time read-outs follow
+    // at once (mouse moves do not start the idle step).
+    void selectionDragged();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    struct SoundFacts {
+        bool isLoaded = false;     // the Document holds a sound
+        uint32_t frameCount = 0;   // 0 unless that sound is valid
+    };
+    // From the Document, or, while it is busy, as last seen.
+    SoundFacts Facts() const;
+    void ComputePeaksForWidth();
+    // Peaks and picture for the present width; false when the picture cannot be made.
+    bool EnsurePicture();
+    void SeekToPixel(int x, bool repaintNow);
+    // Sets the selection to the two frames in order, whatever it was before.
+    void SelectRange(int64_t first, int64_t second);
+    void UpdateCursorShape(int x);
+
+    const Document& document_;
+    PlaybackEngine& engine_;
+    PeakSummary summary_;
+    PeakCache cache_;
+    int peaksWidth_ = -1;  // the width the cache was last computed for
+    QImage image_;         // the WaveImage: 24-bit, exactly the client size
+    QPixmap screenImage_;  // image_ converted once for the screen, so a repaint is one copy
+    bool isBusy_ = false;
+    mutable SoundFacts facts_;
+
+    // The drag: where the button went down and which edge, if any, is being moved.
+    bool isDragging_ = false;
+    int anchorX_ = 0;
+    bool grabStart_ = false;
+    bool grabEnd_ = false;
+};
+
+}  // namespace brindle

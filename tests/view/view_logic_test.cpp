@@ -1,0 +1,232 @@
+// The waveform's arithmetic without a widget: its peaks against a brute-force pass over what sox
+// decodes, the pixel mappings, edge picking, the time text, the colour blend and the strip picture.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "document/document.h"
+#include "edit/peak_summary.h"
+#include "support/test_support.h"
+#include "view/peak_cache.h"
+#include "view/time_format.h"
+#include "view/view_colors.h"
+#include "view/wave_image.h"
+#include "view/waveform_geometry.h"
+
+namespace brindle {
+namespace {
+
+using Peaks = std::array<std::vector<PeakColumn>, 2>;
+
+// The designed pass, one sample at a time: frame g belongs to column floor(w * g / n); the frame
+// where the column changes closes the previous column and opens its own without being folded in.
+Peaks BruteForcePeaks(const std::vector<float>& interleaved, int channels, uint32_t w)
+{
+    Peaks peaks;
+    const int64_t n = int64_t(interleaved.size()) / channels;
+    float max[2] = {0, 0}, min[2] = {0, 0};
+    int64_t current = -1;
+    for (int64_t g = 0; g < n; ++g) {
+        const int64_t column = int64_t(w) * g / n;
+        if (column != current) {
+            for (int c = 0; c < channels && current >= 0; ++c)
+                peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
+            max[0] = max[1] = min[0] = min[1] = 0;
+            current = column;
+            continue;
+        }
+        for (int c = 0; c < channels; ++c) {
+            const float x = interleaved[size_t(g * channels + c)];
+            if (x >= 0 && x >= max[c])
+                max[c] = x;
+            if (x < 0 && x <= min[c])
+                min[c] = x;
+        }
+    }
+    for (int c = 0; c < channels && n > 0; ++c)
+        peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
+    return peaks;
+}
+
+class ViewPeaksTest : public test::TempDirTest {
+protected:
+    // A 16-bit WAV made by sox, loaded by the Document, and the same file decoded by sox to floats.
+    void Make(const std::string& name, int channels, const std::string& synth)
+    {
+        const auto wav = PathOf(name + ".wav");
+        const auto raw = PathOf(name + ".f32");
+        ASSERT_EQ(test::RunCommand("sox -V1 -r 44100 -n -r 44100 -b 16 -c " + std::to_string(channels) + " " +
+                                   test::Quoted(wav) + " synth " + synth),
+                  0);
+        ASSERT_EQ(test::RunCommand("sox " + test::Quoted(wav) + " -t f32 " + test::Quoted(raw)), 0);
+        const auto bytes = test::ReadFileBytes(raw);
+        decoded_.resize(bytes.size() / 4);
+        std::memcpy(decoded_.data(), bytes.data(), bytes.size());
+        ASSERT_EQ(document_.Load(wav), 1);
+        channels_ = channels;
+    }
+    void ExpectMatches(std::initializer_list<int> widths)
+    {
+        PeakSummary summary;
+        const ChannelSet& channels = document_.ActiveBuffer().channels;
+        const uint32_t frames = channels.FrameCount();
+        for (int width : widths) {
+            PeakCache cache;
+            const int result = ComputePeaks(cache, summary, channels, width);
+            EXPECT_EQ(result, frames >= uint32_t(width) ? 1 : 0) << "width " << width;
+            EXPECT_EQ(cache.IsMono(), channels_ == 1);
+            const Peaks expected = BruteForcePeaks(decoded_, channels_, uint32_t(width));
+            ASSERT_EQ(cache.ColumnCount(), expected[0].size()) << "width " << width;
+            for (int c = 0; c < channels_; ++c) {
+                for (uint32_t i = 0; i < cache.ColumnCount(); ++i) {
+                    ASSERT_EQ(cache.At(c, i).max, expected[size_t(c)][i].max) << "width " << width << " column " << i;
+                    ASSERT_EQ(cache.At(c, i).min, expected[size_t(c)][i].min) << "width " << width << " column " << i;
+                }
+            }
+            // Outside the columns a cache reads as silence.
+            EXPECT_EQ(cache.At(0, -1).max, 0.0f);
+            EXPECT_EQ(cache.At(1, cache.ColumnCount()).min, 0.0f);
+        }
+    }
+
+    Document document_;
+    std::vector<float> decoded_;
+    int channels_ = 0;
+};
+
+TEST_F(ViewPeaksTest, PeaksOfALongStereoFileEqualTheBruteForcePass)
+{
+    // Seven seconds: 308,700 frames, past the first 262,144-frame block. A chirp makes every column
+    // different from its neighbours; the noise on the other channel is driven into clipping.
+    Make("long", 2, "7 sine 50-5000 whitenoise remix 1v0.7 2v1.5");
+    ExpectMatches({1, 3, 257, 600, 1000, 1366, 1921, 2560});
+}
+
+TEST_F(ViewPeaksTest, PeaksOfAFileShorterThanTheWidthLeaveOutEmptyColumns)
+{
+    Make("short", 1, "500s sine 3000");
+    ExpectMatches({100, 499, 500, 501, 1000, 1921});
+}
+
+TEST(WaveformGeometry, FramesAndPixelsMapBothWaysAcrossTheWholeFile)
+{
+    const uint32_t frames = 441000;
+    const int w = 586;
+    EXPECT_EQ(FrameToPixel(0, frames, w), 0);
+    EXPECT_EQ(FrameToPixel(frames, frames, w), w);
+    EXPECT_EQ(FrameToPixel(frames * 3, frames, w), w);  // limited to the width
+    EXPECT_EQ(FrameToPixel(-1, frames, w), -1);
+    EXPECT_EQ(FrameToPixel(100, 0, w), -1);  // no sound
+    EXPECT_EQ(PixelToFrame(0, frames, w), 0);
+    EXPECT_EQ(PixelToFrame(w, frames, w), int64_t(frames));  // the last column is the end of the file
+    EXPECT_EQ(PixelToFrame(293, frames, w), 220500);
+    // Each column maps to a frame that maps back to the same column.
+    for (int x = 0; x <= w; ++x)
+        EXPECT_EQ(FrameToPixel(PixelToFrame(x, frames, w), frames, w), x) << x;
+    // A short file spreads its frames over several columns.
+    EXPECT_EQ(FrameToPixel(0, 100, 600), 6);
+    EXPECT_EQ(FrameToPixel(99, 100, 600), 600);
+
+    // Peak columns stretch a cache of another width; the cursor stays on the view.
+    EXPECT_EQ(PeakColumnOfPixel(599, 300, 600), 299);
+    EXPECT_EQ(PeakColumnOfPixel(700, 300, 600), 300);
+    EXPECT_EQ(PeakColumnOfPixel(0, 300, 0), -1);
+    EXPECT_EQ(CursorPixel(0.0, w), 0);
+    EXPECT_EQ(CursorPixel(1.0, w), w - 1);
+    EXPECT_EQ(CursorPixel(0.5, w), 293);
+}
+
+TEST(WaveformGeometry, AnEdgeWithinTwoPixelsIsTakenAndTiesGoToTheStart)
+{
+    EXPECT_TRUE(HitTestEdges(102, 100, 200).start);
+    EXPECT_FALSE(HitTestEdges(103, 100, 200).Any());
+    EXPECT_TRUE(HitTestEdges(198, 100, 200).end);
+    EXPECT_FALSE(HitTestEdges(198, 100, 200).start);
+    // Edges two pixels apart: the middle is as near to both, and the start wins; nearer wins otherwise.
+    const EdgeGrab tie = HitTestEdges(101, 100, 102);
+    EXPECT_TRUE(tie.start);
+    EXPECT_FALSE(tie.end);
+    EXPECT_TRUE(HitTestEdges(102, 100, 102).end);
+    EXPECT_FALSE(HitTestEdges(102, 100, 102).start);
+    EXPECT_TRUE(HitTestEdges(100, 100, 100).start);  // both edges on one column
+    EXPECT_TRUE(IsNearEdge(98, 100, 200));
+    EXPECT_FALSE(IsNearEdge(150, 100, 200));
+}
+
+TEST(TimeFormat, ReadsMinutesOrHoursWithRoundedMilliseconds)
+{
+    EXPECT_EQ(FormatTime(83456.7), "01:23.457");
+    EXPECT_EQ(FormatTime(3725004), "1:02:05.004");
+    EXPECT_EQ(FormatTime(-1), "");
+    EXPECT_EQ(FormatTime(0), "00:00.000");
+    // A rounded-up millisecond carries into the seconds and minutes; a whole hour reads as one.
+    EXPECT_EQ(FormatTime(59999.6), "01:00.000");
+    EXPECT_EQ(FormatTime(3600000), "1:00:00.000");
+    EXPECT_EQ(FormatTime(3599999.4), "59:59.999");
+    EXPECT_EQ(FormatTime(36000000.0 * 3 + 1), "30:00:00.001");
+}
+
+TEST(ViewColors, BlendMixesInIntegersAndKeepsItsEnds)
+{
+    const Rgb face{240, 240, 240};
+    EXPECT_EQ(BlendColor(face, colors::kWhite, 128), (Rgb{247, 247, 247}));
+    EXPECT_EQ(BlendColor(face, colors::kBlack, 32), (Rgb{209, 209, 209}));
+    EXPECT_EQ(BlendColor(Rgb{10, 100, 200}, Rgb{200, 0, 100}, 1), (Rgb{10, 99, 199}));  // rounds down
+    EXPECT_EQ(BlendColor(face, colors::kBlack, 0), face);
+    EXPECT_EQ(BlendColor(face, colors::kBlack, 255), colors::kBlack);
+}
+
+Rgb PixelAt(const QImage& image, int x, int y)
+{
+    const QRgb p = image.pixel(x, y);
+    return {uint8_t(qRed(p)), uint8_t(qGreen(p)), uint8_t(qBlue(p))};
+}
+
+TEST(WaveImage, StripsShowSilenceFullScaleAndTheSeparator)
+{
+    // Mono, 4 columns in a 101-row image: half 50, centre 50.
+    PeakCache mono;
+    mono.Columns()[0] = {{0, 0}, {1.0f, -1.0f}, {0.5f, -0.25f}, {0.999f, 0}};
+    const QImage image = BuildWaveImage(mono, 4, 101);
+    ASSERT_EQ(image.format(), QImage::Format_RGB888);
+    auto line = [&](int x) {
+        std::vector<int> rows;
+        for (int y = 0; y < image.height(); ++y) {
+            const Rgb p = PixelAt(image, x, y);
+            if (p == colors::kWaveLine)
+                rows.push_back(y);
+            else
+                EXPECT_EQ(p, colors::kStripBackground) << x << "," << y;
+        }
+        return rows.empty() ? std::pair(-1, -1) : std::pair(rows.front(), rows.back());
+    };
+    EXPECT_EQ(line(0), std::pair(50, 50));  // silence: the centre row alone
+    EXPECT_EQ(line(1), std::pair(0, 99));   // full scale: from the top row to just above centre + half
+    EXPECT_EQ(line(2), std::pair(25, 61));
+    EXPECT_EQ(line(3), std::pair(1, 50));   // trunc(0.999 * 50) = 49
+
+    // Stereo in 101 rows: two strips of 50 rows and the separator on row 50. A cache of 2 columns
+    // drawn 4 pixels wide stretches each column over two pixels.
+    PeakCache stereo;
+    stereo.Columns()[0] = {{1.0f, 0}, {0, 0}};
+    stereo.Columns()[1] = {{0, 0}, {0, -1.0f}};
+    const QImage both = BuildWaveImage(stereo, 4, 101);
+    for (int x = 0; x < 4; ++x) {
+        EXPECT_EQ(PixelAt(both, x, 50), colors::kChannelSeparator);
+        EXPECT_EQ(PixelAt(both, x, 25), colors::kWaveLine);   // channel 0's centre
+        EXPECT_EQ(PixelAt(both, x, 76), colors::kWaveLine);   // channel 1's centre: 51 + 25
+        EXPECT_EQ(PixelAt(both, x, 0), x < 2 ? colors::kWaveLine : colors::kStripBackground);
+        // The lower strip has an even height: centre + half is its bottom, so -1.0 reaches the last row.
+        EXPECT_EQ(PixelAt(both, x, 100), x < 2 ? colors::kStripBackground : colors::kWaveLine);
+        EXPECT_EQ(PixelAt(both, x, 26), colors::kStripBackground);  // no negative sample: ends on the centre
+    }
+    // An empty cache draws the strips' background and the separator.
+    const QImage empty = BuildWaveImage(PeakCache(), 3, 11);
+    EXPECT_EQ(PixelAt(empty, 1, 5), colors::kChannelSeparator);
+    EXPECT_EQ(PixelAt(empty, 1, 2), colors::kStripBackground);
+    EXPECT_TRUE(BuildWaveImage(mono, 0, 10).isNull());
+}
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,353 @@
+// The waveform view and the selection bar as real widgets under the offscreen platform: what they
+// paint, how a resize recomputes the peaks, and what the mouse does to the position and selection.
+#include <QSignalSpy>
+
+#include <memory>
+
+#include "../app/gui_test_support.h"
+#include "document/document.h"
+#include "edit/column_peaks.h"
+#include "playback/playback_engine.h"
+#include "view/selection_bar.h"
+#include "view/view_colors.h"
+#include "view/wave_image.h"
+#include "view/waveform_view.h"
+
+namespace brindle {
+namespace {
+
+Rgb At(const QImage& image, int x, int y)
+{
+    const QRgb p = image.pixel(x, y);
+    return {uint8_t(qRed(p)), uint8_t(qGreen(p)), uint8_t(qBlue(p))};
+}
+
+Rgb Inverted(Rgb c) { return {uint8_t(255 - c.red), uint8_t(255 - c.green), uint8_t(255 - c.blue)}; }
+
+QString Describe(Rgb c) { return QStringLiteral("(%1, %2, %3)").arg(c.red).arg(c.green).arg(c.blue); }
+
+// Counts the paints a widget receives.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+}  // namespace
+
+class WaveformViewTest : public QObject {
+    Q_OBJECT
+
+private:
+    QString stereo_;  // 2 s: left channel silent, right a sine at half scale
+    QString shortMono_;  // 150 frames, fewer than the view's columns
+    Document document_;
+    PlaybackEngine engine_;
+    std::unique_ptr<WaveformView> view_;
+    std::unique_ptr<SelectionBar> bar_;
+
+    uint32_t Frames() const { return document_.ActiveBuffer().FrameCount(); }
+    QImage Grab() { return view_->grab().toImage().convertToFormat(QImage::Format_RGB888); }
+    void Open(const QString& path)
+    {
+        QVERIFY(document_.Load(path.toStdString()));
+        engine_.Clear();
+        view_->RebuildPeaks();
+    }
+    void Press(int x) { QTest::mousePress(view_.get(), Qt::LeftButton, {}, QPoint(x, 40)); }
+    void Move(int x) { QTest::mouseMove(view_.get(), QPoint(x, 40)); }
+    void Release(int x) { QTest::mouseRelease(view_.get(), Qt::LeftButton, {}, QPoint(x, 40)); }
+    int64_t FrameAt(int x) const { return view_->PixelToFrame(x); }
+    void Select(int64_t start, int64_t end)
+    {
+        engine_.Deselect();
+        engine_.SetSelectionStart(start, Frames());
+        engine_.SetSelectionEnd(end, Frames());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Arguments split before the path goes in, so a temporary folder with spaces still works.
+        auto sox = [](const QString& path, const QString& before, const QString& after) {
+            return test::RunTool(QStringLiteral("sox"),
+                                 before.split(QLatin1Char(' ')) + QStringList{path} + after.split(QLatin1Char(' ')));
+        };
+        stereo_ = test::ScratchDir() + QStringLiteral("/left-silent.wav");
+        QVERIFY(sox(stereo_, QStringLiteral("-r 44100 -n -b 16 -c 2"),
+                    QStringLiteral("synth 2 sine 440 vol 0.5 remix 0 1")));
+        shortMono_ = test::ScratchDir() + QStringLiteral("/short.wav");
+        QVERIFY(sox(shortMono_, QStringLiteral("-r 44100 -n -b 16 -c 1"), QStringLiteral("synth 150s sine 300")));
+        engine_.SetSoundSource([this]() -> const ChannelSet* {
+            return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;
+        });
+    }
+
+    void init()
+    {
+        view_ = std::make_unique<WaveformView>(document_, engine_);
+        view_->resize(200, 101);
+        view_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(view_.get()));
+        Open(stereo_);
+    }
+
+    void cleanup()
+    {
+        bar_.reset();
+        view_.reset();
+        document_.Reset();
+        engine_.Clear();
+    }
+
+    void paintsStripsSelectionInvertedAndTheCursorOnTop()
+    {
+        const QImage plain = Grab();
+        QCOMPARE(plain.size(), QSize(200, 101));
+        for (int y = 0; y < 101; ++y)
+            QCOMPARE(At(plain, 0, y), colors::kPlayCursor);  // position 0
+        for (int x = 1; x < 200; ++x) {
+            // Left channel, silent: the centre row of the top strip (rows 0..49, centre 25) alone.
+            QCOMPARE(At(plain, x, 25), colors::kWaveLine);
+            QCOMPARE(At(plain, x, 24), colors::kStripBackground);
+            QCOMPARE(At(plain, x, 26), colors::kStripBackground);
+            QCOMPARE(At(plain, x, 50), colors::kChannelSeparator);
+            // Right channel at half scale: about 12 rows either side of its centre (76), never the edges.
+            QCOMPARE(At(plain, x, 76), colors::kWaveLine);
+            QCOMPARE(At(plain, x, 65), colors::kWaveLine);
+            QCOMPARE(At(plain, x, 87), colors::kWaveLine);
+            QCOMPARE(At(plain, x, 60), colors::kStripBackground);
+            QCOMPARE(At(plain, x, 92), colors::kStripBackground);
+        }
+
+        // A quarter to a half selected, the position inside it.
+        Select(Frames() / 4, Frames() / 2);
+        engine_.SetPosition(Frames() * 3 / 8, Frames());
+        const int from = view_->FrameToPixel(engine_.selectionStart);
+        const int to = view_->FrameToPixel(engine_.selectionEnd);
+        const int cursor = 75;  // trunc(0.375 * 200 + 0.5)
+        QCOMPARE(from, 50);
+        QCOMPARE(to, 100);
+        const QImage selected = Grab();
+        for (int x = 1; x < 200; ++x) {
+            for (int y = 0; y < 101; ++y) {
+                const Rgb expected = x == cursor                ? colors::kPlayCursor
+                                     : (x >= from && x < to)    ? Inverted(At(plain, x, y))
+                                                                : At(plain, x, y);
+                QVERIFY2(At(selected, x, y) == expected,
+                         qPrintable(QStringLiteral("(%1, %2) is %3").arg(x).arg(y).arg(Describe(At(selected, x, y)))));
+            }
+        }
+        QCOMPARE(At(selected, 60, 60), (Rgb{75, 75, 75}));  // the strip's grey inverted
+
+        // The whole file, more than twice as many frames as columns: every column inverted but the cursor.
+        engine_.SelectAll(Frames());
+        const QImage all = Grab();
+        for (int x = 0; x < 200; ++x)
+            QCOMPARE(At(all, x, 10), x == cursor ? colors::kPlayCursor : Inverted(colors::kStripBackground));
+    }
+
+    void aResizeShowsTheOldPeaksStretchedThenTheNewOnes()
+    {
+        const PeakCache old = view_->Peaks();
+        QCOMPARE(old.ColumnCount(), 200u);
+        view_->resize(333, 101);
+        Grab();
+        QCOMPARE(view_->Peaks().ColumnCount(), 200u);
+        QCOMPARE(view_->WaveImage(), BuildWaveImage(old, 333, 101));
+
+        view_->IdleStep();
+        QCOMPARE(view_->Peaks().ColumnCount(), 333u);
+        std::array<std::vector<PeakColumn>, 2> expected;
+        ComputeColumnPeaks(document_.ActiveBuffer().channels, 0, Frames(), 333, expected);
+        for (int c = 0; c < 2; ++c) {
+            for (uint32_t i = 0; i < 333; ++i) {
+                QCOMPARE(view_->Peaks().At(c, i).max, expected[size_t(c)][i].max);
+                QCOMPARE(view_->Peaks().At(c, i).min, expected[size_t(c)][i].min);
+            }
+        }
+        QCOMPARE(view_->WaveImage(), BuildWaveImage(view_->Peaks(), 333, 101));
+
+        // Fewer frames than columns: the peaks stop short of the width, and once computed for this
+        // width the idle step leaves them (and the screen) alone.
+        Open(shortMono_);
+        QCOMPARE(view_->Peaks().ColumnCount(), 150u);
+        PaintCounter counter;
+        view_->installEventFilter(&counter);
+        view_->IdleStep();
+        view_->IdleStep();
+        QCOMPARE(counter.paints, 0);
+        view_->resize(340, 101);
+        view_->IdleStep();
+        QCOMPARE(counter.paints, 1);
+        QCOMPARE(view_->Peaks().ColumnCount(), 150u);
+        QCOMPARE(view_->Peaks().At(0, 100).max, 0.0f);  // one frame per column: only its opening frame
+    }
+
+    void aClickMovesThePositionAndKeepsTheSelection()
+    {
+        Select(FrameAt(20), FrameAt(40));
+        QSignalSpy dragged(view_.get(), &WaveformView::selectionDragged);
+        Press(150);
+        Release(150);
+        QCOMPARE(engine_.GetPosition(), int32_t(Frames() * 3 / 4));
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(20)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(40)));
+        QCOMPARE(dragged.count(), 0);
+
+        // Other buttons do nothing.
+        QTest::mouseClick(view_.get(), Qt::RightButton, {}, QPoint(10, 40));
+        QCOMPARE(engine_.GetPosition(), int32_t(Frames() * 3 / 4));
+    }
+
+    void aDragSelectsInOrderWhateverItsDirectionOrTheOldSelection()
+    {
+        // An old selection left of the new drag takes no part in it.
+        Select(FrameAt(20), FrameAt(40));
+        QSignalSpy dragged(view_.get(), &WaveformView::selectionDragged);
+        Press(150);
+        Move(120);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(120)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(150)));
+        Move(50);
+        Release(50);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(50)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(150)));
+        QCOMPARE(engine_.GetPosition(), int32_t(FrameAt(50)));  // the position followed the mouse
+        QCOMPARE(dragged.count(), 2);
+
+        // Past the view's ends: column 0 and the frame count.
+        Press(100);
+        Move(-40);
+        QCOMPARE(engine_.selectionStart, 0);
+        Move(260);
+        Release(260);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
+        QCOMPARE(engine_.selectionEnd, int32_t(Frames()));
+
+        // A drag that comes back to its first column selects nothing: the old selection is gone.
+        Press(170);
+        Move(175);
+        Move(170);
+        Release(170);
+        QCOMPARE(engine_.selectionStart, engine_.selectionEnd);
+        QVERIFY(!engine_.HasSelection());
+    }
+
+    void draggingAnEdgeMovesItAndSwapsRolesWhenItCrossesTheOther()
+    {
+        Select(FrameAt(50), FrameAt(100));
+        const int32_t position = engine_.GetPosition();
+        Press(51);  // within 2 pixels of the start
+        Move(70);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(70)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(100)));
+        Move(120);  // past the end: the old end is the start now, and the drag moves the end
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(120)));
+        Move(130);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(130)));
+        Move(80);  // back past the start: a start drag again
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(80)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(100)));
+        Release(80);
+        QCOMPARE(engine_.GetPosition(), position);  // edge drags never seek
+
+        // Edges two columns apart, the mouse between them: the start is taken.
+        Select(FrameAt(60), FrameAt(62));
+        Press(61);
+        Move(30);
+        Release(30);
+        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(30)));
+        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(62)));
+    }
+
+    void theEdgeCursorShowsNearAnEdgeButNotDuringADrag()
+    {
+        Select(FrameAt(50), FrameAt(100));
+        Move(101);
+        QCOMPARE(view_->cursor().shape(), Qt::SplitHCursor);
+        Move(75);
+        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
+        Move(49);
+        QCOMPARE(view_->cursor().shape(), Qt::SplitHCursor);
+        Press(49);
+        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
+        Move(52);
+        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
+        Release(52);
+        engine_.Deselect();
+        Move(52);
+        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    void theSelectionBarShowsTrackMarkersAndBand()
+    {
+        bar_ = std::make_unique<SelectionBar>(engine_, *view_);
+        bar_->resize(214, SelectionBar::kHeight);  // the waveform's 200 columns and two 7-pixel margins
+        const QColor faceColour = bar_->palette().color(QPalette::Button);
+        const Rgb face{uint8_t(faceColour.red()), uint8_t(faceColour.green()), uint8_t(faceColour.blue())};
+        const Rgb track = BlendColor(face, colors::kWhite, 128);
+        const Rgb bottom = BlendColor(face, colors::kBlack, 32);
+        const Rgb grey{204, 204, 204};
+        auto grab = [&] { return bar_->grab().toImage().convertToFormat(QImage::Format_RGB888); };
+
+        // Nothing selected: margins, track and its bottom line only.
+        QImage image = grab();
+        for (int x = 0; x < 214; ++x) {
+            const bool inTrack = x >= 7 && x < 207;
+            for (int y = 0; y < 8; ++y)
+                QCOMPARE(At(image, x, y), inTrack ? track : face);
+            QCOMPARE(At(image, x, 8), inTrack ? bottom : face);
+        }
+
+        // The whole file: the band over the track, the markers in the margins.
+        engine_.SelectAll(Frames());
+        image = grab();
+        for (int x = 7; x < 207; ++x) {
+            QCOMPARE(At(image, x, 0), track);
+            for (int y = 1; y <= 6; ++y)
+                QCOMPARE(At(image, x, y), colors::kSelectionBand);
+            QCOMPARE(At(image, x, 7), track);
+            QCOMPARE(At(image, x, 8), bottom);
+        }
+        QCOMPARE(At(image, 6, 0), grey);  // the start marker's diagonal from its top right corner
+        QCOMPARE(At(image, 0, 6), grey);
+        QCOMPARE(At(image, 6, 6), colors::kBlack);
+        QCOMPARE(At(image, 0, 0), face);  // magenta leaves the bar as it was
+        QCOMPARE(At(image, 5, 0), face);
+        QCOMPARE(At(image, 207, 0), grey);  // the end marker, mirrored
+        QCOMPARE(At(image, 207, 6), colors::kBlack);
+        QCOMPARE(At(image, 213, 6), grey);
+        QCOMPARE(At(image, 213, 0), face);
+        QCOMPARE(At(image, 3, 7), face);
+
+        // A start alone: its marker right of which the start lies, and no band.
+        engine_.Deselect();
+        engine_.SetSelectionStart(FrameAt(100), Frames());
+        image = grab();
+        QCOMPARE(At(image, 106, 6), colors::kBlack);
+        QCOMPARE(At(image, 100, 6), grey);
+        QCOMPARE(At(image, 107, 3), track);
+        QCOMPARE(At(image, 120, 3), track);
+
+        // Too narrow for the waveform to have columns between the margins: no marker at all.
+        bar_->resize(12, SelectionBar::kHeight);
+        view_->resize(0, 101);
+        engine_.SelectAll(Frames());
+        image = grab();
+        for (int x = 0; x < 12; ++x)
+            QCOMPARE(At(image, x, 6), face);
+    }
+};
+
+}  // namespace brindle
+
+BRINDLE_GUI_TEST_MAIN(brindle::WaveformViewTest)
+#include "waveform_view_test.moc"
