@@ -154,7 +154,8 @@ TEST_F(DocumentSaveTest, ASaveByRootKeepsTheReplacedFilesOwnerGroupAndMode)
     EXPECT_EQ(ReadFileBytes(theirs), ReadFileBytes(PathOf("source.wav")));
 }
 
-// Looks, whenever the save reports progress, at the modes of the hidden files it is writing.
+// Looks, whenever the save reports progress, at the modes of the files it is writing: unnamed ones in
+// the folder, held open by this process, and hidden ones where the file system cannot make those.
 class WatchingProgress final : public Progress {
 public:
     explicit WatchingProgress(fs::path folder) : Progress(100), folder_(std::move(folder)) {}
@@ -163,9 +164,14 @@ public:
 protected:
     void OnPositionChanged() override
     {
+        std::vector<fs::path> files = test::UnnamedFilesOf(::getpid(), folder_);
         for (const auto& entry : fs::directory_iterator(folder_)) {
+            if (entry.path().filename().string().rfind(".secret~Ve", 0) == 0)
+                files.push_back(entry.path());
+        }
+        for (const auto& file : files) {
             struct stat st {};
-            if (entry.path().filename().string().rfind(".secret~Ve", 0) == 0 && ::stat(entry.path().c_str(), &st) == 0)
+            if (::stat(file.c_str(), &st) == 0)
                 modes.push_back(st.st_mode & 07777);
         }
     }
@@ -209,7 +215,7 @@ TEST_F(DocumentSaveTest, TheNewFileReachesTheDiskBeforeItReplacesTheOldOneAndThe
     const int status =
         // LeakSanitizer cannot work under ptrace: a sanitizer build's leak check is off for this run.
         RunCommand("umask 027 && ASAN_OPTIONS=detect_leaks=0 strace -f -y -qq -o " + test::Quoted(trace) +
-                   " -e trace=umask,fsync,fdatasync,rename,renameat,renameat2 " + test::Quoted(batch) + " " +
+                   " -e trace=umask,fsync,fdatasync,link,linkat,rename,renameat,renameat2 " + test::Quoted(batch) + " " +
                    test::Quoted(source) + " -o " + test::Quoted(PathOf("old.wav")) + " && umask 027 && " +
                    test::Quoted(batch) + " " + test::Quoted(source) + " -o " + test::Quoted(PathOf("new.wav")));
     if (status != 0 && !fs::exists(trace))
@@ -229,8 +235,11 @@ TEST_F(DocumentSaveTest, TheNewFileReachesTheDiskBeforeItReplacesTheOldOneAndThe
         return -1;
     };
     auto has = [](const std::string& line, const std::string& part) { return line.find(part) != std::string::npos; };
-    // With -y, strace names each descriptor's file: "fsync(6</dir/.old~VeAb12Cd.wav>)".
-    const int fileSynced = find([&](const std::string& l) { return has(l, "fsync(") && has(l, "/.old~Ve"); });
+    // With -y, strace names each descriptor's file: "fsync(6</dir/#1234 (deleted)>)" for the unnamed
+    // file, "fsync(6</dir/.old~VeAb12Cd.wav>)" where the file system cannot make one.
+    const int fileSynced = find([&](const std::string& l) {
+        return has(l, "fsync(") && (has(l, "<" + folder + "/#") || has(l, "/.old~Ve"));
+    });
     const int renamed = find([&](const std::string& l) {
         return has(l, "rename") && has(l, ".old~Ve") && has(l, "\"old.wav\"");
     });
