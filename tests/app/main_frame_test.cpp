@@ -16,9 +16,11 @@
 #include "app/main_frame.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
-#include "view/waveform_view.h"
 #include "gui_test_support.h"
 #include "playback/fake_wave_out.h"
+#include "view/selection_bar.h"
+#include "view/time_format.h"
+#include "view/waveform_view.h"
 
 namespace brindle {
 
@@ -358,6 +360,51 @@ private slots:
             if (url.scheme().startsWith(QLatin1String("http")))
                 QCOMPARE(url.query(), QStringLiteral("ref=kolv"));
         }
+    }
+
+    void theDocumentPaneLaysOutItsPartsAndADragShowsInThePanesAtOnce()
+    {
+        OpenStereo();
+        DocumentView* view = frame_->View();
+        WaveformView* waveform = view->Waveform();
+        for (const QSize size : {QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight), QSize(811, 500)}) {
+            frame_->resize(size);
+            QCoreApplication::processEvents();
+            const QRect inner = view->rect().adjusted(1, 1, -1, -1);
+            const QRect panel = frame_->EditPanel()->geometry();
+            const QRect wave = waveform->geometry();
+            QCOMPARE(panel.bottom(), inner.bottom());
+            QVERIFY(std::abs(panel.center().x() - inner.center().x()) <= 1);
+            QCOMPARE(wave, QRect(inner.left() + 7, inner.top(), inner.width() - 14, wave.height()));
+            QVERIFY2(wave.height() % 2 == 1, "an odd height puts the separator on one middle row");
+            QVERIFY(panel.top() - wave.bottom() - 1 == 9 || panel.top() - wave.bottom() - 1 == 10);
+            QCOMPARE(view->Bar()->geometry(), QRect(inner.left(), wave.bottom() + 1, inner.width(), 9));
+        }
+
+        // Mouse moves do not start the idle step: the drag itself brings the panes up to date.
+        QTest::mousePress(waveform, Qt::LeftButton, {}, QPoint(waveform->width() / 2, 20));
+        QTest::mouseMove(waveform, QPoint(waveform->width() / 4, 20));
+        const PlaybackEngine& engine = frame_->Engine();
+        auto text = [](int32_t frame) { return QString::fromStdString(FormatTime(frame * 1000.0 / 44100)); };
+        QVERIFY(engine.HasSelection());
+        QCOMPARE(frame_->Status().TimeText(2), text(engine.GetPosition()));
+        QCOMPARE(frame_->Status().TimeText(3), text(engine.selectionStart));
+        QCOMPARE(frame_->Status().TimeText(4), text(engine.selectionEnd));
+        QCOMPARE(engine.selectionEnd, int32_t(waveform->PixelToFrame(waveform->width() / 2)));
+        QTest::mouseRelease(waveform, Qt::LeftButton, {}, QPoint(waveform->width() / 4, 20));
+
+        // Set end before the start exchanges them; deselect clears both panes at the idle step.
+        frame_->Commands().Run(kCmdDeselect);
+        frame_->Engine().SetPosition(30000, 44100);
+        frame_->Commands().Run(kCmdSetStart);
+        frame_->Engine().SetPosition(10000, 44100);
+        frame_->Commands().Run(kCmdSetEnd);
+        QCOMPARE(engine.selectionStart, 10000);
+        QCOMPARE(engine.selectionEnd, 30000);
+        frame_->Commands().Run(kCmdDeselect);
+        frame_->RefreshUiState();
+        QVERIFY(frame_->Status().TimeText(3).isEmpty() && frame_->Status().TimeText(4).isEmpty());
+        QCOMPARE(frame_->Status().TimeText(2), QStringLiteral("00:00.227"));
     }
 
     void everyCommandSurfaceHasAnAccessibleName()
