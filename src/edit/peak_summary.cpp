@@ -1,6 +1,8 @@
 #include "edit/peak_summary.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "storage/channel_set.h"
 
@@ -9,6 +11,8 @@ namespace brindle {
 namespace {
 
 constexpr int64_t kBucket = PeakSummary::kBucketFrames;
+// Below about 20 s of stereo a second thread costs more than it saves.
+constexpr uint32_t kMinFramesForTwoThreads = 1u << 20;
 
 // Folds samples into a pair the way ComputeColumnPeaks does: compares that skip NaN (every compare
 // with it is false), written branch-free so that the loop vectorises.
@@ -81,23 +85,45 @@ int PeakSummary::Build(const ChannelSet& channels)
     const int channelCount = channels.ChannelCount();
     const uint32_t frames = channels.FrameCount();
     const size_t bucketCount = (size_t(frames) + kBucket - 1) / kBucket;
-    std::vector<float> block(std::min<size_t>(frames, kBlockSamples));
-    for (int c = 0; c < channelCount; ++c) {
+    bool ok[2] = {true, true};
+    auto summarise = [&](int c) {
         std::vector<PeakColumn>& buckets = buckets_[c];
         buckets.resize(bucketCount);
         const ChannelStore& store = channels.Channel(c);
+        std::vector<float> block(std::min<size_t>(frames, kBlockSamples));
         // Whole blocks, so every read is one aligned pread; a block is a whole number of buckets.
         for (uint32_t at = 0; at < frames; at += kBlockSamples) {
             const uint32_t count = std::min(frames - at, kBlockSamples);
             if (!store.ReadSamples(at, block.data(), count)) {
-                Clear();
-                return 0;
+                ok[c] = false;
+                return;
             }
             for (uint32_t k = 0; k < count; k += kBucketFrames) {
                 PeakColumn& bucket = buckets[(at + k) / kBucketFrames];
                 Fold(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
             }
         }
+    };
+    // The pass waits for the disk or the page cache as much as it computes: a long stereo sound reads
+    // its second channel on a thread of its own, which nearly halves the wait after an open. The
+    // threads share nothing but the (const, pread-only) set.
+    if (channelCount == 2 && frames >= kMinFramesForTwoThreads) {
+        std::thread second;
+        try {
+            second = std::thread(summarise, 1);
+        } catch (const std::system_error&) {
+            summarise(1);  // no thread to be had: the same work, one channel after the other
+        }
+        summarise(0);
+        if (second.joinable())
+            second.join();
+    } else {
+        for (int c = 0; c < channelCount; ++c)
+            summarise(c);
+    }
+    if (!ok[0] || !ok[1]) {
+        Clear();
+        return 0;
     }
     frameCount_ = frames;
     channelCount_ = channelCount;

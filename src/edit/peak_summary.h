@@ -28,7 +28,8 @@ public:
     static constexpr uint32_t kBucketFrames = 256;
 
     // One pass over every sample of channels. 1, or 0 for an invalid set or a failed read (then the
-    // summary is empty). Reads with pread only: any thread, while no thread changes the set.
+    // summary is empty). Reads with pread only: any thread, while no thread changes the set. A long
+    // stereo sound has its second channel read on a thread of its own, joined before this returns.
     int Build(const ChannelSet& channels);
     void Clear();
     // Built, and for a set of this shape (the caller knows whether the samples changed since).

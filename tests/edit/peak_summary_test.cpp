@@ -66,11 +66,11 @@ protected:
 
 TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
 {
-    // Ten seconds cross the store's block boundary at 262,144 frames; 441,000 is not a whole number
-    // of buckets.
-    MakeSound(2, "10 pinknoise vol 0.8");
+    // 25 seconds cross the store's block boundaries and are long enough for the second channel to
+    // be read on a thread of its own; 1,102,500 frames are not a whole number of buckets.
+    MakeSound(2, "25 pinknoise vol 0.8");
     const size_t frames = samples_[0].size();
-    ASSERT_EQ(frames, 441000u);
+    ASSERT_EQ(frames, 1102500u);
     // What the peaks treat specially, each placed where a raw edge or a whole bucket must carry it:
     // full scale on the frame that opens a column at 1000 columns (never folded in), and on the
     // frame after it (folded in), inside a bucket and on a bucket's first frame; damaged samples and
@@ -91,7 +91,7 @@ TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
     EXPECT_EQ(summary.BucketCount(), (frames + 255) / 256);
     ExpectSameColumns(summary, {1, 2, 3, 7, 255, 256, 257, 599, 600, 1000, 1001, 1280, 1921, 2560, 3840, 4096});
     // Columns about one bucket wide, and narrower ones that share each raw read.
-    ExpectSameColumns(summary, {1722, 1723, 1724, 8191, 20000});
+    ExpectSameColumns(summary, {4306, 4307, 4308, 8191, 20000});
 }
 
 TEST_F(PeakSummaryTest, ShortMonoSoundsAndSoundsNarrowerThanTheViewMatchToo)
