@@ -1,10 +1,11 @@
-// Opens a sound in the editor's main window, selects a range, and saves what a person would see:
-// the start panel, the main window, the volume dialog, the about box and the save question. It starts exactly as the
-// editor does (same application set-up, same window) and prints the time from process launch to the
-// window's first paint, taking the launch time from BRINDLE_LAUNCH_NS (nanoseconds since the epoch)
-// when the caller set it.
+// Opens a stereo and a mono sound in the editor's main window, each with a range selected and the play
+// cursor inside it, and saves what a person would see: the start panel, the main window with each
+// sound, the volume dialog, the about box and the save question. It starts exactly as the editor does
+// (same application set-up, same window) and prints the time from process launch to the window's first
+// paint, taking the launch time from BRINDLE_LAUNCH_NS (nanoseconds since the epoch) when the caller
+// set it.
 //
-//   brindle-screenshots SOUND OUTPUT_FOLDER
+//   brindle-screenshots STEREO_SOUND MONO_SOUND OUTPUT_FOLDER
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -62,13 +63,14 @@ int main(int argc, char* argv[])
 {
     const long long launchNs = std::getenv("BRINDLE_LAUNCH_NS") ? std::atoll(std::getenv("BRINDLE_LAUNCH_NS")) : 0;
     QApplication application(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: brindle-screenshots SOUND OUTPUT_FOLDER\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: brindle-screenshots STEREO_SOUND MONO_SOUND OUTPUT_FOLDER\n");
         return 2;
     }
     brindle::SetUpApplication(application);
-    const QString sound = QString::fromLocal8Bit(argv[1]);
-    const QString folder = QString::fromLocal8Bit(argv[2]);
+    const QString stereo = QString::fromLocal8Bit(argv[1]);
+    const QString mono = QString::fromLocal8Bit(argv[2]);
+    const QString folder = QString::fromLocal8Bit(argv[3]);
 
     brindle::MainFrame frame;
     FirstPaint firstPaint;
@@ -80,18 +82,23 @@ int main(int argc, char* argv[])
         std::printf("first paint: %.1f ms after launch\n", (firstPaint.atNs - launchNs) / 1e6);
 
     bool ok = Save(frame, folder, "start-panel.png");
-    if (!frame.OpenFile(sound)) {
-        std::fprintf(stderr, "brindle-screenshots: cannot open %s\n", qUtf8Printable(sound));
-        return 1;
-    }
-    brindle::PlaybackEngine& engine = frame.Engine();
-    const uint32_t frames = frame.GetDocument().ActiveBuffer().FrameCount();
-    engine.SetSelectionStart(frames / 4, frames);
-    engine.SetSelectionEnd(frames * 3 / 5, frames);
-    engine.SetPosition(frames / 4, frames);
-    frame.View()->Refresh(false);
-    frame.RefreshUiState();
-    ok = Save(frame, folder, "main-window.png") && ok;
+    // A range selected as a drag would leave it, the play cursor part of the way through it.
+    auto showWithSelection = [&](const QString& sound, double from, double to, double at, const char* name) {
+        if (!frame.OpenFile(sound)) {
+            std::fprintf(stderr, "brindle-screenshots: cannot open %s\n", qUtf8Printable(sound));
+            return false;
+        }
+        brindle::PlaybackEngine& engine = frame.Engine();
+        const uint32_t frames = frame.GetDocument().ActiveBuffer().FrameCount();
+        engine.SetSelectionStart(int64_t(frames * from), frames);
+        engine.SetSelectionEnd(int64_t(frames * to), frames);
+        engine.SetPosition(int64_t(frames * at), frames);
+        frame.View()->Refresh(false);
+        frame.RefreshUiState();
+        return Save(frame, folder, name);
+    };
+    ok = showWithSelection(mono, 0.2, 0.55, 0.3, "main-window-mono.png") && ok;
+    ok = showWithSelection(stereo, 0.25, 0.6, 0.4, "main-window.png") && ok;
 
     brindle::VolumeDialog volume(&frame);
     volume.Entry()->setEditText(QStringLiteral("150"));
