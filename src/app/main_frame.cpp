@@ -98,7 +98,7 @@ void MainFrame::SetUpPlayback()
     cursorTimer_->setObjectName(QStringLiteral("cursorTimer"));
     connect(cursorTimer_, &QTimer::timeout, this, [this] {
         if (engine_.IsCursorTimerActive() && !engine_.isPaused)
-            view_->Waveform()->RepaintNow();
+            view_->Waveform()->RepaintCursor();
     });
     engine_.SetSoundSource([this]() -> const ChannelSet* {
         return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;

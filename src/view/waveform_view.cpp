@@ -122,6 +122,31 @@ void WaveformView::SetDocumentBusy(bool busy)
 
 void WaveformView::RepaintNow() { repaint(); }
 
+void WaveformView::RepaintCursor()
+{
+    const int h = height();
+    if (cursorOnScreen_ < 0 || image_.isNull()) {
+        repaint();
+        return;
+    }
+    const int x = PlayCursorX();
+    if (x != cursorOnScreen_)
+        repaint(QRegion(cursorOnScreen_, 0, 1, h) + QRegion(x, 0, 1, h));
+}
+
+int WaveformView::PlayCursorX() const
+{
+    double fraction = 0.0;
+    if (isBusy_) {
+        const uint32_t frames = facts_.frameCount;
+        if (frames > 0)
+            fraction = double(std::min(frames, uint32_t(engine_.GetPosition()))) / frames;
+    } else {
+        fraction = engine_.PositionFraction();
+    }
+    return CursorPixel(fraction, width());
+}
+
 void WaveformView::resizeEvent(QResizeEvent* event)
 {
     // The old peaks stay and are drawn stretched until the idle step has the new ones.
@@ -140,6 +165,7 @@ void WaveformView::paintEvent(QPaintEvent* event)
     const SoundFacts facts = Facts();
     if (!facts.isLoaded || !EnsurePicture()) {
         painter.fillRect(event->rect(), palette().color(QPalette::Base));
+        cursorOnScreen_ = -1;
         return;
     }
     painter.drawPixmap(event->rect().topLeft(), screenImage_, event->rect());
@@ -154,14 +180,21 @@ void WaveformView::paintEvent(QPaintEvent* event)
         }
     }
     // After the inversion, so the cursor is never inverted.
-    double fraction = 0.0;
-    if (isBusy_) {
-        if (facts.frameCount > 0)
-            fraction = double(std::min(facts.frameCount, uint32_t(engine_.GetPosition()))) / facts.frameCount;
-    } else {
-        fraction = engine_.PositionFraction();
+    const int cursorX = PlayCursorX();
+    painter.fillRect(QRect(cursorX, 0, 1, h), ToQColor(colors::kPlayCursor));
+
+    // Where the screen's cursor is now, for the next tick. A paint that covered neither the old nor
+    // the new cursor column fully (a partial expose while the cursor moved) leaves that unknown, and
+    // the whole view is repainted to be sure.
+    const QRegion& painted = event->region();
+    auto covers = [&](int x) { return x >= 0 && (QRegion(x, 0, 1, h) - painted).isEmpty(); };
+    const bool whole = (QRegion(rect()) - painted).isEmpty();
+    if (covers(cursorX) && (whole || cursorOnScreen_ == cursorX || covers(cursorOnScreen_))) {
+        cursorOnScreen_ = cursorX;
+    } else if (cursorOnScreen_ != cursorX) {
+        cursorOnScreen_ = -1;
+        update();
     }
-    painter.fillRect(QRect(CursorPixel(fraction, w), 0, 1, h), ToQColor(colors::kPlayCursor));
 }
 
 void WaveformView::SeekToPixel(int x, bool repaintNow)

@@ -44,8 +44,11 @@ public:
     // Peaks and picture for the present sound and width, now (after an open; the caller shows the
     // wait cursor).
     void RebuildPeaks();
-    // Paints at once; the cursor timer calls this on every tick.
+    // Paints the whole view at once.
     void RepaintNow();
+    // A tick of the play cursor: repaints at once the column the cursor left and the one it reached,
+    // nothing when it has not moved, so playing costs two columns a tick rather than the whole view.
+    void RepaintCursor();
     // The main loop's idle step: when the width no longer matches the peaks, computes them for the
     // new width and repaints. Public so that tests can step it.
     void IdleStep();
@@ -82,6 +85,7 @@ private:
     // Sets the selection to the two frames in order, whatever it was before.
     void SelectRange(int64_t first, int64_t second);
     void UpdateCursorShape(int x);
+    int PlayCursorX() const;
 
     const Document& document_;
     PlaybackEngine& engine_;
@@ -90,6 +94,8 @@ private:
     int peaksWidth_ = -1;  // the width the cache was last computed for
     QImage image_;         // the WaveImage: 24-bit, exactly the client size
     QPixmap screenImage_;  // image_ converted once for the screen, so a repaint is one copy
+    // The play cursor's column as the screen shows it; -1 when not known (then a tick repaints all).
+    int cursorOnScreen_ = -1;
     bool isBusy_ = false;
     mutable SoundFacts facts_;
 

@@ -1,5 +1,7 @@
 // The waveform view and the selection bar as real widgets under the offscreen platform: what they
 // paint, how a resize recomputes the peaks, and what the mouse does to the position and selection.
+#include <QPaintEvent>
+#include <QScreen>
 #include <QSignalSpy>
 
 #include <memory>
@@ -26,14 +28,17 @@ Rgb Inverted(Rgb c) { return {uint8_t(255 - c.red), uint8_t(255 - c.green), uint
 
 QString Describe(Rgb c) { return QStringLiteral("(%1, %2, %3)").arg(c.red).arg(c.green).arg(c.blue); }
 
-// Counts the paints a widget receives.
+// Counts the paints a widget receives and keeps the region of each.
 class PaintCounter : public QObject {
 public:
     int paints = 0;
+    QList<QRegion> regions;
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             ++paints;
+            regions << static_cast<QPaintEvent*>(event)->region();
+        }
         return QObject::eventFilter(watched, event);
     }
 };
@@ -187,6 +192,32 @@ private slots:
         QCOMPARE(counter.paints, 1);
         QCOMPARE(view_->Peaks().ColumnCount(), 150u);
         QCOMPARE(view_->Peaks().At(0, 100).max, 0.0f);  // one frame per column: only its opening frame
+    }
+
+    void aCursorTickRepaintsOnlyTheColumnsTheCursorLeftAndReached()
+    {
+        Select(Frames() / 4, Frames() / 2);
+        auto moveTo = [&](int column) { engine_.SetPosition(int64_t(Frames()) * column / 200, Frames()); };
+        moveTo(60);
+        view_->RepaintNow();
+        PaintCounter counter;
+        view_->installEventFilter(&counter);
+        moveTo(61);
+        view_->RepaintCursor();
+        moveTo(61);
+        view_->RepaintCursor();  // not moved: nothing to paint
+        moveTo(130);             // out of the selection
+        view_->RepaintCursor();
+        QCOMPARE(counter.paints, 2);
+        QCOMPARE(counter.regions.size(), 2);
+        QCOMPARE(counter.regions[0], QRegion(60, 0, 1, 101) + QRegion(61, 0, 1, 101));
+        QCOMPARE(counter.regions[1], QRegion(61, 0, 1, 101) + QRegion(130, 0, 1, 101));
+        // What the screen holds after the ticks is what a whole repaint draws.
+        const QImage screen = view_->screen()->grabWindow(view_->winId()).toImage().convertToFormat(QImage::Format_RGB888);
+        QCOMPARE(screen.size(), QSize(200, 101));
+        QCOMPARE(screen, Grab());
+        QCOMPARE(At(screen, 130, 0), colors::kPlayCursor);
+        QCOMPARE(At(screen, 61, 10), Inverted(colors::kStripBackground));
     }
 
     void aClickMovesThePositionAndKeepsTheSelection()
