@@ -11,7 +11,10 @@
 
 #include "formats/check.h"
 #include "formats/wav_file.h"
+#include "storage/block_file.h"
 #include "storage/mapped_file_stream.h"
+#include "storage/sample_conversion.h"
+#include "storage/sound_buffer.h"
 #include "storage/wave_format.h"
 #include "tasks/progress.h"
 #include "tasks/yield_pacer.h"
@@ -137,21 +140,132 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
     return 1;
 }
 
+namespace {
+
+// A canonical 16-bit WAV file: the header first, with the scanned length, then the bytes as decoded.
+class WavOutput final : public Mp3Decoder::Output {
+public:
+    explicit WavOutput(const std::filesystem::path& path) : path_(path) {}
+    void Begin(const WaveFormat& format, uint32_t, uint32_t dataBytes) override
+    {
+        Check(!path_.empty(), "no file name");
+        Check(stream_.OpenForWriting(path_, 4096));
+        const auto header = MakeWavHeader(format, dataBytes);
+        Check(stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    }
+    void Write(const uint8_t* bytes, size_t count) override
+    {
+        Check(stream_.Write(bytes, 1, uint32_t(count)) == count);
+    }
+    void End() override { Check(stream_.CloseChecked()); }
+
+private:
+    const std::filesystem::path& path_;
+    MappedFileStream stream_;
+};
+
+// The sound's own sample stores, filled as the frames arrive: exactly what the WAV reader would make
+// of the file WavOutput writes, without writing it.
+class StoreOutput final : public Mp3Decoder::Output {
+public:
+    explicit StoreOutput(SoundBuffer& buffer) : buffer_(buffer) {}
+    void Begin(const WaveFormat& format, uint32_t frames, uint32_t dataBytes) override
+    {
+        buffer_.Clear();
+        Check(buffer_.channels.Allocate(format.channelCount, frames, format.samplesPerSecond));
+        format_ = format;
+        frames_ = frames;
+        dataBytes_ = dataBytes;
+        frameBytes_ = format.blockAlign;
+    }
+    void Write(const uint8_t* bytes, size_t count) override
+    {
+        // The library hands over whole frames; a split one would wait here for its other half.
+        while (count > 0) {
+            if (!pending_.empty() || count < frameBytes_) {
+                const size_t take = std::min(count, frameBytes_ - pending_.size());
+                pending_.insert(pending_.end(), bytes, bytes + take);
+                bytes += take;
+                count -= take;
+                if (pending_.size() == frameBytes_) {
+                    Store(pending_.data(), 1);
+                    pending_.clear();
+                }
+                continue;
+            }
+            const size_t whole = count / frameBytes_;
+            Store(bytes, whole);
+            bytes += whole * frameBytes_;
+            count -= whole * frameBytes_;
+        }
+    }
+    void End() override
+    {
+        Check(position_ == frames_ && pending_.empty(), "damaged MPEG audio (it decodes to another length than its scan)");
+        buffer_.format = format_;
+        buffer_.frameCount = frames_;
+        buffer_.dataByteCount = dataBytes_;
+    }
+
+private:
+    void Store(const uint8_t* frames, size_t count)
+    {
+        Check(position_ + count <= frames_, "damaged MPEG audio (it decodes to another length than its scan)");
+        const uint16_t channels = format_.channelCount;
+        while (count > 0) {
+            // A store takes at most the rest of the block a run starts in.
+            const uint32_t run = uint32_t(std::min<size_t>(count, kBlockSamples - position_ % kBlockSamples));
+            samples_.resize(run);
+            for (uint16_t c = 0; c < channels; ++c) {
+                ConvertS16LeToFloat(frames + 2 * c, channels, samples_.data(), run);
+                Check(buffer_.channels.Channel(c).WriteSamples(position_, samples_.data(), run));
+            }
+            frames += size_t(run) * frameBytes_;
+            position_ += run;
+            count -= run;
+        }
+    }
+
+    SoundBuffer& buffer_;
+    WaveFormat format_;
+    uint32_t frames_ = 0;
+    uint32_t dataBytes_ = 0;
+    size_t frameBytes_ = 0;
+    uint32_t position_ = 0;
+    std::vector<uint8_t> pending_;
+    std::vector<float> samples_;
+};
+
+}  // namespace
+
 int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                             Progress* progress)
 {
     const int result = Guarded([&] {
-        DecodeOrThrow(wavPath, mp3Path, progress);
+        WavOutput output(wavPath);
+        DecodeOrThrow(output, mp3Path, progress);
         return true;
     });
     Close();
     return FinishProgress(progress, result);
 }
 
-void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
-                               Progress* progress)
+int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
 {
-    Check(!wavPath.empty() && !mp3Path.empty(), "no file name");
+    const int result = Guarded([&] {
+        StoreOutput output(buffer);
+        DecodeOrThrow(output, mp3Path, progress);
+        return true;
+    });
+    Close();
+    if (!result)
+        buffer.Clear();
+    return FinishProgress(progress, result);
+}
+
+void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3Path, Progress* progress)
+{
+    Check(!mp3Path.empty(), "no file name");
     CheckNotCancelled(progress);
     // Here and below a cancel can surface as a library error (the reader refuses to go on), so it
     // is asked first; a reason noted by the stream ("the file shrank while it was read") wins over
@@ -214,10 +328,6 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
           "the MP3 decoder gave no output block size");
     std::vector<uint8_t> buffer(bufferBytes);
 
-    // Failed opens and writes of the output have noted the system's reason ("No space left on device").
-    MappedFileStream output;
-    Check(output.OpenForWriting(wavPath, 4096));
-
     WaveFormat format;
     format.formatTag = 1;
     format.channelCount = uint16_t(channelCount);
@@ -225,8 +335,8 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
     format.avgBytesPerSecond = uint32_t(rate) * frameBytes;
     format.blockAlign = uint16_t(frameBytes);
     format.bitsPerSample = 16;
-    const auto header = MakeWavHeader(format, dataBytes);
-    Check(output.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    // Failed opens and writes of the output have noted the system's reason ("No space left on device").
+    output.Begin(format, frames, dataBytes);
     CheckNotCancelled(progress);
 
     YieldPacer pacer(110, 20);
@@ -240,7 +350,11 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
         else if (code == MPG123_ERR && done > 0)
             code = MPG123_DONE;
         CheckNotCancelled(progress);
-        Check(done <= bufferBytes && output.Write(buffer.data(), 1, uint32_t(done)) == done);
+        Check(done <= bufferBytes);
+        // More than the scan promised cannot fit what was made for it: the length check below would
+        // fail the decode anyway.
+        Check(decoded + done / frameBytes <= frames, "damaged MPEG audio (it decodes to another length than its scan)");
+        output.Write(buffer.data(), done);
         decoded += done / frameBytes;
         CheckNotCancelled(progress);
         if (progress)
@@ -251,7 +365,7 @@ void Mp3Decoder::DecodeOrThrow(const std::filesystem::path& wavPath, const std::
     // A read fault of the input ends the decoding like damage does; its reason was noted first.
     Check(code == MPG123_DONE, "damaged MPEG audio (decoding stopped early)");
     Check(decoded == frames, "damaged MPEG audio (it decodes to another length than its scan)");
-    Check(output.CloseChecked());
+    output.End();
     Close();
 }
 

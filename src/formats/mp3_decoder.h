@@ -1,10 +1,12 @@
-// MP3 decoding through libmpg123 into a temporary 16-bit PCM WAV file.
+// MP3 decoding through libmpg123, straight into a sound's sample stores or into a 16-bit PCM WAV file.
 //
-// The decoder never hands samples to the sound buffer itself: it writes a canonical 44-byte-header WAV
-// file that the WAV reader then imports, so an MP3 and a WAV go through the same import path.
-// Runs on the load task's worker thread; one Mp3Decoder must not be used by two threads at once.
+// Both give the same samples: the stores hold what the WAV reader would read from the file, so an
+// import writes only the stores and no file it then throws away. Runs on the load task's worker
+// thread; one Mp3Decoder must not be used by two threads at once.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <sys/types.h>
@@ -14,6 +16,8 @@ struct mpg123_handle_struct;
 namespace brindle {
 
 class Progress;
+class SoundBuffer;
+struct WaveFormat;
 
 class Mp3Decoder {
 public:
@@ -41,6 +45,20 @@ public:
     // while it is decoded fails the decode. The reason of a failure is noted (tasks/failure.h).
     int DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
                     Progress* progress);
+    // The same decode into buffer (replacing what it held): 16-bit PCM format, the scanned length in
+    // frames, float samples as the WAV reader would make them of DecodeToWav's file. On failure the
+    // buffer is empty.
+    int DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+
+    // Where decoded frames go: Begin once the length is known, Write with the library's bytes
+    // (interleaved signed 16-bit, little-endian), End after the last; each throws on failure.
+    class Output {
+    public:
+        virtual ~Output() = default;
+        virtual void Begin(const WaveFormat& format, uint32_t frames, uint32_t dataBytes) = 0;
+        virtual void Write(const uint8_t* bytes, size_t count) = 0;
+        virtual void End() = 0;
+    };
 
 private:
     struct HandleCloser {
@@ -54,8 +72,7 @@ private:
 
     int Open(const std::filesystem::path& mp3Path, Progress* progress);
     // Throws on failure; the boundary operations turn that into 0.
-    void DecodeOrThrow(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
-                       Progress* progress);
+    void DecodeOrThrow(Output& output, const std::filesystem::path& mp3Path, Progress* progress);
     // The reader and seeker handed to the library; input is an Input.
     static ssize_t ReadFromInput(void* input, void* buffer, size_t count);
     static off_t SeekInInput(void* input, off_t offset, int whence);

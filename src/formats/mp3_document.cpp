@@ -4,7 +4,6 @@
 
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_encoder.h"
-#include "formats/wav_file.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 
@@ -35,25 +34,22 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     if (IsCancelled(progress))
         return FinishProgress(progress, 0);
 
+    // The bar keeps its two halves, decoding and import; the import is done by the time the decoder
+    // has filled the stores, so its half completes at once.
     const uint32_t range = progress ? progress->Range() : 0;
     const uint32_t decodeSpan = range / 2;
     int result = 0;
     {
-        UnnamedTempFile wav;
-        const std::filesystem::path wavPath = wav.Create() ? wav.Path() : std::filesystem::path();
-        if (!wavPath.empty()) {
-            int decoded = 0;
-            {
-                Mp3Decoder decoder;
-                Stage decodePart(progress, decodeSpan);
-                decoded = decoder.DecodeToWav(wavPath, path, decodePart.Get());
-            }
-            if (decoded) {
-                Stage importPart(progress, range - decodeSpan);
-                result = LoadWav(buffer, wavPath, importPart.Get());
-            }
-        }
+        Mp3Decoder decoder;
+        Stage decodePart(progress, decodeSpan);
+        result = decoder.DecodeInto(buffer, path, decodePart.Get());
     }
+    // A cancel heard as the bar crosses the import half still fails the load, as it would have
+    // during a real import.
+    if (result && progress)
+        progress->Advance(int32_t(range - decodeSpan));
+    if (result && IsCancelled(progress))
+        result = 0;
     if (!result)
         buffer.Clear();
     return FinishProgress(progress, result);

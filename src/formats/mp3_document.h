@@ -1,6 +1,6 @@
 // The MP3 side of the document: a sound buffer plus the descriptive tags of the last MP3 opened.
 //
-// An MP3 is decoded into a temporary WAV file and imported with the WAV reader; a save encodes the
+// An MP3 is decoded straight into the buffer's sample stores (no file on the way); a save encodes the
 // buffer with the run-time-loaded encoder library and then writes the tags onto the new file.
 // Load and save run on the load or save task's worker thread.
 #pragma once
@@ -21,9 +21,9 @@ public:
     Mp3Document& operator=(const Mp3Document&) = delete;
 
     // Reads the tags of the file (their result does not matter, but a cancel stops it), then decodes
-    // it into a temporary "~Ve" WAV file on the first half of the progress range and imports that
-    // into buffer on the second. The temporary file is deleted on every path. 1 on success; on failure (a missing file,
-    // a file that is not an MP3, cancellation) the buffer is empty.
+    // it into buffer on the first half of the progress range; the second half, the import, is done
+    // with it. 1 on success; on failure (a missing file, a file that is not an MP3, cancellation) the
+    // buffer is empty.
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly
     // (20 % of the progress range) into a temporary buffer that is destroyed afterwards. On success

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -301,6 +302,28 @@ TEST_F(Mp3Test, NonAsciiPathsOpenAndSave)
     const fs::path reference = PathOf("check.wav");
     ASSERT_EQ(DecodeWithMpg123(saved, reference), 0);
     EXPECT_EQ(ReadPcm16Wav(reference).Frames(), document.buffer.frameCount);
+}
+
+// Counts, each time the bar moves, the temporary files the process holds.
+class TempFileWatch final : public Progress {
+public:
+    explicit TempFileWatch(std::function<size_t()> count) : Progress(1000), count_(std::move(count)) {}
+    size_t most = 0;
+
+protected:
+    void OnPositionChanged() override { most = std::max(most, count_()); }
+
+private:
+    std::function<size_t()> count_;
+};
+
+TEST_F(Mp3Test, AnImportWritesOnlyTheSampleStores)
+{
+    const fs::path mp3 = MakeMp3("long.mp3", 2, 44100, 30.0, "-V 4");
+    Mp3Document document;
+    TempFileWatch watch([this] { return TempFiles().size(); });
+    ASSERT_EQ(document.LoadMp3(mp3, &watch), 1);
+    EXPECT_EQ(watch.most, 2u) << "no 16-bit copy of the sound beside its two stores";
 }
 
 // --- Cancellation -----------------------------------------------------------------------------------
