@@ -36,8 +36,14 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
         times_[size_t(i)] = pane;
     }
 
-    timer_.setSingleShot(true);
-    connect(&timer_, &QTimer::timeout, this, [this] { message_->setText(Texts::Ready()); });
+    // While the bar shows a menu's status tip in place of the panes, the message is out of sight: the
+    // timer keeps running and tries again at its next tick.
+    connect(&timer_, &QTimer::timeout, this, [this, &bar] {
+        if (!bar.currentMessage().isEmpty())
+            return;
+        timer_.stop();
+        message_->setText(Texts::Ready());
+    });
 }
 
 QString StatusPanes::Message() const { return message_->text(); }

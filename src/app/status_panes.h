@@ -26,7 +26,8 @@ public:
     QString Message() const;
     // Sets the message pane until something else replaces it; stops a pending timed message.
     void SetMessage(const QString& text);
-    // Shows text for durationMs (at least 10 ms), then the idle text again.
+    // Shows text for durationMs (at least 10 ms), then the idle text again; while a menu's status tip
+    // covers the panes, the idle text waits for another durationMs.
     void ShowTimedMessage(const QString& text, int durationMs);
     bool HasTimedMessage() const { return timer_.isActive(); }
 

@@ -5,6 +5,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 
@@ -405,6 +406,19 @@ private slots:
         frame_->RefreshUiState();
         QVERIFY(frame_->Status().TimeText(3).isEmpty() && frame_->Status().TimeText(4).isEmpty());
         QCOMPARE(frame_->Status().TimeText(2), QStringLiteral("00:00.227"));
+    }
+
+    void aTimedMessageGivesWayToTheIdleTextButNotUnderAMenuTip()
+    {
+        StatusPanes& status = frame_->Status();
+        status.ShowTimedMessage(QStringLiteral("Загружено за 1.00 сек."), 10);
+        frame_->statusBar()->showMessage(QStringLiteral("Открыть существующий документ"));
+        QTest::qWait(100);  // several of the timer's ticks
+        QCOMPARE(status.Message(), QStringLiteral("Загружено за 1.00 сек."));
+        QVERIFY(status.HasTimedMessage());
+        frame_->statusBar()->clearMessage();
+        QTRY_COMPARE(status.Message(), QStringLiteral("Готов"));
+        QVERIFY(!status.HasTimedMessage());
     }
 
     void everyCommandSurfaceHasAnAccessibleName()
