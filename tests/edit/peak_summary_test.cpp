@@ -94,26 +94,5 @@ TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
     ExpectSameColumns(summary, {4306, 4307, 4308, 8191, 20000});
 }
 
-TEST_F(PeakSummaryTest, ShortMonoSoundsAndSoundsNarrowerThanTheViewMatchToo)
-{
-    // Fewer frames than pixels: columns that no frame falls into are left out, as the one pass does.
-    MakeSound(1, "300s sine 440 vol 0.9");
-    ASSERT_EQ(samples_[0].size(), 300u);
-    Store();
-    PeakSummary summary;
-    ASSERT_EQ(summary.Build(buffer_.channels), 1);
-    ExpectSameColumns(summary, {1, 2, 99, 100, 255, 256, 299, 300, 301, 599, 600, 1000});
-    Peaks derived;
-    ASSERT_EQ(summary.ComputeColumns(buffer_.channels, 1000, derived), 1);
-    EXPECT_EQ(derived[0].size(), 300u);
-    EXPECT_TRUE(derived[1].empty());
-
-    // A summary answers only for the sound it was made from.
-    SoundBuffer other;
-    ASSERT_EQ(other.channels.Allocate(1, 301, 44100), 1);
-    EXPECT_EQ(summary.ComputeColumns(other.channels, 100, derived), 0);
-    EXPECT_TRUE(derived[0].empty());
-}
-
 }  // namespace
 }  // namespace brindle
