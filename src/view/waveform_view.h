@@ -9,7 +9,7 @@
 //
 // UI thread only. The view reads the Document and changes only the PlaybackEngine's position and
 // selection. While a load or save runs (SetDocumentBusy) it reads neither the Document nor its samples
-// and keeps showing what it showed.
+// and paints only from the peaks it already holds.
 #pragma once
 
 #include <QImage>
