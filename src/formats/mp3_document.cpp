@@ -34,20 +34,15 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     if (IsCancelled(progress))
         return FinishProgress(progress, 0);
 
-    // The bar keeps its two halves, decoding and import; the import is done by the time the decoder
-    // has filled the stores, so its half completes at once.
+    // Decoding into the stores is the decoding and the import in one pass: it moves the bar through
+    // both halves.
     const uint32_t range = progress ? progress->Range() : 0;
-    const uint32_t decodeSpan = range / 2;
     int result = 0;
     {
         Mp3Decoder decoder;
-        Stage decodePart(progress, decodeSpan);
+        Stage decodePart(progress, range);
         result = decoder.DecodeInto(buffer, path, decodePart.Get());
     }
-    // A cancel heard as the bar crosses the import half still fails the load, as it would have
-    // during a real import.
-    if (result && progress)
-        progress->Advance(int32_t(range - decodeSpan));
     if (result && IsCancelled(progress))
         result = 0;
     if (!result)

@@ -21,8 +21,7 @@ public:
     Mp3Document& operator=(const Mp3Document&) = delete;
 
     // Reads the tags of the file (their result does not matter, but a cancel stops it), then decodes
-    // it into buffer on the first half of the progress range; the second half, the import, is done
-    // with it. 1 on success; on failure (a missing file, a file that is not an MP3, cancellation) the
+    // it into buffer over the whole progress range (decoding and import are one pass). 1 on success; on failure (a missing file, a file that is not an MP3, cancellation) the
     // buffer is empty.
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly

@@ -11,9 +11,11 @@
 #include "storage/sample_conversion.h"
 #include "formats/check.h"
 #include "formats/wav_file.h"
+#include "storage/block_file.h"
 #include "storage/file_handle.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/plain_file_stream.h"
+#include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
 #include "storage/wave_format.h"
 #include "tasks/progress.h"
@@ -103,16 +105,116 @@ std::string DecoderReason()
     return "cannot decode this WAV file (" + text + ")";
 }
 
-// targetOpened tells the caller whether target was (re)created here and so is ours to remove.
-void Convert(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress,
-             bool& targetOpened)
+// Where the 16-bit frames go: Begin once the format and the most frames there can be are known,
+// Write with whole frames of little-endian 16-bit PCM, End with the number written; each throws.
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void Begin(const WaveFormat& format, uint64_t mostFrames) = 0;
+    virtual void Write(const uint8_t* pcm, uint32_t frames) = 0;
+    virtual void End(uint64_t frames) = 0;
+};
+
+// A canonical 44-byte-header WAV file at target.
+class WavOutput final : public Output {
+public:
+    WavOutput(const std::filesystem::path& source, const std::filesystem::path& target) : target_(target)
+    {
+        Check(!target.empty(), "no file name");
+        // Writing the target truncates it: it must not be the source under another name.
+        std::error_code ec;
+        Check(!std::filesystem::equivalent(source, target, ec), "the converted file would overwrite its source");
+    }
+    // Whether target was (re)created here and so is ours to remove.
+    bool Opened() const { return opened_; }
+
+    void Begin(const WaveFormat& format, uint64_t) override
+    {
+        format_ = format;
+        opened_ = true;
+        Check(stream_.OpenForWriting(target_, 4096));
+        // A header with data size 0 until the end: a file cut short by a failure never claims samples.
+        const auto header = MakeWavHeader(format, 0);
+        Check(stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    }
+    void Write(const uint8_t* pcm, uint32_t frames) override
+    {
+        Check(stream_.Write(pcm, format_.blockAlign, frames) == frames);
+    }
+    void End(uint64_t frames) override
+    {
+        const auto header = MakeWavHeader(format_, uint32_t(frames * format_.blockAlign));
+        Check(stream_.Rewind() && stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
+        Check(stream_.CloseChecked());
+    }
+
+private:
+    const std::filesystem::path& target_;
+    WaveFormat format_;
+    MappedFileStream stream_;
+    bool opened_ = false;
+};
+
+// The sound's own sample stores: what the WAV reader would make of WavOutput's file, without the file.
+// The stores grow as frames arrive (the stated length of a damaged file may be far beyond what it
+// holds) and are cut to what was decoded at the end.
+class StoreOutput final : public Output {
+public:
+    explicit StoreOutput(SoundBuffer& buffer) : buffer_(buffer) {}
+
+    void Begin(const WaveFormat& format, uint64_t mostFrames) override
+    {
+        // The reasons the WAV reader gives for the converted file, before any work.
+        Check(CheckLoadableFormat(format));
+        Check(mostFrames <= kMaxStoredSamples, "too long to open (over 2^30 frames)");
+        buffer_.Clear();
+        format_ = format;
+        most_ = uint32_t(mostFrames);
+        Check(buffer_.channels.Allocate(format.channelCount, std::min(most_, kBlockSamples), format.samplesPerSecond));
+    }
+    void Write(const uint8_t* pcm, uint32_t frames) override
+    {
+        ChannelSet& channels = buffer_.channels;
+        Check(uint64_t(position_) + frames <= most_);
+        if (position_ + frames > channels.FrameCount())
+            Check(channels.Resize(std::min(most_, std::max(position_ + frames, channels.FrameCount() * 2))));
+        const uint16_t count = format_.channelCount;
+        while (frames > 0) {
+            // A store takes at most the rest of the block a run starts in.
+            const uint32_t run = std::min(frames, kBlockSamples - position_ % kBlockSamples);
+            samples_.resize(run);
+            for (uint16_t c = 0; c < count; ++c) {
+                ConvertS16LeToFloat(pcm + 2 * c, count, samples_.data(), run);
+                Check(channels.Channel(c).WriteSamples(position_, samples_.data(), run));
+            }
+            pcm += size_t(run) * format_.blockAlign;
+            position_ += run;
+            frames -= run;
+        }
+    }
+    void End(uint64_t frames) override
+    {
+        Check(frames == position_);
+        if (position_ != buffer_.channels.FrameCount())
+            Check(buffer_.channels.Resize(position_));
+        buffer_.format = format_;
+        buffer_.frameCount = position_;
+        buffer_.dataByteCount = position_ * format_.blockAlign;
+    }
+
+private:
+    SoundBuffer& buffer_;
+    WaveFormat format_;
+    uint32_t most_ = 0;
+    uint32_t position_ = 0;
+    std::vector<float> samples_;
+};
+
+void Convert(const std::filesystem::path& source, Output& output, Progress* progress)
 {
     CheckNotCancelled(progress);
-    Check(!source.empty() && !target.empty(), "no file name");
+    Check(!source.empty(), "no file name");
     Check(ClassifySource(source) == kWavSource, "only a file named .wav or .pcm is converted");
-    // Writing the target truncates it: it must not be the source under another name.
-    std::error_code ec;
-    Check(!std::filesystem::equivalent(source, target, ec), "the converted file would overwrite its source");
     const uint32_t range = progress ? progress->Range() : 0;
     const uint32_t setupShare = uint32_t(double(range) * 0.3);
 
@@ -149,12 +251,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
     format.blockAlign = uint16_t(blockAlign);
     format.bitsPerSample = 16;
 
-    MappedFileStream stream;
-    targetOpened = true;
-    Check(stream.OpenForWriting(target, 4096));
-    // A header with data size 0 until the end: a file cut short by a failure never claims samples.
-    auto header = MakeWavHeader(format, 0);
-    Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
+    output.Begin(format, frameLimit);
 
     CheckNotCancelled(progress);
     if (progress)
@@ -179,7 +276,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
         ConvertFloatToS16Le(samples.data(), sampleCount, pcm.data(), 1);
         // 16-bit data is never odd, so the RIFF size is 36 + D.
         Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX, "too long for a WAV file (4 GiB)");
-        Check(stream.Write(pcm.data(), uint32_t(blockAlign), uint32_t(got)) == uint32_t(got));
+        output.Write(pcm.data(), uint32_t(got));
         framesWritten += uint64_t(got);
         CheckNotCancelled(progress);
         if (conversion)
@@ -191,9 +288,7 @@ void Convert(const std::filesystem::path& source, const std::filesystem::path& t
     if (sourceFile.FileSize() < sourceBytes)
         throw Failure({FailureKind::System, "the file shrank while it was read"});
 
-    header = MakeWavHeader(format, uint32_t(framesWritten * blockAlign));
-    Check(stream.Rewind() && stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
-    Check(stream.CloseChecked());
+    output.End(framesWritten);
     if (conversion)
         conversion->Complete();
 }
@@ -204,13 +299,31 @@ int ConvertToPcmWav(const std::filesystem::path& source, const std::filesystem::
 {
     bool targetOpened = false;
     const int result = Guarded([&] {
-        Convert(source, target, progress, targetOpened);
+        WavOutput output(source, target);
+        try {
+            Convert(source, output, progress);
+        } catch (...) {
+            targetOpened = output.Opened();
+            throw;
+        }
         return true;
     });
     if (!result && targetOpened && ExistsFile(target)) {
         std::error_code ec;
         std::filesystem::remove(target, ec);
     }
+    return FinishProgress(progress, result);
+}
+
+int DecodeWavInto(SoundBuffer& buffer, const std::filesystem::path& source, Progress* progress)
+{
+    const int result = Guarded([&] {
+        StoreOutput output(buffer);
+        Convert(source, output, progress);
+        return true;
+    });
+    if (!result)
+        buffer.Clear();
     return FinishProgress(progress, result);
 }
 

@@ -11,6 +11,7 @@
 namespace brindle {
 
 class Progress;
+class SoundBuffer;
 
 // Decodes source into a canonical 44-byte-header 16-bit PCM WAV at target (created or replaced),
 // with the source's channel count and rate. The source must be named *.wav or *.pcm (any case);
@@ -24,5 +25,11 @@ class Progress;
 // progress (may be null): 30% of its range once the files are open, the rest by frames written;
 // completed on success, failed on failure.
 int ConvertToPcmWav(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress);
+
+// The same decoding straight into buffer's sample stores (replacing what it held), with the samples,
+// format and length the WAV reader would read from ConvertToPcmWav's file, and the reasons it would
+// give for refusing that file (too many channels); no file is written. On failure the buffer is
+// empty. progress as for ConvertToPcmWav.
+int DecodeWavInto(SoundBuffer& buffer, const std::filesystem::path& source, Progress* progress);
 
 }  // namespace brindle

@@ -262,6 +262,15 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
     return result;
 }
 
+int CheckLoadableFormat(const WaveFormat& format)
+{
+    return Guarded([&] {
+        Check(format.IsValidFormat(), FormatFault(format));
+        CheckReadablePcm(format);
+        return true;
+    });
+}
+
 int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
 {
     PlainFileStream stream;
@@ -419,8 +428,6 @@ bool NeedsConversion(const SoundBuffer& header)
 
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
-    // The 16-bit copy of a converted file has no name, so a kill mid-load strands nothing.
-    UnnamedTempFile temporary;
     const int result = Guarded([&] {
         if (path.empty())
             ThrowSystem(ENOENT);
@@ -433,22 +440,22 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         SoundBuffer header;
         Check(ReadWavInfo(path, header));
 
-        std::filesystem::path source = path;
-        const bool isConverted = NeedsConversion(header);
-        if (isConverted) {
-            Check(temporary.Create());
-            std::unique_ptr<SubProgress> conversionProgress;
+        if (NeedsConversion(header)) {
+            // Decoding straight into the stores is the conversion and the reading in one pass: it
+            // moves the bar through both shares.
+            std::unique_ptr<SubProgress> decodeProgress;
             if (progress)
-                conversionProgress = std::make_unique<SubProgress>(*progress, conversionShare);
-            Check(ConvertToPcmWav(path, temporary.Path(), conversionProgress.get()));
-            source = temporary.Path();
+                decodeProgress = std::make_unique<SubProgress>(*progress, range);
+            Check(DecodeWavInto(buffer, path, decodeProgress.get()));
+            CheckNotCancelled(progress);
+            return true;
         }
 
         MappedFileStream stream;
-        Check(stream.OpenForReading(source));
+        Check(stream.OpenForReading(path));
         // Only once the file is open: whatever a watcher does on hearing of progress, the stream
         // has the file it sized.
-        if (!isConverted && progress)
+        if (progress)
             progress->Advance(int32_t(conversionShare));
         std::unique_ptr<SubProgress> readProgress;
         if (progress)

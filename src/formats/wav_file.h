@@ -1,9 +1,9 @@
 // Reading and writing WAV (RIFF) files.
 //
 // Read directly: uncompressed PCM with 8 or 16 bits per sample and one or two channels. Every other
-// WAV (float, 24/32-bit PCM, WAVE_FORMAT_EXTENSIBLE, ADPCM, mu-law, A-law, GSM...) is first
-// converted into a temporary 16-bit PCM WAV by ConvertToPcmWav (wav_conversion.h), and that file
-// is read instead. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
+// WAV (float, 24/32-bit PCM, WAVE_FORMAT_EXTENSIBLE, ADPCM, mu-law, A-law, GSM...) is decoded to
+// 16-bit samples by DecodeWavInto (wav_conversion.h) straight into the sample stores, exactly as if a
+// 16-bit PCM copy had been read. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
 // "data") and nothing else.
 //
 // Every operation returns 1 on success and 0 on failure; none throws. A failure notes its reason
@@ -38,6 +38,11 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
 // is touched. A write that fails part-way leaves the file cut to what was written; a file that
 // cannot be cut to its content at the end fails the save too.
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
+
+// 1 when the WAV reader reads samples of this format itself (PCM, 8 or 16 bits, one or two
+// channels, consistent fields); else 0 with the reason it gives ("3 channels (only mono and stereo
+// open)").
+int CheckLoadableFormat(const WaveFormat& format);
 
 // Reads only the header of the file (shared reading, the file must exist) into buffer's format,
 // frameCount and dataByteCount; see ReadWavHeader.

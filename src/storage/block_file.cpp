@@ -35,6 +35,16 @@ void BlockFile::Release()
     storedLength_ = 0;
 }
 
+int BlockFile::Resize(uint32_t n)
+{
+    if (n == 0 || n > kMaxStoredSamples || !IsReady())
+        return 0;
+    if (!file_.Resize(uint64_t(n) * sizeof(float)))
+        return 0;
+    storedLength_ = n;
+    return 1;
+}
+
 int BlockFile::CopyFrom(const BlockFile& source)
 {
     if (&source == this)

@@ -31,6 +31,9 @@ public:
     int Create(uint32_t n);
     // Closes the temporary file, which frees it; the stored length becomes 0.
     void Release();
+    // n stored samples (1 <= n <= kMaxStoredSamples): new ones are zeros, those past n are dropped.
+    // On failure the file stays as it was.
+    int Resize(uint32_t n);
     // Replaces this file by a copy of source's samples (a source without samples gives an empty file).
     int CopyFrom(const BlockFile& source);
 

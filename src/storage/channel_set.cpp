@@ -24,6 +24,18 @@ int ChannelSet::Allocate(uint16_t channels, uint32_t frames, uint32_t rate)
     return 1;
 }
 
+int ChannelSet::Resize(uint32_t frames)
+{
+    if (channelCount_ == 0)
+        return 0;
+    for (int c = 0; c < channelCount_; ++c) {
+        if (!channel_[c].Resize(frames))
+            return 0;
+    }
+    frameCount_ = frames;
+    return 1;
+}
+
 void ChannelSet::Reset()
 {
     channelCount_ = 0;

@@ -23,6 +23,9 @@ public:
     int Allocate(uint16_t channels, uint32_t frames, uint32_t rate);
     // Empty again; the stores' temporary files are deleted.
     void Reset();
+    // Every channel to frames frames (see BlockFile::Resize), for a sound whose length is known only
+    // once it has been read. On failure the channels may differ in length: Reset the set.
+    int Resize(uint32_t frames);
     // An independent copy of source, store by store. progress gets Complete or Fail.
     int CopyFrom(const ChannelSet& source, Progress* progress = nullptr);
     // ChannelStore::CopyRange on each channel; both sets valid, with the same channel count.

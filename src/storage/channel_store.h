@@ -23,6 +23,8 @@ public:
     int Allocate(uint32_t n);
     // Deletes the temporary file; the store becomes empty.
     void Destroy();
+    // See BlockFile::Resize; 0 for an empty store.
+    int Resize(uint32_t n) { return file_ ? file_->Resize(n) : 0; }
     // An independent copy of source in a new temporary file.
     int CopyFrom(const ChannelStore& source);
     // Copies stored samples [sourceStart, sourceEnd) of source to destinationPosition of this store;

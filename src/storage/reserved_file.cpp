@@ -59,6 +59,26 @@ int ReservedFile::Grow(uint64_t size)
     return Reserve(size);
 }
 
+int ReservedFile::Resize(uint64_t size)
+{
+    if (!isReserved_ || !file_.IsWritable() || size == 0)
+        return 0;
+    if (size > reservedSize_) {
+        const uint64_t old = reservedSize_;
+        if (int err = ::posix_fallocate(file_.Fd(), off_t(old), off_t(size - old)); err != 0) {
+            (void)::ftruncate(file_.Fd(), off_t(old));
+            NoteSystemFailure(err);
+            errno = err;
+            return 0;
+        }
+    } else if (size < reservedSize_ && ::ftruncate(file_.Fd(), off_t(size)) != 0) {
+        NoteSystemFailure();
+        return 0;
+    }
+    reservedSize_ = size;
+    return 1;
+}
+
 void ReservedFile::Close()
 {
     reservedSize_ = 0;

@@ -37,6 +37,9 @@ public:
     int Reserve(uint64_t size);
     // Reserves again with a new size (grows the file as Reserve does).
     int Grow(uint64_t size);
+    // A reserved, writable file to a new non-zero size: grown with allocated zeros or cut. On failure
+    // the file and its reservation stay as they were.
+    int Resize(uint64_t size);
 
     // Writes bytes at offset inside the reserved size with pwrite.
     int WriteAt(uint64_t offset, const void* data, size_t bytes);

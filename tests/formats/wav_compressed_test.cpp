@@ -2,7 +2,9 @@
 // and compared sample by sample with sox's own undithered 16-bit decode of the same file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "storage/sample_conversion.h"
 #include "formats/wav_conversion.h"
@@ -10,6 +12,7 @@
 #include "formats/wav_test_util.h"
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
+#include "tasks/failure.h"
 
 namespace brindle {
 namespace {
@@ -158,6 +161,49 @@ TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
     EXPECT_EQ(progress.Positions().front(), 300u);
     EXPECT_EQ(progress.Position(), 1000u);
     EXPECT_TRUE(progress.IsMonotonic());
+}
+
+// Counts, each time the bar moves, the temporary files the process holds.
+class TempFileWatch final : public Progress {
+public:
+    explicit TempFileWatch(std::function<size_t()> count) : Progress(1000), count_(std::move(count)) {}
+    size_t most = 0;
+
+protected:
+    void OnPositionChanged() override { most = std::max(most, count_()); }
+
+private:
+    std::function<size_t()> count_;
+};
+
+TEST_F(GraphImportTest, ALoadDecodesIntoTheStoresWhatTheSixteenBitCopyHolds)
+{
+    // Five blocks of stereo: the stores grow several times on the way.
+    const auto source = MakeFloatWav("float.wav", "30");
+    SoundBuffer loaded;
+    TempFileWatch watch([this] { return TempFiles().size(); });
+    ASSERT_EQ(LoadWav(loaded, source, &watch), 1);
+    EXPECT_EQ(watch.most, 2u) << "no 16-bit copy of the sound beside its two stores";
+
+    const auto copy = PathOf("copy.wav");
+    ASSERT_EQ(ConvertToPcmWav(source, copy, nullptr), 1);
+    SoundBuffer expected;
+    ASSERT_EQ(LoadWav(expected, copy, nullptr), 1);
+    EXPECT_EQ(loaded.frameCount, expected.frameCount);
+    EXPECT_EQ(loaded.dataByteCount, expected.dataByteCount);
+    EXPECT_EQ(loaded.format.blockAlign, expected.format.blockAlign);
+    EXPECT_EQ(loaded.format.avgBytesPerSecond, expected.format.avgBytesPerSecond);
+    for (int c = 0; c < 2; ++c)
+        EXPECT_TRUE(test::ReadStore(loaded.channels.Channel(c)) == test::ReadStore(expected.channels.Channel(c))) << c;
+
+    // Three channels decode, but the reader refuses them before any sample is stored.
+    const auto three = PathOf("three.wav");
+    ASSERT_EQ(test::RunCommand("sox -n -r 8000 -c 3 -e floating-point -b 32 " + Quoted(three) + " synth 1 sine 440"), 0);
+    SoundBuffer refused;
+    ClearLastFailure();
+    EXPECT_EQ(LoadWav(refused, three, nullptr), 0);
+    EXPECT_EQ(LastFailure().text, "3 channels (only mono and stereo open)");
+    EXPECT_TRUE(refused.IsEmpty());
 }
 
 TEST_F(GraphImportTest, RefusesSourcesNotNamedWavOrPcm)
