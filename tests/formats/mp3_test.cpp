@@ -68,12 +68,13 @@ protected:
     }
 
     // A test signal with content in every band (a sweep plus quiet noise) so that encoders work for
-    // their bits; `seconds` long.
+    // their bits; `seconds` long. The same noise every run (-R): now and then fresh noise holds what
+    // looks like MPEG frames, and a WAV named .mp3 then fails for another reason than expected.
     fs::path MakeWav(const std::string& name, int channels, int rate, double seconds, int bits = 16)
     {
         const fs::path wav = PathOf(name);
         std::ostringstream command;
-        command << "sox -D -n -r " << rate << " -c " << channels << " -b " << bits << " " << Quoted(wav)
+        command << "sox -D -R -n -r " << rate << " -c " << channels << " -b " << bits << " " << Quoted(wav)
                 << " synth " << seconds << " sine 100-" << rate / 2 - 100 << " pinknoise vol 0.5 2>/dev/null";
         EXPECT_EQ(RunCommand(command.str()), 0) << command.str();
         return wav;
