@@ -13,15 +13,6 @@ namespace brindle {
 // test can point it elsewhere.
 std::filesystem::path TempDirectory();
 
-// With no extension and no directory: creates a new empty file, mode 0600, named prefix ("~Ve" when
-// empty) plus a unique suffix in TempDirectory(), and returns its path.
-// Otherwise: an empty directory means TempDirectory(), a missing one is created with its parents,
-// an empty extension means "tmp"; the name is directory/prefix + n as "%03X" + "." + extension for
-// the first n from 1 with no such file, and that file is created empty.
-// Returns an empty path on any failure.
-std::filesystem::path MakeTempFileName(const std::string& extension = {}, const std::string& prefix = {},
-                                       const std::filesystem::path& directory = {});
-
 // A new empty file in TempDirectory(), mode 0600, that has no name from the start (O_TMPFILE, never
 // linkable) or, where the file system cannot do that, loses its "~Ve" name before this returns: a
 // crash or a kill can leave nothing behind, and closing the descriptor frees the disk. Invalid on

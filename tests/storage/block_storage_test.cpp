@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "storage/channel_set.h"
 #include "storage/channel_store.h"
@@ -168,29 +170,49 @@ TEST_F(BlockStorage, ChannelSetDropAndDuplicate)
     EXPECT_EQ(TempFiles().size(), 1u);
 }
 
-TEST_F(BlockStorage, MakeTempFileNameDefaults)
+TEST_F(BlockStorage, TemporaryFilesHaveNoNameAndOnlyTheirOwnerCanReachThem)
 {
-    const auto name = MakeTempFileName();
-    ASSERT_FALSE(name.empty());
-    EXPECT_EQ(name.parent_path(), Dir());
-    EXPECT_EQ(name.filename().string().rfind("~Ve", 0), 0u);
-    EXPECT_TRUE(ExistsFile(name));
-    EXPECT_EQ(std::filesystem::file_size(name), 0u);
-    EXPECT_NE(MakeTempFileName(), name);
+    // A link planted where a predictable name would go is never followed: there is no name to plant.
+    std::filesystem::create_symlink(Dir() / "victim", Dir() / "~Ve000001");
+    {
+        const UniqueFd fd = CreateUnnamedTempFile();
+        ASSERT_TRUE(fd.IsValid());
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd.Get(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_nlink, 0u) << "no name in any folder";
+        EXPECT_EQ(TempFiles().size(), 2u) << "the open file, and the planted link";
+        // Never linkable, not even through /proc by someone who got hold of the descriptor.
+        EXPECT_NE(::linkat(AT_FDCWD, DescriptorPath(fd.Get()).c_str(), AT_FDCWD, (Dir() / "named").c_str(),
+                           AT_SYMLINK_FOLLOW),
+                  0);
+    }
+    EXPECT_EQ(TempFiles().size(), 1u) << "only the planted link";
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "victim"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "named"));
 }
 
-TEST_F(BlockStorage, MakeTempFileNameInANewFolderCountsInHex)
+TEST_F(BlockStorage, ResizingKeepsTheSamplesAndFailsWithoutChangingAnything)
 {
-    const auto folder = Dir() / "a" / "b";
-    const auto first = MakeTempFileName("", "~Ve", folder);
-    EXPECT_EQ(first, folder / "~Ve001.tmp");
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    EXPECT_EQ(MakeTempFileName("", "~Ve", folder), folder / "~Ve002.tmp");
-    for (int i = 3; i <= 10; ++i)
-        MakeTempFileName("wav", "x", folder);
-    EXPECT_EQ(MakeTempFileName("wav", "x", folder), folder / "x009.wav");
-    test::WriteFileBytes(Dir() / "plain", {1});
-    EXPECT_TRUE(MakeTempFileName("", "", Dir() / "plain").empty()) << "a file where the folder should be";
+    ChannelStore store;
+    ASSERT_EQ(store.Allocate(10), 1);
+    FillStore(store, Ramp(10));
+    ASSERT_EQ(store.Resize(kBlockSamples + 5), 1);
+    std::vector<float> grown = Ramp(10);
+    grown.resize(kBlockSamples + 5, 0.0f);
+    EXPECT_EQ(ReadStore(store), grown) << "new samples are zeros";
+    {
+        test::FileSizeLimit full(1 << 20);
+        EXPECT_EQ(store.Resize(kBlockSamples * 4), 0);
+    }
+    EXPECT_EQ(store.StoredLength(), kBlockSamples + 5);
+    EXPECT_EQ(ReadStore(store), grown);
+    ASSERT_EQ(store.Resize(4), 1);
+    EXPECT_EQ(ReadStore(store), Ramp(4));
+    EXPECT_EQ(store.Resize(0), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(store.FileName().c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 16);
 }
 
 TEST_F(BlockStorage, TempDirectoryFallsBackWhenTmpdirIsUnusable)
