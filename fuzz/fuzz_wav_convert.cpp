@@ -1,16 +1,30 @@
-// The compressed-WAV import: a file's bytes through the conversion to 16-bit PCM.
+// The compressed-WAV import: a file's bytes through libsndfile's decoding straight into the sample
+// stores (every format but 8- and 16-bit PCM takes this way), then every sample read back.
+#include <algorithm>
+#include <vector>
+
 #include "formats/wav_conversion.h"
 #include "fuzz_support.h"
-#include "storage/temp_files.h"
+#include "storage/sound_buffer.h"
 #include "tasks/progress.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const auto path = brindle::fuzz::WriteInput(data, size, "input.wav");
-    brindle::UnnamedTempFile target;
-    if (!target.Create())
-        __builtin_trap();
+    brindle::SoundBuffer buffer;
     brindle::Progress progress(1000);
-    brindle::ConvertToPcmWav(path, target.Path(), &progress);
+    if (brindle::DecodeWavInto(buffer, path, &progress)) {
+        if (buffer.channels.FrameCount() != buffer.frameCount)
+            __builtin_trap();
+        std::vector<float> samples(4096);
+        for (uint32_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
+            const auto& store = buffer.channels.Channel(c);
+            for (uint32_t at = 0; at < store.StoredLength(); at += uint32_t(samples.size())) {
+                const uint32_t count = std::min<uint32_t>(uint32_t(samples.size()), store.StoredLength() - at);
+                if (!store.ReadSamples(at, samples.data(), count))
+                    __builtin_trap();
+            }
+        }
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The WAV reader as the editor uses it: a file's bytes through LoadWav, conversion of non-PCM formats
 // included, then every sample read back from the stores.
+#include <algorithm>
 #include <vector>
 
 #include "formats/wav_file.h"
