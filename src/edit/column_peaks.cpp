@@ -2,26 +2,13 @@
 
 #include <algorithm>
 
+#include "edit/peak_fold.h"
 #include "storage/channel_set.h"
 #include "tasks/progress.h"
 
 namespace brindle {
 
 namespace {
-
-// Folds samples into a column's pair: branch-free compares that skip NaN (every compare with it is
-// false) and vectorise.
-void Fold(const float* samples, int64_t count, float& max, float& min)
-{
-    float hi = max;
-    float lo = min;
-    for (int64_t k = 0; k < count; ++k) {
-        hi = hi < samples[k] ? samples[k] : hi;
-        lo = samples[k] < lo ? samples[k] : lo;
-    }
-    max = hi;
-    min = lo;
-}
 
 PeakColumn Limited(float max, float min) { return {std::min(max, 1.0f), std::max(min, -1.0f)}; }
 
@@ -77,7 +64,7 @@ int ComputeColumnPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t e
             }
             const int64_t run = std::min(count, nextColumnAt - at) - k;
             for (int c = 0; c < channelCount; ++c)
-                Fold(samples[c].data() + k, run, max[c], min[c]);
+                detail::FoldPeaks(samples[c].data() + k, run, max[c], min[c]);
             k += run;
         }
         at += count;

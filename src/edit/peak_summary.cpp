@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "edit/peak_fold.h"
 #include "storage/channel_set.h"
 
 namespace brindle {
@@ -13,20 +14,6 @@ namespace {
 constexpr int64_t kBucket = PeakSummary::kBucketFrames;
 // Below about 20 s of stereo a second thread costs more than it saves.
 constexpr uint32_t kMinFramesForTwoThreads = 1u << 20;
-
-// Folds samples into a pair the way ComputeColumnPeaks does: compares that skip NaN (every compare
-// with it is false), written branch-free so that the loop vectorises.
-void Fold(const float* samples, int64_t count, float& max, float& min)
-{
-    float hi = max;
-    float lo = min;
-    for (int64_t k = 0; k < count; ++k) {
-        hi = hi < samples[k] ? samples[k] : hi;
-        lo = samples[k] < lo ? samples[k] : lo;
-    }
-    max = hi;
-    min = lo;
-}
 
 // A few buckets' worth of one channel's raw samples around the place the columns have reached. The
 // columns move forward only, so each edge costs at most one read, and neighbouring edges share it.
@@ -50,7 +37,7 @@ public:
                 return false;
             }
         }
-        brindle::Fold(samples_.data() + (first - start_), end - first, max, min);
+        detail::FoldPeaks(samples_.data() + (first - start_), end - first, max, min);
         return true;
     }
 
@@ -100,7 +87,7 @@ int PeakSummary::Build(const ChannelSet& channels)
             }
             for (uint32_t k = 0; k < count; k += kBucketFrames) {
                 PeakColumn& bucket = buckets[(at + k) / kBucketFrames];
-                Fold(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
+                detail::FoldPeaks(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
             }
         }
     };
