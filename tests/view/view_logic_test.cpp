@@ -19,7 +19,7 @@ namespace {
 
 using Peaks = std::array<std::vector<PeakColumn>, 2>;
 
-// The designed pass, one sample at a time: frame g belongs to column floor(w * g / n); the frame
+// The per-sample pass, one sample at a time: frame g belongs to column floor(w * g / n); the frame
 // where the column changes closes the previous column and opens its own without being folded in.
 Peaks BruteForcePeaks(const std::vector<float>& interleaved, int channels, uint32_t w)
 {
