@@ -1,10 +1,13 @@
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "storage/sound_buffer.h"
 #include "tasks/yield_pacer.h"
 
 namespace brindle::fuzz {
@@ -45,6 +48,19 @@ std::filesystem::path WriteInput(const uint8_t* data, size_t size, const std::st
     }
     ::close(fd);
     return path;
+}
+
+void ReadEverySample(const SoundBuffer& buffer)
+{
+    std::vector<float> samples(4096);
+    for (uint32_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
+        const auto& store = buffer.channels.Channel(int(c));
+        for (uint32_t at = 0; at < store.StoredLength(); at += uint32_t(samples.size())) {
+            const uint32_t count = std::min<uint32_t>(uint32_t(samples.size()), store.StoredLength() - at);
+            if (!store.ReadSamples(at, samples.data(), count))
+                __builtin_trap();
+        }
+    }
 }
 
 }  // namespace brindle::fuzz

@@ -16,15 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (brindle::DecodeWavInto(buffer, path, &progress)) {
         if (buffer.channels.FrameCount() != buffer.frameCount)
             __builtin_trap();
-        std::vector<float> samples(4096);
-        for (uint32_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
-            const auto& store = buffer.channels.Channel(c);
-            for (uint32_t at = 0; at < store.StoredLength(); at += uint32_t(samples.size())) {
-                const uint32_t count = std::min<uint32_t>(uint32_t(samples.size()), store.StoredLength() - at);
-                if (!store.ReadSamples(at, samples.data(), count))
-                    __builtin_trap();
-            }
-        }
+        brindle::fuzz::ReadEverySample(buffer);
     }
     return 0;
 }

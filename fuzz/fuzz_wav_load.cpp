@@ -14,15 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     brindle::SoundBuffer buffer;
     brindle::Progress progress(1000);
     if (brindle::LoadWav(buffer, path, &progress) && buffer.HasSound()) {
-        std::vector<float> samples(4096);
-        for (uint32_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
-            const auto& store = buffer.channels.Channel(c);
-            for (uint32_t at = 0; at < store.StoredLength(); at += uint32_t(samples.size())) {
-                const uint32_t count = std::min<uint32_t>(uint32_t(samples.size()), store.StoredLength() - at);
-                if (!store.ReadSamples(at, samples.data(), count))
-                    __builtin_trap();
-            }
-        }
+        brindle::fuzz::ReadEverySample(buffer);
     }
     return 0;
 }

@@ -305,18 +305,7 @@ TEST_F(Mp3Test, NonAsciiPathsOpenAndSave)
     EXPECT_EQ(ReadPcm16Wav(reference).Frames(), document.buffer.frameCount);
 }
 
-// Counts, each time the bar moves, the temporary files the process holds.
-class TempFileWatch final : public Progress {
-public:
-    explicit TempFileWatch(std::function<size_t()> count) : Progress(1000), count_(std::move(count)) {}
-    size_t most = 0;
-
-protected:
-    void OnPositionChanged() override { most = std::max(most, count_()); }
-
-private:
-    std::function<size_t()> count_;
-};
+using test::TempFileWatch;
 
 TEST_F(Mp3Test, AnImportWritesOnlyTheSampleStores)
 {

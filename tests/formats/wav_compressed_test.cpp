@@ -163,18 +163,7 @@ TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
     EXPECT_TRUE(progress.IsMonotonic());
 }
 
-// Counts, each time the bar moves, the temporary files the process holds.
-class TempFileWatch final : public Progress {
-public:
-    explicit TempFileWatch(std::function<size_t()> count) : Progress(1000), count_(std::move(count)) {}
-    size_t most = 0;
-
-protected:
-    void OnPositionChanged() override { most = std::max(most, count_()); }
-
-private:
-    std::function<size_t()> count_;
-};
+using test::TempFileWatch;
 
 TEST_F(GraphImportTest, ALoadDecodesIntoTheStoresWhatTheSixteenBitCopyHolds)
 {

@@ -19,36 +19,13 @@
 #include "playback/alsa_wave_out.h"
 #include "playback/playback_engine.h"
 #include "storage/sound_buffer.h"
+#include "playback/waiting_sink.h"
 #include "support/test_support.h"
 
 namespace brindle {
 namespace {
 
-// Notifications from the device thread, handed to the test's thread in order.
-class WaitingSink : public WaveOutEventSink {
-public:
-    void Post(const WaveOutEvent& event) override
-    {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-        posted_.notify_one();
-    }
-    // The next notification; false when none came for a long while (the device hangs).
-    bool Next(WaveOutEvent& event)
-    {
-        std::unique_lock lock(mutex_);
-        if (!posted_.wait_for(lock, std::chrono::seconds(30), [this] { return !events_.empty(); }))
-            return false;
-        event = events_.front();
-        events_.pop_front();
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<WaveOutEvent> events_;
-};
+using test::WaitingSink;
 
 // Whatever goes to stderr while it lives is kept apart, to be read afterwards.
 class StderrCapture {

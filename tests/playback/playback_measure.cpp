@@ -19,35 +19,14 @@
 #include "formats/wav_file.h"
 #include "playback/alsa_wave_out.h"
 #include "playback/playback_engine.h"
+#include "playback/waiting_sink.h"
 #include "storage/sound_buffer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Sink : public brindle::WaveOutEventSink {
-public:
-    void Post(const brindle::WaveOutEvent& event) override
-    {
-        std::lock_guard lock(mutex_);
-        events_.push_back(event);
-        posted_.notify_one();
-    }
-    bool Next(brindle::WaveOutEvent& event, std::chrono::milliseconds wait)
-    {
-        std::unique_lock lock(mutex_);
-        if (!posted_.wait_for(lock, wait, [this] { return !events_.empty(); }))
-            return false;
-        event = events_.front();
-        events_.pop_front();
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<brindle::WaveOutEvent> events_;
-};
+using Sink = brindle::test::WaitingSink;
 
 struct Longest {
     const char* what;

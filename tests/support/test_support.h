@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "tasks/progress.h"
 
 namespace brindle {
 class ChannelStore;
@@ -59,6 +63,20 @@ std::filesystem::path CorpusDir();
 }  // namespace brindle::test
 
 namespace brindle::test {
+
+// Records, each time the bar moves, the largest count seen (say, of the temporary files the process
+// holds while an import runs).
+class TempFileWatch final : public Progress {
+public:
+    explicit TempFileWatch(std::function<size_t()> count) : Progress(1000), count_(std::move(count)) {}
+    size_t most = 0;
+
+protected:
+    void OnPositionChanged() override { most = std::max(most, count_()); }
+
+private:
+    std::function<size_t()> count_;
+};
 
 // Lowers the soft limit on file size for the test's duration so that growing a file fails with
 // EFBIG (SIGXFSZ is ignored meanwhile): the one disk-full condition a test can make on demand.
