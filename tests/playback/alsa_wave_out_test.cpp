@@ -1,8 +1,11 @@
 // The ALSA device, without a sound card: alsa-lib's own "file" PCM (over its "null" PCM) captures the
-// bytes the device writes, from a configuration written for the test alone. The machine's real
-// default device is tried last and the test skips when there is none.
+// bytes the device writes, and a card of our own (paced_pcm_plugin.cpp) consumes them in real time,
+// with or without a pause of its own, and can run dry or vanish on request. Both come from a
+// configuration written for the test alone. The machine's real default device is tried last and the
+// test skips when there is none.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "formats/wav_file.h"
@@ -60,6 +64,56 @@ private:
     int saved_ = -1;
 };
 
+// The paced card's controls, found in the module alsa-lib loads. Holding our own reference keeps its
+// counters alive between the PCMs the tests open.
+class PacedCard {
+public:
+    PacedCard() : module_(dlopen(BRINDLE_PACED_PCM_MODULE, RTLD_NOW))
+    {
+        if (!module_)
+            return;
+        reset_ = Find<void()>("brindle_paced_reset");
+        played_ = Find<uint64_t()>("brindle_paced_played_frames");
+        underruns_ = Find<uint64_t()>("brindle_paced_underruns");
+        recording_ = Find<size_t(int16_t*, size_t)>("brindle_paced_recording");
+        disconnect_ = Find<void()>("brindle_paced_disconnect");
+        underrun_ = Find<void()>("brindle_paced_underrun");
+    }
+    ~PacedCard()
+    {
+        if (module_)
+            dlclose(module_);
+    }
+    bool Loaded() const { return module_ && reset_ && played_ && underruns_ && recording_ && disconnect_ && underrun_; }
+
+    void Reset() { reset_(); }
+    uint64_t PlayedFrames() { return played_(); }
+    uint64_t Underruns() { return underruns_(); }
+    void Disconnect() { disconnect_(); }
+    void RunDry() { underrun_(); }
+    std::vector<unsigned char> Recording()
+    {
+        std::vector<int16_t> samples(recording_(nullptr, 0));
+        recording_(samples.data(), samples.size());
+        const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
+        return {bytes, bytes + samples.size() * sizeof(int16_t)};
+    }
+
+private:
+    template <class F>
+    F* Find(const char* name)
+    {
+        return reinterpret_cast<F*>(dlsym(module_, name));
+    }
+    void* module_;
+    void (*reset_)() = nullptr;
+    uint64_t (*played_)() = nullptr;
+    uint64_t (*underruns_)() = nullptr;
+    size_t (*recording_)(int16_t*, size_t) = nullptr;
+    void (*disconnect_)() = nullptr;
+    void (*underrun_)() = nullptr;
+};
+
 class AlsaWaveOutTest : public test::TempDirTest {
 protected:
     void SetUp() override
@@ -86,6 +140,18 @@ protected:
         const auto config = PathOf("asound.conf");
         std::ofstream(config) << "pcm.capture {\n  type file\n  slave.pcm { type null }\n  file \""
                               << PathOf("capture.raw").string() << "\"\n  format \"raw\"\n}\n";
+        setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+    }
+
+    // "paced" can pause, "paced_nopause" cannot; both record what they consume.
+    void UsePacedCardConfiguration()
+    {
+        ASSERT_TRUE(card_.Loaded()) << dlerror();
+        card_.Reset();
+        const auto config = PathOf("asound.conf");
+        std::ofstream(config) << "pcm_type.brindle_paced { lib \"" << BRINDLE_PACED_PCM_MODULE << "\" }\n"
+                              << "pcm.paced { type brindle_paced pause true record true }\n"
+                              << "pcm.paced_nopause { type brindle_paced pause false record true }\n";
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
     }
 
@@ -129,6 +195,7 @@ protected:
     }
 
     SoundBuffer sound_;
+    PacedCard card_;
 
 private:
     bool hadConfigPath_ = false;
@@ -166,6 +233,142 @@ TEST_F(AlsaWaveOutTest, BytesReachingTheDeviceAreTheSoundsSamples)
             PlayThrough(device, true);
         }
         EXPECT_EQ(test::ReadFileBytes(PathOf("capture.raw")), test::ReadFileBytes(PathOf("noise.raw")));
+    }
+}
+
+// 50 ms of sound at 44.1 kHz.
+constexpr int64_t kPositionTolerance = 2205;
+
+// Hands the device's notifications to the engine until "closed"; between them, about every 20 ms,
+// calls idle. False when the device stopped answering for 30 s.
+template <class Idle>
+bool RunUntilClosed(PlaybackEngine& engine, WaitingSink& sink, Idle&& idle)
+{
+    auto silentSince = std::chrono::steady_clock::now();
+    for (;;) {
+        WaveOutEvent event;
+        if (sink.Next(event, std::chrono::milliseconds(20))) {
+            engine.HandleDeviceEvent(event);
+            if (event.kind == WaveOutEventKind::Closed)
+                return true;
+            silentSince = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (std::chrono::steady_clock::now() - silentSince > std::chrono::seconds(30))
+            return false;
+        idle();
+    }
+}
+
+TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
+{
+    ASSERT_NO_FATAL_FAILURE(UsePacedCardConfiguration());
+    LoadNoise(150000);  // two blocks, 3.4 s
+    for (const char* name : {"paced", "paced_nopause"}) {
+        SCOPED_TRACE(name);
+        card_.Reset();
+        AlsaWaveOut device(AlsaWaveOut::Options{name, true});
+        PlaybackEngine engine;
+        WaitingSink sink;
+        engine.AttachDevice(&device, &sink);
+        engine.SetSoundSource([this] { return &sound_.channels; });
+        ASSERT_EQ(engine.Play(), 1);
+        int64_t worst = 0;
+        int looks = 0;
+        bool paused = false;
+        ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {
+            // Between two looks at the card, the engine's answer must lie within 50 ms of them.
+            const int64_t before = int64_t(card_.PlayedFrames());
+            const int64_t position = engine.GetPosition();
+            const int64_t after = int64_t(card_.PlayedFrames());
+            worst = std::max({worst, before - position, position - after});
+            ++looks;
+            if (!paused && position > 44100) {
+                ASSERT_EQ(engine.Pause(), 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                // Held: nothing more sounds, and the position names the frame the card stopped at.
+                const int64_t heldAt = int64_t(card_.PlayedFrames());
+                EXPECT_LE(std::abs(engine.GetPosition() - heldAt), kPositionTolerance);
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                EXPECT_EQ(int64_t(card_.PlayedFrames()), heldAt) << "the card went on playing while paused";
+                ASSERT_EQ(engine.Play(), 1);
+                paused = true;
+            }
+        })) << "the device stopped answering";
+        EXPECT_TRUE(paused);
+        EXPECT_GT(looks, 50);
+        EXPECT_LE(worst, kPositionTolerance);
+        EXPECT_EQ(engine.GetPosition(), 0);
+        // Every frame sounded once and in order, across the pause and the block boundary.
+        EXPECT_EQ(card_.Recording(), test::ReadFileBytes(PathOf("noise.raw")));
+    }
+}
+
+TEST_F(AlsaWaveOutTest, UnderrunRecoversAndPlayingGoesOn)
+{
+    ASSERT_NO_FATAL_FAILURE(UsePacedCardConfiguration());
+    LoadNoise(30000);
+    AlsaWaveOut device(AlsaWaveOut::Options{"paced", true});
+    PlaybackEngine engine;
+    WaitingSink sink;
+    engine.AttachDevice(&device, &sink);
+    engine.SetSoundSource([this] { return &sound_.channels; });
+    ASSERT_EQ(engine.Play(), 1);
+    bool ranDry = false;
+    ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {
+        if (!ranDry && card_.PlayedFrames() > 4410) {
+            card_.RunDry();
+            ranDry = true;
+        }
+    })) << "the device stopped answering after an underrun";
+    ASSERT_TRUE(ranDry);
+    // The forced one and the one at the end, when nothing more comes.
+    EXPECT_GE(card_.Underruns(), 2u);
+    EXPECT_EQ(card_.Recording(), test::ReadFileBytes(PathOf("noise.raw")));
+}
+
+TEST_F(AlsaWaveOutTest, VanishingCardEndsPlaybackCleanly)
+{
+    ASSERT_NO_FATAL_FAILURE(UsePacedCardConfiguration());
+    LoadNoise(150000);
+    for (const char* name : {"paced", "paced_nopause"}) {
+        for (bool whilePaused : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (whilePaused ? ", pulled while paused" : ", pulled while playing"));
+            card_.Reset();
+            AlsaWaveOut device(AlsaWaveOut::Options{name, true});
+            PlaybackEngine engine;
+            WaitingSink sink;
+            engine.AttachDevice(&device, &sink);
+            engine.SetSoundSource([this] { return &sound_.channels; });
+            ASSERT_EQ(engine.Play(), 1);
+            bool pulled = false;
+            ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {
+                if (pulled || card_.PlayedFrames() < 4410)
+                    return;
+                if (whilePaused) {
+                    ASSERT_EQ(engine.Pause(), 1);
+                }
+                card_.Disconnect();
+                if (whilePaused) {
+                    ASSERT_EQ(engine.Play(), 1);
+                }
+                pulled = true;
+            })) << "the device hung after the card vanished";
+            ASSERT_TRUE(pulled);
+            EXPECT_FALSE(engine.isOpen);
+            EXPECT_LT(card_.PlayedFrames(), 150000u);
+            // The next card plays.
+            card_.Reset();
+            ASSERT_EQ(engine.Play(), 1);
+            bool stopped = false;
+            ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {
+                if (!stopped && card_.PlayedFrames() > 4410) {
+                    ASSERT_EQ(engine.Stop(), 1);
+                    stopped = true;
+                }
+            }));
+            EXPECT_TRUE(stopped);
+        }
     }
 }
 
