@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "storage/channel_store.h"
 #include "support/test_support.h"
@@ -42,6 +45,57 @@ TEST(SampleConversion, KnownValuesAndClamping)
     EXPECT_EQ(FloatToS16(std::numeric_limits<float>::infinity()), 32767);
     EXPECT_EQ(FloatToS16(std::numeric_limits<float>::quiet_NaN()), 0) << "NaN is silence, not a click";
     EXPECT_EQ(FloatToU8(std::numeric_limits<float>::quiet_NaN()), 128);
+}
+
+// The block conversions are written for speed apart from the per-sample rules; they must agree with
+// them on every value, in every interleaving, up to the last sample.
+TEST(SampleConversion, BlockConversionsFollowTheSampleRules)
+{
+    std::vector<float> floats;
+    const auto withNeighbours = [&](float x) {
+        float below = x, above = x;
+        for (int step = 0; step < 3; ++step) {
+            floats.push_back(below);
+            floats.push_back(above);
+            below = std::nextafter(below, -INFINITY);
+            above = std::nextafter(above, INFINITY);
+        }
+    };
+    for (int s = -32769; s <= 32768; ++s) {
+        withNeighbours(float(s) / 32768.0f);
+        withNeighbours((float(s) + 0.5f) / 32768.0f);
+    }
+    for (uint64_t bits = 0; bits < (uint64_t(1) << 32); bits += 4099) {
+        float x;
+        const auto word = uint32_t(bits);
+        std::memcpy(&x, &word, sizeof x);
+        floats.push_back(x);
+    }
+    for (float x : {INFINITY, -INFINITY, NAN, -NAN, 0.0f, -0.0f, std::numeric_limits<float>::denorm_min(),
+                    std::numeric_limits<float>::max(), std::numeric_limits<float>::lowest()})
+        floats.push_back(x);
+
+    for (size_t stride : {1, 2}) {
+        for (size_t channel = 0; channel < stride; ++channel) {
+            SCOPED_TRACE("stride " + std::to_string(stride) + ", channel " + std::to_string(channel));
+            // An odd count leaves a tail for the per-sample loop.
+            const size_t count = floats.size() - 3;
+            std::vector<uint8_t> pcm(2 * count * stride, 0xAB);
+            ConvertFloatToS16Le(floats.data(), count, pcm.data() + 2 * channel, stride);
+            std::vector<float> back(count);
+            ConvertS16LeToFloat(pcm.data() + 2 * channel, stride, back.data(), count);
+            for (size_t k = 0; k < count; ++k) {
+                const size_t at = 2 * (k * stride + channel);
+                const int16_t expected = FloatToS16(floats[k]);
+                const auto written = int16_t(uint16_t(pcm[at] | (pcm[at + 1] << 8)));
+                ASSERT_EQ(written, expected) << "sample " << k << " = " << floats[k];
+                ASSERT_EQ(back[k], S16ToFloat(expected)) << "sample " << k;
+                if (stride == 2) {
+                    ASSERT_EQ(pcm[2 * (k * stride + 1 - channel)], 0xAB) << "the other channel was written";
+                }
+            }
+        }
+    }
 }
 
 class PcmBlockTest : public test::TempDirTest {};
