@@ -48,6 +48,8 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     setWindowTitle(Texts::Caption());
     setAccessibleName(Texts::Caption());
     setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
+    // An hour of stereo takes half a second to summarise: the load's worker does it, not this thread.
+    document_.SetPreparesPeaks(true);
 
     BuildCommands();
     BuildMenus();

@@ -80,6 +80,7 @@ bool Document::IsEmpty() const { return ActiveBuffer().IsEmpty(); }
 
 void Document::Reset()
 {
+    peaks_.Clear();
     mp3_.Reset();
     plain_.Clear();
     sourcePath_.clear();
@@ -97,6 +98,7 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
+    peaks_.Clear();
     mp3_.Reset();
     plain_.Clear();
     modified_ = true;
@@ -117,6 +119,9 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     modified_ = false;
     sourcePath_ = path;
     targetPath_.clear();
+    // A failed pass leaves it empty, and the view makes its own.
+    if (preparesPeaks_)
+        peaks_.Build(ActiveBuffer().channels);
     return 1;
 }
 
@@ -194,6 +199,8 @@ std::filesystem::path Document::ProposeSaveName() const
 
 int Document::Edited(int result)
 {
+    // Even a failed edit may have changed some samples.
+    peaks_.Clear();
     if (result)
         modified_ = true;
     return result;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
 #include "tasks/failure.h"
@@ -65,6 +66,14 @@ public:
     const SoundBuffer& ActiveBuffer() const;
     const FileTags& Tags() const { return mp3_.tags; }
 
+    // The waveform's summary of ActiveBuffer(): empty, or built from the samples as they are now.
+    // Every load and edit empties it. With SetPreparesPeaks(true) (the editor) a successful Load builds
+    // it before returning, so that pass over every sample runs on the load's worker thread rather than
+    // after it on the window's; brindle-batch never draws and does not pay for it. The view fills
+    // it itself after an edit.
+    PeakSummary& Peaks() const { return peaks_; }
+    void SetPreparesPeaks(bool prepares) { preparesPeaks_ = prepares; }
+
     // Why the last Load or Save returned 0 (kind None after a success). Read it on the thread that
     // owns the Document once the task that ran the Load or Save has ended.
     const FailureReason& LastFailure() const { return lastFailure_; }
@@ -83,6 +92,9 @@ private:
     int SaveFile(const std::filesystem::path& given, Progress* progress);
 
     bool modified_ = false;
+    bool preparesPeaks_ = false;
+    // A cache of what the samples hold, not part of the document's state: mutable.
+    mutable PeakSummary peaks_;
     FailureReason lastFailure_;
     std::filesystem::path sourcePath_;
     std::filesystem::path targetPath_;

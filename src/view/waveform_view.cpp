@@ -57,7 +57,12 @@ int64_t WaveformView::PixelToFrame(int x) const
 
 void WaveformView::ClearPeaks()
 {
-    summary_.Clear();
+    document_.Peaks().Clear();
+    ForgetPicture();
+}
+
+void WaveformView::ForgetPicture()
+{
     cache_.Clear();
     peaksWidth_ = -1;
     image_ = QImage();
@@ -75,12 +80,13 @@ void WaveformView::ComputePeaksForWidth()
         cache_.Clear();
         return;
     }
-    ComputePeaks(cache_, summary_, document_.ActiveBuffer().channels, width());
+    ComputePeaks(cache_, document_.Peaks(), document_.ActiveBuffer().channels, width());
 }
 
 void WaveformView::RebuildPeaks()
 {
-    ClearPeaks();
+    // The summary, when there is one, was made from these samples (a load prepares it).
+    ForgetPicture();
     ComputePeaksForWidth();
     EnsurePicture();
 }

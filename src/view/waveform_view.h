@@ -18,7 +18,6 @@
 
 #include <cstdint>
 
-#include "edit/peak_summary.h"
 #include "view/peak_cache.h"
 
 namespace brindle {
@@ -39,10 +38,11 @@ public:
     // The sound's frame count, 0 when there is none.
     uint32_t FrameCount() const;
 
-    // Empties the peaks and their summary and drops the picture: the samples changed or went away.
+    // Empties the peaks and the document's summary and drops the picture: the samples changed or went
+    // away.
     void ClearPeaks();
     // Peaks and picture for the present sound and width, now (after an open; the caller shows the
-    // wait cursor).
+    // wait cursor). The summary the load prepared is used as it is.
     void RebuildPeaks();
     // Paints the whole view at once.
     void RepaintNow();
@@ -78,6 +78,7 @@ private:
     };
     // From the Document, or, while it is busy, as last seen.
     SoundFacts Facts() const;
+    void ForgetPicture();
     void ComputePeaksForWidth();
     // Peaks and picture for the present width; false when the picture cannot be made.
     bool EnsurePicture();
@@ -89,7 +90,6 @@ private:
 
     const Document& document_;
     PlaybackEngine& engine_;
-    PeakSummary summary_;
     PeakCache cache_;
     int peaksWidth_ = -1;  // the width the cache was last computed for
     QImage image_;         // the WaveImage: 24-bit, exactly the client size

@@ -1,4 +1,5 @@
 #include "document/document.h"
+#include "edit/column_peaks.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,44 @@ TEST_F(DocumentTest, ModifiedAndPathsThroughLoadEditSaveAndFailures)
     EXPECT_FALSE(document.Modified());
     EXPECT_TRUE(document.SourcePath().empty());
     EXPECT_TRUE(TempFiles().empty());
+}
+
+// The summary the waveform is drawn from always describes the samples as they are: a load that
+// prepares it makes it from the loaded sound, and anything that changes the samples empties it.
+TEST_F(DocumentTest, PeakSummaryIsPreparedByALoadAndEmptiedByChanges)
+{
+    const auto wav = MakeSound("s.wav", 3.0);
+    const auto mp3 = MakeSound("s.mp3", 1.0);
+    Document batch;
+    ASSERT_EQ(batch.Load(wav), 1);
+    EXPECT_FALSE(batch.Peaks().IsBuilt()) << "a document that never draws pays for no summary";
+
+    Document document;
+    document.SetPreparesPeaks(true);
+    for (const auto& path : {wav, mp3}) {
+        SCOPED_TRACE(path.filename().string());
+        ASSERT_EQ(document.Load(path), 1);
+        const ChannelSet& channels = document.ActiveBuffer().channels;
+        ASSERT_TRUE(document.Peaks().IsBuiltFor(channels));
+        std::array<std::vector<PeakColumn>, 2> fromSummary, direct;
+        ASSERT_EQ(document.Peaks().ComputeColumns(channels, 333, fromSummary), 1);
+        ASSERT_EQ(ComputeColumnPeaks(channels, 0, channels.FrameCount(), 333, direct, nullptr), 1);
+        for (int c = 0; c < 2; ++c) {
+            ASSERT_EQ(fromSummary[c].size(), direct[c].size());
+            for (size_t k = 0; k < direct[c].size(); ++k) {
+                ASSERT_EQ(fromSummary[c][k].max, direct[c][k].max) << c << " " << k;
+                ASSERT_EQ(fromSummary[c][k].min, direct[c][k].min) << c << " " << k;
+            }
+        }
+    }
+    ASSERT_EQ(document.FadeIn(0, 1000), 1);
+    EXPECT_FALSE(document.Peaks().IsBuilt()) << "an edit";
+    ASSERT_EQ(document.Load(wav), 1);
+    EXPECT_EQ(document.Load(PathOf("missing.wav")), 0);
+    EXPECT_FALSE(document.Peaks().IsBuilt()) << "a failed load";
+    ASSERT_EQ(document.Load(wav), 1);
+    document.Reset();
+    EXPECT_FALSE(document.Peaks().IsBuilt()) << "a reset";
 }
 
 TEST_F(DocumentTest, CapabilityQueries)
