@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "formats/check.h"
-#include "formats/wav_file.h"
 #include "storage/block_file.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sample_conversion.h"
@@ -142,34 +141,12 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
 
 namespace {
 
-// A canonical 16-bit WAV file: the header first, with the scanned length, then the bytes as decoded.
-class WavOutput final : public Mp3Decoder::Output {
-public:
-    explicit WavOutput(const std::filesystem::path& path) : path_(path) {}
-    void Begin(const WaveFormat& format, uint32_t, uint32_t dataBytes) override
-    {
-        Check(!path_.empty(), "no file name");
-        Check(stream_.OpenForWriting(path_, 4096));
-        const auto header = MakeWavHeader(format, dataBytes);
-        Check(stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
-    }
-    void Write(const uint8_t* bytes, size_t count) override
-    {
-        Check(stream_.Write(bytes, 1, uint32_t(count)) == count);
-    }
-    void End() override { Check(stream_.CloseChecked()); }
-
-private:
-    const std::filesystem::path& path_;
-    MappedFileStream stream_;
-};
-
-// The sound's own sample stores, filled as the frames arrive: exactly what the WAV reader would make
-// of the file WavOutput writes, without writing it.
-class StoreOutput final : public Mp3Decoder::Output {
+// The sound's own sample stores, filled as the frames arrive: Begin once the length is known, Write
+// with the library's bytes (interleaved signed 16-bit, little-endian), End after the last.
+class StoreOutput {
 public:
     explicit StoreOutput(SoundBuffer& buffer) : buffer_(buffer) {}
-    void Begin(const WaveFormat& format, uint32_t frames, uint32_t dataBytes) override
+    void Begin(const WaveFormat& format, uint32_t frames, uint32_t dataBytes)
     {
         buffer_.Clear();
         Check(buffer_.channels.Allocate(format.channelCount, frames, format.samplesPerSecond));
@@ -178,7 +155,7 @@ public:
         dataBytes_ = dataBytes;
         frameBytes_ = format.blockAlign;
     }
-    void Write(const uint8_t* bytes, size_t count) override
+    void Write(const uint8_t* bytes, size_t count)
     {
         // The library hands over whole frames; a split one would wait here for its other half.
         while (count > 0) {
@@ -199,7 +176,7 @@ public:
             count -= whole * frameBytes_;
         }
     }
-    void End() override
+    void End()
     {
         Check(position_ == frames_ && pending_.empty(), "damaged MPEG audio (it decodes to another length than its scan)");
         buffer_.format = format_;
@@ -238,23 +215,10 @@ private:
 
 }  // namespace
 
-int Mp3Decoder::DecodeToWav(const std::filesystem::path& wavPath, const std::filesystem::path& mp3Path,
-                            Progress* progress)
-{
-    const int result = Guarded([&] {
-        WavOutput output(wavPath);
-        DecodeOrThrow(output, mp3Path, progress);
-        return true;
-    });
-    Close();
-    return FinishProgress(progress, result);
-}
-
 int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
 {
     const int result = Guarded([&] {
-        StoreOutput output(buffer);
-        DecodeOrThrow(output, mp3Path, progress);
+        DecodeOrThrow(buffer, mp3Path, progress);
         return true;
     });
     Close();
@@ -263,7 +227,7 @@ int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3
     return FinishProgress(progress, result);
 }
 
-void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3Path, Progress* progress)
+void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
 {
     Check(!mp3Path.empty(), "no file name");
     CheckNotCancelled(progress);
@@ -286,7 +250,7 @@ void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3P
     }
     Check(encoding == MPG123_ENC_SIGNED_16, "the MP3 decoder does not give 16-bit samples");
     Check(rate > 0 && (channelCount == 1 || channelCount == 2), "unsupported MPEG audio format");
-    // Lock the output to what the stream reported, so a later change cannot slip into the file.
+    // Lock the output to what the stream reported, so a later change cannot slip into the sound.
     Check(mpg123_format_none(handle) == MPG123_OK && mpg123_format(handle, rate, channelCount, encoding) == MPG123_OK,
           "the MP3 decoder refused its own output format");
 
@@ -326,7 +290,7 @@ void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3P
     const size_t bufferBytes = mpg123_outblock(handle) * 64;
     Check(bufferBytes != 0 && bufferBytes <= std::numeric_limits<uint32_t>::max(),
           "the MP3 decoder gave no output block size");
-    std::vector<uint8_t> buffer(bufferBytes);
+    std::vector<uint8_t> pcm(bufferBytes);
 
     WaveFormat format;
     format.formatTag = 1;
@@ -335,7 +299,8 @@ void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3P
     format.avgBytesPerSecond = uint32_t(rate) * frameBytes;
     format.blockAlign = uint16_t(frameBytes);
     format.bitsPerSample = 16;
-    // Failed opens and writes of the output have noted the system's reason ("No space left on device").
+    // Failed writes of the stores have noted the system's reason ("No space left on device").
+    StoreOutput output(buffer);
     output.Begin(format, frames, dataBytes);
     CheckNotCancelled(progress);
 
@@ -344,7 +309,7 @@ void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3P
     int code = MPG123_OK;
     do {
         size_t done = 0;
-        code = mpg123_read(handle, buffer.data(), buffer.size(), &done);
+        code = mpg123_read(handle, pcm.data(), pcm.size(), &done);
         if (code == MPG123_NEW_FORMAT || code == MPG123_NEED_MORE)
             code = MPG123_DONE;
         else if (code == MPG123_ERR && done > 0)
@@ -354,7 +319,7 @@ void Mp3Decoder::DecodeOrThrow(Output& output, const std::filesystem::path& mp3P
         // More than the scan promised cannot fit what was made for it: the length check below would
         // fail the decode anyway.
         Check(decoded + done / frameBytes <= frames, "damaged MPEG audio (it decodes to another length than its scan)");
-        output.Write(buffer.data(), done);
+        output.Write(pcm.data(), done);
         decoded += done / frameBytes;
         CheckNotCancelled(progress);
         if (progress)

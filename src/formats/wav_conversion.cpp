@@ -13,10 +13,8 @@
 #include "formats/wav_file.h"
 #include "storage/block_file.h"
 #include "storage/file_handle.h"
-#include "storage/mapped_file_stream.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
-#include "storage/temp_files.h"
 #include "storage/wave_format.h"
 #include "tasks/progress.h"
 #include "tasks/yield_pacer.h"
@@ -105,64 +103,15 @@ std::string DecoderReason()
     return "cannot decode this WAV file (" + text + ")";
 }
 
-// Where the 16-bit frames go: Begin once the format and the most frames there can be are known,
-// Write with whole frames of little-endian 16-bit PCM, End with the number written; each throws.
-class Output {
-public:
-    virtual ~Output() = default;
-    virtual void Begin(const WaveFormat& format, uint64_t mostFrames) = 0;
-    virtual void Write(const uint8_t* pcm, uint32_t frames) = 0;
-    virtual void End(uint64_t frames) = 0;
-};
-
-// A canonical 44-byte-header WAV file at target.
-class WavOutput final : public Output {
-public:
-    WavOutput(const std::filesystem::path& source, const std::filesystem::path& target) : target_(target)
-    {
-        Check(!target.empty(), "no file name");
-        // Writing the target truncates it: it must not be the source under another name.
-        std::error_code ec;
-        Check(!std::filesystem::equivalent(source, target, ec), "the converted file would overwrite its source");
-    }
-    // Whether target was (re)created here and so is ours to remove.
-    bool Opened() const { return opened_; }
-
-    void Begin(const WaveFormat& format, uint64_t) override
-    {
-        format_ = format;
-        opened_ = true;
-        Check(stream_.OpenForWriting(target_, 4096));
-        // A header with data size 0 until the end: a file cut short by a failure never claims samples.
-        const auto header = MakeWavHeader(format, 0);
-        Check(stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
-    }
-    void Write(const uint8_t* pcm, uint32_t frames) override
-    {
-        Check(stream_.Write(pcm, format_.blockAlign, frames) == frames);
-    }
-    void End(uint64_t frames) override
-    {
-        const auto header = MakeWavHeader(format_, uint32_t(frames * format_.blockAlign));
-        Check(stream_.Rewind() && stream_.Write(header.data(), kWavHeaderBytes, 1) == 1);
-        Check(stream_.CloseChecked());
-    }
-
-private:
-    const std::filesystem::path& target_;
-    WaveFormat format_;
-    MappedFileStream stream_;
-    bool opened_ = false;
-};
-
-// The sound's own sample stores: what the WAV reader would make of WavOutput's file, without the file.
-// The stores grow as frames arrive (the stated length of a damaged file may be far beyond what it
-// holds) and are cut to what was decoded at the end.
-class StoreOutput final : public Output {
+// The sound's own sample stores, filled with whole frames of little-endian 16-bit PCM: Begin once the
+// format and the most frames there can be are known, End with the number written. The stores grow as
+// frames arrive (the stated length of a damaged file may be far beyond what it holds) and are cut to
+// what was decoded at the end.
+class StoreOutput {
 public:
     explicit StoreOutput(SoundBuffer& buffer) : buffer_(buffer) {}
 
-    void Begin(const WaveFormat& format, uint64_t mostFrames) override
+    void Begin(const WaveFormat& format, uint64_t mostFrames)
     {
         // The reasons the WAV reader gives for the converted file, before any work.
         Check(CheckLoadableFormat(format));
@@ -172,7 +121,7 @@ public:
         most_ = uint32_t(mostFrames);
         Check(buffer_.channels.Allocate(format.channelCount, std::min(most_, kBlockSamples), format.samplesPerSecond));
     }
-    void Write(const uint8_t* pcm, uint32_t frames) override
+    void Write(const uint8_t* pcm, uint32_t frames)
     {
         ChannelSet& channels = buffer_.channels;
         Check(uint64_t(position_) + frames <= most_);
@@ -192,7 +141,7 @@ public:
             frames -= run;
         }
     }
-    void End(uint64_t frames) override
+    void End(uint64_t frames)
     {
         Check(frames == position_);
         if (position_ != buffer_.channels.FrameCount())
@@ -210,7 +159,7 @@ private:
     std::vector<float> samples_;
 };
 
-void Convert(const std::filesystem::path& source, Output& output, Progress* progress)
+void Convert(const std::filesystem::path& source, StoreOutput& output, Progress* progress)
 {
     CheckNotCancelled(progress);
     Check(!source.empty(), "no file name");
@@ -294,26 +243,6 @@ void Convert(const std::filesystem::path& source, Output& output, Progress* prog
 }
 
 }  // namespace
-
-int ConvertToPcmWav(const std::filesystem::path& source, const std::filesystem::path& target, Progress* progress)
-{
-    bool targetOpened = false;
-    const int result = Guarded([&] {
-        WavOutput output(source, target);
-        try {
-            Convert(source, output, progress);
-        } catch (...) {
-            targetOpened = output.Opened();
-            throw;
-        }
-        return true;
-    });
-    if (!result && targetOpened && ExistsFile(target)) {
-        std::error_code ec;
-        std::filesystem::remove(target, ec);
-    }
-    return FinishProgress(progress, result);
-}
 
 int DecodeWavInto(SoundBuffer& buffer, const std::filesystem::path& source, Progress* progress)
 {

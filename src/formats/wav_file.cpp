@@ -1,6 +1,7 @@
 #include "formats/wav_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -212,8 +213,9 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
     Check(channels.IsValid());
 }
 
-}  // namespace
-
+// The canonical header: "RIFF", 36 + D + P, "WAVE", "fmt " 16 with format's six fields, "data", D;
+// P is 1 when D is odd. Callers keep 36 + D + P within 32 bits.
+constexpr uint32_t kWavHeaderBytes = 44;
 std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount)
 {
     std::array<uint8_t, kWavHeaderBytes> h{};
@@ -232,6 +234,8 @@ std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uin
     PutLe32(&h[40], dataByteCount);
     return h;
 }
+
+}  // namespace
 
 int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
 {

@@ -14,7 +14,6 @@
 // (YieldPacer). progress may be null; when given it is completed on success and failed on failure.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 
@@ -66,10 +65,5 @@ int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels,
 // Writes the 44-byte header and the samples of channels (valid and compact) in buffer's format,
 // plus a zero pad byte when the data size is odd.
 int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
-
-// The canonical header: "RIFF", 36 + D + P, "WAVE", "fmt " 16 with format's six fields, "data", D;
-// P is 1 when D is odd. Callers keep 36 + D + P within 32 bits.
-inline constexpr uint32_t kWavHeaderBytes = 44;
-std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount);
 
 }  // namespace brindle

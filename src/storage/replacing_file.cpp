@@ -1,11 +1,16 @@
 #include "storage/replacing_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <fcntl.h>
-#include <random>
+#include <memory>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "storage/temp_files.h"
 #include "tasks/failure.h"
@@ -39,14 +44,44 @@ std::filesystem::path FollowLinks(std::filesystem::path path)
     ThrowSystem(ELOOP);
 }
 
-std::string RandomSuffix()
+bool IsSameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether the file behind fd still has the name in the folder.
+bool IsNamed(int folder, const std::string& name, int fd)
 {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 engine{std::random_device{}()};
-    std::string suffix(6, ' ');
-    for (char& c : suffix)
-        c = kLetters[engine() % (sizeof kLetters - 1)];
-    return suffix;
+    struct stat named {};
+    struct stat opened {};
+    return ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &opened) == 0 &&
+           IsSameFile(named, opened);
+}
+
+// The writer of a hidden file holds this lock on it for the file's whole life, so that a save in the
+// same folder can tell a live file from one a killed save left. A flock, not a POSIX record lock: the
+// writers open the file again by name, and closing any descriptor of a file drops every record lock
+// the process holds on it. False only when another holds the lock; a file system without locks
+// leaves every file unlocked, and then nothing is ever removed either.
+bool Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+// Whether name is one that HiddenName gives for some target: ".STEM~VeXXXXXX.EXT" where STEM and
+// .EXT (possibly empty) split a file name as std::filesystem does, or ".~VeXXXXXX.EXT".
+bool IsHiddenName(const std::string& name)
+{
+    auto isLetterOrDigit = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    };
+    if (name.empty() || name[0] != '.')
+        return false;
+    for (size_t at = name.find("~Ve", 1); at != std::string::npos; at = name.find("~Ve", at + 1)) {
+        const std::string_view suffix = std::string_view(name).substr(at + 3, 6);
+        if (suffix.size() != 6 || !std::all_of(suffix.begin(), suffix.end(), isLetterOrDigit))
+            continue;
+        const std::string stem = name.substr(1, at - 1);
+        const std::string extension = name.substr(at + 9);
+        const std::filesystem::path target(stem.empty() ? "x" + extension : stem + extension);
+        if ((stem.empty() || target.stem() == stem) && target.extension() == extension)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -85,6 +120,47 @@ void ReplacingFile::Open(const std::filesystem::path& target)
     }
     CreateTemporary(name);
     path_ = unnamed_ ? DescriptorPath(file_.Get()) : folder / temporaryName_;
+    RemoveStranded();
+}
+
+void ReplacingFile::RemoveStranded() const noexcept
+{
+    // A save killed part-way leaves its hidden file behind where the file system cannot make unnamed
+    // files (and, anywhere, one killed between the link and the rename of Commit). Whatever fails
+    // here only leaves such files where they are.
+    const int dirFd = ::openat(folder_.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(dirFd), &::closedir);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (entry->d_name != temporaryName_ && IsHiddenName(entry->d_name))
+            names.emplace_back(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        // Only our own regular files, opened without following a link or waiting on a FIFO swapped in
+        // meanwhile; read-only when Commit had already given the file a read-only mode. A save in
+        // another process holds its file's lock for as long as it lives.
+        struct stat named {};
+        if (::fstatat(folder_.Get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+            named.st_uid != ::geteuid())
+            continue;
+        constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        UniqueFd file(::openat(folder_.Get(), name.c_str(), O_RDWR | kFlags));
+        if (!file.IsValid() && errno == EACCES)
+            file.Reset(::openat(folder_.Get(), name.c_str(), O_RDONLY | kFlags));
+        struct stat opened {};
+        if (!file.IsValid() || ::fstat(file.Get(), &opened) != 0 || !IsSameFile(named, opened) ||
+            ::flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        // Still the file whose lock this holds, not one made under the same name since.
+        if (IsNamed(folder_.Get(), name, file.Get()))
+            ::unlinkat(folder_.Get(), name.c_str(), 0);
+    }
 }
 
 std::string ReplacingFile::HiddenName(const std::string& targetName, bool& shortName) const
@@ -99,7 +175,7 @@ std::string ReplacingFile::HiddenName(const std::string& targetName, bool& short
         nameMax = NAME_MAX;
     if (1 + stem.size() + 9 + extension.size() > size_t(nameMax))
         shortName = true;
-    return (shortName ? "." : "." + stem) + "~Ve" + RandomSuffix() + extension;
+    return (shortName ? "." : "." + stem) + "~Ve" + RandomNameSuffix() + extension;
 }
 
 void ReplacingFile::CreateTemporary(const std::string& targetName)
@@ -107,9 +183,11 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
     // Unnamed until Commit links it in, so a kill part-way leaves nothing beside the target. Mode
     // 0666 lets the kernel apply the umask (or the folder's default ACL) itself: reading the umask
     // would mean changing it, for every thread of the process.
-    file_.Reset(::openat(folder_.Get(), ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666));
+    file_.Reset(OpenUnnamedAt(folder_.Get(), ".", O_RDWR | O_CLOEXEC, 0666));
     if (file_.IsValid()) {
         unnamed_ = true;
+        // It gets a hidden name in Commit, for a moment, and must not look stranded then.
+        Lock(file_.Get());
     } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
         ThrowSystem();
     }
@@ -119,8 +197,14 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
         const std::string name = HiddenName(targetName, shortName);
         file_.Reset(::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (file_.IsValid()) {
-            temporaryName_ = name;
-            break;
+            // Another save may have found the file before it was locked and be removing it: then
+            // this name is lost, and another one is tried.
+            if (Lock(file_.Get()) && IsNamed(folder_.Get(), name, file_.Get())) {
+                temporaryName_ = name;
+                break;
+            }
+            file_.Reset();
+            continue;
         }
         if (errno == ENAMETOOLONG && !shortName) {
             shortName = true;

@@ -3,7 +3,9 @@
 //
 // Open() follows symbolic links to the file they name (which need not exist yet) and creates the
 // temporary file in that file's folder, unnamed (O_TMPFILE) where the file system allows, so that a
-// kill part-way leaves nothing behind; elsewhere under a hidden "~Ve" name. The writer fills it by
+// kill part-way leaves nothing behind; elsewhere under a hidden "~Ve" name, locked for as long as the
+// object lives. Open then removes the hidden files in the folder that no live save holds: those of
+// saves killed part-way, which nothing else would ever remove. The writer fills it by
 // Path() ("/proc/self/fd/N" for the unnamed file). Commit() links the unnamed file in under a hidden
 // name just before the rename. Commit() gives it the owner,
 // group and permissions of the file it replaces (a new file keeps those the kernel gave it under the
@@ -39,6 +41,8 @@ private:
     void CreateTemporary(const std::string& targetName);
     std::string HiddenName(const std::string& targetName, bool& shortName) const;
     void LinkHidden(const std::string& targetName);
+    // Removes the hidden files in the folder that no live save holds.
+    void RemoveStranded() const noexcept;
 
     std::filesystem::path target_;
     std::filesystem::path path_;

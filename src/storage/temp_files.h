@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 
 #include "storage/unique_fd.h"
 
@@ -18,6 +19,17 @@ std::filesystem::path TempDirectory();
 // crash or a kill can leave nothing behind, and closing the descriptor frees the disk. Invalid on
 // failure, with the reason noted (tasks/failure.h).
 UniqueFd CreateUnnamedTempFile();
+
+// openat(folder, path, O_TMPFILE | flags, mode): an unnamed file in the folder path names, or -1 with
+// errno set. Every unnamed file of the program is made here, so that tests can refuse them all.
+int OpenUnnamedAt(int folder, const char* path, int flags, mode_t mode);
+
+// For tests only: while refused, OpenUnnamedAt fails with EOPNOTSUPP as on a file system without
+// O_TMPFILE (vfat, some FUSE mounts, older NFS), so the fallbacks for those run on any machine.
+void RefuseUnnamedFilesForTesting(bool refuse);
+
+// Six random letters or digits, for names a file keeps only for a while ("~VeXXXXXX").
+std::string RandomNameSuffix();
 
 // A path by which this process can open the file behind fd again ("/proc/self/fd/N"), for code that
 // takes a path; valid while fd stays open.

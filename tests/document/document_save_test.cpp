@@ -6,16 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 
+#include "storage/temp_files.h"
 #include "support/test_support.h"
 #include "tasks/progress.h"
 
@@ -51,6 +55,17 @@ protected:
                 extra.push_back(name);
         }
         return extra;
+    }
+    // Names in the test folder that start with prefix, sorted.
+    std::vector<std::string> NamesStartingWith(const std::string& prefix)
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(Dir())) {
+            if (entry.path().filename().string().rfind(prefix, 0) == 0)
+                names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
     }
 };
 
@@ -197,6 +212,139 @@ TEST_F(DocumentSaveTest, WhileTheNewFileIsWrittenOnlyTheSaverCanReadIt)
     struct stat st {};
     ASSERT_EQ(::stat(PathOf("secret.wav").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// While it lives, this file system cannot make unnamed files, as vfat, some FUSE mounts and older NFS.
+class UnnamedFilesRefused {
+public:
+    UnnamedFilesRefused() { RefuseUnnamedFilesForTesting(true); }
+    ~UnnamedFilesRefused() { RefuseUnnamedFilesForTesting(false); }
+    UnnamedFilesRefused(const UnnamedFilesRefused&) = delete;
+    UnnamedFilesRefused& operator=(const UnnamedFilesRefused&) = delete;
+};
+
+// Tells the parent over a pipe that the save has begun writing, then keeps it there until killed.
+class StoppingProgress final : public Progress {
+public:
+    explicit StoppingProgress(int ready) : Progress(100), ready_(ready) {}
+
+protected:
+    void OnPositionChanged() override
+    {
+        [[maybe_unused]] const ssize_t written = ::write(ready_, "s", 1);
+        for (;;)
+            ::pause();
+    }
+
+private:
+    int ready_;
+};
+
+// A save in a child process, as in another copy of the program, stopped part-way for as long as the
+// child lives.
+class ChildSave {
+public:
+    ChildSave(Document& document, const fs::path& target)
+    {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            StoppingProgress progress(ready[1]);
+            document.Save(target, &progress);
+            ::_exit(1);
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        saving_ = pid_ > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ChildSave() { Kill(); }
+    ChildSave(const ChildSave&) = delete;
+    ChildSave& operator=(const ChildSave&) = delete;
+
+    bool IsSaving() const { return saving_; }
+    void Kill()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool saving_ = false;
+};
+
+TEST_F(DocumentSaveTest, WithoutUnnamedFilesTheNextSaveRemovesWhatAKilledSaveLeftButNotALiveSavesFile)
+{
+    const fs::path source = MakeSound("source.wav");
+    const auto sound = ReadFileBytes(source);
+    const std::vector<unsigned char> old{'o', 'l', 'd'};
+    test::WriteFileBytes(PathOf("song.wav"), old);
+    const UnnamedFilesRefused refused;
+    Document document;
+    ASSERT_EQ(document.Load(source), 1);
+    // The sample stores are named for a moment too, and lose their names before the load goes on.
+    EXPECT_EQ(test::UnnamedFilesOf(::getpid(), Dir()).size(), 2u);
+    EXPECT_EQ(NamesStartingWith("~Ve"), std::vector<std::string>{});
+
+    ChildSave running(document, PathOf("other.wav"));
+    ASSERT_TRUE(running.IsSaving());
+    const std::vector<std::string> live = NamesStartingWith(".other~Ve");
+    ASSERT_EQ(live.size(), 1u);
+    ChildSave killed(document, PathOf("song.wav"));
+    ASSERT_TRUE(killed.IsSaving());
+    killed.Kill();
+    ASSERT_EQ(NamesStartingWith(".song~Ve").size(), 1u) << "the killed save's file is still there";
+    EXPECT_EQ(ReadFileBytes(PathOf("song.wav")), old);
+    EXPECT_EQ(NamesStartingWith(".other~Ve"), live);
+
+    ASSERT_EQ(document.Save(PathOf("song.wav")), 1) << document.LastFailure().text;
+    EXPECT_EQ(ReadFileBytes(PathOf("song.wav")), sound);
+    EXPECT_EQ(NamesStartingWith(".song~Ve"), std::vector<std::string>{});
+    EXPECT_EQ(NamesStartingWith(".other~Ve"), live) << "that save is still writing it";
+
+    running.Kill();
+    ASSERT_EQ(document.Save(PathOf("song.wav")), 1) << document.LastFailure().text;
+    EXPECT_EQ(NamesStartingWith(".other~Ve"), std::vector<std::string>{});
+    EXPECT_EQ(Leftovers({"source.wav", "song.wav"}), std::vector<std::string>{});
+}
+
+TEST_F(DocumentSaveTest, ASaveRemovesOnlyRegularFilesNamedExactlyAsItsOwnHiddenFiles)
+{
+    Document document;
+    ASSERT_EQ(document.Load(MakeSound("source.wav")), 1);
+    // Left by killed saves of "song.wav", of a name too long to keep, of "notes" and of "a.b.wav".
+    const std::vector<std::string> stranded = {".song~VeAbCd12.wav", ".~VeXy98Zw.mp3", ".notes~VeQwErTy",
+                                               ".a.b~Ve000000.wav"};
+    // Names like those that a save never gives, and a link, a folder and a FIFO under such names.
+    const std::vector<std::string> unlike = {"song~VeAbCd12.wav",       ".song~VeAbCd1.wav", ".song~VeAbCd-2.wav",
+                                             ".song~VeAbCd12.wav.part", ".song~veAbCd12.wav", ".song.wav"};
+    for (const auto& name : stranded)
+        test::WriteFileBytes(PathOf(name), {'x'});
+    for (const auto& name : unlike)
+        test::WriteFileBytes(PathOf(name), {'x'});
+    test::WriteFileBytes(PathOf("victim.wav"), {'v'});
+    fs::create_symlink("victim.wav", PathOf(".victim~VeAbCd12.wav"));
+    fs::create_symlink("nowhere.wav", PathOf(".dangling~VeAbCd12.wav"));
+    fs::create_directory(PathOf(".folder~VeAbCd12.wav"));
+    ASSERT_EQ(::mkfifo(PathOf(".pipe~VeAbCd12.wav").c_str(), 0600), 0);
+
+    ASSERT_EQ(document.Save(PathOf("song.wav")), 1) << document.LastFailure().text;
+    for (const auto& name : stranded)
+        EXPECT_FALSE(fs::exists(fs::symlink_status(PathOf(name)))) << name;
+    for (const auto& name : unlike)
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(PathOf(name)))) << name;
+    EXPECT_TRUE(fs::is_symlink(PathOf(".victim~VeAbCd12.wav")));
+    EXPECT_TRUE(fs::is_symlink(PathOf(".dangling~VeAbCd12.wav")));
+    EXPECT_EQ(ReadFileBytes(PathOf("victim.wav")), std::vector<unsigned char>{'v'});
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(PathOf(".folder~VeAbCd12.wav"))));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(PathOf(".pipe~VeAbCd12.wav"))));
 }
 
 #ifdef BRINDLE_BATCH

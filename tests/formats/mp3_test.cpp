@@ -127,7 +127,7 @@ protected:
 
 // --- Decoding ---------------------------------------------------------------------------------------
 
-TEST_F(Mp3Test, DecodeToWavWritesTheCanonicalHeaderAndTheReferenceSamples)
+TEST_F(Mp3Test, DecodeIntoGivesTheReferenceSamplesAsSixteenBitPcm)
 {
     const fs::path mp3 = MakeMp3("stereo.mp3", 2, 44100, 3.0, "-V 2");
     const fs::path reference = PathOf("reference.wav");
@@ -135,33 +135,25 @@ TEST_F(Mp3Test, DecodeToWavWritesTheCanonicalHeaderAndTheReferenceSamples)
     const Pcm16 expected = ReadPcm16Wav(reference);
     ASSERT_TRUE(expected.isValid);
 
-    const fs::path wav = PathOf("decoded.wav");
+    SoundBuffer buffer;
     Mp3Decoder decoder;
     Progress progress(500);
-    ASSERT_EQ(decoder.DecodeToWav(wav, mp3, &progress), 1);
+    ASSERT_EQ(decoder.DecodeInto(buffer, mp3, &progress), 1);
     EXPECT_FALSE(decoder.IsOpen());
     EXPECT_EQ(progress.Position(), 500u);
+    EXPECT_FALSE(progress.IsFailed());
 
-    const std::vector<unsigned char> bytes = ReadFileBytes(wav);
-    ASSERT_GE(bytes.size(), 44u);
-    const uint32_t dataBytes = uint32_t(expected.samples.size() * 2);
-    EXPECT_EQ(bytes.size(), 44u + dataBytes);
-    auto le32 = [&](size_t at) { return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t(bytes[at + 3]) << 24; };
-    auto le16 = [&](size_t at) { return uint32_t(bytes[at] | bytes[at + 1] << 8); };
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-    EXPECT_EQ(le32(4), dataBytes + 36);
-    EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(le32(16), 16u);
-    EXPECT_EQ(le16(20), 1u);
-    EXPECT_EQ(le16(22), 2u);
-    EXPECT_EQ(le32(24), 44100u);
-    EXPECT_EQ(le32(28), 44100u * 4);
-    EXPECT_EQ(le16(32), 4u);
-    EXPECT_EQ(le16(34), 16u);
-    EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "data");
-    EXPECT_EQ(le32(40), dataBytes);
-    const Pcm16 decoded = ReadPcm16Wav(wav);
-    EXPECT_TRUE(decoded.samples == expected.samples);
+    // The format record a 16-bit PCM WAV of the sound would carry.
+    const uint32_t frames = uint32_t(expected.Frames());
+    EXPECT_EQ(buffer.format.formatTag, 1);
+    EXPECT_EQ(buffer.format.channelCount, 2);
+    EXPECT_EQ(buffer.format.samplesPerSecond, 44100u);
+    EXPECT_EQ(buffer.format.avgBytesPerSecond, 44100u * 4);
+    EXPECT_EQ(buffer.format.blockAlign, 4);
+    EXPECT_EQ(buffer.format.bitsPerSample, 16);
+    EXPECT_EQ(buffer.frameCount, frames);
+    EXPECT_EQ(buffer.dataByteCount, frames * 4);
+    EXPECT_TRUE(BufferPcm16(buffer).samples == expected.samples);
 }
 
 struct EncodedCase {
@@ -283,8 +275,13 @@ TEST_F(Mp3Test, FilesThatAreNotMp3sFailCleanly)
     Mp3Decoder decoder;
     EXPECT_EQ(decoder.Open(PathOf("missing.mp3")), 0);
     EXPECT_FALSE(decoder.IsOpen());
-    EXPECT_EQ(decoder.DecodeToWav(PathOf("out.wav"), PathOf("empty.mp3"), nullptr), 0);
-    EXPECT_EQ(decoder.DecodeToWav(fs::path(), PathOf("random.mp3"), nullptr), 0);
+    // A failed decode empties a buffer that held a sound.
+    SoundBuffer buffer;
+    ASSERT_EQ(buffer.CreateSilent(true, 100, 8000), 1);
+    EXPECT_EQ(decoder.DecodeInto(buffer, PathOf("random.mp3"), nullptr), 0);
+    EXPECT_TRUE(buffer.IsEmpty());
+    EXPECT_FALSE(decoder.IsOpen());
+    EXPECT_TRUE(TempFiles().empty());
 }
 
 // --- Paths ------------------------------------------------------------------------------------------
@@ -583,10 +580,11 @@ TEST_F(Mp3Test, CancelStopsTheLengthScanOfALargeFile)
     ASSERT_GT(BytesReadByThisProcess(), 0u) << "needs /proc/self/io";
 
     Mp3Decoder decoder;
+    SoundBuffer buffer;
     CancelAtPoll progress(1000, 50);
     ClearLastFailure();
     const uint64_t before = BytesReadByThisProcess();
-    EXPECT_EQ(decoder.DecodeToWav(PathOf("out.wav"), large, &progress), 0);
+    EXPECT_EQ(decoder.DecodeInto(buffer, large, &progress), 0);
     const uint64_t read = BytesReadByThisProcess() - before;
     EXPECT_EQ(LastFailure().kind, FailureKind::Cancelled);
     EXPECT_LT(read, joined.size() / 8) << "the scan went on after the cancel";
@@ -613,9 +611,11 @@ TEST_F(Mp3Test, DecoderFailuresSayWhy)
     };
     for (const auto& [name, reason] : cases) {
         Mp3Decoder decoder;
+        SoundBuffer buffer;
         ClearLastFailure();
-        EXPECT_EQ(decoder.DecodeToWav(PathOf("out.wav"), PathOf(name), nullptr), 0) << name;
+        EXPECT_EQ(decoder.DecodeInto(buffer, PathOf(name), nullptr), 0) << name;
         EXPECT_EQ(LastFailure().text, reason) << name;
+        EXPECT_TRUE(buffer.IsEmpty()) << name;
     }
 }
 

@@ -136,27 +136,22 @@ protected:
     }
 };
 
-TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
+TEST_F(GraphImportTest, DecodesIntoTheStoresAsSixteenBitPcmWithItsProgressSteps)
 {
     const auto source = MakeFloatWav("in.wav");
-    const auto target = PathOf("out.tmp");
+    SoundBuffer buffer;
     RecordingProgress progress(1000);
-    ASSERT_EQ(ConvertToPcmWav(source, target, &progress), 1);
-    const Bytes bytes = test::ReadFileBytes(target);
-    ASSERT_EQ(bytes.size(), 44u + 44100 * 4);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
-    EXPECT_EQ(test::Le32At(bytes, 4), bytes.size() - 8);
-    EXPECT_EQ(std::string(bytes.begin() + 8, bytes.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(test::Le32At(bytes, 16), 16u);
-    EXPECT_EQ(FormatTag(bytes), 1);
-    EXPECT_EQ(bytes[22], 2);
-    EXPECT_EQ(test::Le32At(bytes, 24), 44100u);
-    EXPECT_EQ(test::Le32At(bytes, 28), 44100u * 4);
-    EXPECT_EQ(bytes[32], 4);
-    EXPECT_EQ(bytes[34], 16);
-    EXPECT_EQ(std::string(bytes.begin() + 36, bytes.begin() + 40), "data");
-    EXPECT_EQ(test::Le32At(bytes, 40), 44100u * 4);
-    // 30% once the files are open, then the frames written.
+    ASSERT_EQ(DecodeWavInto(buffer, source, &progress), 1);
+    // The format record a 16-bit PCM copy of the file would carry.
+    EXPECT_EQ(buffer.format.formatTag, 1);
+    EXPECT_EQ(buffer.format.channelCount, 2);
+    EXPECT_EQ(buffer.format.samplesPerSecond, 44100u);
+    EXPECT_EQ(buffer.format.avgBytesPerSecond, 44100u * 4);
+    EXPECT_EQ(buffer.format.blockAlign, 4);
+    EXPECT_EQ(buffer.format.bitsPerSample, 16);
+    EXPECT_EQ(buffer.frameCount, 44100u);
+    EXPECT_EQ(buffer.dataByteCount, 44100u * 4);
+    // 30% once the file is open, then the frames decoded.
     ASSERT_FALSE(progress.Positions().empty());
     EXPECT_EQ(progress.Positions().front(), 300u);
     EXPECT_EQ(progress.Position(), 1000u);
@@ -165,19 +160,24 @@ TEST_F(GraphImportTest, WritesACanonical16BitWavWithA44ByteHeader)
 
 using test::TempFileWatch;
 
-TEST_F(GraphImportTest, ALoadDecodesIntoTheStoresWhatTheSixteenBitCopyHolds)
+TEST_F(GraphImportTest, ALoadDecodesIntoTheStoresExactlyTheSixteenBitSamplesSoxWidened)
 {
-    // Five blocks of stereo: the stores grow several times on the way.
-    const auto source = MakeFloatWav("float.wav", "30");
+    // Five blocks of stereo: the stores grow several times on the way. sox widens 16-bit samples to
+    // floats exactly, so the decode must give back the very samples it started from.
+    const auto sixteen = PathOf("sixteen.wav");
+    ASSERT_EQ(test::RunCommand("sox -D -R -n -r 44100 -c 2 -b 16 " + Quoted(sixteen) +
+                               " synth 30 sine 100-20000 pinknoise vol 0.5 2>/dev/null"),
+              0);
+    const auto source = PathOf("float.wav");
+    ASSERT_EQ(test::RunCommand("sox -D " + Quoted(sixteen) + " -e floating-point -b 32 " + Quoted(source)), 0);
     SoundBuffer loaded;
     TempFileWatch watch([this] { return TempFiles().size(); });
     ASSERT_EQ(LoadWav(loaded, source, &watch), 1);
     EXPECT_EQ(watch.most, 2u) << "no 16-bit copy of the sound beside its two stores";
 
-    const auto copy = PathOf("copy.wav");
-    ASSERT_EQ(ConvertToPcmWav(source, copy, nullptr), 1);
     SoundBuffer expected;
-    ASSERT_EQ(LoadWav(expected, copy, nullptr), 1);
+    ASSERT_EQ(LoadWav(expected, sixteen, nullptr), 1);
+    EXPECT_EQ(loaded.frameCount, 30u * 44100u);
     EXPECT_EQ(loaded.frameCount, expected.frameCount);
     EXPECT_EQ(loaded.dataByteCount, expected.dataByteCount);
     EXPECT_EQ(loaded.format.blockAlign, expected.format.blockAlign);
@@ -201,50 +201,61 @@ TEST_F(GraphImportTest, RefusesSourcesNotNamedWavOrPcm)
     for (const std::string name : {"in.mp3", "in.wma", "in.tmp", "in", "~VeAbc123", "in.wave"}) {
         const auto renamed = PathOf(name);
         std::filesystem::copy_file(wav, renamed);
+        SoundBuffer buffer;
         Progress progress(100);
-        EXPECT_EQ(ConvertToPcmWav(renamed, PathOf("out.wav"), &progress), 0) << name;
+        ClearLastFailure();
+        EXPECT_EQ(DecodeWavInto(buffer, renamed, &progress), 0) << name;
+        EXPECT_EQ(LastFailure().text, "only a file named .wav or .pcm is converted") << name;
         EXPECT_TRUE(progress.IsFailed());
-        EXPECT_FALSE(std::filesystem::exists(PathOf("out.wav"))) << name;
+        EXPECT_TRUE(buffer.IsEmpty()) << name;
         std::filesystem::remove(renamed);
     }
     for (const std::string name : {"in.WAV", "in.Pcm"}) {
         const auto renamed = PathOf(name);
         std::filesystem::copy_file(wav, renamed);
-        EXPECT_EQ(ConvertToPcmWav(renamed, PathOf("out.wav"), nullptr), 1) << name;
+        SoundBuffer buffer;
+        EXPECT_EQ(DecodeWavInto(buffer, renamed, nullptr), 1) << name;
+        EXPECT_EQ(buffer.frameCount, 44100u) << name;
         std::filesystem::remove(renamed);
     }
 }
 
-TEST_F(GraphImportTest, NeverWritesOverItsSource)
-{
-    const auto source = MakeFloatWav("in.wav");
-    const Bytes before = test::ReadFileBytes(source);
-    EXPECT_EQ(ConvertToPcmWav(source, source, nullptr), 0);
-    std::filesystem::create_hard_link(source, PathOf("link.wav"));
-    EXPECT_EQ(ConvertToPcmWav(source, PathOf("link.wav"), nullptr), 0);
-    EXPECT_EQ(test::ReadFileBytes(source), before);
-}
-
-TEST_F(GraphImportTest, CancellingRemovesTheTarget)
+TEST_F(GraphImportTest, CancellingLeavesTheBufferEmptyAndNoStores)
 {
     const auto source = MakeFloatWav("in.wav", "20");
-    const auto target = PathOf("out.wav");
+    SoundBuffer buffer;
+    ASSERT_EQ(buffer.CreateSilent(true, 100, 8000), 1);
     RecordingProgress progress(1000, 500);
-    EXPECT_EQ(ConvertToPcmWav(source, target, &progress), 0);
+    ClearLastFailure();
+    EXPECT_EQ(DecodeWavInto(buffer, source, &progress), 0);
     EXPECT_TRUE(progress.IsCancelled());
-    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_EQ(LastFailure().kind, FailureKind::Cancelled);
+    EXPECT_LT(progress.Positions().back(), 1000u);
+    EXPECT_TRUE(buffer.IsEmpty());
+    EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(GraphImportTest, FilesLibsndfileCannotReadFail)
+TEST_F(GraphImportTest, FilesLibsndfileCannotReadFailAndSayWhy)
 {
-    const auto target = PathOf("out.wav");
     test::WriteFileBytes(PathOf("text.wav"), Bytes(100, 'x'));
-    EXPECT_EQ(ConvertToPcmWav(PathOf("text.wav"), target, nullptr), 0);
-    EXPECT_EQ(ConvertToPcmWav(PathOf("absent.wav"), target, nullptr), 0);
-    EXPECT_FALSE(std::filesystem::exists(target));
     // An AIFF file is a sound libsndfile reads, but not a WAV.
     ASSERT_EQ(test::RunCommand("sox -n -r 8000 -c 1 -t aiff " + Quoted(PathOf("aiff.wav")) + " synth 0.1 sine 440"), 0);
-    EXPECT_EQ(ConvertToPcmWav(PathOf("aiff.wav"), target, nullptr), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"absent.wav", "No such file or directory"},
+        {"aiff.wav", "not a WAV file"},
+    };
+    for (const auto& [name, reason] : cases) {
+        SoundBuffer buffer;
+        ClearLastFailure();
+        EXPECT_EQ(DecodeWavInto(buffer, PathOf(name), nullptr), 0) << name;
+        EXPECT_EQ(LastFailure().text, reason) << name;
+        EXPECT_TRUE(buffer.IsEmpty()) << name;
+    }
+    SoundBuffer buffer;
+    ClearLastFailure();
+    EXPECT_EQ(DecodeWavInto(buffer, PathOf("text.wav"), nullptr), 0);
+    EXPECT_EQ(LastFailure().text.rfind("cannot decode this WAV file (", 0), 0u) << LastFailure().text;
+    EXPECT_TRUE(TempFiles().empty());
 }
 
 }  // namespace
