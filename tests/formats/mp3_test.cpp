@@ -143,16 +143,7 @@ TEST_F(Mp3Test, DecodeIntoGivesTheReferenceSamplesAsSixteenBitPcm)
     EXPECT_EQ(progress.Position(), 500u);
     EXPECT_FALSE(progress.IsFailed());
 
-    // The format record a 16-bit PCM WAV of the sound would carry.
-    const uint32_t frames = uint32_t(expected.Frames());
-    EXPECT_EQ(buffer.format.formatTag, 1);
-    EXPECT_EQ(buffer.format.channelCount, 2);
-    EXPECT_EQ(buffer.format.samplesPerSecond, 44100u);
-    EXPECT_EQ(buffer.format.avgBytesPerSecond, 44100u * 4);
-    EXPECT_EQ(buffer.format.blockAlign, 4);
-    EXPECT_EQ(buffer.format.bitsPerSample, 16);
-    EXPECT_EQ(buffer.frameCount, frames);
-    EXPECT_EQ(buffer.dataByteCount, frames * 4);
+    test::ExpectStereo16Record(buffer, uint32_t(expected.Frames()));
     EXPECT_TRUE(BufferPcm16(buffer).samples == expected.samples);
 }
 

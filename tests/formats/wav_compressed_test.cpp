@@ -142,15 +142,7 @@ TEST_F(GraphImportTest, DecodesIntoTheStoresAsSixteenBitPcmWithItsProgressSteps)
     SoundBuffer buffer;
     RecordingProgress progress(1000);
     ASSERT_EQ(DecodeWavInto(buffer, source, &progress), 1);
-    // The format record a 16-bit PCM copy of the file would carry.
-    EXPECT_EQ(buffer.format.formatTag, 1);
-    EXPECT_EQ(buffer.format.channelCount, 2);
-    EXPECT_EQ(buffer.format.samplesPerSecond, 44100u);
-    EXPECT_EQ(buffer.format.avgBytesPerSecond, 44100u * 4);
-    EXPECT_EQ(buffer.format.blockAlign, 4);
-    EXPECT_EQ(buffer.format.bitsPerSample, 16);
-    EXPECT_EQ(buffer.frameCount, 44100u);
-    EXPECT_EQ(buffer.dataByteCount, 44100u * 4);
+    test::ExpectStereo16Record(buffer, 44100u);
     // 30% once the file is open, then the frames decoded.
     ASSERT_FALSE(progress.Positions().empty());
     EXPECT_EQ(progress.Positions().front(), 300u);

@@ -114,6 +114,19 @@ private:
     void (*underrun_)() = nullptr;
 };
 
+// An engine playing sound through an ALSA device. The sink outlives the device's thread.
+struct AlsaPlayer {
+    AlsaPlayer(const std::string& deviceName, SoundBuffer& sound, bool useDevicePause = true)
+        : device(AlsaWaveOut::Options{deviceName, useDevicePause})
+    {
+        engine.AttachDevice(&device, &sink);
+        engine.SetSoundSource([&sound] { return &sound.channels; });
+    }
+    WaitingSink sink;
+    AlsaWaveOut device;
+    PlaybackEngine engine;
+};
+
 class AlsaWaveOutTest : public test::TempDirTest {
 protected:
     void SetUp() override
@@ -206,11 +219,8 @@ TEST_F(AlsaWaveOutTest, NoDeviceFailsToOpenWithoutAWord)
 {
     UseCaptureConfiguration();
     LoadNoise(1000);
-    AlsaWaveOut device(AlsaWaveOut::Options{"default", true});
-    PlaybackEngine engine;
-    WaitingSink sink;
-    engine.AttachDevice(&device, &sink);
-    engine.SetSoundSource([this] { return &sound_.channels; });
+    AlsaPlayer player("default", sound_);
+    auto& [sink, device, engine] = player;
 
     StderrCapture capture(PathOf("stderr.txt"));
     EXPECT_EQ(engine.Play(), 0);
@@ -267,11 +277,8 @@ TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
     for (const char* name : {"paced", "paced_nopause"}) {
         SCOPED_TRACE(name);
         card_.Reset();
-        AlsaWaveOut device(AlsaWaveOut::Options{name, true});
-        PlaybackEngine engine;
-        WaitingSink sink;
-        engine.AttachDevice(&device, &sink);
-        engine.SetSoundSource([this] { return &sound_.channels; });
+        AlsaPlayer player(name, sound_);
+        auto& [sink, device, engine] = player;
         ASSERT_EQ(engine.Play(), 1);
         int64_t worst = 0;
         int looks = 0;
@@ -308,11 +315,8 @@ TEST_F(AlsaWaveOutTest, UnderrunRecoversAndPlayingGoesOn)
 {
     ASSERT_NO_FATAL_FAILURE(UsePacedCardConfiguration());
     LoadNoise(30000);
-    AlsaWaveOut device(AlsaWaveOut::Options{"paced", true});
-    PlaybackEngine engine;
-    WaitingSink sink;
-    engine.AttachDevice(&device, &sink);
-    engine.SetSoundSource([this] { return &sound_.channels; });
+    AlsaPlayer player("paced", sound_);
+    auto& [sink, device, engine] = player;
     ASSERT_EQ(engine.Play(), 1);
     bool ranDry = false;
     ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {
@@ -335,11 +339,8 @@ TEST_F(AlsaWaveOutTest, VanishingCardEndsPlaybackCleanly)
         for (bool whilePaused : {false, true}) {
             SCOPED_TRACE(std::string(name) + (whilePaused ? ", pulled while paused" : ", pulled while playing"));
             card_.Reset();
-            AlsaWaveOut device(AlsaWaveOut::Options{name, true});
-            PlaybackEngine engine;
-            WaitingSink sink;
-            engine.AttachDevice(&device, &sink);
-            engine.SetSoundSource([this] { return &sound_.channels; });
+            AlsaPlayer player(name, sound_);
+            auto& [sink, device, engine] = player;
             ASSERT_EQ(engine.Play(), 1);
             bool pulled = false;
             ASSERT_TRUE(RunUntilClosed(engine, sink, [&] {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "storage/channel_store.h"
+#include "storage/sound_buffer.h"
 
 namespace brindle::test {
 
@@ -114,6 +115,18 @@ void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames)
     u32(data);
     out.close();
     std::filesystem::resize_file(path, 44 + uint64_t(data));
+}
+
+void ExpectStereo16Record(const SoundBuffer& buffer, uint32_t frames)
+{
+    EXPECT_EQ(buffer.format.formatTag, 1);
+    EXPECT_EQ(buffer.format.channelCount, 2);
+    EXPECT_EQ(buffer.format.samplesPerSecond, 44100u);
+    EXPECT_EQ(buffer.format.avgBytesPerSecond, 44100u * 4);
+    EXPECT_EQ(buffer.format.blockAlign, 4);
+    EXPECT_EQ(buffer.format.bitsPerSample, 16);
+    EXPECT_EQ(buffer.frameCount, frames);
+    EXPECT_EQ(buffer.dataByteCount, frames * 4);
 }
 
 std::string Quoted(const std::filesystem::path& path)

@@ -15,6 +15,7 @@
 
 namespace brindle {
 class ChannelStore;
+class SoundBuffer;
 }
 
 namespace brindle::test {
@@ -55,6 +56,10 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigne
 void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames);
 // The path in single quotes for a shell command line, any single quote in it escaped.
 std::string Quoted(const std::filesystem::path& path);
+
+// Checks that buffer carries the format record of a 16-bit stereo 44.1 kHz PCM WAV of frames frames,
+// as every import gives whatever it decoded.
+void ExpectStereo16Record(const SoundBuffer& buffer, uint32_t frames);
 // Runs a shell command with LC_ALL=C.UTF-8 and TZ=UTC set for it; returns its exit status.
 int RunCommand(const std::string& command);
 // The shared real-world corpus folder (may be missing on a developer's machine).
