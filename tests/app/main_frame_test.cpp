@@ -18,7 +18,9 @@
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
 #include "gui_test_support.h"
+#include "playback/alsa_wave_out.h"
 #include "playback/fake_wave_out.h"
+#include "playback/paced_card.h"
 #include "view/selection_bar.h"
 #include "view/time_format.h"
 #include "view/waveform_view.h"
@@ -204,6 +206,58 @@ private slots:
         QCOMPARE(device.played.size(), size_t(44100 * 2));
         frame_->RefreshUiState();
         QVERIFY(ToolVisible(kCmdPlay) && !ToolEnabled(kCmdStop));
+    }
+
+    // Over a card that plays in real time from a thread of its own (the tests' alsa-lib plugin), so
+    // the notifications reach the window as events posted from another thread.
+    void playsThroughARealDeviceAndStopsItBeforeALoad()
+    {
+        test::PacedCard card;
+        QVERIFY2(card.Loaded(), dlerror());
+        card.Reset();
+        const QByteArray oldConfig = qgetenv("ALSA_CONFIG_PATH");
+        test::PacedCard::UseConfiguration((test::ScratchDir() + QStringLiteral("/asound.conf")).toStdString());
+        frame_->SetOutputDevice(std::make_unique<AlsaWaveOut>(AlsaWaveOut::Options{"paced", true}));
+        const QString raw = test::ScratchDir() + QStringLiteral("/stereo.raw");
+        QVERIFY(test::RunTool(QStringLiteral("sox"), {stereo_, QStringLiteral("-t"), QStringLiteral("raw"),
+                                                      QStringLiteral("-e"), QStringLiteral("signed"), QStringLiteral("-b"),
+                                                      QStringLiteral("16"), QStringLiteral("-L"), raw}));
+        QFile rawFile(raw);
+        QVERIFY(rawFile.open(QIODevice::ReadOnly));
+        const QByteArray expected = rawFile.readAll();
+
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        frame_->Commands().Run(kCmdPlay);
+        QTRY_VERIFY_WITH_TIMEOUT(card.PlayedFrames() > 4410, 10000);
+        QVERIFY(engine.isOpen && frame_->CursorTimer()->isActive());
+        frame_->Commands().Run(kCmdPause);
+        const uint64_t heldAt = card.PlayedFrames();
+        QTest::qWait(200);
+        QCOMPARE(card.PlayedFrames(), heldAt);
+        frame_->Commands().Run(kCmdPlay);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.isOpen, 10000);
+        QCOMPARE(engine.GetPosition(), 0);
+        QVERIFY(!frame_->CursorTimer()->isActive());
+        const std::vector<unsigned char> played = card.Recording();
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(played.data()), qsizetype(played.size())), expected);
+
+        // A load while the card plays stops it and waits for it to close; the new sound then plays.
+        frame_->Commands().Run(kCmdPlay);
+        QTRY_VERIFY_WITH_TIMEOUT(engine.isOpen && engine.GetPosition() > 4410, 10000);
+        QVERIFY(frame_->OpenFile(mono_));
+        QVERIFY(!engine.isOpen);
+        QCOMPARE(engine.GetPosition(), 0);
+        card.Reset();
+        frame_->Commands().Run(kCmdPlay);
+        QTRY_COMPARE_WITH_TIMEOUT(card.PlayedFrames(), uint64_t(44100), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.isOpen, 10000);
+
+        frame_->SetOutputDevice(std::make_unique<FakeWaveOut>(size_t(1) << 22));
+        if (oldConfig.isNull())
+            qunsetenv("ALSA_CONFIG_PATH");
+        else
+            qputenv("ALSA_CONFIG_PATH", oldConfig);
     }
 
     void cursorPeriodFollowsTheWidthAndFileCommandsStopPlayingFirst()

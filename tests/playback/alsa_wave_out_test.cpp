@@ -5,7 +5,6 @@
 // test skips when there is none.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "playback/alsa_wave_out.h"
 #include "playback/playback_engine.h"
 #include "storage/sound_buffer.h"
+#include "playback/paced_card.h"
 #include "playback/waiting_sink.h"
 #include "support/test_support.h"
 
@@ -62,56 +62,6 @@ private:
     }
     std::filesystem::path path_;
     int saved_ = -1;
-};
-
-// The paced card's controls, found in the module alsa-lib loads. Holding our own reference keeps its
-// counters alive between the PCMs the tests open.
-class PacedCard {
-public:
-    PacedCard() : module_(dlopen(BRINDLE_PACED_PCM_MODULE, RTLD_NOW))
-    {
-        if (!module_)
-            return;
-        reset_ = Find<void()>("brindle_paced_reset");
-        played_ = Find<uint64_t()>("brindle_paced_played_frames");
-        underruns_ = Find<uint64_t()>("brindle_paced_underruns");
-        recording_ = Find<size_t(int16_t*, size_t)>("brindle_paced_recording");
-        disconnect_ = Find<void()>("brindle_paced_disconnect");
-        underrun_ = Find<void()>("brindle_paced_underrun");
-    }
-    ~PacedCard()
-    {
-        if (module_)
-            dlclose(module_);
-    }
-    bool Loaded() const { return module_ && reset_ && played_ && underruns_ && recording_ && disconnect_ && underrun_; }
-
-    void Reset() { reset_(); }
-    uint64_t PlayedFrames() { return played_(); }
-    uint64_t Underruns() { return underruns_(); }
-    void Disconnect() { disconnect_(); }
-    void RunDry() { underrun_(); }
-    std::vector<unsigned char> Recording()
-    {
-        std::vector<int16_t> samples(recording_(nullptr, 0));
-        recording_(samples.data(), samples.size());
-        const auto* bytes = reinterpret_cast<const unsigned char*>(samples.data());
-        return {bytes, bytes + samples.size() * sizeof(int16_t)};
-    }
-
-private:
-    template <class F>
-    F* Find(const char* name)
-    {
-        return reinterpret_cast<F*>(dlsym(module_, name));
-    }
-    void* module_;
-    void (*reset_)() = nullptr;
-    uint64_t (*played_)() = nullptr;
-    uint64_t (*underruns_)() = nullptr;
-    size_t (*recording_)(int16_t*, size_t) = nullptr;
-    void (*disconnect_)() = nullptr;
-    void (*underrun_)() = nullptr;
 };
 
 // An engine playing sound through an ALSA device. The sink outlives the device's thread.
@@ -161,11 +111,7 @@ protected:
     {
         ASSERT_TRUE(card_.Loaded()) << dlerror();
         card_.Reset();
-        const auto config = PathOf("asound.conf");
-        std::ofstream(config) << "pcm_type.brindle_paced { lib \"" << BRINDLE_PACED_PCM_MODULE << "\" }\n"
-                              << "pcm.paced { type brindle_paced pause true record true }\n"
-                              << "pcm.paced_nopause { type brindle_paced pause false record true }\n";
-        setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
+        card_.UseConfiguration(PathOf("asound.conf"));
     }
 
     void LoadNoise(uint32_t frames)
@@ -208,7 +154,7 @@ protected:
     }
 
     SoundBuffer sound_;
-    PacedCard card_;
+    test::PacedCard card_;
 
 private:
     bool hadConfigPath_ = false;
