@@ -192,29 +192,20 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
         ThrowSystem();
     }
 
-    bool shortName = false;
-    for (int attempt = 0; attempt < 100 && !unnamed_; ++attempt) {
-        const std::string name = HiddenName(targetName, shortName);
-        file_.Reset(::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (file_.IsValid()) {
+    if (!unnamed_) {
+        temporaryName_ = NameFreshHidden(targetName, [this](const std::string& name) {
+            file_.Reset(::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!file_.IsValid())
+                return false;
             // Another save may have found the file before it was locked and be removing it: then
             // this name is lost, and another one is tried.
-            if (Lock(file_.Get()) && IsNamed(folder_.Get(), name, file_.Get())) {
-                temporaryName_ = name;
-                break;
-            }
+            if (Lock(file_.Get()) && IsNamed(folder_.Get(), name, file_.Get()))
+                return true;
             file_.Reset();
-            continue;
-        }
-        if (errno == ENAMETOOLONG && !shortName) {
-            shortName = true;
-            continue;
-        }
-        if (errno != EEXIST)
-            ThrowSystem();
+            errno = EEXIST;
+            return false;
+        });
     }
-    if (!file_.IsValid())
-        ThrowSystem(EEXIST);
 
     struct stat st {};
     if (::fstat(file_.Get(), &st) != 0)
@@ -228,17 +219,14 @@ void ReplacingFile::CreateTemporary(const std::string& targetName)
         ThrowSystem();
 }
 
-void ReplacingFile::LinkHidden(const std::string& targetName)
+template <class Make>
+std::string ReplacingFile::NameFreshHidden(const std::string& targetName, Make&& make) const
 {
-    // linkat cannot replace a file: the complete file gets a hidden name first and the rename puts it
-    // in the target's place at once, as for the named fallback.
     bool shortName = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name = HiddenName(targetName, shortName);
-        if (::linkat(AT_FDCWD, path_.c_str(), folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            temporaryName_ = name;
-            return;
-        }
+        if (make(name))
+            return name;
         if (errno == ENAMETOOLONG && !shortName) {
             shortName = true;
             continue;
@@ -247,6 +235,15 @@ void ReplacingFile::LinkHidden(const std::string& targetName)
             ThrowSystem();
     }
     ThrowSystem(EEXIST);
+}
+
+void ReplacingFile::LinkHidden(const std::string& targetName)
+{
+    // linkat cannot replace a file: the complete file gets a hidden name first and the rename puts it
+    // in the target's place at once, as for the named fallback.
+    temporaryName_ = NameFreshHidden(targetName, [this](const std::string& name) {
+        return ::linkat(AT_FDCWD, path_.c_str(), folder_.Get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
 }
 
 void ReplacingFile::Commit()

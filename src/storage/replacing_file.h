@@ -41,6 +41,10 @@ private:
     void CreateTemporary(const std::string& targetName);
     std::string HiddenName(const std::string& targetName, bool& shortName) const;
     void LinkHidden(const std::string& targetName);
+    // The first hidden name for targetName that make(name) takes (true), trying another while make
+    // fails with EEXIST and a short one after ENAMETOOLONG; throws with any other reason.
+    template <class Make>
+    std::string NameFreshHidden(const std::string& targetName, Make&& make) const;
     // Removes the hidden files in the folder that no live save holds.
     void RemoveStranded() const noexcept;
 

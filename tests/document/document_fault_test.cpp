@@ -42,24 +42,26 @@ private:
 // A folder nobody may create files in, root included (the immutable flag), for its lifetime.
 class ImmutableFolder {
 public:
-    explicit ImmutableFolder(fs::path folder) : folder_(std::move(folder))
+    explicit ImmutableFolder(fs::path folder) : folder_(std::move(folder)), flag_(folder_)
     {
-        ok_ = RunCommand("chattr +i " + test::Quoted(folder_) + " 2>/dev/null") == 0;
+        ok_ = flag_.IsSet();
         if (!ok_ && ::geteuid() != 0) {
             fs::permissions(folder_, fs::perms::owner_read | fs::perms::owner_exec);
-            ok_ = true;
+            ok_ = modeChanged_ = true;
         }
     }
     ~ImmutableFolder()
     {
-        RunCommand("chattr -i " + test::Quoted(folder_) + " 2>/dev/null");
-        fs::permissions(folder_, fs::perms::owner_all);
+        if (modeChanged_)
+            fs::permissions(folder_, fs::perms::owner_all);
     }
     bool Ok() const { return ok_; }
 
 private:
     fs::path folder_;
+    test::ImmutableFile flag_;
     bool ok_ = false;
+    bool modeChanged_ = false;
 };
 
 class DocumentFaultTest : public test::TempDirTest {

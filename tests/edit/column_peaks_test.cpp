@@ -16,35 +16,9 @@ namespace {
 
 using Peaks = std::array<std::vector<PeakColumn>, 2>;
 
-// The rule as the waveform states it, one sample at a time: frame g of the range belongs to column
-// w * (g - first) / n; a frame whose column differs from the current one closes the current column
-// and opens its own without being folded in.
 Peaks Reference(const std::vector<float> (&channel)[2], int channels, int64_t first, int64_t end, uint32_t w)
 {
-    Peaks peaks;
-    const int64_t n = end - first;
-    float max[2] = {0, 0}, min[2] = {0, 0};
-    int64_t current = -1;
-    for (int64_t g = first; g < end; ++g) {
-        const int64_t column = int64_t(w) * (g - first) / n;
-        if (column != current) {
-            for (int c = 0; c < channels && current >= 0; ++c)
-                peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
-            max[0] = max[1] = min[0] = min[1] = 0;
-            current = column;
-            continue;
-        }
-        for (int c = 0; c < channels; ++c) {
-            const float x = channel[c][size_t(g)];
-            if (x >= 0 && x >= max[c])
-                max[c] = x;
-            if (x < 0 && x <= min[c])
-                min[c] = x;
-        }
-    }
-    for (int c = 0; c < channels; ++c)
-        peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
-    return peaks;
+    return test::ReferenceColumnPeaks([&](int c, int64_t g) { return channel[c][size_t(g)]; }, channels, first, end, w);
 }
 
 class ColumnPeaksTest : public test::TempDirTest {

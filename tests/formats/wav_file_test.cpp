@@ -2,9 +2,9 @@
 // tool would write, cancellation and progress, and byte-exact round trips of files made by sox.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,36 +151,18 @@ TEST_F(WavFileTest, SaveRefusesABufferWithoutSoundAndLeavesTheFileAlone)
 class FreezingProgress final : public Progress {
 public:
     FreezingProgress(uint32_t range, std::filesystem::path path) : Progress(range), path_(std::move(path)) {}
-    ~FreezingProgress() override
-    {
-        if (isFrozen_)
-            SetImmutable(false);
-    }
-    bool IsFrozen() const { return isFrozen_; }
+    bool IsFrozen() const { return frozen_ && frozen_->IsSet(); }
 
 protected:
     void OnPositionChanged() override
     {
-        if (!tried_) {
-            tried_ = true;
-            isFrozen_ = SetImmutable(true);
-        }
+        if (!frozen_)
+            frozen_.emplace(path_);
     }
 
 private:
-    bool SetImmutable(bool on)
-    {
-        UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-        int flags = 0;
-        if (!fd.IsValid() || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0)
-            return false;
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
-    }
-
     std::filesystem::path path_;
-    bool tried_ = false;
-    bool isFrozen_ = false;
+    std::optional<test::ImmutableFile> frozen_;
 };
 
 TEST_F(WavFileTest, SaveFailsWhenTheFileCannotBeCutToItsContent)

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,36 +132,11 @@ TEST_F(FileStreamTest, ReadStreamNeedsOnlyReadPermissionAndNeverChangesTheFile)
     EXPECT_EQ(ReadFileBytes(path), content);
 }
 
-// Marks a file immutable for the guard's lifetime, so that even root cannot open it for writing.
-class ImmutableFile {
-public:
-    explicit ImmutableFile(const std::filesystem::path& path) : path_(path) { isSet_ = SetFlag(true); }
-    ~ImmutableFile()
-    {
-        if (isSet_)
-            SetFlag(false);
-    }
-    bool IsSet() const { return isSet_; }
-
-private:
-    bool SetFlag(bool on)
-    {
-        UniqueFd fd(::open(path_.c_str(), O_RDONLY));
-        int flags = 0;
-        if (!fd.IsValid() || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0)
-            return false;
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    std::filesystem::path path_;
-    bool isSet_ = false;
-};
-
 TEST_F(FileStreamTest, ReadStreamOpensAFileThatCannotBeWrittenAtAll)
 {
     const auto path = PathOf("locked.wav");
     WriteFileBytes(path, std::vector<unsigned char>(70000, 0x33));
-    ImmutableFile lock(path);
+    test::ImmutableFile lock(path);
     if (!lock.IsSet())
         GTEST_SKIP() << "this file system cannot mark files immutable";
     ASSERT_LT(::open(path.c_str(), O_RDWR), 0) << "the file must refuse writers for this test to mean anything";

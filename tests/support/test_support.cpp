@@ -5,10 +5,14 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "storage/channel_store.h"
 #include "storage/sound_buffer.h"
+#include "storage/unique_fd.h"
 
 namespace brindle::test {
 
@@ -115,6 +119,54 @@ void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames)
     u32(data);
     out.close();
     std::filesystem::resize_file(path, 44 + uint64_t(data));
+}
+
+std::array<std::vector<PeakColumn>, 2> ReferenceColumnPeaks(const std::function<float(int, int64_t)>& sample,
+                                                            int channels, int64_t first, int64_t end,
+                                                            uint32_t columns)
+{
+    std::array<std::vector<PeakColumn>, 2> peaks;
+    const int64_t n = end - first;
+    float max[2] = {0, 0}, min[2] = {0, 0};
+    int64_t current = -1;
+    for (int64_t g = first; g < end; ++g) {
+        const int64_t column = int64_t(columns) * (g - first) / n;
+        if (column != current) {
+            for (int c = 0; c < channels && current >= 0; ++c)
+                peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
+            max[0] = max[1] = min[0] = min[1] = 0;
+            current = column;
+            continue;
+        }
+        for (int c = 0; c < channels; ++c) {
+            const float x = sample(c, g);
+            if (x >= 0 && x >= max[c])
+                max[c] = x;
+            if (x < 0 && x <= min[c])
+                min[c] = x;
+        }
+    }
+    for (int c = 0; c < channels && n > 0; ++c)
+        peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
+    return peaks;
+}
+
+ImmutableFile::ImmutableFile(std::filesystem::path path) : path_(std::move(path)) { isSet_ = SetFlag(true); }
+
+ImmutableFile::~ImmutableFile()
+{
+    if (isSet_)
+        SetFlag(false);
+}
+
+bool ImmutableFile::SetFlag(bool on) const
+{
+    UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    int flags = 0;
+    if (!fd.IsValid() || ::ioctl(fd.Get(), FS_IOC_GETFLAGS, &flags) != 0)
+        return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd.Get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 void ExpectStereo16Record(const SoundBuffer& buffer, uint32_t frames)

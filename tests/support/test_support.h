@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "edit/column_peaks.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -56,6 +58,30 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<unsigne
 void WriteSilentStereoWav(const std::filesystem::path& path, uint32_t frames);
 // The path in single quotes for a shell command line, any single quote in it escaped.
 std::string Quoted(const std::filesystem::path& path);
+
+// The waveform's column rule, one sample at a time, over frames [first, end): frame g belongs to
+// column columns * (g - first) / (end - first); the frame where the column changes closes the previous
+// column and opens its own without being folded in. sample(c, g) is channel c's sample at frame g.
+std::array<std::vector<PeakColumn>, 2> ReferenceColumnPeaks(const std::function<float(int, int64_t)>& sample,
+                                                            int channels, int64_t first, int64_t end,
+                                                            uint32_t columns);
+
+// Marks a file or folder immutable (the file system's FS_IMMUTABLE_FL) for the guard's lifetime: even
+// root can then neither write the file nor create files in the folder. IsSet() is false where the
+// file system (or the caller's rights) cannot.
+class ImmutableFile {
+public:
+    explicit ImmutableFile(std::filesystem::path path);
+    ~ImmutableFile();
+    ImmutableFile(const ImmutableFile&) = delete;
+    ImmutableFile& operator=(const ImmutableFile&) = delete;
+    bool IsSet() const { return isSet_; }
+
+private:
+    bool SetFlag(bool on) const;
+    std::filesystem::path path_;
+    bool isSet_ = false;
+};
 
 // Checks that buffer carries the format record of a 16-bit stereo 44.1 kHz PCM WAV of frames frames,
 // as every import gives whatever it decoded.

@@ -19,34 +19,10 @@ namespace {
 
 using Peaks = std::array<std::vector<PeakColumn>, 2>;
 
-// The per-sample pass, one sample at a time: frame g belongs to column floor(w * g / n); the frame
-// where the column changes closes the previous column and opens its own without being folded in.
 Peaks BruteForcePeaks(const std::vector<float>& interleaved, int channels, uint32_t w)
 {
-    Peaks peaks;
-    const int64_t n = int64_t(interleaved.size()) / channels;
-    float max[2] = {0, 0}, min[2] = {0, 0};
-    int64_t current = -1;
-    for (int64_t g = 0; g < n; ++g) {
-        const int64_t column = int64_t(w) * g / n;
-        if (column != current) {
-            for (int c = 0; c < channels && current >= 0; ++c)
-                peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
-            max[0] = max[1] = min[0] = min[1] = 0;
-            current = column;
-            continue;
-        }
-        for (int c = 0; c < channels; ++c) {
-            const float x = interleaved[size_t(g * channels + c)];
-            if (x >= 0 && x >= max[c])
-                max[c] = x;
-            if (x < 0 && x <= min[c])
-                min[c] = x;
-        }
-    }
-    for (int c = 0; c < channels && n > 0; ++c)
-        peaks[size_t(c)].push_back({std::min(max[c], 1.0f), std::max(min[c], -1.0f)});
-    return peaks;
+    return test::ReferenceColumnPeaks([&](int c, int64_t g) { return interleaved[size_t(g * channels + c)]; },
+                                      channels, 0, int64_t(interleaved.size()) / channels, w);
 }
 
 class ViewPeaksTest : public test::TempDirTest {
