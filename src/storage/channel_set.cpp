@@ -1,6 +1,7 @@
 #include "storage/channel_set.h"
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 #include "storage/sample_conversion.h"
@@ -133,8 +134,13 @@ uint32_t ChannelSet::ReadInterleaved16(int16_t* destination, uint32_t capacity, 
             if (!channel_[c].ReadSamples(frame, samples.data(), piece))
                 return 0;
             int16_t* out = destination + size_t(done) * channelCount_ + c;
-            for (uint32_t k = 0; k < piece; ++k)
-                out[size_t(k) * channelCount_] = FloatToS16(samples[k]);
+            if constexpr (std::endian::native == std::endian::little) {
+                // Native words are the little-endian bytes the block conversion writes.
+                ConvertFloatToS16Le(samples.data(), piece, reinterpret_cast<uint8_t*>(out), size_t(channelCount_));
+            } else {
+                for (uint32_t k = 0; k < piece; ++k)
+                    out[size_t(k) * channelCount_] = FloatToS16(samples[k]);
+            }
         }
         done += piece;
     }
