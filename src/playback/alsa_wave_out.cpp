@@ -120,8 +120,11 @@ struct AlsaWaveOut::Impl {
     uint64_t Delay() const
     {
         snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0)
-            return 0;  // an underrun at the end: everything written has sounded
+        // An underrun (at the end, say): everything written has sounded. alsa-lib's plugin layer can
+        // find the underrun inside this very call and still answer from the pointer it had before, so
+        // the state is asked afterwards.
+        if (snd_pcm_delay(pcm, &delay) < 0 || delay < 0 || snd_pcm_state(pcm) == SND_PCM_STATE_XRUN)
+            return 0;
         return std::min<uint64_t>(uint64_t(delay), written);
     }
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -195,6 +196,25 @@ TEST_F(AlsaWaveOutTest, BytesReachingTheDeviceAreTheSoundsSamples)
 // 50 ms of sound at 44.1 kHz.
 constexpr int64_t kPositionTolerance = 2205;
 
+// recording is sound (16-bit stereo) with at most one stretch of up to kPositionTolerance frames
+// played a second time right after itself, and nothing missing.
+void ExpectSoundWithOneShortRepeat(const std::vector<unsigned char>& recording,
+                                   const std::vector<unsigned char>& sound)
+{
+    constexpr size_t kFrameBytes = 4;
+    ASSERT_GE(recording.size(), sound.size());
+    ASSERT_EQ(recording.size() % kFrameBytes, 0u);
+    const size_t repeated = recording.size() - sound.size();
+    EXPECT_LE(repeated / kFrameBytes, size_t(kPositionTolerance));
+    const size_t split = size_t(std::mismatch(sound.begin(), sound.end(), recording.begin()).first - sound.begin()) /
+                         kFrameBytes * kFrameBytes;
+    // The recording carries on from split - repeated: the frames before split, again.
+    ASSERT_GE(split, repeated) << "the recording begins with frames the sound does not have";
+    EXPECT_TRUE(std::equal(recording.begin() + std::ptrdiff_t(split), recording.end(),
+                           sound.begin() + std::ptrdiff_t(split - repeated)))
+        << "after the first " << split / kFrameBytes << " frames, the recording is not the sound going on";
+}
+
 // Hands the device's notifications to the engine until "closed"; between them, about every 20 ms,
 // calls idle. False when the device stopped answering for 30 s.
 template <class Idle>
@@ -252,8 +272,16 @@ TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
         EXPECT_GT(looks, 50);
         EXPECT_LE(worst, kPositionTolerance);
         EXPECT_EQ(engine.GetPosition(), 0);
-        // Every frame sounded once and in order, across the pause and the block boundary.
-        EXPECT_EQ(card_.Recording(), test::ReadFileBytes(PathOf("noise.raw")));
+        const auto recording = card_.Recording();
+        const auto sound = test::ReadFileBytes(PathOf("noise.raw"));
+        if (std::string(name) == "paced") {
+            // A card that pauses holds its place: every frame sounds once and in order.
+            EXPECT_EQ(recording, sound);
+        } else {
+            // A card that cannot pause goes on sounding between the look at its delay and the drop, so
+            // the resume may repeat those frames; it must never skip one, nor repeat more than 50 ms.
+            ExpectSoundWithOneShortRepeat(recording, sound);
+        }
     }
 }
 
