@@ -69,24 +69,26 @@ std::vector<std::string> SplitTabs(const std::string& line)
     return fields;
 }
 
-// word is digits then suffix, as "2ch".
-bool NumberThen(const std::string& word, const std::string& suffix, uint32_t& value)
+bool Digits(const std::string& text, uint32_t& value)
 {
-    if (word.size() <= suffix.size() || !word.ends_with(suffix))
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    const std::string digits = word.substr(0, word.size() - suffix.size());
-    if (digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = uint32_t(std::stoul(digits));
+    value = uint32_t(std::stoul(text));
     return true;
 }
 
-// libsndfile's column: "... WAV/PCM_16 2ch 44100Hz; frames=800". Empty when it measured nothing.
+// word is a number then suffix, as "2ch".
+bool NumberThen(const std::string& word, const std::string& suffix, uint32_t& value)
+{
+    return word.ends_with(suffix) && Digits(word.substr(0, word.size() - suffix.size()), value);
+}
+
 struct Measured {
     std::string type;
     uint32_t channels = 0, rate = 0, frames = 0;
 };
 
+// libsndfile's column: "... WAV/PCM_16 2ch 44100Hz; frames=800". Empty when it measured nothing.
 std::optional<Measured> ParseMeasured(const std::string& field)
 {
     std::vector<std::string> words;
@@ -96,7 +98,7 @@ std::optional<Measured> ParseMeasured(const std::string& field)
     for (size_t i = 1; i + 2 < words.size(); ++i) {
         Measured m{words[i - 1]};
         if (NumberThen(words[i], "ch", m.channels) && NumberThen(words[i + 1], "Hz;", m.rate) &&
-            words[i + 2].starts_with("frames=") && NumberThen(words[i + 2].substr(7) + ";", ";", m.frames))
+            words[i + 2].starts_with("frames=") && Digits(words[i + 2].substr(7), m.frames))
             return m;
     }
     return std::nullopt;
