@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "storage/sound_buffer.h"
 #include "tasks/yield_pacer.h"

@@ -57,12 +57,7 @@ int64_t WaveformView::PixelToFrame(int x) const
 
 void WaveformView::ClearPeaks()
 {
-    document_.Peaks().Clear();
-    ForgetPicture();
-}
-
-void WaveformView::ForgetPicture()
-{
+    // The Document's summary needs no clearing here: every load, edit and reset empties it.
     cache_.Clear();
     peaksWidth_ = -1;
     image_ = QImage();
@@ -86,7 +81,7 @@ void WaveformView::ComputePeaksForWidth()
 void WaveformView::RebuildPeaks()
 {
     // The summary, when there is one, was made from these samples (a load prepares it).
-    ForgetPicture();
+    ClearPeaks();
     ComputePeaksForWidth();
     EnsurePicture();
 }

@@ -38,8 +38,7 @@ public:
     // The sound's frame count, 0 when there is none.
     uint32_t FrameCount() const;
 
-    // Empties the peaks and the document's summary and drops the picture: the samples changed or went
-    // away.
+    // Empties the peaks and drops the picture: the samples changed or went away.
     void ClearPeaks();
     // Peaks and picture for the present sound and width, now (after an open; the caller shows the
     // wait cursor). The summary the load prepared is used as it is.
@@ -78,7 +77,6 @@ private:
     };
     // From the Document, or, while it is busy, as last seen.
     SoundFacts Facts() const;
-    void ForgetPicture();
     void ComputePeaksForWidth();
     // Peaks and picture for the present width; false when the picture cannot be made.
     bool EnsurePicture();
