@@ -71,9 +71,15 @@ bool CommandTable::Run(int id)
     Command* command = Find(id);
     if (!command)
         return false;
-    if (command->handler)
+    if (command->handler && (!command->canRun || command->canRun()))
         command->handler();
     return true;
+}
+
+bool CommandTable::CanRun(int id)
+{
+    const Command* command = Find(id);
+    return command && (!command->canRun || command->canRun());
 }
 
 void CommandTable::Refresh()
@@ -81,7 +87,7 @@ void CommandTable::Refresh()
     for (auto& command : commands_) {
         if (!command.toolAction)
             continue;
-        command.toolAction->setEnabled(!command.isEnabled || command.isEnabled());
+        command.toolAction->setEnabled(!command.canRun || command.canRun());
         command.toolAction->setVisible(!command.isVisible || command.isVisible());
     }
 }

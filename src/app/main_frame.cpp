@@ -87,7 +87,16 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     RefreshUiState();
 }
 
-MainFrame::~MainFrame() { disconnect(idleConnection_); }
+MainFrame::~MainFrame()
+{
+    disconnect(idleConnection_);
+    // The device goes first, while everything it could still report to exists; its destructor ends
+    // its thread (or leaves one stuck in a write behind, holding only the device's own copies).
+    if (engine_.isOpen && !engine_.isStopping)
+        engine_.Stop();
+    engine_.AttachDevice(nullptr, nullptr);
+    device_.reset();
+}
 
 EditButtonPanel* MainFrame::EditPanel() const { return view_->EditPanel(); }
 
@@ -123,39 +132,41 @@ void MainFrame::SetOutputDevice(std::unique_ptr<WaveOutDevice> device)
 
 void MainFrame::BuildCommands()
 {
-    auto has = [this] { return HasSound(); };
-    commands_.Add(kCmdOpen, [this] { Open(); });
-    commands_.Add(kCmdSave, [this] { Save(); }).isEnabled = [this] { return HasSound() && document_.Modified(); };
-    commands_.Add(kCmdSaveAs, [this] { SaveAs(); });
-    commands_.Add(kCmdExit, [this] { close(); });
+    // While a load or save runs its worker owns the Document: no command may touch it.
+    auto idle = [this] { return !taskRunning_; };
+    auto has = [this] { return !taskRunning_ && HasSound(); };
+    commands_.Add(kCmdOpen, [this] { Open(); }).canRun = idle;
+    commands_.Add(kCmdSave, [this] { Save(); }).canRun = [this] {
+        return !taskRunning_ && HasSound() && document_.Modified();
+    };
+    commands_.Add(kCmdSaveAs, [this] { SaveAs(); }).canRun = has;
+    commands_.Add(kCmdExit, [this] { close(); }).canRun = idle;
 
-    Command& play = commands_.Add(kCmdPlay, [this] {
-        if (HasSound())
-            engine_.Play();
-    });
-    play.isEnabled = has;
+    // A device still closing after a stop cannot start again until it has closed.
+    Command& play = commands_.Add(kCmdPlay, [this] { engine_.Play(); });
+    play.canRun = [this] { return !taskRunning_ && HasSound() && !(engine_.isOpen && engine_.isStopping); };
     // Play and Pause share one place on the toolbar.
     play.isVisible = [this] { return !(HasSound() && engine_.isOpen && !engine_.isPaused); };
-    commands_.Add(kCmdPause, [this] { engine_.Pause(); }).isVisible = [this] {
-        return HasSound() && engine_.isOpen && !engine_.isPaused;
+    Command& pause = commands_.Add(kCmdPause, [this] { engine_.Pause(); });
+    pause.canRun = [this] { return HasSound() && engine_.isOpen && !engine_.isPaused && !engine_.isStopping; };
+    pause.isVisible = [this] { return HasSound() && engine_.isOpen && !engine_.isPaused; };
+    commands_.Add(kCmdStop, [this] { engine_.Stop(); }).canRun = [this] {
+        return HasSound() && engine_.isOpen && !engine_.isStopping;
     };
-    commands_.Add(kCmdStop, [this] { engine_.Stop(); }).isEnabled = [this] { return HasSound() && engine_.isOpen; };
 
     auto selection = [this](auto change) {
         return [this, change] {
-            if (!HasSound())
-                return;
             change();
             view_->Refresh(false);
         };
     };
     commands_.Add(kCmdSetStart, selection([this] { engine_.SetSelectionStart(engine_.GetPosition(), FrameCount()); }))
-        .isEnabled = has;
+        .canRun = has;
     commands_.Add(kCmdSetEnd, selection([this] { engine_.SetSelectionEnd(engine_.GetPosition(), FrameCount()); }))
-        .isEnabled = has;
-    commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).isEnabled = has;
-    commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).isEnabled = [this] {
-        return HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
+        .canRun = has;
+    commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).canRun = has;
+    commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).canRun = [this] {
+        return !taskRunning_ && HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
     };
 
     commands_.Add(kCmdSite, [this] { OpenLink(SiteUrl(true)); });
@@ -165,8 +176,15 @@ void MainFrame::BuildCommands()
             prompts_.showAbout(this);
     });
 
+    // The edits: a sound, no playback (the device was opened for the sound as it is), no task.
+    auto ready = [this] { return !taskRunning_ && HasSound() && !engine_.isOpen; };
     for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
-        commands_.Add(id, [this, id] { RunEditCommand(id); });
+        commands_.Add(id, [this, id] { RunEditCommand(id); }).canRun = ready;
+    auto partial = [this, ready] { return ready() && engine_.IsPartialSelection(FrameCount()); };
+    commands_.Find(kCmdDeleteSelected)->canRun = partial;
+    commands_.Find(kCmdDeleteUnselected)->canRun = partial;
+    commands_.Find(kCmdToMono)->canRun = [this, ready] { return ready() && document_.CanConvertToMono(); };
+    commands_.Find(kCmdToStereo)->canRun = [this, ready] { return ready() && document_.CanConvertToStereo(); };
 }
 
 void MainFrame::BuildMenus()
@@ -273,24 +291,15 @@ void MainFrame::RefreshUiState()
 void MainFrame::RefreshEditPanel()
 {
     EditButtonPanel* panel = view_->EditPanel();
-    const bool ready = HasSound() && !engine_.isOpen;
-    const bool partial = ready && engine_.IsPartialSelection(FrameCount());
-    panel->SetButtonEnabled(kCmdDeleteSelected, partial);
-    panel->SetButtonEnabled(kCmdDeleteUnselected, partial);
-    for (int id : {kCmdFadeIn, kCmdFadeOut, kCmdChangeVolume, kCmdIncreaseVolume})
-        panel->SetButtonEnabled(id, ready);
-    panel->SetButtonEnabled(kCmdToMono, ready && document_.CanConvertToMono());
-    panel->SetButtonEnabled(kCmdToStereo, ready && document_.CanConvertToStereo());
+    for (int id = kCmdDeleteSelected; id <= kCmdToStereo; ++id)
+        panel->SetButtonEnabled(id, commands_.CanRun(id));
 }
 
 void MainFrame::RunEditCommand(int id)
 {
-    if (!HasSound() || engine_.isOpen)
+    if (!commands_.CanRun(id))
         return;
-    const uint32_t frames = FrameCount();
     const bool deleting = id == kCmdDeleteSelected || id == kCmdDeleteUnselected;
-    if (deleting && !engine_.IsPartialSelection(frames))
-        return;
 
     int percent = 100;
     if (id == kCmdChangeVolume) {
@@ -304,6 +313,9 @@ void MainFrame::RunEditCommand(int id)
             return;
         repaint();
     }
+    // The dialog ran an event loop of its own: playing may have started meanwhile.
+    if (!commands_.CanRun(id))
+        return;
 
     const bool selected = engine_.HasSelection();
     const int64_t start = selected ? engine_.selectionStart : -1;
@@ -355,14 +367,17 @@ void MainFrame::OpenLink(const QUrl& url)
 
 void MainFrame::StopPlayback()
 {
+    // A "closed" already posted (the sound ended) must count before anything is decided.
+    deviceEvents_->DeliverPosted();
     if (!engine_.isOpen)
         return;
     if (!engine_.isStopping)
         engine_.Stop();
-    // A reset hands the blocks back at once and the close follows from their return, so their
-    // notifications are normally posted already. A device that closes from its own thread gets a
-    // little time; it never needs more than a few milliseconds.
-    for (int round = 0; engine_.isOpen && round < 200; ++round) {
+    // The reset hands the blocks back at once and the close follows from their return, so a device
+    // that answers closes within a few milliseconds. One that does not (a stalled sound server) is
+    // left to close on its own: a stopping engine never reads the sound again, so whatever follows is
+    // safe, and the window does not wait for the device.
+    for (int round = 0; engine_.isOpen && round < 100; ++round) {
         deviceEvents_->DeliverPosted();
         if (engine_.isOpen)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -89,6 +89,8 @@ private:
     void ShowDocumentPane(bool showDocument);
     // What CloseDocument does after its question.
     void DiscardDocument();
+    // A dropped file, once the drop itself has returned.
+    void OpenDropped(const QString& name);
     int RunTask(TaskMode mode);
     void OpenLink(const QUrl& url);
     void SetUpPlayback();
@@ -100,9 +102,10 @@ private:
 
     Prompts prompts_;
     Document document_;
-    // Declared before the engine: the device outlives the engine's use of it.
-    std::unique_ptr<WaveOutDevice> device_;
     PlaybackEngine engine_;
+    // Declared after the engine, so it is destroyed first: its thread never outlives the engine. It
+    // copies every block it is given, so nothing of the engine is read once the window is gone.
+    std::unique_ptr<WaveOutDevice> device_;
     CommandTable commands_;
     bool taskRunning_ = false;
 

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "app/app_texts.h"
+#include "app/command_ids.h"
 #include "app/document_view.h"
 #include "app/main_frame.h"
 #include "app/status_panes.h"
@@ -88,6 +89,11 @@ int MainFrame::OpenFile(const QString& given)
         view_->ClearPeaks();
         document_.SetSourcePath(path);
         if (RunTask(TaskMode::Load) == 2) {
+            // The window accepted the cancel: honoured whatever stage the load had reached, even
+            // when its worker had already finished.
+            DiscardDocument();
+            engine_.Clear();
+            RefreshUiState();
             status_->SetMessage(remembered);
             return 0;
         }
@@ -157,7 +163,8 @@ int MainFrame::SaveAs()
     const int filterIndex = document_.Kind() == FileType::Mp3 ? 1 : 2;
     const std::optional<SaveChoice> choice =
         prompts_.savePath(this, FromPath(document_.ProposeSaveName()), filterIndex);
-    if (!choice || choice->path.isEmpty())
+    // The dialog ran an event loop of its own.
+    if (!choice || choice->path.isEmpty() || !commands_.CanRun(kCmdSaveAs))
         return 0;
     const FileType kind = choice->filterIndex == 1 ? FileType::Mp3 : FileType::Wav;
     QString path = choice->path;
@@ -176,7 +183,7 @@ void MainFrame::Open()
         return;
     RefreshUiState();
     const QString path = prompts_.openPath ? prompts_.openPath(this) : QString();
-    if (!path.isEmpty())
+    if (!path.isEmpty() && commands_.CanRun(kCmdOpen))
         OpenFile(path);
 }
 
@@ -217,9 +224,18 @@ void MainFrame::dropEvent(QDropEvent* event)
 {
     // Only one sound is open at a time: of several dropped files the first is taken.
     const QString name = FirstLocalFile(event->mimeData());
-    if (name.isEmpty() || taskRunning_)
+    if (name.isEmpty() || !commands_.CanRun(kCmdOpen))
         return;
     event->acceptProposedAction();
+    // The drag source waits until this returns (a file manager holds still meanwhile): the save
+    // question and the load run afterwards, from the event loop.
+    QMetaObject::invokeMethod(this, [this, name] { OpenDropped(name); }, Qt::QueuedConnection);
+}
+
+void MainFrame::OpenDropped(const QString& name)
+{
+    if (!commands_.CanRun(kCmdOpen))
+        return;
     if (!isActiveWindow()) {
         raise();
         activateWindow();

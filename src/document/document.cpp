@@ -116,12 +116,17 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
         modified_ = true;
         return 0;
     }
+    // A failed pass leaves it empty, and the view makes its own. A cancel during it cancels the load:
+    // the user pressed Cancel while the window still offered it.
+    if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
+        mp3_.Reset();
+        plain_.Clear();
+        modified_ = true;
+        return 0;
+    }
     modified_ = false;
     sourcePath_ = path;
     targetPath_.clear();
-    // A failed pass leaves it empty, and the view makes its own.
-    if (preparesPeaks_)
-        peaks_.Build(ActiveBuffer().channels);
     return 1;
 }
 

@@ -6,6 +6,7 @@
 
 #include "edit/peak_fold.h"
 #include "storage/channel_set.h"
+#include "tasks/progress.h"
 
 namespace brindle {
 
@@ -64,7 +65,7 @@ bool PeakSummary::IsBuiltFor(const ChannelSet& channels) const
            channels.FrameCount() == frameCount_;
 }
 
-int PeakSummary::Build(const ChannelSet& channels)
+int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
 {
     Clear();
     if (!channels.IsValid() || channels.FrameCount() == 0)
@@ -81,7 +82,7 @@ int PeakSummary::Build(const ChannelSet& channels)
         // Whole blocks, so every read is one aligned pread; a block is a whole number of buckets.
         for (uint32_t at = 0; at < frames; at += kBlockSamples) {
             const uint32_t count = std::min(frames - at, kBlockSamples);
-            if (!store.ReadSamples(at, block.data(), count)) {
+            if (IsCancelled(progress) || !store.ReadSamples(at, block.data(), count)) {
                 ok[c] = false;
                 return;
             }

@@ -20,6 +20,7 @@
 namespace brindle {
 
 class ChannelSet;
+class Progress;
 
 class PeakSummary {
 public:
@@ -27,10 +28,11 @@ public:
     // one small read each.
     static constexpr uint32_t kBucketFrames = 256;
 
-    // One pass over every sample of channels. 1, or 0 for an invalid set or a failed read (then the
-    // summary is empty). Reads with pread only: any thread, while no thread changes the set. A long
-    // stereo sound has its second channel read on a thread of its own, joined before this returns.
-    int Build(const ChannelSet& channels);
+    // One pass over every sample of channels. 1, or 0 for an invalid set, a failed read or a cancel
+    // of progress, polled between blocks (then the summary is empty). Reads with pread only: any
+    // thread, while no thread changes the set. A long stereo sound has its second channel read on a
+    // thread of its own, joined before this returns.
+    int Build(const ChannelSet& channels, const Progress* progress = nullptr);
     void Clear();
     // Built, and for a set of this shape (the caller knows whether the samples changed since).
     bool IsBuiltFor(const ChannelSet& channels) const;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -16,6 +18,8 @@
 
 namespace brindle {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // alsa-lib prints its errors to stderr unless told otherwise; a missing card is not worth a word.
 void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -40,47 +44,81 @@ constexpr unsigned kBufferMicroseconds = 250000;
 constexpr unsigned kPeriodMicroseconds = 50000;
 // Longest a draining close waits between looks at the delay.
 constexpr int kDrainPollMs = 10;
+// How often the thread looks at the card's delay while it plays, so the position the window reads
+// between two looks is never extrapolated far.
+constexpr int kLookMs = 20;
+// How long the destructor waits for the thread. A device whose write never returns (a stalled sound
+// server) must not keep the program from ending.
+constexpr auto kQuitWait = std::chrono::milliseconds(300);
 
 }  // namespace
 
+// Two threads share this: the caller's (the UI thread) and the device thread. Only the device thread
+// calls ALSA once a PCM is open, and it never holds the mutex while it does: a write into a device
+// that takes its time (a stalled sound server, a network sink) then holds up nobody but that thread.
+// The caller's operations only queue requests and read what the thread last saw.
 struct AlsaWaveOut::Impl {
     Options options;
     std::string deviceName;
 
     mutable std::mutex mutex;
+    std::condition_variable threadEnded;
     std::thread thread;
     int wakeFd = -1;
-    bool quit = false;
 
-    // Everything below is guarded by mutex. The thread calls ALSA only while holding it and never
-    // blocks while holding it (the PCM is non-blocking; it waits in poll with the mutex released).
-    snd_pcm_t* pcm = nullptr;
-    unsigned generation = 0;  // counts opens and closes, so a wait that spans one is not misread
+    // Guarded by mutex.
+    bool quit = false;
+    bool abandoned = false;  // the destructor gave up waiting: the thread must not touch ALSA again
+    bool threadDone = false;
+    snd_pcm_t* pcm = nullptr;  // set by Open; closed and cleared by the thread
     WaveOutEventSink* sink = nullptr;
     unsigned channels = 0;
-    snd_pcm_uframes_t bufferFrames = 0;
-    bool canPause = false;
-    static constexpr size_t kMaxPollFds = 16;
-    std::array<pollfd, kMaxPollFds> pollFds{};  // [0] the wake descriptor, then the PCM's
-    size_t pollFdCount = 1;
+    unsigned rate = 0;
 
+    // Every block is copied at Write, so the caller's memory is never read after Write returns: a
+    // window that closes while the thread is stuck in a write frees nothing under it.
+    struct Slot {
+        std::vector<int16_t> samples;
+        uint32_t frames = 0;
+        WaveBlock* block = nullptr;  // the caller's block, named again in its "done"
+        bool inUse = false;
+    };
     static constexpr size_t kQueueCapacity = 8;
-    std::array<WaveBlock*, kQueueCapacity> queue{};
+    std::array<Slot, kQueueCapacity> slots;
+    std::array<size_t, kQueueCapacity> queue{};  // slot indices, oldest first
     size_t queueHead = 0;
     size_t queueCount = 0;
     uint32_t frontFrames = 0;  // frames of the front block already written
+    int writingSlot = -1;      // the slot the thread is writing from with the mutex released
 
-    uint64_t written = 0;  // frames written since the open or the last reset, less frames dropped
-    bool paused = false;
-    bool devicePaused = false;  // paused with snd_pcm_pause
-    bool closing = false;
+    bool wantPaused = false;
+    bool resetPending = false;
+    unsigned epoch = 0;     // counts resets, so a write that spans one is not counted
+    bool closing = false;   // play out what ALSA holds, then close
+    bool finishing = false; // the thread is closing the PCM for good
     bool lost = false;
 
+    // The position as the thread last saw it: frames sounded and written then, and whether the card
+    // was consuming. Between looks the caller extrapolates by the clock, never past what was written.
+    uint64_t seenPlayed = 0;
+    uint64_t seenWritten = 0;
+    bool seenRunning = false;
+    Clock::time_point seenAt;
+
+    // The thread's own, touched by Open only while no PCM is open.
+    static constexpr size_t kMaxPollFds = 16;
+    std::array<pollfd, kMaxPollFds> pollFds{};  // [0] the wake descriptor, then the PCM's
+    size_t pollFdCount = 1;
+    snd_pcm_uframes_t bufferFrames = 0;
+    bool canPause = false;
+    uint64_t written = 0;  // frames written since the open or the last reset, less frames dropped
+    bool appliedPaused = false;
+    bool devicePaused = false;  // paused with snd_pcm_pause
     // The frames most recently written, so that a pause by dropping can write again what had not sounded.
     std::vector<int16_t> history;
-    uint32_t historyFrames = 0;   // capacity in frames
-    uint64_t historyEnd = 0;      // frames ever appended; the ring holds the last historyFrames of them
-    uint32_t tailFrames = 0;      // frames before historyEnd to write again before the queue goes on
+    uint32_t historyFrames = 0;  // capacity in frames
+    uint64_t historyEnd = 0;     // frames ever appended; the ring holds the last historyFrames of them
+    uint32_t tailFrames = 0;     // frames before historyEnd to write again before the queue goes on
 
     void Wake() const
     {
@@ -88,21 +126,35 @@ struct AlsaWaveOut::Impl {
         [[maybe_unused]] const ssize_t ignored = ::write(wakeFd, &one, sizeof one);
     }
 
+    // Under mutex.
     void Post(WaveOutEventKind kind, WaveBlock* block = nullptr)
     {
         if (sink)
             sink->Post({kind, block});
     }
 
+    // Under mutex: every queued block goes back, in order.
     void HandBackAll()
     {
         while (queueCount > 0) {
-            WaveBlock* block = queue[queueHead];
+            Slot& slot = slots[queue[queueHead]];
             queueHead = (queueHead + 1) % kQueueCapacity;
             --queueCount;
-            Post(WaveOutEventKind::BlockDone, block);
+            slot.inUse = false;
+            Post(WaveOutEventKind::BlockDone, slot.block);
         }
         frontFrames = 0;
+    }
+
+    // Under mutex: the position as of now.
+    uint64_t PlayedNow() const
+    {
+        uint64_t played = seenPlayed;
+        if (seenRunning && !wantPaused && !resetPending) {
+            const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - seenAt).count();
+            played += uint64_t(std::max<int64_t>(elapsed, 0)) * rate / 1000000u;
+        }
+        return std::min(played, seenWritten);
     }
 
     void Remember(const int16_t* frames, uint32_t count)
@@ -117,6 +169,7 @@ struct AlsaWaveOut::Impl {
         }
     }
 
+    // Thread, mutex released.
     uint64_t Delay() const
     {
         snd_pcm_sframes_t delay = 0;
@@ -128,7 +181,27 @@ struct AlsaWaveOut::Impl {
         return std::min<uint64_t>(uint64_t(delay), written);
     }
 
-    // Stops the output, keeping what had not sounded to be written again.
+    // Thread: a fresh look at the card, published unless a reset came meanwhile.
+    void Look(std::unique_lock<std::mutex>& lock)
+    {
+        if (quit)
+            return;
+        const unsigned lookedEpoch = epoch;
+        const bool gone = lost;
+        lock.unlock();
+        const uint64_t delay = gone ? 0 : Delay();
+        const bool running = !gone && snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING;
+        const Clock::time_point at = Clock::now();
+        lock.lock();
+        if (epoch != lookedEpoch || resetPending)
+            return;
+        seenPlayed = written - delay;
+        seenWritten = written;
+        seenRunning = running && !appliedPaused;
+        seenAt = at;
+    }
+
+    // Thread, mutex released: stops the output, keeping what had not sounded to be written again.
     void DropKeepingTail()
     {
         const uint64_t unplayed = Delay();
@@ -139,71 +212,102 @@ struct AlsaWaveOut::Impl {
         tailFrames = uint32_t(std::min<uint64_t>(tailFrames + unplayed, kept));
     }
 
-    void FinishClose()
+    void ApplyReset(std::unique_lock<std::mutex>& lock)
     {
-        snd_pcm_drop(pcm);
-        snd_pcm_close(pcm);
-        pcm = nullptr;
-        ++generation;
-        closing = lost = paused = devicePaused = false;
+        resetPending = false;
+        const bool gone = lost;
+        lock.unlock();
+        if (!gone) {
+            snd_pcm_drop(pcm);
+            snd_pcm_prepare(pcm);
+        }
+        written = 0;
         tailFrames = 0;
-        Post(WaveOutEventKind::Closed);
-        sink = nullptr;
+        appliedPaused = devicePaused = false;
+        lock.lock();
     }
 
-    void Lose()
+    void ApplyPause(std::unique_lock<std::mutex>& lock)
     {
-        // Unplugged, or the sound server went away: nothing more will play. The blocks go back, and
-        // the engine's Close then succeeds at once.
-        lost = true;
-        tailFrames = 0;
-        HandBackAll();
+        const bool pause = wantPaused;
+        const bool gone = lost;
+        lock.unlock();
+        if (pause && !gone && snd_pcm_state(pcm) == SND_PCM_STATE_RUNNING) {
+            if (canPause && options.useDevicePause && snd_pcm_pause(pcm, 1) == 0)
+                devicePaused = true;
+            else
+                DropKeepingTail();
+        } else if (!pause && devicePaused && snd_pcm_pause(pcm, 0) < 0) {
+            // The device lost its paused state (suspended, or an underrun meanwhile): what it held is
+            // gone; start it afresh.
+            snd_pcm_drop(pcm);
+            snd_pcm_prepare(pcm);
+        }
+        if (!pause)
+            devicePaused = false;
+        appliedPaused = pause;
+        lock.lock();
     }
 
-    // Writes what fits without waiting. Returns 1 when it wrote (or recovered), 0 when ALSA is full,
-    // -1 when the device is gone.
-    int WriteSome()
+    // Thread: writes what fits without waiting. 1 when it wrote (or recovered, or a reset came
+    // meanwhile), 0 when ALSA is full, -1 when the device is gone.
+    int WriteSome(std::unique_lock<std::mutex>& lock)
     {
         const int16_t* from = nullptr;
         uint32_t frames = 0;
-        if (tailFrames > 0) {
+        const bool fromTail = tailFrames > 0;
+        if (fromTail) {
             const uint64_t first = historyEnd - tailFrames;
             const uint32_t at = uint32_t(first % historyFrames);
             from = &history[size_t(at) * channels];
             frames = std::min(tailFrames, historyFrames - at);
         } else {
-            const WaveBlock* front = queue[queueHead];
-            from = front->data + size_t(frontFrames) * channels;
-            frames = front->byteCount / (2 * channels) - frontFrames;
+            writingSlot = int(queue[queueHead]);
+            const Slot& front = slots[size_t(writingSlot)];
+            from = front.samples.data() + size_t(frontFrames) * channels;
+            frames = front.frames - frontFrames;
         }
+        const unsigned writeEpoch = epoch;
+        lock.unlock();
         snd_pcm_sframes_t result = frames == 0 ? 0 : snd_pcm_writei(pcm, from, frames);
+        bool recovered = false;
+        if (result < 0 && result != -EAGAIN && (result == -EPIPE || result == -ESTRPIPE || result == -EINTR))
+            recovered = snd_pcm_recover(pcm, int(result), 1) == 0;
+        lock.lock();
+        writingSlot = -1;
+        if (epoch != writeEpoch)
+            return 1;  // what was written is dropped by the reset that waits
         if (result == -EAGAIN)
             return 0;
         if (result < 0) {
-            if ((result == -EPIPE || result == -ESTRPIPE || result == -EINTR) && snd_pcm_recover(pcm, int(result), 1) == 0)
+            if (recovered)
                 return 1;
-            Lose();
+            // Unplugged, or the sound server went away: nothing more will play. The blocks go back,
+            // and the engine's Close then succeeds at once.
+            lost = true;
+            tailFrames = 0;
+            HandBackAll();
             return -1;
         }
         written += uint64_t(result);
-        if (tailFrames > 0) {
+        if (fromTail) {
             tailFrames -= uint32_t(result);
             return 1;
         }
         Remember(from, uint32_t(result));
         frontFrames += uint32_t(result);
-        const WaveBlock* front = queue[queueHead];
-        if (frontFrames == front->byteCount / (2 * channels)) {
-            WaveBlock* done = queue[queueHead];
+        Slot& front = slots[queue[queueHead]];
+        if (frontFrames == front.frames) {
             queueHead = (queueHead + 1) % kQueueCapacity;
             --queueCount;
             frontFrames = 0;
-            Post(WaveOutEventKind::BlockDone, done);
+            front.inUse = false;
+            Post(WaveOutEventKind::BlockDone, front.block);
         }
         return 1;
     }
 
-    // For a draining close: true once everything written has sounded.
+    // Thread, mutex released: true once everything written has sounded.
     bool Drained()
     {
         const snd_pcm_state_t state = snd_pcm_state(pcm);
@@ -218,43 +322,98 @@ struct AlsaWaveOut::Impl {
         return Delay() == 0;
     }
 
+    void FinishClose(std::unique_lock<std::mutex>& lock)
+    {
+        finishing = true;
+        snd_pcm_t* handle = pcm;
+        lock.unlock();
+        snd_pcm_drop(handle);
+        snd_pcm_close(handle);
+        lock.lock();
+        pcm = nullptr;
+        closing = finishing = lost = false;
+        tailFrames = 0;
+        appliedPaused = devicePaused = false;
+        seenRunning = false;
+        Post(WaveOutEventKind::Closed);
+        sink = nullptr;
+    }
+
+    // Thread: sleeps until woken, the device has room (waitForDevice) or timeoutMs passes.
+    void Wait(std::unique_lock<std::mutex>& lock, bool waitForDevice, int timeoutMs)
+    {
+        std::array<pollfd, kMaxPollFds> fds = pollFds;
+        const nfds_t count = waitForDevice ? nfds_t(pollFdCount) : 1;
+        fds[0] = {wakeFd, POLLIN, 0};
+        snd_pcm_t* handle = pcm;
+        lock.unlock();
+        ::poll(fds.data(), count, timeoutMs);
+        if (fds[0].revents & POLLIN) {
+            uint64_t value = 0;
+            [[maybe_unused]] const ssize_t ignored = ::read(wakeFd, &value, sizeof value);
+        }
+        if (waitForDevice && handle) {
+            unsigned short revents = 0;
+            snd_pcm_poll_descriptors_revents(handle, fds.data() + 1, unsigned(count - 1), &revents);
+        }
+        lock.lock();
+    }
+
     void Run()
     {
         std::unique_lock lock(mutex);
         while (!quit) {
-            int timeoutMs = -1;
-            bool waitForDevice = false;
-            if (pcm && !lost && !paused) {
-                if (tailFrames > 0 || queueCount > 0) {
-                    const int wrote = WriteSome();
-                    if (wrote != 0)
-                        continue;
-                    waitForDevice = true;
-                } else if (closing) {
-                    if (Drained()) {
-                        FinishClose();
-                        continue;
-                    }
-                    timeoutMs = kDrainPollMs;
+            if (!pcm) {
+                Wait(lock, false, -1);
+                continue;
+            }
+            if (resetPending) {
+                ApplyReset(lock);
+                continue;
+            }
+            if (wantPaused != appliedPaused) {
+                ApplyPause(lock);
+                Look(lock);
+                continue;
+            }
+            if (!lost && !appliedPaused && (tailFrames > 0 || queueCount > 0)) {
+                const int wrote = WriteSome(lock);
+                if (wrote != 0) {
+                    Look(lock);
+                    continue;
                 }
+                Look(lock);
+                Wait(lock, true, kLookMs);
+                continue;
             }
-            // The wait works on its own copy: an Open meanwhile may set new descriptors.
-            const unsigned waitedGeneration = generation;
-            std::array<pollfd, kMaxPollFds> fds = pollFds;
-            const nfds_t count = waitForDevice ? nfds_t(pollFdCount) : 1;
-            fds[0] = {wakeFd, POLLIN, 0};
-            lock.unlock();
-            ::poll(fds.data(), count, timeoutMs);
-            lock.lock();
-            if (fds[0].revents & POLLIN) {
-                uint64_t value = 0;
-                [[maybe_unused]] const ssize_t ignored = ::read(wakeFd, &value, sizeof value);
+            if (closing && !appliedPaused) {
+                bool done = lost;
+                if (!done) {
+                    lock.unlock();
+                    done = Drained();
+                    lock.lock();
+                }
+                if (done && closing && !resetPending && queueCount == 0) {
+                    FinishClose(lock);
+                    continue;
+                }
+                Look(lock);
+                Wait(lock, false, kDrainPollMs);
+                continue;
             }
-            if (waitForDevice && pcm && generation == waitedGeneration) {
-                unsigned short revents = 0;
-                snd_pcm_poll_descriptors_revents(pcm, fds.data() + 1, unsigned(count - 1), &revents);
-            }
+            Look(lock);
+            Wait(lock, false, appliedPaused || lost ? -1 : kLookMs);
         }
+        if (pcm && !abandoned) {
+            snd_pcm_t* handle = pcm;
+            lock.unlock();
+            snd_pcm_drop(handle);
+            snd_pcm_close(handle);
+            lock.lock();
+            pcm = nullptr;
+        }
+        threadDone = true;
+        threadEnded.notify_all();
     }
 
     int Configure(snd_pcm_t* handle, const PcmFormat16& format)
@@ -308,21 +467,33 @@ AlsaWaveOut::AlsaWaveOut(Options options) : impl_(std::make_unique<Impl>())
 
 AlsaWaveOut::~AlsaWaveOut()
 {
-    {
-        std::lock_guard lock(impl_->mutex);
-        impl_->quit = true;
-        if (impl_->pcm) {
-            snd_pcm_drop(impl_->pcm);
-            snd_pcm_close(impl_->pcm);
-            impl_->pcm = nullptr;
+    Impl& d = *impl_;
+    if (d.thread.joinable()) {
+        std::unique_lock lock(d.mutex);
+        d.quit = true;
+        d.sink = nullptr;  // nothing more reaches the window, whatever the thread is doing
+        d.Wake();
+        if (!d.threadEnded.wait_for(lock, kQuitWait, [&d] { return d.threadDone; })) {
+            d.abandoned = true;
+            lock.unlock();
+            d.thread.detach();
+            // Kept reachable until the process ends: that thread may still come back from its
+            // write and look at it.
+            static std::mutex abandonedMutex;
+            static auto* abandonedDevices = new std::vector<std::unique_ptr<Impl>>;
+            std::lock_guard keep(abandonedMutex);
+            abandonedDevices->push_back(std::move(impl_));
+            return;
         }
+        lock.unlock();
+        d.thread.join();
     }
-    if (impl_->thread.joinable()) {
-        impl_->Wake();
-        impl_->thread.join();
+    if (d.pcm) {
+        snd_pcm_drop(d.pcm);
+        snd_pcm_close(d.pcm);
     }
-    if (impl_->wakeFd >= 0)
-        ::close(impl_->wakeFd);
+    if (d.wakeFd >= 0)
+        ::close(d.wakeFd);
 }
 
 const std::string& AlsaWaveOut::DeviceName() const { return impl_->deviceName; }
@@ -355,14 +526,20 @@ int AlsaWaveOut::Open(const PcmFormat16& format, WaveOutEventSink& sink)
         }
     }
     d.pcm = handle;
-    ++d.generation;
     d.sink = &sink;
     d.channels = format.channels;
+    d.rate = format.sampleRate;
+    for (Impl::Slot& slot : d.slots)
+        slot.inUse = false;
     d.queueHead = d.queueCount = 0;
     d.frontFrames = 0;
     d.written = d.historyEnd = 0;
     d.tailFrames = 0;
-    d.paused = d.devicePaused = d.closing = d.lost = false;
+    d.wantPaused = d.appliedPaused = d.devicePaused = false;
+    d.resetPending = d.closing = d.finishing = d.lost = false;
+    d.seenPlayed = d.seenWritten = 0;
+    d.seenRunning = false;
+    d.seenAt = Clock::now();
     d.Post(WaveOutEventKind::Opened);
     d.Wake();
     return 1;
@@ -372,10 +549,20 @@ int AlsaWaveOut::Write(WaveBlock& block)
 {
     Impl& d = *impl_;
     std::lock_guard lock(d.mutex);
-    if (!d.pcm || d.closing || d.lost || d.queueCount == Impl::kQueueCapacity || !block.data ||
+    if (!d.pcm || d.closing || d.finishing || d.lost || d.queueCount == Impl::kQueueCapacity || !block.data ||
         block.byteCount % (2 * d.channels) != 0)
         return 0;
-    d.queue[(d.queueHead + d.queueCount) % Impl::kQueueCapacity] = &block;
+    size_t free = 0;
+    while (free < Impl::kQueueCapacity && (d.slots[free].inUse || int(free) == d.writingSlot))
+        ++free;
+    if (free == Impl::kQueueCapacity)
+        return 0;
+    Impl::Slot& slot = d.slots[free];
+    slot.samples.assign(block.data, block.data + block.byteCount / 2);
+    slot.frames = block.byteCount / (2 * d.channels);
+    slot.block = &block;
+    slot.inUse = true;
+    d.queue[(d.queueHead + d.queueCount) % Impl::kQueueCapacity] = free;
     ++d.queueCount;
     d.Wake();
     return 1;
@@ -387,15 +574,13 @@ int AlsaWaveOut::Pause()
     std::lock_guard lock(d.mutex);
     if (!d.pcm)
         return 0;
-    if (d.paused || d.lost)
+    if (d.wantPaused || d.lost)
         return 1;
-    d.paused = true;
-    if (snd_pcm_state(d.pcm) == SND_PCM_STATE_RUNNING) {
-        if (d.canPause && d.options.useDevicePause && snd_pcm_pause(d.pcm, 1) == 0)
-            d.devicePaused = true;
-        else
-            d.DropKeepingTail();
-    }
+    // Held from now on as far as the caller can tell, whenever the thread gets to the card.
+    d.seenPlayed = d.PlayedNow();
+    d.seenRunning = false;
+    d.seenAt = Clock::now();
+    d.wantPaused = true;
     d.Wake();
     return 1;
 }
@@ -406,13 +591,7 @@ int AlsaWaveOut::Restart()
     std::lock_guard lock(d.mutex);
     if (!d.pcm)
         return 0;
-    if (d.devicePaused && snd_pcm_pause(d.pcm, 0) < 0) {
-        // The device lost its paused state (suspended, or an underrun meanwhile): what it held is
-        // gone; start it afresh.
-        snd_pcm_drop(d.pcm);
-        snd_pcm_prepare(d.pcm);
-    }
-    d.paused = d.devicePaused = false;
+    d.wantPaused = false;
     d.Wake();
     return 1;
 }
@@ -423,17 +602,17 @@ int AlsaWaveOut::Reset()
     std::lock_guard lock(d.mutex);
     if (!d.pcm)
         return 0;
-    if (!d.lost) {
-        snd_pcm_drop(d.pcm);
-        snd_pcm_prepare(d.pcm);
-    }
-    d.paused = d.devicePaused = false;
-    d.written = 0;
-    d.tailFrames = 0;
     d.HandBackAll();
-    // A close that was playing out what ALSA held ends now.
-    if (d.closing)
-        d.FinishClose();
+    d.resetPending = true;
+    ++d.epoch;
+    d.wantPaused = false;
+    // A close that was playing out what ALSA held gives way: the caller means to play on from
+    // elsewhere, or to close again at once.
+    if (!d.finishing)
+        d.closing = false;
+    d.seenPlayed = d.seenWritten = 0;
+    d.seenRunning = false;
+    d.seenAt = Clock::now();
     d.Wake();
     return 1;
 }
@@ -442,16 +621,10 @@ int AlsaWaveOut::Close()
 {
     Impl& d = *impl_;
     std::lock_guard lock(d.mutex);
-    if (!d.pcm || d.closing || d.queueCount > 0)
+    if (!d.pcm || d.closing || d.finishing || d.queueCount > 0)
         return 0;
     d.closing = true;
-    const snd_pcm_state_t state = d.lost ? SND_PCM_STATE_DISCONNECTED : snd_pcm_state(d.pcm);
-    const bool holdsSound = d.tailFrames > 0 || state == SND_PCM_STATE_RUNNING || state == SND_PCM_STATE_PAUSED ||
-                            (state == SND_PCM_STATE_PREPARED && d.Delay() > 0);
-    if (!holdsSound)
-        d.FinishClose();
-    else
-        d.Wake();
+    d.Wake();
     return 1;
 }
 
@@ -461,7 +634,7 @@ int AlsaWaveOut::GetPosition(uint32_t& frames) const
     std::lock_guard lock(d.mutex);
     if (!d.pcm)
         return 0;
-    frames = uint32_t(d.written - (d.lost ? 0 : d.Delay()));
+    frames = uint32_t(d.PlayedNow());
     return 1;
 }
 

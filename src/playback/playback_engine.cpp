@@ -57,7 +57,10 @@ void PlaybackEngine::ClearDeviceGroup()
 
 void PlaybackEngine::Clear()
 {
-    ClearDeviceGroup();
+    // A device still closing after a stop keeps its group until "closed" arrives: Play stays refused
+    // and nothing is refilled meanwhile.
+    if (!isOpen || !isStopping)
+        ClearDeviceGroup();
     playBase = nextFrame = 0;
     selectionStart = selectionEnd = -1;
 }
@@ -99,7 +102,13 @@ int PlaybackEngine::StartAt(int64_t frame)
         // block was already queued plays on from the new frame instead of ending.
         if (!isStopping)
             endReached = false;
-        return device_ ? device_->Reset() : 0;
+        if (!device_ || !device_->Reset())
+            return 0;
+        // Both blocks had come back and the device was playing out its last frames: the reset
+        // abandoned that close, so nothing will come back to be refilled. Start the run again here.
+        if (!isStopping && !blockA_.queued && !blockB_.queued)
+            FillBoth();
+        return 1;
     }
     const ChannelSet* sound = Sound();
     return sound ? OpenDevice(*sound) : 0;
@@ -112,7 +121,27 @@ int PlaybackEngine::OpenDevice(const ChannelSet& sound)
     PcmFormat16 format;
     format.channels = sound.ChannelCount();
     format.sampleRate = sound.SampleRate();
-    return device_->Open(format, *sink_);
+    if (!device_->Open(format, *sink_))
+        return 0;
+    // Open from the moment the device took the request, not from when its "opened" arrives: commands
+    // queued behind Play (a save, an edit) must already find the sound playing.
+    isOpen = true;
+    isPaused = isStopping = endReached = false;
+    RestartCursorTimer();
+    FillBoth();
+    return 1;
+}
+
+void PlaybackEngine::FillBoth()
+{
+    if (FillBlock(blockA_)) {
+        FillBlock(blockB_);
+        return;
+    }
+    // Nothing to play (the position is at the end, or the sound cannot be read): no block will ever
+    // come back to close the device, so close it now rather than sit "playing" in silence.
+    if (device_)
+        device_->Close();
 }
 
 int PlaybackEngine::SetPosition(int64_t frame) { return SetPosition(frame, FrameCount()); }
@@ -185,31 +214,21 @@ int PlaybackEngine::Stop()
     if (!isOpen || isStopping || !device_)
         return 0;
     isStopping = true;
-    return device_->Reset();
+    if (!device_->Reset())
+        return 0;
+    // No block to come back and close the device (it was playing out its last frames): close it now.
+    if (!blockA_.queued && !blockB_.queued)
+        device_->Close();
+    return 1;
 }
 
 void PlaybackEngine::HandleDeviceEvent(const WaveOutEvent& event)
 {
     switch (event.kind) {
-    case WaveOutEventKind::Opened: OnDeviceOpen(); break;
+    case WaveOutEventKind::Opened: break;  // the run began when the open was requested
     case WaveOutEventKind::BlockDone: OnBlockDone(event.block); break;
     case WaveOutEventKind::Closed: OnDeviceClose(); break;
     }
-}
-
-void PlaybackEngine::OnDeviceOpen()
-{
-    isOpen = true;
-    isPaused = isStopping = endReached = false;
-    RestartCursorTimer();
-    if (FillBlock(blockA_)) {
-        FillBlock(blockB_);
-        return;
-    }
-    // Nothing to play (the position is at the end, or the sound cannot be read): no block will ever
-    // come back to close the device, so close it now rather than sit "playing" in silence.
-    if (device_)
-        device_->Close();
 }
 
 int PlaybackEngine::FillBlock(PlayBlock& block)

@@ -4,7 +4,9 @@
 //
 // Frames are signed 32-bit indices; -1 means unset. Everything here runs on the UI thread: the device
 // reports back through the sink the window gives it (HandleDeviceEvent), and the window's timer moves
-// the play cursor. No Qt.
+// the play cursor. The engine counts as open from the moment the device accepts the open (its blocks
+// go out at once), and as stopping from Stop until "closed": a stopping engine never reads the sound
+// again, so a load, an edit or a save may follow even before a slow device has closed. No Qt.
 #pragma once
 
 #include <cstdint>
@@ -52,8 +54,8 @@ public:
     // HasSelection and not the whole sound of frameCount frames.
     bool IsPartialSelection(uint32_t frameCount) const;
 
-    // Device group zeroed, position 0, no selection: after an open and after a deleting edit. Only
-    // for a closed device: the window stops playback first.
+    // Device group zeroed, position 0, no selection: after an open and after a deleting edit. The
+    // window stops playback first; a device still closing after that keeps its group until "closed".
     void Clear();
 
     // The play position: while open, the device's position plus the frame the run began at.
@@ -82,7 +84,6 @@ public:
 
     // The device's notifications, as the sink delivers them.
     void HandleDeviceEvent(const WaveOutEvent& event);
-    void OnDeviceOpen();
     void OnBlockDone(WaveBlock* block);
     void OnDeviceClose();
 
@@ -113,6 +114,8 @@ private:
     const ChannelSet* Sound() const;  // null unless there is a valid sound
     uint32_t FrameCount() const;
     int FillBlock(PlayBlock& block);
+    // Queues both blocks at the start of a run; closes the device when there is nothing to play.
+    void FillBoth();
     int OpenDevice(const ChannelSet& sound);
     void ClearDeviceGroup();
     void StopCursorTimer();

@@ -3,9 +3,10 @@
 // for tests (fake_wave_out.h).
 //
 // The operations are called on the UI thread only and return 1 on success, 0 on failure; none blocks
-// for longer than a few milliseconds. Between a successful Write and the block's "done" notification
-// the device owns the block's memory and reads it, possibly from a thread of its own; it never touches
-// anything else of the sound.
+// for longer than a few milliseconds, whatever the hardware underneath is doing. Between a successful
+// Write and the block's "done" notification the caller leaves the block's memory alone; a device that
+// plays from a thread of its own copies it at Write, so nothing it does later can outlive the caller's
+// memory. It never touches anything else of the sound.
 //
 // Notifications go to the sink given at Open, from whatever thread notices them; the sink delivers
 // them on the UI thread, one at a time, in the order they were posted. After "closed" a device posts
@@ -59,7 +60,7 @@ public:
     // a pause and starts the position again at 0.
     virtual int Reset() = 0;
     // Fails while blocks are queued. On success the device plays out what it already holds and then
-    // posts "closed".
+    // posts "closed"; a Reset before that abandons the close and the device stays open.
     virtual int Close() = 0;
     // Frames played since the open or the last reset.
     virtual int GetPosition(uint32_t& frames) const = 0;

@@ -9,12 +9,18 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <QElapsedTimer>
+#include <QProgressBar>
+
+#include <functional>
 #include <memory>
+#include <random>
 
 #include "app/command_ids.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
 #include "app/main_frame.h"
+#include "app/progress_window.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
 #include "gui_test_support.h"
@@ -54,6 +60,33 @@ private:
         return fake;
     }
 
+    // The tests' own real-time card (tests/playback/paced_pcm_plugin.cpp) in place of the machine's,
+    // for as long as this lives.
+    struct PacedCardInUse {
+        PacedCardInUse() : oldConfig(qgetenv("ALSA_CONFIG_PATH"))
+        {
+            card.Reset();
+            test::PacedCard::UseConfiguration((test::ScratchDir() + QStringLiteral("/asound.conf")).toStdString());
+        }
+        ~PacedCardInUse()
+        {
+            card.Reset();
+            if (oldConfig.isNull())
+                qunsetenv("ALSA_CONFIG_PATH");
+            else
+                qputenv("ALSA_CONFIG_PATH", oldConfig);
+        }
+        bool Attach(MainFrame& frame, const char* name)
+        {
+            if (!card.Loaded())
+                return false;
+            frame.SetOutputDevice(std::make_unique<AlsaWaveOut>(AlsaWaveOut::Options{name, true}));
+            return true;
+        }
+        test::PacedCard card;
+        QByteArray oldConfig;
+    };
+
 private slots:
     void initTestCase()
     {
@@ -71,7 +104,8 @@ private slots:
 
     void cleanup()
     {
-        frame_->GetDocument().Reset();
+        if (frame_)
+            frame_->GetDocument().Reset();
         frame_.reset();
     }
 
@@ -175,7 +209,12 @@ private slots:
         PlaybackEngine& engine = frame_->Engine();
         frame_->Commands().Run(kCmdPlay);
         QCOMPARE(device.opens, 1);
-        QVERIFY(!engine.isOpen);  // "opened" is still on its way
+        // Playing from the moment the device took the open, before its "opened" arrives: an edit
+        // queued right behind Play (clicks that waited while the window was busy) is refused.
+        QVERIFY(engine.isOpen);
+        frame_->Commands().Run(kCmdToMono);
+        frame_->Commands().Run(kCmdFadeIn);
+        QVERIFY(frame_->GetDocument().ActiveBuffer().IsStereo() && !frame_->GetDocument().Modified());
         QCoreApplication::sendPostedEvents();
         QVERIFY(engine.isOpen);
         frame_->RefreshUiState();
@@ -183,9 +222,6 @@ private slots:
         QVERIFY(!EditEnabled(kCmdFadeIn));
         QVERIFY(frame_->CursorTimer()->isActive());
         QCOMPARE(frame_->CursorTimer()->interval(), 50);  // one second across the view: the floor
-
-        frame_->Commands().Run(kCmdFadeIn);
-        QVERIFY(!frame_->GetDocument().Modified());
 
         // Set start takes the frame being heard.
         device.Advance(4410);
@@ -232,6 +268,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(card.PlayedFrames() > 4410, 10000);
         QVERIFY(engine.isOpen && frame_->CursorTimer()->isActive());
         frame_->Commands().Run(kCmdPause);
+        QTest::qWait(50);  // the device's thread takes the request at its next look
         const uint64_t heldAt = card.PlayedFrames();
         QTest::qWait(200);
         QCOMPARE(card.PlayedFrames(), heldAt);
@@ -289,12 +326,15 @@ private slots:
         QVERIFY(!engine.isOpen && !device.IsOpen() && !frame_->CursorTimer()->isActive());
         QCOMPARE(engine.GetPosition(), 0);
 
+        // A save right behind Play, before the device's "opened" arrives: the save's worker owns the
+        // sound, and the player writes nothing while it runs.
         frame_->Commands().Run(kCmdPlay);
-        QCoreApplication::sendPostedEvents();
         QVERIFY(engine.isOpen);
+        const size_t blocksBeforeSave = device.writtenBytes.size();
         const QString saved = test::ScratchDir() + QStringLiteral("/played-while-saved.wav");
         dialogs_.saveAnswers.push_back(SaveChoice{saved, 2});
         frame_->Commands().Run(kCmdSaveAs);
+        QCOMPARE(device.writtenBytes.size(), blocksBeforeSave);
         QVERIFY(!engine.isOpen && !device.IsOpen());
         QCOMPARE(test::SoxFrameCount(saved), 44100LL);
 
@@ -367,7 +407,10 @@ private slots:
         QVERIFY(enter.isAccepted());
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(frame_.get(), &drop);
-        QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), mono_);
+        // The drop returns to the drag source at once; the load follows from the event loop.
+        QVERIFY(drop.isAccepted());
+        QVERIFY(frame_->GetDocument().IsEmpty());
+        QTRY_COMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), mono_);
         QVERIFY(frame_->GetDocument().ActiveBuffer().IsMono());
         QVERIFY(frame_->IsShowingDocument());
     }
@@ -488,6 +531,166 @@ private slots:
         for (const Command& command : frame_->Commands().All())
             QVERIFY2(command.menuAction || (command.id >= kCmdDeleteSelected && command.id <= kCmdToStereo),
                      qPrintable(QString::number(command.id)));
+    }
+
+    // In the configuration the editor runs (the summary of the waveform made on the load's worker,
+    // the real progress window): a Cancel the window accepts, even once the bar is full, opens nothing.
+    void aCancelOnceTheBarIsFullOpensNothing()
+    {
+        Prompts prompts = dialogs_.MakePrompts();
+        prompts.runProgress = [](QWidget* owner, Document& document, TaskMode mode) {
+            ProgressWindow window(document, mode, owner);
+            QObject::connect(window.Bar(), &QProgressBar::valueChanged, &window, [&window](int value) {
+                if (value == window.Bar()->maximum())
+                    window.CancelButton()->click();
+            });
+            return window.Run();
+        };
+        frame_ = std::make_unique<MainFrame>(prompts);
+        frame_->show();
+        QVERIFY(!frame_->OpenFile(stereo_));
+        frame_->RefreshUiState();
+        QVERIFY(frame_->GetDocument().IsEmpty());
+        QVERIFY(!frame_->IsShowingDocument());
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle"));
+        QVERIFY(!ToolEnabled(kCmdPlay));
+        QVERIFY(dialogs_.errors.isEmpty());  // cancelling is not failing
+    }
+
+    // However a command is reached (a menu, a shortcut, a click that waited in the queue), it runs
+    // exactly when its controls are enabled.
+    void aCommandRunsOnlyWhenItsControlsAreEnabled()
+    {
+        FakeWaveOut& device = UseFakeDevice();
+        dialogs_.volumeAnswer = 50;
+        dialogs_.stereoAnswer = 1;
+        PlaybackEngine& engine = frame_->Engine();
+        auto fingerprint = [&] {
+            const Document& document = frame_->GetDocument();
+            const bool empty = document.IsEmpty();
+            return QList<qint64>{empty,
+                                 empty ? 0 : document.ActiveBuffer().FrameCount(),
+                                 empty ? 0 : document.ActiveBuffer().channels.ChannelCount(),
+                                 document.Modified(),
+                                 engine.selectionStart,
+                                 engine.selectionEnd,
+                                 engine.GetPosition(),
+                                 engine.isOpen,
+                                 engine.isPaused,
+                                 device.opens,
+                                 dialogs_.saveDialogs,
+                                 dialogs_.saveQuestions,
+                                 dialogs_.errors.size()};
+        };
+        const std::function<void()> states[] = {
+            [] {},                                       // nothing open
+            [&] { OpenStereo(); },                       // a sound just opened: nothing to save
+            [&] { engine.SelectAll(44100); },            // all of it selected
+            [&] { frame_->Commands().Run(kCmdPlay); },   // playing
+            [&] { frame_->Commands().Run(kCmdPause); },  // paused
+        };
+        for (const auto& enter : states) {
+            enter();
+            frame_->RefreshUiState();
+            for (const Command& command : frame_->Commands().All()) {
+                const bool onPanel = command.id >= kCmdDeleteSelected && command.id <= kCmdToStereo;
+                if (!command.toolAction && !onPanel)
+                    continue;
+                if (command.toolAction ? command.toolAction->isEnabled() : EditEnabled(command.id))
+                    continue;
+                const QList<qint64> before = fingerprint();
+                frame_->Commands().Run(command.id);
+                QVERIFY2(fingerprint() == before, qPrintable(QString::number(command.id)));
+            }
+        }
+    }
+
+    // The last quarter second plays out after the last block went to the device; a click meanwhile
+    // seeks, as anywhere else.
+    void aClickWhileTheLastFramesPlayOutSeeks()
+    {
+        PacedCardInUse paced;
+        QVERIFY(paced.Attach(*frame_, "paced"));
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        frame_->Commands().Run(kCmdPlay);
+        QElapsedTimer clock;
+        clock.start();
+        // The whole second went out as one block: past 0.8 s the device holds the last of it.
+        while (engine.isOpen && engine.GetPosition() < 35280 && clock.elapsed() < 10000)
+            QTest::qWait(2);
+        QVERIFY(engine.isOpen && engine.GetPosition() < 44100);
+        WaveformView* waveform = frame_->View()->Waveform();
+        QTest::mouseClick(waveform, Qt::LeftButton, {}, QPoint(waveform->width() / 10, 20));
+        QTest::qWait(100);
+        QVERIFY(engine.isOpen);
+        QVERIFY2(engine.GetPosition() > 4410 && engine.GetPosition() < 35280, qPrintable(QString::number(engine.GetPosition())));
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.isOpen, 10000);
+    }
+
+    // Closing while a device holds its write for 200 ms at a time, at random moments, or destroying
+    // the window outright (as a session's end does): nothing is freed under the device's thread
+    // (AddressSanitizer watches in CI) and the window always goes.
+    void closingWhilePlayingFreesNothingTheDeviceReads()
+    {
+        PacedCardInUse paced;
+        paced.card.StallWrites(200);
+        paced.card.DelayClose(100);
+        std::mt19937 random(std::random_device{}());
+        for (int round = 0; round < 20; ++round) {
+            auto frame = std::make_unique<MainFrame>(dialogs_.MakePrompts());
+            QVERIFY(paced.Attach(*frame, round % 4 < 2 ? "paced" : "paced_nopause"));
+            frame->show();
+            QVERIFY(frame->OpenFile(stereo_));
+            frame->Commands().Run(kCmdPlay);
+            QVERIFY(frame->Engine().isOpen);
+            const int waitMs = int(random() % 400);
+            QTest::qWait(waitMs);
+            if (round % 2 == 0) {
+                QSignalSpy closed(frame.get(), &MainFrame::closed);
+                QVERIFY2(frame->close(), qPrintable(QString::number(waitMs)));
+                QCOMPARE(closed.count(), 1);
+            }
+            frame.reset();
+        }
+    }
+
+    // A device whose every write stalls for a second (a sound server that stopped answering): the
+    // window keeps answering, and closing it while it plays ends at once.
+    void aStalledDeviceNeverHoldsTheWindowUp()
+    {
+        PacedCardInUse paced;
+        QVERIFY(paced.Attach(*frame_, "paced"));
+        paced.card.StallWrites(1000);
+        OpenStereo();
+        frame_->Commands().Run(kCmdPlay);
+        QVERIFY(frame_->CursorTimer()->isActive());  // it asks the device for the position all along
+
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0;
+        qint64 worstGap = 0;
+        QTimer ticker;
+        ticker.setInterval(20);
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            const qint64 now = clock.elapsed();
+            worstGap = std::max(worstGap, now - last);
+            last = now;
+        });
+        ticker.start();
+        QTimer::singleShot(800, this, [this] { frame_->Commands().Run(kCmdPause); });
+        QTimer::singleShot(1300, this, [this] { frame_->Commands().Run(kCmdPlay); });
+        QTest::qWait(2500);
+        ticker.stop();
+        QVERIFY2(worstGap < 500, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(worstGap)));
+        QVERIFY(frame_->Engine().isOpen);
+
+        clock.restart();
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        QVERIFY(frame_->close());
+        frame_.reset();
+        QCOMPARE(closed.count(), 1);
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(clock.elapsed())));
     }
 };
 

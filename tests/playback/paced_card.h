@@ -25,6 +25,8 @@ public:
         recording_ = Find<size_t(int16_t*, size_t)>("brindle_paced_recording");
         disconnect_ = Find<void()>("brindle_paced_disconnect");
         underrun_ = Find<void()>("brindle_paced_underrun");
+        stallWrites_ = Find<void(unsigned)>("brindle_paced_stall_writes");
+        delayClose_ = Find<void(unsigned)>("brindle_paced_delay_close");
     }
     ~PacedCard()
     {
@@ -41,13 +43,20 @@ public:
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
     }
 
-    bool Loaded() const { return module_ && reset_ && played_ && underruns_ && recording_ && disconnect_ && underrun_; }
+    bool Loaded() const
+    {
+        return module_ && reset_ && played_ && underruns_ && recording_ && disconnect_ && underrun_ && stallWrites_ &&
+               delayClose_;
+    }
 
     void Reset() { reset_(); }
     uint64_t PlayedFrames() { return played_(); }
     uint64_t Underruns() { return underruns_(); }
     void Disconnect() { disconnect_(); }
     void RunDry() { underrun_(); }
+    // Every write waits this long before it takes anything (0: no stall); every close takes closeMs.
+    void StallWrites(unsigned ms) { stallWrites_(ms); }
+    void DelayClose(unsigned ms) { delayClose_(ms); }
     std::vector<unsigned char> Recording()
     {
         std::vector<int16_t> samples(recording_(nullptr, 0));
@@ -69,6 +78,8 @@ private:
     size_t (*recording_)(int16_t*, size_t) = nullptr;
     void (*disconnect_)() = nullptr;
     void (*underrun_)() = nullptr;
+    void (*stallWrites_)(unsigned) = nullptr;
+    void (*delayClose_)(unsigned) = nullptr;
 };
 
 }  // namespace brindle::test

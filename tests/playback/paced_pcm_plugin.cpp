@@ -2,7 +2,8 @@
 // of its buffer's size and consumes them at the configured rate by the monotonic clock, so the
 // device layer meets a real buffer that fills, a delay that shrinks as time passes, underruns when
 // it is starved, and (when asked) a card that vanishes mid-play. It records what it consumed and
-// counts it, for the tests to compare with what the engine reports.
+// counts it, for the tests to compare with what the engine reports. On request every write first
+// stalls (a sound server that has stopped answering) and a close takes its time.
 //
 // Configuration (the tests write it; alsa-lib loads this module by its path):
 //   pcm_type.brindle_paced { lib "/path/to/this.so" }
@@ -19,7 +20,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -32,6 +35,8 @@ struct Shared {
     std::vector<int16_t> recording;
     bool disconnectRequested = false;
     bool underrunRequested = false;
+    unsigned writeStallMs = 0;
+    unsigned closeDelayMs = 0;
 };
 
 Shared& Global()
@@ -165,6 +170,15 @@ snd_pcm_sframes_t Transfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* a
                            snd_pcm_uframes_t size)
 {
     Paced& p = Of(io);
+    unsigned stallMs = 0;
+    {
+        std::lock_guard lock(Global().mutex);
+        stallMs = Global().writeStallMs;
+    }
+    // Before the samples are read, as a stalled server would hold the writer: whatever the writer
+    // handed over must still be there afterwards.
+    if (stallMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
     std::lock_guard lock(Global().mutex);
     if (!p.CheckConnected(Global()))
         return -ENODEV;
@@ -215,6 +229,13 @@ int PollRevents(snd_pcm_ioplug_t* io, struct pollfd* fds, unsigned int count, un
 
 int Close(snd_pcm_ioplug_t* io)
 {
+    unsigned delayMs = 0;
+    {
+        std::lock_guard lock(Global().mutex);
+        delayMs = Global().closeDelayMs;
+    }
+    if (delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     Paced* p = &Of(io);
     if (p->timerFd >= 0)
         ::close(p->timerFd);
@@ -253,6 +274,21 @@ void brindle_paced_reset()
     Global().underruns = 0;
     Global().recording.clear();
     Global().disconnectRequested = Global().underrunRequested = false;
+    Global().writeStallMs = Global().closeDelayMs = 0;
+}
+
+// Every write from now on waits ms before it takes anything; 0 ends the stall.
+void brindle_paced_stall_writes(unsigned ms)
+{
+    std::lock_guard lock(Global().mutex);
+    Global().writeStallMs = ms;
+}
+
+// Every close from now on takes ms.
+void brindle_paced_delay_close(unsigned ms)
+{
+    std::lock_guard lock(Global().mutex);
+    Global().closeDelayMs = ms;
 }
 
 uint64_t brindle_paced_played_frames()
