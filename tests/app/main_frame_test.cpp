@@ -614,6 +614,7 @@ private slots:
         OpenStereo();
         PlaybackEngine& engine = frame_->Engine();
         frame_->Commands().Run(kCmdPlay);
+        QTRY_VERIFY(engine.isOpen);
         QElapsedTimer clock;
         clock.start();
         // The whole second went out as one block: past 0.8 s the device holds the last of it.
@@ -643,7 +644,7 @@ private slots:
             frame->show();
             QVERIFY(frame->OpenFile(stereo_));
             frame->Commands().Run(kCmdPlay);
-            QVERIFY(frame->Engine().isOpen);
+            QTRY_VERIFY(frame->Engine().isOpen);
             const int waitMs = int(random() % 400);
             QTest::qWait(waitMs);
             if (round % 2 == 0) {
@@ -664,7 +665,7 @@ private slots:
         paced.card.StallWrites(1000);
         OpenStereo();
         frame_->Commands().Run(kCmdPlay);
-        QVERIFY(frame_->CursorTimer()->isActive());  // it asks the device for the position all along
+        QTRY_VERIFY(frame_->CursorTimer()->isActive());  // it asks the device for the position all along
 
         QElapsedTimer clock;
         clock.start();
