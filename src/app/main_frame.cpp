@@ -126,8 +126,15 @@ void MainFrame::SetUpPlayback()
 void MainFrame::SetOutputDevice(std::unique_ptr<WaveOutDevice> device)
 {
     StopPlayback();
+    std::unique_ptr<WaveOutDevice> old = std::move(device_);
     engine_.AttachDevice(device.get(), deviceEvents_);
     device_ = std::move(device);
+    // A device too slow to close in time posts nothing once it is gone: what it posted before goes
+    // to the engine now, and its "closed", which will never come, is taken as given.
+    old.reset();
+    deviceEvents_->DeliverPosted();
+    if (engine_.isOpen)
+        engine_.OnDeviceClose();
 }
 
 void MainFrame::BuildCommands()

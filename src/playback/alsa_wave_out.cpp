@@ -386,7 +386,8 @@ struct AlsaWaveOut::Impl {
                 Wait(lock, true, kLookMs);
                 continue;
             }
-            if (closing && !appliedPaused) {
+            // A paused device plays out nothing until it goes on; a lost one has nothing to play out.
+            if (closing && (lost || !appliedPaused)) {
                 bool done = lost;
                 if (!done) {
                     lock.unlock();
