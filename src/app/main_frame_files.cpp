@@ -132,7 +132,8 @@ int MainFrame::SaveDocument()
         RefreshUiState();
         return 1;
     }
-    const QString target = FromPath(document_.TargetPath());
+    const std::filesystem::path& pending = document_.PendingTarget();
+    const QString target = FromPath(pending.empty() ? document_.TargetPath() : pending);
     LogFailure("cannot save", target, document_.LastFailure());
     if (prompts_.showError)
         prompts_.showError(this, Texts::SaveFailed(target));
@@ -166,8 +167,12 @@ int MainFrame::SaveAs()
         if (!path.endsWith(extension, Qt::CaseInsensitive))
             path += extension;
     }
-    document_.SetTargetPath(ToPath(path));
-    return SaveDocument();
+    // The name becomes the document's only once the file is written: after a failure the caption
+    // and Save still mean the file the sound was last saved to, or ask again.
+    document_.SetPendingTarget(ToPath(path));
+    const int result = SaveDocument();
+    document_.SetPendingTarget({});
+    return result;
 }
 
 void MainFrame::Open()

@@ -403,6 +403,25 @@ private slots:
         QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
         QVERIFY(frame_->GetDocument().Modified());
         QVERIFY(!QFile::exists(target));
+
+        // The name that could not be written is not adopted: the caption keeps the old one and Save
+        // asks again; after a later failed Save As, Save writes to the last saved file without asking.
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [stereo.wav *]"));
+        const QString kept = test::ScratchDir() + QStringLiteral("/kept.wav");
+        dialogs_.saveAnswers.push_back(SaveChoice{kept, 2});
+        const int dialogsBefore = dialogs_.saveDialogs;
+        QVERIFY(frame_->Save());
+        QCOMPARE(dialogs_.saveDialogs, dialogsBefore + 1);
+        frame_->Commands().Run(kCmdFadeOut);
+        dialogs_.saveAnswers.push_back(SaveChoice{target, 2});
+        QVERIFY(!frame_->SaveAs());
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [kept.wav *]"));
+        QVERIFY(frame_->Save());
+        QCOMPARE(dialogs_.saveDialogs, dialogsBefore + 2);
+        QVERIFY(!frame_->GetDocument().Modified());
     }
 
     void linksCarryTheirQuery()
