@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include "app/about_box.h"
 #include "app/link_label.h"
@@ -61,6 +62,16 @@ private slots:
         QTest::keyClick(slider, Qt::Key_Right);
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
         QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QStringLiteral("204"));
+        // A touchpad's scroll end carries no movement and moves nothing; a wheel notch is one step.
+        const QPointF inside(slider->width() / 2.0, slider->height() / 2.0);
+        QWheelEvent scrollEnd(inside, slider->mapToGlobal(inside), QPoint(), QPoint(), Qt::NoButton, Qt::NoModifier,
+                              Qt::ScrollEnd, false);
+        QApplication::sendEvent(slider, &scrollEnd);
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
+        QWheelEvent notch(inside, slider->mapToGlobal(inside), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(slider, &notch);
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("208"));
         const int y = slider->height() / 2;
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(1, y));
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("0"));
