@@ -46,7 +46,6 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
 {
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(Texts::Caption());
-    setAccessibleName(Texts::Caption());
     setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
     // An hour of stereo takes half a second to summarise: the load's worker does it, not this thread.
     document_.SetPreparesPeaks(true);

@@ -42,13 +42,17 @@ void LogFailure(const char* what, const QString& path, const FailureReason& reas
 void MainFrame::UpdateTitle()
 {
     const QString name = QString::fromStdString(document_.DisplayName());
-    QString title = Texts::Caption();
+    QString shown = Texts::Caption();
     if (!name.isEmpty())
-        title += QStringLiteral(" - [%1%2]").arg(name, document_.Modified() ? QStringLiteral(" *") : QString());
+        shown += QStringLiteral(" - [%1%2]").arg(name, document_.Modified() ? QStringLiteral(" *") : QString());
     // "[*]" is Qt's placeholder for the modified mark; a file name may hold it literally.
+    QString title = shown;
     title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
     if (windowTitle() != title)
         setWindowTitle(title);
+    // Screen readers name the window by this, not by the title bar; setting it announces the change.
+    if (accessibleName() != shown)
+        setAccessibleName(shown);
 }
 
 int MainFrame::RunTask(TaskMode mode)

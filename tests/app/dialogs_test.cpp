@@ -1,4 +1,5 @@
 // The volume dialog with its slider, the stereo dialog, the about box and the version line.
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -77,6 +78,24 @@ private slots:
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("0"));
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, y));
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("500"));
+    }
+
+    void volumeEntryIsNamedByItsLabelNotItsValue()
+    {
+        VolumeDialog dialog;
+        dialog.show();
+        QAccessibleInterface* box = QAccessible::queryAccessibleInterface(dialog.Entry());
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(dialog.Entry()->lineEdit());
+        QVERIFY(box && line);
+        for (QAccessibleInterface* control : {box, line}) {
+            QCOMPARE(control->text(QAccessible::Name), QStringLiteral("Громкость (%)"));
+            QCOMPARE(control->text(QAccessible::Value), QStringLiteral("100"));
+        }
+        // Still a combo box with its list and its line edit, the line edit holding the focus.
+        QCOMPARE(box->role(), QAccessible::ComboBox);
+        QCOMPARE(box->childCount(), 2);
+        QCOMPARE(box->focusChild(), line);
+        QCOMPARE(box->indexOfChild(line), 1);
     }
 
     void sliderGeometryAndPaint()

@@ -1,7 +1,9 @@
 // The main window driven as a person would: commands, rules, file commands, drops and the caption,
 // with the real progress window and the dialogs answered by FakeDialogs.
+#include <QAccessible>
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -492,6 +494,32 @@ private slots:
         frame_->statusBar()->clearMessage();
         QTRY_COMPARE(status.Message(), QStringLiteral("Готов"));
         QVERIFY(!status.HasTimedMessage());
+    }
+
+    // What a screen reader reads: the window by its caption, each time pane by its name with the
+    // time it shows. (Qt announces each change as it is set; offscreen no bridge listens.)
+    void screenReadersReadTheCaptionAndTheTimes()
+    {
+        OpenStereo();
+        frame_->Commands().Run(kCmdFadeIn);
+        frame_->RefreshUiState();
+        QCOMPARE(QAccessible::queryAccessibleInterface(frame_.get())->text(QAccessible::Name),
+                 QStringLiteral("Brindle - [stereo.wav *]"));
+
+        auto pane = [this](const QString& name) -> QAccessibleInterface* {
+            for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>())
+                if (label->accessibleName() == name)
+                    return QAccessible::queryAccessibleInterface(label);
+            return nullptr;
+        };
+        QAccessibleInterface* length = pane(QStringLiteral("Длина"));
+        QAccessibleInterface* position = pane(QStringLiteral("Позиция"));
+        QVERIFY(length && position);
+        QCOMPARE(length->text(QAccessible::Name), QStringLiteral("Длина"));
+        QCOMPARE(length->text(QAccessible::Description), QStringLiteral("00:01.000"));
+        frame_->Engine().SetPosition(22050, 44100);
+        frame_->RefreshUiState();
+        QCOMPARE(position->text(QAccessible::Description), QStringLiteral("00:00.500"));
     }
 
     void everyCommandSurfaceHasAnAccessibleName()
