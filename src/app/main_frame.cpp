@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTimer>
@@ -76,6 +77,14 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kFirstWidth / 2, kFirstHeight / 2));
     setAcceptDrops(true);
+
+#if QT_CONFIG(sessionmanager)
+    // Qt does nothing of its own when the session ends; unanswered, the sound would go unasked.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        if (!QueryEndSession([&manager] { return manager.allowsInteraction(); }))
+            manager.cancel();
+    });
+#endif
 
     // The idle step: whenever the event loop is about to wait, bring the window in step with the state.
     if (auto* dispatcher = QAbstractEventDispatcher::instance())

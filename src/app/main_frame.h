@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 #include "app/command_table.h"
@@ -65,6 +66,11 @@ public:
     int QuerySave();
     int CloseDocument();
     void UpdateTitle();
+    // The desktop session is ending (logout, shutdown): nonzero lets it end. Unsaved changes get the
+    // save question, as a close would, when allowsInteraction() (the session manager's permission,
+    // asked only then) allows it; when it does not, or the user cancels, or a load or save is under
+    // way, the session is held up rather than the sound dropped unasked.
+    int QueryEndSession(const std::function<bool()>& allowsInteraction);
 
     // Runs the edit command id (1000 to 1007) with its guards, dialogs and wait cursor.
     void RunEditCommand(int id);

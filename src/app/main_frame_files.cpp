@@ -201,6 +201,18 @@ int MainFrame::QuerySave()
     return answer == QMessageBox::No ? 1 : 0;
 }
 
+int MainFrame::QueryEndSession(const std::function<bool()>& allowsInteraction)
+{
+    // The worker owns the Document until the progress window closes: nothing can be asked or saved.
+    if (taskRunning_)
+        return 0;
+    if (!document_.Modified())
+        return 1;
+    if (!allowsInteraction())
+        return 0;
+    return QuerySave();
+}
+
 void MainFrame::DiscardDocument()
 {
     view_->ClearPeaks();

@@ -360,6 +360,41 @@ private slots:
         QCOMPARE(closed.count(), 1);
     }
 
+    void theEndOfTheSessionAsksAboutUnsavedChangesOrHoldsItUp()
+    {
+        int permissionsAsked = 0;
+        auto allowed = [&permissionsAsked] {
+            ++permissionsAsked;
+            return true;
+        };
+        QVERIFY(frame_->QueryEndSession(allowed));
+        OpenStereo();
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(permissionsAsked, 0);  // nothing to ask about, so no permission sought
+
+        Document& document = frame_->GetDocument();
+        frame_->Commands().Run(kCmdFadeIn);
+        QVERIFY(!frame_->QueryEndSession([] { return false; }));
+        QCOMPARE(dialogs_.saveQuestions, 0);
+        dialogs_.saveQuestionAnswers = {QMessageBox::Cancel};
+        QVERIFY(!frame_->QueryEndSession(allowed));
+        QCOMPARE(dialogs_.saveQuestions, 1);
+        QVERIFY(document.Modified());
+
+        const QString saved = test::ScratchDir() + QStringLiteral("/at-logout.wav");
+        dialogs_.saveQuestionAnswers = {QMessageBox::Yes};
+        dialogs_.saveAnswers.push_back(SaveChoice{saved, 2});
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(test::SoxFrameCount(saved), 44100);
+        QVERIFY(!document.Modified());
+
+        frame_->Commands().Run(kCmdFadeOut);
+        dialogs_.saveQuestionAnswers = {QMessageBox::No};
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(dialogs_.saveQuestions, 3);
+        QCOMPARE(permissionsAsked, 3);
+    }
+
     void droppingThreeFilesOpensTheFirst()
     {
         QMimeData mime;
