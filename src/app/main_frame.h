@@ -18,6 +18,7 @@
 #include "app/prompts.h"
 #include "playback/playback_engine.h"
 
+class QAbstractNativeEventFilter;
 class QStackedWidget;
 class QTimer;
 class QToolBar;
@@ -78,7 +79,8 @@ public:
     void RefreshUiState();
 
 signals:
-    // The window was closed for good (the user allowed it): the program ends.
+    // The window was closed for good (the user allowed it, or its native window was destroyed from
+    // outside): the program ends.
     void closed();
 
 protected:
@@ -100,6 +102,9 @@ private:
     void SetUpPlayback();
     // Stops playback and waits until the device has closed: a load, an edit or a save may follow.
     void StopPlayback();
+    // The X server reported the native window `window` destroyed; when it is this one, cancels the
+    // load or save under way and ends the program.
+    void NativeWindowDestroyed(WId window);
 
     bool HasSound() const { return !document_.IsEmpty(); }
     uint32_t FrameCount() const { return document_.IsEmpty() ? 0 : document_.ActiveBuffer().FrameCount(); }
@@ -120,6 +125,9 @@ private:
     DeviceEvents* deviceEvents_ = nullptr;
     QTimer* cursorTimer_ = nullptr;
     QMetaObject::Connection idleConnection_;
+    bool windowGone_ = false;
+    // Last, so it is gone before anything it reports to: its destructor removes it from the application.
+    std::unique_ptr<QAbstractNativeEventFilter> destroyWatch_;
 };
 
 }  // namespace brindle

@@ -1,10 +1,12 @@
 // The main window driven as a person would: commands, rules, file commands, drops and the caption,
 // with the real progress window and the dialogs answered by FakeDialogs.
+#include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAction>
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -17,6 +19,7 @@
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
 #include "app/main_frame.h"
+#include "app/progress_window.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
 #include "gui_test_support.h"
@@ -393,6 +396,50 @@ private slots:
         QVERIFY(frame_->QueryEndSession(allowed));
         QCOMPARE(dialogs_.saveQuestions, 3);
         QCOMPARE(permissionsAsked, 3);
+    }
+
+    // What the xcb plugin shows the native event filters when the X server reports a window destroyed
+    // by someone else: the X protocol's DestroyNotify, laid out as xcb_destroy_notify_event_t.
+    static void DeliverDestroyNotify(WId window)
+    {
+        struct {
+            uint8_t responseType = 17;
+            uint8_t pad = 0;
+            uint16_t sequence = 0;
+            uint32_t event = 0;
+            uint32_t window = 0;
+        } notify;
+        notify.event = notify.window = uint32_t(window);
+        qintptr result = 0;
+        QAbstractEventDispatcher::instance()->filterNativeEvent(QByteArrayLiteral("xcb_generic_event_t"), &notify,
+                                                                &result);
+    }
+
+    void aWindowDestroyedFromOutsideCancelsTheLoadAndEndsTheProgram()
+    {
+        int progressResult = 0;
+        Prompts prompts = dialogs_.MakePrompts();
+        prompts.runProgress = [this, &progressResult](QWidget* owner, Document& document, TaskMode mode) {
+            ProgressWindow window(document, mode, owner);
+            // Destroyed as soon as the bar first moves, so the worker is certainly under way.
+            bool destroyed = false;
+            connect(window.Bar(), &QProgressBar::valueChanged, &window, [this, &destroyed](int value) {
+                if (value > 0 && !destroyed) {
+                    destroyed = true;
+                    DeliverDestroyNotify(frame_->winId());
+                }
+            });
+            return progressResult = window.Run();
+        };
+        frame_ = std::make_unique<MainFrame>(prompts);
+        frame_->show();
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        DeliverDestroyNotify(frame_->winId() + 1);  // some other window
+        QCOMPARE(closed.count(), 0);
+
+        QVERIFY(!frame_->OpenFile(test::MakeTone(QStringLiteral("ten seconds.wav"), 10, 2)));
+        QCOMPARE(progressResult, 2);
+        QCOMPARE(closed.count(), 1);
     }
 
     void droppingThreeFilesOpensTheFirst()
