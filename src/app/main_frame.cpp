@@ -1,6 +1,7 @@
 #include "app/main_frame.h"
 
 #include <QAbstractEventDispatcher>
+#include <QAbstractNativeEventFilter>
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -8,6 +9,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QStackedWidget>
 #include <QStatusBar>
 #include <QTimer>
@@ -15,6 +17,8 @@
 #include <QToolButton>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <thread>
 
 #include "app/app_texts.h"
@@ -22,6 +26,7 @@
 #include "app/device_events.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
+#include "app/progress_window.h"
 #include "app/start_panel.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
@@ -31,6 +36,37 @@
 
 namespace brindle {
 namespace {
+
+// The X server tells a client that someone else destroyed its window (a window manager that crashed,
+// "xdotool windowclose") only with DestroyNotify, and the xcb plugin passes that by without a word to
+// the QWindow: no close, hide or surface event, and the widget still counts as shown. So the window
+// watches the raw events for it. The layout is the X protocol's (xcb_destroy_notify_event_t).
+class DestroyNotifyWatch final : public QAbstractNativeEventFilter {
+public:
+    explicit DestroyNotifyWatch(std::function<void(WId)> destroyed) : destroyed_(std::move(destroyed)) {}
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override
+    {
+        struct DestroyNotify {
+            uint8_t responseType;
+            uint8_t pad;
+            uint16_t sequence;
+            uint32_t event;
+            uint32_t window;
+        };
+        constexpr uint8_t kDestroyNotify = 17;
+        if (eventType != "xcb_generic_event_t" || !message)
+            return false;
+        const auto* notify = static_cast<const DestroyNotify*>(message);
+        // With the top bit set it would be a copy another client sent, not the server's word.
+        if (notify->responseType == kDestroyNotify)
+            destroyed_(WId(notify->window));
+        return false;
+    }
+
+private:
+    std::function<void(WId)> destroyed_;
+};
 
 QIcon ToolIcon(const char* name)
 {
@@ -46,7 +82,6 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
 {
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(Texts::Caption());
-    setAccessibleName(Texts::Caption());
     setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
     // An hour of stereo takes half a second to summarise: the load's worker does it, not this thread.
     document_.SetPreparesPeaks(true);
@@ -77,6 +112,17 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kFirstWidth / 2, kFirstHeight / 2));
     setAcceptDrops(true);
+
+    destroyWatch_ = std::make_unique<DestroyNotifyWatch>([this](WId window) { NativeWindowDestroyed(window); });
+    QCoreApplication::instance()->installNativeEventFilter(destroyWatch_.get());
+
+#if QT_CONFIG(sessionmanager)
+    // Qt does nothing of its own when the session ends; unanswered, the sound would go unasked.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        if (!QueryEndSession([&manager] { return manager.allowsInteraction(); }))
+            manager.cancel();
+    });
+#endif
 
     // The idle step: whenever the event loop is about to wait, bring the window in step with the state.
     if (auto* dispatcher = QAbstractEventDispatcher::instance())
@@ -389,6 +435,18 @@ void MainFrame::StopPlayback()
         if (engine_.isOpen)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+void MainFrame::NativeWindowDestroyed(WId window)
+{
+    if (windowGone_ || window == 0 || window != internalWinId())
+        return;
+    windowGone_ = true;
+    // Nothing can be shown or asked any more. A load or save under way is cancelled (a cancelled save
+    // leaves the file as it was) and the program ends as after a close.
+    if (auto* progress = findChild<ProgressWindow*>())
+        progress->reject();
+    emit closed();
 }
 
 void MainFrame::resizeEvent(QResizeEvent* event)

@@ -10,6 +10,7 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 #include "app/command_table.h"
@@ -17,6 +18,7 @@
 #include "app/prompts.h"
 #include "playback/playback_engine.h"
 
+class QAbstractNativeEventFilter;
 class QStackedWidget;
 class QTimer;
 class QToolBar;
@@ -65,6 +67,11 @@ public:
     int QuerySave();
     int CloseDocument();
     void UpdateTitle();
+    // The desktop session is ending (logout, shutdown): nonzero lets it end. Unsaved changes get the
+    // save question, as a close would, when allowsInteraction() (the session manager's permission,
+    // asked only then) allows it; when it does not, or the user cancels, or a load or save is under
+    // way, the session is held up rather than the sound dropped unasked.
+    int QueryEndSession(const std::function<bool()>& allowsInteraction);
 
     // Runs the edit command id (1000 to 1007) with its guards, dialogs and wait cursor.
     void RunEditCommand(int id);
@@ -72,7 +79,8 @@ public:
     void RefreshUiState();
 
 signals:
-    // The window was closed for good (the user allowed it): the program ends.
+    // The window was closed for good (the user allowed it, or its native window was destroyed from
+    // outside): the program ends.
     void closed();
 
 protected:
@@ -96,6 +104,9 @@ private:
     void SetUpPlayback();
     // Stops playback and waits until the device has closed: a load, an edit or a save may follow.
     void StopPlayback();
+    // The X server reported the native window `window` destroyed; when it is this one, cancels the
+    // load or save under way and ends the program.
+    void NativeWindowDestroyed(WId window);
 
     bool HasSound() const { return !document_.IsEmpty(); }
     uint32_t FrameCount() const { return document_.IsEmpty() ? 0 : document_.ActiveBuffer().FrameCount(); }
@@ -117,6 +128,9 @@ private:
     DeviceEvents* deviceEvents_ = nullptr;
     QTimer* cursorTimer_ = nullptr;
     QMetaObject::Connection idleConnection_;
+    bool windowGone_ = false;
+    // Last, so it is gone before anything it reports to: its destructor removes it from the application.
+    std::unique_ptr<QAbstractNativeEventFilter> destroyWatch_;
 };
 
 }  // namespace brindle

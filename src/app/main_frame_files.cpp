@@ -43,13 +43,17 @@ void LogFailure(const char* what, const QString& path, const FailureReason& reas
 void MainFrame::UpdateTitle()
 {
     const QString name = QString::fromStdString(document_.DisplayName());
-    QString title = Texts::Caption();
+    QString shown = Texts::Caption();
     if (!name.isEmpty())
-        title += QStringLiteral(" - [%1%2]").arg(name, document_.Modified() ? QStringLiteral(" *") : QString());
+        shown += QStringLiteral(" - [%1%2]").arg(name, document_.Modified() ? QStringLiteral(" *") : QString());
     // "[*]" is Qt's placeholder for the modified mark; a file name may hold it literally.
+    QString title = shown;
     title.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]"));
     if (windowTitle() != title)
         setWindowTitle(title);
+    // Screen readers name the window by this, not by the title bar; setting it announces the change.
+    if (accessibleName() != shown)
+        setAccessibleName(shown);
 }
 
 int MainFrame::RunTask(TaskMode mode)
@@ -138,7 +142,8 @@ int MainFrame::SaveDocument()
         RefreshUiState();
         return 1;
     }
-    const QString target = FromPath(document_.TargetPath());
+    const std::filesystem::path& pending = document_.PendingTarget();
+    const QString target = FromPath(pending.empty() ? document_.TargetPath() : pending);
     LogFailure("cannot save", target, document_.LastFailure());
     if (prompts_.showError)
         prompts_.showError(this, Texts::SaveFailed(target));
@@ -173,8 +178,12 @@ int MainFrame::SaveAs()
         if (!path.endsWith(extension, Qt::CaseInsensitive))
             path += extension;
     }
-    document_.SetTargetPath(ToPath(path));
-    return SaveDocument();
+    // The name becomes the document's only once the file is written: after a failure the caption
+    // and Save still mean the file the sound was last saved to, or ask again.
+    document_.SetPendingTarget(ToPath(path));
+    const int result = SaveDocument();
+    document_.SetPendingTarget({});
+    return result;
 }
 
 void MainFrame::Open()
@@ -197,6 +206,18 @@ int MainFrame::QuerySave()
     if (answer == QMessageBox::Yes)
         return Save();
     return answer == QMessageBox::No ? 1 : 0;
+}
+
+int MainFrame::QueryEndSession(const std::function<bool()>& allowsInteraction)
+{
+    // The worker owns the Document until the progress window closes: nothing can be asked or saved.
+    if (taskRunning_)
+        return 0;
+    if (!document_.Modified())
+        return 1;
+    if (!allowsInteraction())
+        return 0;
+    return QuerySave();
 }
 
 void MainFrame::DiscardDocument()

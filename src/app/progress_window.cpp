@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -110,6 +111,17 @@ void ProgressWindow::done(int result)
     if (task_ && task_->IsRunning())
         task_->StopThread();
     QDialog::done(result);
+}
+
+void ProgressWindow::keyPressEvent(QKeyEvent* event)
+{
+    // A save shows no Cancel button because it cannot be stopped halfway without losing what the
+    // user asked to keep: Esc, QDialog's cancel key, does nothing then. A load still cancels.
+    if (mode_ == TaskMode::Save && event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void ProgressWindow::closeEvent(QCloseEvent* event)

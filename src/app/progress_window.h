@@ -41,6 +41,7 @@ public:
 protected:
     void customEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     // On the worker thread: only queues an event.

@@ -15,6 +15,14 @@ namespace {
 
 QString TimeString(double milliseconds) { return QString::fromStdString(FormatTime(milliseconds)); }
 
+// A pane's accessible name says what it shows ("Длина"), which hides the label's text from screen
+// readers: the time goes into the description as well, and setting that announces the change.
+void SetPaneText(QLabel& pane, const QString& text)
+{
+    pane.setText(text);
+    pane.setAccessibleDescription(text);
+}
+
 }  // namespace
 
 StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
@@ -26,7 +34,8 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
     static const char* const kNames[4] = {"Длина", "Позиция", "Начало выделения", "Конец выделения"};
     const int width = QFontMetrics(bar.font()).horizontalAdvance(QStringLiteral("00:00:00.000")) + 6;
     for (int i = 0; i < 4; ++i) {
-        auto* pane = new QLabel(QStringLiteral("0:00:00.000"), &bar);
+        auto* pane = new QLabel(&bar);
+        SetPaneText(*pane, QStringLiteral("0:00:00.000"));
         pane->setMinimumWidth(width);
         pane->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         pane->setFrameShape(QFrame::StyledPanel);
@@ -74,7 +83,7 @@ void StatusPanes::UpdateTimes(const Document& document, const PlaybackEngine& en
     }
     for (size_t i = 0; i < texts.size(); ++i) {
         if (times_[i]->text() != texts[i])
-            times_[i]->setText(texts[i]);
+            SetPaneText(*times_[i], texts[i]);
     }
 }
 

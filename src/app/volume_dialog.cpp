@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "controls/named_combo_box.h"
 #include "controls/slider_control.h"
 
 namespace brindle {
@@ -41,14 +42,16 @@ VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
     setAccessibleName(windowTitle());
 
     auto* label = new QLabel(QStringLiteral("Громкость (%):"), this);
-    entry_ = new QComboBox(this);
+    entry_ = new NamedComboBox(this);
     entry_->setEditable(true);
     entry_->setInsertPolicy(QComboBox::NoInsert);
     for (const char* item : {"10", "20", "30", "40", "50", "75", "85", "100", "125", "150", "200", "300", "500"})
         entry_->addItem(QString::fromLatin1(item));
     entry_->lineEdit()->setMaxLength(3);
     entry_->setValidator(new QIntValidator(0, 500, entry_));
+    // The box and the line edit inside it are read out separately; both say what the number is.
     entry_->setAccessibleName(QStringLiteral("Громкость (%)"));
+    entry_->lineEdit()->setAccessibleName(entry_->accessibleName());
     label->setBuddy(entry_);
 
     slider_ = new SliderControl(this);

@@ -305,8 +305,14 @@ void SliderControl::leaveEvent(QEvent*)
 
 void SliderControl::wheelEvent(QWheelEvent* event)
 {
-    const QPoint delta = event->angleDelta();
-    Step((delta.y() != 0 ? delta.y() : delta.x()) > 0 ? 1 : -1);
+    // A touchpad ends a scroll with an event that moves neither way; it must not count as a step down.
+    const QPoint delta = event->angleDelta().isNull() ? event->pixelDelta() : event->angleDelta();
+    const int amount = delta.y() != 0 ? delta.y() : delta.x();
+    if (amount == 0) {
+        event->ignore();
+        return;
+    }
+    Step(amount > 0 ? 1 : -1);
 }
 
 void SliderControl::keyPressEvent(QKeyEvent* event)

@@ -85,6 +85,7 @@ void Document::Reset()
     plain_.Clear();
     sourcePath_.clear();
     targetPath_.clear();
+    pendingTarget_.clear();
     modified_ = false;
 }
 

@@ -83,6 +83,11 @@ public:
     const std::filesystem::path& TargetPath() const { return targetPath_; }
     void SetSourcePath(std::filesystem::path path) { sourcePath_ = std::move(path); }
     void SetTargetPath(std::filesystem::path path) { targetPath_ = std::move(path); }
+    // A name chosen for the next save but not yet the document's: the save task writes there instead
+    // of TargetPath(), and only a successful save makes it the TargetPath. Whoever sets it clears it
+    // once the save is over; Reset() clears it too.
+    const std::filesystem::path& PendingTarget() const { return pendingTarget_; }
+    void SetPendingTarget(std::filesystem::path path) { pendingTarget_ = std::move(path); }
 
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
@@ -98,6 +103,7 @@ private:
     FailureReason lastFailure_;
     std::filesystem::path sourcePath_;
     std::filesystem::path targetPath_;
+    std::filesystem::path pendingTarget_;
     Mp3Document mp3_;
     SoundBuffer plain_;
 };

@@ -25,7 +25,8 @@ int DocumentTask::Run()
             document_.Reset();
         return result;
     }
-    return document_.Save({}, &progress_);
+    // Save adopts the path it is given only when the file is written.
+    return document_.Save(document_.PendingTarget(), &progress_);
 }
 
 void DocumentTask::AfterRun(int result)

@@ -43,7 +43,8 @@ public:
     int Start();
 
     // Load: Document::Load of its SourcePath, resetting the Document when that fails. Save:
-    // Document::Save to its TargetPath (which never leaves a partial file behind).
+    // Document::Save to its PendingTarget, or its TargetPath when none is pending (which never leaves
+    // a partial file behind).
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;

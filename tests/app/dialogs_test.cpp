@@ -1,9 +1,11 @@
 // The volume dialog with its slider, the stereo dialog, the about box and the version line.
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include "app/about_box.h"
 #include "app/link_label.h"
@@ -61,11 +63,39 @@ private slots:
         QTest::keyClick(slider, Qt::Key_Right);
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
         QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QStringLiteral("204"));
+        // A touchpad's scroll end carries no movement and moves nothing; a wheel notch is one step.
+        const QPointF inside(slider->width() / 2.0, slider->height() / 2.0);
+        QWheelEvent scrollEnd(inside, slider->mapToGlobal(inside), QPoint(), QPoint(), Qt::NoButton, Qt::NoModifier,
+                              Qt::ScrollEnd, false);
+        QApplication::sendEvent(slider, &scrollEnd);
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
+        QWheelEvent notch(inside, slider->mapToGlobal(inside), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(slider, &notch);
+        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("208"));
         const int y = slider->height() / 2;
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(1, y));
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("0"));
         QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, y));
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("500"));
+    }
+
+    void volumeEntryIsNamedByItsLabelNotItsValue()
+    {
+        VolumeDialog dialog;
+        dialog.show();
+        QAccessibleInterface* box = QAccessible::queryAccessibleInterface(dialog.Entry());
+        QAccessibleInterface* line = QAccessible::queryAccessibleInterface(dialog.Entry()->lineEdit());
+        QVERIFY(box && line);
+        for (QAccessibleInterface* control : {box, line}) {
+            QCOMPARE(control->text(QAccessible::Name), QStringLiteral("Громкость (%)"));
+            QCOMPARE(control->text(QAccessible::Value), QStringLiteral("100"));
+        }
+        // Still a combo box with its list and its line edit, the line edit holding the focus.
+        QCOMPARE(box->role(), QAccessible::ComboBox);
+        QCOMPARE(box->childCount(), 2);
+        QCOMPARE(box->focusChild(), line);
+        QCOMPARE(box->indexOfChild(line), 1);
     }
 
     void sliderGeometryAndPaint()

@@ -1,8 +1,12 @@
 // The main window driven as a person would: commands, rules, file commands, drops and the caption,
 // with the real progress window and the dialogs answered by FakeDialogs.
+#include <QAbstractEventDispatcher>
+#include <QAccessible>
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -398,6 +402,85 @@ private slots:
         QCOMPARE(closed.count(), 1);
     }
 
+    void theEndOfTheSessionAsksAboutUnsavedChangesOrHoldsItUp()
+    {
+        int permissionsAsked = 0;
+        auto allowed = [&permissionsAsked] {
+            ++permissionsAsked;
+            return true;
+        };
+        QVERIFY(frame_->QueryEndSession(allowed));
+        OpenStereo();
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(permissionsAsked, 0);  // nothing to ask about, so no permission sought
+
+        Document& document = frame_->GetDocument();
+        frame_->Commands().Run(kCmdFadeIn);
+        QVERIFY(!frame_->QueryEndSession([] { return false; }));
+        QCOMPARE(dialogs_.saveQuestions, 0);
+        dialogs_.saveQuestionAnswers = {QMessageBox::Cancel};
+        QVERIFY(!frame_->QueryEndSession(allowed));
+        QCOMPARE(dialogs_.saveQuestions, 1);
+        QVERIFY(document.Modified());
+
+        const QString saved = test::ScratchDir() + QStringLiteral("/at-logout.wav");
+        dialogs_.saveQuestionAnswers = {QMessageBox::Yes};
+        dialogs_.saveAnswers.push_back(SaveChoice{saved, 2});
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(test::SoxFrameCount(saved), 44100);
+        QVERIFY(!document.Modified());
+
+        frame_->Commands().Run(kCmdFadeOut);
+        dialogs_.saveQuestionAnswers = {QMessageBox::No};
+        QVERIFY(frame_->QueryEndSession(allowed));
+        QCOMPARE(dialogs_.saveQuestions, 3);
+        QCOMPARE(permissionsAsked, 3);
+    }
+
+    // What the xcb plugin shows the native event filters when the X server reports a window destroyed
+    // by someone else: the X protocol's DestroyNotify, laid out as xcb_destroy_notify_event_t.
+    static void DeliverDestroyNotify(WId window)
+    {
+        struct {
+            uint8_t responseType = 17;
+            uint8_t pad = 0;
+            uint16_t sequence = 0;
+            uint32_t event = 0;
+            uint32_t window = 0;
+        } notify;
+        notify.event = notify.window = uint32_t(window);
+        qintptr result = 0;
+        QAbstractEventDispatcher::instance()->filterNativeEvent(QByteArrayLiteral("xcb_generic_event_t"), &notify,
+                                                                &result);
+    }
+
+    void aWindowDestroyedFromOutsideCancelsTheLoadAndEndsTheProgram()
+    {
+        int progressResult = 0;
+        Prompts prompts = dialogs_.MakePrompts();
+        prompts.runProgress = [this, &progressResult](QWidget* owner, Document& document, TaskMode mode) {
+            ProgressWindow window(document, mode, owner);
+            // Destroyed as soon as the bar first moves, so the worker is certainly under way.
+            bool destroyed = false;
+            connect(window.Bar(), &QProgressBar::valueChanged, &window, [this, &destroyed](int value) {
+                if (value > 0 && !destroyed) {
+                    destroyed = true;
+                    DeliverDestroyNotify(frame_->winId());
+                }
+            });
+            return progressResult = window.Run();
+        };
+        frame_ = std::make_unique<MainFrame>(prompts);
+        frame_->show();
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        DeliverDestroyNotify(frame_->winId() + 1);  // some other window
+        QCOMPARE(closed.count(), 0);
+
+        QVERIFY(!frame_->OpenFile(test::MakeTone(QStringLiteral("ten seconds.wav"), 10, 2)));
+        QCOMPARE(progressResult, 2);
+        QCOMPARE(closed.count(), 1);
+    }
+
     void droppingThreeFilesOpensTheFirst()
     {
         QMimeData mime;
@@ -446,6 +529,25 @@ private slots:
         QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
         QVERIFY(frame_->GetDocument().Modified());
         QVERIFY(!QFile::exists(target));
+
+        // The name that could not be written is not adopted: the caption keeps the old one and Save
+        // asks again; after a later failed Save As, Save writes to the last saved file without asking.
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [stereo.wav *]"));
+        const QString kept = test::ScratchDir() + QStringLiteral("/kept.wav");
+        dialogs_.saveAnswers.push_back(SaveChoice{kept, 2});
+        const int dialogsBefore = dialogs_.saveDialogs;
+        QVERIFY(frame_->Save());
+        QCOMPARE(dialogs_.saveDialogs, dialogsBefore + 1);
+        frame_->Commands().Run(kCmdFadeOut);
+        dialogs_.saveAnswers.push_back(SaveChoice{target, 2});
+        QVERIFY(!frame_->SaveAs());
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [kept.wav *]"));
+        QVERIFY(frame_->Save());
+        QCOMPARE(dialogs_.saveDialogs, dialogsBefore + 2);
+        QVERIFY(!frame_->GetDocument().Modified());
     }
 
     void linksCarryTheirQuery()
@@ -516,6 +618,32 @@ private slots:
         frame_->statusBar()->clearMessage();
         QTRY_COMPARE(status.Message(), QStringLiteral("Готов"));
         QVERIFY(!status.HasTimedMessage());
+    }
+
+    // What a screen reader reads: the window by its caption, each time pane by its name with the
+    // time it shows. (Qt announces each change as it is set; offscreen no bridge listens.)
+    void screenReadersReadTheCaptionAndTheTimes()
+    {
+        OpenStereo();
+        frame_->Commands().Run(kCmdFadeIn);
+        frame_->RefreshUiState();
+        QCOMPARE(QAccessible::queryAccessibleInterface(frame_.get())->text(QAccessible::Name),
+                 QStringLiteral("Brindle - [stereo.wav *]"));
+
+        auto pane = [this](const QString& name) -> QAccessibleInterface* {
+            for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>())
+                if (label->accessibleName() == name)
+                    return QAccessible::queryAccessibleInterface(label);
+            return nullptr;
+        };
+        QAccessibleInterface* length = pane(QStringLiteral("Длина"));
+        QAccessibleInterface* position = pane(QStringLiteral("Позиция"));
+        QVERIFY(length && position);
+        QCOMPARE(length->text(QAccessible::Name), QStringLiteral("Длина"));
+        QCOMPARE(length->text(QAccessible::Description), QStringLiteral("00:01.000"));
+        frame_->Engine().SetPosition(22050, 44100);
+        frame_->RefreshUiState();
+        QCOMPARE(position->text(QAccessible::Description), QStringLiteral("00:00.500"));
     }
 
     void everyCommandSurfaceHasAnAccessibleName()

@@ -71,6 +71,40 @@ private slots:
         QVERIFY(document.SourcePath().empty());
     }
 
+    // Esc is QDialog's Cancel: it still ends a load, but a save, which shows no Cancel, runs on.
+    void escapeCancelsALoadButNotASave()
+    {
+        Document document;
+        const std::string source = test::MakeTone(QStringLiteral("ten seconds.wav"), 10, 2).toStdString();
+        document.SetSourcePath(source);
+        bool escaped = false;
+        // Esc once the bar first moves, so the worker is certainly under way.
+        auto escapeOnceUnderWay = [&escaped](ProgressWindow& window) {
+            escaped = false;
+            connect(window.Bar(), &QProgressBar::valueChanged, &window, [&window, &escaped](int value) {
+                if (value > 0 && !escaped) {
+                    escaped = true;
+                    QTest::keyClick(&window, Qt::Key_Escape);
+                }
+            });
+        };
+        {
+            ProgressWindow window(document, TaskMode::Load, nullptr);
+            escapeOnceUnderWay(window);
+            QCOMPARE(window.Run(), 2);
+            QVERIFY(escaped);
+        }
+
+        QCOMPARE(document.Load(source), 1);
+        const QString target = test::ScratchDir() + QStringLiteral("/escaped.wav");
+        document.SetTargetPath(target.toStdString());
+        ProgressWindow window(document, TaskMode::Save, nullptr);
+        escapeOnceUnderWay(window);
+        QCOMPARE(window.Run(), 1);
+        QVERIFY(escaped);
+        QCOMPARE(test::SoxFrameCount(target), 10 * 44100);
+    }
+
     void saveHasNoCancelButtonAndFailsWith3()
     {
         Document document;
