@@ -322,15 +322,21 @@ struct AlsaWaveOut::Impl {
         return Delay() == 0;
     }
 
-    void FinishClose(std::unique_lock<std::mutex>& lock)
+    // Thread: drops and closes the PCM with the mutex released.
+    void ClosePcm(std::unique_lock<std::mutex>& lock)
     {
-        finishing = true;
         snd_pcm_t* handle = pcm;
         lock.unlock();
         snd_pcm_drop(handle);
         snd_pcm_close(handle);
         lock.lock();
         pcm = nullptr;
+    }
+
+    void FinishClose(std::unique_lock<std::mutex>& lock)
+    {
+        finishing = true;
+        ClosePcm(lock);
         closing = finishing = lost = false;
         tailFrames = 0;
         appliedPaused = devicePaused = false;
@@ -405,14 +411,8 @@ struct AlsaWaveOut::Impl {
             Look(lock);
             Wait(lock, false, appliedPaused || lost ? -1 : kLookMs);
         }
-        if (pcm && !abandoned) {
-            snd_pcm_t* handle = pcm;
-            lock.unlock();
-            snd_pcm_drop(handle);
-            snd_pcm_close(handle);
-            lock.lock();
-            pcm = nullptr;
-        }
+        if (pcm && !abandoned)
+            ClosePcm(lock);
         threadDone = true;
         threadEnded.notify_all();
     }
