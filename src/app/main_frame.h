@@ -4,7 +4,8 @@
 // commands with their prompts.
 //
 // Everything here runs on the UI thread. While a load or save runs under the modal progress window,
-// the worker owns the Document: the idle refresh leaves it alone until the window has closed.
+// the worker owns the Document: the idle refresh leaves it alone and no command's rule lets it run
+// until the window has closed.
 #pragma once
 
 #include <QMainWindow>
@@ -102,7 +103,9 @@ private:
     int RunTask(TaskMode mode);
     void OpenLink(const QUrl& url);
     void SetUpPlayback();
-    // Stops playback and waits until the device has closed: a load, an edit or a save may follow.
+    // Stops playback, handing the device's notifications to the engine for a moment so that a device
+    // that answers has closed on return. A load or a save may follow even when it has not: a stopping
+    // engine never reads the sound again.
     void StopPlayback();
     // The X server reported the native window `window` destroyed; when it is this one, cancels the
     // load or save under way and ends the program.
