@@ -49,6 +49,8 @@ VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
         entry_->addItem(QString::fromLatin1(item));
     entry_->lineEdit()->setMaxLength(3);
     entry_->setValidator(new QIntValidator(0, 500, entry_));
+    // The list's entries must not complete what is typed: "5" would read as "50" and apply 50 %.
+    entry_->setCompleter(nullptr);
     // The box and the line edit inside it are read out separately; both say what the number is.
     entry_->setAccessibleName(QStringLiteral("Громкость (%)"));
     entry_->lineEdit()->setAccessibleName(entry_->accessibleName());
@@ -92,7 +94,13 @@ VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
     entry_->lineEdit()->selectAll();
 }
 
-int VolumeDialog::Percent() const { return PercentFromSlider(slider_->Value()); }
+int VolumeDialog::Percent() const
+{
+    // What the entry shows is what applies; the slider only follows it (in 4 % steps above 100 %).
+    bool number = false;
+    const int typed = entry_->currentText().toInt(&number);
+    return number ? std::clamp(typed, 0, 500) : PercentFromSlider(slider_->Value());
+}
 
 void VolumeDialog::OnSliderMoved(int position)
 {
@@ -106,7 +114,11 @@ void VolumeDialog::OnSliderMoved(int position)
 
 void VolumeDialog::OnEntryChanged(const QString& text)
 {
-    ok_->setEnabled(!text.isEmpty());
+    // Only a whole percentage from 0 to 500 can be applied: anything else ("", "999") keeps OK grey
+    // rather than applying some other number than the one shown.
+    QString checked = text;
+    int at = 0;
+    ok_->setEnabled(entry_->validator()->validate(checked, at) == QValidator::Acceptable);
     updatingFromEntry_ = true;
     slider_->SetValue(SliderFromPercent(text.toInt()));
     updatingFromEntry_ = false;

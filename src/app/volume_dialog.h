@@ -22,7 +22,8 @@ class VolumeDialog : public QDialog {
 public:
     explicit VolumeDialog(QWidget* owner = nullptr);
 
-    // The percentage the dialog answers with: the slider's, not the typed number.
+    // The percentage the dialog answers with: exactly the number the entry shows (OK is enabled only
+    // for 0 to 500).
     int Percent() const;
 
     SliderControl* Slider() const { return slider_; }

@@ -22,28 +22,40 @@ class DialogsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void volumeAnswersWithTheSlidersPercentage_data()
+    void volumeAnswersWithExactlyWhatTheEntryShows_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("percent");
+        QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("slider");
-        QTest::newRow("125 quantised down") << "125" << 124 << 6;
-        QTest::newRow("150 quantised up") << "150" << 152 << 13;
-        QTest::newRow("333") << "333" << 332 << 58;
-        QTest::newRow("below 100 exact") << "37" << 37 << -63;
-        QTest::newRow("500") << "500" << 500 << 100;
+        QTest::addColumn<bool>("accepted");
+        // The list holds 50, 10, 75 and 125: none of them may complete what is typed.
+        QTest::newRow("5") << "5" << "5" << -95 << true;
+        QTest::newRow("1") << "1" << "1" << -99 << true;
+        QTest::newRow("7") << "7" << "7" << -93 << true;
+        QTest::newRow("12") << "12" << "12" << -88 << true;
+        QTest::newRow("125, between two slider steps") << "125" << "125" << 6 << true;
+        QTest::newRow("333") << "333" << "333" << 58 << true;
+        QTest::newRow("500") << "500" << "500" << 100 << true;
+        QTest::newRow("a letter is refused") << "a" << "" << -100 << false;
+        QTest::newRow("501 cannot be applied") << "501" << "501" << 100 << false;
+        QTest::newRow("999 cannot be applied") << "999" << "999" << 100 << false;
     }
-    void volumeAnswersWithTheSlidersPercentage()
+    void volumeAnswersWithExactlyWhatTheEntryShows()
     {
         QFETCH(QString, typed);
-        QFETCH(int, percent);
+        QFETCH(QString, shown);
         QFETCH(int, slider);
+        QFETCH(bool, accepted);
         VolumeDialog dialog;
-        dialog.Entry()->lineEdit()->selectAll();
+        dialog.show();
+        dialog.Entry()->lineEdit()->clear();
         QTest::keyClicks(dialog.Entry()->lineEdit(), typed);
-        QCOMPARE(dialog.Entry()->currentText(), typed);  // typing is not rewritten by the slider
+        QCOMPARE(dialog.Entry()->currentText(), shown);
+        QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QString());  // nothing added to what was typed
         QCOMPARE(dialog.Slider()->Value(), slider);
-        QCOMPARE(dialog.Percent(), percent);
+        QCOMPARE(dialog.OkButton()->isEnabled(), accepted);
+        if (accepted)
+            QCOMPARE(dialog.Percent(), shown.toInt());
     }
 
     void volumeSliderAndEntryStayInStep()
