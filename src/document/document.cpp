@@ -82,6 +82,7 @@ void Document::Reset()
 {
     peaks_.Clear();
     mp3_.Reset();
+    mp3_.tags.Clear();
     plain_.Clear();
     sourcePath_.clear();
     targetPath_.clear();
@@ -101,6 +102,8 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
     peaks_.Clear();
     mp3_.Reset();
+    // A sound's tags are the file's it came from: a WAV opened after an MP3 must not save with them.
+    mp3_.tags.Clear();
     plain_.Clear();
     modified_ = true;
     int result = 0;

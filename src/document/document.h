@@ -1,6 +1,6 @@
 // The one open sound: where it came from, where it was last saved, whether it has unsaved changes.
 //
-// The sound lives in one of two sides: the MP3 side (with the tags of the last MP3 opened) or the plain
+// The sound lives in one of two sides: the MP3 side (with the tags of the MP3 it came from) or the plain
 // side used for WAV. ActiveBuffer() is whichever holds it; a save in the other format moves it across
 // without copying samples. Load and save run on the worker thread; everything else on the UI thread.
 // This class is part of the core: the editor and brindle-batch share it, and it does not use Qt.
@@ -31,7 +31,7 @@ public:
     Document& operator=(const Document&) = delete;
 
     bool IsEmpty() const;
-    // Empties both sides (the MP3 side keeps its tags), clears both paths and the modified flag.
+    // Empties both sides and the tags, clears both paths and the modified flag.
     void Reset();
     // Loads path, or SourcePath() when path is empty, by its FileKind. On failure both sides are empty
     // and Modified() is set until the caller resets. 1 or 0.

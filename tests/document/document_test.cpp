@@ -235,7 +235,7 @@ TEST_F(DocumentTest, SavingOverALinkWritesTheFileItPointsTo)
     EXPECT_EQ(document.TargetPath(), PathOf("link.wav"));
 }
 
-TEST_F(DocumentTest, TagsOfTheLastMp3SurviveOpeningAWav)
+TEST_F(DocumentTest, TagsBelongToTheSoundOpened)
 {
     const auto wav = MakeSound("t.wav");
     const auto mp3 = PathOf("t.mp3");
@@ -243,12 +243,23 @@ TEST_F(DocumentTest, TagsOfTheLastMp3SurviveOpeningAWav)
     Document document;
     ASSERT_EQ(document.Load(mp3), 1);
     EXPECT_EQ(document.Tags().title, "Песня");
-    ASSERT_EQ(document.Load(wav), 1);
-    EXPECT_EQ(document.Tags().artist, "Artist");
+    // The sound's own tags go with it through a WAV save onto a later MP3 save.
+    ASSERT_EQ(document.Save(PathOf("copy.wav")), 1);
     ASSERT_EQ(document.Save(PathOf("copy.mp3")), 1);
     Document check;
     ASSERT_EQ(check.Load(PathOf("copy.mp3")), 1);
-    EXPECT_EQ(check.Tags().title, "Песня") << "the tags of the last MP3 opened go onto a later MP3 save";
+    EXPECT_EQ(check.Tags().title, "Песня");
+
+    // Another file opened, or the sound closed: the earlier file's tags are gone.
+    ASSERT_EQ(document.Load(wav), 1);
+    EXPECT_TRUE(document.Tags().IsEmpty());
+    ASSERT_EQ(document.Save(PathOf("from-wav.mp3")), 1);
+    ASSERT_EQ(check.Load(PathOf("from-wav.mp3")), 1);
+    EXPECT_TRUE(check.Tags().IsEmpty()) << check.Tags().title;
+    EXPECT_TRUE(check.Tags().carriedFrames.empty());
+    ASSERT_EQ(document.Load(mp3), 1);
+    document.Reset();
+    EXPECT_TRUE(document.Tags().IsEmpty());
 }
 
 }  // namespace
