@@ -111,6 +111,10 @@ void ReplacingFile::Open(const std::filesystem::path& target)
             ThrowFormat("is a folder");
         if (!S_ISREG(st.st_mode))
             ThrowFormat("not a regular file");
+        // The rename needs only the folder: without this the save would replace a file the user may
+        // not write (read-only, or another user's), which writing it in place would have refused.
+        if (::faccessat(folder_.Get(), name.c_str(), W_OK, AT_EACCESS) != 0)
+            ThrowSystem();
         replaces_ = true;
         mode_ = st.st_mode & 07777;
         owner_ = st.st_uid;

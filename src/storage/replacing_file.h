@@ -11,7 +11,8 @@
 // group and permissions of the file it replaces (a new file keeps those the kernel gave it under the
 // process's umask and the folder's default ACL), flushes it to disk, renames it over the target and
 // flushes the folder. Without a Commit the temporary file is removed when the object is destroyed.
-// Open and Commit throw a Failure with the reason (the system's, or "is a folder").
+// Open refuses a target the user may not write, as writing it in place would. Open and Commit throw a
+// Failure with the reason (the system's, or "is a folder").
 #pragma once
 
 #include <filesystem>
