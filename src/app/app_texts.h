@@ -15,5 +15,7 @@ inline QString LoadedIn(double seconds) { return QString::asprintf("Загруж
 inline QString OpenFailed(const QString& path) { return QStringLiteral("Ошибка открытия:\n") + path; }
 inline QString SaveFailed(const QString& path) { return QStringLiteral("Ошибка сохранения \"%1\"!").arg(path); }
 inline QString AskSave() { return QStringLiteral("Хотите сохранить изменения?"); }
+// An edit that failed; the reason follows on a line of its own, as in the open and save boxes.
+inline QString EditFailed() { return QStringLiteral("Ошибка изменения звука"); }
 
 }  // namespace brindle::Texts

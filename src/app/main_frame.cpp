@@ -389,8 +389,15 @@ void MainFrame::RunEditCommand(int id)
         default: return;
         }
     }
-    if (!result)
+    if (!result) {
+        // The sound is as the edit left it (a delete changes nothing unless it succeeds); the user
+        // must hear why, not find out later.
+        const QString name = QString::fromStdString(document_.DisplayName());
+        const FailureReason& reason = document_.LastFailure();
+        ShowFailure(Texts::EditFailed(), "cannot change", name, reason.IsSet() ? reason.text : "reason unknown");
+        view_->Refresh(true);
         return;
+    }
     if (deleting) {
         engine_.Clear();
         if (id == kCmdDeleteSelected)

@@ -61,6 +61,8 @@ public:
     // The file commands. Each returns nonzero on success (for QuerySave and CloseDocument: the sound
     // may be, or was, discarded).
     int OpenFile(const QString& path);
+    // The same by the path's bytes, which need not be UTF-8.
+    int OpenFile(const std::filesystem::path& path);
     int SaveDocument();
     int Save();
     int SaveAs();
@@ -99,7 +101,9 @@ private:
     // What CloseDocument does after its question.
     void DiscardDocument();
     // A dropped file, once the drop itself has returned.
-    void OpenDropped(const QString& name);
+    void OpenDropped(const std::filesystem::path& name);
+    // An error box: text, then the reason on a line of its own; the same on stderr.
+    void ShowFailure(const QString& text, const char* what, const QString& path, const std::string& reason);
     int RunTask(TaskMode mode);
     void OpenLink(const QUrl& url);
     void SetUpPlayback();

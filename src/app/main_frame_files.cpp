@@ -6,6 +6,8 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -21,22 +23,41 @@ namespace {
 std::filesystem::path ToPath(const QString& path) { return std::filesystem::path(path.toStdString()); }
 QString FromPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
-// The first local file among dropped URLs; empty when there is none.
-QString FirstLocalFile(const QMimeData* mime)
+// The first local file among dropped URLs, as the bytes of its path: a name that is not UTF-8 (an
+// old archive's Latin-1, say) arrives percent-encoded and must reach the file system byte for byte,
+// which QUrl::toLocalFile cannot promise. Empty when there is none.
+std::filesystem::path FirstLocalFile(const QMimeData* mime)
 {
     if (!mime || !mime->hasUrls())
         return {};
     for (const QUrl& url : mime->urls()) {
         if (url.isLocalFile())
-            return url.toLocalFile();
+            return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
     }
     return {};
 }
 
-void LogFailure(const char* what, const QString& path, const FailureReason& reason)
+// Why path cannot be opened before anything is tried; empty when it may be.
+std::string CannotOpen(const std::filesystem::path& path)
 {
-    qWarning("%s %s: %s", what, qUtf8Printable(path), reason.IsSet() ? reason.text.c_str() : "reason unknown");
+    struct stat info {};
+    if (path.empty())
+        return std::strerror(ENOENT);
+    if (::stat(path.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if (S_ISDIR(info.st_mode))
+        return "is a folder";
+    if (FileKind(path) == FileType::Unknown)
+        return "the name ends in neither .mp3 nor .wav";
+    return {};
 }
+
+QString WithReason(const QString& text, const std::string& reason)
+{
+    return reason.empty() ? text : text + QLatin1Char('\n') + QString::fromStdString(reason);
+}
+
+std::string ReasonText(const FailureReason& reason) { return reason.IsSet() ? reason.text : "reason unknown"; }
 
 }  // namespace
 
@@ -68,17 +89,26 @@ int MainFrame::RunTask(TaskMode mode)
     return result;
 }
 
-int MainFrame::OpenFile(const QString& given)
+void MainFrame::ShowFailure(const QString& text, const char* what, const QString& path, const std::string& reason)
+{
+    qWarning("%s %s: %s", what, qUtf8Printable(path), reason.c_str());
+    if (prompts_.showError)
+        prompts_.showError(this, WithReason(text, reason));
+}
+
+int MainFrame::OpenFile(const QString& given) { return OpenFile(ToPath(given)); }
+
+int MainFrame::OpenFile(const std::filesystem::path& given)
 {
     std::error_code error;
-    const std::filesystem::path path = std::filesystem::absolute(ToPath(given), error);
-    struct stat info {};
-    if (error || ::stat(path.c_str(), &info) != 0)
-        return 0;
+    std::filesystem::path path = std::filesystem::absolute(given, error);
+    if (error)
+        path = given;
     const QString shown = FromPath(path);
-    // Shortcut files are not followed.
-    if (QString::fromStdString(path.extension().string()).toLower() == QLatin1String(".lnk"))
+    if (const std::string reason = CannotOpen(path); !reason.empty()) {
+        ShowFailure(Texts::OpenFailed(shown), "cannot open", shown, reason);
         return 0;
+    }
     // The load replaces the sound the device would be refilled from.
     StopPlayback();
 
@@ -87,8 +117,7 @@ int MainFrame::OpenFile(const QString& given)
     QElapsedTimer stopwatch;
     stopwatch.start();
 
-    bool switched = false;
-    if (FileKind(path) != FileType::Unknown) {
+    {
         // The peaks describe the samples the load is about to replace.
         view_->ClearPeaks();
         document_.SetSourcePath(path);
@@ -108,10 +137,9 @@ int MainFrame::OpenFile(const QString& given)
         view_->RebuildPeaks();
         repaint();
         RefreshUiState();
-        switched = true;
     }
 
-    if (switched && !document_.IsEmpty()) {
+    if (!document_.IsEmpty()) {
         const qint64 elapsedMs = stopwatch.elapsed();
         if (elapsedMs < 50)
             status_->SetMessage(remembered);
@@ -120,12 +148,7 @@ int MainFrame::OpenFile(const QString& given)
         return 1;
     }
     status_->SetMessage(remembered);
-    if (switched)
-        LogFailure("cannot open", shown, document_.LastFailure());
-    else
-        qWarning("cannot open %s: the name ends in neither .mp3 nor .wav", qUtf8Printable(shown));
-    if (prompts_.showError)
-        prompts_.showError(this, Texts::OpenFailed(shown));
+    ShowFailure(Texts::OpenFailed(shown), "cannot open", shown, ReasonText(document_.LastFailure()));
     return 0;
 }
 
@@ -144,9 +167,7 @@ int MainFrame::SaveDocument()
     }
     const std::filesystem::path& pending = document_.PendingTarget();
     const QString target = FromPath(pending.empty() ? document_.TargetPath() : pending);
-    LogFailure("cannot save", target, document_.LastFailure());
-    if (prompts_.showError)
-        prompts_.showError(this, Texts::SaveFailed(target));
+    ShowFailure(Texts::SaveFailed(target), "cannot save", target, ReasonText(document_.LastFailure()));
     return 0;
 }
 
@@ -237,15 +258,15 @@ int MainFrame::CloseDocument()
 
 void MainFrame::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (!taskRunning_ && !FirstLocalFile(event->mimeData()).isEmpty())
+    if (!taskRunning_ && !FirstLocalFile(event->mimeData()).empty())
         event->acceptProposedAction();
 }
 
 void MainFrame::dropEvent(QDropEvent* event)
 {
     // Only one sound is open at a time: of several dropped files the first is taken.
-    const QString name = FirstLocalFile(event->mimeData());
-    if (name.isEmpty() || !commands_.CanRun(kCmdOpen))
+    const std::filesystem::path name = FirstLocalFile(event->mimeData());
+    if (name.empty() || !commands_.CanRun(kCmdOpen))
         return;
     event->acceptProposedAction();
     // The drag source waits until this returns (a file manager holds still meanwhile): the save
@@ -253,13 +274,18 @@ void MainFrame::dropEvent(QDropEvent* event)
     QMetaObject::invokeMethod(this, [this, name] { OpenDropped(name); }, Qt::QueuedConnection);
 }
 
-void MainFrame::OpenDropped(const QString& name)
+void MainFrame::OpenDropped(const std::filesystem::path& name)
 {
     if (!commands_.CanRun(kCmdOpen))
         return;
     if (!isActiveWindow()) {
         raise();
         activateWindow();
+    }
+    // Before the sound is put away: a file that cannot be opened keeps it, and says why.
+    if (const std::string reason = CannotOpen(name); !reason.empty()) {
+        ShowFailure(Texts::OpenFailed(FromPath(name)), "cannot open", FromPath(name), reason);
+        return;
     }
     if (!QuerySave())
         return;

@@ -206,8 +206,12 @@ std::filesystem::path Document::ProposeSaveName() const
     }
 }
 
-int Document::Edited(int result)
+template <class Edit>
+int Document::Edited(Edit&& edit)
 {
+    ClearLastFailure();
+    const int result = edit(ActiveBuffer());
+    lastFailure_ = result ? FailureReason{} : ReasonOf(nullptr, "cannot change the sound");
     // Even a failed edit may have changed some samples.
     peaks_.Clear();
     if (result)
@@ -217,23 +221,38 @@ int Document::Edited(int result)
 
 int Document::DeleteRange(int64_t start, int64_t end, bool removeInside)
 {
-    return Edited(ActiveBuffer().DeleteRange(start, end, removeInside));
+    return Edited([&](SoundBuffer& sound) { return sound.DeleteRange(start, end, removeInside); });
 }
 
 int Document::ChangeVolume(int64_t start, int64_t end, int32_t percent)
 {
-    return Edited(brindle::ChangeVolume(ActiveBuffer(), start, end, percent));
+    return Edited([&](SoundBuffer& sound) { return brindle::ChangeVolume(sound, start, end, percent); });
 }
 
-int Document::IncreaseVolume(int64_t start, int64_t end) { return Edited(brindle::IncreaseVolume(ActiveBuffer(), start, end)); }
+int Document::IncreaseVolume(int64_t start, int64_t end)
+{
+    return Edited([&](SoundBuffer& sound) { return brindle::IncreaseVolume(sound, start, end); });
+}
 
-int Document::FadeIn(int64_t start, int64_t end) { return Edited(brindle::FadeIn(ActiveBuffer(), start, end)); }
+int Document::FadeIn(int64_t start, int64_t end)
+{
+    return Edited([&](SoundBuffer& sound) { return brindle::FadeIn(sound, start, end); });
+}
 
-int Document::FadeOut(int64_t start, int64_t end) { return Edited(brindle::FadeOut(ActiveBuffer(), start, end)); }
+int Document::FadeOut(int64_t start, int64_t end)
+{
+    return Edited([&](SoundBuffer& sound) { return brindle::FadeOut(sound, start, end); });
+}
 
-int Document::ToStereo(Progress* progress) { return Edited(brindle::ToStereo(ActiveBuffer(), progress)); }
+int Document::ToStereo(Progress* progress)
+{
+    return Edited([&](SoundBuffer& sound) { return brindle::ToStereo(sound, progress); });
+}
 
-int Document::ToMono() { return Edited(brindle::ToMono(ActiveBuffer())); }
+int Document::ToMono()
+{
+    return Edited([](SoundBuffer& sound) { return brindle::ToMono(sound); });
+}
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }
 

@@ -74,8 +74,8 @@ public:
     PeakSummary& Peaks() const { return peaks_; }
     void SetPreparesPeaks(bool prepares) { preparesPeaks_ = prepares; }
 
-    // Why the last Load or Save returned 0 (kind None after a success). Read it on the thread that
-    // owns the Document once the task that ran the Load or Save has ended.
+    // Why the last Load, Save or edit returned 0 (kind None after a success). Read it on the thread
+    // that owns the Document once the task that ran the Load or Save has ended.
     const FailureReason& LastFailure() const { return lastFailure_; }
 
     bool Modified() const { return modified_; }
@@ -91,7 +91,9 @@ public:
 
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
-    int Edited(int result);
+    // Runs edit on ActiveBuffer(), noting why it failed; marks the sound modified when it succeeded.
+    template <class Edit>
+    int Edited(Edit&& edit);
 
     int LoadFile(const std::filesystem::path& path, Progress* progress);
     int SaveFile(const std::filesystem::path& given, Progress* progress);

@@ -16,9 +16,11 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <random>
+#include <sys/resource.h>
 
 #include "app/command_ids.h"
 #include "app/document_view.h"
@@ -498,12 +500,45 @@ private slots:
         QVERIFY(frame_->IsShowingDocument());
     }
 
-    void failedOpenAndSaveShowTheirMessages()
+    // A name that is not UTF-8 (Latin-1 bytes) reaches the file system byte for byte; a drop that
+    // cannot open says why and keeps the sound that was open.
+    void aDroppedNameIsTakenByItsBytesAndAFailedDropKeepsTheSound()
+    {
+        const QByteArray latin1 = QFile::encodeName(test::ScratchDir()) + "/caf\xe9.wav";
+        QVERIFY(QFile::copy(stereo_, QStringLiteral("%1/cafe.wav").arg(test::ScratchDir())));
+        QCOMPARE(::rename(QFile::encodeName(test::ScratchDir() + QStringLiteral("/cafe.wav")).constData(), latin1.constData()), 0);
+        auto drop = [this](const QUrl& url) {
+            QMimeData mime;
+            mime.setUrls({url});
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(frame_.get(), &enter);
+            QDropEvent event(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(frame_.get(), &event);
+            QTest::qWait(50);
+        };
+        drop(QUrl::fromEncoded("file://" + latin1.toPercentEncoding("/")));
+        QVERIFY2(dialogs_.errors.isEmpty(), qPrintable(dialogs_.errors.join(QLatin1Char('|'))));
+        QCOMPARE(QByteArray::fromStdString(frame_->GetDocument().SourcePath().string()), latin1);
+        QVERIFY(frame_->GetDocument().ActiveBuffer().IsStereo());
+        QVERIFY(dialogs_.errors.isEmpty());
+
+        frame_->Commands().Run(kCmdFadeIn);
+        drop(QUrl::fromLocalFile(test::ScratchDir() + QStringLiteral("/gone.wav")));
+        QCOMPARE(dialogs_.saveQuestions, 0);
+        QCOMPARE(dialogs_.errors.size(), 1);
+        QVERIFY2(dialogs_.errors.last().endsWith(QStringLiteral("gone.wav\nNo such file or directory")),
+                 qPrintable(dialogs_.errors.last()));
+        QCOMPARE(QByteArray::fromStdString(frame_->GetDocument().SourcePath().string()), latin1);
+        QVERIFY(frame_->GetDocument().Modified());
+    }
+
+    // Every failure box says the designed text and then, on a line of its own, why.
+    void failedOpenSaveAndEditShowTheirMessagesWithTheReason()
     {
         const QString text = test::ScratchDir() + QStringLiteral("/notes.txt");
         QFile(text).open(QIODevice::WriteOnly);
         QVERIFY(!frame_->OpenFile(text));
-        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n") + text});
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nthe name ends in neither .mp3 nor .wav").arg(text)});
         QVERIFY(!frame_->IsShowingDocument());
 
         const QString bad = test::ScratchDir() + QStringLiteral("/bad.wav");
@@ -512,21 +547,46 @@ private slots:
         badFile.write(QByteArray(200, 'x'));
         badFile.close();
         QVERIFY(!frame_->OpenFile(bad));
-        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка открытия:\n") + bad);
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка открытия:\n%1\nnot a WAV file (no RIFF header)").arg(bad));
         QVERIFY(frame_->IsShowingDocument());  // the views switched before the importer failed
         QVERIFY(frame_->GetDocument().IsEmpty());
         QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
 
-        // Missing files and shortcuts open nothing and say nothing.
-        QVERIFY(!frame_->OpenFile(test::ScratchDir() + QStringLiteral("/missing.wav")));
-        QCOMPARE(dialogs_.errors.size(), 2);
+        const QString missing = test::ScratchDir() + QStringLiteral("/missing.wav");
+        QVERIFY(!frame_->OpenFile(missing));
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка открытия:\n%1\nNo such file or directory").arg(missing));
+        const QString sixChannels = test::ScratchDir() + QStringLiteral("/six.wav");
+        QVERIFY(test::RunTool(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("8000"),
+                                                      QStringLiteral("-c"), QStringLiteral("6"), sixChannels,
+                                                      QStringLiteral("trim"), QStringLiteral("0"), QStringLiteral("0.01")}));
+        QVERIFY(!frame_->OpenFile(sixChannels));
+        QVERIFY2(dialogs_.errors.last().endsWith(QStringLiteral("\n6 channels (only mono and stereo open)")),
+                 qPrintable(dialogs_.errors.last()));
+
+        // An edit that fails (here: no room for the second channel's samples) says so and why, and
+        // leaves the sound as it was.
+        QVERIFY(frame_->OpenFile(mono_));
+        dialogs_.stereoAnswer = 1;
+        {
+            struct rlimit old {};
+            QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit tight = old;
+            tight.rlim_cur = 4096;
+            QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+            frame_->Commands().Run(kCmdToStereo);
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, oldHandler);
+        }
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка изменения звука\nFile too large"));
+        QVERIFY(frame_->GetDocument().ActiveBuffer().IsMono() && !frame_->GetDocument().Modified());
 
         OpenStereo();
         frame_->Commands().Run(kCmdFadeIn);
         const QString target = test::ScratchDir() + QStringLiteral("/no such folder/out.wav");
         dialogs_.saveAnswers.push_back(SaveChoice{target, 2});
         QVERIFY(!frame_->Save());
-        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
+        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!\nNo such file or directory").arg(target));
         QVERIFY(frame_->GetDocument().Modified());
         QVERIFY(!QFile::exists(target));
 
@@ -542,7 +602,7 @@ private slots:
         frame_->Commands().Run(kCmdFadeOut);
         dialogs_.saveAnswers.push_back(SaveChoice{target, 2});
         QVERIFY(!frame_->SaveAs());
-        QCOMPARE(dialogs_.errors.last(), QStringLiteral("Ошибка сохранения \"%1\"!").arg(target));
+        QVERIFY(dialogs_.errors.last().startsWith(QStringLiteral("Ошибка сохранения \"%1\"!\n").arg(target)));
         frame_->RefreshUiState();
         QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [kept.wav *]"));
         QVERIFY(frame_->Save());
