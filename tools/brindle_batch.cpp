@@ -306,6 +306,7 @@ void PrintInfo(Document& document)
     std::printf("channels=%u\n", unsigned(sound.format.channelCount));
     std::printf("rate=%u\n", unsigned(sound.format.samplesPerSecond));
     std::printf("bits=%u\n", unsigned(sound.format.bitsPerSample));
+    std::printf("sample_format=%s\n", sound.format.IsFloat() ? "float" : "int");
     std::printf("frames=%u\n", unsigned(sound.channels.FrameCount()));
     std::printf("duration_ms=%llu\n", (unsigned long long)(sound.DurationSeconds() * 1000.0 + 0.5));
     std::printf("modified=%d\n", document.Modified() ? 1 : 0);

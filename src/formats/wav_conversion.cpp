@@ -103,7 +103,26 @@ std::string DecoderReason()
     return "cannot decode this WAV file (" + text + ")";
 }
 
-// The sound's own sample stores, filled with whole frames of little-endian 16-bit PCM: Begin once the
+// How the decoded samples reach the stores. libsndfile reads 24- and 32-bit PCM and 32-bit float at
+// full precision; everything else is rounded to 16 bits on the way, exactly as if a 16-bit PCM copy
+// of the file had been read.
+struct Resolution {
+    uint16_t formatTag = 1;
+    uint16_t bits = 16;
+    bool readsIntegers = false;  // sf_readf_int (left-justified 32-bit) rather than sf_readf_float
+};
+
+Resolution ResolutionOf(int format)
+{
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_24: return {1, 24, true};
+    case SF_FORMAT_PCM_32: return {1, 32, true};
+    case SF_FORMAT_FLOAT: return {3, 32, false};
+    default: return {};
+    }
+}
+
+// The sound's own sample stores, filled with whole frames of interleaved floats: Begin once the
 // format and the most frames there can be are known, End with the number written. The stores grow as
 // frames arrive (the stated length of a damaged file may be far beyond what it holds) and are cut to
 // what was decoded at the end.
@@ -121,7 +140,7 @@ public:
         most_ = uint32_t(mostFrames);
         Check(buffer_.channels.Allocate(format.channelCount, std::min(most_, kBlockSamples), format.samplesPerSecond));
     }
-    void Write(const uint8_t* pcm, uint32_t frames)
+    void Write(const float* interleaved, uint32_t frames)
     {
         ChannelSet& channels = buffer_.channels;
         Check(uint64_t(position_) + frames <= most_);
@@ -133,10 +152,11 @@ public:
             const uint32_t run = std::min(frames, kBlockSamples - position_ % kBlockSamples);
             samples_.resize(run);
             for (uint16_t c = 0; c < count; ++c) {
-                ConvertS16LeToFloat(pcm + 2 * c, count, samples_.data(), run);
+                for (uint32_t k = 0; k < run; ++k)
+                    samples_[k] = interleaved[size_t(k) * count + c];
                 Check(channels.Channel(c).WriteSamples(position_, samples_.data(), run));
             }
-            pcm += size_t(run) * format_.blockAlign;
+            interleaved += size_t(run) * count;
             position_ += run;
             frames -= run;
         }
@@ -180,7 +200,8 @@ void Convert(const std::filesystem::path& source, StoreOutput& output, Progress*
     Check(container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX, "not a WAV file");
     Check(info.channels >= 1 && info.samplerate >= 1, "0 channels or sample rate 0");
     const uint32_t channels = uint32_t(info.channels);
-    const uint64_t blockAlign = uint64_t(channels) * 2;
+    const Resolution resolution = ResolutionOf(info.format);
+    const uint64_t blockAlign = uint64_t(channels) * (resolution.bits / 8);
     const uint64_t byteRate = blockAlign * uint32_t(info.samplerate);
     Check(blockAlign <= UINT16_MAX && byteRate <= UINT32_MAX, "too many channels or too high a sample rate");
 
@@ -193,12 +214,12 @@ void Convert(const std::filesystem::path& source, StoreOutput& output, Progress*
     Check(frameLimit != 0, "no samples");
 
     WaveFormat format;
-    format.formatTag = 1;
+    format.formatTag = resolution.formatTag;
     format.channelCount = uint16_t(channels);
     format.samplesPerSecond = uint32_t(info.samplerate);
     format.avgBytesPerSecond = uint32_t(byteRate);
     format.blockAlign = uint16_t(blockAlign);
-    format.bitsPerSample = 16;
+    format.bitsPerSample = resolution.bits;
 
     output.Begin(format, frameLimit);
 
@@ -212,20 +233,27 @@ void Convert(const std::filesystem::path& source, StoreOutput& output, Progress*
     // About 1 MiB of floats per chunk whatever the channel count.
     const uint32_t chunkFrames = std::max<uint32_t>(1, kChunkSamplesForImport / channels);
     std::vector<float> samples(size_t(chunkFrames) * channels);
-    std::vector<uint8_t> pcm(samples.size() * 2);
+    std::vector<int32_t> integers(resolution.readsIntegers ? samples.size() : 0);
+    std::vector<uint8_t> pcm(resolution.bits == 16 ? samples.size() * 2 : 0);
     YieldPacer pacer(110, 20);
     pacer.Start();
     uint64_t framesWritten = 0;
     while (framesWritten < frameLimit) {
         const sf_count_t wanted = sf_count_t(std::min<uint64_t>(chunkFrames, frameLimit - framesWritten));
-        const sf_count_t got = sf_readf_float(file.get(), samples.data(), wanted);
+        const sf_count_t got = resolution.readsIntegers ? sf_readf_int(file.get(), integers.data(), wanted)
+                                                        : sf_readf_float(file.get(), samples.data(), wanted);
         if (got <= 0)
             break;
         const size_t sampleCount = size_t(got) * channels;
-        ConvertFloatToS16Le(samples.data(), sampleCount, pcm.data(), 1);
-        // 16-bit data is never odd, so the RIFF size is 36 + D.
-        Check((framesWritten + uint64_t(got)) * blockAlign + 36 <= UINT32_MAX, "too long for a WAV file (4 GiB)");
-        output.Write(pcm.data(), uint32_t(got));
+        if (resolution.readsIntegers) {
+            ConvertS32ToFloat(integers.data(), samples.data(), sampleCount);
+        } else if (resolution.bits == 16) {
+            ConvertFloatToS16Le(samples.data(), sampleCount, pcm.data(), 1);
+            ConvertS16LeToFloat(pcm.data(), 1, samples.data(), sampleCount);
+        }
+        Check(FitsWavSizes(format, (framesWritten + uint64_t(got)) * blockAlign),
+              "too long for a WAV file (4 GiB)");
+        output.Write(samples.data(), uint32_t(got));
         framesWritten += uint64_t(got);
         CheckNotCancelled(progress);
         if (conversion)

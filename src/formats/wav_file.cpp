@@ -139,6 +139,24 @@ bool IsDirectlyReadable(const WaveFormat& format)
            (format.bitsPerSample == 8 || format.bitsPerSample == 16);
 }
 
+// The resolutions a sound is held in and written back in: integer PCM of 8, 16, 24 or 32 bits, or
+// 32-bit float.
+bool IsKeptResolution(const WaveFormat& format)
+{
+    if (format.formatTag == 3)
+        return format.bitsPerSample == 32;
+    return format.formatTag == 1 && (format.bitsPerSample == 8 || format.bitsPerSample == 16 ||
+                                      format.bitsPerSample == 24 || format.bitsPerSample == 32);
+}
+
+bool IsWritable(const WaveFormat& format)
+{
+    return format.IsValidFormat() && (format.channelCount == 1 || format.channelCount == 2) &&
+           IsKeptResolution(format);
+}
+
+constexpr const char* kNotWritable = "only 8- to 32-bit PCM or 32-bit float in one or two channels is written";
+
 std::string Printed(const char* pattern, unsigned value)
 {
     char text[96];
@@ -214,25 +232,48 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
 }
 
 // The canonical header: "RIFF", 36 + D + P, "WAVE", "fmt " 16 with format's six fields, "data", D;
-// P is 1 when D is odd. Callers keep 36 + D + P within 32 bits.
+// P is 1 when D is odd. A float sound's "fmt " is 18 bytes, ending in an extra size of 0, and a "fact"
+// chunk with the frame count follows it, as every reader of float WAVs expects (sox warns without
+// them): 14 bytes more. Callers keep the RIFF size within 32 bits (FitsWavSizes).
 constexpr uint32_t kWavHeaderBytes = 44;
-std::array<uint8_t, kWavHeaderBytes> MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount)
+constexpr uint32_t kFloatWavHeaderBytes = 58;
+struct WavHeader {
+    std::array<uint8_t, kFloatWavHeaderBytes> bytes{};
+    uint32_t size = 0;
+};
+
+uint32_t HeaderBytes(const WaveFormat& format)
 {
-    std::array<uint8_t, kWavHeaderBytes> h{};
+    return format.IsFloat() ? kFloatWavHeaderBytes : kWavHeaderBytes;
+}
+
+WavHeader MakeWavHeader(const WaveFormat& format, uint32_t dataByteCount)
+{
+    WavHeader header;
+    header.size = HeaderBytes(format);
+    uint8_t* h = header.bytes.data();
+    const uint32_t fmtBytes = format.IsFloat() ? 18 : 16;
     std::memcpy(&h[0], "RIFF", 4);
-    PutLe32(&h[4], 36 + dataByteCount + (dataByteCount & 1));
+    PutLe32(&h[4], header.size - 8 + dataByteCount + (dataByteCount & 1));
     std::memcpy(&h[8], "WAVE", 4);
     std::memcpy(&h[12], "fmt ", 4);
-    PutLe32(&h[16], 16);
+    PutLe32(&h[16], fmtBytes);
     PutLe16(&h[20], format.formatTag);
     PutLe16(&h[22], format.channelCount);
     PutLe32(&h[24], format.samplesPerSecond);
     PutLe32(&h[28], format.avgBytesPerSecond);
     PutLe16(&h[32], format.blockAlign);
     PutLe16(&h[34], format.bitsPerSample);
-    std::memcpy(&h[36], "data", 4);
-    PutLe32(&h[40], dataByteCount);
-    return h;
+    uint8_t* p = &h[20 + fmtBytes];  // the extra size, when there is one, is the zero already there
+    if (format.IsFloat()) {
+        std::memcpy(p, "fact", 4);
+        PutLe32(p + 4, 4);
+        PutLe32(p + 8, dataByteCount / format.blockAlign);
+        p += 12;
+    }
+    std::memcpy(p, "data", 4);
+    PutLe32(p + 4, dataByteCount);
+    return header;
 }
 
 }  // namespace
@@ -266,11 +307,17 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer)
     return result;
 }
 
+int FitsWavSizes(const WaveFormat& format, uint64_t dataBytes)
+{
+    return dataBytes + (dataBytes & 1) + HeaderBytes(format) - 8 <= UINT32_MAX;
+}
+
 int CheckLoadableFormat(const WaveFormat& format)
 {
     return Guarded([&] {
         Check(format.IsValidFormat(), FormatFault(format));
-        CheckReadablePcm(format);
+        Check(format.channelCount <= 2, Printed("%u channels (only mono and stereo open)", format.channelCount));
+        Check(IsKeptResolution(format), "a resolution that is not held (only 8- to 32-bit PCM and 32-bit float)");
         return true;
     });
 }
@@ -349,31 +396,33 @@ int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels
         Check(stream.IsOpen());
         Check(buffer.HasSound() && channels.IsValid(), "no sound to write");
         CheckNotCancelled(progress);
-        Check(IsDirectlyReadable(format), "only 8- and 16-bit PCM in one or two channels is written");
+        Check(IsWritable(format), kNotWritable);
         Check(channels.ChannelCount() == format.channelCount);
         const uint32_t blockAlign = format.blockAlign;
         const uint64_t dataBytes = uint64_t(channels.FrameCount()) * blockAlign;
-        // The RIFF size 36 + D + P must fit its 32-bit field.
-        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX, "too long for a WAV file (4 GiB)");
+        Check(FitsWavSizes(format, dataBytes), "too long for a WAV file (4 GiB)");
         Check(stream.Rewind());
 
         // A failed write has noted the system's reason ("No space left on device").
-        const auto header = MakeWavHeader(format, uint32_t(dataBytes));
-        Check(stream.Write(header.data(), kWavHeaderBytes, 1) == 1);
+        const WavHeader header = MakeWavHeader(format, uint32_t(dataBytes));
+        Check(stream.Write(header.bytes.data(), header.size, 1) == 1);
 
         std::vector<uint8_t> transfer(size_t(kBlockSamples) * blockAlign);
         YieldPacer pacer(110, 20);
         pacer.Start();
         const bool isStereo = format.channelCount == 2;
+        const bool isFloat = format.IsFloat();
         const uint32_t blockCount = channels.Channel(0).BlockCount();
         uint64_t framesWritten = 0;
         for (uint32_t i = 0; i < blockCount; ++i) {
             const int n = channels.Channel(0).GetPcmBlock(i, transfer.data(), blockAlign, kBlockSamples,
-                                                          format.channelCount, 0);
+                                                          format.channelCount, 0, isFloat);
             Check(n > 0);
             CheckNotCancelled(progress);
             if (isStereo) {
-                Check(channels.Channel(1).GetPcmBlock(i, transfer.data(), blockAlign, kBlockSamples, 2, 1) == n);
+                const int right =
+                    channels.Channel(1).GetPcmBlock(i, transfer.data(), blockAlign, kBlockSamples, 2, 1, isFloat);
+                Check(right == n);
                 CheckNotCancelled(progress);
             }
             Check(stream.Write(transfer.data(), blockAlign, uint32_t(n)) == uint32_t(n));
@@ -400,10 +449,9 @@ int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         // written must not cost the user the file already at that path.
         const WaveFormat& format = buffer.format;
         Check(buffer.HasSound(), "no sound to write");
-        Check(IsDirectlyReadable(format) && buffer.channels.ChannelCount() == format.channelCount,
-              "only 8- and 16-bit PCM in one or two channels is written");
+        Check(IsWritable(format) && buffer.channels.ChannelCount() == format.channelCount, kNotWritable);
         const uint64_t dataBytes = uint64_t(buffer.channels.FrameCount()) * format.blockAlign;
-        Check(dataBytes + 36 + (dataBytes & 1) <= UINT32_MAX, "too long for a WAV file (4 GiB)");
+        Check(FitsWavSizes(format, dataBytes), "too long for a WAV file (4 GiB)");
 
         MappedFileStream stream;
         Check(stream.OpenForWriting(path, 4096));
@@ -418,8 +466,8 @@ int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
 
 namespace {
 
-// Every non-PCM tag, and PCM of other sizes than 8 and 16 bits that has samples, is converted to
-// 16-bit PCM first. A PCM header without a data chunk is read directly: it loads with no sound.
+// Every non-PCM tag, and PCM of other sizes than 8 and 16 bits that has samples, goes through the
+// decoder. A PCM header without a data chunk is read directly: it loads with no sound.
 bool NeedsConversion(const SoundBuffer& header)
 {
     const WaveFormat& format = header.format;

@@ -1,10 +1,13 @@
 // Reading and writing WAV (RIFF) files.
 //
 // Read directly: uncompressed PCM with 8 or 16 bits per sample and one or two channels. Every other
-// WAV (float, 24/32-bit PCM, WAVE_FORMAT_EXTENSIBLE, ADPCM, mu-law, A-law, GSM...) is decoded to
-// 16-bit samples by DecodeWavInto (wav_conversion.h) straight into the sample stores, exactly as if a
-// 16-bit PCM copy had been read. Written: PCM with the canonical 44-byte header ("RIFF", "fmt " of 16 bytes,
-// "data") and nothing else.
+// WAV goes through DecodeWavInto (wav_conversion.h) straight into the sample stores: 24- and 32-bit
+// PCM and 32-bit float (plain or WAVE_FORMAT_EXTENSIBLE) at full precision, keeping their resolution
+// in the format record; everything else (ADPCM, mu-law, A-law, GSM, 64-bit float...) as 16-bit
+// samples, exactly as if a 16-bit PCM copy had been read. Written: the sound's own resolution (8-,
+// 16-, 24- or 32-bit PCM with format tag 1, 32-bit float with tag 3) with the canonical 44-byte header
+// ("RIFF", "fmt " of 16 bytes, "data"; for float an 18-byte "fmt " and a "fact" chunk, 58 bytes) and
+// nothing else.
 //
 // Every operation returns 1 on success and 0 on failure; none throws. A failure notes its reason
 // (tasks/failure.h): the system's ("No space left on device") or the file's ("not a WAV file (no RIFF
@@ -32,15 +35,20 @@ struct WaveFormat;
 // regular file opens. A file that shrinks while it loads fails the load.
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
 
-// Writes buffer as a PCM WAV file at path (created or replaced). A buffer that cannot be written
-// (no sound, not 8/16-bit PCM in one or two channels, data of 4 GiB or more) fails before the file
-// is touched. A write that fails part-way leaves the file cut to what was written; a file that
-// cannot be cut to its content at the end fails the save too.
+// Writes buffer as a WAV file at path (created or replaced) in the buffer's resolution. A buffer
+// that cannot be written (no sound, not 8- to 32-bit PCM or 32-bit float in one or two channels,
+// data of 4 GiB or more) fails before the file is touched. A write that fails part-way leaves the
+// file cut to what was written; a file that cannot be cut to its content at the end fails the save
+// too.
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
 
-// 1 when the WAV reader reads samples of this format itself (PCM, 8 or 16 bits, one or two
-// channels, consistent fields); else 0 with the reason it gives ("3 channels (only mono and stereo
-// open)").
+// 1 when the RIFF size of the file SaveWav would write for dataBytes of samples in this format fits
+// its 32 bits; else 0.
+int FitsWavSizes(const WaveFormat& format, uint64_t dataBytes);
+
+// 1 when a loaded sound may carry this format record: one or two channels, consistent fields, and
+// a resolution the writer writes back (8-, 16-, 24- or 32-bit PCM, 32-bit float); else 0 with the
+// reason the WAV reader gives ("3 channels (only mono and stereo open)").
 int CheckLoadableFormat(const WaveFormat& format);
 
 // Reads only the header of the file (shared reading, the file must exist) into buffer's format,
@@ -62,8 +70,9 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer);
 // cleared and channels reset.
 int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
 
-// Writes the 44-byte header and the samples of channels (valid and compact) in buffer's format,
-// plus a zero pad byte when the data size is odd.
+// Writes the header (44 bytes, 58 for float) and the samples of channels (valid and compact) in
+// buffer's format, plus a zero pad byte when the data size is odd. Integer samples are rounded and
+// clamped by the rules of storage/sample_conversion.h; float samples are written as they are held.
 int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
 
 }  // namespace brindle

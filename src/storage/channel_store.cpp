@@ -76,12 +76,13 @@ void ChannelStore::MoveFrom(ChannelStore& other)
 
 namespace {
 
+// Samples of up to maxWidth bytes: 2 for reading (8 and 16 bits only), 4 for writing.
 bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* data, uint32_t blockAlign,
-                            uint32_t channels, uint32_t channelIndex)
+                            uint32_t channels, uint32_t channelIndex, uint32_t maxWidth)
 {
-    return store.IsReady() && i >= 0 && i < int64_t(store.BlockCount()) && data &&
-           (blockAlign == 1 || blockAlign == 2 || blockAlign == 4) && (channels == 1 || channels == 2) &&
-           channelIndex < channels && blockAlign % channels == 0 && blockAlign / channels <= 2;
+    return store.IsReady() && i >= 0 && i < int64_t(store.BlockCount()) && data && blockAlign >= 1 &&
+           (channels == 1 || channels == 2) && channelIndex < channels && blockAlign % channels == 0 &&
+           blockAlign / channels <= maxWidth;
 }
 
 }  // namespace
@@ -89,7 +90,7 @@ bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* da
 int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
                               uint32_t channelIndex)
 {
-    if (!PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex))
+    if (!PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex, 2))
         return 0;
     if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
         return 0;
@@ -104,9 +105,12 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
 }
 
 int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,
-                              uint32_t channels, uint32_t channelIndex) const
+                              uint32_t channels, uint32_t channelIndex, bool asFloat) const
 {
-    if (!PcmBlockArgumentsValid(*this, i, buffer, blockAlign, channels, channelIndex))
+    if (!PcmBlockArgumentsValid(*this, i, buffer, blockAlign, channels, channelIndex, 4))
+        return 0;
+    const uint32_t width = blockAlign / channels;
+    if (asFloat && width != 4)
         return 0;
     const uint32_t n = SamplesInBlock(i);
     if (capacityFrames < n)
@@ -116,10 +120,18 @@ int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint
     if (!ReadSamples(uint32_t(i) * kBlockSamples, scratch.data(), n))
         return 0;
     const float* samples = scratch.data();
-    if (blockAlign / channels == 1)
-        ConvertFloatToU8(samples, n, static_cast<uint8_t*>(buffer) + channelIndex, channels);
-    else
-        ConvertFloatToS16Le(samples, n, static_cast<uint8_t*>(buffer) + 2 * channelIndex, channels);
+    uint8_t* slot = static_cast<uint8_t*>(buffer) + width * channelIndex;
+    switch (width) {
+    case 1: ConvertFloatToU8(samples, n, slot, channels); break;
+    case 2: ConvertFloatToS16Le(samples, n, slot, channels); break;
+    case 3: ConvertFloatToS24Le(samples, n, slot, channels); break;
+    default:
+        if (asFloat)
+            ConvertFloatToF32Le(samples, n, slot, channels);
+        else
+            ConvertFloatToS32Le(samples, n, slot, channels);
+        break;
+    }
     return int(n);
 }
 

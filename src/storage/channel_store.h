@@ -38,9 +38,10 @@ public:
     int PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
                     uint32_t channelIndex);
     // Converts block i into slot channelIndex of consecutive interleaved frames of buffer, which has
-    // room for capacityFrames frames. Returns the frames written or 0.
+    // room for capacityFrames frames: 8-bit unsigned or 16-, 24- or 32-bit signed little-endian PCM by
+    // the width blockAlign / channels, or with asFloat 32-bit floats. Returns the frames written or 0.
     int GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames, uint32_t channels,
-                    uint32_t channelIndex) const;
+                    uint32_t channelIndex, bool asFloat = false) const;
 
     // Copies stored samples [position, position + count) into destination (BlockFile::ReadSamples).
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const

@@ -1,5 +1,6 @@
 #include "storage/sample_conversion.h"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -108,6 +109,40 @@ void ConvertFloatToS16Le(const float* source, size_t count, uint8_t* target, siz
         p[0] = uint8_t(v);
         p[1] = uint8_t(v >> 8);
     }
+}
+
+namespace {
+
+inline void PutLe(uint8_t* p, uint32_t v, int bytes)
+{
+    for (int b = 0; b < bytes; ++b)
+        p[b] = uint8_t(v >> (8 * b));
+}
+
+}  // namespace
+
+void ConvertFloatToS24Le(const float* source, size_t count, uint8_t* target, size_t stride)
+{
+    for (size_t k = 0; k < count; ++k)
+        PutLe(target + 3 * k * stride, uint32_t(FloatToS24(source[k])), 3);
+}
+
+void ConvertFloatToS32Le(const float* source, size_t count, uint8_t* target, size_t stride)
+{
+    for (size_t k = 0; k < count; ++k)
+        PutLe(target + 4 * k * stride, uint32_t(FloatToS32(source[k])), 4);
+}
+
+void ConvertFloatToF32Le(const float* source, size_t count, uint8_t* target, size_t stride)
+{
+    for (size_t k = 0; k < count; ++k)
+        PutLe(target + 4 * k * stride, std::bit_cast<uint32_t>(source[k]), 4);
+}
+
+void ConvertS32ToFloat(const int32_t* source, float* target, size_t count)
+{
+    for (size_t k = 0; k < count; ++k)
+        target[k] = S32ToFloat(source[k]);
 }
 
 }  // namespace brindle

@@ -17,7 +17,7 @@ bool SoundBuffer::HasSound() const
         return false;
     if (format.extraSize != 0 && format.extraBytes.size() != format.extraSize)
         return false;
-    if (format.formatTag == 1 && frameCount == 0)
+    if (format.IsUncompressed() && frameCount == 0)
         return false;
     return dataByteCount != 0 && channels.IsValid();
 }
@@ -113,6 +113,12 @@ int SoundBuffer::DeleteRange(int64_t start, int64_t end, bool removeInside)
             return 0;
     } else if (!result.channels.CopyRange(0, channels, start, end)) {
         return 0;
+    }
+    // Widening 8 bits to 16 costs nothing, and is what a cut has always given; anything finer keeps
+    // its own resolution, or the next save would throw away what the user cut around.
+    if (format.bitsPerSample > 16) {
+        result.format = format;
+        result.dataByteCount = uint32_t(std::min<uint64_t>(uint64_t(m) * format.blockAlign, UINT32_MAX));
     }
     TakeFrom(result);
     return 1;

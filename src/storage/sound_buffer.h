@@ -38,8 +38,8 @@ public:
     void TakeFrom(SoundBuffer& other);
 
     // removeInside: deletes [start, end); otherwise keeps only [start, end). The range is clamped to
-    // the sound; an empty range fails (so no selection, -1 -1, fails). The result is always 16-bit PCM.
-    // Any failure leaves the buffer as it was.
+    // the sound; an empty range fails (so no selection, -1 -1, fails). An 8-bit sound comes out as
+    // 16-bit PCM; every other keeps its format. Any failure leaves the buffer as it was.
     int DeleteRange(int64_t start, int64_t end, bool removeInside);
 
     uint32_t ReadInterleaved16(int16_t* destination, uint32_t capacity, uint32_t startFrame)

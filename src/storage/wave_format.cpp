@@ -27,7 +27,8 @@ void WaveFormat::Clear()
 
 bool WaveFormat::IsValidFormat() const
 {
-    const bool isPcm = formatTag == 1;
+    // A float record is written out just as a PCM one is, so it must be as consistent.
+    const bool isPcm = IsUncompressed();
     if (formatTag < 1 || channelCount < 1 || samplesPerSecond < 1 || avgBytesPerSecond < 1)
         return false;
     // 64-bit products: a wrapped 32-bit product must not make a forged header look consistent.

@@ -7,7 +7,7 @@
 namespace brindle {
 
 struct WaveFormat {
-    uint16_t formatTag = 0;  // 1 = PCM; other tags only on the import path
+    uint16_t formatTag = 0;  // 1 = integer PCM, 3 = IEEE float; other tags only on the import path
     uint16_t channelCount = 0;
     uint32_t samplesPerSecond = 0;
     uint32_t avgBytesPerSecond = 0;
@@ -21,8 +21,12 @@ struct WaveFormat {
     // All fields zero, extra bytes freed.
     void Clear();
 
-    // The format tests in order: tag, channels, rate, byte rate, block align, bits, extra size.
+    // The format tests in order: tag, channels, rate, byte rate, block align, bits, extra size. Byte
+    // rate, block align and extra size are tested only for uncompressed samples (tags 1 and 3).
     bool IsValidFormat() const;
+    // Samples stored as plain numbers: integer PCM or IEEE float.
+    bool IsUncompressed() const { return formatTag == 1 || formatTag == 3; }
+    bool IsFloat() const { return formatTag == 3; }
     bool IsZero() const;
 };
 

@@ -1,4 +1,4 @@
-// Non-PCM and wide PCM WAV files, made by sox and ffmpeg at test time, converted through libsndfile
+// Non-PCM and wide PCM WAV files, made by sox and ffmpeg at test time, decoded through libsndfile
 // and compared sample by sample with sox's own undithered 16-bit decode of the same file.
 #include <gtest/gtest.h>
 
@@ -41,22 +41,26 @@ struct Encoding {
     const char* command;  // makes $OUT; "sox ..." or "ffmpeg ..."
     uint16_t tag;         // the format tag the tool writes
     bool isBlockCodec;    // ADPCM and GSM: the last block is padded, "fact" tells the real length
+    uint16_t heldTag = 1;  // the sound's own resolution after the load: 16-bit PCM unless finer
+    uint16_t heldBits = 16;
 };
 
 // 2.3 s of two tones at 80% of full scale.
 const Encoding kEncodings[] = {
-    {"float32", "sox -n -r 22050 -c 2 -e floating-point -b 32 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 3, false},
+    {"float32", "sox -n -r 22050 -c 2 -e floating-point -b 32 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 3, false, 3,
+     32},
     {"float64", "sox -n -r 22050 -c 1 -e floating-point -b 64 $OUT synth 2.3 sine 440 vol 0.8", 3, false},
-    {"pcm24-extensible", "sox -n -r 22050 -c 2 -b 24 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 0xFFFE, false},
-    {"pcm24-tag1", "sox -n -r 22050 -c 2 -b 24 -t wavpcm $OUT synth 2.3 sine 440 sine 660 vol 0.8", 1, false},
-    {"pcm32-tag1", "sox -n -r 22050 -c 1 -b 32 -t wavpcm $OUT synth 2.3 sine 440 vol 0.8", 1, false},
+    {"pcm24-extensible", "sox -n -r 22050 -c 2 -b 24 $OUT synth 2.3 sine 440 sine 660 vol 0.8", 0xFFFE, false, 1, 24},
+    {"pcm24-tag1", "sox -n -r 22050 -c 2 -b 24 -t wavpcm $OUT synth 2.3 sine 440 sine 660 vol 0.8", 1, false, 1, 24},
+    {"pcm32-tag1", "sox -n -r 22050 -c 1 -b 32 -t wavpcm $OUT synth 2.3 sine 440 vol 0.8", 1, false, 1, 32},
     {"ima-adpcm", "sox -n -r 22050 -c 2 -e ima-adpcm $OUT synth 2.3 sine 440 sine 660 vol 0.8", 0x11, true},
     {"ms-adpcm", "sox -n -r 22050 -c 1 -e ms-adpcm $OUT synth 2.3 sine 440 vol 0.8", 2, true},
     {"mu-law", "sox -n -r 8000 -c 2 -e mu-law $OUT synth 2.3 sine 440 sine 660 vol 0.8", 7, false},
     {"a-law", "sox -n -r 8000 -c 1 -e a-law $OUT synth 2.3 sine 440 vol 0.8", 6, false},
     {"gsm610", "sox -n -r 8000 -c 1 -e gsm-full-rate $OUT synth 2.3 sine 440 vol 0.8", 0x31, true},
     {"ffmpeg-float-extensible",
-     "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 44100 -c:a pcm_f32le -y $OUT", 0xFFFE, false},
+     "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 44100 -c:a pcm_f32le -y $OUT", 0xFFFE, false, 3,
+     32},
     {"ffmpeg-ima-adpcm",
      "ffmpeg -v error -f lavfi -i sine=frequency=440:duration=2.3 -ar 22050 -c:a adpcm_ima_wav -y $OUT", 0x11, true},
     {"ffmpeg-ms-adpcm",
@@ -83,8 +87,8 @@ TEST_P(WavCompressedTest, ConvertedSamplesAgreeWithSoxWithinOneStep)
     RecordingProgress progress(500);
     ASSERT_EQ(LoadWav(buffer, source, &progress), 1);
     EXPECT_EQ(progress.Position(), 500u);
-    EXPECT_EQ(buffer.format.formatTag, 1);
-    EXPECT_EQ(buffer.format.bitsPerSample, 16);
+    EXPECT_EQ(buffer.format.formatTag, encoding.heldTag);
+    EXPECT_EQ(buffer.format.bitsPerSample, encoding.heldBits);
     const uint32_t channels = buffer.channels.ChannelCount();
     ASSERT_GE(channels, 1u);
     const size_t soxFrames = raw.size() / 2 / channels;
@@ -136,13 +140,19 @@ protected:
     }
 };
 
-TEST_F(GraphImportTest, DecodesIntoTheStoresAsSixteenBitPcmWithItsProgressSteps)
+TEST_F(GraphImportTest, DecodesIntoTheStoresWithItsProgressSteps)
 {
     const auto source = MakeFloatWav("in.wav");
     SoundBuffer buffer;
     RecordingProgress progress(1000);
     ASSERT_EQ(DecodeWavInto(buffer, source, &progress), 1);
-    test::ExpectStereo16Record(buffer, 44100u);
+    EXPECT_EQ(buffer.format.formatTag, 3);
+    EXPECT_EQ(buffer.format.bitsPerSample, 32);
+    EXPECT_EQ(buffer.format.blockAlign, 8);
+    EXPECT_EQ(buffer.format.avgBytesPerSecond, 352800u);
+    EXPECT_EQ(buffer.frameCount, 44100u);
+    EXPECT_EQ(buffer.dataByteCount, 44100u * 8);
+    EXPECT_TRUE(buffer.HasSound());
     // 30% once the file is open, then the frames decoded.
     ASSERT_FALSE(progress.Positions().empty());
     EXPECT_EQ(progress.Positions().front(), 300u);
@@ -171,9 +181,9 @@ TEST_F(GraphImportTest, ALoadDecodesIntoTheStoresExactlyTheSixteenBitSamplesSoxW
     ASSERT_EQ(LoadWav(expected, sixteen, nullptr), 1);
     EXPECT_EQ(loaded.frameCount, 30u * 44100u);
     EXPECT_EQ(loaded.frameCount, expected.frameCount);
-    EXPECT_EQ(loaded.dataByteCount, expected.dataByteCount);
-    EXPECT_EQ(loaded.format.blockAlign, expected.format.blockAlign);
-    EXPECT_EQ(loaded.format.avgBytesPerSecond, expected.format.avgBytesPerSecond);
+    EXPECT_EQ(loaded.dataByteCount, 2 * expected.dataByteCount) << "the float file's own";
+    EXPECT_EQ(loaded.format.blockAlign, 2 * expected.format.blockAlign);
+    EXPECT_EQ(loaded.format.avgBytesPerSecond, 2 * expected.format.avgBytesPerSecond);
     for (int c = 0; c < 2; ++c)
         EXPECT_TRUE(test::ReadStore(loaded.channels.Channel(c)) == test::ReadStore(expected.channels.Channel(c))) << c;
 

@@ -3,6 +3,7 @@
 // deliberately differs from libsndfile, the file is listed below with the reason.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -127,14 +128,25 @@ TEST_F(WavCorpusTest, EveryCorpusWavLoadsAsMeasuredOrFailsCleanly)
 
         Expectation expected;
         uint32_t channels = 0, rate = 0, frames = 0;
-        bool isEightBit = false, isDirect = false;
+        std::string encoding;  // libsndfile's name after the container's: PCM_16, FLOAT...
+        bool isDirect = false;
         if (const auto measured = ParseMeasured(fields[8])) {
-            isEightBit = measured->type == "WAV/PCM_U8";
-            isDirect = isEightBit || measured->type == "WAV/PCM_16";
+            encoding = measured->type.substr(measured->type.find('/') + 1);
+            isDirect = measured->type == "WAV/PCM_U8" || measured->type == "WAV/PCM_16";
             channels = measured->channels;
             rate = measured->rate;
             frames = measured->frames;
         }
+        // 24- and 32-bit PCM and 32-bit float keep their resolution; everything else is held as 16-bit.
+        const bool isEightBit = encoding == "PCM_U8" && isDirect;
+        uint16_t width = 2;  // bytes of one sample in the file
+        if (isEightBit)
+            width = 1;
+        else if (encoding == "PCM_24")
+            width = 3;
+        else if (encoding == "PCM_32" || encoding == "FLOAT")
+            width = 4;
+        const bool isKept = isDirect || width > 2;
         if (frames == 0)
             expected = Fails("libsndfile reads no samples");
         if (const auto found = Exceptions().find(name); found != Exceptions().end())
@@ -162,23 +174,31 @@ TEST_F(WavCorpusTest, EveryCorpusWavLoadsAsMeasuredOrFailsCleanly)
         EXPECT_EQ(buffer.channels.SampleRate(), rate);
         EXPECT_EQ(buffer.frameCount, frames) << expected.why;
         EXPECT_EQ(buffer.channels.FrameCount(), frames);
-        EXPECT_EQ(buffer.format.formatTag, 1);
-        EXPECT_EQ(buffer.format.bitsPerSample, isEightBit ? 8 : 16);
+        EXPECT_EQ(buffer.format.formatTag, encoding == "FLOAT" ? 3 : 1);
+        EXPECT_EQ(buffer.format.bitsPerSample, isKept ? 8 * width : 16);
 
-        // 8/16-bit PCM read directly: every sample equals the file's own bytes, found by the test's
-        // independent chunk walk (frames past the bytes present are silence).
+        // 8/16-bit PCM read directly, and the finer resolutions: every sample equals the file's own
+        // bytes, found by the test's independent chunk walk (frames past the bytes present are
+        // silence); a 32-bit integer as the nearest float.
         const auto bytes = test::ReadFileBytes(path);
-        if (isDirect) {
+        if (isKept) {
             const auto data = test::DataChunkPayload(bytes);
-            const uint32_t width = isEightBit ? 1 : 2;
             for (uint32_t c = 0; c < channels; ++c) {
                 const auto samples = test::ReadStore(buffer.channels.Channel(int(c)));
                 for (size_t k = 0; k < samples.size(); ++k) {
                     const size_t at = (k * channels + c) * width;
                     float expectedSample = 0.0f;
-                    if (at + width <= data.size() - data.size() % (channels * width))
-                        expectedSample = isEightBit ? float(int(data[at]) - 128) / 128.0f
-                                                    : float(int16_t(uint16_t(data[at] | data[at + 1] << 8))) / 32768.0f;
+                    if (at + width <= data.size() - data.size() % (channels * width)) {
+                        uint32_t word = 0;  // the sample's bytes at the top of a word
+                        for (uint32_t b = 0; b < width; ++b)
+                            word |= uint32_t(data[at + b]) << (8 * (4 - width + b));
+                        if (isEightBit)
+                            expectedSample = float(int(data[at]) - 128) / 128.0f;
+                        else if (encoding == "FLOAT")
+                            std::memcpy(&expectedSample, &word, sizeof word);
+                        else
+                            expectedSample = float(int32_t(word)) / 2147483648.0f;
+                    }
                     ASSERT_EQ(samples[k], expectedSample) << "channel " << c << " frame " << k;
                 }
             }

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 
 #include "formats/wav_conversion.h"
 #include "formats/truncating_progress.h"
@@ -135,12 +138,15 @@ TEST_F(WavFileTest, SaveRefusesABufferWithoutSoundAndLeavesTheFileAlone)
     EXPECT_EQ(SaveWav(empty, path, nullptr), 0);
     EXPECT_EQ(test::ReadFileBytes(path), original);
 
-    SoundBuffer float32;  // a format the writer does not write
-    ASSERT_EQ(float32.CreateSilent(false, 10, 8000), 1);
-    float32.format.formatTag = 3;
-    float32.format.bitsPerSample = 32;
+    SoundBuffer float64;  // a format the writer does not write
+    ASSERT_EQ(float64.CreateSilent(false, 10, 8000), 1);
+    float64.format.formatTag = 3;
+    float64.format.bitsPerSample = 64;
+    float64.format.blockAlign = 8;
+    float64.format.avgBytesPerSecond = 64000;
+    ASSERT_TRUE(float64.HasSound());
     Progress progress(100);
-    EXPECT_EQ(SaveWav(float32, path, &progress), 0);
+    EXPECT_EQ(SaveWav(float64, path, &progress), 0);
     EXPECT_TRUE(progress.IsFailed());
     EXPECT_EQ(test::ReadFileBytes(path), original);
 }
@@ -214,7 +220,7 @@ TEST_F(WavFileTest, OddChunksAreSkippedWithTheirPadByte)
     EXPECT_EQ(Samples(buffer, 0), (std::vector<float>{-1.0f, 0.0f, 127 / 128.0f}));
 }
 
-TEST_F(WavFileTest, DirectReaderRefuses24And32BitPcmThatLoadWavConverts)
+TEST_F(WavFileTest, DirectReaderRefuses24And32BitPcmThatLoadWavDecodes)
 {
     for (int bits : {24, 32}) {
         SCOPED_TRACE(bits);
@@ -232,7 +238,7 @@ TEST_F(WavFileTest, DirectReaderRefuses24And32BitPcmThatLoadWavConverts)
         SoundBuffer converted;
         ASSERT_EQ(LoadWav(converted, path, nullptr), 1);
         EXPECT_EQ(converted.format.formatTag, 1);
-        EXPECT_EQ(converted.format.bitsPerSample, 16);
+        EXPECT_EQ(converted.format.bitsPerSample, bits);
         EXPECT_EQ(converted.frameCount, 800u);
         EXPECT_TRUE(converted.IsStereo());
         converted.Clear();
@@ -551,20 +557,40 @@ TEST_F(WavFileTest, LoadingNeverChangesTheFileAndNeedsOnlyReadPermission)
 
 // --- Round trips of files made by sox ---------------------------------------------------------
 
-TEST_F(WavFileTest, PcmFilesMadeBySoxSurviveLoadAndSaveByteForByte)
+TEST_F(WavFileTest, FilesMadeBySoxSurviveLoadAndSaveByteForByte)
 {
     struct Case {
+        const char* options;  // sox's output options
+        const char* length;   // at sox's 48 kHz before it resamples: 300001s gives 137813 frames, whose
+                              // 8- or 24-bit mono data chunk needs a pad byte
+        const char* volume;
+        uint16_t tag;  // what the saved file states
         int bits;
-        int channels;
-        const char* length;  // frames, odd for the 8-bit mono file so its data chunk needs a pad byte
+        const char* then;  // sox's options for a second file made from the first, or null
     };
-    for (const Case c : {Case{8, 1, "300001s"}, Case{8, 2, "300000s"}, Case{16, 1, "300000s"}, Case{16, 2, "270001s"}}) {
-        SCOPED_TRACE(testing::Message() << c.bits << "-bit, " << c.channels << " channel(s)");
+    const Case cases[] = {
+        {"-c 1 -b 8 -e unsigned", "300001s", "0.9", 1, 8, nullptr},
+        {"-c 2 -b 8 -e unsigned", "300000s", "0.9", 1, 8, nullptr},
+        {"-c 1 -b 16 -e signed", "300000s", "0.9", 1, 16, nullptr},
+        {"-c 2 -b 16 -e signed", "270001s", "0.9", 1, 16, nullptr},
+        // sox writes 24 and 32 bits as WAVE_FORMAT_EXTENSIBLE; they come back with tags 1 and 3.
+        {"-c 1 -b 24", "300001s", "0.9", 1, 24, nullptr},
+        {"-c 2 -b 24", "270001s", "-105dB", 1, 24, nullptr},  // all below half a 16-bit step
+        {"-c 2 -e floating-point -b 32", "270001s", "0.9", 3, 32, nullptr},
+        // sox's tones have 32 significant bits, more than a float holds; made from a float file,
+        // every sample is one a float holds, and must come back exactly.
+        {"-c 1 -e floating-point -b 32", "300001s", "0.9", 1, 32, "-e signed -b 32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.options << " vol " << c.volume << (c.then ? " then " : "")
+                                        << (c.then ? c.then : ""));
         const auto in = PathOf("in.wav");
         const auto out = PathOf("out.wav");
-        Sox("-n -r 22050 -c " + std::to_string(c.channels) + " -b " + std::to_string(c.bits) + " -e " +
-            (c.bits == 8 ? "unsigned" : "signed") + " " + Quoted(in) + " synth " + c.length +
-            " sine 300 sine 3000 vol 0.9");
+        const auto first = c.then ? PathOf("first.wav") : in;
+        Sox("-n -r 22050 " + std::string(c.options) + " " + Quoted(first) + " synth " + c.length +
+            " sine 300 sine 3000 vol " + c.volume);
+        if (c.then)
+            Sox(Quoted(first) + " " + c.then + " " + Quoted(in));
         SoundBuffer buffer;
         ASSERT_EQ(LoadWav(buffer, in, nullptr), 1);
         ASSERT_EQ(SaveWav(buffer, out, nullptr), 1);
@@ -574,10 +600,42 @@ TEST_F(WavFileTest, PcmFilesMadeBySoxSurviveLoadAndSaveByteForByte)
         const Bytes originalData = test::DataChunkPayload(original);
         ASSERT_FALSE(originalData.empty());
         EXPECT_TRUE(test::DataChunkPayload(saved) == originalData) << "sample data differs";
-        EXPECT_EQ(saved.size(), 44 + originalData.size() + originalData.size() % 2);
-        EXPECT_EQ(saved[22], c.channels);
+        const size_t header = c.tag == 3 ? 58 : 44;  // float: "fmt " of 18 bytes and a "fact" chunk
+        EXPECT_EQ(saved.size(), header + originalData.size() + originalData.size() % 2);
+        EXPECT_EQ(saved[20] | saved[21] << 8, c.tag);
+        EXPECT_EQ(saved[22], buffer.format.channelCount);
         EXPECT_EQ(saved[34], c.bits);
+        if (std::string(c.volume) == "-105dB") {
+            int loudest = 0;
+            for (size_t at = 0; at + 3 <= originalData.size(); at += 3) {
+                const int32_t s = int32_t(uint32_t(originalData[at]) << 8 | uint32_t(originalData[at + 1]) << 16 |
+                                          uint32_t(originalData[at + 2]) << 24) >> 8;
+                loudest = std::max(loudest, std::abs(s));
+            }
+            EXPECT_GT(loudest, 0) << "the tone is there";
+            EXPECT_LT(loudest, 128) << "and 16 bits would have rounded it all to silence";
+        }
     }
+
+    // Straight from sox's synthesis, 32-bit samples come back as the nearest float holds them.
+    const auto in = PathOf("in.wav");
+    const auto out = PathOf("out.wav");
+    Sox("-n -r 22050 -c 2 -e signed -b 32 " + Quoted(in) + " synth 2 sine 300 sine 3000 vol 0.9");
+    SoundBuffer buffer;
+    ASSERT_EQ(LoadWav(buffer, in, nullptr), 1);
+    ASSERT_EQ(SaveWav(buffer, out, nullptr), 1);
+    const Bytes originalData = test::DataChunkPayload(test::ReadFileBytes(in));
+    const Bytes savedData = test::DataChunkPayload(test::ReadFileBytes(out));
+    ASSERT_EQ(originalData.size(), 44100u * 8);
+    ASSERT_EQ(savedData.size(), originalData.size());
+    size_t rounded = 0;
+    for (size_t at = 0; at < originalData.size(); at += 4) {
+        const auto s = int32_t(test::Le32At(originalData, at));
+        const int64_t nearest = std::min<int64_t>(int64_t(float(s)), INT32_MAX);
+        ASSERT_EQ(int32_t(test::Le32At(savedData, at)), nearest) << "sample " << at / 4 << " was " << s;
+        rounded += nearest != s;
+    }
+    EXPECT_GT(rounded, 0u) << "sox's tones did use more bits than a float holds";
 }
 
 }  // namespace

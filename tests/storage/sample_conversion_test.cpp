@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -45,6 +47,39 @@ TEST(SampleConversion, KnownValuesAndClamping)
     EXPECT_EQ(FloatToS16(std::numeric_limits<float>::infinity()), 32767);
     EXPECT_EQ(FloatToS16(std::numeric_limits<float>::quiet_NaN()), 0) << "NaN is silence, not a click";
     EXPECT_EQ(FloatToU8(std::numeric_limits<float>::quiet_NaN()), 128);
+}
+
+// 24 and 32 bits follow the 16-bit rules: halves up, clamping, NaN to silence. Every 24-bit value
+// comes back; a 32-bit one comes back as the nearest float holds it.
+TEST(SampleConversion, TwentyFourAndThirtyTwoBitRulesRoundAndClampAsSixteenBitDoes)
+{
+    for (int32_t s = -8388608; s <= 8388607; ++s)
+        ASSERT_EQ(FloatToS24(S32ToFloat(s * 256)), s) << s;
+    for (uint64_t bits = 0; bits < (uint64_t(1) << 32); bits += 65537) {
+        const auto s = int32_t(uint32_t(bits));
+        ASSERT_EQ(FloatToS32(S32ToFloat(s)), std::min<int64_t>(int64_t(float(s)), INT32_MAX)) << s;
+    }
+    EXPECT_EQ(S32ToFloat(INT32_MIN), -1.0f);
+    EXPECT_EQ(S32ToFloat(INT32_MAX), 1.0f) << "the nearest float to 1 - 2^-31";
+    EXPECT_EQ(FloatToS24(0.5f), 4194304);
+    EXPECT_EQ(FloatToS32(-0.5f), -1073741824);
+    EXPECT_EQ(FloatToS24(1.0f), 8388607);
+    EXPECT_EQ(FloatToS32(1.0f), INT32_MAX);
+    EXPECT_EQ(FloatToS24(-1.0f), -8388608);
+    EXPECT_EQ(FloatToS32(-1.0f), INT32_MIN);
+    EXPECT_EQ(FloatToS24(-7.0f), -8388608);
+    EXPECT_EQ(FloatToS32(7.0f), INT32_MAX);
+    EXPECT_EQ(FloatToS24(-0.5f / 8388608.0f), 0);
+    EXPECT_EQ(FloatToS24(0.5f / 8388608.0f), 1);
+    EXPECT_EQ(FloatToS32(-0.5f / 2147483648.0f), 0);
+    EXPECT_EQ(FloatToS32(0.5f / 2147483648.0f), 1);
+    // Just under 1.5 steps: an offset added before the floor would round it across to 2.
+    EXPECT_EQ(FloatToS32(std::nextafter(1.5f, 0.0f) / 2147483648.0f), 1);
+    EXPECT_EQ(FloatToS24(std::nextafter(1.5f, 0.0f) / 8388608.0f), 1);
+    EXPECT_EQ(FloatToS32(std::numeric_limits<float>::infinity()), INT32_MAX);
+    EXPECT_EQ(FloatToS24(-std::numeric_limits<float>::infinity()), -8388608);
+    EXPECT_EQ(FloatToS24(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(FloatToS32(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
 // The block conversions are written for speed apart from the per-sample rules; they must agree with

@@ -62,12 +62,25 @@ protected:
         RunCommand("sox " + arguments + " 2>'" + path.string() + "'");
         return Slurp(path);
     }
-    // "Maximum amplitude" and friends from sox's stat effect.
+    // soxi's answer to one option ("-b" bits, "-e" encoding) on the file, without the newline.
+    std::string Soxi(const std::string& option, const std::filesystem::path& file)
+    {
+        const auto path = PathOf("soxi.txt");
+        RunCommand("soxi " + option + " '" + file.string() + "' >'" + path.string() + "' 2>/dev/null");
+        std::string text = Slurp(path);
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text;
+    }
+    // "Maximum amplitude" and friends from sox's stat effect, or "Pk lev dB" from stats (no colon).
     double Stat(const std::filesystem::path& file, const std::string& key, const std::string& effect = "stat")
     {
         const std::string text = Sox("'" + file.string() + "' -n " + effect);
         const size_t at = text.find(key);
-        return at == std::string::npos ? -1.0 : std::stod(text.substr(text.find(':', at) + 1));
+        if (at == std::string::npos)
+            return -1.0;
+        const size_t value = text.find_first_not_of(": ", at + key.size());
+        return std::stod(text.substr(value));
     }
     void SetUp() override
     {
@@ -86,6 +99,7 @@ TEST_F(BrindleBatch, InfoDescribesTheSound)
     EXPECT_EQ(Value(outcome.out, "channels"), "2");
     EXPECT_EQ(Value(outcome.out, "rate"), "44100");
     EXPECT_EQ(Value(outcome.out, "bits"), "16");
+    EXPECT_EQ(Value(outcome.out, "sample_format"), "int");
     EXPECT_EQ(Value(outcome.out, "frames"), "176400");
     EXPECT_EQ(Value(outcome.out, "duration_ms"), "4000");
     EXPECT_EQ(Value(outcome.out, "modified"), "0");
@@ -148,6 +162,41 @@ TEST_F(BrindleBatch, MonoStereoAndMp3RoundTrip)
     EXPECT_EQ(Value(outcome.out, "channels"), "1");
     EXPECT_EQ(Value(outcome.out, "frames"), "176400");
     EXPECT_NE(outcome.out.find("channels=2"), std::string::npos);
+}
+
+// A 24-bit, 32-bit or float WAV keeps its resolution through the load, the edits and the save: a
+// tone at -105 dBFS, which a 16-bit save would round to silence, is still there.
+TEST_F(BrindleBatch, HighResolutionWavKeepsItsResolutionThroughEditsAndSave)
+{
+    struct Case {
+        const char* options;
+        const char* bits;
+        const char* sampleFormat;
+        const char* encoding;  // soxi's name
+    };
+    for (const Case c : {Case{"-b 24", "24", "int", "Signed Integer PCM"},
+                         Case{"-e signed -b 32", "32", "int", "Signed Integer PCM"},
+                         Case{"-e floating-point -b 32", "32", "float", "Floating Point PCM"}}) {
+        SCOPED_TRACE(c.options);
+        const auto in = PathOf("in.wav");
+        const auto out = PathOf("out.wav");
+        ASSERT_EQ(RunCommand("sox -n -r 48000 -c 2 " + std::string(c.options) + " '" + in.string() +
+                             "' synth 2 sine 1000 vol -105dB"),
+                  0);
+        const auto outcome = Run("-q '" + in.string() +
+                                 "' --select 0.5s:1s --delete --fade-in --volume 50 --mono --info -o '" + out.string() +
+                                 "'");
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(Value(outcome.out, "bits"), c.bits);
+        EXPECT_EQ(Value(outcome.out, "sample_format"), c.sampleFormat);
+        EXPECT_EQ(Value(outcome.out, "frames"), "72000");
+        EXPECT_EQ(Soxi("-b", out), c.bits);
+        EXPECT_EQ(Soxi("-e", out), c.encoding);
+        EXPECT_EQ(Soxi("-c", out), "1");
+        const double peak = Stat(out, "Pk lev dB", "stats");
+        EXPECT_GT(peak, -110.0) << "the tone is there";
+        EXPECT_LT(peak, -100.0);
+    }
 }
 
 TEST_F(BrindleBatch, ExitStatuses)
