@@ -38,6 +38,9 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
         button->setAccessibleName(button->text());
         button->setObjectName(QStringLiteral("edit%1").arg(entry.id));
         button->setAutoDefault(false);
+        // Tab reaches the buttons, a click leaves the focus where it was: a button focused by its click
+        // would take the next Space, the key players bind to playing, and repeat its edit.
+        button->setFocusPolicy(Qt::TabFocus);
         const int id = entry.id;
         connect(button, &QPushButton::clicked, this, [this, id] { emit commandRequested(id); });
         if (entry.row < 0)

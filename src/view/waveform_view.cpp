@@ -31,7 +31,9 @@ WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWi
     setAttribute(Qt::WA_NoSystemBackground);
     // Moves without a button still arrive, for the selection-edge cursor.
     setMouseTracking(true);
-    setFocusPolicy(Qt::NoFocus);
+    // A click here takes the focus from whatever had it (an edit button would repeat its edit at the
+    // next Space), and Tab reaches it like any other control.
+    setFocusPolicy(Qt::StrongFocus);
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WaveformView::IdleStep);
 }

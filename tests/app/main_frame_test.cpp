@@ -206,6 +206,49 @@ private slots:
         QVERIFY(document.ActiveBuffer().IsStereo());
     }
 
+    // Space and Enter, the keys players bind to playing, never repeat an edit whose button was only
+    // clicked: a click leaves no focus on the button, and a click in the waveform or its bar takes it.
+    // Tab still reaches the buttons, and from the keyboard they work.
+    void keysAfterAClickedEditButtonAndAClickInTheWaveformEditNothing()
+    {
+        OpenStereo();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        const Document& document = frame_->GetDocument();
+        auto samples = [&document] {
+            const ChannelSet& channels = document.ActiveBuffer().channels;
+            std::vector<float> all(size_t(channels.FrameCount()) * 2);
+            for (int c = 0; c < 2; ++c)
+                channels.Channel(c).ReadSamples(0, all.data() + c * channels.FrameCount(), channels.FrameCount());
+            return all;
+        };
+        QPushButton* fadeOut = frame_->EditPanel()->Button(kCmdFadeOut);
+        const QPoint middle(frame_->View()->Waveform()->width() / 2, 20);
+        for (QWidget* clicked : {static_cast<QWidget*>(frame_->View()->Waveform()), static_cast<QWidget*>(frame_->View()->Bar())}) {
+            const std::vector<float> before = samples();
+            QTest::mouseClick(fadeOut, Qt::LeftButton);
+            const std::vector<float> faded = samples();
+            QVERIFY(faded != before);
+            auto pressPlayKeys = [] {
+                for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter})
+                    QTest::keyClick(QApplication::focusWidget(), key);
+            };
+            pressPlayKeys();
+            QVERIFY(samples() == faded);
+            QTest::mouseClick(clicked, Qt::LeftButton, {}, QPoint(middle.x(), clicked->height() / 2));
+            pressPlayKeys();
+            QVERIFY2(samples() == faded, qPrintable(clicked->objectName()));
+            QCOMPARE(QApplication::focusWidget(), clicked);
+        }
+
+        for (int tabs = 0; tabs < 10 && QApplication::focusWidget() != fadeOut; ++tabs)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), fadeOut);
+        const std::vector<float> before = samples();
+        QTest::keyClick(fadeOut, Qt::Key_Space);
+        QVERIFY(samples() != before);
+    }
+
     void playbackFollowsTheDeviceWithItsButtonsTimerAndRefusedEdits()
     {
         FakeWaveOut& device = UseFakeDevice();
