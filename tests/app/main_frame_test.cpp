@@ -622,7 +622,46 @@ private slots:
             QVERIFY2(wave.height() % 2 == 1, "an odd height puts the separator on one middle row");
             QVERIFY(panel.top() - wave.bottom() - 1 == 9 || panel.top() - wave.bottom() - 1 == 10);
             QCOMPARE(view->Bar()->geometry(), QRect(inner.left(), wave.bottom() + 1, inner.width(), 9));
+
+            // The panel's grid: three columns of two (delete, volume, fade), each pair one above the
+            // other, and the mono button to their right, midway between the two rows.
+            QVERIFY(inner.contains(panel));
+            EditButtonPanel* buttons = frame_->EditPanel();
+            auto at = [&](int id) { return buttons->Button(id)->geometry(); };
+            const int pairs[3][2] = {{kCmdDeleteSelected, kCmdDeleteUnselected},
+                                     {kCmdChangeVolume, kCmdIncreaseVolume},
+                                     {kCmdFadeIn, kCmdFadeOut}};
+            int right = -1;
+            for (const auto& pair : pairs) {
+                const QRect top = at(pair[0]);
+                const QRect bottom = at(pair[1]);
+                QVERIFY2(top.left() > right, "the columns follow each other without overlap");
+                QCOMPARE(bottom.left(), top.left());
+                QCOMPARE(bottom.width(), top.width());
+                QVERIFY(bottom.top() > top.bottom());
+                QCOMPARE(top.top(), at(kCmdDeleteSelected).top());
+                QCOMPARE(bottom.top(), at(kCmdDeleteUnselected).top());
+                QVERIFY(buttons->rect().contains(top) && buttons->rect().contains(bottom));
+                QVERIFY2(top.width() >= buttons->Button(pair[0])->sizeHint().width() &&
+                             bottom.width() >= buttons->Button(pair[1])->sizeHint().width(),
+                         "no text is cut");
+                right = top.right();
+            }
+            const QRect mono = at(kCmdToMono);
+            QVERIFY(mono.left() > right);
+            QVERIFY(buttons->rect().contains(mono));
+            const int rowsMiddle = (at(kCmdDeleteSelected).center().y() + at(kCmdDeleteUnselected).center().y()) / 2;
+            QVERIFY2(std::abs(mono.center().y() - rowsMiddle) <= 1, "mono sits midway between the rows");
+            QVERIFY(buttons->Button(kCmdToStereo)->isHidden());
         }
+        // Tab walks down each column, then to the mono button.
+        QList<int> order;
+        for (QWidget* w = frame_->EditPanel()->nextInFocusChain(); w != frame_->EditPanel(); w = w->nextInFocusChain())
+            if (auto* button = qobject_cast<QPushButton*>(w);
+                button && frame_->EditPanel()->isAncestorOf(button) && !button->isHidden())
+                order << button->objectName().mid(4).toInt();
+        QCOMPARE(order, (QList<int>{kCmdDeleteSelected, kCmdDeleteUnselected, kCmdChangeVolume, kCmdIncreaseVolume,
+                                    kCmdFadeIn, kCmdFadeOut, kCmdToMono}));
 
         // Mouse moves do not start the idle step: the drag itself brings the panes up to date.
         QTest::mousePress(waveform, Qt::LeftButton, {}, QPoint(waveform->width() / 2, 20));
