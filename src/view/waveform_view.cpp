@@ -106,8 +106,8 @@ void WaveformView::IdleStep()
 {
     if (isBusy_ || width() <= 0 || !Facts().isLoaded)
         return;
-    // A sound with fewer frames than pixels never fills the width; once computed for this width there
-    // is nothing new to find, and recomputing at every idle step would keep the loop busy.
+    // A pass that failed (a read error) leaves the width unfilled; once tried for this width there is
+    // nothing new to find, and retrying at every idle step would keep the loop busy.
     if (cache_.ColumnCount() == uint32_t(width()) || peaksWidth_ == width())
         return;
     ComputePeaksForWidth();
