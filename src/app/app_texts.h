@@ -15,5 +15,7 @@ inline QString LoadedIn(double seconds) { return QString::asprintf("Загруж
 inline QString OpenFailed(const QString& path) { return QStringLiteral("Ошибка открытия:\n") + path; }
 inline QString SaveFailed(const QString& path) { return QStringLiteral("Ошибка сохранения \"%1\"!").arg(path); }
 inline QString AskSave() { return QStringLiteral("Хотите сохранить изменения?"); }
+// address as LinkText shows it.
+inline QString LinkFailed(const QString& address) { return QStringLiteral("Не удалось открыть адрес:\n") + address; }
 
 }  // namespace brindle::Texts

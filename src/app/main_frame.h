@@ -101,6 +101,7 @@ private:
     // A dropped file, once the drop itself has returned.
     void OpenDropped(const QString& name);
     int RunTask(TaskMode mode);
+    // Opens url through the prompts, or says that it could not.
     void OpenLink(const QUrl& url);
     void SetUpPlayback();
     // Stops playback, handing the device's notifications to the engine for a moment so that a device

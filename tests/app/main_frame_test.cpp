@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
 #include <QProgressBar>
@@ -593,7 +594,9 @@ private slots:
         QVERIFY(!frame_->GetDocument().Modified());
     }
 
-    void linksCarryTheirQuery()
+    // The links lead to the address the build was given, with its query, or, where it was given
+    // none, to a README that is there: never to a file that is missing.
+    void linksLeadToTheConfiguredAddressOrAnExistingReadme()
     {
         frame_->Commands().Run(kCmdSite);
         frame_->Commands().Run(kCmdTessaly);
@@ -602,7 +605,25 @@ private slots:
             QVERIFY(url.isValid());
             if (url.scheme().startsWith(QLatin1String("http")))
                 QCOMPARE(url.query(), QStringLiteral("ref=kolv"));
+            else
+                QVERIFY2(url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
         }
+
+        // An address nothing takes, or a file that is missing (never handed over), is told to the
+        // user; so is one from a dialog's link, which goes through the window's prompts too.
+        auto failure = [](const QUrl& url) {
+            return QStringLiteral("Не удалось открыть адрес:\n") + (url.isLocalFile() ? url.toLocalFile() : url.toString());
+        };
+        dialogs_.openUrlAnswer = false;
+        frame_->Commands().Run(kCmdTessaly);
+        QCOMPARE(dialogs_.errors, QStringList{failure(dialogs_.openedUrls.last())});
+        const QUrl missing = QUrl::fromLocalFile(test::ScratchDir() + QStringLiteral("/gone/README.md"));
+        frame_->GetPrompts().showAbout = [missing](QWidget*, const LinkHandler& openLink) { openLink(missing); };
+        dialogs_.openUrlAnswer = true;
+        frame_->Commands().Run(kCmdAbout);
+        QCOMPARE(dialogs_.openedUrls.size(), 3);
+        QCOMPARE(dialogs_.errors.size(), 2);
+        QCOMPARE(dialogs_.errors.last(), failure(missing));
     }
 
     void theDocumentPaneLaysOutItsPartsAndADragShowsInThePanesAtOnce()
