@@ -56,7 +56,7 @@ AboutBox::AboutBox(QWidget* owner, std::function<void(const QUrl&)> openUrl) : Q
     version_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* about = new QLabel(QStringLiteral("Небольшой редактор звука: MP3 и WAV."), this);
     const QUrl site = SiteUrl(false);
-    link_ = new LinkLabel(site.toString(), site, LinkLabel::Underline::OnHover, this);
+    link_ = new LinkLabel(LinkText(site), site, LinkLabel::Underline::OnHover, this);
     if (openUrl)
         link_->SetOpener(std::move(openUrl));
     auto* line = new QFrame(this);

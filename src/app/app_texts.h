@@ -17,5 +17,7 @@ inline QString SaveFailed(const QString& path) { return QStringLiteral("Ошиб
 inline QString AskSave() { return QStringLiteral("Хотите сохранить изменения?"); }
 // An edit that failed; the reason follows on a line of its own, as in the open and save boxes.
 inline QString EditFailed() { return QStringLiteral("Ошибка изменения звука"); }
+// A link that could not be opened, with its address as LinkText shows it.
+inline QString LinkFailed(const QString& address) { return QStringLiteral("Не удалось открыть адрес:\n") + address; }
 
 }  // namespace brindle::Texts

@@ -1,5 +1,6 @@
 #include "app/document_view.h"
 
+#include <QEvent>
 #include <QPainter>
 
 #include <algorithm>
@@ -19,6 +20,10 @@ DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWi
     waveform_ = new WaveformView(document, engine, this);
     selectionBar_ = new SelectionBar(engine, *waveform_, this);
     editPanel_ = new EditButtonPanel(this);
+    // The window's focus, when the view is shown, goes to the waveform rather than to a button.
+    setFocusProxy(waveform_);
+    waveform_->installEventFilter(this);
+    selectionBar_->installEventFilter(this);
     connect(waveform_, &WaveformView::selectionDragged, this, [this] {
         Refresh(false);
         emit selectionDragged();
@@ -43,6 +48,17 @@ void DocumentView::Refresh(bool clear)
 }
 
 void DocumentView::SetDocumentBusy(bool busy) { waveform_->SetDocumentBusy(busy); }
+
+bool DocumentView::IsFocusOnSound() const { return waveform_->hasFocus() || selectionBar_->hasFocus(); }
+
+bool DocumentView::eventFilter(QObject* watched, QEvent* event)
+{
+    // The waveform paints every one of its pixels from its picture; the focus shows on the view's
+    // edge around it instead, which is all that needs repainting.
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+        update(QRegion(rect()) - QRegion(rect().adjusted(1, 1, -1, -1)));
+    return QWidget::eventFilter(watched, event);
+}
 
 void DocumentView::resizeEvent(QResizeEvent* event)
 {
@@ -75,11 +91,12 @@ void DocumentView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), palette().color(QPalette::Button));
-    // A thin sunken edge.
-    painter.setPen(palette().color(QPalette::Mid));
+    // A thin sunken edge, in the highlight colour while the keys go to the sound.
+    const bool focused = IsFocusOnSound();
+    painter.setPen(palette().color(focused ? QPalette::Highlight : QPalette::Mid));
     painter.drawLine(0, 0, width() - 1, 0);
     painter.drawLine(0, 0, 0, height() - 1);
-    painter.setPen(palette().color(QPalette::Light));
+    painter.setPen(palette().color(focused ? QPalette::Highlight : QPalette::Light));
     painter.drawLine(1, height() - 1, width() - 1, height() - 1);
     painter.drawLine(width() - 1, 1, width() - 1, height() - 1);
 }

@@ -37,12 +37,15 @@ signals:
     void selectionDragged();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     // Places the children; also before a rebuild, since a hidden view gets its resize event late.
     void LayOut();
+    // The waveform or its bar holds the keyboard focus: the view's edge shows it.
+    bool IsFocusOnSound() const;
 
     WaveformView* waveform_ = nullptr;
     SelectionBar* selectionBar_ = nullptr;

@@ -1,7 +1,6 @@
 #include "app/edit_button_panel.h"
 
-#include <QHBoxLayout>
-#include <QVBoxLayout>
+#include <QGridLayout>
 #include <QPushButton>
 
 #include "app/command_ids.h"
@@ -15,35 +14,39 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
     struct Entry {
         int id;
         const char* text;
-        int row;  // -1: not on the panel
+        int column;  // -1: not on the panel
+        int row;     // -1: both rows, centred between them
     };
+    // Three columns of two (delete, volume, fade), and mono beside them; the order is also Tab's.
     // The stereo button has never been on the visible panel; its command still works when sent.
     static constexpr Entry kEntries[] = {
-        {kCmdDeleteSelected, "Удалить выбранное", 0},    {kCmdDeleteUnselected, "Удалить НЕвыбранное", 0},
-        {kCmdChangeVolume, "Изменить громкость...", 1},  {kCmdIncreaseVolume, "Увеличить громкость", 1},
-        {kCmdFadeIn, "Возрастание", 1},                  {kCmdFadeOut, "Затухание", 1},
-        {kCmdToStereo, "Convert to Stereo", -1},         {kCmdToMono, "Конвертировать в Моно", 0},
+        {kCmdDeleteSelected, "Удалить выбранное", 0, 0},    {kCmdDeleteUnselected, "Удалить НЕвыбранное", 0, 1},
+        {kCmdChangeVolume, "Изменить громкость...", 1, 0},  {kCmdIncreaseVolume, "Увеличить громкость", 1, 1},
+        {kCmdFadeIn, "Возрастание", 2, 0},                  {kCmdFadeOut, "Затухание", 2, 1},
+        {kCmdToStereo, "Convert to Stereo", -1, 0},         {kCmdToMono, "Конвертировать в Моно", 3, -1},
     };
-    // Two rows, each as wide as its texts need, so no Russian label is cut at the first window size.
-    auto* layout = new QVBoxLayout(this);
+    // Each column as wide as its longer text, so no Russian label is cut at the first window size;
+    // the wider gaps between the columns keep the pairs apart.
+    auto* layout = new QGridLayout(this);
     layout->setContentsMargins(6, 4, 6, 4);
-    layout->setSpacing(4);
-    QHBoxLayout* rows[2] = {new QHBoxLayout, new QHBoxLayout};
-    for (QHBoxLayout* row : rows) {
-        row->setSpacing(4);
-        layout->addLayout(row);
-    }
+    layout->setHorizontalSpacing(8);
+    layout->setVerticalSpacing(4);
     for (const Entry& entry : kEntries) {
         auto* button = new QPushButton(QString::fromUtf8(entry.text), this);
         button->setAccessibleName(button->text());
         button->setObjectName(QStringLiteral("edit%1").arg(entry.id));
         button->setAutoDefault(false);
+        // Tab reaches the buttons, a click leaves the focus where it was: a button focused by its click
+        // would take the next Space, the key players bind to playing, and repeat its edit.
+        button->setFocusPolicy(Qt::TabFocus);
         const int id = entry.id;
         connect(button, &QPushButton::clicked, this, [this, id] { emit commandRequested(id); });
-        if (entry.row < 0)
+        if (entry.column < 0)
             button->hide();
+        else if (entry.row < 0)
+            layout->addWidget(button, 0, entry.column, 2, 1, Qt::AlignVCenter);
         else
-            rows[entry.row]->addWidget(button, 1);
+            layout->addWidget(button, entry.row, entry.column);
         buttons_[id] = button;
     }
 }

@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QAbstractNativeEventFilter>
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIcon>
@@ -226,7 +227,7 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdTessaly, [this] { OpenLink(TessalyUrl(true)); });
     commands_.Add(kCmdAbout, [this] {
         if (prompts_.showAbout)
-            prompts_.showAbout(this);
+            prompts_.showAbout(this, [this](const QUrl& url) { OpenLink(url); });
     });
 
     // The edits: a sound, no playback (the device was opened for the sound as it is), no task.
@@ -362,7 +363,7 @@ void MainFrame::RunEditCommand(int id)
         percent = *answer;
         repaint();
     } else if (id == kCmdToStereo) {
-        if (!prompts_.askStereo || prompts_.askStereo(this) != 1)
+        if (!prompts_.askStereo || prompts_.askStereo(this, [this](const QUrl& url) { OpenLink(url); }) != 1)
             return;
         repaint();
     }
@@ -421,8 +422,9 @@ void MainFrame::ShowDocumentPane(bool showDocument)
 
 void MainFrame::OpenLink(const QUrl& url)
 {
-    if (prompts_.openUrl && url.isValid())
-        prompts_.openUrl(url);
+    // A link clicked in a modal dialog tells its failure over that dialog.
+    QWidget* owner = QApplication::activeModalWidget();
+    brindle::OpenLink(prompts_, owner ? owner : this, url);
 }
 
 void MainFrame::StopPlayback()

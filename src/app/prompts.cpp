@@ -11,6 +11,7 @@
 #include "app/progress_window.h"
 #include "app/stereo_dialog.h"
 #include "app/volume_dialog.h"
+#include "app/web_links.h"
 
 namespace brindle {
 namespace {
@@ -68,7 +69,7 @@ void ShowError(QWidget* owner, const QString& text)
     box.exec();
 }
 
-void OpenUrl(const QUrl& url) { QDesktopServices::openUrl(url); }
+bool OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 }  // namespace
 
@@ -79,6 +80,16 @@ QStringList OpenFilters()
 }
 
 QStringList SaveFilters() { return {QStringLiteral("MP3 Files (*.mp3)"), QStringLiteral("WAV Files (*.wav)")}; }
+
+bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
+{
+    const bool isThere = url.isValid() && (!url.isLocalFile() || QFileInfo::exists(url.toLocalFile()));
+    if (isThere && prompts.openUrl && prompts.openUrl(url))
+        return true;
+    if (prompts.showError)
+        prompts.showError(owner, Texts::LinkFailed(LinkText(url)));
+    return false;
+}
 
 QString RenameForFilter(const QString& name, int filterIndex)
 {
@@ -111,8 +122,8 @@ Prompts DefaultPrompts()
             return std::nullopt;
         return dialog.Percent();
     };
-    prompts.askStereo = [](QWidget* owner) { return StereoDialog(owner, OpenUrl).Ask(); };
-    prompts.showAbout = [](QWidget* owner) { AboutBox(owner, OpenUrl).exec(); };
+    prompts.askStereo = [](QWidget* owner, const LinkHandler& openLink) { return StereoDialog(owner, openLink).Ask(); };
+    prompts.showAbout = [](QWidget* owner, const LinkHandler& openLink) { AboutBox(owner, openLink).exec(); };
     prompts.openUrl = OpenUrl;
     return prompts;
 }

@@ -24,6 +24,9 @@ struct SaveChoice {
     int filterIndex = 1;
 };
 
+// What a dialog's link does with its address: the window's OpenLink, so that a failure is told.
+using LinkHandler = std::function<void(const QUrl& url)>;
+
 struct Prompts {
     // The open dialog; an empty string when cancelled.
     std::function<QString(QWidget* owner)> openPath;
@@ -37,13 +40,18 @@ struct Prompts {
     std::function<int(QWidget* owner, Document& document, TaskMode mode)> runProgress;
     // The volume dialog: the accepted percentage, nothing when cancelled.
     std::function<std::optional<int>(QWidget* owner)> askVolume;
-    // The stereo dialog: 1 proceed, 2 cancel.
-    std::function<int(QWidget* owner)> askStereo;
-    // The modal about box.
-    std::function<void(QWidget* owner)> showAbout;
-    // Hands a web address to the desktop; a failure is ignored.
-    std::function<void(const QUrl& url)> openUrl;
+    // The stereo dialog: 1 proceed, 2 cancel. Its link goes to openLink.
+    std::function<int(QWidget* owner, const LinkHandler& openLink)> askStereo;
+    // The modal about box. Its link goes to openLink.
+    std::function<void(QWidget* owner, const LinkHandler& openLink)> showAbout;
+    // Hands an address to the desktop; false when nothing could take it.
+    std::function<bool(const QUrl& url)> openUrl;
 };
+
+// Hands url to prompts.openUrl. When it names a local file that is missing (never handed over: the
+// desktop's opener would fail where nobody sees it), or the hand-over fails, says so through
+// prompts.showError over owner. True when the address was handed over.
+bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url);
 
 // The real dialogs and the desktop's URL handler.
 Prompts DefaultPrompts();

@@ -1,10 +1,23 @@
 #include "app/web_links.h"
 
+#include <QFileInfo>
 #include <QUrlQuery>
 
 #include "build_config.h"
 
 namespace brindle {
+namespace {
+
+QUrl LinkUrl(const char* configured, bool withRef)
+{
+    const QString address = QString::fromUtf8(configured);
+    if (address.isEmpty())
+        return QUrl::fromLocalFile(ReadmePath());
+    const QUrl base(address);
+    return withRef ? WithRef(base) : base;
+}
+
+}  // namespace
 
 QUrl WithRef(const QUrl& base)
 {
@@ -18,16 +31,19 @@ QUrl WithRef(const QUrl& base)
     return url;
 }
 
-QUrl SiteUrl(bool withRef)
+QString ReadmePath()
 {
-    const QUrl base(QString::fromUtf8(config::kSiteUrl));
-    return withRef ? WithRef(base) : base;
+    const QString installed = QString::fromUtf8(config::kInstalledReadme);
+    const QString source = QString::fromUtf8(config::kSourceReadme);
+    if (!QFileInfo(installed).isFile() && QFileInfo(source).isFile())
+        return source;
+    return installed;
 }
 
-QUrl TessalyUrl(bool withRef)
-{
-    const QUrl base(QString::fromUtf8(config::kTessalyUrl));
-    return withRef ? WithRef(base) : base;
-}
+QUrl SiteUrl(bool withRef) { return LinkUrl(config::kSiteUrl, withRef); }
+
+QUrl TessalyUrl(bool withRef) { return LinkUrl(config::kTessalyUrl, withRef); }
+
+QString LinkText(const QUrl& url) { return url.isLocalFile() ? url.toLocalFile() : url.toString(); }
 
 }  // namespace brindle

@@ -76,4 +76,34 @@ int ComputeColumnPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t e
     return 1;
 }
 
+int ComputeFrameSpanPeaks(const ChannelSet& channels, uint32_t columnCount,
+                          std::array<std::vector<PeakColumn>, 2>& peaks)
+{
+    peaks[0].clear();
+    peaks[1].clear();
+    const int64_t n = channels.FrameCount();
+    if (!channels.IsValid() || columnCount == 0 || n == 0)
+        return 0;
+    const int64_t w = columnCount;
+    std::vector<float> samples(static_cast<size_t>(n));
+    for (int c = 0; c < channels.ChannelCount(); ++c) {
+        if (!channels.Channel(c).ReadSamples(0, samples.data(), uint32_t(n))) {
+            peaks[0].clear();
+            peaks[1].clear();
+            return 0;
+        }
+        peaks[c].reserve(size_t(w));
+        for (int64_t x = 0; x < w; ++x) {
+            // From the frame under the column's left edge to the last one that begins before its right.
+            const int64_t first = x * n / w;
+            const int64_t end = std::max(((x + 1) * n + w - 1) / w, first + 1);
+            float max = 0.0f;
+            float min = 0.0f;
+            detail::FoldPeaks(samples.data() + first, end - first, max, min);
+            peaks[c].push_back(Limited(max, min));
+        }
+    }
+    return 1;
+}
+
 }  // namespace brindle

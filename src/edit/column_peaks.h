@@ -31,4 +31,13 @@ struct PeakColumn {
 int ComputeColumnPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame, uint32_t columnCount,
                        std::array<std::vector<PeakColumn>, 2>& peaks, Progress* progress = nullptr);
 
+// The whole sound frame by frame, for a sound too short for the rule above (fewer than two frames a
+// column, where leaving out each column's first frame leaves columns with nothing to show): frame g
+// stretches over [g * columnCount / N, (g + 1) * columnCount / N) of the width, and each column folds
+// every frame that overlaps it, so a column inside one frame shows that frame. Always columnCount
+// columns. Reads the whole sound into memory at once: meant for short sounds only. 1, or 0 for an
+// invalid or empty set, a column count of 0 or a failed read (peaks empty).
+int ComputeFrameSpanPeaks(const ChannelSet& channels, uint32_t columnCount,
+                          std::array<std::vector<PeakColumn>, 2>& peaks);
+
 }  // namespace brindle

@@ -2,6 +2,7 @@
 
 #include "edit/peak_summary.h"
 #include "storage/channel_set.h"
+#include "view/waveform_geometry.h"
 
 namespace brindle {
 
@@ -24,6 +25,10 @@ int ComputePeaks(PeakCache& cache, PeakSummary& summary, const ChannelSet& chann
     cache.Clear();
     if (width <= 0 || !channels.IsValid())
         return 0;
+    if (IsDrawnFrameByFrame(channels.FrameCount(), width)) {
+        ComputeFrameSpanPeaks(channels, uint32_t(width), cache.Columns());
+        return cache.ColumnCount() == uint32_t(width) ? 1 : 0;
+    }
     if (!summary.IsBuiltFor(channels) && !summary.Build(channels))
         return 0;
     summary.ComputeColumns(channels, uint32_t(width), cache.Columns());

@@ -31,8 +31,10 @@ private:
 
 // The peaks of the whole sound for width columns, into cache (emptied first): what
 // ComputeColumnPeaks gives, taken from summary, which is built first (one pass over the samples)
-// unless it already is for a sound of this shape: whoever changes the samples clears it. 1 when the cache holds exactly width columns; a sound with
-// fewer frames than width gives fewer (columns no frame falls into are left out), and 0.
+// unless it already is for a sound of this shape: whoever changes the samples clears it. A sound with
+// fewer than two frames a column (IsDrawnFrameByFrame) is read frame by frame instead
+// (ComputeFrameSpanPeaks) and leaves summary alone. 1 when the cache holds exactly width columns, else
+// 0 (a failed read or an invalid set).
 int ComputePeaks(PeakCache& cache, PeakSummary& summary, const ChannelSet& channels, int width);
 
 }  // namespace brindle

@@ -84,7 +84,8 @@ SelectionBar::SelectionBar(const PlaybackEngine& engine, const WaveformView& wav
     setAccessibleName(QStringLiteral("Полоса выделения"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
-    setFocusPolicy(Qt::NoFocus);
+    // It takes no keys, but a click here, as in the waveform, must take the focus from an edit button.
+    setFocusPolicy(Qt::ClickFocus);
     setFixedHeight(kHeight);
     startMarker_ = LoadMarker(QStringLiteral(":/view/selection-start.xpm"));
     endMarker_ = LoadMarker(QStringLiteral(":/view/selection-end.xpm"));

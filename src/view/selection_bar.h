@@ -1,5 +1,5 @@
 // The 9-pixel strip under the waveform that repeats the selection as a green band between two small
-// triangular markers. Display only: it takes no input.
+// triangular markers. Display only: it takes no input, but a click takes the focus.
 #pragma once
 
 #include <QImage>

@@ -9,11 +9,19 @@ namespace {
 constexpr int kEdgeReach = 2;  // pixels either side of an edge that still take it
 }
 
+bool IsDrawnFrameByFrame(uint32_t frameCount, int width)
+{
+    return width > 0 && int64_t(frameCount) < 2 * int64_t(width);
+}
+
 int FrameToPixel(int64_t frame, uint32_t frameCount, int width)
 {
     if (frame < 0 || frameCount == 0)
         return -1;
-    const double x = double(frame + 1) * double(width) / double(frameCount) + 0.5;
+    // Long sounds keep the +1 they have always been drawn with. On a short one it would move a range
+    // a whole frame to the right: Select All on a one-frame sound would show nothing.
+    const int64_t shift = IsDrawnFrameByFrame(frameCount, width) ? 0 : 1;
+    const double x = double(frame + shift) * double(width) / double(frameCount) + 0.5;
     return int(std::clamp<double>(x, 0.0, std::max(width, 0)));
 }
 

@@ -9,8 +9,14 @@
 
 namespace brindle {
 
+// Fewer than two frames a column: the sound is drawn frame by frame (ComputeFrameSpanPeaks), each
+// frame across the columns it spans, and its frames map to the columns where they begin.
+bool IsDrawnFrameByFrame(uint32_t frameCount, int width);
+
 // The column of frame: trunc((frame + 1) * width / frameCount + 0.5) limited to 0..width (the +1
-// applies to both edges of a range alike). -1 for a negative frame or no sound (frameCount 0).
+// applies to both edges of a range alike, and moves an edge by at most half a column); for a sound
+// drawn frame by frame, where a frame is wider than that, the column where the frame begins,
+// trunc(frame * width / frameCount + 0.5). -1 for a negative frame or no sound (frameCount 0).
 int FrameToPixel(int64_t frame, uint32_t frameCount, int width);
 
 // The frame at column x (the caller has clamped x to 0..width): trunc(frameCount * x / width + 0.5),

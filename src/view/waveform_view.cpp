@@ -31,7 +31,9 @@ WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWi
     setAttribute(Qt::WA_NoSystemBackground);
     // Moves without a button still arrive, for the selection-edge cursor.
     setMouseTracking(true);
-    setFocusPolicy(Qt::NoFocus);
+    // A click here takes the focus from whatever had it (an edit button would repeat its edit at the
+    // next Space), and Tab reaches it like any other control.
+    setFocusPolicy(Qt::StrongFocus);
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WaveformView::IdleStep);
 }
@@ -104,8 +106,8 @@ void WaveformView::IdleStep()
 {
     if (isBusy_ || width() <= 0 || !Facts().isLoaded)
         return;
-    // A sound with fewer frames than pixels never fills the width; once computed for this width there
-    // is nothing new to find, and recomputing at every idle step would keep the loop busy.
+    // A pass that failed (a read error) leaves the width unfilled; once tried for this width there is
+    // nothing new to find, and retrying at every idle step would keep the loop busy.
     if (cache_.ColumnCount() == uint32_t(width()) || peaksWidth_ == width())
         return;
     ComputePeaksForWidth();

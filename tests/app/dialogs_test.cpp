@@ -1,6 +1,7 @@
 // The volume dialog with its slider, the stereo dialog, the about box and the version line.
 #include <QAccessible>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -150,6 +151,8 @@ private slots:
         dialog.Link()->Activate();
         QCOMPARE(opened.size(), 1);
         QVERIFY(dialog.Link()->IsVisited());
+        QVERIFY2(opened[0].scheme().startsWith(QLatin1String("http")) || QFileInfo(opened[0].toLocalFile()).isFile(),
+                 qPrintable(opened[0].toString()));
     }
 
     void saveDialogRenamesForTheChosenType_data()
@@ -191,7 +194,15 @@ private slots:
         AboutBox box;
         QVERIFY(box.VersionLabel()->text().startsWith(QLatin1String("Version ")));
         QVERIFY(box.VersionLabel()->text().contains(QLatin1String("  (Build ")));
-        QVERIFY(!box.Link()->Target().hasQuery());
+        // The maker's address as the build was given it, or a README that is there, shown as its path.
+        const QUrl target = box.Link()->Target();
+        QVERIFY(!target.hasQuery());
+        if (target.isLocalFile()) {
+            QVERIFY2(QFileInfo(target.toLocalFile()).isFile(), qPrintable(target.toString()));
+            QCOMPARE(box.Link()->text(), target.toLocalFile());
+        } else {
+            QCOMPARE(box.Link()->text(), target.toString());
+        }
     }
 };
 

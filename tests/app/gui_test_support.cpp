@@ -103,9 +103,12 @@ Prompts FakeDialogs::MakePrompts()
     };
     prompts.showError = [this](QWidget*, const QString& text) { errors << text; };
     prompts.askVolume = [this](QWidget*) { return volumeAnswer; };
-    prompts.askStereo = [this](QWidget*) { return stereoAnswer; };
-    prompts.showAbout = [](QWidget*) {};
-    prompts.openUrl = [this](const QUrl& url) { openedUrls << url; };
+    prompts.askStereo = [this](QWidget*, const LinkHandler&) { return stereoAnswer; };
+    prompts.showAbout = [](QWidget*, const LinkHandler&) {};
+    prompts.openUrl = [this](const QUrl& url) {
+        openedUrls << url;
+        return openUrlAnswer;
+    };
     return prompts;
 }
 

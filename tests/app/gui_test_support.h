@@ -36,6 +36,7 @@ struct FakeDialogs {
     std::deque<QMessageBox::StandardButton> saveQuestionAnswers;
     std::optional<int> volumeAnswer;
     int stereoAnswer = 2;
+    bool openUrlAnswer = true;  // whether the desktop took an address
 
     int saveDialogs = 0;
     int saveQuestions = 0;

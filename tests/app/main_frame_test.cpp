@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
 #include <QProgressBar>
@@ -206,6 +207,49 @@ private slots:
         dialogs_.stereoAnswer = 1;
         frame_->Commands().Run(kCmdToStereo);
         QVERIFY(document.ActiveBuffer().IsStereo());
+    }
+
+    // Space and Enter, the keys players bind to playing, never repeat an edit whose button was only
+    // clicked: a click leaves no focus on the button, and a click in the waveform or its bar takes it.
+    // Tab still reaches the buttons, and from the keyboard they work.
+    void keysAfterAClickedEditButtonAndAClickInTheWaveformEditNothing()
+    {
+        OpenStereo();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        const Document& document = frame_->GetDocument();
+        auto samples = [&document] {
+            const ChannelSet& channels = document.ActiveBuffer().channels;
+            std::vector<float> all(size_t(channels.FrameCount()) * 2);
+            for (int c = 0; c < 2; ++c)
+                channels.Channel(c).ReadSamples(0, all.data() + c * channels.FrameCount(), channels.FrameCount());
+            return all;
+        };
+        QPushButton* fadeOut = frame_->EditPanel()->Button(kCmdFadeOut);
+        const QPoint middle(frame_->View()->Waveform()->width() / 2, 20);
+        for (QWidget* clicked : {static_cast<QWidget*>(frame_->View()->Waveform()), static_cast<QWidget*>(frame_->View()->Bar())}) {
+            const std::vector<float> before = samples();
+            QTest::mouseClick(fadeOut, Qt::LeftButton);
+            const std::vector<float> faded = samples();
+            QVERIFY(faded != before);
+            auto pressPlayKeys = [] {
+                for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter})
+                    QTest::keyClick(QApplication::focusWidget(), key);
+            };
+            pressPlayKeys();
+            QVERIFY(samples() == faded);
+            QTest::mouseClick(clicked, Qt::LeftButton, {}, QPoint(middle.x(), clicked->height() / 2));
+            pressPlayKeys();
+            QVERIFY2(samples() == faded, qPrintable(clicked->objectName()));
+            QCOMPARE(QApplication::focusWidget(), clicked);
+        }
+
+        for (int tabs = 0; tabs < 10 && QApplication::focusWidget() != fadeOut; ++tabs)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), fadeOut);
+        const std::vector<float> before = samples();
+        QTest::keyClick(fadeOut, Qt::Key_Space);
+        QVERIFY(samples() != before);
     }
 
     void playbackFollowsTheDeviceWithItsButtonsTimerAndRefusedEdits()
@@ -610,7 +654,9 @@ private slots:
         QVERIFY(!frame_->GetDocument().Modified());
     }
 
-    void linksCarryTheirQuery()
+    // The links lead to the address the build was given, with its query, or, where it was given
+    // none, to a README that is there: never to a file that is missing.
+    void linksLeadToTheConfiguredAddressOrAnExistingReadme()
     {
         frame_->Commands().Run(kCmdSite);
         frame_->Commands().Run(kCmdTessaly);
@@ -619,7 +665,25 @@ private slots:
             QVERIFY(url.isValid());
             if (url.scheme().startsWith(QLatin1String("http")))
                 QCOMPARE(url.query(), QStringLiteral("ref=kolv"));
+            else
+                QVERIFY2(url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
         }
+
+        // An address nothing takes, or a file that is missing (never handed over), is told to the
+        // user; so is one from a dialog's link, which goes through the window's prompts too.
+        auto failure = [](const QUrl& url) {
+            return QStringLiteral("Не удалось открыть адрес:\n") + (url.isLocalFile() ? url.toLocalFile() : url.toString());
+        };
+        dialogs_.openUrlAnswer = false;
+        frame_->Commands().Run(kCmdTessaly);
+        QCOMPARE(dialogs_.errors, QStringList{failure(dialogs_.openedUrls.last())});
+        const QUrl missing = QUrl::fromLocalFile(test::ScratchDir() + QStringLiteral("/gone/README.md"));
+        frame_->GetPrompts().showAbout = [missing](QWidget*, const LinkHandler& openLink) { openLink(missing); };
+        dialogs_.openUrlAnswer = true;
+        frame_->Commands().Run(kCmdAbout);
+        QCOMPARE(dialogs_.openedUrls.size(), 3);
+        QCOMPARE(dialogs_.errors.size(), 2);
+        QCOMPARE(dialogs_.errors.last(), failure(missing));
     }
 
     void theDocumentPaneLaysOutItsPartsAndADragShowsInThePanesAtOnce()
@@ -639,7 +703,46 @@ private slots:
             QVERIFY2(wave.height() % 2 == 1, "an odd height puts the separator on one middle row");
             QVERIFY(panel.top() - wave.bottom() - 1 == 9 || panel.top() - wave.bottom() - 1 == 10);
             QCOMPARE(view->Bar()->geometry(), QRect(inner.left(), wave.bottom() + 1, inner.width(), 9));
+
+            // The panel's grid: three columns of two (delete, volume, fade), each pair one above the
+            // other, and the mono button to their right, midway between the two rows.
+            QVERIFY(inner.contains(panel));
+            EditButtonPanel* buttons = frame_->EditPanel();
+            auto at = [&](int id) { return buttons->Button(id)->geometry(); };
+            const int pairs[3][2] = {{kCmdDeleteSelected, kCmdDeleteUnselected},
+                                     {kCmdChangeVolume, kCmdIncreaseVolume},
+                                     {kCmdFadeIn, kCmdFadeOut}};
+            int right = -1;
+            for (const auto& pair : pairs) {
+                const QRect top = at(pair[0]);
+                const QRect bottom = at(pair[1]);
+                QVERIFY2(top.left() > right, "the columns follow each other without overlap");
+                QCOMPARE(bottom.left(), top.left());
+                QCOMPARE(bottom.width(), top.width());
+                QVERIFY(bottom.top() > top.bottom());
+                QCOMPARE(top.top(), at(kCmdDeleteSelected).top());
+                QCOMPARE(bottom.top(), at(kCmdDeleteUnselected).top());
+                QVERIFY(buttons->rect().contains(top) && buttons->rect().contains(bottom));
+                QVERIFY2(top.width() >= buttons->Button(pair[0])->sizeHint().width() &&
+                             bottom.width() >= buttons->Button(pair[1])->sizeHint().width(),
+                         "no text is cut");
+                right = top.right();
+            }
+            const QRect mono = at(kCmdToMono);
+            QVERIFY(mono.left() > right);
+            QVERIFY(buttons->rect().contains(mono));
+            const int rowsMiddle = (at(kCmdDeleteSelected).center().y() + at(kCmdDeleteUnselected).center().y()) / 2;
+            QVERIFY2(std::abs(mono.center().y() - rowsMiddle) <= 1, "mono sits midway between the rows");
+            QVERIFY(buttons->Button(kCmdToStereo)->isHidden());
         }
+        // Tab walks down each column, then to the mono button.
+        QList<int> order;
+        for (QWidget* w = frame_->EditPanel()->nextInFocusChain(); w != frame_->EditPanel(); w = w->nextInFocusChain())
+            if (auto* button = qobject_cast<QPushButton*>(w);
+                button && frame_->EditPanel()->isAncestorOf(button) && !button->isHidden())
+                order << button->objectName().mid(4).toInt();
+        QCOMPARE(order, (QList<int>{kCmdDeleteSelected, kCmdDeleteUnselected, kCmdChangeVolume, kCmdIncreaseVolume,
+                                    kCmdFadeIn, kCmdFadeOut, kCmdToMono}));
 
         // Mouse moves do not start the idle step: the drag itself brings the panes up to date.
         QTest::mousePress(waveform, Qt::LeftButton, {}, QPoint(waveform->width() / 2, 20));

@@ -25,6 +25,28 @@ Peaks BruteForcePeaks(const std::vector<float>& interleaved, int channels, uint3
                                       channels, 0, int64_t(interleaved.size()) / channels, w);
 }
 
+// A sound with fewer than two frames per column, drawn frame by frame: column x shows every frame g
+// whose stretch of the width, [g * w / n, (g + 1) * w / n), overlaps the column's [x, x + 1).
+Peaks FrameSpanPeaks(const std::vector<float>& interleaved, int channels, uint32_t w)
+{
+    Peaks peaks;
+    const int64_t n = int64_t(interleaved.size()) / channels;
+    for (int c = 0; c < channels; ++c) {
+        for (int64_t x = 0; x < int64_t(w); ++x) {
+            float max = 0, min = 0;
+            for (int64_t g = 0; g < n; ++g) {
+                if (g * w >= (x + 1) * n || (g + 1) * w <= x * n)
+                    continue;
+                const float v = interleaved[size_t(g * channels + c)];
+                max = v > max ? v : max;
+                min = v < min ? v : min;
+            }
+            peaks[size_t(c)].push_back({std::min(max, 1.0f), std::max(min, -1.0f)});
+        }
+    }
+    return peaks;
+}
+
 class ViewPeaksTest : public test::TempDirTest {
 protected:
     // A 16-bit WAV made by sox, loaded by the Document, and the same file decoded by sox to floats.
@@ -49,10 +71,10 @@ protected:
         const uint32_t frames = channels.FrameCount();
         for (int width : widths) {
             PeakCache cache;
-            const int result = ComputePeaks(cache, summary, channels, width);
-            EXPECT_EQ(result, frames >= uint32_t(width) ? 1 : 0) << "width " << width;
+            EXPECT_EQ(ComputePeaks(cache, summary, channels, width), 1) << "width " << width;
             EXPECT_EQ(cache.IsMono(), channels_ == 1);
-            const Peaks expected = BruteForcePeaks(decoded_, channels_, uint32_t(width));
+            const Peaks expected = frames >= 2 * uint32_t(width) ? BruteForcePeaks(decoded_, channels_, uint32_t(width))
+                                                                 : FrameSpanPeaks(decoded_, channels_, uint32_t(width));
             ASSERT_EQ(cache.ColumnCount(), expected[0].size()) << "width " << width;
             for (int c = 0; c < channels_; ++c) {
                 for (uint32_t i = 0; i < cache.ColumnCount(); ++i) {
@@ -79,10 +101,14 @@ TEST_F(ViewPeaksTest, PeaksOfALongStereoFileEqualTheBruteForcePass)
     ExpectMatches({1, 3, 257, 600, 1000, 1366, 1921, 2560});
 }
 
-TEST_F(ViewPeaksTest, PeaksOfAFileShorterThanTheWidthLeaveOutEmptyColumns)
+// Below two frames a column, leaving out each column's first frame would leave columns empty: such a
+// sound is drawn frame by frame instead, every column filled.
+TEST_F(ViewPeaksTest, AFileShorterThanTwiceTheWidthShowsEachFrameAcrossTheColumnsItSpans)
 {
     Make("short", 1, "500s sine 3000");
-    ExpectMatches({100, 499, 500, 501, 1000, 1921});
+    ExpectMatches({100, 249, 250, 251, 499, 500, 501, 1000, 1921});
+    Make("one", 2, "1s sine 3000 0 25 vol 0.6");  // a quarter period in: frame 0 is its peak
+    ExpectMatches({1, 2, 586});
 }
 
 TEST(WaveformGeometry, FramesAndPixelsMapBothWaysAcrossTheWholeFile)
@@ -99,9 +125,13 @@ TEST(WaveformGeometry, FramesAndPixelsMapBothWaysAcrossTheWholeFile)
     // Each column maps to a frame that maps back to the same column.
     for (int x = 0; x <= w; ++x)
         EXPECT_EQ(FrameToPixel(PixelToFrame(x, frames, w), frames, w), x) << x;
-    // A short file spreads its frames over several columns.
-    EXPECT_EQ(FrameToPixel(0, 100, 600), 6);
-    EXPECT_EQ(FrameToPixel(99, 100, 600), 600);
+    // A frame wider than half a column begins where it is drawn, so a range covers its frames.
+    EXPECT_EQ(FrameToPixel(0, 100, 600), 0);
+    EXPECT_EQ(FrameToPixel(99, 100, 600), 594);
+    EXPECT_EQ(FrameToPixel(100, 100, 600), 600);
+    EXPECT_EQ(FrameToPixel(1, 1, 586), 586);
+    EXPECT_EQ(FrameToPixel(0, 1171, 586), 0);
+    EXPECT_EQ(FrameToPixel(0, 1172, 586), 1);  // two frames a column: a frame late, as long sounds always were
 
     // The cursor stays on the view.
     EXPECT_EQ(CursorPixel(1.0, w), w - 1);

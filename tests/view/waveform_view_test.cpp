@@ -178,10 +178,10 @@ private slots:
         }
         QCOMPARE(view_->WaveImage(), BuildWaveImage(view_->Peaks(), 333, 101));
 
-        // Fewer frames than columns: the peaks stop short of the width, and once computed for this
-        // width the idle step leaves them (and the screen) alone.
+        // Fewer frames than columns fill the width too; once computed for this width the idle step
+        // leaves them (and the screen) alone.
         Open(shortMono_);
-        QCOMPARE(view_->Peaks().ColumnCount(), 150u);
+        QCOMPARE(view_->Peaks().ColumnCount(), 333u);
         PaintCounter counter;
         view_->installEventFilter(&counter);
         view_->IdleStep();
@@ -190,8 +190,59 @@ private slots:
         view_->resize(340, 101);
         view_->IdleStep();
         QCOMPARE(counter.paints, 1);
-        QCOMPARE(view_->Peaks().ColumnCount(), 150u);
-        QCOMPARE(view_->Peaks().At(0, 100).max, 0.0f);  // one frame per column: only its opening frame
+        QCOMPARE(view_->Peaks().ColumnCount(), 340u);
+    }
+
+    // A sound with fewer frames than the view has columns draws each frame across the columns it
+    // spans, so it looks like what it is rather than like silence; a one-frame selection covers the
+    // width. Mono in 101 rows: the line of each column reaches trunc(peak * 50) rows from the centre.
+    void aShortSoundShowsEachFrameAndItsSelectionAcrossTheWidth()
+    {
+        auto rowsFromCentre = [](const QImage& image, int x) {
+            int reach = 0;
+            for (int y = 0; y < image.height(); ++y)
+                if (At(image, x, y) == colors::kWaveLine)
+                    reach = std::max(reach, std::abs(y - 50));
+            return reach;
+        };
+        auto sine = [](const QString& length) {
+            const QString path = test::ScratchDir() + QStringLiteral("/sine-%1.wav").arg(length);
+            // The rate on both sides: sox's null input runs at 48 kHz unless told, and the change of
+            // rate would shorten the sound. Split before the path goes in, which may hold spaces.
+            const QStringList arguments = QStringLiteral("-r 44100 -n -r 44100 -c 1 -b 16").split(QLatin1Char(' ')) +
+                                          QStringList{path} +
+                                          QStringLiteral("synth %1 sine 1000 vol 0.92").arg(length).split(QLatin1Char(' '));
+            return test::RunTool(QStringLiteral("sox"), arguments) ? path : QString();
+        };
+
+        // 1000 Hz at 44.1 kHz: no two frames in a row near zero, and 1.5 frames a column, so every
+        // column holds a frame away from the centre (the least, beside a zero crossing, 0.065).
+        Open(sine(QStringLiteral("300s")));
+        QCOMPARE(Frames(), 300u);
+        QImage image = view_->WaveImage();
+        for (int x = 0; x < 200; ++x)
+            QVERIFY2(rowsFromCentre(image, x) >= 2, qPrintable(QStringLiteral("column %1 is flat").arg(x)));
+
+        // The first quarter period in 12 frames of about 17 columns each: a rising step from the
+        // first frame, the sine's zero, to 0.92 at the end.
+        Open(sine(QStringLiteral("12s")));
+        QCOMPARE(Frames(), 12u);
+        image = view_->WaveImage();
+        for (int x = view_->FrameToPixel(1); x < 200; ++x) {
+            QVERIFY2(rowsFromCentre(image, x) >= 2, qPrintable(QStringLiteral("column %1 is flat").arg(x)));
+            QVERIFY(rowsFromCentre(image, x) >= rowsFromCentre(image, x - 1));
+        }
+        QVERIFY(rowsFromCentre(image, 199) >= 45);  // 0.92 less the 16-bit rounding and dither
+
+        Open(sine(QStringLiteral("1s")));
+        QCOMPARE(Frames(), 1u);
+        engine_.SelectAll(Frames());
+        const QImage all = Grab();
+        for (int x = 0; x < 200; ++x)
+            QCOMPARE(At(all, x, 10), x == 0 ? colors::kPlayCursor : Inverted(colors::kStripBackground));
+        SelectionBar bar(engine_, *view_);
+        QCOMPARE(bar.State().startPixel, 0);
+        QCOMPARE(bar.State().endPixel, 200);
     }
 
     void aCursorTickRepaintsOnlyTheColumnsTheCursorLeftAndReached()
