@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenuBar>
@@ -260,12 +261,15 @@ void MainFrame::BuildMenus()
           {kCmdSaveAs, "Сохранить как...", {}},
           {0, nullptr, {}},
           {kCmdExit, "Выход", {}}}},
-        {"&Воспроизвести", {{kCmdPlay, "Воспроизведение", {}}, {kCmdPause, "Пауза", {}}, {kCmdStop, "Стоп", {}}}},
+        // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
+        // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
+        {"&Воспроизвести",
+         {{kCmdPlay, "Воспроизведение\tSpace", {}}, {kCmdPause, "Пауза\tSpace", {}}, {kCmdStop, "Стоп", {}}}},
         {"В&ыбор",
          {{kCmdSetStart, "Установить Начало", {}},
           {kCmdSetEnd, "Установить Конец", {}},
-          {kCmdSelectAll, "Выбрать всё", {}},
-          {kCmdDeselect, "Снять выделение", {}}}},
+          {kCmdSelectAll, "Выбрать всё", QKeySequence(Qt::CTRL | Qt::Key_A)},
+          {kCmdDeselect, "Снять выделение\tEsc", {}}}},
         {"&Инструменты", {{kCmdTessaly, "Tessaly", {}}}},
         {"&Справка", {{kCmdSite, "Сайт", {}}, {0, nullptr, {}}, {kCmdAbout, "О программе", {}}}},
     };
@@ -456,6 +460,72 @@ void MainFrame::NativeWindowDestroyed(WId window)
     if (auto* progress = findChild<ProgressWindow*>())
         progress->reject();
     emit closed();
+}
+
+void MainFrame::keyPressEvent(QKeyEvent* event)
+{
+    if (HandleKey(event->key(), event->modifiers()))
+        event->accept();
+    else
+        QMainWindow::keyPressEvent(event);
+}
+
+bool MainFrame::HandleKey(int key, Qt::KeyboardModifiers modifiers)
+{
+    if (taskRunning_ || !HasSound() || !IsShowingDocument())
+        return false;
+    if (modifiers & ~(Qt::ShiftModifier | Qt::KeypadModifier))
+        return false;
+    const bool shift = modifiers & Qt::ShiftModifier;
+    const int64_t position = engine_.GetPosition();
+    switch (key) {
+    case Qt::Key_Space: {
+        const bool playing = engine_.isOpen && !engine_.isPaused && !engine_.isStopping;
+        commands_.Run(playing ? kCmdPause : kCmdPlay);
+        return true;
+    }
+    case Qt::Key_Home: MoveByKey(0, shift); return true;
+    case Qt::Key_End: MoveByKey(FrameCount(), shift); return true;
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        // One column of the waveform, and never less than a frame: the cursor visibly moves.
+        const int step = key == Qt::Key_Left ? -1 : 1;
+        const WaveformView* waveform = view_->Waveform();
+        int64_t frame = waveform->PixelToFrame(waveform->FrameToPixel(position) + step);
+        if (frame == position || (frame - position) * step < 0)
+            frame = position + step;
+        MoveByKey(std::clamp<int64_t>(frame, 0, FrameCount()), shift);
+        return true;
+    }
+    case Qt::Key_Escape:
+        if (shift)
+            return false;
+        if (commands_.CanRun(kCmdStop))
+            commands_.Run(kCmdStop);
+        commands_.Run(kCmdDeselect);
+        return true;
+    default: return false;
+    }
+}
+
+void MainFrame::MoveByKey(int64_t frame, bool extend)
+{
+    const int64_t position = engine_.GetPosition();
+    if (extend) {
+        const uint32_t frames = FrameCount();
+        if (engine_.HasSelection() && engine_.selectionStart == position)
+            engine_.SetSelectionStart(frame, frames);
+        else if (engine_.HasSelection() && engine_.selectionEnd == position)
+            engine_.SetSelectionEnd(frame, frames);
+        else {
+            engine_.Deselect();
+            engine_.SetSelectionStart(std::min(position, frame), frames);
+            engine_.SetSelectionEnd(std::max(position, frame), frames);
+        }
+    }
+    engine_.SetPosition(frame, FrameCount());
+    view_->Refresh(false);
+    status_->UpdateTimes(document_, engine_);
 }
 
 void MainFrame::resizeEvent(QResizeEvent* event)

@@ -90,6 +90,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
+    // The keys of a sound open in the window (Space, Home, End, Left, Right, Shift with the last four,
+    // Escape), which reach here whenever the focused control does not take them itself.
+    void keyPressEvent(QKeyEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -115,6 +118,11 @@ private:
     // The X server reported the native window `window` destroyed; when it is this one, cancels the
     // load or save under way and ends the program.
     void NativeWindowDestroyed(WId window);
+    // What keyPressEvent does with a key; false when it is not one of the window's.
+    bool HandleKey(int key, Qt::KeyboardModifiers modifiers);
+    // Moves the play position to frame; with extend, moves the selection's edge that sits at the
+    // position (or starts a selection there) along with it.
+    void MoveByKey(int64_t frame, bool extend);
 
     bool HasSound() const { return !document_.IsEmpty(); }
     uint32_t FrameCount() const { return document_.IsEmpty() ? 0 : document_.ActiveBuffer().FrameCount(); }

@@ -984,6 +984,64 @@ private slots:
         QCOMPARE(closed.count(), 1);
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(clock.elapsed())));
     }
+
+    // The window's keys each do their one thing while the waveform (or any control that has no use
+    // for them) holds the focus; the menu shows them beside their items.
+    void theKeysMoveSelectPlayAndClear()
+    {
+        FakeWaveOut& device = UseFakeDevice();
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        WaveformView* waveform = frame_->View()->Waveform();
+        waveform->setFocus();
+        auto key = [waveform](Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+            QTest::keyClick(waveform, k, modifiers);
+        };
+        key(Qt::Key_End);
+        QCOMPARE(engine.GetPosition(), 44100);
+        key(Qt::Key_Home);
+        QCOMPARE(engine.GetPosition(), 0);
+        // One column of the waveform per press.
+        key(Qt::Key_Right);
+        const int32_t column = engine.GetPosition();
+        QVERIFY2(column > 0 && column <= 44100 / waveform->width() + 1, qPrintable(QString::number(column)));
+        key(Qt::Key_Right, Qt::ShiftModifier);
+        QCOMPARE(engine.selectionStart, column);
+        QCOMPARE(engine.selectionEnd, engine.GetPosition());
+        QVERIFY(engine.selectionEnd > column);
+        // The edge at the position follows it, across the other edge too.
+        key(Qt::Key_Home, Qt::ShiftModifier);
+        QCOMPARE(engine.selectionStart, 0);
+        QCOMPARE(engine.selectionEnd, column);
+        QCOMPARE(engine.GetPosition(), 0);
+        key(Qt::Key_End, Qt::ShiftModifier);
+        QCOMPARE(engine.selectionStart, column);
+        QCOMPARE(engine.selectionEnd, 44100);
+        QCOMPARE(frame_->Status().TimeText(4), QStringLiteral("00:01.000"));
+        key(Qt::Key_Escape);
+        QVERIFY(!engine.HasSelection());
+
+        key(Qt::Key_Home);
+        key(Qt::Key_Space);
+        QVERIFY(engine.isOpen && !engine.isPaused);
+        device.Advance(4410);
+        QCoreApplication::sendPostedEvents();
+        key(Qt::Key_Space);
+        QVERIFY(engine.isPaused);
+        key(Qt::Key_Space);
+        QVERIFY(!engine.isPaused);
+        engine.SelectAll(44100);
+        key(Qt::Key_Escape);
+        QVERIFY(!engine.HasSelection());
+        QTRY_VERIFY(!engine.isOpen);
+        QCOMPARE(device.played.size(), size_t(4410 * 2));
+
+        auto menuText = [this](int id) { return frame_->Commands().Find(id)->menuAction->text(); };
+        QVERIFY(menuText(kCmdPlay).endsWith(QStringLiteral("\tSpace")));
+        QVERIFY(menuText(kCmdPause).endsWith(QStringLiteral("\tSpace")));
+        QVERIFY(menuText(kCmdDeselect).endsWith(QStringLiteral("\tEsc")));
+        QCOMPARE(frame_->Commands().Find(kCmdSelectAll)->menuAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_A));
+    }
 };
 
 }  // namespace brindle
