@@ -73,7 +73,8 @@ void AddRecent(RememberedState& state, const std::filesystem::path& path)
 
 QString DefaultSettingsFile()
 {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QCoreApplication::organizationName(),
+    // Qt's native format on Linux is this INI file, named .conf as every Qt program's is.
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QCoreApplication::organizationName(),
                      QCoreApplication::applicationName())
         .fileName();
 }
