@@ -12,6 +12,8 @@ namespace brindle {
 
 void SetUpApplication(QApplication& application)
 {
+    // Together they name the settings file: Brindle/Brindle.conf in the user's configuration folder.
+    QApplication::setOrganizationName(QStringLiteral("Brindle"));
     QApplication::setApplicationName(QStringLiteral("Brindle"));
     QApplication::setApplicationVersion(VersionLine(QString::fromUtf8(config::kProductVersion), true));
     QApplication::setDesktopFileName(QStringLiteral("brindle"));

@@ -1,8 +1,11 @@
-// The editor: one window, no command-line arguments of its own (Qt's, such as -platform, still work),
-// no settings kept, several copies may run side by side. A normal run ends with exit code 1.
+// The editor: one window, several copies may run side by side. The command line may name a file to
+// open (Qt's own options, such as -platform, still work); the window keeps its place, the recent
+// files and the last folder in Qt's settings. A normal run ends with exit code 1.
 #include <QApplication>
 
 #include "app/application_setup.h"
+#include "app/command_line.h"
+#include "app/editor_settings.h"
 #include "app/main_frame.h"
 
 int main(int argc, char* argv[])
@@ -10,9 +13,15 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     brindle::SetUpApplication(application);
+    const brindle::StartRequest request = brindle::ReadCommandLine(argc, argv);
+    if (request.exitCode)
+        return *request.exitCode;
 
-    brindle::MainFrame frame;
+    brindle::MainFrame frame(brindle::DefaultPrompts(), brindle::DefaultSettingsFile());
     QObject::connect(&frame, &brindle::MainFrame::closed, &application, [] { QApplication::exit(1); });
     frame.show();
+    // Once the loop runs, so the window is up under the progress window and any error box.
+    if (!request.file.empty())
+        QMetaObject::invokeMethod(&frame, [&frame, &request] { frame.OpenFile(request.file); }, Qt::QueuedConnection);
     return QApplication::exec();
 }

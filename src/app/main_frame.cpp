@@ -80,7 +80,8 @@ QIcon ToolIcon(const char* name)
 
 }  // namespace
 
-MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), prompts_(std::move(prompts))
+MainFrame::MainFrame(Prompts prompts, QString settingsFile, QWidget* parent)
+    : QMainWindow(parent), prompts_(std::move(prompts)), settingsFile_(std::move(settingsFile))
 {
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(Texts::Caption());
@@ -113,6 +114,10 @@ MainFrame::MainFrame(Prompts prompts, QWidget* parent) : QMainWindow(parent), pr
     setMinimumSize(kFirstWidth, kFirstHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - QPoint(kFirstWidth / 2, kFirstHeight / 2));
+    // Where the user left it. Qt checks the bytes and moves a window whose screen is gone onto one
+    // that is there; anything it refuses leaves the first place.
+    if (const QByteArray geometry = ReadRemembered(settingsFile_).geometry; !geometry.isEmpty())
+        restoreGeometry(geometry);
     setAcceptDrops(true);
 
     destroyWatch_ = std::make_unique<DestroyNotifyWatch>([this](WId window) { NativeWindowDestroyed(window); });
@@ -275,6 +280,8 @@ void MainFrame::BuildMenus()
     };
     for (const Popup& popup : popups) {
         QMenu* menu = menuBar()->addMenu(QString::fromUtf8(popup.title));
+        if (!fileMenu_)
+            fileMenu_ = menu;
         menu->setAccessibleName(QString::fromUtf8(popup.title).remove(QLatin1Char('&')));
         for (const Item& item : popup.items) {
             if (item.id == 0) {
@@ -287,8 +294,37 @@ void MainFrame::BuildMenus()
             const int id = item.id;
             connect(action, &QAction::triggered, this, [this, id] { commands_.Run(id); });
             commands_.Find(id)->menuAction = action;
+            if (id == kCmdExit)
+                exitAction_ = action;
         }
     }
+    connect(fileMenu_, &QMenu::aboutToShow, this, &MainFrame::RefreshRecentMenu);
+    RefreshRecentMenu();
+}
+
+void MainFrame::RefreshRecentMenu()
+{
+    // One of these may be the action being triggered right now.
+    for (QAction* action : recentActions_) {
+        fileMenu_->removeAction(action);
+        action->deleteLater();
+    }
+    recentActions_.clear();
+    const std::vector<std::filesystem::path> recent = ReadRemembered(settingsFile_).recent;
+    for (size_t i = 0; i < recent.size(); ++i) {
+        const std::filesystem::path path = recent[i];
+        const QString shown = QString::fromStdString(path.string());
+        const QString number = i < 9 ? QStringLiteral("&%1").arg(i + 1) : QStringLiteral("1&0");
+        QString text = shown;
+        auto* action = new QAction(number + QLatin1Char(' ') + text.replace(QLatin1Char('&'), QStringLiteral("&&")),
+                                   fileMenu_);
+        action->setStatusTip(shown);
+        connect(action, &QAction::triggered, this, [this, path] { OpenRecent(path); });
+        fileMenu_->insertAction(exitAction_, action);
+        recentActions_.push_back(action);
+    }
+    if (!recentActions_.empty())
+        recentActions_.push_back(fileMenu_->insertSeparator(exitAction_));
 }
 
 void MainFrame::BuildToolBar()
@@ -543,6 +579,7 @@ void MainFrame::closeEvent(QCloseEvent* event)
         return;
     }
     event->accept();
+    Remember([this](RememberedState& state) { state.geometry = saveGeometry(); });
     emit closed();
 }
 

@@ -15,11 +15,13 @@
 #include <memory>
 
 #include "app/command_table.h"
+#include "app/editor_settings.h"
 #include "document/document.h"
 #include "app/prompts.h"
 #include "playback/playback_engine.h"
 
 class QAbstractNativeEventFilter;
+class QMenu;
 class QStackedWidget;
 class QTimer;
 class QToolBar;
@@ -40,7 +42,9 @@ public:
     static constexpr int kFirstWidth = 600;
     static constexpr int kFirstHeight = 355;
 
-    explicit MainFrame(Prompts prompts = DefaultPrompts(), QWidget* parent = nullptr);
+    // settingsFile: where the window's place, the last folder and the recent files are kept between
+    // runs (DefaultSettingsFile() for the editor); empty keeps nothing, as tools and tests want.
+    explicit MainFrame(Prompts prompts = DefaultPrompts(), QString settingsFile = {}, QWidget* parent = nullptr);
     ~MainFrame() override;
 
     Document& GetDocument() { return document_; }
@@ -52,6 +56,7 @@ public:
     EditButtonPanel* EditPanel() const;
     StatusPanes& Status() const { return *status_; }
     QToolBar* ToolBar() const { return toolBar_; }
+    QMenu* FileMenu() const { return fileMenu_; }
     // True while the document view (not the start panel) is the client pane.
     bool IsShowingDocument() const;
     // The device playback goes to (ALSA unless replaced, as tests do). Stops playback first.
@@ -80,6 +85,9 @@ public:
     void RunEditCommand(int id);
     // Caption, toolbar rules, edit panel rules and the time panes. The idle step calls this.
     void RefreshUiState();
+    // The recent files in the Файл menu, as the settings file now holds them (another copy of the
+    // editor may have added some). Runs whenever the menu opens.
+    void RefreshRecentMenu();
 
 signals:
     // The window was closed for good (the user allowed it, or its native window was destroyed from
@@ -105,6 +113,16 @@ private:
     void DiscardDocument();
     // A dropped file, once the drop itself has returned.
     void OpenDropped(const std::filesystem::path& name);
+    // A file chosen without the open dialog (dropped, or from the recent files): one that cannot be
+    // opened says why and keeps the sound; otherwise the save question, then the load.
+    int OpenInPlace(const std::filesystem::path& name);
+    void OpenRecent(const std::filesystem::path& name);
+    // Reads the settings file, lets change alter what it holds and writes it back.
+    void Remember(const std::function<void(RememberedState&)>& change);
+    // A file just opened or saved: first among the recent files, its folder the dialogs' start.
+    void RememberFile(const std::filesystem::path& path);
+    // The remembered folder when it is still there; empty otherwise.
+    QString StartFolder() const;
     // An error box: text, then the reason on a line of its own; the same on stderr.
     void ShowFailure(const QString& text, const char* what, const QString& path, const std::string& reason);
     int RunTask(TaskMode mode);
@@ -135,8 +153,12 @@ private:
     std::unique_ptr<WaveOutDevice> device_;
     CommandTable commands_;
     bool taskRunning_ = false;
+    QString settingsFile_;
 
     QToolBar* toolBar_ = nullptr;
+    QMenu* fileMenu_ = nullptr;
+    QAction* exitAction_ = nullptr;
+    std::vector<QAction*> recentActions_;  // the recent files and the separator after them
     QStackedWidget* panes_ = nullptr;
     StartPanel* startPanel_ = nullptr;
     DocumentView* view_ = nullptr;

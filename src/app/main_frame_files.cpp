@@ -1,8 +1,10 @@
 // The file commands of the main window: open, save, save as, the save prompt, closing, drops and the
 // caption.
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
 
@@ -145,6 +147,7 @@ int MainFrame::OpenFile(const std::filesystem::path& given)
             status_->SetMessage(remembered);
         else
             status_->ShowTimedMessage(Texts::LoadedIn(double(float(elapsedMs) * 0.001f)), 4000);
+        RememberFile(path);
         return 1;
     }
     status_->SetMessage(remembered);
@@ -163,6 +166,7 @@ int MainFrame::SaveDocument()
         return 0;
     if (result == 1) {
         RefreshUiState();
+        RememberFile(document_.TargetPath());
         return 1;
     }
     const std::filesystem::path& pending = document_.PendingTarget();
@@ -187,8 +191,10 @@ int MainFrame::SaveAs()
     if (document_.IsEmpty() || !prompts_.savePath)
         return 0;
     const int filterIndex = document_.Kind() == FileType::Mp3 ? 1 : 2;
-    const std::optional<SaveChoice> choice =
-        prompts_.savePath(this, FromPath(document_.ProposeSaveName()), filterIndex);
+    QString proposal = FromPath(document_.ProposeSaveName());
+    if (const QString folder = StartFolder(); !folder.isEmpty())
+        proposal = QDir(folder).filePath(QFileInfo(proposal).fileName());
+    const std::optional<SaveChoice> choice = prompts_.savePath(this, proposal, filterIndex);
     // The dialog ran an event loop of its own.
     if (!choice || choice->path.isEmpty() || !commands_.CanRun(kCmdSaveAs))
         return 0;
@@ -212,7 +218,7 @@ void MainFrame::Open()
     if (!CloseDocument())
         return;
     RefreshUiState();
-    const QString path = prompts_.openPath ? prompts_.openPath(this) : QString();
+    const QString path = prompts_.openPath ? prompts_.openPath(this, StartFolder()) : QString();
     if (!path.isEmpty() && commands_.CanRun(kCmdOpen))
         OpenFile(path);
 }
@@ -282,16 +288,63 @@ void MainFrame::OpenDropped(const std::filesystem::path& name)
         raise();
         activateWindow();
     }
+    OpenInPlace(name);
+}
+
+int MainFrame::OpenInPlace(const std::filesystem::path& name)
+{
     // Before the sound is put away: a file that cannot be opened keeps it, and says why.
     if (const std::string reason = CannotOpen(name); !reason.empty()) {
         ShowFailure(Texts::OpenFailed(FromPath(name)), "cannot open", FromPath(name), reason);
-        return;
+        return 0;
     }
     if (!QuerySave())
-        return;
+        return 0;
     DiscardDocument();
     RefreshUiState();
-    OpenFile(name);
+    return OpenFile(name);
+}
+
+void MainFrame::OpenRecent(const std::filesystem::path& name)
+{
+    if (!commands_.CanRun(kCmdOpen))
+        return;
+    std::error_code error;
+    if (OpenInPlace(name) || std::filesystem::exists(name, error) || error)
+        return;
+    // Gone for good, as far as anyone can tell: offering it again would only fail again. A broken
+    // file stays, as it may be mended.
+    Remember([&name](RememberedState& state) { std::erase(state.recent, name); });
+    RefreshRecentMenu();
+}
+
+void MainFrame::Remember(const std::function<void(RememberedState&)>& change)
+{
+    if (settingsFile_.isEmpty())
+        return;
+    RememberedState state = ReadRemembered(settingsFile_);
+    change(state);
+    WriteRemembered(settingsFile_, state);
+}
+
+void MainFrame::RememberFile(const std::filesystem::path& given)
+{
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(given, error);
+    if (error)
+        path = given;
+    path = path.lexically_normal();
+    Remember([&path](RememberedState& state) {
+        AddRecent(state, path);
+        state.folder = FromPath(path.parent_path());
+    });
+    RefreshRecentMenu();
+}
+
+QString MainFrame::StartFolder() const
+{
+    const QString folder = ReadRemembered(settingsFile_).folder;
+    return !folder.isEmpty() && QDir(folder).exists() ? folder : QString();
 }
 
 }  // namespace brindle

@@ -18,9 +18,11 @@ namespace {
 
 QString FilterExtension(int filterIndex) { return filterIndex == 1 ? QStringLiteral("mp3") : QStringLiteral("wav"); }
 
-QString AskOpenPath(QWidget* owner)
+QString AskOpenPath(QWidget* owner, const QString& folder)
 {
     QFileDialog dialog(owner);
+    if (!folder.isEmpty())
+        dialog.setDirectory(folder);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(OpenFilters());

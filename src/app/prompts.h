@@ -28,9 +28,11 @@ struct SaveChoice {
 using LinkHandler = std::function<void(const QUrl& url)>;
 
 struct Prompts {
-    // The open dialog; an empty string when cancelled.
-    std::function<QString(QWidget* owner)> openPath;
-    // The save dialog, proposing a name and preselecting filter 1 (MP3) or 2 (WAV); nothing when cancelled.
+    // The open dialog, starting in folder (empty: wherever the dialog likes); an empty string when
+    // cancelled.
+    std::function<QString(QWidget* owner, const QString& folder)> openPath;
+    // The save dialog, proposing a name (a path: the dialog starts in its folder) and preselecting
+    // filter 1 (MP3) or 2 (WAV); nothing when cancelled.
     std::function<std::optional<SaveChoice>(QWidget* owner, const QString& proposal, int filterIndex)> savePath;
     // "Хотите сохранить изменения?": Yes, No or Cancel.
     std::function<QMessageBox::StandardButton(QWidget* owner, const QString& text)> askSave;

@@ -29,6 +29,8 @@ void PrepareGuiEnvironment()
     ::mkdir(runtime.constData(), 0700);
     ::setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
     ::setenv("TMPDIR", QFile::encodeName(Scratch()->path()).constData(), 1);
+    // Qt's settings, should anything reach for them, land here and not in the caller's home.
+    ::setenv("XDG_CONFIG_HOME", QFile::encodeName(Scratch()->filePath(QStringLiteral("config"))).constData(), 1);
 }
 
 QString ScratchDir() { return Scratch()->path(); }
@@ -80,7 +82,11 @@ long long SoxFrameCount(const QString& path)
 Prompts FakeDialogs::MakePrompts()
 {
     Prompts prompts = DefaultPrompts();
-    prompts.openPath = [this](QWidget*) { return openAnswer; };
+    prompts.openPath = [this](QWidget*, const QString& folder) {
+        ++openDialogs;
+        lastOpenFolder = folder;
+        return openAnswer;
+    };
     prompts.savePath = [this](QWidget*, const QString& proposal, int filterIndex) -> std::optional<SaveChoice> {
         ++saveDialogs;
         lastProposal = proposal;

@@ -18,7 +18,8 @@
 namespace brindle::test {
 
 // Before the QApplication exists: offscreen platform (unless the caller chose one), a 0700 runtime
-// folder, and TMPDIR pointing at a fresh folder so every "~Ve" file lands there.
+// folder, TMPDIR pointing at a fresh folder so every "~Ve" file lands there, and XDG_CONFIG_HOME at
+// another inside it.
 void PrepareGuiEnvironment();
 // The folder PrepareGuiEnvironment made; files the tests make go here too.
 QString ScratchDir();
@@ -38,6 +39,8 @@ struct FakeDialogs {
     int stereoAnswer = 2;
     bool openUrlAnswer = true;  // whether the desktop took an address
 
+    int openDialogs = 0;
+    QString lastOpenFolder;
     int saveDialogs = 0;
     int saveQuestions = 0;
     QString lastProposal;

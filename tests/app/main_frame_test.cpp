@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTimer>
@@ -24,12 +27,15 @@
 #include <sys/resource.h>
 
 #include "app/command_ids.h"
+#include "app/command_line.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
 #include "app/main_frame.h"
 #include "app/progress_window.h"
 #include "app/status_panes.h"
+#include "app/version_text.h"
 #include "app/wait_cursor.h"
+#include "build_config.h"
 #include "gui_test_support.h"
 #include "playback/alsa_wave_out.h"
 #include "playback/fake_wave_out.h"
@@ -93,6 +99,45 @@ private:
         test::PacedCard card;
         QByteArray oldConfig;
     };
+
+    // A settings file of its own for one test, none there yet.
+    static QString FreshSettingsFile(const QString& name)
+    {
+        const QString folder = test::ScratchDir() + QStringLiteral("/settings-") + name;
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        return folder + QStringLiteral("/Brindle.conf");
+    }
+
+    // A new run of the editor with this settings file: the old window goes first.
+    void StartWithSettings(const QString& settings)
+    {
+        if (frame_)
+            frame_->GetDocument().Reset();
+        frame_.reset();
+        dialogs_.errors.clear();
+        frame_ = std::make_unique<MainFrame>(dialogs_.MakePrompts(), settings);
+        frame_->show();
+    }
+
+    // The Файл menu's items as shown after it opened, separators as "|".
+    QStringList FileMenuTexts()
+    {
+        emit frame_->FileMenu()->aboutToShow();
+        QStringList texts;
+        for (const QAction* action : frame_->FileMenu()->actions())
+            texts << (action->isSeparator() ? QStringLiteral("|") : action->text());
+        return texts;
+    }
+
+    QAction* FileMenuAction(const QString& text)
+    {
+        for (QAction* action : frame_->FileMenu()->actions()) {
+            if (action->text() == text)
+                return action;
+        }
+        qFatal("no menu item %s", qPrintable(text));
+    }
 
 private slots:
     void initTestCase()
@@ -652,6 +697,235 @@ private slots:
         QVERIFY(frame_->Save());
         QCOMPARE(dialogs_.saveDialogs, dialogsBefore + 2);
         QVERIFY(!frame_->GetDocument().Modified());
+    }
+
+    // As main() does it: the request read from what the QApplication left of the command line, then
+    // the window's OpenFile. Relative and non-UTF-8 names reach their files; a missing or broken one
+    // gets the open error box with its reason, and the window stays.
+    void aFileNamedOnTheCommandLineOpensAsTheOpenCommandWould()
+    {
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        auto start = [this](const QByteArray& name) {
+            QByteArray program("brindle");
+            QByteArray file = name;
+            char* argv[] = {program.data(), file.data(), nullptr};
+            const StartRequest request = ReadCommandLine(2, argv);
+            if (request.exitCode || request.file.empty())
+                return -1;
+            return frame_->OpenFile(request.file);
+        };
+
+        const QString oldCurrent = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(test::ScratchDir()));
+        const int relative = start("stereo.wav");
+        QDir::setCurrent(oldCurrent);
+        QCOMPARE(relative, 1);
+        QVERIFY(frame_->IsShowingDocument());
+        QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), stereo_);
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [stereo.wav]"));
+
+        const QByteArray latin1 = QFile::encodeName(test::ScratchDir()) + "/start-caf\xe9.wav";
+        QVERIFY(QFile::copy(mono_, test::ScratchDir() + QStringLiteral("/start-cafe.wav")));
+        QCOMPARE(::rename(QFile::encodeName(test::ScratchDir() + QStringLiteral("/start-cafe.wav")).constData(),
+                          latin1.constData()),
+                 0);
+        QCOMPARE(start(latin1), 1);
+        QCOMPARE(QByteArray::fromStdString(frame_->GetDocument().SourcePath().string()), latin1);
+        QVERIFY2(dialogs_.errors.isEmpty(), qPrintable(dialogs_.errors.join(QLatin1Char('|'))));
+
+        const QString missing = test::ScratchDir() + QStringLiteral("/not here.mp3");
+        QCOMPARE(start(QFile::encodeName(missing)), 0);
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nNo such file or directory").arg(missing)});
+
+        const QString broken = test::ScratchDir() + QStringLiteral("/broken.mp3");
+        QFile brokenFile(broken);
+        QVERIFY(brokenFile.open(QIODevice::WriteOnly));
+        brokenFile.write(QByteArray(4000, '\x5a'));
+        brokenFile.close();
+        QCOMPARE(start(QFile::encodeName(broken)), 0);
+        QCOMPARE(dialogs_.errors.size(), 2);
+        QVERIFY2(dialogs_.errors.last().startsWith(QStringLiteral("Ошибка открытия:\n%1\n").arg(broken)),
+                 qPrintable(dialogs_.errors.last()));
+        QVERIFY(dialogs_.errors.last().section(QLatin1Char('\n'), 2).size() > 0);
+        QVERIFY(frame_->isVisible());
+        QCOMPARE(closed.count(), 0);
+    }
+
+    // The real program, as a file manager or a shell starts it: help and version on standard output
+    // with exit code 0, a usage error on standard error with 2, and Qt's own options left to Qt.
+    void theProgramAnswersHelpVersionAndUsageErrorsWithTheirExitCodes()
+    {
+        const QString home = test::ScratchDir() + QStringLiteral("/child-home");
+        QVERIFY(QDir().mkpath(home));
+        struct Run {
+            int code = -1;
+            QByteArray out, error;
+        };
+        auto run = [&home](const QStringList& arguments) {
+            QProcess process;
+            QProcessEnvironment environment;
+            environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+            environment.insert(QStringLiteral("HOME"), home);
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR"));
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(BRINDLE_EXECUTABLE), arguments);
+            Run result;
+            if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+                result.code = process.exitCode();
+            result.out = process.readAllStandardOutput();
+            result.error = process.readAllStandardError();
+            return result;
+        };
+
+        const Run help = run({QStringLiteral("--help")});
+        QCOMPARE(help.code, 0);
+        QVERIFY2(help.out.startsWith("Использование: brindle [--help] [--version] [ФАЙЛ]\n"), help.out.constData());
+        QVERIFY(help.out.contains("--version"));
+
+        const QByteArray version = "Brindle " + VersionLine(QString::fromUtf8(config::kProductVersion), true).toUtf8() + '\n';
+        const Run shown = run({QStringLiteral("--version")});
+        QCOMPARE(shown.code, 0);
+        QCOMPARE(shown.out, version);
+        const Run qtOption = run({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-v")});
+        QCOMPARE(qtOption.code, 0);
+        QCOMPARE(qtOption.out, version);
+
+        for (const QStringList& wrong : {QStringList{QStringLiteral("--no-such-option")},
+                                         QStringList{stereo_, mono_}}) {
+            const Run usage = run(wrong);
+            QCOMPARE(usage.code, 2);
+            QCOMPARE(usage.out, QByteArray());
+            QVERIFY2(usage.error.contains("Использование: brindle [--help] [--version] [ФАЙЛ]\n"), usage.error.constData());
+        }
+        // Nothing of the user's was written for any of these.
+        QVERIFY(!QFileInfo::exists(home + QStringLiteral("/config")));
+    }
+
+    // The Файл menu lists the ten files opened or saved last, newest first, between Save As and Exit;
+    // so does the next run. One that has vanished says so when chosen, keeps the sound open and
+    // leaves the list.
+    void recentFilesComeNewestFirstAndAVanishedOneLeavesTheList()
+    {
+        const QString settings = FreshSettingsFile(QStringLiteral("recent"));
+        StartWithSettings(settings);
+        QStringList files;
+        for (int i = 0; i < 11; ++i) {
+            const QString path = test::ScratchDir() + QStringLiteral("/recent-%1.wav").arg(i);
+            QVERIFY(QFile::copy(mono_, path));
+            QVERIFY(frame_->OpenFile(path));
+            files.prepend(path);
+        }
+        files.removeLast();
+        QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("|"), QStringLiteral("Сохранить"),
+                             QStringLiteral("Сохранить как..."), QStringLiteral("|")};
+        for (int i = 0; i < 10; ++i)
+            expected << (i < 9 ? QStringLiteral("&%1 %2").arg(i + 1) : QStringLiteral("1&0 %2")).arg(files[i]);
+        expected << QStringLiteral("|") << QStringLiteral("Выход");
+        QCOMPARE(FileMenuTexts(), expected);
+
+        // The next run, with a sound of its own open.
+        StartWithSettings(settings);
+        QCOMPARE(FileMenuTexts(), expected);
+        QVERIFY(frame_->OpenFile(stereo_));
+        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(stereo_));
+
+        const QString gone = files[3];
+        QVERIFY(QFile::remove(gone));
+        emit frame_->FileMenu()->aboutToShow();
+        FileMenuAction(QStringLiteral("&5 %1").arg(gone))->trigger();
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nNo such file or directory").arg(gone)});
+        QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), stereo_);
+        QVERIFY(!frame_->GetDocument().IsEmpty());
+        QVERIFY(!FileMenuTexts().join(QLatin1Char('\n')).contains(gone));
+        // Stereo pushed the oldest out, and the vanished one went.
+        QCOMPARE(FileMenuTexts().size(), expected.size() - 1);
+        QCOMPARE(int(ReadRemembered(settings).recent.size()), 9);
+
+        // One that is there opens from the menu and comes first.
+        emit frame_->FileMenu()->aboutToShow();
+        FileMenuAction(QStringLiteral("&3 %1").arg(files[1]))->trigger();
+        QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), files[1]);
+        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(files[1]));
+    }
+
+    // The next run opens where the window was left, at its size, and both file dialogs start in the
+    // folder of the last file opened or saved.
+    void theWindowKeepsItsPlaceAndTheDialogsStartInTheLastFolder()
+    {
+        const QString settings = FreshSettingsFile(QStringLiteral("place"));
+        StartWithSettings(settings);
+        const QString first = test::ScratchDir() + QStringLiteral("/place-a");
+        const QString second = test::ScratchDir() + QStringLiteral("/place-b");
+        QVERIFY(QDir().mkpath(first) && QDir().mkpath(second));
+        QVERIFY(QFile::copy(stereo_, first + QStringLiteral("/tone.wav")));
+        QVERIFY(frame_->OpenFile(first + QStringLiteral("/tone.wav")));
+        frame_->Commands().Run(kCmdFadeIn);
+        dialogs_.saveAnswers.push_back(SaveChoice{second + QStringLiteral("/out.wav"), 2});
+        QVERIFY(frame_->Save());
+        QCOMPARE(dialogs_.lastProposal, first + QStringLiteral("/tone (1).wav"));
+        frame_->Open();
+        QCOMPARE(dialogs_.lastOpenFolder, second);
+        frame_->resize(MainFrame::kFirstWidth + 130, MainFrame::kFirstHeight + 70);
+        frame_->move(40, 30);
+        const QRect place = frame_->geometry();
+        QVERIFY(frame_->close());
+
+        StartWithSettings(settings);
+        QCOMPARE(frame_->geometry(), place);
+        frame_->Open();
+        QCOMPARE(dialogs_.lastOpenFolder, second);
+        QVERIFY(frame_->OpenFile(first + QStringLiteral("/tone.wav")));
+        dialogs_.saveAnswers.push_back(SaveChoice{second + QStringLiteral("/again.wav"), 2});
+        QVERIFY(frame_->SaveAs());
+        frame_->Commands().Run(kCmdFadeOut);
+        QVERIFY(!frame_->SaveAs());  // cancelled
+        QCOMPARE(dialogs_.lastProposal, second + QStringLiteral("/tone (1).wav"));
+
+        // Without a settings file (tools, the other tests) nothing is remembered.
+        dialogs_.saveQuestionAnswers.push_back(QMessageBox::No);
+        StartWithSettings(QString());
+        QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
+        frame_->Open();
+        QCOMPARE(dialogs_.lastOpenFolder, QString());
+    }
+
+    // A settings file full of garbage, or written for another layout, is no reason not to start: it is
+    // ignored, and the next change writes a good one in its place.
+    void aDamagedOrForeignSettingsFileIsIgnored()
+    {
+        const QString settings = FreshSettingsFile(QStringLiteral("damaged"));
+        std::mt19937 random(20240611);
+        QByteArray garbage;
+        for (int i = 0; i < 4096; ++i)
+            garbage += char(random() & 0xff);
+        // Lines that look like ours, damaged.
+        garbage += "\n[window]\ngeometry=@ByteArray(\x01\xd9\xd0\xcb\x00\x03\x00\x00\n[files]\nfolder=" +
+                   QFile::encodeName(test::ScratchDir()) + "\nrecent=@Variant(\x00\x00\x00\x09\xff\xff)\n[format\n";
+        for (const QByteArray& content :
+             {garbage, "[format]\nversion=2\n[files]\nfolder=" + QFile::encodeName(test::ScratchDir()) +
+                           "\nrecent=@ByteArray(" + QFile::encodeName(stereo_) + ")\n"}) {
+            QFile file(settings);
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(content);
+            file.close();
+
+            StartWithSettings(settings);
+            QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
+            QCOMPARE(FileMenuTexts().size(), 6);  // no recent files
+            frame_->Open();
+            QCOMPARE(dialogs_.lastOpenFolder, QString());
+
+            QVERIFY(frame_->OpenFile(mono_));
+            QCOMPARE(QSettings(settings, QSettings::IniFormat).status(), QSettings::NoError);
+            const RememberedState state = ReadRemembered(settings);
+            QCOMPARE(int(state.recent.size()), 1);
+            QCOMPARE(QString::fromStdString(state.recent.front().string()), mono_);
+            QCOMPARE(state.folder, test::ScratchDir());
+            QVERIFY(frame_->close());
+        }
     }
 
     // The links lead to the address the build was given, with its query, or, where it was given

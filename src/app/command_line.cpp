@@ -1,0 +1,82 @@
+#include "app/command_line.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstring>
+
+namespace brindle {
+namespace {
+
+void Print(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+QString UsageLine(const QString& program)
+{
+    return QStringLiteral("Использование: %1 [--help] [--version] [ФАЙЛ]\n").arg(program);
+}
+
+}  // namespace
+
+StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* error)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const QString program = QStringLiteral("brindle");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Звуковой редактор файлов MP3 и WAV."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Показать эту справку и выйти."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Показать версию и выйти."));
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addPositionalArgument(QStringLiteral("ФАЙЛ"), QStringLiteral("Файл MP3 или WAV, который открыть."),
+                                 QStringLiteral("[ФАЙЛ]"));
+
+    StartRequest request;
+    if (!parser.parse(arguments)) {
+        Print(error, QStringLiteral("%1: %2\n").arg(program, parser.errorText()) + UsageLine(program));
+        request.exitCode = 2;
+        return request;
+    }
+    if (parser.isSet(help)) {
+        // Qt's first line names the program by the path it was started with.
+        const QString text = parser.helpText();
+        Print(out, UsageLine(program) + text.mid(text.indexOf(QLatin1Char('\n')) + 1));
+        request.exitCode = 0;
+        return request;
+    }
+    if (parser.isSet(version)) {
+        Print(out, QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                  QCoreApplication::applicationVersion()));
+        request.exitCode = 0;
+        return request;
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        Print(error, QStringLiteral("%1: один файл за раз\n").arg(program) + UsageLine(program));
+        request.exitCode = 2;
+        return request;
+    }
+    if (files.isEmpty())
+        return request;
+    // The name reaches the file system byte for byte: one that is not UTF-8 (an old archive's
+    // Latin-1, say) would not survive the trip through QString.
+    for (int i = argc - 1; i > 0; --i) {
+        if (arguments[i] == files.constFirst()) {
+            request.file = std::filesystem::path(std::string(argv[i], std::strlen(argv[i])));
+            break;
+        }
+    }
+    return request;
+}
+
+}  // namespace brindle

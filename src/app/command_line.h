@@ -1,0 +1,23 @@
+// What the editor's own command line asks for: a file to open at start-up, or only a text (help,
+// version, a usage error) and an exit code. Qt's options (-platform and the like) have been taken
+// out by the QApplication before this reads the rest.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+namespace brindle {
+
+struct StartRequest {
+    // Set when the program ends here: 0 after --help or --version, 2 after a usage error.
+    std::optional<int> exitCode;
+    // The file to open once the window is up, as the bytes it was given; empty when none.
+    std::filesystem::path file;
+};
+
+// Reads argv as the QApplication left it (it must exist, for the program's name and version).
+// Help and version go to out, usage errors to error.
+StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out = stdout, std::FILE* error = stderr);
+
+}  // namespace brindle
