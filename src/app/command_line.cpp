@@ -23,6 +23,20 @@ QString UsageLine(const QString& program)
 
 }  // namespace
 
+bool AsksOnlyForText(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--") == 0)
+            return false;
+        for (const char* option : {"-h", "--help", "-v", "--version"}) {
+            if (std::strcmp(argument, option) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
 StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* error)
 {
     QStringList arguments;

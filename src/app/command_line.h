@@ -16,6 +16,10 @@ struct StartRequest {
     std::filesystem::path file;
 };
 
+// True when argv asks only for --help or --version (before any "--"): then no window will open, and
+// the program must answer on a machine without a display too.
+bool AsksOnlyForText(int argc, char** argv);
+
 // Reads argv as the QApplication left it (it must exist, for the program's name and version).
 // Help and version go to out, usage errors to error.
 StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out = stdout, std::FILE* error = stderr);

@@ -10,6 +10,9 @@
 
 int main(int argc, char* argv[])
 {
+    // A QApplication needs a display unless told otherwise; help and version need none.
+    if (brindle::AsksOnlyForText(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     brindle::SetUpApplication(application);

@@ -761,11 +761,13 @@ private slots:
             int code = -1;
             QByteArray out, error;
         };
-        auto run = [&home](const QStringList& arguments) {
+        // No display at all unless offscreen: help and version must answer on a machine without one.
+        auto run = [&home](const QStringList& arguments, bool offscreen = true) {
             QProcess process;
             QProcessEnvironment environment;
             environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+            if (offscreen)
+                environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
             environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
             environment.insert(QStringLiteral("HOME"), home);
             environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
@@ -780,13 +782,13 @@ private slots:
             return result;
         };
 
-        const Run help = run({QStringLiteral("--help")});
+        const Run help = run({QStringLiteral("--help")}, false);
         QCOMPARE(help.code, 0);
         QVERIFY2(help.out.startsWith("Использование: brindle [--help] [--version] [ФАЙЛ]\n"), help.out.constData());
         QVERIFY(help.out.contains("--version"));
 
         const QByteArray version = "Brindle " + VersionLine(QString::fromUtf8(config::kProductVersion), true).toUtf8() + '\n';
-        const Run shown = run({QStringLiteral("--version")});
+        const Run shown = run({QStringLiteral("--version")}, false);
         QCOMPARE(shown.code, 0);
         QCOMPARE(shown.out, version);
         const Run qtOption = run({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-v")});
