@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include "formats/mp3_decoder.h"
+#include "formats/mp3_encoder.h"
 #include "formats/mp3_frames.h"
 #include "formats/mp3_test_support.h"
+#include "formats/wav_file.h"
 #include "storage/sound_buffer.h"
 #include "storage/unique_fd.h"
 #include "support/test_support.h"
@@ -312,6 +314,117 @@ TEST_F(Mp3RangesTest, ACancelAtAnyPointLeavesNothing)
     EXPECT_EQ(ranges.result, 1);
     EXPECT_EQ(ranges.ranges, 4u);
     EXPECT_EQ(progress.Position(), 1000u);
+}
+
+// --- Export ---------------------------------------------------------------------------------------
+
+class Mp3ExportRangesTest : public Mp3RangesTest {
+protected:
+    // A sound made by sox, loaded as the editor holds it.
+    void MakeSound(SoundBuffer& buffer, int channels, int rate, const std::string& signal)
+    {
+        const fs::path wav = PathOf("sound.wav");
+        const std::string sox = "sox -D -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+                                " -b 16 " + Quoted(wav) + " " + signal + " 2>/dev/null";
+        ASSERT_EQ(RunCommand(sox), 0) << sox;
+        ASSERT_EQ(LoadWav(buffer, wav, nullptr), 1);
+        fs::remove(wav);
+    }
+
+    std::vector<unsigned char> Export(SoundBuffer& buffer, unsigned rangeCount, unsigned* used = nullptr,
+                                      bool useInfoTag = true)
+    {
+        Mp3Encoder encoder({kLameLibraryName}, useInfoTag);
+        encoder.SetRangeCount(rangeCount);
+        const fs::path mp3 = PathOf("export.mp3");
+        EXPECT_EQ(encoder.EncodeToMp3(mp3, buffer, nullptr), 1) << LastFailure().text;
+        if (used)
+            *used = encoder.RangesUsed();
+        return ReadFileBytes(mp3);
+    }
+};
+
+TEST_F(Mp3ExportRangesTest, RangesWriteByteForByteTheFileOneEncoderWrites)
+{
+    // Loud noise, a long near-silence and plucks: the encoder's adjustment to loudness, its longest
+    // memory, is met at every seam somewhere.
+    const std::string mixed = "synth 3 pinknoise vol 0.9 : synth 6 sine 440 vol 0.001 : synth 0.5 pluck A3 pad 0 3";
+    struct Sound {
+        int channels;
+        int rate;
+        std::string signal;
+    };
+    const Sound sounds[] = {
+        {2, 44100, kMusic + " repeat 2"}, {1, 44100, mixed}, {2, 48000, mixed},
+        {1, 48000, kMusic + " repeat 2"}, {2, 22050, kMusic + " repeat 2"},  // 576-sample frames
+    };
+    for (const Sound& sound : sounds) {
+        SCOPED_TRACE(std::to_string(sound.channels) + " channels, " + std::to_string(sound.rate) + " Hz");
+        SoundBuffer buffer;
+        MakeSound(buffer, sound.channels, sound.rate, sound.signal);
+        unsigned used = 0;
+        const std::vector<unsigned char> whole = Export(buffer, 1, &used);
+        ASSERT_EQ(used, 1u);
+        ASSERT_GT(whole.size(), 20000u);
+        for (unsigned count = 2; count <= 8; ++count) {
+            const std::vector<unsigned char> ranges = Export(buffer, count, &used);
+            EXPECT_EQ(used, count);
+            ASSERT_EQ(ranges.size(), whole.size()) << count << " ranges";
+            const auto differ = std::mismatch(ranges.begin(), ranges.end(), whole.begin());
+            EXPECT_TRUE(differ.first == ranges.end())
+                << count << " ranges: byte " << (differ.first - ranges.begin()) << " differs";
+        }
+        // The last file is the ranges' own: it decodes to exactly the sound.
+        const fs::path decoded = PathOf("decoded.wav");
+        ASSERT_EQ(DecodeWithMpg123(PathOf("export.mp3"), decoded), 0);
+        EXPECT_EQ(ReadPcm16Wav(decoded).Frames(), buffer.frameCount);
+    }
+    EXPECT_EQ(TempFiles().size(), 0u);
+}
+
+TEST_F(Mp3ExportRangesTest, SettingsTheRangesCannotReproduceEncodeInOnePiece)
+{
+    SoundBuffer buffer;
+    // 96 kHz is encoded at 48 kHz: the resampler changes the encoder's delay.
+    MakeSound(buffer, 2, 96000, "synth 8 sine 100-7000 pinknoise vol 0.5");
+    unsigned used = 0;
+    const std::vector<unsigned char> resampled = Export(buffer, 4, &used);
+    EXPECT_EQ(used, 1u);
+    EXPECT_TRUE(resampled == Export(buffer, 1));
+
+    // A library without the info-frame call writes its header itself, for one encoder only.
+    SoundBuffer music;
+    MakeSound(music, 2, 44100, kMusic + " repeat 2");
+    const std::vector<unsigned char> older = Export(music, 4, &used, false);
+    EXPECT_EQ(used, 1u);
+    EXPECT_TRUE(older == Export(music, 1, nullptr, false));
+}
+
+TEST_F(Mp3ExportRangesTest, ACancelOrAFullDiskLeavesOnlyTheSound)
+{
+    SoundBuffer buffer;
+    MakeSound(buffer, 2, 44100, "synth 20 sine 100-7000 pinknoise vol 0.5");
+    const auto sound = TempFiles();
+    Mp3Encoder encoder({kLameLibraryName});
+    encoder.SetRangeCount(4);
+    for (uint32_t at : {1u, 100u, 500u, 900u, 990u}) {
+        SCOPED_TRACE(at);
+        CancelAtPosition progress(1000, at);
+        ClearLastFailure();
+        EXPECT_EQ(encoder.EncodeToMp3(PathOf("cancelled.mp3"), buffer, &progress), 0);
+        EXPECT_EQ(LastFailure().text, "cancelled");
+        EXPECT_TRUE(progress.IsFailed());
+        EXPECT_TRUE(TempFiles() == sound) << "the ranges' files are gone";
+    }
+    {
+        FileSizeLimit full(200000);
+        ClearLastFailure();
+        EXPECT_EQ(encoder.EncodeToMp3(PathOf("full.mp3"), buffer, nullptr), 0);
+    }
+    EXPECT_EQ(LastFailure().text, "File too large");
+    EXPECT_TRUE(TempFiles() == sound);
+    EXPECT_EQ(encoder.EncodeToMp3(PathOf("done.mp3"), buffer, nullptr), 1);
+    EXPECT_EQ(encoder.RangesUsed(), 4u);
 }
 
 }  // namespace
