@@ -33,6 +33,8 @@ struct LameAdapter::Api {
     decltype(&lame_set_write_id3tag_automatic) setWriteId3tagAutomatic = nullptr;
     decltype(&lame_get_lametag_frame) getLametagFrame = nullptr;
     decltype(&lame_mp3_tags_fid) mp3TagsFid = nullptr;
+    decltype(&lame_get_encoder_delay) getEncoderDelay = nullptr;
+    decltype(&lame_get_out_samplerate) getOutSamplerate = nullptr;
 };
 
 namespace {
@@ -95,6 +97,8 @@ std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& c
         }
         Resolve(lib, api.setWriteId3tagAutomatic, "lame_set_write_id3tag_automatic");
         Resolve(lib, api.mp3TagsFid, "lame_mp3_tags_fid");
+        Resolve(lib, api.getEncoderDelay, "lame_get_encoder_delay");
+        Resolve(lib, api.getOutSamplerate, "lame_get_out_samplerate");
         if (useInfoTag)
             Resolve(lib, api.getLametagFrame, "lame_get_lametag_frame");
         return adapter;
@@ -107,6 +111,17 @@ std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& c
 bool LameAdapter::HasWriteInfoTag() const { return api_->getLametagFrame != nullptr; }
 
 void LameAdapter::CloseEncoder(lame_global_struct* encoder) { api_->close(encoder); }
+
+int LameAdapter::EncoderDelay(const LameStream* stream) const
+{
+    return stream && stream->encoder_ && api_->getEncoderDelay ? api_->getEncoderDelay(stream->encoder_) : -1;
+}
+
+uint32_t LameAdapter::OutputSampleRate(const LameStream* stream) const
+{
+    const int rate = stream && stream->encoder_ && api_->getOutSamplerate ? api_->getOutSamplerate(stream->encoder_) : 0;
+    return rate > 0 ? uint32_t(rate) : 0;
+}
 
 BE_ERR LameAdapter::beInitStream(const BE_CONFIG* config, uint32_t* samples, uint32_t* bufferBytes,
                                  std::unique_ptr<LameStream>* stream)

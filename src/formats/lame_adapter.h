@@ -3,7 +3,9 @@
 // beDeinitStream, beCloseStream, beWriteVBRHeader, beWriteInfoTag) with the classic BE_CONFIG record;
 // this adapter turns them into lame_* calls resolved with dlsym from libmp3lame.so.0.
 //
-// One adapter per loaded library; it must not be used by two threads at once (saves never overlap).
+// One adapter per loaded library. Streams are started and closed on one thread (starting an encoder
+// fills tables the library shares); once started, different streams may encode on different
+// threads at once (beEncodeChunk, beDeinitStream), as an export in ranges does.
 #pragma once
 
 #include <cstdint>
@@ -129,6 +131,16 @@ public:
     BE_ERR beWriteInfoTag(LameStream* stream, const char* path);
     // The older route: the library itself rewrites the header of the last stream closed.
     BE_ERR beWriteVBRHeader(const char* path);
+
+    // Beyond the six operations, for an export in ranges. The samples by which the encoder delays
+    // its input, and the rate it encodes at; -1 and 0 when the library cannot say. Both need a
+    // stream that beDeinitStream has not yet finished with.
+    int EncoderDelay(const LameStream* stream) const;
+    uint32_t OutputSampleRate(const LameStream* stream) const;
+    // The info frame beDeinitStream kept (empty without one), which beWriteInfoTag writes; an export
+    // in ranges replaces it with one that describes the whole file.
+    const std::vector<uint8_t>& InfoFrame(const LameStream* stream) const { return stream->infoFrame_; }
+    void SetInfoFrame(LameStream* stream, std::vector<uint8_t> frame) const { stream->infoFrame_ = std::move(frame); }
 
 private:
     LameAdapter();

@@ -6,16 +6,21 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/check.h"
+#include "formats/mp3_frames.h"
+#include "formats/mp3_range_decode.h"
 #include "storage/block_file.h"
+#include "storage/file_handle.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sample_conversion.h"
 #include "storage/sound_buffer.h"
 #include "storage/wave_format.h"
 #include "tasks/progress.h"
+#include "tasks/worker_crew.h"
 #include "tasks/yield_pacer.h"
 
 namespace brindle {
@@ -113,7 +118,8 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
     auto input = std::make_unique<Input>();
     input->progress = progress;
     int error = MPG123_OK;
-    std::unique_ptr<mpg123_handle_struct, HandleCloser> handle(mpg123_new(nullptr, &error));
+    std::unique_ptr<mpg123_handle_struct, HandleCloser> handle(
+        mpg123_new(synthesis_.empty() ? nullptr : synthesis_.c_str(), &error));
     if (!handle) {
         NoteFailure({FailureKind::System,
                      std::string("the MP3 decoder did not start: ") + mpg123_plain_strerror(error)});
@@ -231,6 +237,62 @@ void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path&
 {
     Check(!mp3Path.empty(), "no file name");
     CheckNotCancelled(progress);
+    rangesUsed_ = 1;
+    const unsigned cores = rangeCount_ == 0 && rangeStarts_.empty() ? UsableCores() : 0;
+    if (rangeCount_ == 1 || cores == 1 || !DecoderLibrary::IsReady()) {
+        DecodeWholeOrThrow(buffer, mp3Path, progress);
+        return;
+    }
+
+    // A file that does not open is left to the whole-file decode, which fails on it the same way.
+    FileHandle file;
+    const int64_t size = file.Open(mp3Path, OpenMode::ReadOnly) ? file.FileSize() : -1;
+    const bool isReadable = size > 0 && uint64_t(size) <= std::numeric_limits<uint32_t>::max();
+    Mp3FrameIndex index;
+    {
+        std::optional<SubProgress> walkPart;
+        if (progress)
+            walkPart.emplace(*progress, progress->Range() / 50);
+        if (isReadable && !IndexMp3Frames(file.Fd(), uint64_t(size), walkPart ? &*walkPart : nullptr, index)) {
+            CheckNotCancelled(progress);
+            Throw();
+        }
+    }
+    std::optional<SubProgress> rest;
+    if (progress)
+        rest.emplace(*progress, progress->Range() - progress->Position());
+    Progress* const restProgress = rest ? &*rest : nullptr;
+
+    if (isReadable && index.IsSplittable()) {
+        std::vector<uint32_t> starts = rangeStarts_;
+        if (starts.empty()) {
+            const double seconds = double(index.keepEnd - index.keepBegin) / index.format.sampleRate;
+            const unsigned byLength = unsigned(std::max(1.0, seconds / kMinRangeSeconds));
+            starts = detail::SplitByBytes(index, rangeCount_ != 0 ? rangeCount_ : std::min(cores, byLength));
+        }
+        const bool isValidSplit = !starts.empty() && starts.front() == 0 &&
+                                  std::is_sorted(starts.begin(), starts.end(), std::less_equal<uint32_t>()) &&
+                                  starts.back() < index.FrameCount();
+        if (starts.size() > 1 && isValidSplit) {
+            unsigned ranges = 0;
+            switch (detail::DecodeRanges(file.Fd(), index, starts, synthesis_, buffer, restProgress, &ranges)) {
+            case detail::RangeDecode::Done:
+                rangesUsed_ = ranges;
+                return;
+            case detail::RangeDecode::Failed:
+                CheckNotCancelled(progress);
+                Throw();
+            case detail::RangeDecode::NotVouched:
+                break;
+            }
+        }
+    }
+    file.Close();
+    DecodeWholeOrThrow(buffer, mp3Path, restProgress);
+}
+
+void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
+{
     // Here and below a cancel can surface as a library error (the reader refuses to go on), so it
     // is asked first; a reason noted by the stream ("the file shrank while it was read") wins over
     // the format reasons given after it.

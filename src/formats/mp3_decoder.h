@@ -1,12 +1,21 @@
 // MP3 decoding through libmpg123, straight into a sound's sample stores: the import writes no file
 // of its own beside them. Runs on the load task's worker thread; one Mp3Decoder must not be used by
 // two threads at once.
+//
+// On a machine with several cores a file is decoded in as many ranges at once, one thread and one
+// decoder each (formats/mp3_frames.h says which files can be split). The sound is the same, bit for
+// bit, as one decoder's; a file that cannot be split, or a range that decodes to anything other than
+// predicted, is decoded by one decoder from the start, which also makes every accept and reject
+// decision, so a damaged file fares exactly as with one decoder.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <sys/types.h>
+#include <vector>
 
 struct mpg123_handle_struct;
 
@@ -39,7 +48,22 @@ public:
     // progress (may be null) is set in percent of the scanned length, then completed or failed; a
     // cancel is heard by every read of the MP3 file, the length scan's included. A file that shrinks
     // while it is decoded fails the decode. The reason of a failure is noted (tasks/failure.h).
+    // When the file is split, reading its frames takes the first 2 % of the progress range.
     int DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+
+    // How many ranges a decode may split a file into. 0, the default, follows the cores this process
+    // may use, with at least kMinRangeSeconds of sound per range; 1 always decodes in one piece; any
+    // other number is taken as it is, however short the sound (tests split short files).
+    void SetRangeCount(unsigned count) { rangeCount_ = count; }
+    // Where the ranges start, in audio frames (ascending, the first 0), instead of a split into parts
+    // of equal bytes; empty for that split. For tests: every split point can be tried.
+    void SetRangeStarts(std::vector<uint32_t> starts) { rangeStarts_ = std::move(starts); }
+    // libmpg123's synthesis by its name ("generic"); empty, the default, for the library's choice.
+    void SetSynthesis(std::string name) { synthesis_ = std::move(name); }
+    // The ranges the last successful DecodeInto decoded at once: 1 when one decoder did it all.
+    unsigned RangesUsed() const { return rangesUsed_; }
+
+    static constexpr double kMinRangeSeconds = 3.0;
 
 private:
     struct HandleCloser {
@@ -54,12 +78,18 @@ private:
     int Open(const std::filesystem::path& mp3Path, Progress* progress);
     // Throws on failure; the boundary operations turn that into 0.
     void DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+    // The whole file with one decoder.
+    void DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
     // The reader and seeker handed to the library; input is an Input.
     static ssize_t ReadFromInput(void* input, void* buffer, size_t count);
     static off_t SeekInInput(void* input, off_t offset, int whence);
 
     std::unique_ptr<Input> input_;
     std::unique_ptr<mpg123_handle_struct, HandleCloser> handle_;
+    unsigned rangeCount_ = 0;
+    std::vector<uint32_t> rangeStarts_;
+    std::string synthesis_;
+    unsigned rangesUsed_ = 1;
 };
 
 }  // namespace brindle

@@ -1,14 +1,17 @@
 #include "formats/mp3_encoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
 #include "formats/lame_adapter.h"
+#include "formats/mp3_range_encode.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sound_buffer.h"
 #include "tasks/failure.h"
 #include "tasks/progress.h"
+#include "tasks/worker_crew.h"
 #include "tasks/yield_pacer.h"
 
 namespace brindle {
@@ -112,16 +115,67 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
     const uint32_t channelCount = buffer.channels.ChannelCount();
     if (frameCount == 0 || (channelCount != 1 && channelCount != 2))
         ThrowFormat("only mono and stereo sounds can be saved as MP3");
+    rangesUsed_ = 1;
 
     MappedFileStream output;
     errno = 0;
     if (!output.OpenForWriting(path, 4096))
         ThrowWriteFailure();
-
     const BE_CONFIG config = MakeConfig(buffer);
+
+    std::unique_ptr<LameStream> stream;
+    const unsigned cores = rangeCount_ == 0 ? UsableCores() : 0;
+    const double seconds = double(frameCount) / double(buffer.format.samplesPerSecond);
+    const unsigned ranges =
+        rangeCount_ != 0 ? rangeCount_ : std::min(cores, unsigned(std::max(1.0, seconds / kMinRangeSeconds)));
+    bool isEncoded = false;
+    // The header of the older route is the library's own doing and cannot be made for the whole file.
+    if (ranges > 1 && adapter_->HasWriteInfoTag()) {
+        unsigned used = 1;
+        switch (detail::EncodeRanges(*adapter_, config, buffer, ranges, output, &stream, progress, &used)) {
+        case detail::RangeEncode::Done:
+            rangesUsed_ = used;
+            isEncoded = true;
+            break;
+        case detail::RangeEncode::Failed:
+            CheckNotCancelled(progress);
+            throw Failure();  // the reason was noted where the fault was found
+        case detail::RangeEncode::NotVouched:
+            // Written again from the start by one encoder.
+            stream.reset();
+            output.Close();
+            errno = 0;
+            if (!output.OpenForWriting(path, 4096))
+                ThrowWriteFailure();
+            break;
+        }
+    }
+    if (!isEncoded)
+        EncodeWholeOrThrow(output, config, buffer, progress, &stream);
+
+    adapter_->beCloseStream(stream.get());
+    errno = 0;
+    if (!output.CloseChecked())  // the cut to the bytes written failed: zeros would trail the MP3
+        ThrowWriteFailure();
+
+    // A header the library could not make is let go: without it the file still plays, only less
+    // exactly. A header that could not be written is a failed write like any other.
+    const std::string narrowPath = path.string();
+    errno = 0;
+    const BE_ERR header = adapter_->HasWriteInfoTag() ? adapter_->beWriteInfoTag(stream.get(), narrowPath.c_str())
+                                                      : adapter_->beWriteVBRHeader(narrowPath.c_str());
+    if (header == BE_ERR_INVALID_HANDLE)
+        ThrowWriteFailure();
+}
+
+void Mp3Encoder::EncodeWholeOrThrow(MappedFileStream& output, const BE_CONFIG& config, SoundBuffer& buffer,
+                                    Progress* progress, std::unique_ptr<LameStream>* streamOut)
+{
+    const uint32_t frameCount = buffer.frameCount;
+    const uint32_t channelCount = buffer.channels.ChannelCount();
     uint32_t chunkSamples = 0;
     uint32_t outputBytes = 0;
-    std::unique_ptr<LameStream> stream;
+    std::unique_ptr<LameStream>& stream = *streamOut;
     // The stream's owner releases the encoder on every failure path below.
     if (adapter_->beInitStream(&config, &chunkSamples, &outputBytes, &stream) != BE_ERR_SUCCESSFUL || !stream)
         ThrowFormat("the MP3 encoder refused the sound's format (" +
@@ -161,19 +215,6 @@ void Mp3Encoder::EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& b
         ThrowFormat("the MP3 encoder failed");
     errno = 0;
     if (written > 0 && output.Write(encoded.data(), 1, written) != written)
-        ThrowWriteFailure();
-    adapter_->beCloseStream(stream.get());
-    errno = 0;
-    if (!output.CloseChecked())  // the cut to the bytes written failed: zeros would trail the MP3
-        ThrowWriteFailure();
-
-    // A header the library could not make is let go: without it the file still plays, only less
-    // exactly. A header that could not be written is a failed write like any other.
-    const std::string narrowPath = path.string();
-    errno = 0;
-    const BE_ERR header = adapter_->HasWriteInfoTag() ? adapter_->beWriteInfoTag(stream.get(), narrowPath.c_str())
-                                                      : adapter_->beWriteVBRHeader(narrowPath.c_str());
-    if (header == BE_ERR_INVALID_HANDLE)
         ThrowWriteFailure();
 }
 

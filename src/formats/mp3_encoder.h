@@ -3,7 +3,8 @@
 // Fixed settings: variable bit rate between 128 and 192 kbit/s (VBR quality 4), joint stereo for two
 // channels and mono for one, the sound's own sample rate, bit reservoir off, and an info header at
 // the start of the file so that decoders trim the encoder's delay and padding.
-// Runs on the save task's worker thread; saves never overlap, so nothing here takes a lock.
+// Runs on the save task's worker thread; saves never overlap, so nothing here takes a lock. On a
+// machine with several cores the sound is encoded in ranges on as many threads (mp3_range_encode.h).
 #pragma once
 
 #include <filesystem>
@@ -14,8 +15,11 @@
 namespace brindle {
 
 class LameAdapter;
+class LameStream;
+class MappedFileStream;
 class Progress;
 class SoundBuffer;
+struct BE_CONFIG;
 
 inline constexpr const char* kLameLibraryName = "libmp3lame.so.0";
 
@@ -50,11 +54,28 @@ public:
     // null) gets the percent of frames encoded, then Complete or Fail.
     int EncodeToMp3(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
 
+    // How many ranges an export may split the sound into, each encoded by an encoder of its own on a
+    // thread of its own, the file coming out byte for byte as one encoder's. 0, the default, follows
+    // the cores this process may use, with at least kMinRangeSeconds of sound per range; 1 always
+    // encodes in one piece; any other number is taken as it is, however short the sound (tests).
+    // Settings the ranges cannot reproduce (a library without the info-frame call, resampling,
+    // another encoder delay) encode in one piece.
+    void SetRangeCount(unsigned count) { rangeCount_ = count; }
+    // The ranges the last successful EncodeToMp3 encoded at once: 1 when one encoder did it all.
+    unsigned RangesUsed() const { return rangesUsed_; }
+
+    static constexpr double kMinRangeSeconds = 3.0;
+
 private:
     void EncodeOrThrow(const std::filesystem::path& path, SoundBuffer& buffer, Progress* progress);
+    // The whole sound with one encoder into output, which is open and empty.
+    void EncodeWholeOrThrow(MappedFileStream& output, const BE_CONFIG& config, SoundBuffer& buffer,
+                            Progress* progress, std::unique_ptr<LameStream>* stream);
 
     std::unique_ptr<LameAdapter> adapter_;
     std::string loadFailure_;  // why no library was loaded, the reason every save then fails with
+    unsigned rangeCount_ = 0;
+    unsigned rangesUsed_ = 1;
 };
 
 // EncodeToMp3 of the process-wide encoder.

@@ -6,7 +6,8 @@
 // killed process strands no sample file.
 //
 // Threads: ReadSamples is const and may run on several threads at once while no thread writes.
-// Everything else (WriteSamples, CopyFrom into this file) belongs to one thread, with readers stopped.
+// WriteSamples may too, on runs that do not overlap (each is one pwrite; a decode in ranges fills one
+// file from several threads). Everything else belongs to one thread, with readers and writers stopped.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 // One channel of float samples in a block file of its own; the channel is as long as the file holds.
 //
 // Threads: the const members may run on several threads at once while no thread changes the store;
-// the others belong to one thread, with readers stopped.
+// so may WriteSamples on runs that do not overlap (see BlockFile); the others belong to one thread,
+// with readers stopped.
 #pragma once
 
 #include <cstdint>

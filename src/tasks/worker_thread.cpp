@@ -1,6 +1,31 @@
 #include "tasks/worker_thread.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace brindle {
+namespace {
+
+std::atomic<int> backgroundNice{0};
+
+// On Linux a nice value belongs to one thread (setpriority with its id), and the threads it creates
+// start with it. Raising it needs no privilege; a failure leaves the priority as it was.
+void LowerThisThreadsPriority(int increment)
+{
+    const id_t self = id_t(::gettid());
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, self);
+    if (errno == 0)
+        (void)::setpriority(PRIO_PROCESS, self, std::min(current + increment, 19));
+}
+
+}  // namespace
+
+void WorkerThread::SetBackgroundNice(int increment) { backgroundNice.store(std::max(increment, 0)); }
+
+int WorkerThread::BackgroundNice() { return backgroundNice.load(); }
 
 WorkerThread::~WorkerThread() { StopAndWait(); }
 
@@ -42,6 +67,8 @@ void WorkerThread::StopAndWait()
 
 void WorkerThread::ThreadProc()
 {
+    if (const int increment = backgroundNice.load())
+        LowerThisThreadsPriority(increment);
     int result = 0;
     try {
         running_ = true;

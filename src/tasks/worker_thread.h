@@ -32,6 +32,16 @@ public:
 
     // Waits for a previous thread if one exists, then starts a new one. 1 when it started.
     int StartThread();
+
+    // Process-wide: threads started from now on lower their own scheduling priority by `increment`
+    // nice steps (0, the default, leaves it), and every thread they start in turn has it too. This
+    // is how the editor, on a machine with a core to spare, keeps its window answering while a load
+    // or save keeps every core busy, instead of making the work pause (YieldPacer).
+    static void SetBackgroundNice(int increment);
+    static int BackgroundNice();
+    // The editor's choice: low enough for the window to win the processor whenever it wakes, not so
+    // low that other programs' work starves a save.
+    static constexpr int kBackgroundNice = 10;
     // Blocks until the thread (if any) has ended.
     void Wait();
     bool IsRunning() const { return running_.load(); }

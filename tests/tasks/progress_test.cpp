@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include "tasks/worker_thread.h"
 
 namespace brindle {
 namespace {
@@ -178,6 +185,50 @@ TEST(SubProgress, CancelAndFailTravelUp)
     SubProgress child(other, 5);
     other.Cancel();
     EXPECT_TRUE(child.IsCancelled()) << "a child sees its parent's cancellation";
+}
+
+}  // namespace
+}  // namespace brindle
+
+namespace brindle {
+namespace {
+
+int NiceOfThisThread()
+{
+    errno = 0;
+    return ::getpriority(PRIO_PROCESS, id_t(::gettid()));
+}
+
+// Records the nice value of its own thread and of a thread it starts, as a range of a decode would.
+class NiceProbe final : public WorkerThread {
+public:
+    ~NiceProbe() override { StopAndWait(); }
+    int Run() override
+    {
+        own = NiceOfThisThread();
+        std::thread([this] { started = NiceOfThisThread(); }).join();
+        return 1;
+    }
+    int own = 0;
+    int started = 0;
+};
+
+TEST(WorkerThread, BackgroundNiceLowersTheWorkAndWhatItStartsButNotTheCaller)
+{
+    const int caller = NiceOfThisThread();
+    WorkerThread::SetBackgroundNice(3);
+    NiceProbe lowered;
+    ASSERT_EQ(lowered.StartThread(), 1);
+    lowered.Wait();
+    WorkerThread::SetBackgroundNice(0);
+    NiceProbe plain;
+    ASSERT_EQ(plain.StartThread(), 1);
+    plain.Wait();
+
+    EXPECT_EQ(lowered.own, std::min(caller + 3, 19));
+    EXPECT_EQ(lowered.started, lowered.own) << "a crew's threads share the worker's priority";
+    EXPECT_EQ(plain.own, caller);
+    EXPECT_EQ(NiceOfThisThread(), caller) << "only the worker's thread, never the whole process";
 }
 
 }  // namespace

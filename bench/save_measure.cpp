@@ -1,0 +1,162 @@
+// Measures how the editor's window answers while it saves an MP3 (not a test: it times things).
+// Opens SOUND in the main window and saves it as an MP3 the way the window does (progress window,
+// worker thread, the editor's scheduling), while a 1 ms timer on the UI thread notes every gap between
+// its ticks; prints the save's time, the UI thread's longest stall and how many stalls passed 16 and
+// 50 ms. Then times brindle-batch on the same sound, opening it alone and opening and saving it, so
+// that its save's time stands beside the window's.
+//
+//   measure_save SOUND.wav [RUNS]      (offscreen unless QT_QPA_PLATFORM says otherwise; the MP3s go
+//                                       to $TMPDIR, or /var/tmp)
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/application_setup.h"
+#include "app/main_frame.h"
+#include "document/document.h"
+#include "storage/temp_files.h"
+#include "tasks/worker_crew.h"
+#include "tasks/worker_thread.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The gaps between the ticks of a 1 ms timer on the UI thread: what the thread could not answer.
+class StallWatch {
+public:
+    StallWatch()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const double now = double(clock_.nsecsElapsed()) / 1e6;
+            const double gap = now - last_ - 1.0;
+            last_ = now;
+            longest_ = std::max(longest_, gap);
+            over16_ += gap > 16;
+            over50_ += gap > 50;
+            ++ticks_;
+        });
+    }
+    void Start()
+    {
+        longest_ = 0;
+        over16_ = over50_ = ticks_ = 0;
+        clock_.start();
+        last_ = 0;
+        timer_.start();
+    }
+    void Stop() { timer_.stop(); }
+    double Longest() const { return longest_; }
+    int Over16() const { return over16_; }
+    int Over50() const { return over50_; }
+    int Ticks() const { return ticks_; }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    double last_ = 0;
+    double longest_ = 0;
+    int over16_ = 0;
+    int over50_ = 0;
+    int ticks_ = 0;
+};
+
+std::string Quoted(const fs::path& path)
+{
+    std::string quoted = "'";
+    for (char c : path.string())
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+double RunSeconds(const std::string& command)
+{
+    QElapsedTimer clock;
+    clock.start();
+    if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "measure_save: failed: %s\n", command.c_str());
+    return double(clock.nsecsElapsed()) / 1e9;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: measure_save SOUND.wav [RUNS]\n");
+        return 2;
+    }
+    const fs::path sound = fs::absolute(argv[1]);
+    const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 3;
+    const fs::path target = brindle::TempDirectory() / "measure_save.mp3";
+    brindle::SetUpApplication(application);
+    std::printf("%u usable cores; the window's loads and saves run at nice +%d%s\n", brindle::UsableCores(),
+                brindle::WorkerThread::BackgroundNice(),
+                brindle::WorkerThread::BackgroundNice() ? ", without pauses" : ", pausing 20 ms every 110 ms");
+
+    brindle::MainFrame frame;
+    frame.resize(1280, 720);
+    frame.show();
+    QApplication::processEvents();
+    StallWatch watch;
+    watch.Start();
+    QElapsedTimer clock;
+    clock.start();
+    if (!frame.OpenFile(sound)) {
+        std::fprintf(stderr, "measure_save: cannot open %s\n", sound.c_str());
+        return 1;
+    }
+    watch.Stop();
+    std::printf("open: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
+                double(clock.nsecsElapsed()) / 1e9, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
+
+    std::vector<double> windowSaves;
+    for (int run = 0; run < runs; ++run) {
+        frame.GetDocument().SetPendingTarget(target);
+        watch.Start();
+        clock.restart();
+        const int saved = frame.SaveDocument();
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        watch.Stop();
+        frame.GetDocument().SetPendingTarget({});
+        if (!saved) {
+            std::fprintf(stderr, "measure_save: the window's save failed\n");
+            return 1;
+        }
+        windowSaves.push_back(seconds);
+        std::printf("window save: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
+                    seconds, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
+    }
+
+    std::vector<double> batchSaves;
+    const std::string batch = std::string(BRINDLE_BATCH) + " -q " + Quoted(sound);
+    for (int run = 0; run < runs; ++run) {
+        const double open = RunSeconds(batch);
+        const double openAndSave = RunSeconds(batch + " -o " + Quoted(target));
+        batchSaves.push_back(openAndSave - open);
+        std::printf("brindle-batch: open %.2f s, open and save %.2f s: save %.2f s\n", open, openAndSave,
+                    openAndSave - open);
+    }
+    std::printf("median save: window %.2f s, brindle-batch %.2f s (window / batch %.2f)\n", Median(windowSaves),
+                Median(batchSaves), Median(windowSaves) / Median(batchSaves));
+    fs::remove(target);
+    frame.GetDocument().Reset();
+    return 0;
+}

@@ -1,0 +1,114 @@
+#include "formats/mp3_info_frame.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "formats/mp3_frames.h"
+
+namespace brindle {
+namespace {
+
+constexpr std::array<uint16_t, 256> MakeCrc16Table()
+{
+    std::array<uint16_t, 256> table{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint16_t crc = uint16_t(i);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<uint16_t, 256> kCrc16Table = MakeCrc16Table();
+
+void PutBigEndian(uint8_t* at, uint32_t value, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i, value >>= 8)
+        at[i] = uint8_t(value);
+}
+
+// Offsets in the LAME info frame, from the "Xing" that follows the (empty) side information.
+constexpr size_t kFrameCountAt = 8;
+constexpr size_t kByteCountAt = 12;
+constexpr size_t kTocAt = 16;
+constexpr size_t kEncoderAt = 120;
+constexpr size_t kDelayPaddingAt = 141;
+constexpr size_t kMusicLengthAt = 148;
+constexpr size_t kMusicCrcAt = 152;
+constexpr size_t kFrameCrcAt = 154;
+
+}  // namespace
+
+uint16_t Crc16Arc(uint16_t crc, const uint8_t* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        crc = uint16_t((crc >> 8) ^ kCrc16Table[(crc ^ bytes[i]) & 0xFF]);
+    return crc;
+}
+
+void XingTableOfContents::Add(uint32_t kbps)
+{
+    ++frames_;
+    sum_ += int(kbps);
+    if (++seen_ < want_)
+        return;
+    if (position_ < kSize) {
+        bag_[position_++] = sum_;
+        seen_ = 0;
+    }
+    if (position_ == kSize) {
+        for (int i = 1; i < kSize; i += 2)
+            bag_[i / 2] = bag_[i];
+        want_ *= 2;
+        position_ /= 2;
+    }
+}
+
+std::vector<uint8_t> XingTableOfContents::Entries() const
+{
+    std::vector<uint8_t> entries(100, 0);
+    if (position_ <= 0)
+        return entries;
+    for (int i = 1; i < 100; ++i) {
+        // The encoder's own types: the fraction and the sums in float, the ratio in double. Sums
+        // above 2^24 round in float, and the table must round with them.
+        const float fraction = float(i) / 100.0f;
+        int at = int(std::floor(fraction * float(position_)));
+        if (at > position_ - 1)
+            at = position_ - 1;
+        const float reached = float(bag_[size_t(at)]);
+        const float total = float(sum_);
+        const int point = int(256.0 * double(reached) / double(total));
+        entries[size_t(i)] = uint8_t(point > 255 ? 255 : point);
+    }
+    return entries;
+}
+
+bool RewriteInfoFrame(std::vector<uint8_t>& frame, const InfoFrameTotals& totals)
+{
+    Layer3Header header;
+    if (frame.size() < 4 || !ParseLayer3Header(frame.data(), header) || frame.size() != header.frameBytes)
+        return false;
+    const size_t at = 4 + header.sideInfoBytes;
+    if (frame.size() < at + kFrameCrcAt + 2 || std::memcmp(&frame[at], "Xing", 4) != 0 ||
+        std::memcmp(&frame[at + kEncoderAt], "LAME", 4) != 0)
+        return false;
+    uint8_t* xing = &frame[at];
+    // The encoder fills the header from its state after the last frame.
+    frame[3] = uint8_t((frame[3] & ~0x30) | ((totals.lastModeExtension & 3) << 4));
+    const uint32_t streamBytes = uint32_t(totals.audioBytes + frame.size());
+    PutBigEndian(xing + kFrameCountAt, totals.toc.FrameCount(), 4);
+    PutBigEndian(xing + kByteCountAt, streamBytes, 4);
+    const std::vector<uint8_t> toc = totals.toc.Entries();
+    std::memcpy(xing + kTocAt, toc.data(), toc.size());
+    const uint32_t delay = uint32_t(xing[kDelayPaddingAt]) << 4 | xing[kDelayPaddingAt + 1] >> 4;
+    PutBigEndian(xing + kDelayPaddingAt, delay << 12 | (totals.padding & 0xFFF), 3);
+    PutBigEndian(xing + kMusicLengthAt, streamBytes, 4);
+    PutBigEndian(xing + kMusicCrcAt, totals.musicCrc, 2);
+    PutBigEndian(xing + kFrameCrcAt, Crc16Arc(0, frame.data(), at + kFrameCrcAt), 2);
+    return true;
+}
+
+}  // namespace brindle

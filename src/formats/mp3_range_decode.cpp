@@ -1,0 +1,346 @@
+#include "formats/mp3_range_decode.h"
+
+#include <mpg123.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <cerrno>
+#include <memory>
+#include <unistd.h>
+
+#include "storage/block_file.h"
+#include "storage/sample_conversion.h"
+#include "storage/sound_buffer.h"
+#include "tasks/failure.h"
+#include "tasks/progress.h"
+#include "tasks/worker_crew.h"
+
+namespace brindle::detail {
+namespace {
+
+struct HandleCloser {
+    void operator()(mpg123_handle* handle) const
+    {
+        mpg123_close(handle);
+        mpg123_delete(handle);
+    }
+};
+using Handle = std::unique_ptr<mpg123_handle, HandleCloser>;
+
+enum class Outcome {
+    Done,
+    NotVouched,
+    Failed,   // the file or the stores could not be read or written; reason kept
+    Stopped,  // asked to stop: a cancel, or another range that failed
+};
+
+// One range: frames [start, end) are kept, decoding begins at lead-in frame `from`.
+struct Range {
+    uint32_t from = 0;
+    uint32_t start = 0;
+    uint32_t end = 0;
+    std::atomic<uint32_t> framesDone{0};
+    Outcome outcome = Outcome::Done;
+    FailureReason reason;  // of a failed range, taken on its own thread
+};
+
+[[noreturn]] void ThrowShrank() { throw Failure({FailureKind::System, "the file shrank while it was read"}); }
+
+// Converted samples of one range on their way to the stores, written a run at a time: one write
+// per channel and run rather than one per frame, never across a block of the stores (a write may
+// not reach past the next block).
+class StoreWriter {
+public:
+    StoreWriter(SoundBuffer& buffer, uint32_t channels) : buffer_(buffer), channels_(channels)
+    {
+        for (uint32_t c = 0; c < channels; ++c)
+            pending_[c].reserve(kRunSamples);
+    }
+
+    // count frames of interleaved signed 16-bit samples for sound positions from `at` on; runs must
+    // follow each other. false when a store could not be written.
+    bool Put(uint32_t at, const uint8_t* pcm, uint32_t count)
+    {
+        if (pendingCount_ != 0 && at != runStart_ + pendingCount_ && !Flush())
+            return false;
+        while (count > 0) {
+            if (pendingCount_ == 0)
+                runStart_ = at;
+            const uint32_t blockRoom = kBlockSamples - (runStart_ + pendingCount_) % kBlockSamples;
+            const uint32_t take = std::min({count, kRunSamples - pendingCount_, blockRoom});
+            for (uint32_t c = 0; c < channels_; ++c) {
+                const size_t had = pending_[c].size();
+                pending_[c].resize(had + take);
+                ConvertS16LeToFloat(pcm + 2 * c, channels_, pending_[c].data() + had, take);
+            }
+            pendingCount_ += take;
+            pcm += size_t(take) * channels_ * 2;
+            at += take;
+            count -= take;
+            if ((pendingCount_ == kRunSamples || take == blockRoom) && !Flush())
+                return false;
+        }
+        return true;
+    }
+
+    bool Flush()
+    {
+        if (pendingCount_ == 0)
+            return true;
+        for (uint32_t c = 0; c < channels_; ++c) {
+            if (!buffer_.channels.Channel(int(c)).WriteSamples(runStart_, pending_[c].data(), pendingCount_))
+                return false;
+            pending_[c].clear();
+        }
+        pendingCount_ = 0;
+        return true;
+    }
+
+private:
+    static constexpr uint32_t kRunSamples = 65536;
+    SoundBuffer& buffer_;
+    uint32_t channels_;
+    std::vector<float> pending_[2];
+    uint32_t runStart_ = 0;
+    uint32_t pendingCount_ = 0;
+};
+
+class RangeDecoder {
+public:
+    RangeDecoder(int fd, const Mp3FrameIndex& index, const std::string& synthesis, SoundBuffer& buffer,
+                 std::atomic<bool>& stop)
+        : fd_(fd), index_(index), synthesis_(synthesis), buffer_(buffer), stop_(stop)
+    {
+    }
+
+    // Runs on the range's own thread; afterFrame runs after every frame kept. A range that cannot
+    // finish asks the others to stop: the sound will be decoded again, or not at all.
+    void Decode(Range& range, const std::function<void(uint32_t framesDone)>& afterFrame)
+    {
+        // The range's reason is taken from this thread's record, which is the caller's own for the
+        // range run on the caller's thread: that record is put back as it was.
+        const FailureReason callers = LastFailure();
+        ClearLastFailure();
+        const int ran = Guarded([&] {
+            range.outcome = Run(range, afterFrame);
+            return true;
+        });
+        if (!ran)
+            range.outcome = Outcome::Failed;
+        if (range.outcome == Outcome::Failed)
+            range.reason = LastFailure().IsSet() ? LastFailure() : FailureReason{FailureKind::System, "internal error"};
+        ClearLastFailure();
+        NoteFailure(callers);
+        if (range.outcome != Outcome::Done)
+            stop_ = true;
+    }
+
+private:
+    Outcome Run(Range& range, const std::function<void(uint32_t)>& afterFrame)
+    {
+        const Layer3Header& format = index_.format;
+        const uint32_t channels = format.channelCount;
+        const uint32_t spf = format.samplesPerFrame;
+        const size_t frameBytes = size_t(spf) * channels * 2;
+
+        int error = MPG123_OK;
+        Handle handle(mpg123_new(synthesis_.empty() ? nullptr : synthesis_.c_str(), &error));
+        if (!handle)
+            return Outcome::NotVouched;
+        mpg123_handle* h = handle.get();
+        // Mid-file there is no info frame to trim by: the range keeps raw frames and the sound's
+        // edges are cut once, by position. A frame that looks like an info frame is music here.
+        if (mpg123_param(h, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0) != MPG123_OK ||
+            mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME, 0.0) != MPG123_OK ||
+            mpg123_format_none(h) != MPG123_OK ||
+            mpg123_format(h, long(format.sampleRate), int(channels), MPG123_ENC_SIGNED_16) != MPG123_OK ||
+            mpg123_open_feed(h) != MPG123_OK)
+            return Outcome::NotVouched;
+
+        // One frame past the range when there is one: the decoder holds back a first frame until
+        // it has seen the header after it.
+        const uint32_t frames = index_.FrameCount();
+        uint64_t feedAt = index_.offsets[range.from];
+        const uint64_t feedEnd = index_.offsets[std::min(range.end + 1, frames)];
+        std::vector<uint8_t> chunk(kFeedBytes);
+        StoreWriter writer(buffer_, channels);
+        uint32_t next = range.from;  // the frame the decoder should hand out next
+        while (next < range.end) {
+            if (stop_.load(std::memory_order_relaxed))
+                return Outcome::Stopped;
+            off_t num = 0;
+            unsigned char* audio = nullptr;
+            size_t bytes = 0;
+            const int code = mpg123_decode_frame(h, &num, &audio, &bytes);
+            if (code == MPG123_NEW_FORMAT) {
+                long rate = 0;
+                int gotChannels = 0;
+                int encoding = 0;
+                if (mpg123_getformat(h, &rate, &gotChannels, &encoding) != MPG123_OK || rate != long(format.sampleRate) ||
+                    gotChannels != int(channels) || encoding != MPG123_ENC_SIGNED_16)
+                    return Outcome::NotVouched;
+                continue;
+            }
+            if (code == MPG123_NEED_MORE) {
+                if (feedAt == feedEnd)
+                    return Outcome::NotVouched;  // a frame the decoder would not give
+                const size_t want = size_t(std::min<uint64_t>(chunk.size(), feedEnd - feedAt));
+                ReadFully(chunk.data(), want, feedAt);
+                if (mpg123_feed(h, chunk.data(), want) != MPG123_OK)
+                    return Outcome::NotVouched;
+                feedAt += want;
+                continue;
+            }
+            if (code != MPG123_OK || num != off_t(next - range.from) || bytes != frameBytes)
+                return Outcome::NotVouched;
+            if (next >= range.start) {
+                // Raw samples [next * spf, +spf); the sound keeps [keepBegin, keepEnd) of them.
+                const uint64_t raw = uint64_t(next) * spf;
+                const uint64_t lo = std::max(raw, index_.keepBegin);
+                const uint64_t hi = std::min(raw + spf, index_.keepEnd);
+                if (lo < hi && !writer.Put(uint32_t(lo - index_.keepBegin), audio + (lo - raw) * channels * 2,
+                                           uint32_t(hi - lo)))
+                    return Outcome::Failed;
+                afterFrame(range.framesDone.fetch_add(1, std::memory_order_relaxed) + 1);
+            }
+            ++next;
+        }
+        return writer.Flush() ? Outcome::Done : Outcome::Failed;
+    }
+
+    void ReadFully(uint8_t* destination, size_t count, uint64_t offset)
+    {
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t got = ::pread(fd_, destination + done, count - done, off_t(offset + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                ThrowSystem();
+            if (got == 0)
+                ThrowShrank();
+            done += size_t(got);
+        }
+    }
+
+    static constexpr size_t kFeedBytes = 64 * 1024;
+    int fd_;
+    const Mp3FrameIndex& index_;
+    const std::string& synthesis_;
+    SoundBuffer& buffer_;
+    std::atomic<bool>& stop_;
+};
+
+}  // namespace
+
+std::vector<uint32_t> SplitByBytes(const Mp3FrameIndex& index, unsigned count)
+{
+    std::vector<uint32_t> starts{0};
+    const uint32_t frames = index.FrameCount();
+    const uint64_t first = index.offsets.front();
+    const uint64_t bytes = index.offsets.back() - first;
+    for (unsigned r = 1; r < count; ++r) {
+        const uint64_t target = first + bytes * r / count;
+        const auto at = std::lower_bound(index.offsets.begin(), index.offsets.end() - 1, target);
+        const uint32_t start = uint32_t(at - index.offsets.begin());
+        if (start > starts.back() && start < frames)
+            starts.push_back(start);
+    }
+    return starts;
+}
+
+RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<uint32_t>& starts,
+                         const std::string& synthesis, SoundBuffer& buffer, Progress* progress, unsigned* rangeCount)
+{
+    const uint32_t frames = index.FrameCount();
+    const uint64_t kept = index.keepEnd - index.keepBegin;
+    const uint32_t channels = index.format.channelCount;
+    // A split point without a lead-in near it joins its range to the one before.
+    std::vector<std::pair<uint32_t, uint32_t>> points;  // lead-in start, range start
+    for (uint32_t start : starts) {
+        if (const std::optional<uint32_t> from = LeadInStart(index, start))
+            points.emplace_back(*from, start);
+    }
+    std::vector<Range> ranges(points.size());
+    for (size_t r = 0; r < points.size(); ++r) {
+        ranges[r].from = points[r].first;
+        ranges[r].start = points[r].second;
+        ranges[r].end = r + 1 < points.size() ? points[r + 1].second : frames;
+    }
+    *rangeCount = unsigned(ranges.size());
+    if (ranges.size() < 2)
+        return RangeDecode::NotVouched;
+    buffer.Clear();
+    if (!buffer.channels.Allocate(uint16_t(channels), uint32_t(kept), index.format.sampleRate))
+        return RangeDecode::Failed;  // the stores noted why
+
+    std::atomic<bool> stop{false};
+    bool isCancelled = false;
+    // On this thread only. The bar follows the first range, which runs here: its frames move it
+    // the same steps on every run, however the threads are scheduled (a watcher may count them), and
+    // the ranges are about equal. A cancel stops every range.
+    const Range& first = ranges.front();
+    auto report = [&](bool isMoving) {
+        if (isCancelled)
+            return;
+        if (progress && isMoving) {
+            const uint32_t done = first.framesDone.load(std::memory_order_relaxed);
+            progress->SetPercent(float(double(done) * 100.0 / double(first.end - first.start)));
+        }
+        // Asked after the move, whose watcher may be the one that cancels.
+        if (IsCancelled(progress)) {
+            isCancelled = true;
+            stop = true;
+        }
+    };
+
+    RangeDecoder decoder(fd, index, synthesis, buffer, stop);
+    WorkerCrew crew;
+    // The threads use the decoder: they are joined before it goes, on every path.
+    struct JoinFirst {
+        WorkerCrew& crew;
+        ~JoinFirst() { crew.Join(); }
+    } joinFirst{crew};
+    // The others wake this thread now and then to hear of a cancel once it has finished its own.
+    const uint32_t nudgeEvery = std::max<uint32_t>(1, frames / 200);
+    const int started = crew.Start(unsigned(ranges.size() - 1), [&](unsigned r) {
+        decoder.Decode(ranges[r + 1], [&](uint32_t done) {
+            if (done % nudgeEvery == 0)
+                crew.Nudge();
+        });
+    });
+    if (!started)
+        stop = true;
+    decoder.Decode(ranges[0], [&](uint32_t) { report(true); });
+    crew.WaitTicking(std::chrono::milliseconds(25), [&] { report(false); });
+
+    RangeDecode result = started ? RangeDecode::Done : RangeDecode::NotVouched;
+    for (const Range& range : ranges) {
+        if (range.outcome == Outcome::Failed) {
+            NoteFailure(range.reason);
+            result = RangeDecode::Failed;
+            break;
+        }
+        if (range.outcome != Outcome::Done)
+            result = RangeDecode::NotVouched;
+    }
+    if (isCancelled)
+        result = RangeDecode::Failed;  // the caller says it was cancelled
+    if (result != RangeDecode::Done) {
+        buffer.Clear();
+        return result;
+    }
+    WaveFormat& format = buffer.format;
+    format.formatTag = 1;
+    format.channelCount = uint16_t(channels);
+    format.samplesPerSecond = index.format.sampleRate;
+    format.blockAlign = uint16_t(channels * 2);
+    format.avgBytesPerSecond = format.samplesPerSecond * format.blockAlign;
+    format.bitsPerSample = 16;
+    buffer.frameCount = uint32_t(kept);
+    buffer.dataByteCount = uint32_t(kept) * format.blockAlign;
+    return RangeDecode::Done;
+}
+
+}  // namespace brindle::detail

@@ -1,0 +1,41 @@
+// Internal to the MP3 decoder: decoding an indexed MP3 file in ranges, one thread and one fresh
+// libmpg123 decoder per range, each writing its samples straight into the sound's stores at their
+// final positions. The result is meant to equal, bit for bit, the decode of the whole file by one
+// decoder; every range checks that it decoded exactly the frames predicted, and whatever it cannot
+// vouch for is handed back for the whole-file decode to decide.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/mp3_frames.h"
+
+namespace brindle {
+
+class Progress;
+class SoundBuffer;
+
+namespace detail {
+
+enum class RangeDecode {
+    Done,         // buffer holds the sound, exactly as one decoder gives it
+    NotVouched,   // a range decoded something else than predicted; buffer is to be decoded again
+    Failed,       // cancelled, or the file or the stores could not be read or written; reason noted
+};
+
+// Starts of `count` ranges of about equal bytes, as audio frame indices (the first is 0); fewer
+// when the file has too few frames for that many.
+std::vector<uint32_t> SplitByBytes(const Mp3FrameIndex& index, unsigned count);
+
+// Decodes the file open at fd, indexed as index (which must be splittable), in the ranges that
+// start at starts (ascending, the first 0, each below the frame count) into buffer, replacing what it
+// held. A split point with no lead-in near enough (LeadInStart) is dropped; *rangeCount gets the
+// ranges decoded. synthesis names libmpg123's synthesis ("generic"), empty for its default. The
+// library must have been initialised. progress (may be null) is asked for a cancel and moved in
+// percent of the frames decoded, from this thread only; it is not completed here.
+RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<uint32_t>& starts,
+                         const std::string& synthesis, SoundBuffer& buffer, Progress* progress, unsigned* rangeCount);
+
+}  // namespace detail
+}  // namespace brindle
