@@ -22,8 +22,6 @@ void SetUpApplication(QApplication& application)
     QApplication::setDesktopFileName(QStringLiteral("brindle"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
 
-    // The editor's own texts are Russian whatever the locale, so Qt's buttons (Да, Нет, Отмена)
-    // are too. A missing translation leaves Qt's English ones; nothing else changes.
     // With a core to spare the window keeps the processor because the scheduler prefers it to a
     // load's or save's threads, not because the work pauses: the pauses cost a save a third of its
     // time while the other core idled. On one core the work still pauses.
@@ -32,6 +30,8 @@ void SetUpApplication(QApplication& application)
         WorkerThread::SetBackgroundNice(WorkerThread::kBackgroundNice);
     }
 
+    // The editor's own texts are Russian whatever the locale, so Qt's buttons (Да, Нет, Отмена)
+    // are too. A missing translation leaves Qt's English ones; nothing else changes.
     auto* translator = new QTranslator(&application);
     if (translator->load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(translator);
