@@ -2,8 +2,8 @@
 // Opens SOUND in the main window and saves it as an MP3 the way the window does (progress window,
 // worker thread, the editor's scheduling), while a 1 ms timer on the UI thread notes every gap between
 // its ticks; prints the save's time, the UI thread's longest stall and how many stalls passed 16 and
-// 50 ms. Then times brindle-batch on the same sound, opening it alone and opening and saving it, so
-// that its save's time stands beside the window's.
+// 50 ms. After each such save it times brindle-batch on the same sound, opening it alone and opening
+// and saving it, so that its save's time stands beside the window's.
 //
 //   measure_save SOUND.wav [RUNS]      (offscreen unless QT_QPA_PLATFORM says otherwise; the MP3s go
 //                                       to $TMPDIR, or /var/tmp)
@@ -127,7 +127,11 @@ int main(int argc, char* argv[])
     std::printf("open: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
                 double(clock.nsecsElapsed()) / 1e9, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
 
+    // The window's saves and brindle-batch's take turns, so that other work on the machine weighs on
+    // both alike.
     std::vector<double> windowSaves;
+    std::vector<double> batchSaves;
+    const std::string batch = std::string(BRINDLE_BATCH) + " -q " + Quoted(sound);
     for (int run = 0; run < runs; ++run) {
         frame.GetDocument().SetPendingTarget(target);
         watch.Start();
@@ -143,11 +147,7 @@ int main(int argc, char* argv[])
         windowSaves.push_back(seconds);
         std::printf("window save: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
                     seconds, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
-    }
 
-    std::vector<double> batchSaves;
-    const std::string batch = std::string(BRINDLE_BATCH) + " -q " + Quoted(sound);
-    for (int run = 0; run < runs; ++run) {
         const double open = RunSeconds(batch);
         const double openAndSave = RunSeconds(batch + " -o " + Quoted(target));
         batchSaves.push_back(openAndSave - open);
