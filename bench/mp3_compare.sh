@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # MP3 import and export beside the reference tools, in the same run:
 #   LoadMp3 of a 1-hour 128 kbit/s stereo MP3   vs  mpg123 -w out.wav in.mp3
-#   SaveMp3 of a 1-hour stereo sound             vs  lame -V 4 -b 128 -B 192 --nores in.wav out.mp3
+#   SaveMp3 of a 1-hour stereo sound             vs  lame -V4 -b128 -B192 --nores -m j --noreplaygain
 # The inputs are made under /var/tmp and removed afterwards.
 #
 # usage: bench/mp3_compare.sh BUILD_DIR [SECONDS] [RUNS]
@@ -31,7 +31,7 @@ hyperfine --runs "$runs" --export-markdown "$work/load.md" \
 cat "$work/load.md"
 
 hyperfine --runs "$runs" --export-markdown "$work/save.md" \
-  -n "lame -V 4 -b 128 -B 192 --nores" "lame --quiet -V 4 -b 128 -B 192 --nores $work/in.wav $work/ref.mp3" \
+  -n "lame (same bytes)" "lame --quiet -V4 -b128 -B192 --nores -m j --noreplaygain $work/in.wav $work/ref.mp3" \
   -n "LoadWav+SaveMp3" "$bench save $work/in.wav $work/out.mp3"
 cat "$work/save.md"
 

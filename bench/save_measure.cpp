@@ -2,28 +2,37 @@
 // Opens SOUND in the main window and saves it as an MP3 the way the window does (progress window,
 // worker thread, the editor's scheduling), while a 1 ms timer on the UI thread notes every gap between
 // its ticks; prints the save's time, the UI thread's longest stall and how many stalls passed 16 and
-// 50 ms. Then times brindle-batch on the same sound, opening it alone and opening and saving it, so
-// that its save's time stands beside the window's.
+// 50 ms. After each such save the same document is saved the way brindle-batch saves (its document
+// task on a worker at the normal priority, no pauses, no window), so that the two saves stand side by
+// side on the same sound in the same state of the machine; and brindle-batch itself opens and saves
+// the sound, for its whole run's time.
 //
-//   measure_save SOUND.wav [RUNS]      (offscreen unless QT_QPA_PLATFORM says otherwise; the MP3s go
-//                                       to $TMPDIR, or /var/tmp)
+//   measure_save SOUND.wav [RUNS [NICE]]   (offscreen unless QT_QPA_PLATFORM says otherwise; the MP3s
+//                                           go to $TMPDIR, or /var/tmp)
+//
+// NICE replaces the priority the editor gives its workers, to see what it costs or buys. Every save
+// starts after a sync, so that none pays for the writeback of the pages the one before left dirty.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/application_setup.h"
 #include "app/main_frame.h"
 #include "document/document.h"
+#include "document/document_task.h"
 #include "storage/temp_files.h"
 #include "tasks/worker_crew.h"
 #include "tasks/worker_thread.h"
+#include "tasks/yield_pacer.h"
 
 namespace {
 
@@ -46,7 +55,10 @@ public:
             const double now = double(clock_.nsecsElapsed()) / 1e6;
             const double gap = now - last_ - 1.0;
             last_ = now;
-            longest_ = std::max(longest_, gap);
+            if (gap > longest_) {
+                longest_ = gap;
+                longestAt_ = now;
+            }
             over16_ += gap > 16;
             over50_ += gap > 50;
             ++ticks_;
@@ -54,7 +66,7 @@ public:
     }
     void Start()
     {
-        longest_ = 0;
+        longest_ = longestAt_ = 0;
         over16_ = over50_ = ticks_ = 0;
         clock_.start();
         last_ = 0;
@@ -62,6 +74,8 @@ public:
     }
     void Stop() { timer_.stop(); }
     double Longest() const { return longest_; }
+    // When the longest stall ended, in seconds from Start.
+    double LongestAt() const { return longestAt_ / 1000.0; }
     int Over16() const { return over16_; }
     int Over50() const { return over50_; }
     int Ticks() const { return ticks_; }
@@ -71,9 +85,21 @@ private:
     QElapsedTimer clock_;
     double last_ = 0;
     double longest_ = 0;
+    double longestAt_ = 0;
     int over16_ = 0;
     int over50_ = 0;
     int ticks_ = 0;
+};
+
+// Keeps the end of a task, as brindle-batch's own notifier does; positions are not needed here.
+class BatchNotifier final : public brindle::TaskNotifier {
+public:
+    void PostTaskNotify(uint32_t kind, uint32_t) override
+    {
+        if (kind != brindle::TaskPosition)
+            end = kind;
+    }
+    std::atomic<uint32_t> end{brindle::TaskNone};
 };
 
 std::string Quoted(const fs::path& path)
@@ -99,17 +125,19 @@ int main(int argc, char* argv[])
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: measure_save SOUND.wav [RUNS]\n");
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: measure_save SOUND.wav [RUNS [NICE]]\n");
         return 2;
     }
     const fs::path sound = fs::absolute(argv[1]);
-    const int runs = argc == 3 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int runs = argc >= 3 ? std::max(1, std::atoi(argv[2])) : 3;
     const fs::path target = brindle::TempDirectory() / "measure_save.mp3";
     brindle::SetUpApplication(application);
-    std::printf("%u usable cores; the window's loads and saves run at nice +%d%s\n", brindle::UsableCores(),
+    if (argc == 4)
+        brindle::WorkerThread::SetBackgroundNice(std::atoi(argv[3]));
+    std::printf("%u usable cores; the window's loads and saves run at nice +%d, %s\n", brindle::UsableCores(),
                 brindle::WorkerThread::BackgroundNice(),
-                brindle::WorkerThread::BackgroundNice() ? ", without pauses" : ", pausing 20 ms every 110 ms");
+                brindle::YieldPacer::IsPausing() ? "pausing 20 ms every 110 ms" : "without pauses");
 
     brindle::MainFrame frame;
     frame.resize(1280, 720);
@@ -127,8 +155,14 @@ int main(int argc, char* argv[])
     std::printf("open: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
                 double(clock.nsecsElapsed()) / 1e9, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
 
+    // The window's saves and brindle-batch's take turns, so that other work on the machine weighs on
+    // both alike.
     std::vector<double> windowSaves;
+    std::vector<double> batchSaves;
+    const std::string batch = std::string(BRINDLE_BATCH) + " -q " + Quoted(sound) + " -o " + Quoted(target);
+    const int editorNice = brindle::WorkerThread::BackgroundNice();
     for (int run = 0; run < runs; ++run) {
+        ::sync();
         frame.GetDocument().SetPendingTarget(target);
         watch.Start();
         clock.restart();
@@ -141,21 +175,32 @@ int main(int argc, char* argv[])
             return 1;
         }
         windowSaves.push_back(seconds);
-        std::printf("window save: %.2f s; UI thread's longest stall %.1f ms (%d over 16 ms, %d over 50 ms, %d ticks)\n",
-                    seconds, watch.Longest(), watch.Over16(), watch.Over50(), watch.Ticks());
-    }
+        std::printf("window save: %.2f s; UI thread's longest stall %.1f ms, ending %.2f s in (%d over 16 ms, "
+                    "%d over 50 ms, %d ticks)\n",
+                    seconds, watch.Longest(), watch.LongestAt(), watch.Over16(), watch.Over50(), watch.Ticks());
 
-    std::vector<double> batchSaves;
-    const std::string batch = std::string(BRINDLE_BATCH) + " -q " + Quoted(sound);
-    for (int run = 0; run < runs; ++run) {
-        const double open = RunSeconds(batch);
-        const double openAndSave = RunSeconds(batch + " -o " + Quoted(target));
-        batchSaves.push_back(openAndSave - open);
-        std::printf("brindle-batch: open %.2f s, open and save %.2f s: save %.2f s\n", open, openAndSave,
-                    openAndSave - open);
+        ::sync();
+        brindle::WorkerThread::SetBackgroundNice(0);
+        BatchNotifier notifier;
+        brindle::DocumentTask task(notifier, frame.GetDocument(), brindle::TaskMode::Save, 1000);
+        frame.GetDocument().SetPendingTarget(target);
+        clock.restart();
+        task.Start();
+        task.Wait();
+        const double batchSeconds = double(clock.nsecsElapsed()) / 1e9;
+        frame.GetDocument().SetPendingTarget({});
+        brindle::WorkerThread::SetBackgroundNice(editorNice);
+        if (notifier.end != brindle::TaskFinished) {
+            std::fprintf(stderr, "measure_save: the save as brindle-batch runs it failed\n");
+            return 1;
+        }
+        batchSaves.push_back(batchSeconds);
+        ::sync();
+        std::printf("the same save as brindle-batch runs it: %.2f s; brindle-batch opening and saving: %.2f s\n",
+                    batchSeconds, RunSeconds(batch));
     }
-    std::printf("median save: window %.2f s, brindle-batch %.2f s (window / batch %.2f)\n", Median(windowSaves),
-                Median(batchSaves), Median(windowSaves) / Median(batchSaves));
+    std::printf("median save: window %.2f s, as brindle-batch runs it %.2f s (window / batch %.2f)\n",
+                Median(windowSaves), Median(batchSaves), Median(windowSaves) / Median(batchSaves));
     fs::remove(target);
     frame.GetDocument().Reset();
     return 0;

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <cerrno>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 #include "storage/block_file.h"
@@ -118,20 +119,14 @@ public:
     // finish asks the others to stop: the sound will be decoded again, or not at all.
     void Decode(Range& range, const std::function<void(uint32_t framesDone)>& afterFrame)
     {
-        // The range's reason is taken from this thread's record, which is the caller's own for the
-        // range run on the caller's thread: that record is put back as it was.
-        const FailureReason callers = LastFailure();
-        ClearLastFailure();
-        const int ran = Guarded([&] {
-            range.outcome = Run(range, afterFrame);
-            return true;
-        });
-        if (!ran)
+        SeparateFailureRecord record;
+        if (!Guarded([&] {
+                range.outcome = Run(range, afterFrame);
+                return true;
+            }))
             range.outcome = Outcome::Failed;
         if (range.outcome == Outcome::Failed)
-            range.reason = LastFailure().IsSet() ? LastFailure() : FailureReason{FailureKind::System, "internal error"};
-        ClearLastFailure();
-        NoteFailure(callers);
+            range.reason = record.Taken();
         if (range.outcome != Outcome::Done)
             stop_ = true;
     }
@@ -296,12 +291,7 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
     };
 
     RangeDecoder decoder(fd, index, synthesis, buffer, stop);
-    WorkerCrew crew;
-    // The threads use the decoder: they are joined before it goes, on every path.
-    struct JoinFirst {
-        WorkerCrew& crew;
-        ~JoinFirst() { crew.Join(); }
-    } joinFirst{crew};
+    WorkerCrew crew;  // after what its threads use: joined before that goes, on every path
     // The others wake this thread now and then to hear of a cancel once it has finished its own.
     const uint32_t nudgeEvery = std::max<uint32_t>(1, frames / 200);
     const int started = crew.Start(unsigned(ranges.size() - 1), [&](unsigned r) {

@@ -130,20 +130,14 @@ public:
     void Encode(Range& range, const Sink& sink,
                 const std::function<void()>& afterChunk)
     {
-        // The reason is taken from this thread's record, the caller's own for the range run on the
-        // caller's thread: that record is put back as it was.
-        const FailureReason callers = LastFailure();
-        ClearLastFailure();
-        const int ran = Guarded([&] {
-            range.outcome = Run(range, sink, afterChunk);
-            return true;
-        });
-        if (!ran)
+        SeparateFailureRecord record;
+        if (!Guarded([&] {
+                range.outcome = Run(range, sink, afterChunk);
+                return true;
+            }))
             range.outcome = Outcome::Failed;
         if (range.outcome == Outcome::Failed)
-            range.reason = LastFailure().IsSet() ? LastFailure() : FailureReason{FailureKind::System, "internal error"};
-        ClearLastFailure();
-        NoteFailure(callers);
+            range.reason = record.Taken();
         if (range.outcome != Outcome::Done)
             stop_ = true;
     }
@@ -286,12 +280,7 @@ RangeEncode EncodeRanges(LameAdapter& adapter, const BE_CONFIG& config, SoundBuf
 
     uint16_t musicCrc = 0;
     RangeEncoder encoder(adapter, buffer, chunkSamples, outputBytes, stop);
-    WorkerCrew crew;
-    // The threads use the encoder: they are joined before it goes, on every path.
-    struct JoinFirst {
-        WorkerCrew& crew;
-        ~JoinFirst() { crew.Join(); }
-    } joinFirst{crew};
+    WorkerCrew crew;  // after what its threads use: joined before that goes, on every path
     const int started = crew.Start(count - 1, [&](unsigned r) {
         Range& range = ranges[r + 1];
         FileSink file(range.file.Get());

@@ -29,6 +29,15 @@ void NoteSystemFailure(int errorNumber)
 
 void NoteSystemFailure() { NoteSystemFailure(errno); }
 
+SeparateFailureRecord::SeparateFailureRecord() : kept_(tLastFailure) { ClearLastFailure(); }
+
+SeparateFailureRecord::~SeparateFailureRecord() { tLastFailure = std::move(kept_); }
+
+FailureReason SeparateFailureRecord::Taken() const
+{
+    return tLastFailure.IsSet() ? tLastFailure : FailureReason{FailureKind::System, "internal error"};
+}
+
 void ThrowFormat(std::string text) { throw Failure({FailureKind::Format, std::move(text)}); }
 
 void ThrowSystem(int errorNumber)

@@ -55,6 +55,22 @@ void NoteSystemFailure();
 [[noreturn]] void ThrowSystem();
 [[noreturn]] void ThrowCancelled();
 
+// Sets this thread's record aside for the scope's life and puts it back afterwards, for work done on
+// behalf of another thread (a part of a job run on a crew's thread or on the caller's): the part's
+// own reason is taken with Taken() and handed to the thread that reports it.
+class SeparateFailureRecord {
+public:
+    SeparateFailureRecord();
+    ~SeparateFailureRecord();
+    SeparateFailureRecord(const SeparateFailureRecord&) = delete;
+    SeparateFailureRecord& operator=(const SeparateFailureRecord&) = delete;
+    // The first reason noted in the scope so far; "internal error" when none was.
+    FailureReason Taken() const;
+
+private:
+    FailureReason kept_;
+};
+
 // Runs body (returning int or bool); its result, or 0 when it threw. A Failure's reason is noted;
 // anything else thrown becomes "internal error: ...". Never throws.
 template <class Body>
