@@ -48,7 +48,7 @@ public:
     // progress (may be null) is set in percent of the scanned length, then completed or failed; a
     // cancel is heard by every read of the MP3 file, the length scan's included. A file that shrinks
     // while it is decoded fails the decode. The reason of a failure is noted (tasks/failure.h).
-    // When the file is split, reading its frames takes the first 2 % of the progress range.
+    // Where the file may be split, reading its frames first takes the first 2 % of the progress range.
     int DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
 
     // How many ranges a decode may split a file into. 0, the default, follows the cores this process

@@ -1,12 +1,14 @@
-// MPEG audio layer III frames as they lie in an MP3 file: the frame header, and the index of a whole
-// file's frames that lets its decoding be split into ranges, each decoded by a decoder of its own.
+// MPEG audio layer III frames as they lie in an MP3 file: the frame header (which also cuts the
+// encoder's output into frames), and the index of a whole file's frames that lets its decoding be
+// split into ranges, each decoded by a decoder of its own.
 //
 // The index reads the file itself (it does not decode) and says whether libmpg123, decoding the whole
 // file in one piece with gapless trimming, would read exactly the frames it found: a plain run of
 // layer III frames of one stream, after ID3v2 tags and an optional Xing/LAME info frame, and before
-// at most an ID3v1 tag. Anything else (free format, junk or gaps between frames, a header change, a
-// frame cut short, a frame count other than the info frame's) is reported, and the caller then
-// decodes the file in one piece, which decides what such a file gives.
+// at most an ID3v1 tag, with side information the decoder takes as it is and main data in file order.
+// Anything else (free format, junk or gaps between frames, a header change, a frame cut short, a
+// frame count other than the info frame's, damaged side information) is reported, and the caller
+// then decodes the file in one piece, which decides what such a file gives.
 #pragma once
 
 #include <cstdint>
