@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
@@ -80,6 +81,8 @@ bool Document::IsEmpty() const { return ActiveBuffer().IsEmpty(); }
 
 void Document::Reset()
 {
+    history_.Clear();
+    DropPreparedEdit();
     peaks_.Clear();
     mp3_.Reset();
     mp3_.tags.Clear();
@@ -100,6 +103,9 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
+    // The steps are edits of the sound this load replaces; their stores go with them.
+    history_.Clear();
+    DropPreparedEdit();
     peaks_.Clear();
     mp3_.Reset();
     // A sound's tags are the file's it came from: a WAV opened after an MP3 must not save with them.
@@ -180,6 +186,7 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
         return 0;
     }
     modified_ = false;
+    history_.MarkSaved();
     targetPath_ = given.empty() ? targetPath_ : given;
     return 1;
 }
@@ -206,52 +213,156 @@ std::filesystem::path Document::ProposeSaveName() const
     }
 }
 
-template <class Edit>
-int Document::Edited(Edit&& edit)
+namespace {
+
+// The bytes of new stores an edit writes: volume and fades a float store for their range on every
+// channel, mono one for the whole sound; cuts and stereo only share what is there.
+uint64_t NewStoreBytes(const Document::EditRequest& request, const SoundBuffer& sound)
+{
+    const int64_t n = sound.channels.FrameCount();
+    int64_t start = request.start, end = request.end;
+    if (request.start == -1 && request.end == -1)
+        start = 0, end = n;
+    start = std::clamp<int64_t>(start, 0, n);
+    end = std::clamp<int64_t>(end, 0, n);
+    if (start == end)
+        start = 0, end = n;
+    const uint64_t range = uint64_t(std::max<int64_t>(end - start, 0)) * sound.channels.ChannelCount() * sizeof(float);
+    switch (request.kind) {
+    case EditKind::ChangeVolume:
+    case EditKind::IncreaseVolume:
+    case EditKind::FadeIn:
+    case EditKind::FadeOut: return range;
+    case EditKind::ToMono: return uint64_t(n) * sizeof(float);
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+bool Document::MakeRoom(uint64_t bytes)
+{
+    if (bytes == 0)
+        return true;
+    for (;;) {
+        struct statvfs fs {};
+        if (::statvfs(TempDirectory().c_str(), &fs) != 0)
+            return true;  // no figure to go by: the edit's own writes will say if the disk is full
+        const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+        const uint64_t available = uint64_t(fs.f_bavail) * unit;
+        const uint64_t reserve =
+            reserveForTesting_ ? reserveForTesting_ : std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
+        if (available >= bytes + reserve)
+            return true;
+        // A dropped step gives its space back when its last store closes, which happens here.
+        if (!history_.DropOldest()) {
+            NoteSystemFailure(ENOSPC);
+            return false;
+        }
+    }
+}
+
+int Document::RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress)
+{
+    switch (request.kind) {
+    case EditKind::DeleteSelected: return sound.DeleteRange(request.start, request.end, true);
+    case EditKind::DeleteUnselected: return sound.DeleteRange(request.start, request.end, false);
+    case EditKind::ChangeVolume:
+        // 100 % changes nothing, but is still an edit the user asked for.
+        return brindle::ChangeVolume(sound, request.start, request.end, request.percent, progress);
+    case EditKind::IncreaseVolume: return brindle::IncreaseVolume(sound, request.start, request.end, progress);
+    case EditKind::FadeIn: return brindle::FadeIn(sound, request.start, request.end, progress);
+    case EditKind::FadeOut: return brindle::FadeOut(sound, request.start, request.end, progress);
+    case EditKind::ToMono: return brindle::ToMono(sound, progress);
+    case EditKind::ToStereo: return brindle::ToStereo(sound, progress);
+    }
+    return 0;
+}
+
+int Document::PrepareEdit(const EditRequest& request, Progress* progress)
 {
     ClearLastFailure();
-    const int result = edit(ActiveBuffer());
-    lastFailure_ = result ? FailureReason{} : ReasonOf(nullptr, "cannot change the sound");
-    // Even a failed edit may have changed some samples.
-    peaks_.Clear();
-    if (result)
-        modified_ = true;
-    return result;
+    DropPreparedEdit();
+    const SoundBuffer& sound = ActiveBuffer();
+    int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
+                 RunEdit(request, prepared_, progress) && !IsCancelled(progress);
+    // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
+    // have theirs already.
+    if (result && preparesPeaks_) {
+        preparedPeaks_ = peaks_;
+        if (!preparedPeaks_.Build(prepared_.channels, progress) && IsCancelled(progress))
+            result = 0;
+    }
+    if (!result) {
+        lastFailure_ = ReasonOf(progress, "cannot change the sound");
+        DropPreparedEdit();
+        if (progress)
+            progress->Fail();
+        return 0;
+    }
+    preparedKind_ = request.kind;
+    lastFailure_ = {};
+    return FinishProgress(progress, 1);
 }
 
-int Document::DeleteRange(int64_t start, int64_t end, bool removeInside)
+void Document::DropPreparedEdit()
 {
-    return Edited([&](SoundBuffer& sound) { return sound.DeleteRange(start, end, removeInside); });
+    preparedKind_.reset();
+    prepared_.Clear();
+    preparedPeaks_.Clear();
 }
 
-int Document::ChangeVolume(int64_t start, int64_t end, int32_t percent)
+void Document::CommitEdit(const EditMarks& marksBefore)
 {
-    return Edited([&](SoundBuffer& sound) { return brindle::ChangeVolume(sound, start, end, percent); });
+    if (!preparedKind_)
+        return;
+    auto before = std::make_shared<SoundBuffer>();
+    auto after = std::make_shared<SoundBuffer>();
+    before->CopyFrom(ActiveBuffer());
+    after->CopyFrom(prepared_);
+    history_.Push({*preparedKind_, std::move(before), after, marksBefore, marksBefore});
+    Restore(after);
+    if (preparesPeaks_)
+        peaks_ = std::move(preparedPeaks_);
+    DropPreparedEdit();
 }
 
-int Document::IncreaseVolume(int64_t start, int64_t end)
+int Document::Edit(const EditRequest& request, Progress* progress)
 {
-    return Edited([&](SoundBuffer& sound) { return brindle::IncreaseVolume(sound, start, end); });
+    if (!PrepareEdit(request, progress))
+        return 0;
+    CommitEdit();
+    return 1;
 }
 
-int Document::FadeIn(int64_t start, int64_t end)
+void Document::Restore(const SoundState& state)
 {
-    return Edited([&](SoundBuffer& sound) { return brindle::FadeIn(sound, start, end); });
+    // The state is shared with the history: the buffer takes its piece lists, never its stores' files.
+    SoundBuffer& sound = ActiveBuffer();
+    sound.Clear();
+    sound.CopyFrom(*state);
 }
 
-int Document::FadeOut(int64_t start, int64_t end)
+int Document::Undo(EditMarks& marks)
 {
-    return Edited([&](SoundBuffer& sound) { return brindle::FadeOut(sound, start, end); });
+    if (!history_.CanUndo())
+        return 0;
+    const EditHistory::Step& step = history_.UndoStep();
+    Restore(step.before);
+    marks = step.marksBefore;
+    history_.StepBack();
+    return 1;
 }
 
-int Document::ToStereo(Progress* progress)
+int Document::Redo(EditMarks& marks)
 {
-    return Edited([&](SoundBuffer& sound) { return brindle::ToStereo(sound, progress); });
-}
-
-int Document::ToMono()
-{
-    return Edited([](SoundBuffer& sound) { return brindle::ToMono(sound); });
+    if (!history_.CanRedo())
+        return 0;
+    const EditHistory::Step& step = history_.RedoStep();
+    Restore(step.after);
+    marks = step.marksAfter;
+    history_.StepForward();
+    return 1;
 }
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }

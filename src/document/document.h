@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 
+#include "document/edit_history.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -47,15 +49,55 @@ public:
     // with no such file.
     std::filesystem::path ProposeSaveName() const;
 
-    // Edits on ActiveBuffer(); each sets Modified() when it returns 1. start, end are frames, -1 -1 the
-    // whole sound.
-    int DeleteRange(int64_t start, int64_t end, bool removeInside);
-    int ChangeVolume(int64_t start, int64_t end, int32_t percent);
-    int IncreaseVolume(int64_t start, int64_t end);
-    int FadeIn(int64_t start, int64_t end);
-    int FadeOut(int64_t start, int64_t end);
-    int ToStereo(Progress* progress = nullptr);
-    int ToMono();
+    // An edit in two halves, so that the long one runs on the worker while the window stays with the
+    // sound as it was. PrepareEdit (any thread, while nothing changes the Document) makes the edited
+    // sound from a copy of the piece lists, writing new stores only for the samples it changes, and
+    // the peaks of those stores when the Document prepares peaks; the sound is untouched. Before it
+    // starts, the oldest undo steps are dropped while the temporary folder would keep less than
+    // kTempReserve free after the edit; an edit that still cannot fit fails at once with "No space
+    // left on device". A cancel or a failure leaves nothing. CommitEdit (the owning thread) makes the
+    // prepared sound the sound as one undo step, whose undo restores marksBefore; DropPreparedEdit
+    // forgets it. start, end are frames, -1 -1 the whole sound.
+    struct EditRequest {
+        EditKind kind = EditKind::FadeIn;
+        int64_t start = -1;
+        int64_t end = -1;
+        int32_t percent = 100;
+    };
+    int PrepareEdit(const EditRequest& request, Progress* progress = nullptr);
+    void CommitEdit(const EditMarks& marksBefore = {});
+    void DropPreparedEdit();
+    // Both halves at once; sets Modified() when it returns 1.
+    int Edit(const EditRequest& request, Progress* progress = nullptr);
+    int DeleteRange(int64_t start, int64_t end, bool removeInside)
+    {
+        return Edit({removeInside ? EditKind::DeleteSelected : EditKind::DeleteUnselected, start, end});
+    }
+    int ChangeVolume(int64_t start, int64_t end, int32_t percent)
+    {
+        return Edit({EditKind::ChangeVolume, start, end, percent});
+    }
+    int IncreaseVolume(int64_t start, int64_t end) { return Edit({EditKind::IncreaseVolume, start, end}); }
+    int FadeIn(int64_t start, int64_t end) { return Edit({EditKind::FadeIn, start, end}); }
+    int FadeOut(int64_t start, int64_t end) { return Edit({EditKind::FadeOut, start, end}); }
+    int ToStereo(Progress* progress = nullptr) { return Edit({EditKind::ToStereo}, progress); }
+    int ToMono() { return Edit({EditKind::ToMono}); }
+
+    // The free space an edit leaves in the temporary folder, at least: 1 GB, or 5 % of the folder's
+    // file system when that is smaller.
+    static constexpr uint64_t kTempReserve = uint64_t(1) << 30;
+
+    // Undo and redo of whole edits, any number of steps. Each puts the sound back as it was before
+    // (after) the step, sharing its stores, with its peaks; marks receives the window's marks of that
+    // state. 1, or 0 when there is nothing to undo (redo). A load, a reset or a failed load empties
+    // the history; a save keeps it, and the state saved counts as unmodified whenever it is current.
+    const EditHistory& History() const { return history_; }
+    int Undo(EditMarks& marks);
+    int Redo(EditMarks& marks);
+    // The marks the window shows after the newest edit, for its redo.
+    void SetMarksAfterEdit(const EditMarks& marks) { history_.SetMarksAfter(marks); }
+    // For tests: the reserve PrepareEdit keeps free, in place of kTempReserve (0 restores it).
+    void SetTempReserveForTesting(uint64_t bytes) { reserveForTesting_ = bytes; }
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
@@ -78,7 +120,7 @@ public:
     // that owns the Document once the task that ran the Load or Save has ended.
     const FailureReason& LastFailure() const { return lastFailure_; }
 
-    bool Modified() const { return modified_; }
+    bool Modified() const { return modified_ || !history_.AtSaved(); }
     const std::filesystem::path& SourcePath() const { return sourcePath_; }
     const std::filesystem::path& TargetPath() const { return targetPath_; }
     void SetSourcePath(std::filesystem::path path) { sourcePath_ = std::move(path); }
@@ -91,14 +133,23 @@ public:
 
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
-    // Runs edit on ActiveBuffer(), noting why it failed; marks the sound modified when it succeeded.
-    template <class Edit>
-    int Edited(Edit&& edit);
+    int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
+    // Drops old steps until bytes fit above the reserve; false (with the reason noted) when they cannot.
+    bool MakeRoom(uint64_t bytes);
+    // Puts state in ActiveBuffer(), sharing its stores.
+    void Restore(const SoundState& state);
 
     int LoadFile(const std::filesystem::path& path, Progress* progress);
     int SaveFile(const std::filesystem::path& given, Progress* progress);
 
+    // Changed outside the history: a failed load leaves an empty document that is not the file.
     bool modified_ = false;
+    EditHistory history_;
+    uint64_t reserveForTesting_ = 0;
+    // The prepared edit, until it is committed or dropped.
+    std::optional<EditKind> preparedKind_;
+    SoundBuffer prepared_;
+    PeakSummary preparedPeaks_;
     bool preparesPeaks_ = false;
     // A cache of what the samples hold, not part of the document's state: mutable.
     mutable PeakSummary peaks_;

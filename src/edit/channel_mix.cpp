@@ -19,13 +19,18 @@ int MixInto(ChannelStore& destination, const ChannelStore& source)
     // The mix clips when its smallest sum is below -1 or its largest above 1, and is then scaled by
     // the larger of the two magnitudes: both are the largest |sum|.
     int32_t peakBits = 0;
-    // Results go back through pwrite, as in TransformPieces (block_walk.h explains why).
+    // The sums go into a new store through pwrite, as in TransformPieces (block_walk.h explains why),
+    // which replaces the destination's samples only once the mix is complete.
+    ChannelStore mixed;
+    if (!mixed.Allocate(destination.StoredLength()))
+        return 0;
     std::vector<float> sums(std::min(destination.StoredLength(), kBlockSamples));
     std::vector<float> addends(sums.size());
     for (int64_t i = 0; i < int64_t(destination.BlockCount()); ++i) {
         const uint32_t count = destination.SamplesInBlock(i);
         const uint32_t first = uint32_t(i * kBlockSamples);
-        if (!destination.ReadSamples(first, sums.data(), count) || !source.ReadSamples(first, addends.data(), count))
+        if (!detail::EditMeter::Step(0) || !destination.ReadSamples(first, sums.data(), count) ||
+            !source.ReadSamples(first, addends.data(), count) || !detail::EditMeter::Step(2 * int64_t(count)))
             return 0;
         int32_t blockPeak = peakBits;
         for (uint32_t k = 0; k < count; ++k) {
@@ -37,14 +42,15 @@ int MixInto(ChannelStore& destination, const ChannelStore& source)
             const float damaged = sum != sum ? 0.0f : sum > 0.0f ? 1.0f : -1.0f;
             sums[k] = std::fabs(sum) <= std::numeric_limits<float>::max() ? sum : damaged;
         }
-        if (!destination.WriteSamples(first, sums.data(), count))
+        if (!mixed.WriteSamples(first, sums.data(), count))
             return 0;
         peakBits = blockPeak;
     }
     const double peak = detail::FromMagnitudeBits(peakBits);
-    if (peak <= 1.0)
-        return 1;
-    return ScaleDownByPeak(destination, peak);
+    if (!ScaleDownByPeak(mixed, peak))
+        return 0;
+    destination.MoveFrom(mixed);
+    return 1;
 }
 
 int ScaleDownByPeak(ChannelStore& channel, double peak)
@@ -58,7 +64,8 @@ int ScaleDownByPeak(ChannelStore& channel, double peak)
         for (int64_t k = 0; k < count; ++k)
             out[k] = StoreSample(factor * double(in[k]));
     };
-    return detail::TransformPieces(channel, 0, channel.StoredLength(), scale);
+    // The mix's own new store is scaled where it is: nothing else reads it yet.
+    return detail::TransformPieces(channel, 0, channel.StoredLength(), scale, true);
 }
 
 }  // namespace brindle

@@ -1,16 +1,17 @@
-// The sample kernels behind the volume, fade and channel commands: they change float samples in place
-// in a channel's temporary file, one block at a time, and never copy the sound.
+// The sample kernels behind the volume, fade and channel commands: they read a channel's range block by
+// block and write the results into a new float store that replaces the range in the channel's piece
+// list, so the stores the channel read from stay as they were for the undo steps that hold them.
 //
 // Results: 1 on success (also when there was nothing to do), 0 on failure; nothing throws. A failure
-// while reading or writing a later block leaves the earlier blocks of that channel already changed, and a failure
-// on channel 1 leaves channel 0 already changed: the commands are in place and there is no undo.
+// leaves the channel it happened on as it was, but a failure on channel 1 leaves channel 0 already
+// changed: the edits on a whole sound run on a copy of its piece lists (see Document).
 //
 // Ranges are sample indices of one channel, half-open [start, end), applied against the channel's
 // length L: start and end are each clamped to 0..L; end < start fails; start == end means the whole
 // channel [0, L), so the "no selection" pair -1, -1 selects everything.
 //
 // Arithmetic: the kernels compute in double and store the nearest float, clamped to -1..1 (the mix
-// adds in float). Each block is read with pread and the results written back into the same file
+// adds in float). Each block is read with pread and the results written with pwrite
 // (src/edit/block_walk.h says why).
 //
 // Non-finite samples: a NaN or an infinity cannot come from any file the program imports (8- and 16-bit
@@ -91,11 +92,12 @@ int FadeOut(ChannelSet& channels, int64_t start, int64_t end);
 // stores must be ready with equal stored length and offset. When a finite sum leaves -1..1 the whole
 // destination is scaled down by the larger of |smallest| and largest sum, so the loudest sample ends
 // exactly at -1.0 or 1.0. A NaN sum is stored as 0.0 and an infinite one as -1.0 or 1.0 (before the
-// scaling), and neither counts towards the peak. A failure while scaling leaves the unscaled sum.
+// scaling), and neither counts towards the peak. A failure leaves the destination as it was.
 int MixInto(ChannelStore& destination, const ChannelStore& source);
 
 // Multiplies the whole channel by 1 / peak when peak > 1 (nothing to do otherwise). Fails for a
-// store that is not ready and for a peak that is NaN or infinite, which would zero the channel.
+// store that is not ready and for a peak that is NaN or infinite, which would zero the channel. A
+// channel still being written (the mix's own new store) is scaled where it is.
 int ScaleDownByPeak(ChannelStore& channel, double peak);
 
 }  // namespace brindle

@@ -6,6 +6,7 @@
 
 #include "edit/peak_fold.h"
 #include "storage/channel_set.h"
+#include "storage/sample_store.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -15,6 +16,25 @@ namespace {
 constexpr int64_t kBucket = PeakSummary::kBucketFrames;
 // Below about 20 s of stereo a second thread costs more than it saves.
 constexpr uint32_t kMinFramesForTwoThreads = 1u << 20;
+
+// Each bucket of the whole store, in one pass of whole blocks (so every read is one aligned pread; a
+// block is a whole number of buckets). false on a failed read or a cancel.
+bool SummariseStore(const SampleStore& store, const Progress* progress, std::vector<PeakColumn>& buckets)
+{
+    const uint32_t frames = store.Length();
+    buckets.assign((size_t(frames) + kBucket - 1) / kBucket, PeakColumn{});
+    std::vector<float> block(std::min<size_t>(frames, kBlockSamples));
+    for (uint32_t at = 0; at < frames; at += kBlockSamples) {
+        const uint32_t count = std::min(frames - at, kBlockSamples);
+        if (IsCancelled(progress) || !store.ReadSamples(at, block.data(), count))
+            return false;
+        for (uint32_t k = 0; k < count; k += PeakSummary::kBucketFrames) {
+            PeakColumn& bucket = buckets[(at + k) / PeakSummary::kBucketFrames];
+            detail::FoldPeaks(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
+        }
+    }
+    return true;
+}
 
 // A few buckets' worth of one channel's raw samples around the place the columns have reached. The
 // columns move forward only, so each edge costs at most one read, and neighbouring edges share it.
@@ -51,72 +71,139 @@ private:
 
 }  // namespace
 
-void PeakSummary::Clear()
+const std::vector<PeakColumn>* PeakSummary::BucketsOf(const std::shared_ptr<const SampleStore>& store) const
 {
-    frameCount_ = 0;
-    channelCount_ = 0;
-    buckets_[0] = {};
-    buckets_[1] = {};
+    const auto found = stores_.find(store.get());
+    if (found == stores_.end())
+        return nullptr;
+    const std::weak_ptr<const SampleStore>& held = found->second.store;
+    // The same store, not a new one that took a freed store's address.
+    if (held.owner_before(store) || store.owner_before(held))
+        return nullptr;
+    return found->second.buckets.get();
+}
+
+void PeakSummary::Clear() { stores_.clear(); }
+
+size_t PeakSummary::BucketCount() const
+{
+    size_t count = 0;
+    for (const auto& entry : stores_)
+        count += entry.second.buckets->size();
+    return count;
 }
 
 bool PeakSummary::IsBuiltFor(const ChannelSet& channels) const
 {
-    return IsBuilt() && channels.IsValid() && channels.ChannelCount() == channelCount_ &&
-           channels.FrameCount() == frameCount_;
+    if (!channels.IsValid())
+        return false;
+    for (int c = 0; c < channels.ChannelCount(); ++c)
+        for (const Piece& piece : channels.Channel(c).Pieces())
+            if (!BucketsOf(piece.store))
+                return false;
+    return true;
 }
 
 int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
 {
-    Clear();
     if (!channels.IsValid() || channels.FrameCount() == 0)
         return 0;
-    const int channelCount = channels.ChannelCount();
-    const uint32_t frames = channels.FrameCount();
-    const size_t bucketCount = (size_t(frames) + kBucket - 1) / kBucket;
-    bool ok[2] = {true, true};
-    auto summarise = [&](int c) {
-        std::vector<PeakColumn>& buckets = buckets_[c];
-        buckets.resize(bucketCount);
-        const ChannelStore& store = channels.Channel(c);
-        std::vector<float> block(std::min<size_t>(frames, kBlockSamples));
-        // Whole blocks, so every read is one aligned pread; a block is a whole number of buckets.
-        for (uint32_t at = 0; at < frames; at += kBlockSamples) {
-            const uint32_t count = std::min(frames - at, kBlockSamples);
-            if (IsCancelled(progress) || !store.ReadSamples(at, block.data(), count)) {
-                ok[c] = false;
-                return;
-            }
-            for (uint32_t k = 0; k < count; k += kBucketFrames) {
-                PeakColumn& bucket = buckets[(at + k) / kBucketFrames];
-                detail::FoldPeaks(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
-            }
-        }
+    std::erase_if(stores_, [](const auto& entry) { return entry.second.store.expired(); });
+    std::vector<std::shared_ptr<const SampleStore>> missing;
+    for (int c = 0; c < channels.ChannelCount(); ++c)
+        for (const Piece& piece : channels.Channel(c).Pieces())
+            if (!BucketsOf(piece.store) &&
+                std::find(missing.begin(), missing.end(), piece.store) == missing.end())
+                missing.push_back(piece.store);
+    if (missing.empty())
+        return 1;
+
+    std::vector<std::vector<PeakColumn>> buckets(missing.size());
+    std::vector<char> ok(missing.size(), 0);
+    auto summarise = [&](size_t first, size_t step) {
+        for (size_t k = first; k < missing.size(); k += step)
+            ok[k] = SummariseStore(*missing[k], progress, buckets[k]);
     };
     // The pass waits for the disk or the page cache as much as it computes: a long stereo sound reads
-    // its second channel on a thread of its own, which nearly halves the wait after an open. The
-    // threads share nothing but the (const, pread-only) set.
-    if (channelCount == 2 && frames >= kMinFramesForTwoThreads) {
-        std::thread second;
+    // its second channel's store on a thread of its own, which nearly halves the wait after an open.
+    // The threads share nothing but the (const, pread-only) stores.
+    std::thread second;
+    if (missing.size() >= 2 && missing[1]->Length() >= kMinFramesForTwoThreads) {
         try {
-            second = std::thread(summarise, 1);
+            second = std::thread(summarise, 1, 2);
         } catch (const std::system_error&) {
-            summarise(1);  // no thread to be had: the same work, one channel after the other
+            // no thread to be had: the same work on this one
         }
-        summarise(0);
-        if (second.joinable())
-            second.join();
-    } else {
-        for (int c = 0; c < channelCount; ++c)
-            summarise(c);
     }
-    if (!ok[0] || !ok[1]) {
-        Clear();
-        return 0;
+    summarise(0, second.joinable() ? 2 : 1);
+    if (second.joinable())
+        second.join();
+    bool all = true;
+    for (size_t k = 0; k < missing.size(); ++k) {
+        if (ok[k])
+            stores_[missing[k].get()] = {missing[k], std::make_shared<const std::vector<PeakColumn>>(std::move(buckets[k]))};
+        all = all && ok[k];
     }
-    frameCount_ = frames;
-    channelCount_ = channelCount;
-    return 1;
+    return all ? 1 : 0;
 }
+
+namespace {
+
+// Folds frames [first, end) of one channel into the pair: whole buckets of each piece's store where
+// they lie inside the range, raw samples elsewhere.
+class ChannelFold {
+public:
+    ChannelFold(const ChannelStore& channel, const std::vector<const std::vector<PeakColumn>*>& buckets)
+        : channel_(channel), raw_(channel, channel.StoredLength()), buckets_(buckets)
+    {
+    }
+
+    bool Fold(int64_t first, int64_t end, float& max, float& min)
+    {
+        const std::vector<Piece>& pieces = channel_.Pieces();
+        while (first < end) {
+            // The pieces only move forward with the columns.
+            while (piece_ < pieces.size() && pieceStart_ + pieces[piece_].length <= first) {
+                pieceStart_ += pieces[piece_].length;
+                ++piece_;
+            }
+            if (piece_ >= pieces.size())
+                return false;
+            const Piece& piece = pieces[piece_];
+            const int64_t hi = std::min<int64_t>(end, pieceStart_ + piece.length);
+            // The same run in the store's frames, and the store's buckets wholly inside it.
+            const int64_t storeLo = piece.start + (first - pieceStart_);
+            const int64_t storeHi = storeLo + (hi - first);
+            const int64_t firstBucket = (storeLo + kBucket - 1) / kBucket;
+            const int64_t endBucket = storeHi / kBucket;
+            if (firstBucket < endBucket) {
+                const std::vector<PeakColumn>& buckets = *buckets_[piece_];
+                if (!raw_.Fold(first, first + (firstBucket * kBucket - storeLo), max, min))
+                    return false;
+                for (int64_t b = firstBucket; b < endBucket; ++b) {
+                    const PeakColumn& bucket = buckets[size_t(b)];
+                    max = max < bucket.max ? bucket.max : max;
+                    min = bucket.min < min ? bucket.min : min;
+                }
+                if (!raw_.Fold(hi - (storeHi - endBucket * kBucket), hi, max, min))
+                    return false;
+            } else if (!raw_.Fold(first, hi, max, min)) {
+                return false;
+            }
+            first = hi;
+        }
+        return true;
+    }
+
+private:
+    const ChannelStore& channel_;
+    RawWindow raw_;
+    const std::vector<const std::vector<PeakColumn>*>& buckets_;
+    size_t piece_ = 0;
+    int64_t pieceStart_ = 0;
+};
+
+}  // namespace
 
 int PeakSummary::ComputeColumns(const ChannelSet& channels, uint32_t columnCount,
                                 std::array<std::vector<PeakColumn>, 2>& peaks) const
@@ -125,41 +212,30 @@ int PeakSummary::ComputeColumns(const ChannelSet& channels, uint32_t columnCount
     peaks[1].clear();
     if (!IsBuiltFor(channels) || columnCount == 0)
         return 0;
-    const int64_t n = frameCount_;
+    const int channelCount = channels.ChannelCount();
+    const int64_t n = channels.FrameCount();
     const int64_t w = columnCount;
     // Column c holds the frames g with w * g / n == c: from ceil(c * n / w) up to the next column's
     // first frame. That first frame only opens the column; the rest are folded in.
     auto columnStart = [n, w](int64_t column) { return (column * n + w - 1) / w; };
 
-    RawWindow raw[2] = {RawWindow(channels.Channel(0), frameCount_),
-                        RawWindow(channels.Channel(channelCount_ > 1 ? 1 : 0), frameCount_)};
-    for (int c = 0; c < channelCount_; ++c)
+    std::vector<const std::vector<PeakColumn>*> buckets[2];
+    for (int c = 0; c < channelCount; ++c)
+        for (const Piece& piece : channels.Channel(c).Pieces())
+            buckets[c].push_back(BucketsOf(piece.store));
+    ChannelFold fold[2] = {ChannelFold(channels.Channel(0), buckets[0]),
+                           ChannelFold(channels.Channel(channelCount > 1 ? 1 : 0), buckets[channelCount > 1 ? 1 : 0])};
+    for (int c = 0; c < channelCount; ++c)
         peaks[c].reserve(size_t(std::min(n, w)));
     int64_t start = 0;
     for (int64_t column = 0; column < w; ++column) {
         const int64_t end = columnStart(column + 1);
         if (end <= start)
             continue;  // no frame falls into this column: ComputeColumnPeaks appends nothing for it
-        const int64_t first = start + 1;
-        // Whole buckets inside [first, end), with the raw edges before and after them.
-        const int64_t firstBucket = (first + kBucket - 1) / kBucket;
-        const int64_t endBucket = end / kBucket;
-        for (int c = 0; c < channelCount_; ++c) {
+        for (int c = 0; c < channelCount; ++c) {
             float max = 0.0f;
             float min = 0.0f;
-            bool read = true;
-            if (firstBucket < endBucket) {
-                read = raw[c].Fold(first, firstBucket * kBucket, max, min);
-                for (int64_t b = firstBucket; b < endBucket; ++b) {
-                    const PeakColumn& bucket = buckets_[c][size_t(b)];
-                    max = max < bucket.max ? bucket.max : max;
-                    min = bucket.min < min ? bucket.min : min;
-                }
-                read = read && raw[c].Fold(endBucket * kBucket, end, max, min);
-            } else {
-                read = raw[c].Fold(first, end, max, min);
-            }
-            if (!read) {
+            if (!fold[c].Fold(start + 1, end, max, min)) {
                 // Like ComputeColumnPeaks, keep the columns finished so far.
                 peaks[1].resize(std::min(peaks[1].size(), peaks[0].size()));
                 peaks[0].resize(c > 0 ? peaks[1].size() : peaks[0].size());

@@ -2,17 +2,22 @@
 // follow without another pass over every sample.
 //
 // The waveform is drawn from ComputeColumnPeaks over the whole sound, one pass over all samples; for
-// an hour of stereo that is 1.3 GB of floats, too much to redo on every change of the window's width.
-// PeakSummary makes that pass once (after an open or an edit), keeping each bucket's largest and
-// smallest sample, and then answers any width from the buckets that lie wholly inside a column and
-// from raw samples only at the column's two edges. The answer equals ComputeColumnPeaks exactly,
-// column for column: largest and smallest are order-free, and the frame that opens a column (which
-// is not folded in) is always read from the raw edge.
+// an hour of stereo that is 1.3 GB of floats, too much to redo on every change of the window's width,
+// or after every cut. PeakSummary keeps, for every store the sound's pieces point into, each bucket's
+// largest and smallest sample, the buckets aligned to the store's own first sample. A column then
+// folds the whole buckets that lie inside it piece by piece, and raw samples only at its two edges and
+// at the pieces' edges. A cut, an undo or a redo only changes which ranges of which stores the pieces
+// cover, so it needs no new pass; an edit that writes a new store needs a pass over that store only.
+// The answer equals ComputeColumnPeaks exactly, column for column: largest and smallest are
+// order-free, and the frame that opens a column (which is not folded in) is always read from the raw
+// edge.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "edit/column_peaks.h"
@@ -21,6 +26,7 @@ namespace brindle {
 
 class ChannelSet;
 class Progress;
+class SampleStore;
 
 class PeakSummary {
 public:
@@ -28,31 +34,34 @@ public:
     // one small read each.
     static constexpr uint32_t kBucketFrames = 256;
 
-    // One pass over every sample of channels. 1, or 0 for an invalid set, a failed read or a cancel
-    // of progress, polled between blocks (then the summary is empty). Reads with pread only: any
-    // thread, while no thread changes the set. A long stereo sound has its second channel read on a
-    // thread of its own, joined before this returns.
+    // A pass over every store of channels' pieces that has no buckets yet; buckets of stores that no
+    // longer exist are dropped. 1, or 0 for an invalid set, a failed read or a cancel of progress,
+    // polled between blocks (then the stores read so far keep their buckets). Reads with pread only:
+    // any thread, while no thread changes the set. Two long stores are read on two threads.
     int Build(const ChannelSet& channels, const Progress* progress = nullptr);
     void Clear();
-    // Built, and for a set of this shape (the caller knows whether the samples changed since).
+    // Every store of channels' pieces has its buckets.
     bool IsBuiltFor(const ChannelSet& channels) const;
-    bool IsBuilt() const { return channelCount_ > 0; }
+    bool IsBuilt() const { return !stores_.empty(); }
 
-    // What ComputeColumnPeaks(channels, 0, frame count, columnCount, peaks) gives, for the set the
-    // summary was built from. 0 when the summary is not built for channels or the column count is 0
-    // (peaks empty), or when a read fails (the columns finished before it stay).
+    // What ComputeColumnPeaks(channels, 0, frame count, columnCount, peaks) gives. 0 when the summary
+    // is not built for channels or the column count is 0 (peaks empty), or when a read fails (the
+    // columns finished before it stay).
     int ComputeColumns(const ChannelSet& channels, uint32_t columnCount, std::array<std::vector<PeakColumn>, 2>& peaks) const;
 
-    uint32_t FrameCount() const { return frameCount_; }
-    int ChannelCount() const { return channelCount_; }
-    size_t BucketCount() const { return buckets_[0].size(); }
+    // The buckets held, over every store.
+    size_t BucketCount() const;
 
 private:
-    uint32_t frameCount_ = 0;
-    int channelCount_ = 0;
-    // Per channel, per bucket: the folds of the bucket's samples from (0, 0), NaN skipped, not yet
-    // limited to full scale (limiting happens once per column, as ComputeColumnPeaks does).
-    std::vector<PeakColumn> buckets_[2];
+    struct StoreBuckets {
+        std::weak_ptr<const SampleStore> store;  // a freed store's address may come back: checked
+        std::shared_ptr<const std::vector<PeakColumn>> buckets;
+    };
+    const std::vector<PeakColumn>* BucketsOf(const std::shared_ptr<const SampleStore>& store) const;
+
+    // Per store: the folds of each bucket's samples from (0, 0), NaN skipped, not yet limited to full
+    // scale (limiting happens once per column, as ComputeColumnPeaks does). Copies share the buckets.
+    std::unordered_map<const SampleStore*, StoreBuckets> stores_;
 };
 
 }  // namespace brindle

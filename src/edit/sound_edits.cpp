@@ -1,24 +1,54 @@
 #include "edit/sound_edits.h"
 
+#include "edit/block_walk.h"
 #include "edit/edit_kernels.h"
 #include "storage/sound_buffer.h"
 #include "tasks/progress.h"
 
 namespace brindle {
 
-int ChangeVolume(SoundBuffer& sound, int64_t start, int64_t end, int32_t percent)
+namespace {
+
+// The samples an edit of [start, end) on every channel reads, passes times over.
+int64_t RangeSamples(const SoundBuffer& sound, int64_t start, int64_t end, int passes)
 {
+    int64_t first = start, last = end;
+    if (!ResolveRange(sound.channels.FrameCount(), first, last))
+        return 0;
+    return (last - first) * sound.channels.ChannelCount() * passes;
+}
+
+}  // namespace
+
+int ChangeVolume(SoundBuffer& sound, int64_t start, int64_t end, int32_t percent, Progress* progress)
+{
+    detail::EditMeter meter(progress, RangeSamples(sound, start, end, 1));
     return ChangeVolume(sound.channels, start, end, percent);
 }
 
-int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end) { return IncreaseVolume(sound.channels, start, end); }
-
-int FadeIn(SoundBuffer& sound, int64_t start, int64_t end) { return FadeIn(sound.channels, start, end); }
-
-int FadeOut(SoundBuffer& sound, int64_t start, int64_t end) { return FadeOut(sound.channels, start, end); }
-
-int ToMono(SoundBuffer& sound)
+int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
 {
+    // A pass to find the peak, and one to scale.
+    detail::EditMeter meter(progress, RangeSamples(sound, start, end, 2));
+    return IncreaseVolume(sound.channels, start, end);
+}
+
+int FadeIn(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
+{
+    detail::EditMeter meter(progress, RangeSamples(sound, start, end, 1));
+    return FadeIn(sound.channels, start, end);
+}
+
+int FadeOut(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
+{
+    detail::EditMeter meter(progress, RangeSamples(sound, start, end, 1));
+    return FadeOut(sound.channels, start, end);
+}
+
+int ToMono(SoundBuffer& sound, Progress* progress)
+{
+    // The mix reads both channels; a clipping mix has a second pass, which the bar does not foresee.
+    detail::EditMeter meter(progress, RangeSamples(sound, -1, -1, 1));
     ChannelSet& channels = sound.channels;
     WaveFormat& format = sound.format;
     if (channels.IsMono())

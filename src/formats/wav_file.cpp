@@ -7,10 +7,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "formats/wav_conversion.h"
 #include "storage/mapped_file_stream.h"
+#include "storage/sample_store.h"
 #include "formats/check.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
@@ -191,6 +193,32 @@ void CheckReadablePcm(const WaveFormat& format)
           Printed("%u-bit samples (only 8- and 16-bit PCM is read directly)", format.bitsPerSample));
 }
 
+// The samples of a data chunk whose header has just been read, as pieces over a private copy of the
+// file's own PCM bytes, converted as they are read: an open copies no sample into floats. The copy is a
+// clone or an in-kernel copy of the data chunk (PrivatePcmCopy), so a program that later rewrites the
+// file cannot change the open sound, and saving over the file is as safe as saving anywhere.
+void ReadInPlace(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+{
+    const WaveFormat& format = buffer.format;
+    const uint32_t frames = buffer.frameCount;
+    const uint32_t blockAlign = format.blockAlign;
+    const int64_t dataStart = stream.Position();
+    const int64_t bytes = int64_t(frames) * blockAlign;
+    // The frame count was cut to the bytes the file held at open; a file that shrank since fails here.
+    Check(uint64_t(dataStart) + uint64_t(bytes) <= stream.Size(), "cut short (in the samples)");
+    PrivateCopy copy = PrivatePcmCopy(stream.Descriptor(), dataStart, bytes, progress);
+    CheckNotCancelled(progress);
+    Check(copy.file != nullptr);
+    struct stat st {};
+    Check(::fstat(copy.file->Get(), &st) == 0 && st.st_size >= dataStart + bytes, "cut short (in the samples)");
+    ChannelStore stores[2];
+    const uint16_t width = uint16_t(format.bitsPerSample / 8);
+    for (uint16_t c = 0; c < format.channelCount; ++c)
+        stores[c].Assign(std::make_shared<PcmStore>(copy.file, dataStart, frames, uint16_t(blockAlign), width, c));
+    Check(channels.Adopt(format.channelCount, format.samplesPerSecond, stores));
+    Check(stream.SeekTo(uint32_t(dataStart + bytes)));
+}
+
 // The samples of a data chunk whose header has just been read, into channels. The frame count was
 // cut to the bytes the file held when it was opened, so every frame must arrive: a short read means
 // the file shrank under us or could not be read, and the load fails.
@@ -209,6 +237,10 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
     Check(blockAlign == uint32_t(format.channelCount) * format.bitsPerSample / 8);
 
     const uint32_t frames = buffer.frameCount;
+    if (stream.Descriptor() >= 0) {
+        ReadInPlace(stream, buffer, channels, progress);
+        return;
+    }
     Check(channels.Allocate(format.channelCount, frames, format.samplesPerSecond));
     std::vector<uint8_t> transfer(size_t(kBlockSamples) * blockAlign);
     YieldPacer pacer(110, 20);

@@ -93,6 +93,20 @@ void ChannelSet::MoveFrom(ChannelSet& other)
     channel_[1].MoveFrom(other.channel_[1]);
 }
 
+int ChannelSet::Adopt(uint16_t count, uint32_t rate, ChannelStore* stores)
+{
+    if ((count != 1 && count != 2) || rate == 0 || !stores || !stores[0].IsReady() ||
+        (count == 2 && (!stores[1].IsReady() || stores[1].StoredLength() != stores[0].StoredLength())))
+        return 0;
+    Reset();
+    channelCount_ = count;
+    frameCount_ = stores[0].StoredLength();
+    sampleRate_ = rate;
+    for (int c = 0; c < count; ++c)
+        channel_[c].MoveFrom(stores[c]);
+    return 1;
+}
+
 int ChannelSet::DuplicateToStereo()
 {
     if (!IsMono() || !channel_[1].CopyFrom(channel_[0]))

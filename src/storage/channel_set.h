@@ -32,7 +32,11 @@ public:
     int CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's fields and stores; other is left empty.
     void MoveFrom(ChannelSet& other);
-    // A mono set gets channel 1 as a copy of channel 0.
+    // Takes count channels (1 or 2, of equal non-zero length) from stores as the set's, leaving stores
+    // empty: for channels made elsewhere (an edit's result, a file read in place). 0, changing
+    // nothing, when they do not form a set.
+    int Adopt(uint16_t count, uint32_t rate, ChannelStore* stores);
+    // A mono set gets channel 1 as the same samples as channel 0 (sharing its stores).
     int DuplicateToStereo();
     // Destroys channel 1: stereo becomes mono, mono becomes empty. Fails when channel 1 is empty.
     int DropChannel1();

@@ -1,7 +1,6 @@
 #include "storage/channel_store.h"
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "storage/sample_conversion.h"
@@ -12,38 +11,111 @@ int ChannelStore::Allocate(uint32_t n)
 {
     if (!IsEmpty() || n == 0 || n > kMaxStoredSamples)
         return 0;
-    auto file = std::make_unique<BlockFile>();
-    if (!file->Create(n))
+    auto store = std::make_shared<FloatStore>();
+    if (!store->Create(n))
         return 0;
-    file_ = std::move(file);
+    writable_ = store;
+    Append({std::move(store), 0, n});
+    return 1;
+}
+
+int ChannelStore::Resize(uint32_t n)
+{
+    if (!writable_ || !writable_->Resize(n))
+        return 0;
+    pieces_[0].length = n;
+    ends_[0] = n;
     return 1;
 }
 
 void ChannelStore::Destroy()
 {
-    file_.reset();  // deletes the temporary file
+    pieces_.clear();
+    ends_.clear();
+    writable_.reset();
+}
+
+void ChannelStore::Append(const Piece& piece)
+{
+    // A piece that continues the last one in the same store joins it, so repeated cuts and undos do
+    // not fragment the list.
+    if (!pieces_.empty() && pieces_.back().store == piece.store &&
+        pieces_.back().start + pieces_.back().length == piece.start) {
+        pieces_.back().length += piece.length;
+        ends_.back() += piece.length;
+        return;
+    }
+    pieces_.push_back(piece);
+    ends_.push_back(StoredLength() + piece.length);
+}
+
+size_t ChannelStore::PieceAt(uint32_t position) const
+{
+    return size_t(std::upper_bound(ends_.begin(), ends_.end(), position) - ends_.begin());
 }
 
 int ChannelStore::CopyFrom(const ChannelStore& source)
 {
     if (&source == this)
         return 1;
+    source.writable_.reset();
     Destroy();
-    if (source.IsEmpty())
-        return 1;
-    if (!source.file_ || !source.file_->IsReady())
-        return 0;
-    auto file = std::make_unique<BlockFile>();
-    if (!file->CopyFrom(*source.file_))
-        return 0;
-    file_ = std::move(file);
+    pieces_ = source.pieces_;
+    ends_ = source.ends_;
     return 1;
+}
+
+void ChannelStore::Slice(const ChannelStore& source, int64_t start, int64_t end)
+{
+    Destroy();
+    source.writable_.reset();
+    const int64_t length = source.StoredLength();
+    start = std::clamp<int64_t>(start, 0, length);
+    end = std::clamp<int64_t>(end, 0, length);
+    if (start >= end)
+        return;
+    for (size_t k = source.PieceAt(uint32_t(start)); k < source.pieces_.size(); ++k) {
+        const int64_t pieceStart = source.ends_[k] - source.pieces_[k].length;
+        if (pieceStart >= end)
+            break;
+        const int64_t lo = std::max(start, pieceStart);
+        const int64_t hi = std::min<int64_t>(end, source.ends_[k]);
+        const Piece& piece = source.pieces_[k];
+        Append({piece.store, uint32_t(piece.start + (lo - pieceStart)), uint32_t(hi - lo)});
+    }
+}
+
+int ChannelStore::Splice(int64_t start, int64_t end, const ChannelStore& replacement)
+{
+    const int64_t length = StoredLength();
+    if (start < 0 || end < start || end > length)
+        return 0;
+    const int64_t result = length - (end - start) + replacement.StoredLength();
+    if (result <= 0 || result > kMaxStoredSamples)
+        return 0;
+    ChannelStore head, tail;
+    head.Slice(*this, 0, start);
+    tail.Slice(*this, end, length);
+    replacement.writable_.reset();
+    for (const ChannelStore* part : {&replacement, static_cast<const ChannelStore*>(&tail)})
+        for (const Piece& piece : part->pieces_)
+            head.Append(piece);
+    MoveFrom(head);
+    return 1;
+}
+
+void ChannelStore::Assign(std::shared_ptr<const SampleStore> store)
+{
+    Destroy();
+    const uint32_t length = store ? store->Length() : 0;
+    if (length > 0)
+        Append({std::move(store), 0, length});
 }
 
 int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart,
                             int64_t sourceEnd)
 {
-    if (!IsReady() || !source.IsReady() || &source == this)
+    if (!IsReady() || !writable_ || !source.IsReady() || &source == this)
         return 0;
     if (destinationPosition < 0 || destinationPosition >= Length())
         return 0;
@@ -59,7 +131,7 @@ int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& sou
         const int64_t lo = std::max<int64_t>(sourceStart, i * kBlockSamples);
         const int64_t hi = std::min<int64_t>((i + 1) * kBlockSamples, sourceEnd);
         if (!source.ReadSamples(uint32_t(lo), block.data(), uint32_t(hi - lo)) ||
-            !file_->WriteSamples(uint32_t(destinationPosition), block.data(), uint32_t(hi - lo)))
+            !writable_->WriteSamples(uint32_t(destinationPosition), block.data(), uint32_t(hi - lo)))
             return 0;
         destinationPosition += hi - lo;
     }
@@ -70,8 +142,34 @@ void ChannelStore::MoveFrom(ChannelStore& other)
 {
     if (&other == this)
         return;
-    Destroy();
-    file_ = std::move(other.file_);
+    pieces_ = std::move(other.pieces_);
+    ends_ = std::move(other.ends_);
+    writable_ = std::move(other.writable_);
+    other.Destroy();
+}
+
+int ChannelStore::ReadSamples(uint32_t position, float* destination, uint32_t count) const
+{
+    if (!destination || uint64_t(position) + count > StoredLength())
+        return 0;
+    for (size_t k = PieceAt(position); count > 0; ++k) {
+        const Piece& piece = pieces_[k];
+        const uint32_t pieceStart = ends_[k] - piece.length;
+        const uint32_t n = std::min(count, ends_[k] - position);
+        if (!piece.store->ReadSamples(piece.start + (position - pieceStart), destination, n))
+            return 0;
+        destination += n;
+        position += n;
+        count -= n;
+    }
+    return 1;
+}
+
+uint32_t ChannelStore::SamplesInBlock(int64_t i) const
+{
+    if (i < 0 || i >= int64_t(BlockCount()))
+        return 0;
+    return uint32_t(std::min<int64_t>(kBlockSamples, int64_t(StoredLength()) - i * kBlockSamples));
 }
 
 namespace {
@@ -90,7 +188,7 @@ bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* da
 int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
                               uint32_t channelIndex)
 {
-    if (!PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex, 2))
+    if (!writable_ || !PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex, 2))
         return 0;
     if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
         return 0;
@@ -101,7 +199,7 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
         ConvertU8ToFloat(static_cast<const uint8_t*>(data) + channelIndex, channels, scratch.data(), count);
     else
         ConvertS16LeToFloat(static_cast<const uint8_t*>(data) + 2 * channelIndex, channels, scratch.data(), count);
-    return file_->WriteSamples(uint32_t(i) * kBlockSamples, scratch.data(), count) ? int(count) : 0;
+    return writable_->WriteSamples(uint32_t(i) * kBlockSamples, scratch.data(), count) ? int(count) : 0;
 }
 
 int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,

@@ -1,38 +1,64 @@
-// One channel of float samples in a block file of its own; the channel is as long as the file holds.
+// One channel of a sound: an ordered list of pieces, each a range of a SampleStore. Copying a channel,
+// cutting it and joining channels only rewrite the list; the stores are shared and never copied, so an
+// undo step that keeps an earlier list costs no disk.
 //
-// Threads: the const members may run on several threads at once while no thread changes the store;
-// so may WriteSamples on runs that do not overlap (see BlockFile); the others belong to one thread,
-// with readers stopped.
+// A store made by Allocate takes writes (the imports fill it block by block, the edits write their new
+// samples into one) until the channel is first shared with another (CopyFrom, Slice, Splice): from
+// then on every store the channel reads is unchanging.
+//
+// Threads: the const members may run on several threads at once while no thread changes the channel
+// (the stores are pread-only); so may WriteSamples on runs that do not overlap (see BlockFile); the
+// others belong to one thread, with readers stopped.
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "storage/block_file.h"
+#include "storage/sample_store.h"
 
 namespace brindle {
+
+struct Piece {
+    std::shared_ptr<const SampleStore> store;
+    uint32_t start = 0;   // in the store
+    uint32_t length = 0;  // never 0
+};
 
 class ChannelStore {
 public:
     ChannelStore() = default;
-    ~ChannelStore() { Destroy(); }
     ChannelStore(const ChannelStore&) = delete;
     ChannelStore& operator=(const ChannelStore&) = delete;
 
-    // n zero samples in a new temporary file. Fails unless the store is empty and
-    // 1 <= n <= kMaxStoredSamples (a store of 2^30 samples would not fit the 32-bit byte size).
+    // n zero samples in a new float store that this channel alone writes. Fails unless the channel is
+    // empty and 1 <= n <= kMaxStoredSamples (a store of 2^30 samples would not fit the 32-bit byte size).
     int Allocate(uint32_t n);
-    // Deletes the temporary file; the store becomes empty.
+    // Empty again; a store no other list shares is freed with its temporary file.
     void Destroy();
-    // See BlockFile::Resize; 0 for an empty store.
-    int Resize(uint32_t n) { return file_ ? file_->Resize(n) : 0; }
-    // An independent copy of source in a new temporary file.
+    // A channel still being written (see above): n samples, see BlockFile::Resize. 0 otherwise.
+    int Resize(uint32_t n);
+    // The same samples as source, sharing its stores.
     int CopyFrom(const ChannelStore& source);
-    // Copies stored samples [sourceStart, sourceEnd) of source to destinationPosition of this store;
-    // the source range is clamped to the source and cut where it would run past this store.
+    // Copies samples [sourceStart, sourceEnd) of source to destinationPosition of this channel, which
+    // must still be writable; the source range is clamped to the source and cut where it would run past
+    // this channel.
     int CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart, int64_t sourceEnd);
-    // Takes over other's samples; other is left empty.
+    // Takes over other's pieces; other is left empty.
     void MoveFrom(ChannelStore& other);
+
+    // The pieces of samples [start, end) of source (clamped), as a channel of their own. An empty
+    // range gives an empty channel.
+    void Slice(const ChannelStore& source, int64_t start, int64_t end);
+    // This channel with [start, end) replaced by all of replacement's samples (which may be empty).
+    // Fails, changing nothing, when the range leaves the channel or the result would be empty or
+    // longer than kMaxStoredSamples.
+    int Splice(int64_t start, int64_t end, const ChannelStore& replacement);
+    // A channel made of one whole store.
+    void Assign(std::shared_ptr<const SampleStore> store);
+    const std::vector<Piece>& Pieces() const { return pieces_; }
 
     // Converts count frames of interleaved 8- or 16-bit PCM (blockAlign bytes per frame) into the
     // first count samples of block i, taking channel `channelIndex` of each frame. Returns count or 0.
@@ -44,31 +70,38 @@ public:
     int GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames, uint32_t channels,
                     uint32_t channelIndex, bool asFloat = false) const;
 
-    // Copies stored samples [position, position + count) into destination (BlockFile::ReadSamples).
-    int ReadSamples(uint32_t position, float* destination, uint32_t count) const
-    {
-        return file_ ? file_->ReadSamples(position, destination, count) : 0;
-    }
+    // Samples [position, position + count) into destination, across pieces. 1, or 0 when the run
+    // leaves the channel or a read fails.
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const;
 
-    // BlockFile::WriteSamples on the stored samples: the in-place edit kernels read a block with
-    // ReadSamples and write their results back here.
+    // BlockFile::WriteSamples on a channel still being written; 0 for any other.
     int WriteSamples(uint32_t position, const float* source, uint32_t count)
     {
-        return file_ ? file_->WriteSamples(position, source, count) : 0;
+        return writable_ ? writable_->WriteSamples(position, source, count) : 0;
     }
-    uint32_t SamplesInBlock(int64_t i) const { return file_ ? file_->SamplesInBlock(i) : 0; }
-    uint32_t BlockCount() const { return file_ ? file_->BlockCount() : 0; }
+    // Blocks of kBlockSamples samples of the channel as read: the unit the passes over it walk.
+    uint32_t SamplesInBlock(int64_t i) const;
+    uint32_t BlockCount() const { return (StoredLength() + kBlockSamples - 1) / kBlockSamples; }
 
-    bool IsEmpty() const { return !file_; }
-    bool IsReady() const { return file_ && file_->IsReady(); }
-    // The channel's length in samples: what its file holds.
+    bool IsEmpty() const { return pieces_.empty(); }
+    bool IsReady() const { return !pieces_.empty() && (!writable_ || writable_->IsReady()); }
+    bool IsWritable() const { return writable_ != nullptr; }
+    // The channel's length in samples.
     int32_t Length() const { return int32_t(StoredLength()); }
-    uint32_t StoredLength() const { return file_ ? file_->StoredLength() : 0; }
-    // The temporary file's path, empty when there is none.
-    std::filesystem::path FileName() const { return file_ ? file_->FileName() : std::filesystem::path(); }
+    uint32_t StoredLength() const { return ends_.empty() ? 0 : ends_.back(); }
+    // The temporary file of a channel still being written, empty for any other.
+    std::filesystem::path FileName() const { return writable_ ? writable_->FileName() : std::filesystem::path(); }
 
 private:
-    std::unique_ptr<BlockFile> file_;
+    void Append(const Piece& piece);
+    // The index of the piece holding sample `position` (< StoredLength()).
+    size_t PieceAt(uint32_t position) const;
+
+    std::vector<Piece> pieces_;
+    std::vector<uint32_t> ends_;  // ends_[k]: the channel's position just past piece k
+    // The channel's one store while it is being written; shared with no other channel. Sharing the
+    // channel ends the writing, even through a const reference: hence mutable.
+    mutable std::shared_ptr<FloatStore> writable_;
 };
 
 }  // namespace brindle

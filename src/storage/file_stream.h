@@ -33,6 +33,9 @@ public:
     virtual uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) = 0;
     // 1 when the byte was written.
     int WriteByte(uint8_t value);
+    // The descriptor of the open file, for a reader that copies a range of it in the kernel; -1 for a
+    // stream without one (memory).
+    virtual int Descriptor() const { return -1; }
 
     // The one seek rule of every stream: the new position is offset bytes from the start (Begin),
     // the current position (Current) or the size (End), and must lie in 0..UINT32_MAX. It may lie at

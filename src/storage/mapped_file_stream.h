@@ -36,6 +36,7 @@ public:
     int CloseChecked() override;
     uint32_t Read(void* buffer, uint32_t itemSize, uint32_t count) override;
     uint32_t Write(const void* buffer, uint32_t itemSize, uint32_t count) override;
+    int Descriptor() const override { return isOpen_ ? mapped_.Fd() : -1; }
     // True once a read found the file shorter than at open, or failed.
     bool HasReadFault() const { return hasReadFault_; }
 

@@ -29,16 +29,17 @@ double SoundBuffer::DurationSeconds() const
     return double(channels.FrameCount()) / double(channels.SampleRate());
 }
 
-int SoundBuffer::CreateSilent(bool stereo, uint32_t frames, uint32_t rate)
+namespace {
+
+// The record of 16-bit PCM with these counts; false when it would not fit a WAV's fields.
+bool MakePcm16Format(bool stereo, uint32_t frames, uint32_t rate, WaveFormat& format, uint32_t& dataBytes)
 {
-    if (frames == 0 || rate == 0 || !IsEmpty())
-        return 0;
     const uint16_t channelCount = stereo ? 2 : 1;
     const uint16_t blockAlign = uint16_t(2 * channelCount);
     const uint64_t byteRate = uint64_t(rate) * blockAlign;
-    const uint64_t dataBytes = uint64_t(frames) * blockAlign;
-    if (byteRate > UINT32_MAX || dataBytes > UINT32_MAX || frames > kMaxStoredSamples)
-        return 0;
+    const uint64_t bytes = uint64_t(frames) * blockAlign;
+    if (byteRate > UINT32_MAX || bytes > UINT32_MAX || frames > kMaxStoredSamples)
+        return false;
     format.formatTag = 1;
     format.channelCount = channelCount;
     format.samplesPerSecond = rate;
@@ -47,9 +48,20 @@ int SoundBuffer::CreateSilent(bool stereo, uint32_t frames, uint32_t rate)
     format.bitsPerSample = 16;
     format.extraSize = 0;
     format.extraBytes.clear();
+    dataBytes = uint32_t(bytes);
+    return true;
+}
+
+}  // namespace
+
+int SoundBuffer::CreateSilent(bool stereo, uint32_t frames, uint32_t rate)
+{
+    if (frames == 0 || rate == 0 || !IsEmpty())
+        return 0;
+    if (!MakePcm16Format(stereo, frames, rate, format, dataByteCount))
+        return 0;
     frameCount = frames;
-    dataByteCount = uint32_t(dataBytes);
-    return channels.Allocate(channelCount, frames, rate);
+    return channels.Allocate(stereo ? 2 : 1, frames, rate);
 }
 
 void SoundBuffer::Clear()
@@ -60,7 +72,7 @@ void SoundBuffer::Clear()
     channels.Reset();
 }
 
-int SoundBuffer::CopyFrom(SoundBuffer& source)
+int SoundBuffer::CopyFrom(const SoundBuffer& source)
 {
     if (&source == this)
         return 1;
@@ -102,25 +114,34 @@ int SoundBuffer::DeleteRange(int64_t start, int64_t end, bool removeInside)
     if (end - start <= 0)
         return 0;
     const int64_t m = removeInside ? n - (end - start) : end - start;
+    const uint16_t channelCount = channels.ChannelCount();
 
-    SoundBuffer result;
-    if (m <= 0 || !result.CreateSilent(channels.ChannelCount() == 2, uint32_t(m), format.samplesPerSecond))
+    // Only the piece lists change: the kept samples stay in the stores they are in.
+    WaveFormat kept;
+    uint32_t keptBytes = 0;
+    ChannelStore keptChannels[2];
+    if (m <= 0 || !MakePcm16Format(channelCount == 2, uint32_t(m), format.samplesPerSecond, kept, keptBytes))
         return 0;
-    if (removeInside) {
-        if (start > 0 && !result.channels.CopyRange(0, channels, 0, start))
-            return 0;
-        if (end < n && !result.channels.CopyRange(start, channels, end, n))
-            return 0;
-    } else if (!result.channels.CopyRange(0, channels, start, end)) {
-        return 0;
+    for (int c = 0; c < channelCount; ++c) {
+        if (removeInside) {
+            keptChannels[c].CopyFrom(channels.Channel(c));
+            if (!keptChannels[c].Splice(start, end, ChannelStore()))
+                return 0;
+        } else {
+            keptChannels[c].Slice(channels.Channel(c), start, end);
+        }
     }
     // Widening 8 bits to 16 costs nothing, and is what a cut has always given; anything finer keeps
     // its own resolution, or the next save would throw away what the user cut around.
     if (format.bitsPerSample > 16) {
-        result.format = format;
-        result.dataByteCount = uint32_t(std::min<uint64_t>(uint64_t(m) * format.blockAlign, UINT32_MAX));
+        kept = format;
+        keptBytes = uint32_t(std::min<uint64_t>(uint64_t(m) * format.blockAlign, UINT32_MAX));
     }
-    TakeFrom(result);
+    if (!channels.Adopt(channelCount, channels.SampleRate(), keptChannels))
+        return 0;
+    format = std::move(kept);
+    frameCount = uint32_t(m);
+    dataByteCount = keptBytes;
     return 1;
 }
 

@@ -33,7 +33,7 @@ public:
     // Empty again; temporary files deleted.
     void Clear();
     // An independent copy of source. On failure this buffer is cleared.
-    int CopyFrom(SoundBuffer& source);
+    int CopyFrom(const SoundBuffer& source);
     // Takes over other's format, counts and samples without copying; other is left empty.
     void TakeFrom(SoundBuffer& other);
 

@@ -652,10 +652,9 @@ private slots:
         QVERIFY2(dialogs_.errors.last().endsWith(QStringLiteral("\n6 channels (only mono and stereo open)")),
                  qPrintable(dialogs_.errors.last()));
 
-        // An edit that fails (here: no room for the second channel's samples) says so and why, and
-        // leaves the sound as it was.
+        // An edit that fails (here: no room for the faded samples) says so and why, and leaves the
+        // sound as it was.
         QVERIFY(frame_->OpenFile(mono_));
-        dialogs_.stereoAnswer = 1;
         {
             struct rlimit old {};
             QCOMPARE(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -663,7 +662,7 @@ private slots:
             struct rlimit tight = old;
             tight.rlim_cur = 4096;
             QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
-            frame_->Commands().Run(kCmdToStereo);
+            frame_->Commands().Run(kCmdFadeIn);
             ::setrlimit(RLIMIT_FSIZE, &old);
             std::signal(SIGXFSZ, oldHandler);
         }

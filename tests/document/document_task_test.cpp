@@ -152,7 +152,7 @@ TEST_F(DocumentTaskTest, FailingSaveEndsFailedAndLeavesNoFile)
     }
     EXPECT_FALSE(std::filesystem::exists(PathOf("out.wav")));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir()), {}), 1) << "only in.wav has a name";
-    EXPECT_EQ(TempFiles().size(), 2u) << "the sound's two stores";
+    EXPECT_EQ(TempFiles().size(), 1u) << "the copy of the source's samples";
 }
 
 TEST_F(DocumentTaskTest, LoadFailingWithoutFailStillEndsFailed)

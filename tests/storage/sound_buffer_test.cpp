@@ -113,39 +113,33 @@ TEST_F(SoundBufferTest, KeepingEverythingGivesAnIdentical16BitSound)
     EXPECT_EQ(ReadStore(buffer.channels.Channel(0)), before);
 }
 
-TEST_F(SoundBufferTest, FailedDeleteRangeOnFullDiskLeavesNoTemporaryFile)
+TEST_F(SoundBufferTest, CutsAndCopiesNeedNoDiskAndShareTheStores)
 {
     SoundBuffer buffer;
     MakeNumbered(buffer, kBlockSamples * 2, false);
-    {
-        test::FileSizeLimit limit(1 << 20);  // the new store needs 2 MiB
-        EXPECT_EQ(buffer.DeleteRange(0, 10, true), 0);
-    }
-    EXPECT_EQ(buffer.FrameCount(), kBlockSamples * 2);
-    EXPECT_EQ(TempFiles().size(), 1u);
-}
-
-TEST_F(SoundBufferTest, TakeFromCopyFromAndClear)
-{
-    SoundBuffer source;
-    MakeNumbered(source, 5000);
     SoundBuffer copy;
-    ASSERT_EQ(copy.CopyFrom(source), 1);
-    EXPECT_EQ(TempFiles().size(), 4u);
-    EXPECT_EQ(ReadStore(copy.channels.Channel(1)), ReadStore(source.channels.Channel(1)));
+    {
+        test::FileSizeLimit limit(1 << 10);  // no new store could be written
+        ASSERT_EQ(copy.CopyFrom(buffer), 1);
+        ASSERT_EQ(buffer.DeleteRange(0, 10, true), 1);
+        ASSERT_EQ(buffer.DeleteRange(kBlockSamples, kBlockSamples + 5, false), 1);
+    }
+    EXPECT_EQ(TempFiles().size(), 1u);
+    std::vector<float> kept(5);
+    ASSERT_EQ(buffer.channels.Channel(0).ReadSamples(0, kept.data(), 5), 1);
+    for (uint32_t i = 0; i < 5; ++i)
+        EXPECT_EQ(kept[i], Numbered(kBlockSamples + 10 + i, 0));
+    EXPECT_EQ(copy.FrameCount(), kBlockSamples * 2) << "the copy keeps what it had";
+    EXPECT_EQ(ReadStore(copy.channels.Channel(0))[9], Numbered(9, 0));
 
     SoundBuffer taker;
     MakeNumbered(taker, 10, false);
-    taker.TakeFrom(source);
-    EXPECT_TRUE(source.IsEmpty());
-    EXPECT_TRUE(taker.HasSound());
-    EXPECT_EQ(taker.FrameCount(), 5000u);
-    EXPECT_EQ(TempFiles().size(), 4u) << "the taker's old file was deleted";
-
-    SoundBuffer empty;
-    EXPECT_EQ(copy.CopyFrom(empty), 1);
+    taker.TakeFrom(copy);
     EXPECT_TRUE(copy.IsEmpty());
+    EXPECT_EQ(taker.FrameCount(), kBlockSamples * 2);
+    EXPECT_EQ(TempFiles().size(), 1u) << "the taker's old store was freed";
     taker.Clear();
+    buffer.Clear();
     EXPECT_TRUE(taker.IsEmpty());
     EXPECT_TRUE(TempFiles().empty());
 }

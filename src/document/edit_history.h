@@ -1,0 +1,80 @@
+// The undo history of the open sound: every edit as the sound before and after it, in order.
+//
+// A state is a SoundBuffer whose channels are piece lists over shared, unchanging stores: keeping one
+// costs a few hundred bytes, and neighbouring steps share the state between them. A store is freed
+// with its disk space when the last state that uses it goes, so dropping the oldest steps is how the
+// history gives disk back. Qt-free; owned by the Document, on the thread that owns it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "storage/sound_buffer.h"
+
+namespace brindle {
+
+enum class EditKind : uint8_t {
+    DeleteSelected,
+    DeleteUnselected,
+    ChangeVolume,
+    IncreaseVolume,
+    FadeIn,
+    FadeOut,
+    ToMono,
+    ToStereo,
+};
+
+// Where the window's selection and play position stood, restored with the sound. -1 -1: no selection.
+struct EditMarks {
+    int64_t selectionStart = -1;
+    int64_t selectionEnd = -1;
+    int64_t position = 0;
+};
+
+using SoundState = std::shared_ptr<const SoundBuffer>;
+
+class EditHistory {
+public:
+    struct Step {
+        EditKind kind;
+        SoundState before;
+        SoundState after;
+        EditMarks marksBefore;
+        EditMarks marksAfter;
+    };
+
+    // No steps; the state as it is counts as the saved one.
+    void Clear();
+    // Adds a step after the current one; the steps that could be redone are dropped.
+    void Push(Step step);
+    // The marks after the newest applied step (the window knows them only once the edit is shown).
+    void SetMarksAfter(const EditMarks& marks);
+
+    bool CanUndo() const { return current_ > 0; }
+    bool CanRedo() const { return current_ < steps_.size(); }
+    // The step Undo or Redo would apply; call only when CanUndo or CanRedo.
+    const Step& UndoStep() const { return steps_[current_ - 1]; }
+    const Step& RedoStep() const { return steps_[current_]; }
+    // Moves back or forward one step (the caller applies the step's state).
+    void StepBack() { --current_; }
+    void StepForward() { ++current_; }
+
+    // The state as it is now is the one on disk.
+    void MarkSaved() { saved_ = current_; }
+    bool AtSaved() const { return saved_ == current_; }
+
+    // Drops the oldest step, and with it every state only it held. false when no step lies before the
+    // current state (the steps that could be redone are never dropped first: they are the newest).
+    bool DropOldest();
+    size_t StepCount() const { return steps_.size(); }
+
+private:
+    std::vector<Step> steps_;
+    size_t current_ = 0;  // steps [0, current_) are applied
+    // The step count at which the sound was last saved; none once that state has been dropped.
+    std::optional<size_t> saved_ = 0;
+};
+
+}  // namespace brindle

@@ -1,0 +1,151 @@
+#include "storage/sample_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "storage/sample_conversion.h"
+#include "storage/temp_files.h"
+#include "tasks/failure.h"
+#include "tasks/progress.h"
+
+namespace brindle {
+
+namespace {
+
+// pread of exactly n bytes; false on an error or a short file.
+bool ReadFully(int fd, uint8_t* destination, size_t n, int64_t offset)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::pread(fd, destination + done, n - done, off_t(offset + int64_t(done)));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += size_t(got);
+    }
+    return true;
+}
+
+bool WriteFully(int fd, const uint8_t* source, size_t n, int64_t offset)
+{
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t put = ::pwrite(fd, source + done, n - done, off_t(offset + int64_t(done)));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += size_t(put);
+    }
+    return true;
+}
+
+// Copies [offset, offset + size) of source to the same offsets of target, in the kernel where it can.
+// Notes why it failed, unless it was cancelled.
+bool CopyBytes(int source, int target, int64_t offset, int64_t size, Progress* progress)
+{
+    // At most 64 MiB a step, so a cancel is heard within a few tens of milliseconds; a small file
+    // still moves the bar in steps.
+    const int64_t stepBytes = std::clamp<int64_t>(size / 16, 64 << 10, int64_t(64) << 20);
+    const uint32_t range = progress ? progress->Range() - progress->Position() : 0;
+    bool inKernel = true;
+    std::vector<uint8_t> buffer;
+    for (int64_t done = 0; done < size;) {
+        if (IsCancelled(progress))
+            return false;
+        const int64_t step = std::min(stepBytes, size - done);
+        int64_t copied = 0;
+        while (inKernel && copied < step) {
+            loff_t in = offset + done + copied;
+            loff_t out = in;
+            const ssize_t n = ::copy_file_range(source, &in, target, &out, size_t(step - copied), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n > 0) {
+                copied += n;
+                continue;
+            }
+            if (n == 0 || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS) {
+                inKernel = false;  // a short source is caught by the plain read below
+                break;
+            }
+            NoteSystemFailure();
+            return false;
+        }
+        if (copied < step) {
+            buffer.resize(size_t(std::min<int64_t>(step - copied, 1 << 20)));
+            for (int64_t at = copied; at < step; at += int64_t(buffer.size())) {
+                const size_t n = size_t(std::min<int64_t>(int64_t(buffer.size()), step - at));
+                errno = 0;
+                if (!ReadFully(source, buffer.data(), n, offset + done + at)) {
+                    if (errno == 0)
+                        NoteFailure({FailureKind::System, "the file shrank while it was read"});
+                    else
+                        NoteSystemFailure();
+                    return false;
+                }
+                if (!WriteFully(target, buffer.data(), n, offset + done + at)) {
+                    NoteSystemFailure();
+                    return false;
+                }
+            }
+        }
+        done += step;
+        if (progress && size > 0)
+            progress->Advance(int32_t(uint64_t(range) * uint64_t(step) / uint64_t(size)));
+    }
+    return true;
+}
+
+}  // namespace
+
+int PcmStore::ReadSamples(uint32_t position, float* destination, uint32_t count) const
+{
+    if (!destination || !file_ || uint64_t(position) + count > frames_)
+        return 0;
+    thread_local std::vector<uint8_t> bytes;
+    // A block of frames a read bounds the scratch at 1 MiB for 16-bit stereo.
+    constexpr uint32_t kStep = kBlockSamples;
+    while (count > 0) {
+        const uint32_t n = std::min(count, kStep);
+        bytes.resize(size_t(n) * blockAlign_);
+        if (!ReadFully(file_->Get(), bytes.data(), bytes.size(), dataOffset_ + int64_t(position) * blockAlign_))
+            return 0;
+        const uint8_t* first = bytes.data() + size_t(channel_) * width_;
+        if (width_ == 1)
+            ConvertU8ToFloat(first, blockAlign_, destination, n);
+        else
+            ConvertS16LeToFloat(first, blockAlign_ / 2, destination, n);
+        destination += n;
+        position += n;
+        count -= n;
+    }
+    return 1;
+}
+
+PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress)
+{
+    UniqueFd copy = CreateUnnamedTempFile();
+    if (!copy.IsValid())
+        return {};
+    // A clone shares the source's extents: no bytes move, and a later write to the source gives the
+    // source new extents of its own, leaving the clone as it was.
+    if (::ioctl(copy.Get(), FICLONE, source) == 0) {
+        if (progress)
+            progress->Advance(int32_t(progress->Range()));
+        return {std::make_shared<const UniqueFd>(std::move(copy)), true};
+    }
+    if (!CopyBytes(source, copy.Get(), offset, size, progress))
+        return {};
+    return {std::make_shared<const UniqueFd>(std::move(copy)), false};
+}
+
+}  // namespace brindle

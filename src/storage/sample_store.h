@@ -1,0 +1,88 @@
+// The backing of a channel's pieces: a run of one channel's samples that never changes once a piece
+// list shares it, so that every state of the sound that holds it (the live one, the undo steps, a save
+// or the player reading on another thread) reads the same samples without a lock.
+//
+// Threads: ReadSamples is const and pread-only, callable from any number of threads at once. The
+// writing members of FloatStore belong to whoever made the store, before it is shared.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "storage/block_file.h"
+#include "storage/unique_fd.h"
+
+namespace brindle {
+
+class Progress;
+
+class SampleStore {
+public:
+    virtual ~SampleStore() = default;
+    virtual uint32_t Length() const = 0;
+    // Samples [position, position + count) into destination. 1, or 0 when the run leaves the store or a
+    // read fails.
+    virtual int ReadSamples(uint32_t position, float* destination, uint32_t count) const = 0;
+};
+
+// Floats in a block file of its own: what the imports decode into and what the edits write.
+class FloatStore final : public SampleStore {
+public:
+    int Create(uint32_t n) { return file_.Create(n); }
+    int Resize(uint32_t n) { return file_.Resize(n); }
+    // BlockFile::WriteSamples: non-overlapping runs may be written from several threads at once.
+    int WriteSamples(uint32_t position, const float* source, uint32_t count)
+    {
+        return file_.WriteSamples(position, source, count);
+    }
+    bool IsReady() const { return file_.IsReady(); }
+    const std::filesystem::path& FileName() const { return file_.FileName(); }
+
+    uint32_t Length() const override { return file_.StoredLength(); }
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const override
+    {
+        return file_.ReadSamples(position, destination, count);
+    }
+
+private:
+    BlockFile file_;
+};
+
+// One channel of interleaved 8-bit unsigned or 16-bit little-endian PCM frames in a file, converted to
+// floats as they are read, exactly as an import converts them. The file must not change while any
+// piece uses the store: it is the program's own private copy of a source (see PrivatePcmCopy).
+class PcmStore final : public SampleStore {
+public:
+    // width 1 or 2 bytes; channel < blockAlign / width. The frames start at byte dataOffset.
+    PcmStore(std::shared_ptr<const UniqueFd> file, int64_t dataOffset, uint32_t frames, uint16_t blockAlign,
+             uint16_t width, uint16_t channel)
+        : file_(std::move(file)), dataOffset_(dataOffset), frames_(frames), blockAlign_(blockAlign), width_(width),
+          channel_(channel)
+    {
+    }
+
+    uint32_t Length() const override { return frames_; }
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const override;
+
+private:
+    std::shared_ptr<const UniqueFd> file_;
+    int64_t dataOffset_;
+    uint32_t frames_;
+    uint16_t blockAlign_;
+    uint16_t width_;
+    uint16_t channel_;
+};
+
+// A private, unchanging copy of bytes [offset, offset + size) of a source file, for PcmStores to read
+// in place of the source: what another program writes into the source afterwards cannot reach the
+// open sound. A reflink clone where the file system shares extents (no bytes copied, no space used),
+// else copy_file_range into an unnamed temporary file, else read and write. The copy keeps the
+// source's offsets. progress, when given, moves with the bytes copied and is polled between chunks for a cancel. Invalid on failure, with the
+// reason noted.
+struct PrivateCopy {
+    std::shared_ptr<const UniqueFd> file;
+    bool shared = false;  // a clone: it takes no space of its own until either side changes
+};
+PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress = nullptr);
+
+}  // namespace brindle
