@@ -11,6 +11,9 @@ enum CommandId : int {
     kCmdSaveAs = 57604,
     kCmdAbout = 57664,
     kCmdExit = 57665,
+    // Undo and redo of the edits.
+    kCmdUndo = 57643,
+    kCmdRedo = 57644,
     // Playback, selection and links.
     kCmdSite = 33068,
     kCmdStop = 33114,

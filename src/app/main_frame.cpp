@@ -31,7 +31,6 @@
 #include "app/progress_window.h"
 #include "app/start_panel.h"
 #include "app/status_panes.h"
-#include "app/wait_cursor.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
 #include "view/waveform_view.h"
@@ -245,6 +244,13 @@ void MainFrame::BuildCommands()
     commands_.Find(kCmdDeleteUnselected)->canRun = partial;
     commands_.Find(kCmdToMono)->canRun = [this, ready] { return ready() && document_.CanConvertToMono(); };
     commands_.Find(kCmdToStereo)->canRun = [this, ready] { return ready() && document_.CanConvertToStereo(); };
+    // Undo and redo change the sound as an edit does, under the same rule.
+    commands_.Add(kCmdUndo, [this] { StepHistory(true); }).canRun = [this, ready] {
+        return ready() && document_.History().CanUndo();
+    };
+    commands_.Add(kCmdRedo, [this] { StepHistory(false); }).canRun = [this, ready] {
+        return ready() && document_.History().CanRedo();
+    };
 }
 
 void MainFrame::BuildMenus()
@@ -266,6 +272,12 @@ void MainFrame::BuildMenus()
           {kCmdSaveAs, "Сохранить как...", {}},
           {0, nullptr, {}},
           {kCmdExit, "Выход", {}}}},
+        // Delete is the window's own key, like Space.
+        {"&Правка",
+         {{kCmdUndo, "Отменить действие", QKeySequence(Qt::CTRL | Qt::Key_Z)},
+          {kCmdRedo, "Повторить действие", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
+          {0, nullptr, {}},
+          {kCmdDeleteSelected, "Удалить выбранное\tDel", {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {"&Воспроизвести",
@@ -296,6 +308,8 @@ void MainFrame::BuildMenus()
             commands_.Find(id)->menuAction = action;
             if (id == kCmdExit)
                 exitAction_ = action;
+            if (id == kCmdRedo)
+                action->setShortcuts({item.shortcut, QKeySequence(Qt::CTRL | Qt::Key_Y)});
         }
     }
     connect(fileMenu_, &QMenu::aboutToShow, this, &MainFrame::RefreshRecentMenu);
@@ -377,6 +391,7 @@ void MainFrame::BuildToolBar()
 void MainFrame::RefreshUiState()
 {
     UpdateTitle();
+    RefreshHistoryItems();
     commands_.Refresh();
     RefreshEditPanel();
     status_->UpdateTimes(document_, engine_);
@@ -412,42 +427,79 @@ void MainFrame::RunEditCommand(int id)
         return;
 
     const bool selected = engine_.HasSelection();
-    const int64_t start = selected ? engine_.selectionStart : -1;
-    const int64_t end = selected ? engine_.selectionEnd : -1;
-    const int32_t oldStart = engine_.selectionStart;
-    int result = 0;
-    {
-        WaitCursor waitCursor;
-        switch (id) {
-        case kCmdDeleteSelected: result = document_.DeleteRange(start, end, true); break;
-        case kCmdDeleteUnselected: result = document_.DeleteRange(start, end, false); break;
-        case kCmdFadeIn: result = document_.FadeIn(start, end); break;
-        case kCmdFadeOut: result = document_.FadeOut(start, end); break;
-        case kCmdChangeVolume: result = document_.ChangeVolume(start, end, percent); break;
-        case kCmdIncreaseVolume: result = document_.IncreaseVolume(start, end); break;
-        case kCmdToMono: result = document_.ToMono(); break;
-        case kCmdToStereo: result = document_.ToStereo(); break;
-        default: return;
-        }
+    const EditMarks before = Marks();
+    Document::EditRequest request;
+    request.start = selected ? engine_.selectionStart : -1;
+    request.end = selected ? engine_.selectionEnd : -1;
+    request.percent = percent;
+    switch (id) {
+    case kCmdDeleteSelected: request.kind = EditKind::DeleteSelected; break;
+    case kCmdDeleteUnselected: request.kind = EditKind::DeleteUnselected; break;
+    case kCmdFadeIn: request.kind = EditKind::FadeIn; break;
+    case kCmdFadeOut: request.kind = EditKind::FadeOut; break;
+    case kCmdChangeVolume: request.kind = EditKind::ChangeVolume; break;
+    case kCmdIncreaseVolume: request.kind = EditKind::IncreaseVolume; break;
+    case kCmdToMono: request.kind = EditKind::ToMono; break;
+    case kCmdToStereo: request.kind = EditKind::ToStereo; break;
+    default: return;
     }
-    if (!result) {
-        // The sound is as the edit left it (a delete changes nothing unless it succeeds); the user
-        // must hear why, not find out later.
-        const QString name = QString::fromStdString(document_.DisplayName());
-        const FailureReason& reason = document_.LastFailure();
-        ShowFailure(Texts::EditFailed(), "cannot change", name, reason.IsSet() ? reason.text : "reason unknown");
+    // The worker prepares the edited sound beside the sound; only a finished edit replaces it, here.
+    document_.SetPendingEdit(request);
+    const int result = RunTask(TaskMode::Edit);
+    if (result != 1) {
+        document_.DropPreparedEdit();
+        if (result != 2) {
+            // The sound is as it was; the user must hear why, not find out later.
+            const QString name = QString::fromStdString(document_.DisplayName());
+            const FailureReason& reason = document_.LastFailure();
+            ShowFailure(Texts::EditFailed(), "cannot change", name, reason.IsSet() ? reason.text : "reason unknown");
+        }
         view_->Refresh(true);
+        RefreshUiState();
         return;
     }
+    document_.CommitEdit(before);
     if (deleting) {
         engine_.Clear();
         if (id == kCmdDeleteSelected)
-            engine_.SetPosition(oldStart, FrameCount());
+            engine_.SetPosition(before.selectionStart, FrameCount());
     }
-    // The repaint makes a new pass over the changed samples (about 0.4 s for an hour of stereo): part
-    // of the edit as the user waits for it.
-    WaitCursor waitCursor;
+    document_.SetMarksAfterEdit(Marks());
     view_->Refresh(true);
+    RefreshUiState();
+}
+
+EditMarks MainFrame::Marks() const
+{
+    return {engine_.selectionStart, engine_.selectionEnd, engine_.GetPosition()};
+}
+
+void MainFrame::StepHistory(bool back)
+{
+    if (!commands_.CanRun(back ? kCmdUndo : kCmdRedo))
+        return;
+    EditMarks marks;
+    if (!(back ? document_.Undo(marks) : document_.Redo(marks)))
+        return;
+    // The sound's length may have changed: the marks it had are set against it.
+    const uint32_t frames = FrameCount();
+    engine_.Clear();
+    if (marks.selectionStart >= 0 && marks.selectionStart < marks.selectionEnd) {
+        engine_.SetSelectionStart(marks.selectionStart, frames);
+        engine_.SetSelectionEnd(marks.selectionEnd, frames);
+    }
+    engine_.SetPosition(marks.position, frames);
+    view_->Refresh(true);
+    RefreshUiState();
+}
+
+void MainFrame::RefreshHistoryItems()
+{
+    const EditHistory& history = document_.History();
+    if (Command* undo = commands_.Find(kCmdUndo); undo && undo->menuAction)
+        undo->menuAction->setText(Texts::UndoItem(history.CanUndo() ? Texts::EditName(history.UndoStep().kind) : QString()));
+    if (Command* redo = commands_.Find(kCmdRedo); redo && redo->menuAction)
+        redo->menuAction->setText(Texts::RedoItem(history.CanRedo() ? Texts::EditName(history.RedoStep().kind) : QString()));
 }
 
 void MainFrame::ShowDocumentPane(bool showDocument)
@@ -533,6 +585,11 @@ bool MainFrame::HandleKey(int key, Qt::KeyboardModifiers modifiers)
         MoveByKey(std::clamp<int64_t>(frame, 0, FrameCount()), shift);
         return true;
     }
+    case Qt::Key_Delete:
+        if (shift)
+            return false;
+        commands_.Run(kCmdDeleteSelected);
+        return true;
     case Qt::Key_Escape:
         if (shift)
             return false;

@@ -81,7 +81,8 @@ public:
     // way, the session is held up rather than the sound dropped unasked.
     int QueryEndSession(const std::function<bool()>& allowsInteraction);
 
-    // Runs the edit command id (1000 to 1007) with its guards, dialogs and wait cursor.
+    // Runs the edit command id (1000 to 1007) with its guards and dialogs, as a task on the worker
+    // under the progress window; the edit becomes the sound, as one undo step, once it has finished.
     void RunEditCommand(int id);
     // Caption, toolbar rules, edit panel rules and the time panes. The idle step calls this.
     void RefreshUiState();
@@ -108,6 +109,11 @@ private:
     void BuildMenus();
     void BuildToolBar();
     void RefreshEditPanel();
+    // Undo (back) or redo one step, with the selection and position it had.
+    void StepHistory(bool back);
+    // The Правка items name the edit they would undo or redo.
+    void RefreshHistoryItems();
+    EditMarks Marks() const;
     void ShowDocumentPane(bool showDocument);
     // What CloseDocument does after its question.
     void DiscardDocument();

@@ -1,7 +1,9 @@
 #include "app/progress_window.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -33,8 +35,9 @@ public:
 ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), document_(document), mode_(mode)
 {
-    const bool loading = mode == TaskMode::Load;
-    setWindowTitle(loading ? Texts::Loading() : Texts::Saving());
+    // A load and an edit can be cancelled; a save cannot.
+    const bool loading = mode != TaskMode::Save;
+    setWindowTitle(mode == TaskMode::Load ? Texts::Loading() : mode == TaskMode::Edit ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
 
@@ -76,9 +79,41 @@ int ProgressWindow::Run()
         task_.reset();
         return kFailed;
     }
-    const int result = exec();
+    int result = 0;
+    if (mode_ == TaskMode::Edit) {
+        QEventLoop loop;
+        connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+        qApp->installEventFilter(this);
+        QTimer::singleShot(kEditShowDelayMs, this, [this] {
+            if (!ended_)
+                show();
+        });
+        result = loop.exec();
+        qApp->removeEventFilter(this);
+    } else {
+        result = exec();
+    }
     task_.reset();
     return result;
+}
+
+bool ProgressWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // Until the edit's window shows (and while it is up), the user's input belongs to it alone.
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut: {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        return !(widget && (widget == this || isAncestorOf(widget)));
+    }
+    default: return false;
+    }
 }
 
 void ProgressWindow::PostTaskNotify(uint32_t kind, uint32_t position)
@@ -93,7 +128,7 @@ void ProgressWindow::customEvent(QEvent* event)
         return;
     }
     const auto* notify = static_cast<TaskNotifyEvent*>(event);
-    if (!isVisible())
+    if (ended_)
         return;  // a late post after the window has already ended
     switch (notify->kind) {
     case TaskNone: break;
@@ -108,6 +143,9 @@ void ProgressWindow::done(int result)
 {
     // A cancel ends the window at once; the worker sees the cancelled progress at its next poll and
     // Run() waits for it before handing the result back.
+    if (ended_)
+        return;
+    ended_ = true;
     if (task_ && task_->IsRunning())
         task_->StopThread();
     QDialog::done(result);

@@ -65,6 +65,9 @@ public:
         int32_t percent = 100;
     };
     int PrepareEdit(const EditRequest& request, Progress* progress = nullptr);
+    // The edit the next edit task prepares; whoever sets it starts that task.
+    const EditRequest& PendingEdit() const { return pendingEdit_; }
+    void SetPendingEdit(const EditRequest& request) { pendingEdit_ = request; }
     void CommitEdit(const EditMarks& marksBefore = {});
     void DropPreparedEdit();
     // Both halves at once; sets Modified() when it returns 1.
@@ -146,6 +149,7 @@ private:
     bool modified_ = false;
     EditHistory history_;
     uint64_t reserveForTesting_ = 0;
+    EditRequest pendingEdit_;
     // The prepared edit, until it is committed or dropped.
     std::optional<EditKind> preparedKind_;
     SoundBuffer prepared_;

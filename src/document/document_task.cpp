@@ -25,6 +25,8 @@ int DocumentTask::Run()
             document_.Reset();
         return result;
     }
+    if (mode_ == TaskMode::Edit)
+        return document_.PrepareEdit(document_.PendingEdit(), &progress_);
     // Save adopts the path it is given only when the file is written.
     return document_.Save(document_.PendingTarget(), &progress_);
 }

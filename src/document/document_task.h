@@ -1,4 +1,4 @@
-// The background load or save of the Document, and the Progress through which it reports.
+// The background load, save or edit of the Document, and the Progress through which it reports.
 //
 // The owner (the progress window, or brindle-batch) creates a DocumentTask with a TaskNotifier, calls
 // Start(), and learns of progress and the end only through posted notifications: TaskPosition on
@@ -15,7 +15,7 @@ namespace brindle {
 
 class Document;
 
-enum class TaskMode : int { Save = 0, Load = 1 };
+enum class TaskMode : int { Save = 0, Load = 1, Edit = 2 };
 
 class DialogProgress final : public Progress {
 public:
@@ -44,7 +44,8 @@ public:
 
     // Load: Document::Load of its SourcePath, resetting the Document when that fails. Save:
     // Document::Save to its PendingTarget, or its TargetPath when none is pending (which never leaves
-    // a partial file behind).
+    // a partial file behind). Edit: Document::PrepareEdit of its PendingEdit; the owner commits it
+    // once the task has finished, on its own thread.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;
