@@ -121,21 +121,32 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
 int PeakSummary::ComputeColumns(const ChannelSet& channels, uint32_t columnCount,
                                 std::array<std::vector<PeakColumn>, 2>& peaks) const
 {
+    return ComputeColumns(channels, 0, frameCount_, columnCount, peaks);
+}
+
+int PeakSummary::ComputeColumns(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame,
+                                uint32_t columnCount, std::array<std::vector<PeakColumn>, 2>& peaks) const
+{
     peaks[0].clear();
     peaks[1].clear();
     if (!IsBuiltFor(channels) || columnCount == 0)
         return 0;
-    const int64_t n = frameCount_;
+    firstFrame = std::clamp<int64_t>(firstFrame, 0, frameCount_);
+    endFrame = std::clamp<int64_t>(endFrame, 0, frameCount_);
+    if (endFrame <= firstFrame)
+        return 0;
+    const int64_t n = endFrame - firstFrame;
     const int64_t w = columnCount;
-    // Column c holds the frames g with w * g / n == c: from ceil(c * n / w) up to the next column's
-    // first frame. That first frame only opens the column; the rest are folded in.
-    auto columnStart = [n, w](int64_t column) { return (column * n + w - 1) / w; };
+    // Column c holds the frames g of the range with w * (g - firstFrame) / n == c: from
+    // firstFrame + ceil(c * n / w) up to the next column's first frame. That first frame only opens the
+    // column; the rest are folded in.
+    auto columnStart = [n, w, firstFrame](int64_t column) { return firstFrame + (column * n + w - 1) / w; };
 
     RawWindow raw[2] = {RawWindow(channels.Channel(0), frameCount_),
                         RawWindow(channels.Channel(channelCount_ > 1 ? 1 : 0), frameCount_)};
     for (int c = 0; c < channelCount_; ++c)
         peaks[c].reserve(size_t(std::min(n, w)));
-    int64_t start = 0;
+    int64_t start = firstFrame;
     for (int64_t column = 0; column < w; ++column) {
         const int64_t end = columnStart(column + 1);
         if (end <= start)

@@ -1,5 +1,8 @@
 #include "view/wave_image.h"
 
+#include <QPainter>
+#include <QPolygon>
+
 #include <algorithm>
 #include <cstring>
 
@@ -26,11 +29,37 @@ void FillRows(QImage& image, int top, int bottom, Rgb colour)
         std::memcpy(image.scanLine(y), first, rowBytes);
 }
 
+// A strip of a view deeper than a frame a column: the frames' samples joined by lines, each frame's
+// own place marked by a square once the frames lie that far apart.
+void DrawPoints(QImage& image, const std::vector<WavePoint>& points, int top, int bottom)
+{
+    const int half = (bottom - top) / 2;
+    const int centre = top + half;
+    QPolygon line;
+    line.reserve(qsizetype(points.size()));
+    for (const WavePoint& point : points) {
+        const float value = std::clamp(point.value, -1.0f, 1.0f);  // NaN is kept and drawn as silence
+        line << QPoint(point.x, centre - (value == value ? int(value * float(half)) : 0));
+    }
+    QPainter painter(&image);
+    painter.setClipRect(0, top, image.width(), bottom - top);
+    painter.setPen(QPen(QColor(colors::kWaveLine.red, colors::kWaveLine.green, colors::kWaveLine.blue), 0));
+    painter.drawPolyline(line);
+    if (points.size() >= 2 && points[1].x - points[0].x >= kPointMarkSpacing) {
+        for (const QPoint& at : line)
+            painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, painter.pen().color());
+    }
+}
+
 void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int bottom)
 {
     FillRows(image, top, bottom, colors::kStripBackground);
     if (cache.IsEmpty() || top >= bottom)
         return;
+    if (cache.HasPoints()) {
+        DrawPoints(image, cache.Points(channel), top, bottom);
+        return;
+    }
     const int width = image.width();
     const int half = (bottom - top) / 2;
     const int centre = top + half;
