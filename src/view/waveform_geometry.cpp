@@ -39,7 +39,10 @@ int FrameToPixel(int64_t frame, FrameRange range, uint32_t frameCount, int width
 {
     if (frame < 0 || frameCount == 0 || range.count <= 0)
         return -1;
-    const int64_t shift = IsDrawnFrameByFrame(uint32_t(std::min<int64_t>(range.count, UINT32_MAX)), width) ? 0 : 1;
+    // The whole sound keeps the +1 it has always had; a zoomed range has none, so that every column
+    // and every frame maps back to itself however few frames a column holds.
+    const bool whole = range.first == 0 && range.End() >= int64_t(frameCount);
+    const int64_t shift = whole && !IsDrawnFrameByFrame(frameCount, width) ? 1 : 0;
     // floor rather than trunc: a frame just left of the view must not land on its first column.
     const double x = std::floor(double(frame - range.first + shift) * double(width) / double(range.count) + 0.5);
     const double right = range.End() >= int64_t(frameCount) ? double(std::max(width, 0)) : width + kFarOff;

@@ -47,7 +47,8 @@ inline constexpr int kMinPixelsPerFrame = 8;
 inline constexpr int kZoomFactor = 2;
 
 // FrameToPixel through the visible range: the column of frame counted from range.first, over
-// range.count frames, with the +1 of a long range and the frame-start rule of a short one. A frame
+// range.count frames, floor((frame - first) * width / count + 0.5) for a zoomed range (no +1, so the
+// mapping goes exactly both ways at every zoom) and FrameToPixel above for the whole sound. A frame
 // outside the range lies left of 0 or right of width (far ones at most 2^24 columns away), except
 // that a range reaching the sound's end limits frames past it to width as the whole view does. -1 for
 // a negative frame, no sound or an empty range.
