@@ -86,10 +86,11 @@ void WaveformView::SetVisibleRange(FrameRange range)
     zoom_ = range;
     if (VisibleRange() == before)
         return;
-    // At once, not at the idle step: the user waits for this picture and no other.
+    // At once, not at the idle step: the user waits for this picture and no other. The signal goes
+    // first: the scroll bar that comes or goes with the zoom changes the height the picture is made for.
     ComputePeaksForWidth();
-    EnsurePicture();
     emit visibleRangeChanged();
+    EnsurePicture();
     RepaintNow();
 }
 
