@@ -97,6 +97,8 @@ void DocumentView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     LayOut();
+    // A wider waveform may hold a deeper zoom than the narrower one allowed, and the other way round.
+    SyncScrollBar();
 }
 
 void DocumentView::LayOut()

@@ -290,7 +290,7 @@ void MainFrame::BuildMenus()
           {kCmdSetEnd, "Установить Конец", {}},
           {kCmdSelectAll, "Выбрать всё", QKeySequence(Qt::CTRL | Qt::Key_A)},
           {kCmdDeselect, "Снять выделение\tEsc", {}}}},
-        {"В&ид",
+        {"Ви&д",
          {{kCmdZoomIn, "Увеличить", QKeySequence(Qt::CTRL | Qt::Key_Equal)},
           {kCmdZoomOut, "Уменьшить", QKeySequence(Qt::CTRL | Qt::Key_Minus)},
           {0, nullptr, {}},
@@ -554,7 +554,11 @@ bool MainFrame::HandleKey(int key, Qt::KeyboardModifiers modifiers)
         // One column of the waveform, and never less than a frame: the cursor visibly moves.
         const int step = key == Qt::Key_Left ? -1 : 1;
         const WaveformView* waveform = view_->Waveform();
-        int64_t frame = waveform->PixelToFrame(waveform->FrameToPixel(position) + step);
+        const int x = waveform->FrameToPixel(position);
+        // A position scrolled out of a zoomed view moves by a column's worth of frames, not onto the view.
+        const int64_t perColumn = waveform->VisibleRange().count / std::max(waveform->width(), 1);
+        int64_t frame = x >= 0 && x <= waveform->width() ? waveform->PixelToFrame(x + step)
+                                                         : position + step * std::max<int64_t>(perColumn, 1);
         if (frame == position || (frame - position) * step < 0)
             frame = position + step;
         MoveByKey(std::clamp<int64_t>(frame, 0, FrameCount()), shift);

@@ -217,7 +217,8 @@ void WaveformView::RepaintCursor()
         const FrameRange range = VisibleRange();
         if (position < range.first || position >= range.End()) {
             RevealFrame(position);
-            return;
+            if (VisibleRange() != range)
+                return;  // the new page was painted whole
         }
     }
     const int h = height();

@@ -1381,6 +1381,11 @@ private slots:
         QCOMPARE(engine.GetPosition(), 19999);
         QCOMPARE(waveform->VisibleRange().End(), 20000);
         QCOMPARE(scrollBar->value(), 20000 - 11025);
+        // From a position scrolled out of view, Right moves a column's worth and brings it into view.
+        scrollBar->setValue(scrollBar->maximum());
+        key(Qt::Key_Right, Qt::NoModifier);
+        QCOMPARE(engine.GetPosition(), 19999 + 11025 / waveform->width());
+        QCOMPARE(waveform->VisibleRange().End(), engine.GetPosition() + 1);
 
         // Playing carries the cursor out of the view: the next tick shows the page it entered.
         key(Qt::Key_Home, Qt::NoModifier);
