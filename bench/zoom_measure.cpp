@@ -27,19 +27,16 @@ namespace {
 
 double Ms(const QElapsedTimer& timer) { return double(timer.nsecsElapsed()) / 1e6; }
 
-struct Stats {
-    std::vector<double> values;
-    void Add(double v) { values.push_back(v); }
-    double Max() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
-    double Median() const
-    {
-        if (values.empty())
-            return 0;
-        std::vector<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[sorted.size() / 2];
-    }
-};
+// The steps' times in ms: the longest, and the median (the upper one of an even count).
+using Times = std::vector<double>;
+double Longest(const Times& times) { return times.empty() ? 0 : *std::max_element(times.begin(), times.end()); }
+double Median(Times times)
+{
+    if (times.empty())
+        return 0;
+    std::nth_element(times.begin(), times.begin() + ptrdiff_t(times.size() / 2), times.end());
+    return times[times.size() / 2];
+}
 
 // A wheel notch on the waveform, delivered as the window system would, then everything it queued
 // (the scroll bar's layout, repaints) until the loop would wait: the UI thread's whole stall.
@@ -94,9 +91,9 @@ int main(int argc, char* argv[])
 
     constexpr int kPlaces = 12;
     const int w = view.width();
-    Stats worstZoom, worstScroll;
+    Times worstZoom, worstScroll;
     for (int level = 0;; ++level) {
-        Stats zoom, scroll;
+        Times zoom, scroll;
         // Zoomed in to this level around places spread over the sound; at each one step in and back
         // out, then scroll steps both ways.
         for (int place = 0; place < kPlaces; ++place) {
@@ -105,35 +102,35 @@ int main(int argc, char* argv[])
             view.ZoomAtFrame(level, target);
             QApplication::processEvents();
             const int x = std::clamp(view.FrameToPixel(target), 0, w);
-            zoom.Add(Wheel(view, x, 1, Qt::ControlModifier));
-            zoom.Add(Wheel(view, x, -1, Qt::ControlModifier));
+            zoom.push_back(Wheel(view, x, 1, Qt::ControlModifier));
+            zoom.push_back(Wheel(view, x, -1, Qt::ControlModifier));
             if (view.IsZoomed()) {
-                scroll.Add(Wheel(view, x, place % 2 ? 1 : -1, Qt::NoModifier));
+                scroll.push_back(Wheel(view, x, place % 2 ? 1 : -1, Qt::NoModifier));
                 QElapsedTimer timer;
                 timer.start();
                 scrollBar.triggerAction(place % 2 ? QScrollBar::SliderPageStepSub : QScrollBar::SliderPageStepAdd);
                 QApplication::processEvents();
-                scroll.Add(Ms(timer));
+                scroll.push_back(Ms(timer));
             }
         }
         view.ShowWholeSound();
         view.ZoomAtFrame(level, frames / 2);
         const brindle::FrameRange range = view.VisibleRange();
         std::printf("%5d %11lld %9.2f %-11s | %11.2f %11.2f   | ", level, (long long)range.count,
-                    double(range.count) / w, range.count == frames ? "whole" : Source(range.count, w), zoom.Max(),
-                    zoom.Median());
-        if (scroll.values.empty())
+                    double(range.count) / w, range.count == frames ? "whole" : Source(range.count, w), Longest(zoom),
+                    Median(zoom));
+        if (scroll.empty())
             std::printf("%-25s\n", "(nothing to scroll)");
         else
-            std::printf("%11.2f %11.2f\n", scroll.Max(), scroll.Median());
-        worstZoom.Add(zoom.Max());
-        if (!scroll.values.empty())
-            worstScroll.Add(scroll.Max());
+            std::printf("%11.2f %11.2f\n", Longest(scroll), Median(scroll));
+        worstZoom.push_back(Longest(zoom));
+        if (!scroll.empty())
+            worstScroll.push_back(Longest(scroll));
         if (range.count == brindle::DeepestZoomCount(frames, w))
             break;
     }
-    std::printf("longest stall over all levels: zoom step %.2f ms, scroll step %.2f ms\n", worstZoom.Max(),
-                worstScroll.Max());
+    std::printf("longest stall over all levels: zoom step %.2f ms, scroll step %.2f ms\n", Longest(worstZoom),
+                Longest(worstScroll));
     frame.GetDocument().Reset();
     return 0;
 }
