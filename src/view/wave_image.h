@@ -8,6 +8,7 @@ namespace brindle {
 
 class PeakCache;
 
+// Points this many columns apart or more are each marked, so that single samples stand out.
 inline constexpr int kPointMarkSpacing = 4;
 
 // A Format_RGB888 image of width x height. A mono cache fills the whole image with channel 0's strip;
