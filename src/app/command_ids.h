@@ -24,6 +24,10 @@ enum CommandId : int {
     kCmdPause = 33132,
     kCmdDeselect = 33133,
     kCmdTessaly = 33136,
+    // The waveform's zoom.
+    kCmdZoomIn = 33141,
+    kCmdZoomOut = 33142,
+    kCmdZoomWhole = 33143,
     // The edit panel.
     kCmdDeleteSelected = 1000,
     kCmdDeleteUnselected = 1001,

@@ -2,6 +2,7 @@
 
 #include <QEvent>
 #include <QPainter>
+#include <QScrollBar>
 
 #include <algorithm>
 
@@ -20,6 +21,17 @@ DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWi
     waveform_ = new WaveformView(document, engine, this);
     selectionBar_ = new SelectionBar(engine, *waveform_, this);
     editPanel_ = new EditButtonPanel(this);
+    scrollBar_ = new QScrollBar(Qt::Horizontal, this);
+    scrollBar_->setObjectName(QStringLiteral("VeScrollBar"));
+    scrollBar_->setAccessibleName(QStringLiteral("Прокрутка"));
+    scrollBar_->hide();
+    connect(scrollBar_, &QScrollBar::valueChanged, this, [this](int value) {
+        waveform_->ScrollTo(int64_t(value) * scrollUnit_);
+    });
+    connect(waveform_, &WaveformView::visibleRangeChanged, this, [this] {
+        SyncScrollBar();
+        selectionBar_->RepaintNow();
+    });
     // The window's focus, when the view is shown, goes to the waveform rather than to a button.
     setFocusProxy(waveform_);
     waveform_->installEventFilter(this);
@@ -37,10 +49,31 @@ void DocumentView::RebuildPeaks()
     LayOut();
     WaitCursor waitCursor;
     waveform_->RebuildPeaks();
+    SyncScrollBar();
+}
+
+void DocumentView::SyncScrollBar()
+{
+    const bool zoomed = waveform_->IsZoomed();
+    if (zoomed) {
+        const FrameRange range = waveform_->VisibleRange();
+        const int64_t frames = waveform_->FrameCount();
+        scrollUnit_ = std::max<int64_t>(1, frames / (int64_t(1) << 30) + 1);
+        const QSignalBlocker quiet(scrollBar_);
+        scrollBar_->setRange(0, int((frames - range.count) / scrollUnit_));
+        scrollBar_->setPageStep(int(std::max<int64_t>(1, range.count / scrollUnit_)));
+        scrollBar_->setSingleStep(int(std::max<int64_t>(1, range.count / 10 / scrollUnit_)));
+        scrollBar_->setValue(int(range.first / scrollUnit_));
+    }
+    if (zoomed == scrollBar_->isHidden()) {
+        scrollBar_->setVisible(zoomed);
+        LayOut();
+    }
 }
 
 void DocumentView::Refresh(bool clear)
 {
+    SyncScrollBar();
     if (clear)
         waveform_->ClearPeaks();
     waveform_->RepaintNow();
@@ -64,6 +97,8 @@ void DocumentView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     LayOut();
+    // A wider waveform may hold a deeper zoom than the narrower one allowed, and the other way round.
+    SyncScrollBar();
 }
 
 void DocumentView::LayOut()
@@ -78,13 +113,16 @@ void DocumentView::LayOut()
     editPanel_->setGeometry(inner.left() + std::max(0, (innerWidth - panel.width()) / 2), panelTop, panel.width(),
                             panel.height());
 
-    int waveHeight = std::max(0, panelTop - SelectionBar::kHeight - inner.top());
+    const int scrollHeight = !scrollBar_->isHidden() ? scrollBar_->sizeHint().height() : 0;
+    int waveHeight = std::max(0, panelTop - SelectionBar::kHeight - scrollHeight - inner.top());
     // An odd height puts the stereo separator, or the mono centre line, on one middle row.
     if (waveHeight > 2 && waveHeight % 2 == 0)
         --waveHeight;
     waveform_->setGeometry(inner.left() + SelectionBar::kMargin, inner.top(),
                            std::max(0, innerWidth - 2 * SelectionBar::kMargin), waveHeight);
-    selectionBar_->setGeometry(inner.left(), inner.top() + waveHeight, innerWidth, SelectionBar::kHeight);
+    scrollBar_->setGeometry(waveform_->x(), inner.top() + waveHeight, waveform_->width(), scrollHeight);
+    selectionBar_->setGeometry(inner.left(), inner.top() + waveHeight + scrollHeight, innerWidth,
+                               SelectionBar::kHeight);
 }
 
 void DocumentView::paintEvent(QPaintEvent*)

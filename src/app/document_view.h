@@ -1,8 +1,10 @@
 // The pane shown while a sound is open: the waveform, the selection bar under it and the edit panel
-// centred at the bottom.
+// centred at the bottom. While the waveform is zoomed a scroll bar lies between it and the bar.
 #pragma once
 
 #include <QWidget>
+
+class QScrollBar;
 
 namespace brindle {
 
@@ -21,6 +23,7 @@ public:
     EditButtonPanel* EditPanel() const { return editPanel_; }
     WaveformView* Waveform() const { return waveform_; }
     SelectionBar* Bar() const { return selectionBar_; }
+    QScrollBar* ScrollBar() const { return scrollBar_; }
 
     // The peaks of the present sound are gone (it was closed or is about to change).
     void ClearPeaks();
@@ -46,9 +49,14 @@ private:
     void LayOut();
     // The waveform or its bar holds the keyboard focus: the view's edge shows it.
     bool IsFocusOnSound() const;
+    // The scroll bar in step with the waveform's visible range, shown only while zoomed.
+    void SyncScrollBar();
 
     WaveformView* waveform_ = nullptr;
     SelectionBar* selectionBar_ = nullptr;
+    QScrollBar* scrollBar_ = nullptr;
+    // Frames per step of the scroll bar, whose values are ints: 1 unless the sound is longer than that.
+    int64_t scrollUnit_ = 1;
     EditButtonPanel* editPanel_ = nullptr;
 };
 

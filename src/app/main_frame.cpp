@@ -167,7 +167,12 @@ void MainFrame::SetUpPlayback()
         return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;
     });
     PlaybackEngine::Hooks hooks;
-    hooks.waveformWidth = [this] { return view_->Waveform()->width(); };
+    // Zoomed, the cursor crosses a pixel sooner: its period is that of the whole sound at this zoom.
+    hooks.waveformWidth = [this] { return view_->Waveform()->WidthAcrossSound(); };
+    connect(view_->Waveform(), &WaveformView::visibleRangeChanged, this, [this] {
+        if (engine_.isOpen && engine_.IsCursorTimerActive())
+            engine_.RestartCursorTimer();
+    });
     hooks.startCursorTimer = [this](int period) { cursorTimer_->start(std::max(period, 10)); };
     hooks.stopCursorTimer = [this] { cursorTimer_->stop(); };
     hooks.repaintWaveform = [this] { view_->Waveform()->RepaintNow(); };
@@ -226,6 +231,16 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).canRun = has;
     commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).canRun = [this] {
         return !taskRunning_ && HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
+    };
+
+    // Zoom and scroll read the samples of the visible range: never while a task owns the Document.
+    auto zoom = [this](int steps) {
+        return [this, steps] { view_->Waveform()->ZoomAtFrame(steps, engine_.GetPosition()); };
+    };
+    commands_.Add(kCmdZoomIn, zoom(1)).canRun = has;
+    commands_.Add(kCmdZoomOut, zoom(-1)).canRun = has;
+    commands_.Add(kCmdZoomWhole, [this] { view_->Waveform()->ShowWholeSound(); }).canRun = [this] {
+        return !taskRunning_ && HasSound() && view_->Waveform()->IsZoomed();
     };
 
     commands_.Add(kCmdSite, [this] { OpenLink(SiteUrl(true)); });
@@ -287,6 +302,11 @@ void MainFrame::BuildMenus()
           {kCmdSetEnd, "Установить Конец", {}},
           {kCmdSelectAll, "Выбрать всё", QKeySequence(Qt::CTRL | Qt::Key_A)},
           {kCmdDeselect, "Снять выделение\tEsc", {}}}},
+        {"Ви&д",
+         {{kCmdZoomIn, "Увеличить", QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+          {kCmdZoomOut, "Уменьшить", QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+          {0, nullptr, {}},
+          {kCmdZoomWhole, "Весь файл", QKeySequence(Qt::CTRL | Qt::Key_0)}}},
         {"&Инструменты", {{kCmdTessaly, "Tessaly", {}}}},
         {"&Справка", {{kCmdSite, "Сайт", {}}, {0, nullptr, {}}, {kCmdAbout, "О программе", {}}}},
     };
@@ -312,6 +332,12 @@ void MainFrame::BuildMenus()
                 action->setShortcuts({item.shortcut, QKeySequence(Qt::CTRL | Qt::Key_Y)});
         }
     }
+    // Ctrl+= is shown; Ctrl++ (the same key with Shift on most layouts) and the keypad's keys also zoom.
+    commands_.Find(kCmdZoomIn)->menuAction->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Equal), QKeySequence(Qt::CTRL | Qt::Key_Plus),
+         QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Plus)});
+    commands_.Find(kCmdZoomOut)->menuAction->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Minus), QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Minus)});
     connect(fileMenu_, &QMenu::aboutToShow, this, &MainFrame::RefreshRecentMenu);
     RefreshRecentMenu();
 }
@@ -363,6 +389,7 @@ void MainFrame::BuildToolBar()
         {kCmdPlay, "play", nullptr},           {kCmdPause, "pause", nullptr},       {kCmdStop, "stop", nullptr},
         {0, nullptr, nullptr},                 {kCmdSetStart, "set-start", "Начало"}, {kCmdSetEnd, "set-end", "Конец"},
         {kCmdSelectAll, "select-all", "Весь трек"}, {kCmdDeselect, "deselect", "Отменить"}, {0, nullptr, nullptr},
+        {kCmdZoomWhole, "zoom-whole", nullptr},     {0, nullptr, nullptr},
         {kCmdSite, "site", nullptr},
     };
     for (const Button& button : kButtons) {
@@ -579,7 +606,11 @@ bool MainFrame::HandleKey(int key, Qt::KeyboardModifiers modifiers)
         // One column of the waveform, and never less than a frame: the cursor visibly moves.
         const int step = key == Qt::Key_Left ? -1 : 1;
         const WaveformView* waveform = view_->Waveform();
-        int64_t frame = waveform->PixelToFrame(waveform->FrameToPixel(position) + step);
+        const int x = waveform->FrameToPixel(position);
+        // A position scrolled out of a zoomed view moves by a column's worth of frames, not onto the view.
+        const int64_t perColumn = waveform->VisibleRange().count / std::max(waveform->width(), 1);
+        int64_t frame = x >= 0 && x <= waveform->width() ? waveform->PixelToFrame(x + step)
+                                                         : position + step * std::max<int64_t>(perColumn, 1);
         if (frame == position || (frame - position) * step < 0)
             frame = position + step;
         MoveByKey(std::clamp<int64_t>(frame, 0, FrameCount()), shift);
@@ -617,6 +648,7 @@ void MainFrame::MoveByKey(int64_t frame, bool extend)
         }
     }
     engine_.SetPosition(frame, FrameCount());
+    view_->Waveform()->RevealFrame(engine_.GetPosition());
     view_->Refresh(false);
     status_->UpdateTimes(document_, engine_);
 }

@@ -79,15 +79,23 @@ int ComputeColumnPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t e
 int ComputeFrameSpanPeaks(const ChannelSet& channels, uint32_t columnCount,
                           std::array<std::vector<PeakColumn>, 2>& peaks)
 {
+    return ComputeFrameSpanPeaks(channels, 0, channels.FrameCount(), columnCount, peaks);
+}
+
+int ComputeFrameSpanPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame, uint32_t columnCount,
+                          std::array<std::vector<PeakColumn>, 2>& peaks)
+{
     peaks[0].clear();
     peaks[1].clear();
-    const int64_t n = channels.FrameCount();
-    if (!channels.IsValid() || columnCount == 0 || n == 0)
+    firstFrame = std::clamp<int64_t>(firstFrame, 0, channels.FrameCount());
+    endFrame = std::clamp<int64_t>(endFrame, 0, channels.FrameCount());
+    const int64_t n = endFrame - firstFrame;
+    if (!channels.IsValid() || columnCount == 0 || n <= 0)
         return 0;
     const int64_t w = columnCount;
     std::vector<float> samples(static_cast<size_t>(n));
     for (int c = 0; c < channels.ChannelCount(); ++c) {
-        if (!channels.Channel(c).ReadSamples(0, samples.data(), uint32_t(n))) {
+        if (!channels.Channel(c).ReadSamples(uint32_t(firstFrame), samples.data(), uint32_t(n))) {
             peaks[0].clear();
             peaks[1].clear();
             return 0;

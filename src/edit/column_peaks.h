@@ -39,5 +39,9 @@ int ComputeColumnPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t e
 // invalid or empty set, a column count of 0 or a failed read (peaks empty).
 int ComputeFrameSpanPeaks(const ChannelSet& channels, uint32_t columnCount,
                           std::array<std::vector<PeakColumn>, 2>& peaks);
+// The same for frames [firstFrame, endFrame) only (clamped to the sound), as a zoomed view draws them:
+// only that range is read.
+int ComputeFrameSpanPeaks(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame, uint32_t columnCount,
+                          std::array<std::vector<PeakColumn>, 2>& peaks);
 
 }  // namespace brindle

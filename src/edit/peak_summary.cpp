@@ -208,16 +208,27 @@ private:
 int PeakSummary::ComputeColumns(const ChannelSet& channels, uint32_t columnCount,
                                 std::array<std::vector<PeakColumn>, 2>& peaks) const
 {
+    return ComputeColumns(channels, 0, channels.FrameCount(), columnCount, peaks);
+}
+
+int PeakSummary::ComputeColumns(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame,
+                                uint32_t columnCount, std::array<std::vector<PeakColumn>, 2>& peaks) const
+{
     peaks[0].clear();
     peaks[1].clear();
     if (!IsBuiltFor(channels) || columnCount == 0)
         return 0;
+    firstFrame = std::clamp<int64_t>(firstFrame, 0, channels.FrameCount());
+    endFrame = std::clamp<int64_t>(endFrame, 0, channels.FrameCount());
+    if (endFrame <= firstFrame)
+        return 0;
     const int channelCount = channels.ChannelCount();
-    const int64_t n = channels.FrameCount();
+    const int64_t n = endFrame - firstFrame;
     const int64_t w = columnCount;
-    // Column c holds the frames g with w * g / n == c: from ceil(c * n / w) up to the next column's
-    // first frame. That first frame only opens the column; the rest are folded in.
-    auto columnStart = [n, w](int64_t column) { return (column * n + w - 1) / w; };
+    // Column c holds the frames g of the range with w * (g - firstFrame) / n == c: from
+    // firstFrame + ceil(c * n / w) up to the next column's first frame. That first frame only opens
+    // the column; the rest are folded in.
+    auto columnStart = [n, w, firstFrame](int64_t column) { return firstFrame + (column * n + w - 1) / w; };
 
     std::vector<const std::vector<PeakColumn>*> buckets[2];
     for (int c = 0; c < channelCount; ++c)
@@ -227,7 +238,7 @@ int PeakSummary::ComputeColumns(const ChannelSet& channels, uint32_t columnCount
                            ChannelFold(channels.Channel(channelCount > 1 ? 1 : 0), buckets[channelCount > 1 ? 1 : 0])};
     for (int c = 0; c < channelCount; ++c)
         peaks[c].reserve(size_t(std::min(n, w)));
-    int64_t start = 0;
+    int64_t start = firstFrame;
     for (int64_t column = 0; column < w; ++column) {
         const int64_t end = columnStart(column + 1);
         if (end <= start)

@@ -48,6 +48,12 @@ public:
     // is not built for channels or the column count is 0 (peaks empty), or when a read fails (the
     // columns finished before it stay).
     int ComputeColumns(const ChannelSet& channels, uint32_t columnCount, std::array<std::vector<PeakColumn>, 2>& peaks) const;
+    // The same for frames [firstFrame, endFrame) only: what ComputeColumnPeaks(channels, firstFrame,
+    // endFrame, columnCount, peaks) gives, the range clamped to the sound. Reads raw samples only at
+    // the columns' edges, so a zoomed view costs about as much as the whole sound at the same width.
+    // 0 as above, and for an empty range.
+    int ComputeColumns(const ChannelSet& channels, int64_t firstFrame, int64_t endFrame, uint32_t columnCount,
+                       std::array<std::vector<PeakColumn>, 2>& peaks) const;
 
     // The buckets held, over every store.
     size_t BucketCount() const;

@@ -1,5 +1,8 @@
 #include "view/wave_image.h"
 
+#include <QPainter>
+#include <QPolygon>
+
 #include <algorithm>
 #include <cstring>
 
@@ -26,11 +29,47 @@ void FillRows(QImage& image, int top, int bottom, Rgb colour)
         std::memcpy(image.scanLine(y), first, rowBytes);
 }
 
+// A strip of a view deeper than a frame a column: the frames' samples joined by lines, each frame's
+// own place marked by a square once the frames lie that far apart. Drawn on a 32-bit copy of the
+// strip, where the painter's lines are several times faster than on 24 bits, then copied back.
+void DrawPoints(QImage& image, const std::vector<WavePoint>& points, int top, int bottom)
+{
+    const int half = (bottom - top) / 2;
+    QPolygon line;
+    line.reserve(qsizetype(points.size()));
+    for (const WavePoint& point : points) {
+        const float value = std::clamp(point.value, -1.0f, 1.0f);  // NaN is kept and drawn as silence
+        line << QPoint(point.x, half - (value == value ? int(value * float(half)) : 0));
+    }
+    const QColor colour(colors::kWaveLine.red, colors::kWaveLine.green, colors::kWaveLine.blue);
+    QImage strip(image.width(), bottom - top, QImage::Format_RGB32);
+    if (strip.isNull())
+        return;
+    strip.fill(QColor(colors::kStripBackground.red, colors::kStripBackground.green, colors::kStripBackground.blue));
+    {
+        QPainter painter(&strip);
+        painter.setPen(QPen(colour, 0));
+        painter.drawPolyline(line);
+        if (points.size() >= 2 && points[1].x - points[0].x >= kPointMarkSpacing) {
+            for (const QPoint& at : line)
+                painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, colour);
+        }
+    }
+    strip.convertTo(QImage::Format_RGB888);
+    const size_t rowBytes = size_t(image.width()) * 3;
+    for (int y = 0; y < strip.height(); ++y)
+        std::memcpy(image.scanLine(top + y), strip.constScanLine(y), rowBytes);
+}
+
 void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int bottom)
 {
     FillRows(image, top, bottom, colors::kStripBackground);
     if (cache.IsEmpty() || top >= bottom)
         return;
+    if (cache.HasPoints()) {
+        DrawPoints(image, cache.Points(channel), top, bottom);
+        return;
+    }
     const int width = image.width();
     const int half = (bottom - top) / 2;
     const int centre = top + half;

@@ -32,6 +32,42 @@ int64_t PeakColumnOfPixel(int x, uint32_t columnCount, int width);
 // within 0..width - 1.
 int CursorPixel(double fraction, int width);
 
+// A zoomed view shows frames [first, first + count) of the sound across the width; the whole sound is
+// the range {0, frameCount}, and everything below gives for it exactly what the functions above give.
+struct FrameRange {
+    int64_t first = 0;
+    int64_t count = 0;
+    int64_t End() const { return first + count; }
+    friend bool operator==(const FrameRange&, const FrameRange&) = default;
+};
+
+// At the deepest zoom a frame is at least this many pixels wide.
+inline constexpr int kMinPixelsPerFrame = 8;
+// One zoom step halves or doubles the frames shown.
+inline constexpr int kZoomFactor = 2;
+
+// FrameToPixel through the visible range: the column of frame counted from range.first, over
+// range.count frames, floor((frame - first) * width / count + 0.5) for a zoomed range (no +1, so the
+// mapping goes exactly both ways at every zoom) and FrameToPixel above for the whole sound. A frame
+// outside the range lies left of 0 or right of width (far ones at most 2^24 columns away), except
+// that a range reaching the sound's end limits frames past it to width as the whole view does. -1 for
+// a negative frame, no sound or an empty range.
+int FrameToPixel(int64_t frame, FrameRange range, uint32_t frameCount, int width);
+// range.first + trunc(range.count * x / width + 0.5) for x the caller clamped to 0..width.
+int64_t PixelToFrame(int x, FrameRange range, int width);
+// The play cursor's column in a zoomed view: where position begins, within 0..width - 1; -1 when
+// the position lies outside [first, End()] and the cursor is not shown.
+int CursorPixel(int64_t position, FrameRange range, int width);
+
+// The fewest frames a view of width may show of a sound of frameCount frames.
+int64_t DeepestZoomCount(uint32_t frameCount, int width);
+// range kept within the sound: count within DeepestZoomCount .. frameCount (0 without a sound),
+// first within 0 .. frameCount - count.
+FrameRange ClampRange(FrameRange range, uint32_t frameCount, int width);
+// steps zoom steps in (positive) or out (negative) from range, the frame anchorFrame staying at
+// column anchorX; clamped as ClampRange does.
+FrameRange ZoomRange(FrameRange range, uint32_t frameCount, int width, int steps, int anchorX, int64_t anchorFrame);
+
 // Which selection edge a button press at x takes: the one within 2 pixels of x, the nearer when both
 // are; at equal distances the start. Only meaningful while there is a selection.
 struct EdgeGrab {

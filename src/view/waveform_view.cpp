@@ -2,10 +2,12 @@
 
 #include <QAbstractEventDispatcher>
 #include <QMouseEvent>
+#include <QWheelEvent>
 #include <QPaintEvent>
 #include <QPainter>
 
 #include <algorithm>
+#include <climits>
 
 #include "document/document.h"
 #include "playback/playback_engine.h"
@@ -50,11 +52,84 @@ WaveformView::SoundFacts WaveformView::Facts() const
 
 uint32_t WaveformView::FrameCount() const { return Facts().frameCount; }
 
-int WaveformView::FrameToPixel(int64_t frame) const { return brindle::FrameToPixel(frame, FrameCount(), width()); }
+// Through the visible range; for the whole sound these are the whole-sound rules to the bit.
+int WaveformView::FrameToPixel(int64_t frame) const
+{
+    return brindle::FrameToPixel(frame, VisibleRange(), FrameCount(), width());
+}
 
 int64_t WaveformView::PixelToFrame(int x) const
 {
-    return brindle::PixelToFrame(std::clamp(x, 0, std::max(width(), 0)), FrameCount(), width());
+    return brindle::PixelToFrame(std::clamp(x, 0, std::max(width(), 0)), VisibleRange(), width());
+}
+
+FrameRange WaveformView::VisibleRange() const
+{
+    const uint32_t frames = FrameCount();
+    const FrameRange whole{0, frames};
+    if (whole_ || frames == 0)
+        return whole;
+    const FrameRange range = ClampRange(zoom_, frames, width());
+    return range.count >= int64_t(frames) ? whole : range;
+}
+
+bool WaveformView::IsZoomed() const { return VisibleRange().count < int64_t(FrameCount()); }
+
+void WaveformView::SetVisibleRange(FrameRange range)
+{
+    const uint32_t frames = FrameCount();
+    if (isBusy_ || frames == 0 || width() <= 0)
+        return;
+    range = ClampRange(range, frames, width());
+    const FrameRange before = VisibleRange();
+    whole_ = range.count >= int64_t(frames);
+    zoom_ = range;
+    if (VisibleRange() == before)
+        return;
+    // At once, not at the idle step: the user waits for this picture and no other. The signal goes
+    // first: the scroll bar that comes or goes with the zoom changes the height the picture is made for.
+    ComputePeaksForWidth();
+    emit visibleRangeChanged();
+    EnsurePicture();
+    RepaintNow();
+}
+
+void WaveformView::ZoomAtPixel(int steps, int x)
+{
+    x = std::clamp(x, 0, std::max(width(), 0));
+    SetVisibleRange(ZoomRange(VisibleRange(), FrameCount(), width(), steps, x, PixelToFrame(x)));
+}
+
+void WaveformView::ZoomAtFrame(int steps, int64_t frame)
+{
+    const int x = FrameToPixel(frame);
+    const int w = width();
+    const int anchorX = x >= 0 && x <= w ? x : w / 2;
+    SetVisibleRange(ZoomRange(VisibleRange(), FrameCount(), w, steps, anchorX, frame));
+}
+
+void WaveformView::ShowWholeSound() { SetVisibleRange({0, FrameCount()}); }
+
+void WaveformView::ScrollTo(int64_t first)
+{
+    if (IsZoomed())
+        SetVisibleRange({first, VisibleRange().count});
+}
+
+void WaveformView::RevealFrame(int64_t frame)
+{
+    const FrameRange range = VisibleRange();
+    if (!IsZoomed() || (frame >= range.first && frame < range.End()))
+        return;
+    ScrollTo(frame < range.first ? frame - range.count + 1 : frame);
+}
+
+int WaveformView::WidthAcrossSound() const
+{
+    const FrameRange range = VisibleRange();
+    if (range.count <= 0)
+        return width();
+    return int(std::min<double>(double(width()) * double(FrameCount()) / double(range.count), INT_MAX));
 }
 
 void WaveformView::ClearPeaks()
@@ -62,6 +137,7 @@ void WaveformView::ClearPeaks()
     // The Document's summary needs no clearing here: every load, edit and reset empties it.
     cache_.Clear();
     peaksWidth_ = -1;
+    peaksRange_ = {};
     image_ = QImage();
     screenImage_ = QPixmap();
 }
@@ -73,16 +149,23 @@ void WaveformView::ComputePeaksForWidth()
     image_ = QImage();
     screenImage_ = QPixmap();
     peaksWidth_ = width();
+    peaksRange_ = VisibleRange();
     if (!Facts().isLoaded) {
         cache_.Clear();
         return;
     }
-    ComputePeaks(cache_, document_.Peaks(), document_.ActiveBuffer().channels, width());
+    const ChannelSet& channels = document_.ActiveBuffer().channels;
+    if (IsZoomed())
+        ComputeZoomedPeaks(cache_, document_.Peaks(), channels, peaksRange_.first, peaksRange_.End(), width());
+    else
+        ComputePeaks(cache_, document_.Peaks(), channels, width());
 }
 
 void WaveformView::RebuildPeaks()
 {
-    // The summary, when there is one, was made from these samples (a load prepares it).
+    // The summary, when there is one, was made from these samples (a load prepares it). A new sound
+    // keeps the zoom, shown from its start, where its play position is.
+    zoom_.first = 0;
     ClearPeaks();
     ComputePeaksForWidth();
     EnsurePicture();
@@ -91,7 +174,7 @@ void WaveformView::RebuildPeaks()
 bool WaveformView::EnsurePicture()
 {
     // Once per width: a failed pass is not repeated on every paint.
-    if (cache_.IsEmpty() && peaksWidth_ != width())
+    if (cache_.IsEmpty() && (peaksWidth_ != width() || peaksRange_ != VisibleRange()))
         ComputePeaksForWidth();
     if (image_.isNull()) {
         image_ = BuildWaveImage(cache_, width(), height());
@@ -108,7 +191,8 @@ void WaveformView::IdleStep()
         return;
     // A pass that failed (a read error) leaves the width unfilled; once tried for this width there is
     // nothing new to find, and retrying at every idle step would keep the loop busy.
-    if (cache_.ColumnCount() == uint32_t(width()) || peaksWidth_ == width())
+    // A sound that changed length may have moved a zoomed range; the whole one is always {0, frames}.
+    if (peaksRange_ == VisibleRange() && (cache_.ColumnCount() == uint32_t(width()) || peaksWidth_ == width()))
         return;
     ComputePeaksForWidth();
     RepaintNow();
@@ -127,6 +211,16 @@ void WaveformView::RepaintNow() { repaint(); }
 
 void WaveformView::RepaintCursor()
 {
+    // Zoomed, the view turns its page when playing carries the cursor out of it.
+    if (!isBusy_ && IsZoomed()) {
+        const int64_t position = engine_.GetPosition();
+        const FrameRange range = VisibleRange();
+        if (position < range.first || position >= range.End()) {
+            RevealFrame(position);
+            if (VisibleRange() != range)
+                return;  // the new page was painted whole
+        }
+    }
     const int h = height();
     if (cursorOnScreen_ < 0 || image_.isNull()) {
         repaint();
@@ -144,6 +238,8 @@ int WaveformView::PlayCursorX() const
         const uint32_t frames = facts_.frameCount;
         if (frames > 0)
             fraction = double(std::min(frames, uint32_t(engine_.GetPosition()))) / frames;
+    } else if (IsZoomed()) {
+        return CursorPixel(engine_.GetPosition(), VisibleRange(), width());
     } else {
         fraction = engine_.PositionFraction();
     }
@@ -205,7 +301,10 @@ void WaveformView::SeekToPixel(int x, bool repaintNow)
     const int w = width();
     if (w <= 0)
         return;
-    engine_.SeekFraction(double(std::clamp(x, 0, w)) / double(w));
+    if (IsZoomed())
+        engine_.SetPosition(PixelToFrame(x), FrameCount());
+    else
+        engine_.SeekFraction(double(std::clamp(x, 0, w)) / double(w));
     if (repaintNow)
         RepaintNow();
 }
@@ -285,6 +384,31 @@ void WaveformView::mouseReleaseEvent(QMouseEvent* event)
     }
     isDragging_ = false;
     UpdateCursorShape(int(event->position().x()));
+}
+
+void WaveformView::wheelEvent(QWheelEvent* event)
+{
+    // Shift turns the wheel sideways on some systems and not on others: either axis scrolls.
+    const QPoint angle = event->angleDelta();
+    const int delta = angle.y() != 0 ? angle.y() : angle.x();
+    constexpr int kNotch = 120;
+    if (event->modifiers() & Qt::ControlModifier) {
+        wheelZoom_ += delta;
+        const int steps = wheelZoom_ / kNotch;
+        wheelZoom_ -= steps * kNotch;
+        if (steps != 0)
+            ZoomAtPixel(steps, int(event->position().x()));
+    } else if (IsZoomed()) {
+        // A notch turns a tenth of the page, up (or left) moving toward the start.
+        wheelScroll_ += delta;
+        const FrameRange range = VisibleRange();
+        const int64_t frames = int64_t(double(range.count) * double(wheelScroll_) / (10.0 * kNotch));
+        if (frames != 0) {
+            wheelScroll_ = 0;
+            ScrollTo(range.first - frames);
+        }
+    }
+    event->accept();
 }
 
 void WaveformView::UpdateCursorShape(int x)

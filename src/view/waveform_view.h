@@ -2,6 +2,10 @@
 // channel, with the selection shown inverted and the play cursor as a one-pixel cyan column. It takes
 // the mouse gestures that move the play position and set the selection.
 //
+// It can also show a part of the sound (zoomed, down to kMinPixelsPerFrame pixels a frame): every
+// mapping between frames and columns then goes through that visible range, the picture is computed
+// for the range alone, and the view follows the play cursor page by page while it plays.
+//
 // The picture comes from a PeakCache of exactly the view's width, derived from a bucket summary of
 // the sound (made in one pass over the samples after an open or an edit), so a change of width costs
 // milliseconds rather than a pass over every sample. After a resize the old peaks are shown stretched
@@ -19,6 +23,7 @@
 #include <cstdint>
 
 #include "view/peak_cache.h"
+#include "view/waveform_geometry.h"
 
 namespace brindle {
 
@@ -37,6 +42,24 @@ public:
     int64_t PixelToFrame(int x) const;
     // The sound's frame count, 0 when there is none.
     uint32_t FrameCount() const;
+
+    // The frames shown: {0, FrameCount()} unless zoomed, always within the present sound.
+    FrameRange VisibleRange() const;
+    bool IsZoomed() const;
+    // steps zoom steps in (positive) or out, the frame under column x staying there.
+    void ZoomAtPixel(int steps, int x);
+    // The same around frame: at its column when it is in view, else in the middle.
+    void ZoomAtFrame(int steps, int64_t frame);
+    // Back to the whole sound.
+    void ShowWholeSound();
+    // Shows frames from first on, as many as now (kept within the sound).
+    void ScrollTo(int64_t first);
+    // When frame lies outside the view, turns the page: forward so that frame opens the view,
+    // backward so that it closes it.
+    void RevealFrame(int64_t frame);
+    // The width the whole sound would have at the present zoom (limited to INT_MAX): the play
+    // cursor's timer moves it one of these pixels a tick.
+    int WidthAcrossSound() const;
 
     // Empties the peaks and drops the picture: the samples changed or went away.
     void ClearPeaks();
@@ -62,6 +85,8 @@ signals:
     // The selection or position moved under a drag: the selection bar and the time read-outs follow
     // at once (mouse moves do not start the idle step).
     void selectionDragged();
+    // The visible range changed (zoom or scroll); the view has repainted itself.
+    void visibleRangeChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -69,6 +94,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     struct SoundFacts {
@@ -78,6 +104,8 @@ private:
     // From the Document, or, while it is busy, as last seen.
     SoundFacts Facts() const;
     void ComputePeaksForWidth();
+    // Shows range (clamped): new peaks and picture at once, when it differs from what is shown.
+    void SetVisibleRange(FrameRange range);
     // Peaks and picture for the present width; false when the picture cannot be made.
     bool EnsurePicture();
     void SeekToPixel(int x, bool repaintNow);
@@ -90,6 +118,12 @@ private:
     PlaybackEngine& engine_;
     PeakCache cache_;
     int peaksWidth_ = -1;  // the width the cache was last computed for
+    FrameRange peaksRange_;  // and the range
+    // The zoomed range as last set; unused while whole_. Kept within the sound as it changes length.
+    FrameRange zoom_;
+    bool whole_ = true;
+    int wheelZoom_ = 0;    // wheel angle not yet a whole zoom step
+    int wheelScroll_ = 0;  // the same for scrolling
     QImage image_;         // the WaveImage: 24-bit, exactly the client size
     QPixmap screenImage_;  // image_ converted once for the screen, so a repaint is one copy
     // The play cursor's column as the screen shows it; -1 when not known (then a tick repaints all).

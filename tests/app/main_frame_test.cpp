@@ -12,6 +12,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QDialog>
+#include <QScrollBar>
+#include <QToolButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTimer>
@@ -1316,6 +1319,104 @@ private slots:
         QVERIFY(menuText(kCmdPause).endsWith(QStringLiteral("\tSpace")));
         QVERIFY(menuText(kCmdDeselect).endsWith(QStringLiteral("\tEsc")));
         QCOMPARE(frame_->Commands().Find(kCmdSelectAll)->menuAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_A));
+    }
+
+    // Ctrl+= and Ctrl+- zoom around the play position, Ctrl+0 and the toolbar button show the whole
+    // sound again; the scroll bar shows while zoomed; keys that move the position past the view turn
+    // its page, and so does playing. A modal dialog keeps the keys from the window.
+    void theZoomKeysEachDoTheirOneThing()
+    {
+        FakeWaveOut& device = UseFakeDevice();
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        WaveformView* waveform = frame_->View()->Waveform();
+        QScrollBar* scrollBar = frame_->View()->ScrollBar();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        waveform->setFocus();
+        auto key = [waveform](Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::ControlModifier) {
+            QTest::keyClick(waveform, k, modifiers);
+        };
+        QVERIFY(!waveform->IsZoomed());
+        QVERIFY(scrollBar->isHidden());
+        QVERIFY(!ToolEnabled(kCmdZoomWhole));
+        engine.SetPosition(30000, 44100);
+        engine.SelectAll(44100);
+        const int cursorX = waveform->FrameToPixel(30000);
+
+        key(Qt::Key_Equal);
+        QCOMPARE(waveform->VisibleRange().count, 22050);
+        QVERIFY(std::abs(waveform->FrameToPixel(30000) - cursorX) <= 1);
+        QCOMPARE(engine.GetPosition(), 30000);
+        QCOMPARE(engine.selectionEnd, 44100);
+        QVERIFY(!scrollBar->isHidden());
+        QCOMPARE(scrollBar->value(), int(waveform->VisibleRange().first));
+        QCOMPARE(scrollBar->maximum(), 44100 - 22050);
+        QCOMPARE(scrollBar->y(), waveform->geometry().bottom() + 1);
+        QCOMPARE(frame_->View()->Bar()->y(), scrollBar->geometry().bottom() + 1);
+        frame_->RefreshUiState();
+        QVERIFY(ToolEnabled(kCmdZoomWhole));
+        key(Qt::Key_Minus);
+        QVERIFY(!waveform->IsZoomed());
+        QVERIFY(scrollBar->isHidden());
+        key(Qt::Key_Equal);
+        key(Qt::Key_Equal);
+        QCOMPARE(waveform->VisibleRange().count, 11025);
+        key(Qt::Key_0);
+        QCOMPARE(waveform->VisibleRange(), (FrameRange{0, 44100}));
+        key(Qt::Key_Equal);
+        frame_->RefreshUiState();
+        QTest::mouseClick(frame_->findChild<QToolButton*>(QStringLiteral("tool%1").arg(kCmdZoomWhole)), Qt::LeftButton);
+        QVERIFY(!waveform->IsZoomed());
+
+        // The scroll bar moves the view; Left from the view's first frame turns back a page.
+        key(Qt::Key_Equal);
+        key(Qt::Key_Equal);
+        scrollBar->setValue(20000);
+        QCOMPARE(waveform->VisibleRange(), (FrameRange{20000, 11025}));
+        engine.Deselect();
+        engine.SetPosition(20000, 44100);
+        key(Qt::Key_Left, Qt::NoModifier);
+        QCOMPARE(engine.GetPosition(), 19999);
+        QCOMPARE(waveform->VisibleRange().End(), 20000);
+        QCOMPARE(scrollBar->value(), 20000 - 11025);
+        // From a position scrolled out of view, Right moves a column's worth and brings it into view.
+        scrollBar->setValue(scrollBar->maximum());
+        key(Qt::Key_Right, Qt::NoModifier);
+        QCOMPARE(engine.GetPosition(), 19999 + 11025 / waveform->width());
+        QCOMPARE(waveform->VisibleRange().End(), engine.GetPosition() + 1);
+
+        // Playing carries the cursor out of the view: the next tick shows the page it entered.
+        key(Qt::Key_Home, Qt::NoModifier);
+        QCOMPARE(waveform->VisibleRange().first, 0);
+        key(Qt::Key_Space, Qt::NoModifier);
+        QVERIFY(engine.isOpen);
+        device.Advance(12000);
+        QCoreApplication::sendPostedEvents();
+        waveform->RepaintCursor();
+        QCOMPARE(waveform->VisibleRange().first, engine.GetPosition());
+        QVERIFY(engine.GetPosition() >= 12000);
+        frame_->Commands().Run(kCmdStop);
+
+        auto menuAction = [this](int id) { return frame_->Commands().Find(id)->menuAction; };
+        QCOMPARE(menuAction(kCmdZoomIn)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Equal));
+        QCOMPARE(menuAction(kCmdZoomOut)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Minus));
+        QCOMPARE(menuAction(kCmdZoomWhole)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_0));
+        QCOMPARE(menuAction(kCmdZoomWhole)->text(), QStringLiteral("Весь файл"));
+
+        // Behind a modal dialog the window's keys do nothing.
+        const FrameRange before = waveform->VisibleRange();
+        QDialog dialog(frame_.get());
+        dialog.setModal(true);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        key(Qt::Key_0);
+        key(Qt::Key_Equal);
+        QCOMPARE(waveform->VisibleRange(), before);
+        dialog.close();
+        QTRY_VERIFY(QApplication::activeWindow() == frame_.get());
+        key(Qt::Key_0);
+        QVERIFY(!waveform->IsZoomed());
     }
 };
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
@@ -40,21 +41,29 @@ protected:
         for (int c = 0; c < buffer_.channels.ChannelCount(); ++c)
             test::FillStore(buffer_.channels.Channel(c), samples_[c]);
     }
-    // Every width in widths, summary against the one-pass peaks, column by column.
-    void ExpectSameColumns(const PeakSummary& summary, std::initializer_list<uint32_t> widths)
+    // Every width in widths, summary against the one-pass peaks, column by column; over the whole
+    // sound, or over frames [first, end) when end is above 0.
+    void ExpectSameColumns(const PeakSummary& summary, std::initializer_list<uint32_t> widths, int64_t first = 0,
+                           int64_t end = 0)
     {
         const uint32_t frames = buffer_.channels.FrameCount();
         for (uint32_t width : widths) {
             Peaks expected, derived;
-            ComputeColumnPeaks(buffer_.channels, 0, frames, width, expected);
-            ASSERT_EQ(summary.ComputeColumns(buffer_.channels, width, derived), 1) << "width " << width;
+            if (end > 0) {
+                ASSERT_EQ(ComputeColumnPeaks(buffer_.channels, first, end, width, expected), 1);
+                ASSERT_EQ(summary.ComputeColumns(buffer_.channels, first, end, width, derived), 1)
+                    << "width " << width << " frames " << first << ".." << end;
+            } else {
+                ComputeColumnPeaks(buffer_.channels, 0, frames, width, expected);
+                ASSERT_EQ(summary.ComputeColumns(buffer_.channels, width, derived), 1) << "width " << width;
+            }
             for (int c = 0; c < 2; ++c) {
                 ASSERT_EQ(derived[size_t(c)].size(), expected[size_t(c)].size()) << "width " << width;
                 for (size_t i = 0; i < expected[size_t(c)].size(); ++i) {
                     ASSERT_EQ(derived[size_t(c)][i].max, expected[size_t(c)][i].max)
-                        << "width " << width << " column " << i << " channel " << c << " of " << frames << " frames";
+                        << "width " << width << " column " << i << " channel " << c << " from " << first;
                     ASSERT_EQ(derived[size_t(c)][i].min, expected[size_t(c)][i].min)
-                        << "width " << width << " column " << i << " channel " << c << " of " << frames << " frames";
+                        << "width " << width << " column " << i << " channel " << c << " from " << first;
                 }
             }
         }
@@ -93,6 +102,22 @@ TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
     // Columns about one bucket wide, and narrower ones that share each raw read.
     ExpectSameColumns(summary, {4306, 4307, 4308, 8191, 20000});
 
+    // A zoomed view's ranges: starting and ending inside a bucket, on a bucket's edge, on the frames
+    // that carry the marks above, up to the last frame; wide and narrow columns alike.
+    const int64_t n = int64_t(frames);
+    const int64_t b = PeakSummary::kBucketFrames;
+    const std::pair<int64_t, int64_t> ranges[] = {
+        {1, n - 1}, {b * 900, b * 1900}, {b * 900 + 1, b * 1900 - 1}, {int64_t(opening), int64_t(opening) + 600001},
+        {299999, 300101}, {262143, 262145 + b * 3}, {n - 500000, n}, {n - 3001, n}, {400000, 400000 + 1921 * 256},
+    };
+    for (const auto& [first, end] : ranges)
+        ExpectSameColumns(summary, {1, 7, 600, 1921, 1920}, first, end);
+    // Out of the sound, clamped as the one-pass peaks clamp it; nothing left, nothing drawn.
+    ExpectSameColumns(summary, {600}, -5, n + 5);
+    Peaks clamped;
+    EXPECT_EQ(summary.ComputeColumns(buffer_.channels, n, n + 5, 600, clamped), 0);
+    EXPECT_TRUE(clamped[0].empty() && clamped[1].empty());
+
     // Cuts of lengths that are no multiple of a bucket, at a bucket's edge, inside one and at both
     // ends, and a piece of the sound put back elsewhere: the summary answers from the stores' own
     // buckets, with no new pass.
@@ -111,6 +136,9 @@ TEST_F(PeakSummaryTest, EveryWidthOfALongStereoSoundMatchesTheOnePassPeaks)
     ASSERT_EQ(summary.Build(buffer_.channels), 1);
     EXPECT_EQ(summary.BucketCount(), 2 * ((frames + 255) / 256));
     ExpectSameColumns(summary, {1, 3, 599, 1000, 1921, 4307, 20000});
+    const int64_t cutLength = buffer_.channels.FrameCount();
+    ExpectSameColumns(summary, {1, 600, 1921}, 24000, 27000);
+    ExpectSameColumns(summary, {7, 1920}, cutLength - 400000, cutLength - 3);
 }
 
 }  // namespace

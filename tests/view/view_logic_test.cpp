@@ -138,6 +138,75 @@ TEST(WaveformGeometry, FramesAndPixelsMapBothWaysAcrossTheWholeFile)
     EXPECT_EQ(CursorPixel(0.5, w), 293);
 }
 
+// Zoomed step by step from the whole sound to the deepest and back, around anchors near the start,
+// the middle and the end: at every level the mapping goes both ways exactly across the visible range,
+// the anchor stays under its column, and frames outside the range lie outside the width.
+TEST(WaveformGeometry, AZoomedViewMapsFramesAndPixelsBothWaysAtEveryLevel)
+{
+    for (const uint32_t frames : {441000u, 158760000u, 3000u}) {
+        for (const int w : {586, 1920}) {
+            for (const double at : {0.0, 0.37, 0.999}) {
+                const FrameRange whole{0, frames};
+                FrameRange range = whole;
+                const int anchorX = int(at * w);
+                int levels = 0;
+                while (true) {
+                    const std::string where = std::to_string(frames) + " frames, width " + std::to_string(w) +
+                                              ", from " + std::to_string(range.first) + " x " +
+                                              std::to_string(range.count);
+                    if (range == whole) {
+                        for (int x = 0; x <= w; x += 7)
+                            ASSERT_EQ(PixelToFrame(x, range, w), PixelToFrame(x, frames, w)) << where;
+                        for (int64_t g = 0; g <= frames; g += frames / 97 + 1)
+                            ASSERT_EQ(FrameToPixel(g, range, frames, w), FrameToPixel(g, frames, w)) << where;
+                    }
+                    if (range.count >= w) {
+                        for (int x = 0; x <= w; ++x)
+                            ASSERT_EQ(FrameToPixel(PixelToFrame(x, range, w), range, frames, w), x) << where << " x " << x;
+                    } else {
+                        for (int64_t g = range.first; g <= range.End(); ++g)
+                            ASSERT_EQ(PixelToFrame(FrameToPixel(g, range, frames, w), range, w), g) << where;
+                        EXPECT_EQ(PixelToFrame(w, range, w), range.End()) << where;
+                    }
+                    // Two columns' worth of frames past either edge are off the view, never on its edges.
+                    const int64_t twoColumns = 2 * range.count / w + 2;
+                    if (range.first >= twoColumns) {
+                        EXPECT_LT(FrameToPixel(range.first - twoColumns, range, frames, w), 0) << where;
+                    }
+                    if (range.End() + twoColumns <= int64_t(frames)) {
+                        EXPECT_GT(FrameToPixel(range.End() + twoColumns, range, frames, w), w) << where;
+                    }
+                    if (range.count == DeepestZoomCount(frames, w))
+                        break;
+                    const int64_t anchor = PixelToFrame(anchorX, range, w);
+                    const FrameRange next = ZoomRange(range, frames, w, 1, anchorX, anchor);
+                    ASSERT_LT(next.count, range.count) << where;
+                    // The anchor keeps its column unless the sound's ends hold the range back.
+                    if (next.first > 0 && next.End() < int64_t(frames)) {
+                        EXPECT_EQ(PixelToFrame(anchorX, next, w), anchor) << where;
+                    }
+                    EXPECT_TRUE(next.first >= 0 && next.End() <= int64_t(frames)) << where;
+                    range = next;
+                    ++levels;
+                }
+                // The deepest shows at least 8 pixels a frame, and single frames map to their own columns.
+                EXPECT_GE(w / range.count, kMinPixelsPerFrame);
+                EXPECT_GT(levels, 2);
+                for (int i = 0; i < levels + 1; ++i)
+                    range = ZoomRange(range, frames, w, -1, w / 2, PixelToFrame(w / 2, range, w));
+                EXPECT_EQ(range, whole);
+            }
+        }
+    }
+    // The cursor of a zoomed view: shown only within the range.
+    const FrameRange range{1000, 200};
+    EXPECT_EQ(CursorPixel(999, range, 400), -1);
+    EXPECT_EQ(CursorPixel(1000, range, 400), 0);
+    EXPECT_EQ(CursorPixel(1100, range, 400), 200);
+    EXPECT_EQ(CursorPixel(1200, range, 400), 399);
+    EXPECT_EQ(CursorPixel(1201, range, 400), -1);
+}
+
 TEST(WaveformGeometry, AnEdgeWithinTwoPixelsIsTakenAndTiesGoToTheStart)
 {
     EXPECT_TRUE(HitTestEdges(102, 100, 200).start);

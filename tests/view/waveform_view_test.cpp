@@ -1,9 +1,14 @@
 // The waveform view and the selection bar as real widgets under the offscreen platform: what they
 // paint, how a resize recomputes the peaks, and what the mouse does to the position and selection.
+#include <QFile>
+#include <QPainter>
 #include <QPaintEvent>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QWheelEvent>
 
+#include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "../app/gui_test_support.h"
@@ -25,6 +30,8 @@ Rgb At(const QImage& image, int x, int y)
 }
 
 Rgb Inverted(Rgb c) { return {uint8_t(255 - c.red), uint8_t(255 - c.green), uint8_t(255 - c.blue)}; }
+
+bool spans(int64_t frames, int width) { return frames < 2 * int64_t(width); }
 
 QString Describe(Rgb c) { return QStringLiteral("(%1, %2, %3)").arg(c.red).arg(c.green).arg(c.blue); }
 
@@ -413,6 +420,187 @@ private slots:
         QCOMPARE(At(image, 100, 6), grey);
         QCOMPARE(At(image, 107, 3), track);
         QCOMPARE(At(image, 120, 3), track);
+    }
+
+    // Whole, through the summary's range, the range's samples, frame by frame and as points: each
+    // picture equals one drawn here from sox's own decoding of the range alone. The chirp and the
+    // noise make every column differ from its neighbours.
+    void aZoomedPictureEqualsOneDrawnFromTheRangesSamples()
+    {
+        const QString path = test::ScratchDir() + QStringLiteral("/chirp.wav");
+        const QString raw = test::ScratchDir() + QStringLiteral("/chirp.f32");
+        QVERIFY(test::RunTool(QStringLiteral("sox"),
+                              QStringLiteral("-r 44100 -n -r 44100 -b 16 -c 2 %1 synth 30 sine 50-9000 whitenoise "
+                                             "remix 1v0.8 2v0.6")
+                                  .arg(path)
+                                  .split(QLatin1Char(' '))));
+        QVERIFY(test::RunTool(QStringLiteral("sox"), {path, QStringLiteral("-t"), QStringLiteral("f32"), raw}));
+        QFile file(raw);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        std::vector<float> decoded(size_t(bytes.size()) / 4);
+        std::memcpy(decoded.data(), bytes.constData(), size_t(bytes.size()));
+        Open(path);
+        QCOMPARE(Frames(), 1323000u);
+        const int w = view_->width();
+        const int h = view_->height();
+        auto sample = [&](int c, int64_t g) { return decoded[size_t(g) * 2 + size_t(c)]; };
+
+        QSet<QString> kinds;
+        for (int level = 0; level < 40 && view_->VisibleRange().count > 25; ++level) {
+            if (level > 0)
+                view_->ZoomAtPixel(1, 61);
+            const FrameRange range = view_->VisibleRange();
+            const int64_t n = range.count;
+            Grab();
+            QImage expected;
+            if (n >= w) {
+                // Columns: frames [first + ceil(c * n / w), first + ceil((c + 1) * n / w)), the first
+                // only opening the column; under two frames a column, every frame overlapping it.
+                PeakCache reference;
+                for (int c = 0; c < 2; ++c) {
+                    for (int64_t x = 0; x < w; ++x) {
+                        const bool spans = n < 2 * w;
+                        const int64_t from = spans ? x * n / w : (x * n + w - 1) / w + 1;
+                        const int64_t to = spans ? std::max(((x + 1) * n + w - 1) / w, x * n / w + 1)
+                                                 : ((x + 1) * n + w - 1) / w;
+                        float max = 0, min = 0;
+                        for (int64_t g = range.first + from; g < range.first + to; ++g) {
+                            max = std::max(max, sample(c, g));
+                            min = std::min(min, sample(c, g));
+                        }
+                        reference.Columns()[size_t(c)].push_back({std::min(max, 1.0f), std::max(min, -1.0f)});
+                    }
+                }
+                expected = BuildWaveImage(reference, w, h);
+                kinds << (range.count == Frames() ? QStringLiteral("whole")
+                          : spans(n, w)           ? QStringLiteral("spans")
+                          : n >= 256 * w          ? QStringLiteral("summary")
+                                                  : QStringLiteral("samples"));
+            } else {
+                // Points: each frame where it begins, from the one before the range to the one after.
+                expected = QImage(w, h, QImage::Format_RGB888);
+                expected.fill(QColor(180, 180, 180));
+                QPainter painter(&expected);
+                painter.fillRect(0, h / 2, w, 1, QColor(66, 66, 66));
+                for (int c = 0; c < 2; ++c) {
+                    const int top = c == 0 ? 0 : h / 2 + 1;
+                    const int half = ((c == 0 ? h / 2 : h) - top) / 2;
+                    QPolygon line;
+                    for (int64_t g = range.first - 1; g <= range.End(); ++g) {
+                        const int x = int(std::floor(double(g - range.first) * w / double(n) + 0.5));
+                        line << QPoint(x, top + half - int(sample(c, g) * float(half)));
+                    }
+                    painter.setClipRect(0, top, w, 2 * half + (c == 0 ? 0 : 1));
+                    painter.setPen(QPen(QColor(0, 52, 113), 0));
+                    painter.drawPolyline(line);
+                    if (w / n >= 4) {
+                        for (const QPoint& at : line)
+                            painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, QColor(0, 52, 113));
+                    }
+                }
+                kinds << QStringLiteral("points");
+            }
+            QVERIFY2(view_->WaveImage() == expected,
+                     qPrintable(QStringLiteral("frames %1 x %2").arg(range.first).arg(range.count)));
+        }
+        QCOMPARE(kinds.size(), 5);
+        QCOMPARE(view_->VisibleRange().count, 25);  // the deepest: 8 columns a frame
+    }
+
+    // Zoomed and scrolled, the mouse rules work through the visible range: a drag selects the frames
+    // under the pointer, an edge is taken within two pixels, an edge out of view is never taken, and
+    // the selection bar leaves out the marker of an edge beyond the view.
+    void aDragInAZoomedScrolledViewSelectsTheFramesUnderThePointer()
+    {
+        view_->ZoomAtPixel(3, 100);
+        view_->ScrollTo(30000);
+        const FrameRange range = view_->VisibleRange();
+        QCOMPARE(range, (FrameRange{30000, 11025}));
+        auto frameAt = [&](int x) { return range.first + int64_t(double(range.count) * x / 200.0 + 0.5); };
+        Press(150);
+        Move(90);
+        Move(40);
+        Release(40);
+        QCOMPARE(engine_.selectionStart, frameAt(40));
+        QCOMPARE(engine_.selectionEnd, frameAt(150));
+        QCOMPARE(engine_.GetPosition(), frameAt(40));
+        // The end, grabbed two pixels off, moves to where it is dropped.
+        Press(152);
+        Move(180);
+        Release(180);
+        QCOMPARE(engine_.selectionStart, frameAt(40));
+        QCOMPARE(engine_.selectionEnd, frameAt(180));
+
+        // Scrolled on so that the start lies before the view: inverted from column 0 to the end's
+        // column, and a press on the view's first columns moves only the position.
+        view_->ScrollTo(range.first + 4000);
+        const int endX = view_->FrameToPixel(engine_.selectionEnd);
+        QVERIFY(view_->FrameToPixel(engine_.selectionStart) < -2);
+        QCOMPARE(endX, int((frameAt(180) - range.first - 4000) * 200.0 / range.count + 0.5));
+        const QImage image = Grab();
+        const QImage plain = view_->WaveImage();
+        QCOMPARE(At(image, 0, 10), Inverted(At(plain, 0, 10)));
+        QCOMPARE(At(image, endX - 1, 10), Inverted(At(plain, endX - 1, 10)));
+        QCOMPARE(At(image, endX, 10), At(plain, endX, 10));
+        bar_ = std::make_unique<SelectionBar>(engine_, *view_);
+        QVERIFY(bar_->State().startPixel < 0);
+        QCOMPARE(bar_->State().endPixel, endX);
+        Press(1);
+        Release(1);
+        QCOMPARE(engine_.selectionStart, frameAt(40));
+        QCOMPARE(engine_.GetPosition(), range.first + 4000 + int64_t(range.count / 200.0 + 0.5));
+    }
+
+    // Ctrl with the wheel zooms keeping the frame under the pointer; the wheel alone, or sideways,
+    // scrolls a tenth of the view a notch; never past either end.
+    void theWheelZoomsAroundThePointerAndScrolls()
+    {
+        auto wheel = [this](int x, QPoint angle, Qt::KeyboardModifiers modifiers) {
+            QWheelEvent event(QPointF(x, 40), view_->mapToGlobal(QPointF(x, 40)), {}, angle, Qt::NoButton,
+                              modifiers, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(view_.get(), &event);
+        };
+        const int64_t under = view_->PixelToFrame(130);
+        wheel(130, {0, 240}, Qt::ControlModifier);
+        QCOMPARE(view_->VisibleRange().count, int64_t(Frames() / 4));
+        QCOMPARE(view_->PixelToFrame(130), under);
+        QSignalSpy moved(view_.get(), &WaveformView::visibleRangeChanged);
+        const FrameRange zoomed = view_->VisibleRange();
+        wheel(10, {0, -120}, Qt::NoModifier);
+        QCOMPARE(view_->VisibleRange().first, zoomed.first + zoomed.count / 10);
+        wheel(10, {120, 0}, Qt::ShiftModifier);
+        QCOMPARE(view_->VisibleRange().first, zoomed.first);
+        QCOMPARE(moved.count(), 2);
+        for (int i = 0; i < 20; ++i)
+            wheel(10, {0, 120}, Qt::NoModifier);
+        QCOMPARE(view_->VisibleRange().first, 0);
+        wheel(10, {0, -120 * 200}, Qt::NoModifier);
+        QCOMPARE(view_->VisibleRange().End(), int64_t(Frames()));
+        wheel(10, {0, -120}, Qt::ControlModifier);
+        wheel(10, {0, -120}, Qt::ControlModifier);
+        QVERIFY(!view_->IsZoomed());
+        QCOMPARE(view_->VisibleRange(), (FrameRange{0, Frames()}));
+    }
+
+    // A shorter sound keeps the zoom but never shows past its end; an open shows the new sound from
+    // its start at the same zoom.
+    void aChangeOfLengthKeepsTheZoomWithinTheSound()
+    {
+        view_->ZoomAtPixel(2, 200);
+        const FrameRange atEnd = view_->VisibleRange();
+        QCOMPARE(atEnd.End(), int64_t(Frames()));
+        QCOMPARE(atEnd.count, int64_t(Frames() / 4));
+        QVERIFY(document_.DeleteRange(0, 10000, true));
+        view_->ClearPeaks();
+        Grab();
+        QCOMPARE(view_->VisibleRange(), (FrameRange{Frames() - atEnd.count, atEnd.count}));
+        QVERIFY(document_.DeleteRange(0, Frames() - 5000, true));
+        view_->ClearPeaks();
+        QVERIFY(!view_->IsZoomed());
+        QCOMPARE(view_->VisibleRange(), (FrameRange{0, 5000}));
+        Open(stereo_);
+        QCOMPARE(view_->VisibleRange(), (FrameRange{0, atEnd.count}));
     }
 };
 
