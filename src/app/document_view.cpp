@@ -15,7 +15,7 @@ namespace brindle {
 DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("VeView"));
-    setAccessibleName(QStringLiteral("Документ"));
+    setAccessibleName(tr("Документ"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     waveform_ = new WaveformView(document, engine, this);
     selectionBar_ = new SelectionBar(engine, *waveform_, this);

@@ -259,36 +259,39 @@ void MainFrame::BuildMenus()
         std::vector<Item> items;
     };
     const Popup popups[] = {
-        {"&Файл",
-         {{kCmdOpen, "Открыть...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {QT_TRANSLATE_NOOP("brindle::MainFrame", "&Файл"),
+         {{kCmdOpen, QT_TRANSLATE_NOOP("brindle::MainFrame", "Открыть..."), QKeySequence(Qt::CTRL | Qt::Key_O)},
           {0, nullptr, {}},
-          {kCmdSave, "Сохранить", QKeySequence(Qt::CTRL | Qt::Key_S)},
-          {kCmdSaveAs, "Сохранить как...", {}},
+          {kCmdSave, QT_TRANSLATE_NOOP("brindle::MainFrame", "Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
+          {kCmdSaveAs, QT_TRANSLATE_NOOP("brindle::MainFrame", "Сохранить как..."), {}},
           {0, nullptr, {}},
-          {kCmdExit, "Выход", {}}}},
+          {kCmdExit, QT_TRANSLATE_NOOP("brindle::MainFrame", "Выход"), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
-        {"&Воспроизвести",
-         {{kCmdPlay, "Воспроизведение\tSpace", {}}, {kCmdPause, "Пауза\tSpace", {}}, {kCmdStop, "Стоп", {}}}},
-        {"В&ыбор",
-         {{kCmdSetStart, "Установить Начало", {}},
-          {kCmdSetEnd, "Установить Конец", {}},
-          {kCmdSelectAll, "Выбрать всё", QKeySequence(Qt::CTRL | Qt::Key_A)},
-          {kCmdDeselect, "Снять выделение\tEsc", {}}}},
-        {"&Инструменты", {{kCmdTessaly, "Tessaly", {}}}},
-        {"&Справка", {{kCmdSite, "Сайт", {}}, {0, nullptr, {}}, {kCmdAbout, "О программе", {}}}},
+        {QT_TRANSLATE_NOOP("brindle::MainFrame", "&Воспроизвести"),
+         {{kCmdPlay, QT_TRANSLATE_NOOP("brindle::MainFrame", "Воспроизведение\tSpace"), {}},
+          {kCmdPause, QT_TRANSLATE_NOOP("brindle::MainFrame", "Пауза\tSpace"), {}},
+          {kCmdStop, QT_TRANSLATE_NOOP("brindle::MainFrame", "Стоп"), {}}}},
+        {QT_TRANSLATE_NOOP("brindle::MainFrame", "В&ыбор"),
+         {{kCmdSetStart, QT_TRANSLATE_NOOP("brindle::MainFrame", "Установить Начало"), {}},
+          {kCmdSetEnd, QT_TRANSLATE_NOOP("brindle::MainFrame", "Установить Конец"), {}},
+          {kCmdSelectAll, QT_TRANSLATE_NOOP("brindle::MainFrame", "Выбрать всё"), QKeySequence(Qt::CTRL | Qt::Key_A)},
+          {kCmdDeselect, QT_TRANSLATE_NOOP("brindle::MainFrame", "Снять выделение\tEsc"), {}}}},
+        {QT_TRANSLATE_NOOP("brindle::MainFrame", "&Инструменты"), {{kCmdTessaly, QT_TRANSLATE_NOOP("brindle::MainFrame", "Tessaly"), {}}}},
+        {QT_TRANSLATE_NOOP("brindle::MainFrame", "&Справка"),
+         {{kCmdSite, QT_TRANSLATE_NOOP("brindle::MainFrame", "Сайт"), {}}, {0, nullptr, {}}, {kCmdAbout, QT_TRANSLATE_NOOP("brindle::MainFrame", "О программе"), {}}}},
     };
     for (const Popup& popup : popups) {
-        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(popup.title));
+        QMenu* menu = menuBar()->addMenu(tr(popup.title));
         if (!fileMenu_)
             fileMenu_ = menu;
-        menu->setAccessibleName(QString::fromUtf8(popup.title).remove(QLatin1Char('&')));
+        menu->setAccessibleName(tr(popup.title).remove(QLatin1Char('&')));
         for (const Item& item : popup.items) {
             if (item.id == 0) {
                 menu->addSeparator();
                 continue;
             }
-            QAction* action = menu->addAction(QString::fromUtf8(item.text));
+            QAction* action = menu->addAction(tr(item.text));
             action->setShortcut(item.shortcut);
             action->setStatusTip(CommandPrompt(item.id));
             const int id = item.id;
@@ -329,7 +332,7 @@ void MainFrame::RefreshRecentMenu()
 
 void MainFrame::BuildToolBar()
 {
-    toolBar_ = new QToolBar(QStringLiteral("Панель инструментов"), this);
+    toolBar_ = new QToolBar(tr("Панель инструментов"), this);
     toolBar_->setObjectName(QStringLiteral("VeMainBar"));
     toolBar_->setAccessibleName(toolBar_->windowTitle());
     toolBar_->setMovable(false);
@@ -345,10 +348,18 @@ void MainFrame::BuildToolBar()
         const char* label;  // shown beside the icon; null for an icon alone
     };
     static constexpr Button kButtons[] = {
-        {kCmdOpen, "open", nullptr},           {kCmdSave, "save", nullptr},         {0, nullptr, nullptr},
-        {kCmdPlay, "play", nullptr},           {kCmdPause, "pause", nullptr},       {kCmdStop, "stop", nullptr},
-        {0, nullptr, nullptr},                 {kCmdSetStart, "set-start", "Начало"}, {kCmdSetEnd, "set-end", "Конец"},
-        {kCmdSelectAll, "select-all", "Весь трек"}, {kCmdDeselect, "deselect", "Отменить"}, {0, nullptr, nullptr},
+        {kCmdOpen, "open", nullptr},
+        {kCmdSave, "save", nullptr},
+        {0, nullptr, nullptr},
+        {kCmdPlay, "play", nullptr},
+        {kCmdPause, "pause", nullptr},
+        {kCmdStop, "stop", nullptr},
+        {0, nullptr, nullptr},
+        {kCmdSetStart, "set-start", QT_TRANSLATE_NOOP("brindle::MainFrame", "Начало")},
+        {kCmdSetEnd, "set-end", QT_TRANSLATE_NOOP("brindle::MainFrame", "Конец")},
+        {kCmdSelectAll, "select-all", QT_TRANSLATE_NOOP("brindle::MainFrame", "Весь трек")},
+        {kCmdDeselect, "deselect", QT_TRANSLATE_NOOP("brindle::MainFrame", "Отменить")},
+        {0, nullptr, nullptr},
         {kCmdSite, "site", nullptr},
     };
     for (const Button& button : kButtons) {
@@ -359,7 +370,7 @@ void MainFrame::BuildToolBar()
         const QString tooltip = CommandTooltip(button.id);
         QAction* action = toolBar_->addAction(ToolIcon(button.icon), tooltip);
         if (button.label)
-            action->setIconText(QString::fromUtf8(button.label));
+            action->setIconText(tr(button.label));
         action->setToolTip(tooltip);
         action->setStatusTip(CommandPrompt(button.id));
         const int id = button.id;
