@@ -17,7 +17,10 @@ inline QString LoadedIn(double seconds)
 {
     return QCoreApplication::translate("brindle::Texts", "Загружено за %1 сек.").arg(seconds, 0, 'f', 2);
 }
-inline QString OpenFailed(const QString& path) { return QCoreApplication::translate("brindle::Texts", "Ошибка открытия:\n%1").arg(path); }
+inline QString OpenFailed(const QString& path)
+{
+    return QCoreApplication::translate("brindle::Texts", "Ошибка открытия:\n%1").arg(path);
+}
 inline QString SaveFailed(const QString& path)
 {
     return QCoreApplication::translate("brindle::Texts", "Ошибка сохранения \"%1\"!").arg(path);

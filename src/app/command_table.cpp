@@ -27,7 +27,8 @@ constexpr CommandString kStrings[] = {
     {kCmdDeselect, QT_TRANSLATE_NOOP("brindle::Commands", "Отменить\nОтменить любой текущий выбор")},
     {kCmdSite, QT_TRANSLATE_NOOP("brindle::Commands", "Посетите сайт приложения\nПосетить официальный сайт")},
     {kCmdAbout,
-     QT_TRANSLATE_NOOP("brindle::Commands", "Отобразить информацию о программе, номер версии и авторское право\nОбзор")},
+     QT_TRANSLATE_NOOP("brindle::Commands",
+                       "Отобразить информацию о программе, номер версии и авторское право\nОбзор")},
 };
 
 QString CommandString(int id, bool tooltip)

@@ -20,14 +20,14 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
     // Three columns of two (delete, volume, fade), and mono beside them; the order is also Tab's.
     // The stereo button has never been on the visible panel; its command still works when sent.
     static constexpr Entry kEntries[] = {
-        {kCmdDeleteSelected, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Удалить выбранное"), 0, 0},
-        {kCmdDeleteUnselected, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Удалить НЕвыбранное"), 0, 1},
-        {kCmdChangeVolume, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Изменить громкость..."), 1, 0},
-        {kCmdIncreaseVolume, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Увеличить громкость"), 1, 1},
-        {kCmdFadeIn, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Возрастание"), 2, 0},
-        {kCmdFadeOut, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Затухание"), 2, 1},
-        {kCmdToStereo, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Convert to Stereo"), -1, 0},
-        {kCmdToMono, QT_TRANSLATE_NOOP("brindle::EditButtonPanel", "Конвертировать в Моно"), 3, -1},
+        {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное"), 0, 0},
+        {kCmdDeleteUnselected, QT_TR_NOOP("Удалить НЕвыбранное"), 0, 1},
+        {kCmdChangeVolume, QT_TR_NOOP("Изменить громкость..."), 1, 0},
+        {kCmdIncreaseVolume, QT_TR_NOOP("Увеличить громкость"), 1, 1},
+        {kCmdFadeIn, QT_TR_NOOP("Возрастание"), 2, 0},
+        {kCmdFadeOut, QT_TR_NOOP("Затухание"), 2, 1},
+        {kCmdToStereo, QT_TR_NOOP("Convert to Stereo"), -1, 0},
+        {kCmdToMono, QT_TR_NOOP("Конвертировать в Моно"), 3, -1},
     };
     // Each column as wide as its longer text, so no Russian label is cut at the first window size;
     // the wider gaps between the columns keep the pairs apart.

@@ -15,7 +15,7 @@ namespace {
 
 QString TimeString(double milliseconds) { return QString::fromStdString(FormatTime(milliseconds)); }
 
-// A pane's accessible name says what it shows (QT_TRANSLATE_NOOP("brindle::StatusPanes", "Длина")), which hides the label's text from screen
+// A pane's accessible name says what it shows (QT_TR_NOOP("Длина")), which hides the label's text from screen
 // readers: the time goes into the description as well, and setting that announces the change.
 void SetPaneText(QLabel& pane, const QString& text)
 {
@@ -31,10 +31,8 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
     message_->setAccessibleName(tr("Сообщение"));
     bar.addWidget(message_, 1);
 
-    static const char* const kNames[4] = {
-        QT_TRANSLATE_NOOP("brindle::StatusPanes", "Длина"), QT_TRANSLATE_NOOP("brindle::StatusPanes", "Позиция"),
-        QT_TRANSLATE_NOOP("brindle::StatusPanes", "Начало выделения"),
-        QT_TRANSLATE_NOOP("brindle::StatusPanes", "Конец выделения")};
+    static const char* const kNames[4] = {QT_TR_NOOP("Длина"), QT_TR_NOOP("Позиция"), QT_TR_NOOP("Начало выделения"),
+                                          QT_TR_NOOP("Конец выделения")};
     const int width = QFontMetrics(bar.font()).horizontalAdvance(QStringLiteral("00:00:00.000")) + 6;
     for (int i = 0; i < 4; ++i) {
         auto* pane = new QLabel(&bar);

@@ -17,9 +17,9 @@ StereoDialog::StereoDialog(QWidget* owner, std::function<void(const QUrl&)> open
 
     auto* layout = new QVBoxLayout(this);
     static constexpr const char* kLines[] = {
-        QT_TRANSLATE_NOOP("brindle::StereoDialog", "This program converts mono to stereo by duplicating the mono track."),
-        QT_TRANSLATE_NOOP("brindle::StereoDialog", "To create stereo with spatial depth, try Tessaly Mono to Stereo Converter."),
-        QT_TRANSLATE_NOOP("brindle::StereoDialog", "For more information, please visit:")};
+        QT_TR_NOOP("This program converts mono to stereo by duplicating the mono track."),
+        QT_TR_NOOP("To create stereo with spatial depth, try Tessaly Mono to Stereo Converter."),
+        QT_TR_NOOP("For more information, please visit:")};
     for (const char* text : kLines) {
         auto* label = new QLabel(tr(text), this);
         label->setWordWrap(true);
