@@ -39,7 +39,7 @@ QPixmap Banner(int width, int height)
 
 AboutBox::AboutBox(QWidget* owner, std::function<void(const QUrl&)> openUrl) : QDialog(owner)
 {
-    setWindowTitle(QStringLiteral("About Brindle"));
+    setWindowTitle(tr("About Brindle"));
     setAccessibleName(windowTitle());
 
     auto* banner = new QLabel(this);
@@ -54,7 +54,7 @@ AboutBox::AboutBox(QWidget* owner, std::function<void(const QUrl&)> openUrl) : Q
     version_ = new QLabel(ProgramVersionLine(), this);
     version_->setObjectName(QStringLiteral("version"));
     version_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* about = new QLabel(QStringLiteral("Небольшой редактор звука: MP3 и WAV."), this);
+    auto* about = new QLabel(tr("Небольшой редактор звука: MP3 и WAV."), this);
     const QUrl site = SiteUrl(false);
     link_ = new LinkLabel(LinkText(site), site, LinkLabel::Underline::OnHover, this);
     if (openUrl)
@@ -62,7 +62,7 @@ AboutBox::AboutBox(QWidget* owner, std::function<void(const QUrl&)> openUrl) : Q
     auto* line = new QFrame(this);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    auto* ok = new QPushButton(tr("OK"), this);
     ok->setDefault(true);
     ok->setAccessibleName(ok->text());
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -1,7 +1,9 @@
-// The editor's fixed texts, in one place. They are the Russian texts the editor has always shown;
-// the file-type filters and a few dialog texts stay English.
+// The editor's fixed texts, in one place. They are the Russian texts the editor has always shown, and
+// the source of the translations (resources/translations); the file-type filters and a few dialog texts
+// are English in both.
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 
 #include "document/edit_history.h"
@@ -9,33 +11,45 @@
 namespace brindle::Texts {
 
 inline QString Caption() { return QStringLiteral("Brindle"); }
-inline QString Ready() { return QStringLiteral("Готов"); }
-inline QString Loading() { return QStringLiteral("Загружаем"); }
-inline QString Saving() { return QStringLiteral("Сохраняем"); }
+inline QString Ready() { return QCoreApplication::translate("brindle::Texts", "Готов"); }
+inline QString Loading() { return QCoreApplication::translate("brindle::Texts", "Загружаем"); }
+inline QString Saving() { return QCoreApplication::translate("brindle::Texts", "Сохраняем"); }
+// Two decimals, with a point whatever the language.
+inline QString LoadedIn(double seconds)
+{
+    return QCoreApplication::translate("brindle::Texts", "Загружено за %1 сек.").arg(seconds, 0, 'f', 2);
+}
+inline QString OpenFailed(const QString& path)
+{
+    return QCoreApplication::translate("brindle::Texts", "Ошибка открытия:\n%1").arg(path);
+}
+inline QString SaveFailed(const QString& path)
+{
+    return QCoreApplication::translate("brindle::Texts", "Ошибка сохранения \"%1\"!").arg(path);
+}
 // The caption of an edit's progress window.
-inline QString Processing() { return QStringLiteral("Обрабатываем"); }
-// %.2f seconds.
-inline QString LoadedIn(double seconds) { return QString::asprintf("Загружено за %.2f сек.", seconds); }
-inline QString OpenFailed(const QString& path) { return QStringLiteral("Ошибка открытия:\n") + path; }
-inline QString SaveFailed(const QString& path) { return QStringLiteral("Ошибка сохранения \"%1\"!").arg(path); }
-inline QString AskSave() { return QStringLiteral("Хотите сохранить изменения?"); }
+inline QString Processing() { return QCoreApplication::translate("brindle::Texts", "Обрабатываем"); }
+inline QString AskSave() { return QCoreApplication::translate("brindle::Texts", "Хотите сохранить изменения?"); }
 // An edit that failed; the reason follows on a line of its own, as in the open and save boxes.
-inline QString EditFailed() { return QStringLiteral("Ошибка изменения звука"); }
+inline QString EditFailed() { return QCoreApplication::translate("brindle::Texts", "Ошибка изменения звука"); }
 // A link that could not be opened, with its address as LinkText shows it.
-inline QString LinkFailed(const QString& address) { return QStringLiteral("Не удалось открыть адрес:\n") + address; }
+inline QString LinkFailed(const QString& address)
+{
+    return QCoreApplication::translate("brindle::Texts", "Не удалось открыть адрес:\n%1").arg(address);
+}
 
 // An edit as the undo and redo items name it: its button's text.
 inline QString EditName(EditKind kind)
 {
     switch (kind) {
-    case EditKind::DeleteSelected: return QStringLiteral("Удалить выбранное");
-    case EditKind::DeleteUnselected: return QStringLiteral("Удалить НЕвыбранное");
-    case EditKind::ChangeVolume: return QStringLiteral("Изменить громкость");
-    case EditKind::IncreaseVolume: return QStringLiteral("Увеличить громкость");
-    case EditKind::FadeIn: return QStringLiteral("Возрастание");
-    case EditKind::FadeOut: return QStringLiteral("Затухание");
-    case EditKind::ToMono: return QStringLiteral("Конвертировать в Моно");
-    case EditKind::ToStereo: return QStringLiteral("Convert to Stereo");
+    case EditKind::DeleteSelected: return QCoreApplication::translate("brindle::Texts", "Удалить выбранное");
+    case EditKind::DeleteUnselected: return QCoreApplication::translate("brindle::Texts", "Удалить НЕвыбранное");
+    case EditKind::ChangeVolume: return QCoreApplication::translate("brindle::Texts", "Изменить громкость");
+    case EditKind::IncreaseVolume: return QCoreApplication::translate("brindle::Texts", "Увеличить громкость");
+    case EditKind::FadeIn: return QCoreApplication::translate("brindle::Texts", "Возрастание");
+    case EditKind::FadeOut: return QCoreApplication::translate("brindle::Texts", "Затухание");
+    case EditKind::ToMono: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Моно");
+    case EditKind::ToStereo: return QCoreApplication::translate("brindle::Texts", "Convert to Stereo");
     }
     return {};
 }
@@ -43,11 +57,11 @@ inline QString EditName(EditKind kind)
 // is the selection's.
 inline QString UndoItem(const QString& edit)
 {
-    return edit.isEmpty() ? QStringLiteral("Отменить действие") : QStringLiteral("Отменить: ") + edit;
+    return edit.isEmpty() ? QCoreApplication::translate("brindle::Texts", "Отменить действие") : QCoreApplication::translate("brindle::Texts", "Отменить: %1").arg(edit);
 }
 inline QString RedoItem(const QString& edit)
 {
-    return edit.isEmpty() ? QStringLiteral("Повторить действие") : QStringLiteral("Повторить: ") + edit;
+    return edit.isEmpty() ? QCoreApplication::translate("brindle::Texts", "Повторить действие") : QCoreApplication::translate("brindle::Texts", "Повторить: %1").arg(edit);
 }
 
 }  // namespace brindle::Texts

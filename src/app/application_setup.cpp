@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 #include "app/version_text.h"
@@ -30,13 +31,31 @@ void SetUpApplication(QApplication& application)
         WorkerThread::SetBackgroundNice(WorkerThread::kBackgroundNice);
     }
 
-    // The editor's own texts are Russian whatever the locale, so Qt's buttons (Да, Нет, Отмена)
-    // are too. A missing translation leaves Qt's English ones; nothing else changes.
-    auto* translator = new QTranslator(&application);
-    if (translator->load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(translator);
-    else
-        delete translator;
+    InstallTranslations(application, QLocale::system());
+}
+
+void InstallTranslations(QCoreApplication& application, const QLocale& locale)
+{
+    const QString marker = QStringLiteral("brindleTranslator");
+    for (QTranslator* old : application.findChildren<QTranslator*>(marker, Qt::FindDirectChildrenOnly)) {
+        QCoreApplication::removeTranslator(old);
+        delete old;
+    }
+    auto install = [&application, &marker](const QString& name, const QString& folder) {
+        auto* translator = new QTranslator(&application);
+        translator->setObjectName(marker);
+        if (translator->load(name, folder))
+            QCoreApplication::installTranslator(translator);
+        else
+            delete translator;
+    };
+    const bool english = locale.language() == QLocale::English;
+    if (english)
+        install(QStringLiteral("brindle_en"), QStringLiteral(":/i18n"));
+    // Qt's Да, Нет, Отмена beside Russian texts, its English ones (or qtbase_en's) beside English. A
+    // missing file leaves Qt's English; nothing else changes.
+    install(english ? QStringLiteral("qtbase_en") : QStringLiteral("qtbase_ru"),
+            QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
 
 }  // namespace brindle

@@ -1,12 +1,20 @@
-// What the editor sets up on its QApplication before the first window: names, the icon, the
-// Russian texts of Qt's standard buttons and dialogs, so they match the rest of the window, and how
-// loads and saves leave the processor to the window.
+// What the editor sets up on its QApplication before the first window: names, the icon, the language
+// of its texts and of Qt's own (standard buttons, file dialogs, context menus), and how loads and saves
+// leave the processor to the window.
 #pragma once
 
 class QApplication;
+class QCoreApplication;
+class QLocale;
 
 namespace brindle {
 
 void SetUpApplication(QApplication& application);
+
+// The window's texts are Russian (their source) for every language but English, which gets the English
+// translation built into the program; Qt's own texts follow in the same language from Qt's shipped
+// translations when they are installed. Replaces what an earlier call installed, so a window made after
+// it shows the new language.
+void InstallTranslations(QCoreApplication& application, const QLocale& locale);
 
 }  // namespace brindle

@@ -18,7 +18,8 @@ void Print(std::FILE* stream, const QString& text)
 
 QString UsageLine(const QString& program)
 {
-    return QStringLiteral("Использование: %1 [--help] [--version] [ФАЙЛ]\n").arg(program);
+    return QCoreApplication::translate("brindle::CommandLine", "Использование: %1 [--help] [--version] [ФАЙЛ]\n")
+        .arg(program);
 }
 
 }  // namespace
@@ -45,15 +46,18 @@ StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* e
     const QString program = QStringLiteral("brindle");
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Звуковой редактор файлов MP3 и WAV."));
+    parser.setApplicationDescription(
+        QCoreApplication::translate("brindle::CommandLine", "Звуковой редактор файлов MP3 и WAV."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Показать эту справку и выйти."));
+                                  QCoreApplication::translate("brindle::CommandLine", "Показать эту справку и выйти."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Показать версию и выйти."));
+                                     QCoreApplication::translate("brindle::CommandLine", "Показать версию и выйти."));
     parser.addOption(help);
     parser.addOption(version);
-    parser.addPositionalArgument(QStringLiteral("ФАЙЛ"), QStringLiteral("Файл MP3 или WAV, который открыть."),
-                                 QStringLiteral("[ФАЙЛ]"));
+    parser.addPositionalArgument(
+        QCoreApplication::translate("brindle::CommandLine", "ФАЙЛ"),
+        QCoreApplication::translate("brindle::CommandLine", "Файл MP3 или WAV, который открыть."),
+        QCoreApplication::translate("brindle::CommandLine", "[ФАЙЛ]"));
 
     StartRequest request;
     if (!parser.parse(arguments)) {
@@ -76,7 +80,8 @@ StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* e
     }
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1) {
-        Print(error, QStringLiteral("%1: один файл за раз\n").arg(program) + UsageLine(program));
+        Print(error, QCoreApplication::translate("brindle::CommandLine", "%1: один файл за раз\n").arg(program) +
+                         UsageLine(program));
         request.exitCode = 2;
         return request;
     }

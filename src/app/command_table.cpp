@@ -1,6 +1,7 @@
 #include "app/command_table.h"
 
 #include <QAction>
+#include <QCoreApplication>
 
 #include "app/command_ids.h"
 
@@ -13,22 +14,24 @@ struct CommandString {
 };
 
 constexpr CommandString kStrings[] = {
-    {kCmdOpen, "Открыть существующий файл\nОткрыть"},
-    {kCmdSave, "Сохранить активный файл с текущим именем\nСохранить"},
-    {kCmdSaveAs, "Сохранить активный файл с новым именем\nСохранить как"},
-    {kCmdExit, "Выход из приложения\nВыход"},
-    {kCmdPlay, "Воспроизведение\nВоспроизведение"},
-    {kCmdPause, "Пауза\nПауза"},
-    {kCmdStop, "Остановить\nСтоп"},
-    {kCmdSetStart, "Выбрать начало\nВыбрать начало"},
-    {kCmdSetEnd, "Выбрать окончание\nВыбрать окончание"},
-    {kCmdSelectAll, "Выбрать всё\nВыбрать всё"},
-    {kCmdDeselect, "Отменить\nОтменить любой текущий выбор"},
-    {kCmdZoomIn, "Увеличить масштаб около позиции воспроизведения\nУвеличить"},
-    {kCmdZoomOut, "Уменьшить масштаб около позиции воспроизведения\nУменьшить"},
-    {kCmdZoomWhole, "Показать весь файл\nВесь файл"},
-    {kCmdSite, "Посетите сайт приложения\nПосетить официальный сайт"},
-    {kCmdAbout, "Отобразить информацию о программе, номер версии и авторское право\nОбзор"},
+    {kCmdOpen, QT_TRANSLATE_NOOP("brindle::Commands", "Открыть существующий файл\nОткрыть")},
+    {kCmdSave, QT_TRANSLATE_NOOP("brindle::Commands", "Сохранить активный файл с текущим именем\nСохранить")},
+    {kCmdSaveAs, QT_TRANSLATE_NOOP("brindle::Commands", "Сохранить активный файл с новым именем\nСохранить как")},
+    {kCmdExit, QT_TRANSLATE_NOOP("brindle::Commands", "Выход из приложения\nВыход")},
+    {kCmdPlay, QT_TRANSLATE_NOOP("brindle::Commands", "Воспроизведение\nВоспроизведение")},
+    {kCmdPause, QT_TRANSLATE_NOOP("brindle::Commands", "Пауза\nПауза")},
+    {kCmdStop, QT_TRANSLATE_NOOP("brindle::Commands", "Остановить\nСтоп")},
+    {kCmdSetStart, QT_TRANSLATE_NOOP("brindle::Commands", "Выбрать начало\nВыбрать начало")},
+    {kCmdSetEnd, QT_TRANSLATE_NOOP("brindle::Commands", "Выбрать окончание\nВыбрать окончание")},
+    {kCmdSelectAll, QT_TRANSLATE_NOOP("brindle::Commands", "Выбрать всё\nВыбрать всё")},
+    {kCmdDeselect, QT_TRANSLATE_NOOP("brindle::Commands", "Отменить\nОтменить любой текущий выбор")},
+    {kCmdZoomIn, QT_TRANSLATE_NOOP("brindle::Commands", "Увеличить масштаб около позиции воспроизведения\nУвеличить")},
+    {kCmdZoomOut, QT_TRANSLATE_NOOP("brindle::Commands", "Уменьшить масштаб около позиции воспроизведения\nУменьшить")},
+    {kCmdZoomWhole, QT_TRANSLATE_NOOP("brindle::Commands", "Показать весь файл\nВесь файл")},
+    {kCmdSite, QT_TRANSLATE_NOOP("brindle::Commands", "Посетите сайт приложения\nПосетить официальный сайт")},
+    {kCmdAbout,
+     QT_TRANSLATE_NOOP("brindle::Commands",
+                       "Отобразить информацию о программе, номер версии и авторское право\nОбзор")},
 };
 
 QString CommandString(int id, bool tooltip)
@@ -36,7 +39,7 @@ QString CommandString(int id, bool tooltip)
     for (const auto& entry : kStrings) {
         if (entry.id != id)
             continue;
-        const QString text = QString::fromUtf8(entry.text);
+        const QString text = QCoreApplication::translate("brindle::Commands", entry.text);
         const qsizetype newline = text.indexOf(QLatin1Char('\n'));
         if (newline < 0)
             return tooltip ? QString() : text;

@@ -16,14 +16,14 @@ namespace brindle {
 DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("VeView"));
-    setAccessibleName(QStringLiteral("Документ"));
+    setAccessibleName(tr("Документ"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     waveform_ = new WaveformView(document, engine, this);
     selectionBar_ = new SelectionBar(engine, *waveform_, this);
     editPanel_ = new EditButtonPanel(this);
     scrollBar_ = new QScrollBar(Qt::Horizontal, this);
     scrollBar_->setObjectName(QStringLiteral("VeScrollBar"));
-    scrollBar_->setAccessibleName(QStringLiteral("Прокрутка"));
+    scrollBar_->setAccessibleName(tr("Прокрутка"));
     scrollBar_->hide();
     connect(scrollBar_, &QScrollBar::valueChanged, this, [this](int value) {
         waveform_->ScrollTo(int64_t(value) * scrollUnit_);

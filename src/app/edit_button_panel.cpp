@@ -10,7 +10,7 @@ namespace brindle {
 EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("editPanel"));
-    setAccessibleName(QStringLiteral("Правка"));
+    setAccessibleName(tr("Правка"));
     struct Entry {
         int id;
         const char* text;
@@ -20,10 +20,14 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
     // Three columns of two (delete, volume, fade), and mono beside them; the order is also Tab's.
     // The stereo button has never been on the visible panel; its command still works when sent.
     static constexpr Entry kEntries[] = {
-        {kCmdDeleteSelected, "Удалить выбранное", 0, 0},    {kCmdDeleteUnselected, "Удалить НЕвыбранное", 0, 1},
-        {kCmdChangeVolume, "Изменить громкость...", 1, 0},  {kCmdIncreaseVolume, "Увеличить громкость", 1, 1},
-        {kCmdFadeIn, "Возрастание", 2, 0},                  {kCmdFadeOut, "Затухание", 2, 1},
-        {kCmdToStereo, "Convert to Stereo", -1, 0},         {kCmdToMono, "Конвертировать в Моно", 3, -1},
+        {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное"), 0, 0},
+        {kCmdDeleteUnselected, QT_TR_NOOP("Удалить НЕвыбранное"), 0, 1},
+        {kCmdChangeVolume, QT_TR_NOOP("Изменить громкость..."), 1, 0},
+        {kCmdIncreaseVolume, QT_TR_NOOP("Увеличить громкость"), 1, 1},
+        {kCmdFadeIn, QT_TR_NOOP("Возрастание"), 2, 0},
+        {kCmdFadeOut, QT_TR_NOOP("Затухание"), 2, 1},
+        {kCmdToStereo, QT_TR_NOOP("Convert to Stereo"), -1, 0},
+        {kCmdToMono, QT_TR_NOOP("Конвертировать в Моно"), 3, -1},
     };
     // Each column as wide as its longer text, so no Russian label is cut at the first window size;
     // the wider gaps between the columns keep the pairs apart.
@@ -32,7 +36,7 @@ EditButtonPanel::EditButtonPanel(QWidget* parent) : QWidget(parent)
     layout->setHorizontalSpacing(8);
     layout->setVerticalSpacing(4);
     for (const Entry& entry : kEntries) {
-        auto* button = new QPushButton(QString::fromUtf8(entry.text), this);
+        auto* button = new QPushButton(tr(entry.text), this);
         button->setAccessibleName(button->text());
         button->setObjectName(QStringLiteral("edit%1").arg(entry.id));
         button->setAutoDefault(false);

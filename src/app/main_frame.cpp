@@ -280,47 +280,50 @@ void MainFrame::BuildMenus()
         std::vector<Item> items;
     };
     const Popup popups[] = {
-        {"&Файл",
-         {{kCmdOpen, "Открыть...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {QT_TR_NOOP("&Файл"),
+         {{kCmdOpen, QT_TR_NOOP("Открыть..."), QKeySequence(Qt::CTRL | Qt::Key_O)},
           {0, nullptr, {}},
-          {kCmdSave, "Сохранить", QKeySequence(Qt::CTRL | Qt::Key_S)},
-          {kCmdSaveAs, "Сохранить как...", {}},
+          {kCmdSave, QT_TR_NOOP("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
+          {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), {}},
           {0, nullptr, {}},
-          {kCmdExit, "Выход", {}}}},
+          {kCmdExit, QT_TR_NOOP("Выход"), {}}}},
         // Delete is the window's own key, like Space.
-        {"&Правка",
-         {{kCmdUndo, "Отменить действие", QKeySequence(Qt::CTRL | Qt::Key_Z)},
-          {kCmdRedo, "Повторить действие", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
+        {QT_TR_NOOP("&Правка"),
+         {{kCmdUndo, QT_TR_NOOP("Отменить действие"), QKeySequence(Qt::CTRL | Qt::Key_Z)},
+          {kCmdRedo, QT_TR_NOOP("Повторить действие"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
           {0, nullptr, {}},
-          {kCmdDeleteSelected, "Удалить выбранное\tDel", {}}}},
+          {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
-        {"&Воспроизвести",
-         {{kCmdPlay, "Воспроизведение\tSpace", {}}, {kCmdPause, "Пауза\tSpace", {}}, {kCmdStop, "Стоп", {}}}},
-        {"В&ыбор",
-         {{kCmdSetStart, "Установить Начало", {}},
-          {kCmdSetEnd, "Установить Конец", {}},
-          {kCmdSelectAll, "Выбрать всё", QKeySequence(Qt::CTRL | Qt::Key_A)},
-          {kCmdDeselect, "Снять выделение\tEsc", {}}}},
-        {"Ви&д",
-         {{kCmdZoomIn, "Увеличить", QKeySequence(Qt::CTRL | Qt::Key_Equal)},
-          {kCmdZoomOut, "Уменьшить", QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+        {QT_TR_NOOP("&Воспроизвести"),
+         {{kCmdPlay, QT_TR_NOOP("Воспроизведение\tSpace"), {}},
+          {kCmdPause, QT_TR_NOOP("Пауза\tSpace"), {}},
+          {kCmdStop, QT_TR_NOOP("Стоп"), {}}}},
+        {QT_TR_NOOP("В&ыбор"),
+         {{kCmdSetStart, QT_TR_NOOP("Установить Начало"), {}},
+          {kCmdSetEnd, QT_TR_NOOP("Установить Конец"), {}},
+          {kCmdSelectAll, QT_TR_NOOP("Выбрать всё"), QKeySequence(Qt::CTRL | Qt::Key_A)},
+          {kCmdDeselect, QT_TR_NOOP("Снять выделение\tEsc"), {}}}},
+        {QT_TR_NOOP("Ви&д"),
+         {{kCmdZoomIn, QT_TR_NOOP("Увеличить"), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+          {kCmdZoomOut, QT_TR_NOOP("Уменьшить"), QKeySequence(Qt::CTRL | Qt::Key_Minus)},
           {0, nullptr, {}},
-          {kCmdZoomWhole, "Весь файл", QKeySequence(Qt::CTRL | Qt::Key_0)}}},
-        {"&Инструменты", {{kCmdTessaly, "Tessaly", {}}}},
-        {"&Справка", {{kCmdSite, "Сайт", {}}, {0, nullptr, {}}, {kCmdAbout, "О программе", {}}}},
+          {kCmdZoomWhole, QT_TR_NOOP("Весь файл"), QKeySequence(Qt::CTRL | Qt::Key_0)}}},
+        {QT_TR_NOOP("&Инструменты"), {{kCmdTessaly, QT_TR_NOOP("Tessaly"), {}}}},
+        {QT_TR_NOOP("&Справка"),
+         {{kCmdSite, QT_TR_NOOP("Сайт"), {}}, {0, nullptr, {}}, {kCmdAbout, QT_TR_NOOP("О программе"), {}}}},
     };
     for (const Popup& popup : popups) {
-        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(popup.title));
+        QMenu* menu = menuBar()->addMenu(tr(popup.title));
         if (!fileMenu_)
             fileMenu_ = menu;
-        menu->setAccessibleName(QString::fromUtf8(popup.title).remove(QLatin1Char('&')));
+        menu->setAccessibleName(tr(popup.title).remove(QLatin1Char('&')));
         for (const Item& item : popup.items) {
             if (item.id == 0) {
                 menu->addSeparator();
                 continue;
             }
-            QAction* action = menu->addAction(QString::fromUtf8(item.text));
+            QAction* action = menu->addAction(tr(item.text));
             action->setShortcut(item.shortcut);
             action->setStatusTip(CommandPrompt(item.id));
             const int id = item.id;
@@ -369,7 +372,7 @@ void MainFrame::RefreshRecentMenu()
 
 void MainFrame::BuildToolBar()
 {
-    toolBar_ = new QToolBar(QStringLiteral("Панель инструментов"), this);
+    toolBar_ = new QToolBar(tr("Панель инструментов"), this);
     toolBar_->setObjectName(QStringLiteral("VeMainBar"));
     toolBar_->setAccessibleName(toolBar_->windowTitle());
     toolBar_->setMovable(false);
@@ -385,11 +388,20 @@ void MainFrame::BuildToolBar()
         const char* label;  // shown beside the icon; null for an icon alone
     };
     static constexpr Button kButtons[] = {
-        {kCmdOpen, "open", nullptr},           {kCmdSave, "save", nullptr},         {0, nullptr, nullptr},
-        {kCmdPlay, "play", nullptr},           {kCmdPause, "pause", nullptr},       {kCmdStop, "stop", nullptr},
-        {0, nullptr, nullptr},                 {kCmdSetStart, "set-start", "Начало"}, {kCmdSetEnd, "set-end", "Конец"},
-        {kCmdSelectAll, "select-all", "Весь трек"}, {kCmdDeselect, "deselect", "Отменить"}, {0, nullptr, nullptr},
-        {kCmdZoomWhole, "zoom-whole", nullptr},     {0, nullptr, nullptr},
+        {kCmdOpen, "open", nullptr},
+        {kCmdSave, "save", nullptr},
+        {0, nullptr, nullptr},
+        {kCmdPlay, "play", nullptr},
+        {kCmdPause, "pause", nullptr},
+        {kCmdStop, "stop", nullptr},
+        {0, nullptr, nullptr},
+        {kCmdSetStart, "set-start", QT_TR_NOOP("Начало")},
+        {kCmdSetEnd, "set-end", QT_TR_NOOP("Конец")},
+        {kCmdSelectAll, "select-all", QT_TR_NOOP("Весь трек")},
+        {kCmdDeselect, "deselect", QT_TR_NOOP("Отменить")},
+        {0, nullptr, nullptr},
+        {kCmdZoomWhole, "zoom-whole", nullptr},
+        {0, nullptr, nullptr},
         {kCmdSite, "site", nullptr},
     };
     for (const Button& button : kButtons) {
@@ -400,7 +412,7 @@ void MainFrame::BuildToolBar()
         const QString tooltip = CommandTooltip(button.id);
         QAction* action = toolBar_->addAction(ToolIcon(button.icon), tooltip);
         if (button.label)
-            action->setIconText(QString::fromUtf8(button.label));
+            action->setIconText(tr(button.label));
         action->setToolTip(tooltip);
         action->setStatusTip(CommandPrompt(button.id));
         const int id = button.id;

@@ -48,7 +48,7 @@ ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner
     bar_->setRange(0, kBarWidth);
     bar_->setValue(0);
 
-    cancel_ = new QPushButton(QStringLiteral("Отмена"), this);
+    cancel_ = new QPushButton(tr("Отмена"), this);
     cancel_->setAccessibleName(cancel_->text());
     const QSize buttonSize = cancel_->sizeHint().expandedTo(QSize(75, 23));
     const int buttonTop = kMarginY + kBarHeight + 12;

@@ -77,11 +77,14 @@ bool OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 QStringList OpenFilters()
 {
-    return {QStringLiteral("MP3 Files (*.mp3)"), QStringLiteral("WAV Files (*.wav)"),
-            QStringLiteral("All Supported Files (*.mp3 *.wav)")};
+    return SaveFilters() << QCoreApplication::translate("brindle::Prompts", "All Supported Files (*.mp3 *.wav)");
 }
 
-QStringList SaveFilters() { return {QStringLiteral("MP3 Files (*.mp3)"), QStringLiteral("WAV Files (*.wav)")}; }
+QStringList SaveFilters()
+{
+    return {QCoreApplication::translate("brindle::Prompts", "MP3 Files (*.mp3)"),
+            QCoreApplication::translate("brindle::Prompts", "WAV Files (*.wav)")};
+}
 
 bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
 {

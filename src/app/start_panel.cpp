@@ -9,9 +9,9 @@ namespace brindle {
 StartPanel::StartPanel(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("VeHome"));
-    setAccessibleName(QStringLiteral("Начало работы"));
+    setAccessibleName(tr("Начало работы"));
     openButton_ = new QPushButton(QIcon(QStringLiteral(":/icons/open.png")),
-                                  QStringLiteral("Открыть файл для редактирования"), this);
+                                  tr("Открыть файл для редактирования"), this);
     openButton_->setObjectName(QStringLiteral("startOpen"));
     openButton_->setAccessibleName(openButton_->text());
     openButton_->setIconSize(QSize(24, 24));

@@ -15,7 +15,7 @@ namespace {
 
 QString TimeString(double milliseconds) { return QString::fromStdString(FormatTime(milliseconds)); }
 
-// A pane's accessible name says what it shows ("Длина"), which hides the label's text from screen
+// A pane's accessible name says what it shows (QT_TR_NOOP("Длина")), which hides the label's text from screen
 // readers: the time goes into the description as well, and setting that announces the change.
 void SetPaneText(QLabel& pane, const QString& text)
 {
@@ -28,10 +28,11 @@ void SetPaneText(QLabel& pane, const QString& text)
 StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
 {
     message_ = new QLabel(Texts::Ready(), &bar);
-    message_->setAccessibleName(QStringLiteral("Сообщение"));
+    message_->setAccessibleName(tr("Сообщение"));
     bar.addWidget(message_, 1);
 
-    static const char* const kNames[4] = {"Длина", "Позиция", "Начало выделения", "Конец выделения"};
+    static const char* const kNames[4] = {QT_TR_NOOP("Длина"), QT_TR_NOOP("Позиция"), QT_TR_NOOP("Начало выделения"),
+                                          QT_TR_NOOP("Конец выделения")};
     const int width = QFontMetrics(bar.font()).horizontalAdvance(QStringLiteral("00:00:00.000")) + 6;
     for (int i = 0; i < 4; ++i) {
         auto* pane = new QLabel(&bar);
@@ -40,7 +41,7 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
         pane->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         pane->setFrameShape(QFrame::StyledPanel);
         pane->setFrameShadow(QFrame::Sunken);
-        pane->setAccessibleName(QString::fromUtf8(kNames[i]));
+        pane->setAccessibleName(tr(kNames[i]));
         bar.addPermanentWidget(pane);
         times_[size_t(i)] = pane;
     }

@@ -1,5 +1,6 @@
 #include "app/version_text.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -18,7 +19,11 @@ QString VersionLine(const QString& productVersion, bool shortForm)
         numbers[i] = parts[i].trimmed().toInt();  // like a C decimal read: junk reads as 0
     if (shortForm)
         return QString::asprintf("%d.%d.%d.%d", numbers[0], numbers[1], numbers[2], numbers[3]);
-    return QString::asprintf("Version %d.%d.%d  (Build %d)", numbers[0], numbers[1], numbers[2], numbers[3]);
+    return QCoreApplication::translate("brindle::AboutBox", "Version %1.%2.%3  (Build %4)")
+        .arg(numbers[0])
+        .arg(numbers[1])
+        .arg(numbers[2])
+        .arg(numbers[3]);
 }
 
 QString ProgramVersionLine() { return VersionLine(QString::fromUtf8(config::kProductVersion)); }

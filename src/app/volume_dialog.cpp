@@ -38,10 +38,10 @@ int SliderFromPercent(int p)
 
 VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
 {
-    setWindowTitle(QStringLiteral("Изменить громкость"));
+    setWindowTitle(tr("Изменить громкость"));
     setAccessibleName(windowTitle());
 
-    auto* label = new QLabel(QStringLiteral("Громкость (%):"), this);
+    auto* label = new QLabel(tr("Громкость (%):"), this);
     entry_ = new NamedComboBox(this);
     entry_->setEditable(true);
     entry_->setInsertPolicy(QComboBox::NoInsert);
@@ -52,7 +52,7 @@ VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
     // The list's entries must not complete what is typed: "5" would read as "50" and apply 50 %.
     entry_->setCompleter(nullptr);
     // The box and the line edit inside it are read out separately; both say what the number is.
-    entry_->setAccessibleName(QStringLiteral("Громкость (%)"));
+    entry_->setAccessibleName(tr("Громкость (%)"));
     entry_->lineEdit()->setAccessibleName(entry_->accessibleName());
     label->setBuddy(entry_);
 
@@ -62,12 +62,12 @@ VolumeDialog::VolumeDialog(QWidget* owner) : QDialog(owner)
     slider_->SetFillStyle(SliderControl::FillStyle::Gradient);
     slider_->SetCentreMark(true);
     slider_->setFixedSize(206, 17);
-    slider_->setAccessibleName(QStringLiteral("Ползунок громкости"));
+    slider_->setAccessibleName(tr("Ползунок громкости"));
 
-    ok_ = new QPushButton(QStringLiteral("OK"), this);
+    ok_ = new QPushButton(tr("OK"), this);
     ok_->setDefault(true);
     ok_->setAccessibleName(ok_->text());
-    auto* cancel = new QPushButton(QStringLiteral("Отмена"), this);
+    auto* cancel = new QPushButton(tr("Отмена"), this);
     cancel->setAccessibleName(cancel->text());
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);

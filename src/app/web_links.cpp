@@ -1,5 +1,7 @@
 #include "app/web_links.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QUrlQuery>
 
@@ -34,10 +36,14 @@ QUrl WithRef(const QUrl& base)
 QString ReadmePath()
 {
     const QString installed = QString::fromUtf8(config::kInstalledReadme);
+    if (QFileInfo(installed).isFile())
+        return installed;
+    const QString besideProgram = QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                                                  QString::fromUtf8(config::kReadmeFromProgram));
+    if (QFileInfo(besideProgram).isFile())
+        return besideProgram;
     const QString source = QString::fromUtf8(config::kSourceReadme);
-    if (!QFileInfo(installed).isFile() && QFileInfo(source).isFile())
-        return source;
-    return installed;
+    return QFileInfo(source).isFile() ? source : installed;
 }
 
 QUrl SiteUrl(bool withRef) { return LinkUrl(config::kSiteUrl, withRef); }

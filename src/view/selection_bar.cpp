@@ -81,7 +81,7 @@ SelectionBar::SelectionBar(const PlaybackEngine& engine, const WaveformView& wav
     : QWidget(parent), engine_(engine), waveform_(waveform)
 {
     setObjectName(QStringLiteral("VeSelectionBar"));
-    setAccessibleName(QStringLiteral("Полоса выделения"));
+    setAccessibleName(tr("Полоса выделения"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     // It takes no keys, but a click here, as in the waveform, must take the focus from an edit button.

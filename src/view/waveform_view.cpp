@@ -27,7 +27,7 @@ WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWi
     : QWidget(parent), document_(document), engine_(engine)
 {
     setObjectName(QStringLiteral("VeWaveform"));
-    setAccessibleName(QStringLiteral("Звуковая волна"));
+    setAccessibleName(tr("Звуковая волна"));
     // Every pixel is painted here: no background fill first, so nothing flickers.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);

@@ -19,6 +19,7 @@
 #include <ctime>
 
 #include "app/about_box.h"
+#include "app/app_texts.h"
 #include "app/application_setup.h"
 #include "app/document_view.h"
 #include "app/main_frame.h"
@@ -111,8 +112,8 @@ int main(int argc, char* argv[])
     ok = Save(about, folder, "about-box.png") && ok;
     about.hide();
 
-    // The save question, to see Qt's standard buttons in Russian like the rest of the window.
-    QMessageBox question(QMessageBox::Question, QStringLiteral("Brindle"), QStringLiteral("Хотите сохранить изменения?"),
+    // The save question, to see Qt's standard buttons in the language of the rest of the window.
+    QMessageBox question(QMessageBox::Question, brindle::Texts::Caption(), brindle::Texts::AskSave(),
                          QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, &frame);
     question.show();
     ok = Save(question, folder, "save-question.png") && ok;

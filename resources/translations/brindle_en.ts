@@ -1,0 +1,565 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="ru">
+<context>
+    <name>brindle::AboutBox</name>
+    <message>
+        <source>About Brindle</source>
+        <translation>About Brindle</translation>
+    </message>
+    <message>
+        <source>Небольшой редактор звука: MP3 и WAV.</source>
+        <translation>A small sound editor: MP3 and WAV.</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Version %1.%2.%3  (Build %4)</source>
+        <translation>Version %1.%2.%3  (Build %4)</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::CommandLine</name>
+    <message>
+        <source>Использование: %1 [--help] [--version] [ФАЙЛ]
+</source>
+        <translation>Usage: %1 [--help] [--version] [FILE]
+</translation>
+    </message>
+    <message>
+        <source>Звуковой редактор файлов MP3 и WAV.</source>
+        <translation>An audio editor for MP3 and WAV files.</translation>
+    </message>
+    <message>
+        <source>Показать эту справку и выйти.</source>
+        <translation>Show this help and exit.</translation>
+    </message>
+    <message>
+        <source>Показать версию и выйти.</source>
+        <translation>Show the version and exit.</translation>
+    </message>
+    <message>
+        <source>ФАЙЛ</source>
+        <translation>FILE</translation>
+    </message>
+    <message>
+        <source>Файл MP3 или WAV, который открыть.</source>
+        <translation>The MP3 or WAV file to open.</translation>
+    </message>
+    <message>
+        <source>[ФАЙЛ]</source>
+        <translation>[FILE]</translation>
+    </message>
+    <message>
+        <source>%1: один файл за раз
+</source>
+        <translation>%1: one file at a time
+</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::Commands</name>
+    <message>
+        <source>Открыть существующий файл
+Открыть</source>
+        <translation>Open an existing file
+Open</translation>
+    </message>
+    <message>
+        <source>Сохранить активный файл с текущим именем
+Сохранить</source>
+        <translation>Save the active file with its current name
+Save</translation>
+    </message>
+    <message>
+        <source>Сохранить активный файл с новым именем
+Сохранить как</source>
+        <translation>Save the active file with a new name
+Save As</translation>
+    </message>
+    <message>
+        <source>Выход из приложения
+Выход</source>
+        <translation>Quit the application
+Exit</translation>
+    </message>
+    <message>
+        <source>Воспроизведение
+Воспроизведение</source>
+        <translation>Play
+Play</translation>
+    </message>
+    <message>
+        <source>Пауза
+Пауза</source>
+        <translation>Pause
+Pause</translation>
+    </message>
+    <message>
+        <source>Остановить
+Стоп</source>
+        <translation>Stop playing
+Stop</translation>
+    </message>
+    <message>
+        <source>Выбрать начало
+Выбрать начало</source>
+        <translation>Set the start
+Set Start</translation>
+    </message>
+    <message>
+        <source>Выбрать окончание
+Выбрать окончание</source>
+        <translation>Set the end
+Set End</translation>
+    </message>
+    <message>
+        <source>Выбрать всё
+Выбрать всё</source>
+        <translation>Select all
+Select All</translation>
+    </message>
+    <message>
+        <source>Отменить
+Отменить любой текущий выбор</source>
+        <translation>Deselect
+Cancel any current selection</translation>
+    </message>
+    <message>
+        <source>Посетите сайт приложения
+Посетить официальный сайт</source>
+        <translation>Visit the application&apos;s website
+Visit the official website</translation>
+    </message>
+    <message>
+        <source>Отобразить информацию о программе, номер версии и авторское право
+Обзор</source>
+        <translation>Display program information, version number and copyright
+About</translation>
+    </message>
+    <message>
+        <source>Увеличить масштаб около позиции воспроизведения
+Увеличить</source>
+        <translation>Zoom in around the play position
+Zoom In</translation>
+    </message>
+    <message>
+        <source>Уменьшить масштаб около позиции воспроизведения
+Уменьшить</source>
+        <translation>Zoom out around the play position
+Zoom Out</translation>
+    </message>
+    <message>
+        <source>Показать весь файл
+Весь файл</source>
+        <translation>Show the whole file
+Whole File</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::DocumentView</name>
+    <message>
+        <source>Документ</source>
+        <translation>Document</translation>
+    </message>
+    <message>
+        <source>Прокрутка</source>
+        <translation>Scroll bar</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::EditButtonPanel</name>
+    <message>
+        <source>Правка</source>
+        <translation>Edit</translation>
+    </message>
+    <message>
+        <source>Удалить выбранное</source>
+        <translation>Delete Selected</translation>
+    </message>
+    <message>
+        <source>Удалить НЕвыбранное</source>
+        <translation>Delete Unselected</translation>
+    </message>
+    <message>
+        <source>Изменить громкость...</source>
+        <translation>Change Volume...</translation>
+    </message>
+    <message>
+        <source>Увеличить громкость</source>
+        <translation>Increase Volume</translation>
+    </message>
+    <message>
+        <source>Возрастание</source>
+        <translation>Fade In</translation>
+    </message>
+    <message>
+        <source>Затухание</source>
+        <translation>Fade Out</translation>
+    </message>
+    <message>
+        <source>Convert to Stereo</source>
+        <translation>Convert to Stereo</translation>
+    </message>
+    <message>
+        <source>Конвертировать в Моно</source>
+        <translation>Convert to Mono</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::MainFrame</name>
+    <message>
+        <source>&amp;Файл</source>
+        <translation>&amp;File</translation>
+    </message>
+    <message>
+        <source>Открыть...</source>
+        <translation>Open...</translation>
+    </message>
+    <message>
+        <source>Сохранить</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>Сохранить как...</source>
+        <translation>Save As...</translation>
+    </message>
+    <message>
+        <source>Выход</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>&amp;Воспроизвести</source>
+        <translation>&amp;Play</translation>
+    </message>
+    <message>
+        <source>Воспроизведение	Space</source>
+        <translation>Play	Space</translation>
+    </message>
+    <message>
+        <source>Пауза	Space</source>
+        <translation>Pause	Space</translation>
+    </message>
+    <message>
+        <source>Стоп</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>В&amp;ыбор</source>
+        <translation>&amp;Selection</translation>
+    </message>
+    <message>
+        <source>Установить Начало</source>
+        <translation>Set Start</translation>
+    </message>
+    <message>
+        <source>Установить Конец</source>
+        <translation>Set End</translation>
+    </message>
+    <message>
+        <source>Выбрать всё</source>
+        <translation>Select All</translation>
+    </message>
+    <message>
+        <source>Снять выделение	Esc</source>
+        <translation>Deselect	Esc</translation>
+    </message>
+    <message>
+        <source>&amp;Инструменты</source>
+        <translation>&amp;Tools</translation>
+    </message>
+    <message>
+        <source>Tessaly</source>
+        <translation>Tessaly</translation>
+    </message>
+    <message>
+        <source>&amp;Справка</source>
+        <translation>&amp;Help</translation>
+    </message>
+    <message>
+        <source>Сайт</source>
+        <translation>Website</translation>
+    </message>
+    <message>
+        <source>О программе</source>
+        <translation>About</translation>
+    </message>
+    <message>
+        <source>Панель инструментов</source>
+        <translation>Toolbar</translation>
+    </message>
+    <message>
+        <source>Начало</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>Конец</source>
+        <translation>End</translation>
+    </message>
+    <message>
+        <source>Весь трек</source>
+        <translation>Whole Track</translation>
+    </message>
+    <message>
+        <source>Отменить</source>
+        <translation>Deselect</translation>
+    </message>
+    <message>
+        <source>&amp;Правка</source>
+        <translation>&amp;Edit</translation>
+    </message>
+    <message>
+        <source>Отменить действие</source>
+        <translation>Undo</translation>
+    </message>
+    <message>
+        <source>Повторить действие</source>
+        <translation>Redo</translation>
+    </message>
+    <message>
+        <source>Удалить выбранное	Del</source>
+        <translation>Delete Selected	Del</translation>
+    </message>
+    <message>
+        <source>Ви&amp;д</source>
+        <translation>&amp;View</translation>
+    </message>
+    <message>
+        <source>Увеличить</source>
+        <translation>Zoom In</translation>
+    </message>
+    <message>
+        <source>Уменьшить</source>
+        <translation>Zoom Out</translation>
+    </message>
+    <message>
+        <source>Весь файл</source>
+        <translation>Whole File</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::ProgressWindow</name>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::Prompts</name>
+    <message>
+        <source>MP3 Files (*.mp3)</source>
+        <translation>MP3 Files (*.mp3)</translation>
+    </message>
+    <message>
+        <source>WAV Files (*.wav)</source>
+        <translation>WAV Files (*.wav)</translation>
+    </message>
+    <message>
+        <source>All Supported Files (*.mp3 *.wav)</source>
+        <translation>All Supported Files (*.mp3 *.wav)</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::SelectionBar</name>
+    <message>
+        <source>Полоса выделения</source>
+        <translation>Selection bar</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::StartPanel</name>
+    <message>
+        <source>Начало работы</source>
+        <translation>Getting started</translation>
+    </message>
+    <message>
+        <source>Открыть файл для редактирования</source>
+        <translation>Open a file to edit</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::StatusPanes</name>
+    <message>
+        <source>Сообщение</source>
+        <translation>Message</translation>
+    </message>
+    <message>
+        <source>Длина</source>
+        <translation>Length</translation>
+    </message>
+    <message>
+        <source>Позиция</source>
+        <translation>Position</translation>
+    </message>
+    <message>
+        <source>Начало выделения</source>
+        <translation>Selection start</translation>
+    </message>
+    <message>
+        <source>Конец выделения</source>
+        <translation>Selection end</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::StereoDialog</name>
+    <message>
+        <source>Convert to Stereo</source>
+        <translation>Convert to Stereo</translation>
+    </message>
+    <message>
+        <source>This program converts mono to stereo by duplicating the mono track.</source>
+        <translation>This program converts mono to stereo by duplicating the mono track.</translation>
+    </message>
+    <message>
+        <source>To create stereo with spatial depth, try Tessaly Mono to Stereo Converter.</source>
+        <translation>To create stereo with spatial depth, try Tessaly Mono to Stereo Converter.</translation>
+    </message>
+    <message>
+        <source>For more information, please visit:</source>
+        <translation>For more information, please visit:</translation>
+    </message>
+    <message>
+        <source>Tessaly Mono to Stereo Converter</source>
+        <translation>Tessaly Mono to Stereo Converter</translation>
+    </message>
+    <message>
+        <source>Proceed to Convert</source>
+        <translation>Proceed to Convert</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::Texts</name>
+    <message>
+        <source>Готов</source>
+        <translation>Ready</translation>
+    </message>
+    <message>
+        <source>Загружаем</source>
+        <translation>Loading</translation>
+    </message>
+    <message>
+        <source>Сохраняем</source>
+        <translation>Saving</translation>
+    </message>
+    <message>
+        <source>Загружено за %1 сек.</source>
+        <translation>Loaded in %1 s</translation>
+    </message>
+    <message>
+        <source>Ошибка открытия:
+%1</source>
+        <translation>Cannot open:
+%1</translation>
+    </message>
+    <message>
+        <source>Ошибка сохранения &quot;%1&quot;!</source>
+        <translation>Cannot save &quot;%1&quot;!</translation>
+    </message>
+    <message>
+        <source>Хотите сохранить изменения?</source>
+        <translation>Do you want to save the changes?</translation>
+    </message>
+    <message>
+        <source>Ошибка изменения звука</source>
+        <translation>Cannot change the sound</translation>
+    </message>
+    <message>
+        <source>Не удалось открыть адрес:
+%1</source>
+        <translation>Cannot open the address:
+%1</translation>
+    </message>
+    <message>
+        <source>Обрабатываем</source>
+        <translation>Processing</translation>
+    </message>
+    <message>
+        <source>Удалить выбранное</source>
+        <translation>Delete Selected</translation>
+    </message>
+    <message>
+        <source>Удалить НЕвыбранное</source>
+        <translation>Delete Unselected</translation>
+    </message>
+    <message>
+        <source>Изменить громкость</source>
+        <translation>Change Volume</translation>
+    </message>
+    <message>
+        <source>Увеличить громкость</source>
+        <translation>Increase Volume</translation>
+    </message>
+    <message>
+        <source>Возрастание</source>
+        <translation>Fade In</translation>
+    </message>
+    <message>
+        <source>Затухание</source>
+        <translation>Fade Out</translation>
+    </message>
+    <message>
+        <source>Конвертировать в Моно</source>
+        <translation>Convert to Mono</translation>
+    </message>
+    <message>
+        <source>Convert to Stereo</source>
+        <translation>Convert to Stereo</translation>
+    </message>
+    <message>
+        <source>Отменить действие</source>
+        <translation>Undo</translation>
+    </message>
+    <message>
+        <source>Отменить: %1</source>
+        <translation>Undo %1</translation>
+    </message>
+    <message>
+        <source>Повторить действие</source>
+        <translation>Redo</translation>
+    </message>
+    <message>
+        <source>Повторить: %1</source>
+        <translation>Redo %1</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::VolumeDialog</name>
+    <message>
+        <source>Изменить громкость</source>
+        <translation>Change Volume</translation>
+    </message>
+    <message>
+        <source>Громкость (%):</source>
+        <translation>Volume (%):</translation>
+    </message>
+    <message>
+        <source>Громкость (%)</source>
+        <translation>Volume (%)</translation>
+    </message>
+    <message>
+        <source>Ползунок громкости</source>
+        <translation>Volume slider</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::WaveformView</name>
+    <message>
+        <source>Звуковая волна</source>
+        <translation>Waveform</translation>
+    </message>
+</context>
+</TS>
