@@ -115,7 +115,14 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     int result = 0;
     if (IsRegularFile(path)) {
         switch (FileKind(path)) {
-        case FileType::Wav: result = LoadWav(plain_, path, progress); break;
+        case FileType::Wav:
+            // The peaks are made while the private copy of the samples is: the two halve the open.
+            // A cancel there is the load's; the pass below then has nothing left to do.
+            result = LoadWav(plain_, path, progress, [&] {
+                if (preparesPeaks_)
+                    peaks_.Build(plain_.channels, progress);
+            });
+            break;
         case FileType::Mp3: result = mp3_.LoadMp3(path, progress); break;
         default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
         }
@@ -126,6 +133,8 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
         modified_ = true;
         return 0;
     }
+    // The stores are complete: every later copy of the piece lists only reads them.
+    ActiveBuffer().channels.Seal();
     // A failed pass leaves it empty, and the view makes its own. A cancel during it cancels the load:
     // the user pressed Cancel while the window still offered it.
     if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
@@ -245,13 +254,18 @@ bool Document::MakeRoom(uint64_t bytes)
     if (bytes == 0)
         return true;
     for (;;) {
-        struct statvfs fs {};
-        if (::statvfs(TempDirectory().c_str(), &fs) != 0)
-            return true;  // no figure to go by: the edit's own writes will say if the disk is full
-        const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
-        const uint64_t available = uint64_t(fs.f_bavail) * unit;
-        const uint64_t reserve =
-            reserveForTesting_ ? reserveForTesting_ : std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
+        uint64_t available = 0, reserve = 0;
+        if (availableForTesting_) {
+            available = availableForTesting_();
+            reserve = reserveForTesting_;
+        } else {
+            struct statvfs fs {};
+            if (::statvfs(TempDirectory().c_str(), &fs) != 0)
+                return true;  // no figure to go by: the edit's own writes will say if the disk is full
+            const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+            available = uint64_t(fs.f_bavail) * unit;
+            reserve = std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
+        }
         if (available >= bytes + reserve)
             return true;
         // A dropped step gives its space back when its last store closes, which happens here.
@@ -286,6 +300,7 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
     const SoundBuffer& sound = ActiveBuffer();
     int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
                  RunEdit(request, prepared_, progress) && !IsCancelled(progress);
+    prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
     // have theirs already.
     if (result && preparesPeaks_) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "document/edit_history.h"
@@ -99,8 +100,13 @@ public:
     int Redo(EditMarks& marks);
     // The marks the window shows after the newest edit, for its redo.
     void SetMarksAfterEdit(const EditMarks& marks) { history_.SetMarksAfter(marks); }
-    // For tests: the reserve PrepareEdit keeps free, in place of kTempReserve (0 restores it).
-    void SetTempReserveForTesting(uint64_t bytes) { reserveForTesting_ = bytes; }
+    // For tests: the free space PrepareEdit goes by, in place of the temporary folder's, and the reserve
+    // it keeps, in place of kTempReserve (an empty function restores both).
+    void SetTempSpaceForTesting(std::function<uint64_t()> available, uint64_t reserve)
+    {
+        availableForTesting_ = std::move(available);
+        reserveForTesting_ = reserve;
+    }
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
@@ -148,6 +154,7 @@ private:
     // Changed outside the history: a failed load leaves an empty document that is not the file.
     bool modified_ = false;
     EditHistory history_;
+    std::function<uint64_t()> availableForTesting_;
     uint64_t reserveForTesting_ = 0;
     EditRequest pendingEdit_;
     // The prepared edit, until it is committed or dropped.
