@@ -21,10 +21,10 @@ int main(int argc, char* argv[])
         return *request.exitCode;
 
     brindle::MainFrame frame(brindle::DefaultPrompts(), brindle::DefaultSettingsFile());
+    frame.UseJournal(brindle::JournalFolder());
     QObject::connect(&frame, &brindle::MainFrame::closed, &application, [] { QApplication::exit(1); });
     frame.show();
-    // Once the loop runs, so the window is up under the progress window and any error box.
-    if (!request.file.empty())
-        QMetaObject::invokeMethod(&frame, [&frame, &request] { frame.OpenFile(request.file); }, Qt::QueuedConnection);
+    // Once the loop runs, so the window is up under the progress window and any question or error box.
+    QMetaObject::invokeMethod(&frame, [&frame, &request] { frame.Start(request.file); }, Qt::QueuedConnection);
     return QApplication::exec();
 }
