@@ -215,12 +215,15 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     targetPath_ = given.empty() ? targetPath_ : given;
     if (journal_) {
         std::error_code error;
-        if (sourceIdentity_ && std::filesystem::equivalent(target, journalSource_, error)) {
-            // The file the journal replayed from is now this sound: later edits replay from it.
+        // The file the journal replays from is now this sound (or, once the history left every state
+        // that file leads to, the saved one is the only file left to start from): later edits replay
+        // from the file just written.
+        if (!sourceIdentity_ || journalLost_ || std::filesystem::equivalent(target, journalSource_, error)) {
             SourceIdentity identity;
             std::string reason;
             sourceIdentity_.reset();
-            if (ReadSourceIdentity(journalSource_, identity, reason) == SourceCheck::Same)
+            journalSource_ = std::filesystem::absolute(target, error).lexically_normal();
+            if (!error && ReadSourceIdentity(journalSource_, identity, reason) == SourceCheck::Same)
                 sourceIdentity_ = identity;
             journalBase_ = dropped_.size() + history_.Position();
             journalLost_ = false;
