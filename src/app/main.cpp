@@ -1,6 +1,7 @@
 // The editor: one window, several copies may run side by side. The command line may name a file to
 // open (Qt's own options, such as -platform, still work); the window keeps its place, the recent
-// files and the last folder in Qt's settings. A normal run ends with exit code 1.
+// files and the last folder in Qt's settings, and a journal of the unsaved edits in the state folder,
+// which a later start offers to recover. A normal run ends with exit code 1.
 #include <QApplication>
 
 #include "app/application_setup.h"
