@@ -487,6 +487,11 @@ void MainFrame::RunEditCommand(int id)
     const int result = RunTask(TaskMode::Edit);
     if (result != 1) {
         document_.DropPreparedEdit();
+        // A cancel can come after the worker journalled the edit: the journal goes back to the sound.
+        if (result == 2 && document_.HasJournal()) {
+            document_.SetPendingStep(0);
+            RunTask(TaskMode::Journal);
+        }
         if (result != 2) {
             // The sound is as it was; the user must hear why, not find out later.
             const QString name = QString::fromStdString(document_.DisplayName());
@@ -519,7 +524,7 @@ void MainFrame::StepHistory(bool back)
         return;
     // The journal first, on the worker: a crash after the step is shown must not bring it back undone.
     if (document_.HasJournal()) {
-        document_.SetPendingStep(back);
+        document_.SetPendingStep(back ? -1 : 1);
         RunTask(TaskMode::Journal);
     }
     EditMarks marks;

@@ -425,16 +425,16 @@ std::vector<EditRequest> Document::AppliedEdits() const
     return edits;
 }
 
-int Document::RecordStep(bool back)
+int Document::RecordStep(int step)
 {
-    if (back ? !history_.CanUndo() : !history_.CanRedo())
+    if ((step < 0 && !history_.CanUndo()) || (step > 0 && !history_.CanRedo()))
         return 0;
     std::vector<EditRequest> edits = AppliedEdits();
-    if (back)
+    if (step < 0)
         edits.pop_back();
-    else
+    else if (step > 0)
         edits.push_back(history_.RedoStep().request);
-    const size_t position = history_.Position() + (back ? size_t(-1) : 1);
+    const size_t position = history_.Position() + size_t(ptrdiff_t(step > 0) - ptrdiff_t(step < 0));
     return RecordJournal(edits, modified_ || !history_.SavedAt(position));
 }
 

@@ -108,12 +108,13 @@ public:
     bool HasJournal() const { return journal_ && journal_->IsOpen(); }
     // The identity of the file as the last load (or save over it) read it, when there is a journal.
     const std::optional<SourceIdentity>& SourceIdentityRead() const { return sourceIdentity_; }
-    // The undo (back) or redo the next journal task records; whoever sets it starts that task and
-    // then makes the step.
-    void SetPendingStep(bool back) { pendingStepBack_ = back; }
-    bool PendingStepBack() const { return pendingStepBack_; }
+    // The state the next journal task records: after an undo (-1), a redo (+1), or as it is (0, after
+    // an edit cancelled once its journal was written). Whoever sets it starts that task and then makes
+    // the step.
+    void SetPendingStep(int step) { pendingStep_ = step; }
+    int PendingStep() const { return pendingStep_; }
     // Writes the journal as it will be after that step. 1, or 0 when it could not be written.
-    int RecordStep(bool back);
+    int RecordStep(int step);
 
     // For tests: the reserve PrepareEdit keeps free, in place of kTempReserve (0 restores it).
     void SetTempReserveForTesting(uint64_t bytes) { reserveForTesting_ = bytes; }
@@ -183,7 +184,7 @@ private:
     SoundBuffer plain_;
 
     EditJournal* journal_ = nullptr;
-    bool pendingStepBack_ = true;
+    int pendingStep_ = 0;
     // The file the journal replays from (absolute) and how to recognise it; unknown: no journal.
     std::filesystem::path journalSource_;
     std::optional<SourceIdentity> sourceIdentity_;

@@ -46,7 +46,7 @@ public:
     // Document::Save to its PendingTarget, or its TargetPath when none is pending (which never leaves
     // a partial file behind). Edit: Document::PrepareEdit of its PendingEdit; the owner commits it
     // once the task has finished, on its own thread. Journal: Document::RecordStep of its
-    // PendingStepBack; the owner makes the step once the task has ended, whatever its result.
+    // PendingStep; the owner makes the step once the task has ended, whatever its result.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;

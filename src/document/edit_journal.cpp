@@ -140,6 +140,15 @@ void SyncFolder(int folder)
         ::fsync(folder);
 }
 
+// Whether name in folder is still the file open as fd: whoever finds a lock file without its journal
+// removes it, and a lock taken on a file no longer named there guards nothing.
+bool StillNamed(int folder, const std::string& name, int fd)
+{
+    struct stat named {}, held {};
+    return ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &held) == 0 &&
+           named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
 // Takes the lock on name in folder without waiting: the descriptor, or none when someone holds it or
 // it cannot be opened. A lock file that is not a regular file of ours is never ours to take.
 UniqueFd TryLock(int folder, const std::string& name, bool create)
@@ -151,7 +160,7 @@ UniqueFd TryLock(int folder, const std::string& name, bool create)
     struct stat info {};
     if (::fstat(lock.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid())
         return {};
-    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0)
+    if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 || !StillNamed(folder, name, lock.Get()))
         return {};
     return lock;
 }
@@ -395,8 +404,9 @@ int EditJournal::Open(const std::filesystem::path& folder)
                 continue;
             return 0;
         }
-        if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0)
-            return 0;
+        // Another editor's start may have taken the fresh file for a dead one's and removed it.
+        if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0 || !StillNamed(folder_.Get(), base + kLockSuffix, lock.Get()))
+            continue;
         lock_ = std::move(lock);
         name_ = base + kJournalSuffix;
         journal_ = folder / name_;

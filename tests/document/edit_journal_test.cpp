@@ -125,7 +125,7 @@ protected:
     bool HasJournalFile() const { return std::filesystem::exists(journal_.Path()); }
     void Step(Document& document, bool back)
     {
-        EXPECT_EQ(document.RecordStep(back), 1);
+        EXPECT_EQ(document.RecordStep(back ? -1 : 1), 1);
         EditMarks marks;
         EXPECT_EQ(back ? document.Undo(marks) : document.Redo(marks), 1);
     }
@@ -164,6 +164,12 @@ TEST_F(EditJournalDocumentTest, FollowsTheHistoryAndReplaysToTheSameSamples)
     EXPECT_FALSE(HasJournalFile());
     Step(document, false);
     ASSERT_EQ(document.Edit(louder), 1);
+    EXPECT_EQ(JournalEdits(), (std::vector<EditRequest>{cut, louder}));
+    // Journalled before the window can show it, then cancelled: the journal goes back to the sound.
+    ASSERT_EQ(document.PrepareEdit(fade), 1);
+    EXPECT_EQ(JournalEdits(), (std::vector<EditRequest>{cut, louder, fade}));
+    document.DropPreparedEdit();
+    EXPECT_EQ(document.RecordStep(0), 1);
     EXPECT_EQ(JournalEdits(), (std::vector<EditRequest>{cut, louder}));
 
     // Another live Document's journal, in this process or any other, is never anybody's to take.
