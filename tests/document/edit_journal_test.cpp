@@ -123,6 +123,13 @@ protected:
         return record.edits;
     }
     bool HasJournalFile() const { return std::filesystem::exists(journal_.Path()); }
+    // The Document as the editor has it: journalled, with source loaded.
+    void OpenJournalled(Document& document, const std::filesystem::path& source)
+    {
+        ASSERT_EQ(journal_.Open(PathOf("state")), 1);
+        document.SetJournal(&journal_);
+        ASSERT_EQ(document.Load(source), 1);
+    }
     void Step(Document& document, bool back)
     {
         EXPECT_EQ(document.RecordStep(back ? -1 : 1), 1);
@@ -135,11 +142,9 @@ protected:
 
 TEST_F(EditJournalDocumentTest, FollowsTheHistoryAndReplaysToTheSameSamples)
 {
-    ASSERT_EQ(journal_.Open(PathOf("state")), 1);
     const auto source = MakeSource("source.wav");
     Document document;
-    document.SetJournal(&journal_);
-    ASSERT_EQ(document.Load(source), 1);
+    ASSERT_NO_FATAL_FAILURE(OpenJournalled(document, source));
     EXPECT_FALSE(HasJournalFile());
 
     const EditRequest cut{EditKind::DeleteSelected, 1000, 5000};
@@ -196,11 +201,9 @@ TEST_F(EditJournalDocumentTest, FollowsTheHistoryAndReplaysToTheSameSamples)
 
 TEST_F(EditJournalDocumentTest, ASaveOverTheSourceReplaysFromTheSavedFile)
 {
-    ASSERT_EQ(journal_.Open(PathOf("state")), 1);
     const auto source = MakeSource("source.wav");
     Document document;
-    document.SetJournal(&journal_);
-    ASSERT_EQ(document.Load(source), 1);
+    ASSERT_NO_FATAL_FAILURE(OpenJournalled(document, source));
     const EditRequest cut{EditKind::DeleteSelected, 1000, 5000};
     const EditRequest fade{EditKind::FadeOut, 0, 20000};
     ASSERT_EQ(document.Edit(cut), 1);
