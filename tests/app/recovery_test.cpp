@@ -158,18 +158,20 @@ private slots:
                                    QStringLiteral("undo"), QStringLiteral("redo"), QStringLiteral("deselect"),
                                    Step(kCmdFadeOut), Step(kCmdToMono), QStringLiteral("undo"),
                                    QStringLiteral("select:0:400000"), Step(kCmdIncreaseVolume),
-                                   QStringLiteral("select:10000:600000"), Step(kCmdDeleteUnselected)};
+                                   QStringLiteral("select:10000:600000"), Step(kCmdDeleteUnselected),
+                                   // Killed right after an undo: the journal already leaves it out.
+                                   QStringLiteral("undo")};
         const QString reference = Scratch(QStringLiteral("out")) + QLatin1Char('/') + name + QStringLiteral(".ref.wav");
         const QString recovered = Scratch(QStringLiteral("out")) + QLatin1Char('/') + name + QStringLiteral(".rec.wav");
 
         const QByteArray uninterrupted =
             RunDriver(Scratch(QStringLiteral("state-ref-") + name),
                       QStringList(edits) << QStringLiteral("saveas:") + reference << QStringLiteral("quit"));
-        QVERIFY2(uninterrupted.contains("done 20 1 "), uninterrupted.constData());
+        QVERIFY2(uninterrupted.contains("done 21 1 "), uninterrupted.constData());
 
         const QString state = Scratch(QStringLiteral("state-kill-") + name);
         std::unique_ptr<Driver> killed = StartDriver(state, QStringList(edits) << QStringLiteral("wait"));
-        QVERIFY2(WaitFor(*killed, "done 20 "), killed->out.constData());
+        QVERIFY2(WaitFor(*killed, "done 21 "), killed->out.constData());
         QCOMPARE(Journals(state).size(), 1);
 
         const QByteArray beside = RunDriver(state, {QStringLiteral("start"), QStringLiteral("quit")});
@@ -177,7 +179,7 @@ private slots:
         QCOMPARE(Journals(state).size(), 1);
 
         Kill(*killed);
-        QVERIFY(killed->out.contains("done 20 ") && !killed->out.contains("begin 21"));
+        QVERIFY(killed->out.contains("done 21 ") && !killed->out.contains("begin 22"));
         const QByteArray again =
             RunDriver(state, {QStringLiteral("--recover=yes"), QStringLiteral("start"),
                               QStringLiteral("saveas:") + recovered, QStringLiteral("quit")});
