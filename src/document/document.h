@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "document/edit_history.h"
+#include "document/edit_journal.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -59,12 +60,7 @@ public:
     // left on device". A cancel or a failure leaves nothing. CommitEdit (the owning thread) makes the
     // prepared sound the sound as one undo step, whose undo restores marksBefore; DropPreparedEdit
     // forgets it. start, end are frames, -1 -1 the whole sound.
-    struct EditRequest {
-        EditKind kind = EditKind::FadeIn;
-        int64_t start = -1;
-        int64_t end = -1;
-        int32_t percent = 100;
-    };
+    using EditRequest = brindle::EditRequest;
     int PrepareEdit(const EditRequest& request, Progress* progress = nullptr);
     // The edit the next edit task prepares; whoever sets it starts that task.
     const EditRequest& PendingEdit() const { return pendingEdit_; }
@@ -100,6 +96,27 @@ public:
     int Redo(EditMarks& marks);
     // The marks the window shows after the newest edit, for its redo.
     void SetMarksAfterEdit(const EditMarks& marks) { history_.SetMarksAfter(marks); }
+    // The edits since the load that make the sound as it is now, oldest first: undone ones are not
+    // among them, steps dropped for room are.
+    std::vector<EditRequest> AppliedEdits() const;
+
+    // Where the history is recorded for a recovery after a crash (the editor's; brindle-batch sets
+    // none, and then none is written). While the sound differs from the file it was loaded from (or
+    // last saved over), the journal holds that file and AppliedEdits(): PrepareEdit writes it on the
+    // worker before the edit can be committed, RecordStep before an undo or redo; a save, a load or a
+    // reset deletes it. A failed write leaves the journal as it was, a state the user saw.
+    void SetJournal(EditJournal* journal) { journal_ = journal; }
+    bool HasJournal() const { return journal_ && journal_->IsOpen(); }
+    // The identity of the file as the last load (or save over it) read it, when there is a journal.
+    const std::optional<SourceIdentity>& SourceIdentityRead() const { return sourceIdentity_; }
+    // The state the next journal task records: after an undo (-1), a redo (+1), or as it is (0, after
+    // an edit cancelled once its journal was written). Whoever sets it starts that task and then makes
+    // the step.
+    void SetPendingStep(int step) { pendingStep_ = step; }
+    int PendingStep() const { return pendingStep_; }
+    // Writes the journal as it will be after that step. 1, or 0 when it could not be written.
+    int RecordStep(int step);
+
     // For tests: the free space PrepareEdit goes by, in place of the temporary folder's, and the reserve
     // it keeps, in place of kTempReserve (an empty function restores both).
     void SetTempSpaceForTesting(std::function<uint64_t()> available, uint64_t reserve)
@@ -145,6 +162,8 @@ private:
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
     // Drops old steps until bytes fit above the reserve; false (with the reason noted) when they cannot.
     bool MakeRoom(uint64_t bytes);
+    // Writes edits to the journal when the sound they make differs from the file, else deletes it.
+    int RecordJournal(const std::vector<EditRequest>& edits, bool modified);
     // Puts state in ActiveBuffer(), sharing its stores.
     void Restore(const SoundState& state);
 
@@ -158,7 +177,7 @@ private:
     uint64_t reserveForTesting_ = 0;
     EditRequest pendingEdit_;
     // The prepared edit, until it is committed or dropped.
-    std::optional<EditKind> preparedKind_;
+    std::optional<EditRequest> preparedRequest_;
     SoundBuffer prepared_;
     PeakSummary preparedPeaks_;
     bool preparesPeaks_ = false;
@@ -170,6 +189,18 @@ private:
     std::filesystem::path pendingTarget_;
     Mp3Document mp3_;
     SoundBuffer plain_;
+
+    EditJournal* journal_ = nullptr;
+    int pendingStep_ = 0;
+    // The file the journal replays from (absolute) and how to recognise it; unknown: no journal.
+    std::filesystem::path journalSource_;
+    std::optional<SourceIdentity> sourceIdentity_;
+    // The requests of the steps dropped for room, oldest first: the sound still holds their effect.
+    std::vector<EditRequest> dropped_;
+    // How many of AppliedEdits() the journal's file already holds (a save over the source sets it);
+    // once the history steps back past them, the journal can describe nothing until the next save.
+    size_t journalBase_ = 0;
+    bool journalLost_ = false;
 };
 
 }  // namespace brindle
