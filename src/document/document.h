@@ -134,11 +134,11 @@ public:
     const SoundBuffer& ActiveBuffer() const;
     const FileTags& Tags() const { return mp3_.tags; }
 
-    // The waveform's summary of ActiveBuffer(): empty, or built from the samples as they are now.
-    // Every load and edit empties it. With SetPreparesPeaks(true) (the editor) a successful Load builds
-    // it before returning, so that pass over every sample runs on the load's worker thread rather than
-    // after it on the window's; brindle-batch never draws and does not pay for it. The view fills
-    // it itself after an edit.
+    // The waveform's summary of ActiveBuffer(): the buckets of the stores its pieces use (see
+    // PeakSummary). With SetPreparesPeaks(true) (the editor) a successful Load builds it before
+    // returning, so that pass over every sample runs on the load's worker thread rather than after it
+    // on the window's, and an edit adds the buckets of the stores it writes on the edit's worker; a
+    // cut, an undo or a redo needs none. brindle-batch never draws and does not pay for it.
     PeakSummary& Peaks() const { return peaks_; }
     void SetPreparesPeaks(bool prepares) { preparesPeaks_ = prepares; }
 
