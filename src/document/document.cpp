@@ -1,6 +1,7 @@
 #include "document/document.h"
 
 #include <algorithm>
+#include <memory>
 #include <cctype>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -342,8 +343,12 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
     ClearLastFailure();
     DropPreparedEdit();
     const SoundBuffer& sound = ActiveBuffer();
+    // The samples take most of the bar; the peaks of what they wrote the rest.
+    std::unique_ptr<SubProgress> editProgress;
+    if (progress)
+        editProgress = std::make_unique<SubProgress>(*progress, progress->Range() / 5 * 4);
     int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
-                 RunEdit(request, prepared_, progress) && !IsCancelled(progress);
+                 RunEdit(request, prepared_, editProgress.get()) && !IsCancelled(progress);
     prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
     // have theirs already.
