@@ -21,7 +21,8 @@ int ChannelStore::Allocate(uint32_t n)
 
 int ChannelStore::Resize(uint32_t n)
 {
-    if (!writable_ || !writable_->Resize(n))
+    FloatStore* store = Writable();
+    if (!store || !store->Resize(n))
         return 0;
     pieces_[0].length = n;
     ends_[0] = n;
@@ -33,6 +34,7 @@ void ChannelStore::Destroy()
     pieces_.clear();
     ends_.clear();
     writable_.reset();
+    sealed_ = false;
 }
 
 void ChannelStore::Append(const Piece& piece)
@@ -115,7 +117,8 @@ void ChannelStore::Assign(std::shared_ptr<const SampleStore> store)
 int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart,
                             int64_t sourceEnd)
 {
-    if (!IsReady() || !writable_ || !source.IsReady() || &source == this)
+    FloatStore* target = Writable();
+    if (!IsReady() || !target || !source.IsReady() || &source == this)
         return 0;
     if (destinationPosition < 0 || destinationPosition >= Length())
         return 0;
@@ -131,7 +134,7 @@ int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& sou
         const int64_t lo = std::max<int64_t>(sourceStart, i * kBlockSamples);
         const int64_t hi = std::min<int64_t>((i + 1) * kBlockSamples, sourceEnd);
         if (!source.ReadSamples(uint32_t(lo), block.data(), uint32_t(hi - lo)) ||
-            !writable_->WriteSamples(uint32_t(destinationPosition), block.data(), uint32_t(hi - lo)))
+            !target->WriteSamples(uint32_t(destinationPosition), block.data(), uint32_t(hi - lo)))
             return 0;
         destinationPosition += hi - lo;
     }
@@ -145,6 +148,7 @@ void ChannelStore::MoveFrom(ChannelStore& other)
     pieces_ = std::move(other.pieces_);
     ends_ = std::move(other.ends_);
     writable_ = std::move(other.writable_);
+    sealed_ = other.sealed_.load();
     other.Destroy();
 }
 
@@ -188,7 +192,8 @@ bool PcmBlockArgumentsValid(const ChannelStore& store, int64_t i, const void* da
 int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, uint32_t count, uint32_t channels,
                               uint32_t channelIndex)
 {
-    if (!writable_ || !PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex, 2))
+    FloatStore* store = Writable();
+    if (!store || !PcmBlockArgumentsValid(*this, i, data, blockAlign, channels, channelIndex, 2))
         return 0;
     if (count < 1 || count > kBlockSamples || count > SamplesInBlock(i))
         return 0;
@@ -199,7 +204,7 @@ int ChannelStore::PutPcmBlock(int64_t i, const void* data, uint32_t blockAlign, 
         ConvertU8ToFloat(static_cast<const uint8_t*>(data) + channelIndex, channels, scratch.data(), count);
     else
         ConvertS16LeToFloat(static_cast<const uint8_t*>(data) + 2 * channelIndex, channels, scratch.data(), count);
-    return writable_->WriteSamples(uint32_t(i) * kBlockSamples, scratch.data(), count) ? int(count) : 0;
+    return store->WriteSamples(uint32_t(i) * kBlockSamples, scratch.data(), count) ? int(count) : 0;
 }
 
 int ChannelStore::GetPcmBlock(int64_t i, void* buffer, uint32_t blockAlign, uint32_t capacityFrames,

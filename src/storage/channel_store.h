@@ -11,6 +11,7 @@
 // others belong to one thread, with readers stopped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -77,7 +78,8 @@ public:
     // BlockFile::WriteSamples on a channel still being written; 0 for any other.
     int WriteSamples(uint32_t position, const float* source, uint32_t count)
     {
-        return writable_ ? writable_->WriteSamples(position, source, count) : 0;
+        FloatStore* store = Writable();
+        return store ? store->WriteSamples(position, source, count) : 0;
     }
     // Blocks of kBlockSamples samples of the channel as read: the unit the passes over it walk.
     uint32_t SamplesInBlock(int64_t i) const;
@@ -85,20 +87,20 @@ public:
 
     bool IsEmpty() const { return pieces_.empty(); }
     bool IsReady() const { return !pieces_.empty() && (!writable_ || writable_->IsReady()); }
-    bool IsWritable() const { return writable_ != nullptr; }
+    bool IsWritable() const { return Writable() != nullptr; }
     // Ends the writing: from here on every store the channel reads is unchanging. Sharing the channel
     // does this too; a load does it once its samples are in, so that later sharing (on another thread
     // than the one reading the channel) changes nothing. Writes only when there is something to end.
-    void Seal() const
-    {
-        if (writable_)
-            writable_.reset();
-    }
+    void Seal() const { sealed_.store(true, std::memory_order_relaxed); }
     // The channel's length in samples.
     int32_t Length() const { return int32_t(StoredLength()); }
     uint32_t StoredLength() const { return ends_.empty() ? 0 : ends_.back(); }
     // The temporary file of a channel still being written, empty for any other.
-    std::filesystem::path FileName() const { return writable_ ? writable_->FileName() : std::filesystem::path(); }
+    std::filesystem::path FileName() const
+    {
+        const FloatStore* store = Writable();
+        return store ? store->FileName() : std::filesystem::path();
+    }
 
 private:
     void Append(const Piece& piece);
@@ -107,9 +109,17 @@ private:
 
     std::vector<Piece> pieces_;
     std::vector<uint32_t> ends_;  // ends_[k]: the channel's position just past piece k
-    // The channel's one store while it is being written; shared with no other channel. Sharing the
-    // channel ends the writing, even through a const reference: hence mutable.
-    mutable std::shared_ptr<FloatStore> writable_;
+    // The store Allocate made, while the channel is being written.
+    FloatStore* Writable() const
+    {
+        return writable_ && !sealed_.load(std::memory_order_relaxed) ? writable_.get() : nullptr;
+    }
+
+    // The store Allocate made; shared with no other channel until the channel is sealed. Sharing the
+    // channel seals it, even through a const reference that several threads may hold at once: hence
+    // an atomic flag rather than a reset of the pointer.
+    std::shared_ptr<FloatStore> writable_;
+    mutable std::atomic<bool> sealed_{false};
 };
 
 }  // namespace brindle
