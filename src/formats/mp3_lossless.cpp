@@ -34,6 +34,8 @@ constexpr int64_t kLookAhead = 2304;
 // Frames a seam may move by to make room for the reservoir or to match the window types.
 constexpr int64_t kSeamReach = 8;
 constexpr int64_t kNone = INT64_MIN;
+// Runs of more frames than this are encoded at the source's bit rate, shorter ones at the highest.
+constexpr int64_t kLongRun = 64;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
@@ -260,7 +262,7 @@ private:
         const int64_t sourceDelay = int64_t(index_.keepBegin);
         const int64_t sourceLength = int64_t(index_.keepEnd - index_.keepBegin);
         const int64_t sourceFrames = index_.FrameCount();
-        int64_t grid = kLosslessGridSamples;
+        const int64_t grid = kLosslessGridSamples;
         std::vector<int64_t> starts;  // of each range in the output
         int64_t length = 0;
         for (const KeptRange& range : kept_) {
@@ -273,38 +275,34 @@ private:
 
         const int64_t highest = std::min(kDecoderDelay + kMaxField, (kPreFrames + 1) * n_ - 1);
         auto residue = [&](size_t k, int64_t delay) { return int64_t(kept_[k].start) + sourceDelay - starts[k] - delay; };
-        auto isCopyable = [&](size_t k, int64_t delay) { return FloorMod(residue(k, delay), grid) == 0; };
-        // The delay that lets the most samples be copied; a range copies when it moves by whole turns of
-        // the synthesis ring, else (when none does: a head cut the delay field cannot reach) by whole
-        // frames, which decode the same but for the decoder's rounding in a few samples.
-        auto choose = [&] {
-            std::vector<int64_t> candidates;
-            if (sourceDelay >= kDecoderDelay && sourceDelay <= highest)
-                candidates.push_back(sourceDelay);
-            for (size_t k = 0; k < kept_.size(); ++k) {
-                int64_t delay = FloorMod(residue(k, 0), grid);
-                while (delay < kDecoderDelay)
-                    delay += grid;
-                if (delay <= highest)
+        auto isCopyable = [&](size_t k, int64_t delay) { return FloorMod(residue(k, delay), n_) == 0; };
+        // The delay that lets the most samples be copied. A range copies when it moves by whole frames;
+        // it decodes exactly when it moves by whole turns of the synthesis ring, else the decoder's
+        // rounding differs in a few samples -- still far closer than a new encoding.
+        std::vector<int64_t> candidates;
+        if (sourceDelay >= kDecoderDelay && sourceDelay <= highest)
+            candidates.push_back(sourceDelay);
+        for (size_t k = 0; k < kept_.size(); ++k) {
+            for (int64_t delay = FloorMod(residue(k, 0), n_); delay <= highest; delay += n_) {
+                if (delay >= kDecoderDelay)
                     candidates.push_back(delay);
             }
-            int64_t best = 0;
-            for (int64_t delay : candidates) {
-                int64_t score = 0;
-                for (size_t k = 0; k < kept_.size(); ++k)
-                    score += isCopyable(k, delay) ? kept_[k].end - kept_[k].start : 0;
-                if (score > best) {
-                    best = score;
-                    delay_ = delay;
-                }
-            }
-            return best;
-        };
-        if (choose() == 0) {
-            grid = n_;
-            if (choose() == 0)
-                Refuse("no encoder delay places the frames");
         }
+        int64_t best = 0;
+        for (int64_t delay : candidates) {
+            int64_t score = 0;
+            for (size_t k = 0; k < kept_.size(); ++k) {
+                const int64_t moved = residue(k, delay);
+                const int64_t samples = kept_[k].end - kept_[k].start;
+                score += FloorMod(moved, n_) == 0 ? 2 * samples + (FloorMod(moved, grid) == 0 ? samples : 0) : 0;
+            }
+            if (score > best) {
+                best = score;
+                delay_ = delay;
+            }
+        }
+        if (best == 0)
+            Refuse("no encoder delay places the frames");
 
         const size_t last = kept_.size() - 1;
         const bool copiesToEnd = isCopyable(last, delay_) && kept_[last].end == sourceLength;
@@ -366,12 +364,13 @@ private:
         return header;
     }
 
-    // The highest bit rate up to the source's whose frames, raised to the highest there is, leave room
-    // for `reach` bytes of reservoir besides all their own data.
-    uint32_t SeamBitrate(uint32_t reach) const
+    // The highest bit rate whose frames, raised to the highest there is, leave room for `reach` bytes
+    // of reservoir besides all their own data: a seam of a few frames may spend bits, but a long run
+    // encoded anew keeps to the source's highest.
+    uint32_t SeamBitrate(uint32_t reach, int64_t frames) const
     {
         const uint32_t roomiest = HeaderWithBitrate(14).MainDataArea();
-        for (uint32_t index = highestIndex_; index > 1; --index) {
+        for (uint32_t index = frames > kLongRun ? highestIndex_ : 14; index > 1; --index) {
             if (HeaderWithBitrate(index).MainDataArea() + reach <= roomiest)
                 return HeaderWithBitrate(index).bitrateKbps;
         }
@@ -515,7 +514,7 @@ private:
             uint32_t reach = 0;
             for (int64_t slot = run.end; after && slot < end; ++slot)
                 reach = std::max(reach, ReservoirReach(slot + after->shift));
-            std::vector<Frame> frames = Encode(first, end, SeamBitrate(reach));
+            std::vector<Frame> frames = Encode(first, end, SeamBitrate(reach, end - first));
             auto at = [&](int64_t slot) -> Frame& { return frames[size_t(slot - first)]; };
 
             int64_t runBegin = run.begin;
