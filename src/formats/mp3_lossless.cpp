@@ -206,6 +206,14 @@ Layer3Header HeaderOf(const Frame& frame)
     return header;
 }
 
+// Whether frame `next` may follow frame `previous` in both channels (see WindowsJoin).
+bool Joins(const Frame& previous, const Frame& next)
+{
+    const Granules a = ReadGranules(HeaderOf(previous), previous.data());
+    const Granules b = ReadGranules(HeaderOf(next), next.data());
+    return WindowsJoin(a.lastTypes[0], b.firstTypes[0]) && WindowsJoin(a.lastTypes[1], b.firstTypes[1]);
+}
+
 // Frame `frame` (encoded anew, main data its own) made to end with `tail`, the main data the next frames
 // take from it; its bit rate is raised as far as needed. false when no bit rate leaves room.
 bool CarryReservoir(Frame& frame, const std::vector<uint8_t>& tail)
@@ -365,12 +373,11 @@ private:
     }
 
     // The highest bit rate whose frames, raised to the highest there is, leave room for `reach` bytes
-    // of reservoir besides all their own data: a seam of a few frames may spend bits, but a long run
-    // encoded anew keeps to the source's highest.
-    uint32_t SeamBitrate(uint32_t reach, int64_t frames) const
+    // of reservoir besides all their own data.
+    uint32_t SeamBitrate(uint32_t reach) const
     {
         const uint32_t roomiest = HeaderWithBitrate(14).MainDataArea();
-        for (uint32_t index = frames > kLongRun ? highestIndex_ : 14; index > 1; --index) {
+        for (uint32_t index = 14; index > 1; --index) {
             if (HeaderWithBitrate(index).MainDataArea() + reach <= roomiest)
                 return HeaderWithBitrate(index).bitrateKbps;
         }
@@ -511,10 +518,11 @@ private:
             Segment* after = s + 1 < segments_.size() ? &segments_[s + 1] : nullptr;
             const int64_t first = before ? std::max(before->begin, run.begin - kSeamReach) : run.begin;
             const int64_t end = after ? std::min(after->end, run.end + kSeamReach) : run.end;
-            uint32_t reach = 0;
-            for (int64_t slot = run.end; after && slot < end; ++slot)
-                reach = std::max(reach, ReservoirReach(slot + after->shift));
-            std::vector<Frame> frames = Encode(first, end, SeamBitrate(reach, end - first));
+            // A run is encoded at the highest bit rate (a long one at the source's); the frame that
+            // must carry reservoir bytes comes, if it has no room, from a second encoding at a bit rate
+            // that leaves some.
+            const uint32_t top = HeaderWithBitrate(end - first > kLongRun ? highestIndex_ : 14).bitrateKbps;
+            std::vector<Frame> frames = Encode(first, end, top);
             auto at = [&](int64_t slot) -> Frame& { return frames[size_t(slot - first)]; };
 
             int64_t runBegin = run.begin;
@@ -523,28 +531,33 @@ private:
                 for (;; --runBegin) {
                     if (runBegin <= first || runBegin <= before->begin + 1)
                         Refuse("no seam joins the windows");
-                    const Frame copied = SourceFrame(runBegin - 1 + before->shift);
-                    const Granules a = ReadGranules(HeaderOf(copied), copied.data());
-                    const Granules b = ReadGranules(HeaderOf(at(runBegin)), at(runBegin).data());
-                    if (WindowsJoin(a.lastTypes[0], b.firstTypes[0]) && WindowsJoin(a.lastTypes[1], b.firstTypes[1]))
+                    if (Joins(SourceFrame(runBegin - 1 + before->shift), at(runBegin)))
                         break;
                 }
             }
             int64_t runEnd = run.end;
-            std::vector<uint8_t> carried;
+            std::vector<Frame> roomy;
             if (after) {
                 for (;; ++runEnd) {
                     if (runEnd >= end || runEnd + 1 >= after->end)
                         Refuse("no seam carries the reservoir");
                     const int64_t j = runEnd + after->shift;
                     const Frame copied = SourceFrame(j);
-                    const Granules a = ReadGranules(HeaderOf(at(runEnd - 1)), at(runEnd - 1).data());
-                    const Granules b = ReadGranules(HeaderOf(copied), copied.data());
-                    if (!WindowsJoin(a.lastTypes[0], b.firstTypes[0]) || !WindowsJoin(a.lastTypes[1], b.firstTypes[1]))
-                        continue;
+                    const std::vector<uint8_t> carried = MainDataBefore(j, ReservoirReach(j));
                     Frame last = at(runEnd - 1);
-                    carried = MainDataBefore(j, ReservoirReach(j));
-                    if (CarryReservoir(last, carried)) {
+                    if (Joins(last, copied) && CarryReservoir(last, carried)) {
+                        at(runEnd - 1) = std::move(last);
+                        break;
+                    }
+                    if (roomy.empty()) {
+                        uint32_t reach = 0;
+                        for (int64_t slot = run.end; slot < end; ++slot)
+                            reach = std::max(reach, ReservoirReach(slot + after->shift));
+                        roomy = Encode(first, end, SeamBitrate(reach));
+                    }
+                    last = roomy[size_t(runEnd - 1 - first)];
+                    const bool joinsBefore = runEnd - 1 == runBegin || Joins(at(runEnd - 2), last);
+                    if (joinsBefore && Joins(last, copied) && CarryReservoir(last, carried)) {
                         at(runEnd - 1) = std::move(last);
                         break;
                     }
