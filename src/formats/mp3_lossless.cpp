@@ -280,6 +280,12 @@ private:
         }
         starts.push_back(length);
         length_ = length;
+        if (kept_.size() == 1 && kept_[0].start == 0 && kept_[0].end == sourceLength) {
+            delay_ = sourceDelay;
+            frames_ = sourceFrames;
+            segments_.push_back({0, frames_, 0});
+            return;
+        }
 
         const int64_t highest = std::min(kDecoderDelay + kMaxField, (kPreFrames + 1) * n_ - 1);
         auto residue = [&](size_t k, int64_t delay) { return int64_t(kept_[k].start) + sourceDelay - starts[k] - delay; };
@@ -422,7 +428,10 @@ private:
 
     // The frames LAME writes for output slots [first, end), fed the sound's samples as it would be
     // fed for the whole file (zeros outside the sound).
-    std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps)
+    // At most kbps and at the best quality when variable (LAME's VBR spends bits far better than its
+    // CBR without the reservoir), else at kbps exactly. With infoFrame, the encoder also writes its
+    // info frame there (and its placeholder is dropped).
+    std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps, bool variable, Frame* infoFrame = nullptr)
     {
         BE_CONFIG config;
         std::memset(&config, 0, sizeof config);
@@ -433,11 +442,15 @@ private:
         lhv1.dwSampleRate = index_.format.sampleRate;
         lhv1.dwReSampleRate = index_.format.sampleRate;
         lhv1.nMode = int32_t(mode_);
-        lhv1.dwBitrate = kbps;
+        lhv1.dwBitrate = variable ? HeaderWithBitrate(1).bitrateKbps : kbps;
+        lhv1.dwMaxBitrate = kbps;
+        lhv1.bEnableVBR = variable ? 1 : 0;
+        lhv1.nVBRQuality = 0;
         lhv1.nPreset = LQP_HIGH_QUALITY;
         lhv1.dwMpegVersion = MPEG1;
         lhv1.bCRC = index_.format.hasCrc ? 1 : 0;
         lhv1.bNoRes = 1;
+        lhv1.bWriteVBRHeader = infoFrame ? 1 : 0;
         std::unique_ptr<LameStream> stream;
         uint32_t chunk = 0;
         uint32_t outputBytes = 0;
@@ -494,6 +507,11 @@ private:
         Check(adapter_.beDeinitStream(stream.get(), encoded.data(), &written) == BE_ERR_SUCCESSFUL,
               "the MP3 encoder failed");
         take(written);
+        if (infoFrame) {
+            *infoFrame = adapter_.InfoFrame(stream.get());
+            Check(!frames.empty() && !infoFrame->empty(), "the MP3 encoder wrote no info frame");
+            frames.erase(frames.begin());
+        }
         adapter_.beCloseStream(stream.get());
         Check(int64_t(frames.size()) >= skip + end - first, "the MP3 encoder wrote too few frames");
         std::vector<Frame> kept(frames.begin() + skip, frames.begin() + skip + (end - first));
@@ -522,7 +540,7 @@ private:
             // must carry reservoir bytes comes, if it has no room, from a second encoding at a bit rate
             // that leaves some.
             const uint32_t top = HeaderWithBitrate(end - first > kLongRun ? highestIndex_ : 14).bitrateKbps;
-            std::vector<Frame> frames = Encode(first, end, top);
+            std::vector<Frame> frames = Encode(first, end, top, true);
             auto at = [&](int64_t slot) -> Frame& { return frames[size_t(slot - first)]; };
 
             int64_t runBegin = run.begin;
@@ -553,7 +571,7 @@ private:
                         uint32_t reach = 0;
                         for (int64_t slot = run.end; slot < end; ++slot)
                             reach = std::max(reach, ReservoirReach(slot + after->shift));
-                        roomy = Encode(first, end, SeamBitrate(reach));
+                        roomy = Encode(first, end, SeamBitrate(reach), false);
                     }
                     last = roomy[size_t(runEnd - 1 - first)];
                     const bool joinsBefore = runEnd - 1 == runBegin || Joins(at(runEnd - 2), last);
@@ -575,8 +593,15 @@ private:
 
     void Write(LosslessSummary& summary)
     {
-        std::vector<uint8_t> info(index_.infoFrameBytes);
-        ReadExactly(source_, info.data(), info.size(), index_.infoFrameOffset);
+        // The source's own frames as they were: its info frame, or none, still says all there is to say.
+        const bool isUntouched = segments_.size() == 1 && segments_[0].shift == 0 &&
+                                 frames_ == int64_t(index_.FrameCount()) && delay_ == int64_t(index_.keepBegin);
+        // A source without one (too small a frame for it, or none written) gets the encoder's.
+        Frame info(index_.infoFrameBytes);
+        if (!info.empty())
+            ReadExactly(source_, info.data(), info.size(), index_.infoFrameOffset);
+        else if (!isUntouched)
+            Encode(0, 1, HeaderWithBitrate(14).bitrateKbps, false, &info);
         writer_.Put(info.data(), info.size());  // rewritten at the end
         const int64_t total = frames_;
         int64_t done = 0;
@@ -623,9 +648,6 @@ private:
         patch.isVariable = writer_.IsVariable();
         if (patch.toc.FrameCount() != uint32_t(frames_))
             Refuse("the frames written are not the frames planned");
-        // The source's own frames as they were: its info frame still says all there is to say.
-        const bool isUntouched = segments_.size() == 1 && segments_[0].shift == 0 &&
-                                 frames_ == int64_t(index_.FrameCount()) && delay_ == int64_t(index_.keepBegin);
         if (isUntouched)
             return;
         if (!PatchInfoFrame(info, patch))
@@ -693,7 +715,7 @@ LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const s
 {
     LosslessSummary counts;
     std::string refused;
-    if (!index.IsSplittable() || index.infoFrameBytes == 0 || !index.droppedFrames.empty() || kept.empty())
+    if (!index.IsSplittable() || !index.droppedFrames.empty() || kept.empty())
         refused = "the source's frames cannot be copied";
     else if (sound.format.samplesPerSecond != index.format.sampleRate ||
              sound.channels.ChannelCount() != index.format.channelCount)

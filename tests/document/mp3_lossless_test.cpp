@@ -151,7 +151,14 @@ protected:
         ASSERT_EQ(document.Load(mp3), 1);
         ASSERT_EQ(int64_t(document.ActiveBuffer().frameCount), int64_t(source.Frames()));
         std::vector<int16_t> expected;
-        std::vector<int64_t> seams;  // in the result
+        // In the result. Without an info frame the source has no delay the decoder takes off, and the
+        // copy needs one: its head is a seam too.
+        std::vector<int64_t> seams;
+        Mp3FrameIndex index;
+        UniqueFd fd(::open(mp3.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(mp3), nullptr, index), 1);
+        if (index.infoFrameBytes == 0)
+            seams.push_back(0);
         int64_t kept = 0, removed = 0, from = 0;
         for (auto [start, end] : cuts) {
             expected.insert(expected.end(), source.samples.begin() + from * c, source.samples.begin() + start * c);
