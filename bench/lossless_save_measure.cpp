@@ -2,10 +2,11 @@
 // encoded anew, the file decoded once to check its length), beside the full encode of the same sound
 // that the save falls back to. Prints the time and the bytes of each.
 //
-//   lossless_save_measure IN.mp3 OUT_FOLDER [CUT_SECONDS]
+//   lossless_save_measure IN.mp3 OUT_FOLDER [CUT_SECONDS [anywhere]]
 //
-// The cut is CUT_SECONDS (default 10) long, starting at the middle of the sound. Run it a few times
-// and on a quiet machine; it prints one line per save.
+// The cut is about CUT_SECONDS (default 10) long from the middle of the sound, its edges put where the
+// «Привязать к кадрам MP3» option puts them; with "anywhere", exactly there, so that the frames after
+// it are encoded anew. Run it a few times and on a quiet machine; it prints one line per save.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,9 +72,15 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("load %.3f s, %u samples\n", SecondsSince(start), document.ActiveBuffer().frameCount);
-    const int64_t middle = document.ActiveBuffer().frameCount / 2;
-    const int64_t length = int64_t(cutSeconds * document.ActiveBuffer().format.samplesPerSecond);
-    if (!document.DeleteRange(middle, middle + length, true))
+    int64_t from = document.ActiveBuffer().frameCount / 2;
+    int64_t to = from + int64_t(cutSeconds * document.ActiveBuffer().format.samplesPerSecond);
+    const auto grid = document.Mp3FrameGrid();
+    if (grid && !(argc > 4 && std::string(argv[4]) == "anywhere")) {
+        from += (int64_t(grid->phase) - from % grid->step + grid->step) % grid->step;
+        to += (int64_t(grid->phase) - to % grid->step + grid->step) % grid->step;
+    }
+    std::printf("cut [%lld, %lld)\n", (long long)from, (long long)to);
+    if (!document.DeleteRange(from, to, true))
         return 1;
 
     const std::filesystem::path copied = folder / "lossless.mp3";

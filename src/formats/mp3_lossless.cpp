@@ -34,8 +34,10 @@ constexpr int64_t kLookAhead = 2304;
 // Frames a seam may move by to make room for the reservoir or to match the window types.
 constexpr int64_t kSeamReach = 8;
 constexpr int64_t kNone = INT64_MIN;
-// Runs of more frames than this are encoded at the source's bit rate, shorter ones at the highest.
+// Runs of more frames than this are encoded at most at the source's bit rate and at the quality of a
+// full encode; shorter ones at the highest bit rate and the best quality.
 constexpr int64_t kLongRun = 64;
+constexpr int kLongRunQuality = 4;
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 int64_t FloorMod(int64_t a, int64_t b) { return a - FloorDiv(a, b) * b; }
@@ -431,7 +433,8 @@ private:
     // At most kbps and at the best quality when variable (LAME's VBR spends bits far better than its
     // CBR without the reservoir), else at kbps exactly. With infoFrame, the encoder also writes its
     // info frame there (and its placeholder is dropped).
-    std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps, bool variable, Frame* infoFrame = nullptr)
+    std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps, bool variable, int quality = 0,
+                              Frame* infoFrame = nullptr)
     {
         BE_CONFIG config;
         std::memset(&config, 0, sizeof config);
@@ -445,7 +448,7 @@ private:
         lhv1.dwBitrate = variable ? HeaderWithBitrate(1).bitrateKbps : kbps;
         lhv1.dwMaxBitrate = kbps;
         lhv1.bEnableVBR = variable ? 1 : 0;
-        lhv1.nVBRQuality = 0;
+        lhv1.nVBRQuality = quality;
         lhv1.nPreset = LQP_HIGH_QUALITY;
         lhv1.dwMpegVersion = MPEG1;
         lhv1.bCRC = index_.format.hasCrc ? 1 : 0;
@@ -539,8 +542,9 @@ private:
             // A run is encoded at the highest bit rate (a long one at the source's); the frame that
             // must carry reservoir bytes comes, if it has no room, from a second encoding at a bit rate
             // that leaves some.
-            const uint32_t top = HeaderWithBitrate(end - first > kLongRun ? highestIndex_ : 14).bitrateKbps;
-            std::vector<Frame> frames = Encode(first, end, top, true);
+            const bool isLong = end - first > kLongRun;
+            const uint32_t top = HeaderWithBitrate(isLong ? highestIndex_ : 14).bitrateKbps;
+            std::vector<Frame> frames = Encode(first, end, top, true, isLong ? kLongRunQuality : 0);
             auto at = [&](int64_t slot) -> Frame& { return frames[size_t(slot - first)]; };
 
             int64_t runBegin = run.begin;
@@ -601,7 +605,7 @@ private:
         if (!info.empty())
             ReadExactly(source_, info.data(), info.size(), index_.infoFrameOffset);
         else if (!isUntouched)
-            Encode(0, 1, HeaderWithBitrate(14).bitrateKbps, false, &info);
+            Encode(0, 1, HeaderWithBitrate(14).bitrateKbps, false, 0, &info);
         writer_.Put(info.data(), info.size());  // rewritten at the end
         const int64_t total = frames_;
         int64_t done = 0;
