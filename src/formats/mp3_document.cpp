@@ -135,8 +135,14 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
         written = WriteLosslessMp3(source_->file.Get(), source_->index, *kept, buffer, *adapter, out.Get(),
                                    writePart.Get(), nullptr, &losslessWhyNot_);
     }
-    if (written == LosslessWrite::Failed)
+    // A file that cannot be read or written fails the save as it would fail the encoding; what the
+    // copy alone stumbled on (the encoder's output for a seam) leaves the encoding to do it.
+    if (written == LosslessWrite::Failed && (IsCancelled(progress) || LastFailure().kind != FailureKind::Format))
         return Lossless::Failed;
+    if (written == LosslessWrite::Failed) {
+        losslessWhyNot_ = LastFailure().text;
+        return Lossless::NotPossible;
+    }
     if (written == LosslessWrite::NotPossible)
         return Lossless::NotPossible;
     // The file must decode to the sound's length before it may replace anything.

@@ -58,7 +58,7 @@ void ReadExactly(int fd, uint8_t* bytes, size_t count, uint64_t offset)
         if (got < 0)
             ThrowSystem();
         if (got == 0)
-            throw Failure({FailureKind::System, "the MP3 file shrank since it was opened"});
+            ThrowFormat("the MP3 file shrank since it was opened");
         done += size_t(got);
     }
 }
