@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "app/application_setup.h"
+#include "stall_watch.h"
 #include "app/main_frame.h"
 #include "document/document.h"
 #include "document/document_task.h"
@@ -43,53 +44,6 @@ double Median(std::vector<double> values)
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
 }
-
-// The gaps between the ticks of a 1 ms timer on the UI thread: what the thread could not answer.
-class StallWatch {
-public:
-    StallWatch()
-    {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(1);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const double now = double(clock_.nsecsElapsed()) / 1e6;
-            const double gap = now - last_ - 1.0;
-            last_ = now;
-            if (gap > longest_) {
-                longest_ = gap;
-                longestAt_ = now;
-            }
-            over16_ += gap > 16;
-            over50_ += gap > 50;
-            ++ticks_;
-        });
-    }
-    void Start()
-    {
-        longest_ = longestAt_ = 0;
-        over16_ = over50_ = ticks_ = 0;
-        clock_.start();
-        last_ = 0;
-        timer_.start();
-    }
-    void Stop() { timer_.stop(); }
-    double Longest() const { return longest_; }
-    // When the longest stall ended, in seconds from Start.
-    double LongestAt() const { return longestAt_ / 1000.0; }
-    int Over16() const { return over16_; }
-    int Over50() const { return over50_; }
-    int Ticks() const { return ticks_; }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    double last_ = 0;
-    double longest_ = 0;
-    double longestAt_ = 0;
-    int over16_ = 0;
-    int over50_ = 0;
-    int ticks_ = 0;
-};
 
 // Keeps the end of a task, as brindle-batch's own notifier does; positions are not needed here.
 class BatchNotifier final : public brindle::TaskNotifier {

@@ -94,9 +94,14 @@ bool CommandTable::CanRun(int id)
 void CommandTable::Refresh()
 {
     for (auto& command : commands_) {
+        const bool enabled = !command.canRun || command.canRun();
+        // A menu item is greyed by the same rule as its button; its shortcut then does nothing, as
+        // running it would do nothing.
+        if (command.menuAction)
+            command.menuAction->setEnabled(enabled);
         if (!command.toolAction)
             continue;
-        command.toolAction->setEnabled(!command.canRun || command.canRun());
+        command.toolAction->setEnabled(enabled);
         command.toolAction->setVisible(!command.isVisible || command.isVisible());
     }
 }

@@ -23,7 +23,10 @@
 #include <QElapsedTimer>
 #include <QProgressBar>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <random>
@@ -43,11 +46,60 @@
 #include "playback/alsa_wave_out.h"
 #include "playback/fake_wave_out.h"
 #include "playback/paced_card.h"
+#include "storage/channel_set.h"
+#include "storage/sample_store.h"
 #include "view/selection_bar.h"
 #include "view/time_format.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
+
+namespace {
+
+// A store that takes its time over each read while `slow` holds: an edit on it outlasts the progress
+// window's delay whatever the machine.
+class SlowStore final : public SampleStore {
+public:
+    SlowStore(std::shared_ptr<const SampleStore> inner, std::shared_ptr<std::atomic<bool>> slow)
+        : inner_(std::move(inner)), slow_(std::move(slow))
+    {
+    }
+    uint32_t Length() const override { return inner_->Length(); }
+    int ReadSamples(uint32_t position, float* destination, uint32_t count) const override
+    {
+        if (*slow_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return inner_->ReadSamples(position, destination, count);
+    }
+
+private:
+    std::shared_ptr<const SampleStore> inner_;
+    std::shared_ptr<std::atomic<bool>> slow_;
+};
+
+std::vector<float> Samples(const ChannelStore& channel)
+{
+    std::vector<float> samples(channel.StoredLength());
+    if (!channel.ReadSamples(0, samples.data(), uint32_t(samples.size())))
+        samples.clear();
+    return samples;
+}
+
+// Counts the progress windows that were shown.
+class ShowCounter final : public QObject {
+public:
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && qobject_cast<ProgressWindow*>(watched))
+            ++shown;
+        return false;
+    }
+};
+
+}  // namespace
 
 class MainFrameTest : public QObject {
     Q_OBJECT
@@ -1128,6 +1180,76 @@ private slots:
 
     // However a command is reached (a menu, a shortcut, a click that waited in the queue), it runs
     // exactly when its controls are enabled.
+    void aLongEditKeepsTheWindowTurningUntilCancelledAndAQuickOneIsUndoneByName()
+    {
+        QVERIFY(frame_->OpenFile(test::MakeTone(QStringLiteral("twenty.wav"), 20, 2)));
+        frame_->RefreshUiState();
+        ChannelSet& set = frame_->GetDocument().ActiveBuffer().channels;
+        const std::vector<float> left = Samples(set.Channel(0)), right = Samples(set.Channel(1));
+        auto slow = std::make_shared<std::atomic<bool>>(true);
+        ChannelStore slowed[2];
+        for (int c = 0; c < 2; ++c)
+            slowed[c].Assign(std::make_shared<SlowStore>(set.Channel(c).Pieces().front().store, slow));
+        QVERIFY(set.Adopt(2, set.SampleRate(), slowed));
+
+        ShowCounter shows;
+        qApp->installEventFilter(&shows);
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(10);
+        QElapsedTimer clock;
+        qint64 shownAt = -1, cancelledAt = -1;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, [&] {
+            auto* window = qobject_cast<ProgressWindow*>(QApplication::activeModalWidget());
+            if (window && window->isVisible() && cancelledAt < 0) {
+                shownAt = clock.elapsed();
+                QCOMPARE(window->windowTitle(), QStringLiteral("Обрабатываем"));
+                cancelledAt = clock.elapsed();
+                *slow = false;  // what the window draws next reads at full speed
+                window->CancelButton()->click();
+            }
+        });
+        watcher.start(5);
+        clock.start();
+        frame_->Commands().Run(kCmdFadeIn);  // eight slow reads: four blocks a channel
+        const qint64 ended = clock.elapsed();
+        watcher.stop();
+        QVERIFY2(shownAt >= ProgressWindow::kEditShowDelayMs - 20, qPrintable(QString::number(shownAt)));
+        QVERIFY2(ticks >= shownAt / 10 / 2, qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(shownAt)));
+        QVERIFY2(ended - cancelledAt < 250, qPrintable(QStringLiteral("the edit ended %1 ms after Cancel").arg(ended - cancelledAt)));
+        QVERIFY(dialogs_.errors.isEmpty());
+        QVERIFY(Samples(set.Channel(0)) == left && Samples(set.Channel(1)) == right);
+        QVERIFY(!frame_->GetDocument().Modified());
+        QVERIFY(!frame_->Commands().CanRun(kCmdUndo));
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить действие"));
+
+        // A quick edit never shows the window; its step is named in the Правка menu and undone by Ctrl+Z.
+        shows.shown = 0;
+        frame_->Commands().Run(kCmdFadeOut);
+        QCOMPARE(shows.shown, 0);
+        frame_->RefreshUiState();
+        QVERIFY(frame_->GetDocument().Modified());
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Затухание"));
+        QVERIFY(!frame_->Commands().Find(kCmdRedo)->menuAction->isEnabled());
+        QAction* undo = frame_->Commands().Find(kCmdUndo)->menuAction;
+        QAction* redo = frame_->Commands().Find(kCmdRedo)->menuAction;
+        QCOMPARE(undo->shortcuts(), QList<QKeySequence>{QKeySequence(QStringLiteral("Ctrl+Z"))});
+        QCOMPARE(redo->shortcuts(), (QList<QKeySequence>{QKeySequence(QStringLiteral("Ctrl+Shift+Z")),
+                                                        QKeySequence(QStringLiteral("Ctrl+Y"))}));
+        undo->trigger();
+        frame_->RefreshUiState();
+        QVERIFY(Samples(set.Channel(0)) == left);
+        QVERIFY(!frame_->GetDocument().Modified());
+        QCOMPARE(frame_->Commands().Find(kCmdRedo)->menuAction->text(), QStringLiteral("Повторить: Затухание"));
+        redo->trigger();
+        frame_->RefreshUiState();
+        QVERIFY(frame_->GetDocument().Modified());
+        QVERIFY(Samples(set.Channel(0)) != left);
+        qApp->removeEventFilter(&shows);
+    }
+
     void aCommandRunsOnlyWhenItsControlsAreEnabled()
     {
         FakeWaveOut& device = UseFakeDevice();
