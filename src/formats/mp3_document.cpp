@@ -126,7 +126,7 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
     const uint32_t range = progress ? progress->Range() : 0;
     LosslessWrite written = LosslessWrite::Failed;
     {
-        UniqueFd out(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (!out.IsValid()) {
             NoteSystemFailure();
             return Lossless::Failed;
