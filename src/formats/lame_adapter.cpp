@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "storage/file_handle.h"
@@ -114,6 +115,19 @@ std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& c
     if (failure)
         *failure = lacking;
     return nullptr;
+}
+
+BE_CONFIG LameConfig(uint32_t sampleRate, int32_t mode)
+{
+    BE_CONFIG config;
+    std::memset(&config, 0, sizeof config);
+    config.dwConfig = BE_CONFIG_LAME;
+    auto& lhv1 = config.format.LHV1;
+    lhv1.dwStructVersion = CURRENT_STRUCT_VERSION;
+    lhv1.dwStructSize = sizeof(BE_CONFIG);
+    lhv1.dwSampleRate = sampleRate;
+    lhv1.nMode = mode;
+    return config;
 }
 
 bool LameAdapter::HasWriteInfoTag() const { return api_->getLametagFrame != nullptr; }

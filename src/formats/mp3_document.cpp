@@ -47,6 +47,18 @@ struct Mp3Document::Source {
     struct stat identity {};
     Mp3FrameIndex index;
     std::vector<std::weak_ptr<const SampleStore>> stores;
+
+    // The ranges of the decode that sound is made of, when it is nothing but cuts of it.
+    std::optional<std::vector<KeptRange>> KeptRanges(const SoundBuffer& sound) const
+    {
+        std::vector<std::shared_ptr<const SampleStore>> held;
+        std::vector<const SampleStore*> pointers;
+        for (const auto& store : stores) {
+            held.push_back(store.lock());
+            pointers.push_back(held.back().get());
+        }
+        return KeptSourceRanges(sound, pointers);
+    }
 };
 
 void Mp3Document::Reset()
@@ -76,13 +88,7 @@ std::optional<Mp3Document::FrameGrid> Mp3Document::LosslessGrid(const SoundBuffe
 {
     if (!source_)
         return std::nullopt;
-    std::vector<std::shared_ptr<const SampleStore>> held;
-    std::vector<const SampleStore*> stores;
-    for (const auto& store : source_->stores) {
-        held.push_back(store.lock());
-        stores.push_back(held.back().get());
-    }
-    const auto kept = KeptSourceRanges(sound, stores);
+    const auto kept = source_->KeptRanges(sound);
     if (!kept)
         return std::nullopt;
     // The longest range sets the grid; cuts made on it keep every other range on it too.
@@ -103,13 +109,7 @@ std::optional<Mp3Document::FrameGrid> Mp3Document::LosslessGrid(const SoundBuffe
 Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& path, Progress* progress)
 {
     LameAdapter* adapter = Mp3Encoder::Instance().Adapter();
-    std::vector<std::shared_ptr<const SampleStore>> held;
-    std::vector<const SampleStore*> stores;
-    for (const auto& store : source_->stores) {
-        held.push_back(store.lock());
-        stores.push_back(held.back().get());
-    }
-    const auto kept = KeptSourceRanges(buffer, stores);
+    const auto kept = source_->KeptRanges(buffer);
     struct stat now {};
     if (!kept) {
         losslessWhyNot_ = "the sound was changed by more than cuts";

@@ -436,15 +436,9 @@ private:
     std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps, bool variable, int quality = 0,
                               Frame* infoFrame = nullptr)
     {
-        BE_CONFIG config;
-        std::memset(&config, 0, sizeof config);
-        config.dwConfig = BE_CONFIG_LAME;
+        BE_CONFIG config = LameConfig(index_.format.sampleRate, int32_t(mode_));
         auto& lhv1 = config.format.LHV1;
-        lhv1.dwStructVersion = CURRENT_STRUCT_VERSION;
-        lhv1.dwStructSize = sizeof(BE_CONFIG);
-        lhv1.dwSampleRate = index_.format.sampleRate;
         lhv1.dwReSampleRate = index_.format.sampleRate;
-        lhv1.nMode = int32_t(mode_);
         lhv1.dwBitrate = variable ? HeaderWithBitrate(1).bitrateKbps : kbps;
         lhv1.dwMaxBitrate = kbps;
         lhv1.bEnableVBR = variable ? 1 : 0;
