@@ -133,7 +133,7 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
         }
         Stage writePart(progress, range / 2);
         written = WriteLosslessMp3(source_->file.Get(), source_->index, *kept, buffer, *adapter, out.Get(),
-                                   writePart.Get(), nullptr, &losslessWhyNot_);
+                                   writePart.Get(), &losslessWhyNot_);
     }
     // A file that cannot be read or written fails the save as it would fail the encoding; what the
     // copy alone stumbled on (the encoder's output for a seam) leaves the encoding to do it.

@@ -257,12 +257,12 @@ public:
     {
     }
 
-    void Run(LosslessSummary& summary)
+    void Run()
     {
         Plan();
         ReadSourceHeaders();
         EncodeRuns();
-        Write(summary);
+        Write();
     }
 
 private:
@@ -589,7 +589,7 @@ private:
         }
     }
 
-    void Write(LosslessSummary& summary)
+    void Write()
     {
         // The source's own frames as they were: its info frame, or none, still says all there is to say.
         const bool isUntouched = segments_.size() == 1 && segments_[0].shift == 0 &&
@@ -606,10 +606,8 @@ private:
         std::vector<uint8_t> chunk;
         for (const Segment& segment : segments_) {
             if (segment.shift == kNone) {
-                for (const Frame& frame : encoded_.at(segment.begin)) {
+                for (const Frame& frame : encoded_.at(segment.begin))
                     writer_.PutFrame(frame.data(), HeaderOf(frame));
-                    ++summary.encodedFrames;
-                }
                 done += segment.end - segment.begin;
                 continue;
             }
@@ -629,7 +627,6 @@ private:
                           "the MP3 file changed since it was opened");
                     writer_.PutFrame(frame, header);
                 }
-                summary.copiedFrames += uint32_t(k - j);
                 done += k - j;
                 j = k;
                 if (progress_)
@@ -709,9 +706,8 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
 
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               LosslessSummary* summary, std::string* whyNot)
+                               std::string* whyNot)
 {
-    LosslessSummary counts;
     std::string refused;
     if (!index.IsSplittable() || !index.droppedFrames.empty() || kept.empty())
         refused = "the source's frames cannot be copied";
@@ -722,15 +718,13 @@ LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const s
     if (refused.empty()) {
         result = Guarded([&] {
             try {
-                LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run(counts);
+                LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run();
             } catch (const NotPossible& reason) {
                 refused = reason.why;
             }
             return true;
         });
     }
-    if (summary)
-        *summary = counts;
     if (whyNot)
         *whyNot = refused;
     if (!refused.empty())

@@ -47,11 +47,6 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
 inline constexpr uint32_t kLosslessGridSamples = 4608;
 inline constexpr uint32_t kLosslessGridPhase = 2304;
 
-struct LosslessSummary {
-    uint32_t copiedFrames = 0;
-    uint32_t encodedFrames = 0;
-};
-
 enum class LosslessWrite {
     Written,      // the file holds the whole sound
     NotPossible,  // this sound or source cannot be saved this way (whyNot says why); nothing useful written
@@ -64,6 +59,6 @@ enum class LosslessWrite {
 // it is not completed here.
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               LosslessSummary* summary, std::string* whyNot);
+                               std::string* whyNot);
 
 }  // namespace brindle
