@@ -362,7 +362,7 @@ private:
         ReadExactly(source_, head, 4, index_.offsets[0]);
         std::memcpy(head_, head, 4);
         mode_ = head[3] >> 6;
-        // The seams' bit rate: the source's, or about its highest when it varies.
+        // The source's highest bit rate (from a sample of its frames), the cap of a long run's.
         for (uint32_t j = 0; j < index_.FrameCount(); j += std::max<uint32_t>(1, index_.FrameCount() / 4096)) {
             ReadExactly(source_, head, 4, index_.offsets[j]);
             Layer3Header header;
@@ -430,8 +430,8 @@ private:
 
     // The frames LAME writes for output slots [first, end), fed the sound's samples as it would be
     // fed for the whole file (zeros outside the sound).
-    // At most kbps and at the best quality when variable (LAME's VBR spends bits far better than its
-    // CBR without the reservoir), else at kbps exactly. With infoFrame, the encoder also writes its
+    // Variable: LAME's VBR at `quality` up to kbps, which spends bits far better than its CBR without
+    // the reservoir; else kbps exactly. With infoFrame, the encoder also writes its
     // info frame there (and its placeholder is dropped).
     std::vector<Frame> Encode(int64_t first, int64_t end, uint32_t kbps, bool variable, int quality = 0,
                               Frame* infoFrame = nullptr)
