@@ -32,7 +32,18 @@ public:
         last_ = 0;
         timer_.start();
     }
-    void Stop() { timer_.stop(); }
+    // The time since the last tick counts too: work that never let the timer tick at all is one stall.
+    void Stop()
+    {
+        timer_.stop();
+        const double gap = double(clock_.nsecsElapsed()) / 1e6 - last_ - 1.0;
+        if (gap > longest_) {
+            longest_ = gap;
+            longestAt_ = last_ + 1.0 + gap;
+        }
+        over16_ += gap > 16;
+        over50_ += gap > 50;
+    }
     double Longest() const { return longest_; }
     // When the longest stall ended, in seconds from Start.
     double LongestAt() const { return longestAt_ / 1000.0; }

@@ -545,6 +545,22 @@ Snap to MP3 frames</translation>
         <source>Сохранено с перекодированием</source>
         <translation>Saved with re-encoding</translation>
     </message>
+    <message>
+        <source>Восстановить несохранённые изменения в %1?</source>
+        <translation>Recover the unsaved changes to %1?</translation>
+    </message>
+    <message>
+        <source>Файл %1 изменён или удалён: несохранённые изменения в нём восстановить нельзя.</source>
+        <translation>%1 has changed or is gone: its unsaved changes cannot be recovered.</translation>
+    </message>
+    <message>
+        <source>Удалить изменения</source>
+        <translation>Discard the Changes</translation>
+    </message>
+    <message>
+        <source>Журнал несохранённых изменений испорчен и удалён.</source>
+        <translation>The journal of unsaved changes was unusable and has been deleted.</translation>
+    </message>
 </context>
 <context>
     <name>brindle::VolumeDialog</name>

@@ -41,6 +41,26 @@ inline QString LinkFailed(const QString& address)
     return QCoreApplication::translate("brindle::Texts", "Не удалось открыть адрес:\n%1").arg(address);
 }
 
+// The question at start-up when an editor that is gone left unsaved changes to the file name.
+inline QString AskRecover(const QString& name)
+{
+    return QCoreApplication::translate("brindle::Texts", "Восстановить несохранённые изменения в %1?").arg(name);
+}
+// Such changes whose file is no longer the one they were made to; the reason follows on a line of its own.
+inline QString RecoveryImpossible(const QString& name)
+{
+    return QCoreApplication::translate("brindle::Texts",
+                                       "Файл %1 изменён или удалён: несохранённые изменения в нём восстановить нельзя.")
+        .arg(name);
+}
+// The only button of that box.
+inline QString DiscardChanges() { return QCoreApplication::translate("brindle::Texts", "Удалить изменения"); }
+// A journal of unsaved changes that could not be used; the reason follows on a line of its own.
+inline QString JournalRefused()
+{
+    return QCoreApplication::translate("brindle::Texts", "Журнал несохранённых изменений испорчен и удалён.");
+}
+
 // An edit as the undo and redo items name it: its button's text.
 inline QString EditName(EditKind kind)
 {

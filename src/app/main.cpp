@@ -1,6 +1,7 @@
 // The editor: one window, several copies may run side by side. The command line may name a file to
 // open (Qt's own options, such as -platform, still work); the window keeps its place, the recent
-// files and the last folder in Qt's settings. A normal run ends with exit code 1.
+// files and the last folder in Qt's settings, and a journal of the unsaved edits in the state folder,
+// which a later start offers to recover. A normal run ends with exit code 1.
 #include <QApplication>
 
 #include "app/application_setup.h"
@@ -21,10 +22,10 @@ int main(int argc, char* argv[])
         return *request.exitCode;
 
     brindle::MainFrame frame(brindle::DefaultPrompts(), brindle::DefaultSettingsFile());
+    frame.UseJournal(brindle::JournalFolder());
     QObject::connect(&frame, &brindle::MainFrame::closed, &application, [] { QApplication::exit(1); });
     frame.show();
-    // Once the loop runs, so the window is up under the progress window and any error box.
-    if (!request.file.empty())
-        QMetaObject::invokeMethod(&frame, [&frame, &request] { frame.OpenFile(request.file); }, Qt::QueuedConnection);
+    // Once the loop runs, so the window is up under the progress window and any question or error box.
+    QMetaObject::invokeMethod(&frame, [&frame, &request] { frame.Start(request.file); }, Qt::QueuedConnection);
     return QApplication::exec();
 }

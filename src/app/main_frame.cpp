@@ -511,6 +511,11 @@ void MainFrame::RunEditCommand(int id)
     const int result = RunTask(TaskMode::Edit);
     if (result != 1) {
         document_.DropPreparedEdit();
+        // A cancel can come after the worker journalled the edit: the journal goes back to the sound.
+        if (result == 2 && document_.HasJournal()) {
+            document_.SetPendingStep(0);
+            RunTask(TaskMode::Journal);
+        }
         if (result != 2) {
             // The sound is as it was; the user must hear why, not find out later.
             const QString name = QString::fromStdString(document_.DisplayName());
@@ -541,6 +546,11 @@ void MainFrame::StepHistory(bool back)
 {
     if (!commands_.CanRun(back ? kCmdUndo : kCmdRedo))
         return;
+    // The journal first, on the worker: a crash after the step is shown must not bring it back undone.
+    if (document_.HasJournal()) {
+        document_.SetPendingStep(back ? -1 : 1);
+        RunTask(TaskMode::Journal);
+    }
     EditMarks marks;
     if (!(back ? document_.Undo(marks) : document_.Redo(marks)))
         return;
@@ -560,9 +570,9 @@ void MainFrame::RefreshHistoryItems()
 {
     const EditHistory& history = document_.History();
     if (Command* undo = commands_.Find(kCmdUndo); undo && undo->menuAction)
-        undo->menuAction->setText(Texts::UndoItem(history.CanUndo() ? Texts::EditName(history.UndoStep().kind) : QString()));
+        undo->menuAction->setText(Texts::UndoItem(history.CanUndo() ? Texts::EditName(history.UndoStep().request.kind) : QString()));
     if (Command* redo = commands_.Find(kCmdRedo); redo && redo->menuAction)
-        redo->menuAction->setText(Texts::RedoItem(history.CanRedo() ? Texts::EditName(history.RedoStep().kind) : QString()));
+        redo->menuAction->setText(Texts::RedoItem(history.CanRedo() ? Texts::EditName(history.RedoStep().request.kind) : QString()));
 }
 
 void MainFrame::ShowDocumentPane(bool showDocument)

@@ -235,7 +235,11 @@ int MainFrame::QuerySave()
         prompts_.askSave ? prompts_.askSave(this, Texts::AskSave()) : QMessageBox::Cancel;
     if (answer == QMessageBox::Yes)
         return Save();
-    return answer == QMessageBox::No ? 1 : 0;
+    if (answer != QMessageBox::No)
+        return 0;
+    // The changes are given up whatever follows (a close, an open, the session's end).
+    journal_.Remove(false);
+    return 1;
 }
 
 int MainFrame::QueryEndSession(const std::function<bool()>& allowsInteraction)

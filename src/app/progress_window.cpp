@@ -37,7 +37,9 @@ ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner
 {
     // A load and an edit can be cancelled; a save cannot.
     const bool loading = mode != TaskMode::Save;
-    setWindowTitle(mode == TaskMode::Load ? Texts::Loading() : mode == TaskMode::Edit ? Texts::Processing() : Texts::Saving());
+    // An undo's journal is written under an edit's window: it shows only if the disk is slow.
+    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal;
+    setWindowTitle(mode == TaskMode::Load ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
 
@@ -80,7 +82,7 @@ int ProgressWindow::Run()
         return kFailed;
     }
     int result = 0;
-    if (mode_ == TaskMode::Edit) {
+    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal) {
         QEventLoop loop;
         connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
         qApp->installEventFilter(this);

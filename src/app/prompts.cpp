@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 
 #include "app/about_box.h"
 #include "app/app_texts.h"
@@ -65,6 +66,22 @@ QMessageBox::StandardButton AskSave(QWidget* owner, const QString& text)
     return QMessageBox::StandardButton(box.exec());
 }
 
+bool AskRecover(QWidget* owner, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, Texts::Caption(), text, QMessageBox::Yes | QMessageBox::No, owner);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void TellRecoveryImpossible(QWidget* owner, const QString& text)
+{
+    QMessageBox box(QMessageBox::Warning, Texts::Caption(), text, QMessageBox::NoButton, owner);
+    QPushButton* discard = box.addButton(Texts::DiscardChanges(), QMessageBox::AcceptRole);
+    box.setDefaultButton(discard);
+    box.setEscapeButton(discard);
+    box.exec();
+}
+
 void ShowError(QWidget* owner, const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, Texts::Caption(), text, QMessageBox::Ok, owner);
@@ -116,6 +133,8 @@ Prompts DefaultPrompts()
     prompts.openPath = AskOpenPath;
     prompts.savePath = AskSavePath;
     prompts.askSave = AskSave;
+    prompts.askRecover = AskRecover;
+    prompts.tellRecoveryImpossible = TellRecoveryImpossible;
     prompts.showError = ShowError;
     prompts.runProgress = [](QWidget* owner, Document& document, TaskMode mode) {
         ProgressWindow window(document, mode, owner);

@@ -81,6 +81,14 @@ bool Document::IsEmpty() const { return ActiveBuffer().IsEmpty(); }
 
 void Document::Reset()
 {
+    // Closing or discarding: the unsaved changes are given up. The worker of the next save or edit
+    // flushes the folder; a reset on the window's thread does not wait for the disk.
+    if (journal_)
+        journal_->Remove(false);
+    sourceIdentity_.reset();
+    dropped_.clear();
+    journalBase_ = 0;
+    journalLost_ = false;
     history_.Clear();
     DropPreparedEdit();
     peaks_.Clear();
@@ -104,6 +112,23 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
     // The steps are edits of the sound this load replaces; their stores go with them.
+    if (journal_)
+        journal_->Remove();
+    dropped_.clear();
+    journalBase_ = 0;
+    journalLost_ = false;
+    sourceIdentity_.reset();
+    if (journal_) {
+        // Read before the load: a file changed while it loads is then never taken for the one loaded.
+        SourceIdentity identity;
+        std::string reason;
+        if (ReadSourceIdentity(path, identity, reason) == SourceCheck::Same)
+            sourceIdentity_ = identity;
+        std::error_code error;
+        journalSource_ = std::filesystem::absolute(path, error).lexically_normal();
+        if (error)
+            sourceIdentity_.reset();
+    }
     history_.Clear();
     DropPreparedEdit();
     peaks_.Clear();
@@ -115,7 +140,14 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     int result = 0;
     if (IsRegularFile(path)) {
         switch (FileKind(path)) {
-        case FileType::Wav: result = LoadWav(plain_, path, progress); break;
+        case FileType::Wav:
+            // The peaks are made while the private copy of the samples is: the two halve the open.
+            // A cancel there is the load's; the pass below then has nothing left to do.
+            result = LoadWav(plain_, path, progress, [&] {
+                if (preparesPeaks_)
+                    peaks_.Build(plain_.channels, progress);
+            });
+            break;
         case FileType::Mp3: result = mp3_.LoadMp3(path, progress); break;
         default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
         }
@@ -126,6 +158,8 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
         modified_ = true;
         return 0;
     }
+    // The stores are complete: every later copy of the piece lists only reads them.
+    ActiveBuffer().channels.Seal();
     // A failed pass leaves it empty, and the view makes its own. A cancel during it cancels the load:
     // the user pressed Cancel while the window still offered it.
     if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
@@ -191,6 +225,23 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     modified_ = false;
     history_.MarkSaved();
     targetPath_ = given.empty() ? targetPath_ : given;
+    if (journal_) {
+        std::error_code error;
+        // The file the journal replays from is now this sound (or, once the history left every state
+        // that file leads to, the saved one is the only file left to start from): later edits replay
+        // from the file just written.
+        if (!sourceIdentity_ || journalLost_ || std::filesystem::equivalent(target, journalSource_, error)) {
+            SourceIdentity identity;
+            std::string reason;
+            sourceIdentity_.reset();
+            journalSource_ = std::filesystem::absolute(target, error).lexically_normal();
+            if (!error && ReadSourceIdentity(journalSource_, identity, reason) == SourceCheck::Same)
+                sourceIdentity_ = identity;
+            journalBase_ = dropped_.size() + history_.Position();
+            journalLost_ = false;
+        }
+        journal_->Remove();
+    }
     return 1;
 }
 
@@ -248,16 +299,23 @@ bool Document::MakeRoom(uint64_t bytes)
     if (bytes == 0)
         return true;
     for (;;) {
-        struct statvfs fs {};
-        if (::statvfs(TempDirectory().c_str(), &fs) != 0)
-            return true;  // no figure to go by: the edit's own writes will say if the disk is full
-        const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
-        const uint64_t available = uint64_t(fs.f_bavail) * unit;
-        const uint64_t reserve =
-            reserveForTesting_ ? reserveForTesting_ : std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
+        uint64_t available = 0, reserve = 0;
+        if (availableForTesting_) {
+            available = availableForTesting_();
+            reserve = reserveForTesting_;
+        } else {
+            struct statvfs fs {};
+            if (::statvfs(TempDirectory().c_str(), &fs) != 0)
+                return true;  // no figure to go by: the edit's own writes will say if the disk is full
+            const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+            available = uint64_t(fs.f_bavail) * unit;
+            reserve = std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
+        }
         if (available >= bytes + reserve)
             return true;
         // A dropped step gives its space back when its last store closes, which happens here.
+        if (history_.Position() > 0)
+            dropped_.push_back(history_.StepAt(0).request);
         if (!history_.DropOldest()) {
             NoteSystemFailure(ENOSPC);
             return false;
@@ -289,6 +347,7 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
     const SoundBuffer& sound = ActiveBuffer();
     int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
                  RunEdit(request, prepared_, progress) && !IsCancelled(progress);
+    prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
     // have theirs already.
     if (result && preparesPeaks_) {
@@ -303,27 +362,33 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
             progress->Fail();
         return 0;
     }
-    preparedKind_ = request.kind;
+    preparedRequest_ = request;
     lastFailure_ = {};
+    // Before the window can show the edit; the task ends only after this.
+    if (journal_) {
+        std::vector<EditRequest> edits = AppliedEdits();
+        edits.push_back(request);
+        RecordJournal(edits, true);
+    }
     return FinishProgress(progress, 1);
 }
 
 void Document::DropPreparedEdit()
 {
-    preparedKind_.reset();
+    preparedRequest_.reset();
     prepared_.Clear();
     preparedPeaks_.Clear();
 }
 
 void Document::CommitEdit(const EditMarks& marksBefore)
 {
-    if (!preparedKind_)
+    if (!preparedRequest_)
         return;
     auto before = std::make_shared<SoundBuffer>();
     auto after = std::make_shared<SoundBuffer>();
     before->CopyFrom(ActiveBuffer());
     after->CopyFrom(prepared_);
-    history_.Push({*preparedKind_, std::move(before), after, marksBefore, marksBefore});
+    history_.Push({*preparedRequest_, std::move(before), after, marksBefore, marksBefore});
     Restore(after);
     if (preparesPeaks_)
         peaks_ = std::move(preparedPeaks_);
@@ -354,6 +419,8 @@ int Document::Undo(EditMarks& marks)
     Restore(step.before);
     marks = step.marksBefore;
     history_.StepBack();
+    if (dropped_.size() + history_.Position() < journalBase_)
+        journalLost_ = true;
     return 1;
 }
 
@@ -366,6 +433,42 @@ int Document::Redo(EditMarks& marks)
     marks = step.marksAfter;
     history_.StepForward();
     return 1;
+}
+
+std::vector<EditRequest> Document::AppliedEdits() const
+{
+    std::vector<EditRequest> edits = dropped_;
+    for (size_t i = 0; i < history_.Position(); ++i)
+        edits.push_back(history_.StepAt(i).request);
+    return edits;
+}
+
+int Document::RecordStep(int step)
+{
+    if ((step < 0 && !history_.CanUndo()) || (step > 0 && !history_.CanRedo()))
+        return 0;
+    std::vector<EditRequest> edits = AppliedEdits();
+    if (step < 0)
+        edits.pop_back();
+    else if (step > 0)
+        edits.push_back(history_.RedoStep().request);
+    const size_t position = history_.Position() + size_t(ptrdiff_t(step > 0) - ptrdiff_t(step < 0));
+    return RecordJournal(edits, modified_ || !history_.SavedAt(position));
+}
+
+int Document::RecordJournal(const std::vector<EditRequest>& edits, bool modified)
+{
+    if (!HasJournal())
+        return 0;
+    if (!modified || !sourceIdentity_ || journalLost_ || edits.size() < journalBase_) {
+        journal_->Remove();
+        return 1;
+    }
+    JournalRecord record;
+    record.source = journalSource_;
+    record.identity = *sourceIdentity_;
+    record.edits.assign(edits.begin() + ptrdiff_t(journalBase_), edits.end());
+    return journal_->Write(record);
 }
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }

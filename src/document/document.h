@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "document/edit_history.h"
+#include "document/edit_journal.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -66,12 +68,7 @@ public:
     // left on device". A cancel or a failure leaves nothing. CommitEdit (the owning thread) makes the
     // prepared sound the sound as one undo step, whose undo restores marksBefore; DropPreparedEdit
     // forgets it. start, end are frames, -1 -1 the whole sound.
-    struct EditRequest {
-        EditKind kind = EditKind::FadeIn;
-        int64_t start = -1;
-        int64_t end = -1;
-        int32_t percent = 100;
-    };
+    using EditRequest = brindle::EditRequest;
     int PrepareEdit(const EditRequest& request, Progress* progress = nullptr);
     // The edit the next edit task prepares; whoever sets it starts that task.
     const EditRequest& PendingEdit() const { return pendingEdit_; }
@@ -107,8 +104,34 @@ public:
     int Redo(EditMarks& marks);
     // The marks the window shows after the newest edit, for its redo.
     void SetMarksAfterEdit(const EditMarks& marks) { history_.SetMarksAfter(marks); }
-    // For tests: the reserve PrepareEdit keeps free, in place of kTempReserve (0 restores it).
-    void SetTempReserveForTesting(uint64_t bytes) { reserveForTesting_ = bytes; }
+    // The edits since the load that make the sound as it is now, oldest first: undone ones are not
+    // among them, steps dropped for room are.
+    std::vector<EditRequest> AppliedEdits() const;
+
+    // Where the history is recorded for a recovery after a crash (the editor's; brindle-batch sets
+    // none, and then none is written). While the sound differs from the file it was loaded from (or
+    // last saved over), the journal holds that file and AppliedEdits(): PrepareEdit writes it on the
+    // worker before the edit can be committed, RecordStep before an undo or redo; a save, a load or a
+    // reset deletes it. A failed write leaves the journal as it was, a state the user saw.
+    void SetJournal(EditJournal* journal) { journal_ = journal; }
+    bool HasJournal() const { return journal_ && journal_->IsOpen(); }
+    // The identity of the file as the last load (or save over it) read it, when there is a journal.
+    const std::optional<SourceIdentity>& SourceIdentityRead() const { return sourceIdentity_; }
+    // The state the next journal task records: after an undo (-1), a redo (+1), or as it is (0, after
+    // an edit cancelled once its journal was written). Whoever sets it starts that task and then makes
+    // the step.
+    void SetPendingStep(int step) { pendingStep_ = step; }
+    int PendingStep() const { return pendingStep_; }
+    // Writes the journal as it will be after that step. 1, or 0 when it could not be written.
+    int RecordStep(int step);
+
+    // For tests: the free space PrepareEdit goes by, in place of the temporary folder's, and the reserve
+    // it keeps, in place of kTempReserve (an empty function restores both).
+    void SetTempSpaceForTesting(std::function<uint64_t()> available, uint64_t reserve)
+    {
+        availableForTesting_ = std::move(available);
+        reserveForTesting_ = reserve;
+    }
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
@@ -119,11 +142,11 @@ public:
     const SoundBuffer& ActiveBuffer() const;
     const FileTags& Tags() const { return mp3_.tags; }
 
-    // The waveform's summary of ActiveBuffer(): empty, or built from the samples as they are now.
-    // Every load and edit empties it. With SetPreparesPeaks(true) (the editor) a successful Load builds
-    // it before returning, so that pass over every sample runs on the load's worker thread rather than
-    // after it on the window's; brindle-batch never draws and does not pay for it. The view fills
-    // it itself after an edit.
+    // The waveform's summary of ActiveBuffer(): the buckets of the stores its pieces use (see
+    // PeakSummary). With SetPreparesPeaks(true) (the editor) a successful Load builds it before
+    // returning, so that pass over every sample runs on the load's worker thread rather than after it
+    // on the window's, and an edit adds the buckets of the stores it writes on the edit's worker; a
+    // cut, an undo or a redo needs none. brindle-batch never draws and does not pay for it.
     PeakSummary& Peaks() const { return peaks_; }
     void SetPreparesPeaks(bool prepares) { preparesPeaks_ = prepares; }
 
@@ -147,6 +170,8 @@ private:
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
     // Drops old steps until bytes fit above the reserve; false (with the reason noted) when they cannot.
     bool MakeRoom(uint64_t bytes);
+    // Writes edits to the journal when the sound they make differs from the file, else deletes it.
+    int RecordJournal(const std::vector<EditRequest>& edits, bool modified);
     // Puts state in ActiveBuffer(), sharing its stores.
     void Restore(const SoundState& state);
 
@@ -157,10 +182,11 @@ private:
     bool modified_ = false;
     bool savedLossless_ = false;
     EditHistory history_;
+    std::function<uint64_t()> availableForTesting_;
     uint64_t reserveForTesting_ = 0;
     EditRequest pendingEdit_;
     // The prepared edit, until it is committed or dropped.
-    std::optional<EditKind> preparedKind_;
+    std::optional<EditRequest> preparedRequest_;
     SoundBuffer prepared_;
     PeakSummary preparedPeaks_;
     bool preparesPeaks_ = false;
@@ -172,6 +198,18 @@ private:
     std::filesystem::path pendingTarget_;
     Mp3Document mp3_;
     SoundBuffer plain_;
+
+    EditJournal* journal_ = nullptr;
+    int pendingStep_ = 0;
+    // The file the journal replays from (absolute) and how to recognise it; unknown: no journal.
+    std::filesystem::path journalSource_;
+    std::optional<SourceIdentity> sourceIdentity_;
+    // The requests of the steps dropped for room, oldest first: the sound still holds their effect.
+    std::vector<EditRequest> dropped_;
+    // How many of AppliedEdits() the journal's file already holds (a save over the source sets it);
+    // once the history steps back past them, the journal can describe nothing until the next save.
+    size_t journalBase_ = 0;
+    bool journalLost_ = false;
 };
 
 }  // namespace brindle

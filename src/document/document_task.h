@@ -15,7 +15,7 @@ namespace brindle {
 
 class Document;
 
-enum class TaskMode : int { Save = 0, Load = 1, Edit = 2 };
+enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3 };
 
 class DialogProgress final : public Progress {
 public:
@@ -45,7 +45,8 @@ public:
     // Load: Document::Load of its SourcePath, resetting the Document when that fails. Save:
     // Document::Save to its PendingTarget, or its TargetPath when none is pending (which never leaves
     // a partial file behind). Edit: Document::PrepareEdit of its PendingEdit; the owner commits it
-    // once the task has finished, on its own thread.
+    // once the task has finished, on its own thread. Journal: Document::RecordStep of its
+    // PendingStep; the owner makes the step once the task has ended, whatever its result.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;

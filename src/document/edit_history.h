@@ -26,6 +26,16 @@ enum class EditKind : uint8_t {
     ToStereo,
 };
 
+// One edit as asked for: start, end are frames, -1 -1 the whole sound; percent is ChangeVolume's.
+struct EditRequest {
+    EditKind kind = EditKind::FadeIn;
+    int64_t start = -1;
+    int64_t end = -1;
+    int32_t percent = 100;
+
+    bool operator==(const EditRequest&) const = default;
+};
+
 // Where the window's selection and play position stood, restored with the sound. -1 -1: no selection.
 struct EditMarks {
     int64_t selectionStart = -1;
@@ -38,7 +48,7 @@ using SoundState = std::shared_ptr<const SoundBuffer>;
 class EditHistory {
 public:
     struct Step {
-        EditKind kind;
+        EditRequest request;
         SoundState before;
         SoundState after;
         EditMarks marksBefore;
@@ -64,11 +74,15 @@ public:
     // The state as it is now is the one on disk.
     void MarkSaved() { saved_ = current_; }
     bool AtSaved() const { return saved_ == current_; }
+    bool SavedAt(size_t position) const { return saved_ == position; }
 
     // Drops the oldest step, and with it every state only it held. false when no step lies before the
     // current state (the steps that could be redone are never dropped first: they are the newest).
     bool DropOldest();
     size_t StepCount() const { return steps_.size(); }
+    // How many steps are applied, and step i of them (from the oldest kept).
+    size_t Position() const { return current_; }
+    const Step& StepAt(size_t i) const { return steps_[i]; }
 
 private:
     std::vector<Step> steps_;

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "formats/wav_conversion.h"
@@ -197,7 +199,8 @@ void CheckReadablePcm(const WaveFormat& format)
 // file's own PCM bytes, converted as they are read: an open copies no sample into floats. The copy is a
 // clone or an in-kernel copy of the data chunk (PrivatePcmCopy), so a program that later rewrites the
 // file cannot change the open sound, and saving over the file is as safe as saving anywhere.
-void ReadInPlace(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+void ReadInPlace(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress,
+                 const std::function<void()>& whileCopying)
 {
     const WaveFormat& format = buffer.format;
     const uint32_t frames = buffer.frameCount;
@@ -206,23 +209,47 @@ void ReadInPlace(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
     const int64_t bytes = int64_t(frames) * blockAlign;
     // The frame count was cut to the bytes the file held at open; a file that shrank since fails here.
     Check(uint64_t(dataStart) + uint64_t(bytes) <= stream.Size(), "cut short (in the samples)");
-    PrivateCopy copy = PrivatePcmCopy(stream.Descriptor(), dataStart, bytes, progress);
+    const uint16_t width = uint16_t(format.bitsPerSample / 8);
+    std::vector<std::shared_ptr<PcmStore>> made;
+    auto adopt = [&](std::shared_ptr<const UniqueFd> file) {
+        ChannelStore stores[2];
+        for (uint16_t c = 0; c < format.channelCount; ++c) {
+            made.push_back(std::make_shared<PcmStore>(file, dataStart, frames, uint16_t(blockAlign), width, c));
+            stores[c].Assign(made.back());
+        }
+        Check(channels.Adopt(format.channelCount, format.samplesPerSecond, stores));
+    };
+    PrivateCopy copy;
+    // Below this a copy takes a few tens of milliseconds: not worth a thread.
+    constexpr int64_t kOverlapBytes = int64_t(32) << 20;
+    if (whileCopying && bytes >= kOverlapBytes) {
+        // The pass reads the source itself while the copy is made, and the stores turn to the copy
+        // before the load returns: what the open sound reads from then on is the copy.
+        auto source = std::make_shared<const UniqueFd>(::dup(stream.Descriptor()));
+        Check(source->IsValid());
+        BackgroundCopy copying(source->Get(), dataStart, bytes, progress);
+        adopt(source);
+        whileCopying();
+        copy = copying.Finish(progress);
+    } else {
+        copy = PrivatePcmCopy(stream.Descriptor(), dataStart, bytes, progress);
+    }
     CheckNotCancelled(progress);
     Check(copy.file != nullptr);
     struct stat st {};
     Check(::fstat(copy.file->Get(), &st) == 0 && st.st_size >= dataStart + bytes, "cut short (in the samples)");
-    ChannelStore stores[2];
-    const uint16_t width = uint16_t(format.bitsPerSample / 8);
-    for (uint16_t c = 0; c < format.channelCount; ++c)
-        stores[c].Assign(std::make_shared<PcmStore>(copy.file, dataStart, frames, uint16_t(blockAlign), width, c));
-    Check(channels.Adopt(format.channelCount, format.samplesPerSecond, stores));
+    if (made.empty())
+        adopt(copy.file);
+    for (const auto& store : made)
+        store->Redirect(copy.file);
     Check(stream.SeekTo(uint32_t(dataStart + bytes)));
 }
 
 // The samples of a data chunk whose header has just been read, into channels. The frame count was
 // cut to the bytes the file held when it was opened, so every frame must arrive: a short read means
 // the file shrank under us or could not be read, and the load fails.
-void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress,
+                 const std::function<void()>& whileCopying)
 {
     const WaveFormat& format = buffer.format;
     Check(format.IsValidFormat(), FormatFault(format));
@@ -238,7 +265,7 @@ void ReadSamples(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
 
     const uint32_t frames = buffer.frameCount;
     if (stream.Descriptor() >= 0) {
-        ReadInPlace(stream, buffer, channels, progress);
+        ReadInPlace(stream, buffer, channels, progress, whileCopying);
         return;
     }
     Check(channels.Allocate(format.channelCount, frames, format.samplesPerSecond));
@@ -366,7 +393,8 @@ int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
     return ReadWavHeader(stream, buffer);
 }
 
-int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress)
+int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress,
+                  const std::function<void()>& whileCopying)
 {
     const int result = Guarded([&] {
         Check(stream.IsOpen());
@@ -401,7 +429,7 @@ int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels,
                 Check(buffer.dataByteCount != 0, "no samples (empty data chunk)");
                 Check(buffer.frameCount != 0, "no samples (data shorter than one frame)");
                 CheckReadablePcm(format);
-                ReadSamples(stream, buffer, channels, progress);
+                ReadSamples(stream, buffer, channels, progress, whileCopying);
                 hasSamples = true;
                 // Past the whole chunk as stated and its pad byte, a final partial frame included,
                 // so that the chunks after it are found where they are. A position past the end
@@ -510,7 +538,8 @@ bool NeedsConversion(const SoundBuffer& header)
 
 }  // namespace
 
-int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
+int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress,
+            const std::function<void()>& whileCopying)
 {
     const int result = Guarded([&] {
         if (path.empty())
@@ -544,7 +573,7 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
         std::unique_ptr<SubProgress> readProgress;
         if (progress)
             readProgress = std::make_unique<SubProgress>(*progress, range - conversionShare);
-        Check(ReadWavStream(stream, buffer, buffer.channels, readProgress.get()));
+        Check(ReadWavStream(stream, buffer, buffer.channels, readProgress.get(), whileCopying));
         stream.Close();
         return true;
     });

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 
 namespace brindle {
 
@@ -33,7 +34,12 @@ struct WaveFormat;
 // buffer is empty and no temporary file is left. A file without a data chunk loads with result 1
 // and no sound. The file is opened read-only, so a file the user may only read loads; only a
 // regular file opens. A file that shrinks while it loads fails the load.
-int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
+// 8- and 16-bit PCM is read in place from a private copy of the file's bytes; whileCopying, when
+// given, runs on this thread while a long file's copy is made, over the stores already in buffer
+// (reading the file itself): the open's pass over the samples. It is not run for a short or a
+// converted file.
+int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress,
+            const std::function<void()>& whileCopying = {});
 
 // Writes buffer as a WAV file at path (created or replaced) in the buffer's resolution. A buffer
 // that cannot be written (no sound, not 8- to 32-bit PCM or 32-bit float in one or two channels,
@@ -68,7 +74,8 @@ int ReadWavHeader(FileStream& stream, SoundBuffer& buffer);
 // frame counted must be read: a stream that comes back short fails. Every chunk up to the end of the
 // file is walked, so a file with 1 to 7 stray bytes after its last chunk fails. On failure buffer is
 // cleared and channels reset.
-int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress);
+int ReadWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, Progress* progress,
+                  const std::function<void()>& whileCopying = {});
 
 // Writes the header (44 bytes, 58 for float) and the samples of channels (valid and compact) in
 // buffer's format, plus a zero pad byte when the data size is odd. Integer samples are rounded and

@@ -36,6 +36,12 @@ public:
     // empty: for channels made elsewhere (an edit's result, a file read in place). 0, changing
     // nothing, when they do not form a set.
     int Adopt(uint16_t count, uint32_t rate, ChannelStore* stores);
+    // ChannelStore::Seal on each channel.
+    void Seal() const
+    {
+        channel_[0].Seal();
+        channel_[1].Seal();
+    }
     // A mono set gets channel 1 as the same samples as channel 0 (sharing its stores).
     int DuplicateToStereo();
     // Destroys channel 1: stereo becomes mono, mono becomes empty. Fails when channel 1 is empty.

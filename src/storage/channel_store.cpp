@@ -58,7 +58,7 @@ int ChannelStore::CopyFrom(const ChannelStore& source)
 {
     if (&source == this)
         return 1;
-    source.writable_.reset();
+    source.Seal();
     Destroy();
     pieces_ = source.pieces_;
     ends_ = source.ends_;
@@ -68,7 +68,7 @@ int ChannelStore::CopyFrom(const ChannelStore& source)
 void ChannelStore::Slice(const ChannelStore& source, int64_t start, int64_t end)
 {
     Destroy();
-    source.writable_.reset();
+    source.Seal();
     const int64_t length = source.StoredLength();
     start = std::clamp<int64_t>(start, 0, length);
     end = std::clamp<int64_t>(end, 0, length);
@@ -96,7 +96,7 @@ int ChannelStore::Splice(int64_t start, int64_t end, const ChannelStore& replace
     ChannelStore head, tail;
     head.Slice(*this, 0, start);
     tail.Slice(*this, end, length);
-    replacement.writable_.reset();
+    replacement.Seal();
     for (const ChannelStore* part : {&replacement, static_cast<const ChannelStore*>(&tail)})
         for (const Piece& piece : part->pieces_)
             head.Append(piece);

@@ -86,6 +86,14 @@ public:
     bool IsEmpty() const { return pieces_.empty(); }
     bool IsReady() const { return !pieces_.empty() && (!writable_ || writable_->IsReady()); }
     bool IsWritable() const { return writable_ != nullptr; }
+    // Ends the writing: from here on every store the channel reads is unchanging. Sharing the channel
+    // does this too; a load does it once its samples are in, so that later sharing (on another thread
+    // than the one reading the channel) changes nothing. Writes only when there is something to end.
+    void Seal() const
+    {
+        if (writable_)
+            writable_.reset();
+    }
     // The channel's length in samples.
     int32_t Length() const { return int32_t(StoredLength()); }
     uint32_t StoredLength() const { return ends_.empty() ? 0 : ends_.back(); }

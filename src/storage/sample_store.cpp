@@ -1,6 +1,9 @@
 #include "storage/sample_store.h"
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
+#include <system_error>
 #include <cerrno>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -48,14 +51,14 @@ bool WriteFully(int fd, const uint8_t* source, size_t n, int64_t offset)
     return true;
 }
 
-// Copies [offset, offset + size) of source to the same offsets of target, in the kernel where it can.
-// Notes why it failed, unless it was cancelled.
-bool CopyBytes(int source, int target, int64_t offset, int64_t size, Progress* progress)
+// Copies [offset, offset + size) of source to the same offsets of target, in the kernel where it can,
+// telling moved(bytes) after each step. Notes why it failed, unless it was cancelled.
+template <class Moved>
+bool CopyBytes(int source, int target, int64_t offset, int64_t size, const Progress* progress, Moved&& moved)
 {
     // At most 64 MiB a step, so a cancel is heard within a few tens of milliseconds; a small file
     // still moves the bar in steps.
     const int64_t stepBytes = std::clamp<int64_t>(size / 16, 64 << 10, int64_t(64) << 20);
-    const uint32_t range = progress ? progress->Range() - progress->Position() : 0;
     bool inKernel = true;
     std::vector<uint8_t> buffer;
     for (int64_t done = 0; done < size;) {
@@ -99,10 +102,36 @@ bool CopyBytes(int source, int target, int64_t offset, int64_t size, Progress* p
             }
         }
         done += step;
-        if (progress && size > 0)
-            progress->Advance(int32_t(uint64_t(range) * uint64_t(step) / uint64_t(size)));
+        moved(done);
     }
     return true;
+}
+
+// progress at start plus done / size of range.
+void MoveTo(Progress* progress, uint32_t start, uint32_t range, int64_t done, int64_t size)
+{
+    if (!progress || size <= 0)
+        return;
+    const int64_t target = int64_t(start) + int64_t(uint64_t(range) * uint64_t(std::min(done, size)) / uint64_t(size));
+    progress->Advance(int32_t(target - int64_t(progress->Position())));
+}
+
+// Clones source into a new unnamed file, else copies the range into one.
+PrivateCopy MakeCopy(int source, int64_t offset, int64_t size, const Progress* progress,
+                     const std::function<void(int64_t)>& moved)
+{
+    UniqueFd copy = CreateUnnamedTempFile();
+    if (!copy.IsValid())
+        return {};
+    // A clone shares the source's extents: no bytes move, and a later write to the source gives the
+    // source new extents of its own, leaving the clone as it was.
+    if (::ioctl(copy.Get(), FICLONE, source) == 0) {
+        moved(size);
+        return {std::make_shared<const UniqueFd>(std::move(copy)), true};
+    }
+    if (!CopyBytes(source, copy.Get(), offset, size, progress, moved))
+        return {};
+    return {std::make_shared<const UniqueFd>(std::move(copy)), false};
 }
 
 }  // namespace
@@ -133,19 +162,57 @@ int PcmStore::ReadSamples(uint32_t position, float* destination, uint32_t count)
 
 PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress)
 {
-    UniqueFd copy = CreateUnnamedTempFile();
-    if (!copy.IsValid())
-        return {};
-    // A clone shares the source's extents: no bytes move, and a later write to the source gives the
-    // source new extents of its own, leaving the clone as it was.
-    if (::ioctl(copy.Get(), FICLONE, source) == 0) {
-        if (progress)
-            progress->Advance(int32_t(progress->Range()));
-        return {std::make_shared<const UniqueFd>(std::move(copy)), true};
+    const uint32_t range = progress ? progress->Range() - progress->Position() : 0;
+    const uint32_t start = progress ? progress->Position() : 0;
+    return MakeCopy(source, offset, size, progress, [&](int64_t done) { MoveTo(progress, start, range, done, size); });
+}
+
+struct BackgroundCopy::State {
+    int64_t size = 0;
+    std::atomic<int64_t> done{0};
+    std::atomic<bool> finished{false};
+    PrivateCopy copy;
+    FailureReason failure;
+    std::thread thread;
+};
+
+BackgroundCopy::BackgroundCopy(int source, int64_t offset, int64_t size, const Progress* progress)
+    : state_(std::make_shared<State>())
+{
+    state_->size = size;
+    auto work = [state = state_.get(), source, offset, size, progress] {
+        ClearLastFailure();
+        state->copy = MakeCopy(source, offset, size, progress, [state](int64_t done) { state->done = done; });
+        state->failure = LastFailure();
+        state->finished = true;
+    };
+    try {
+        state_->thread = std::thread(work);
+    } catch (const std::system_error&) {
+        work();  // no thread to be had: the copy first, then the pass
     }
-    if (!CopyBytes(source, copy.Get(), offset, size, progress))
-        return {};
-    return {std::make_shared<const UniqueFd>(std::move(copy)), false};
+}
+
+BackgroundCopy::~BackgroundCopy()
+{
+    if (state_->thread.joinable())
+        state_->thread.join();
+}
+
+PrivateCopy BackgroundCopy::Finish(Progress* progress)
+{
+    if (state_->thread.joinable()) {
+        const uint32_t start = progress ? progress->Position() : 0;
+        const uint32_t range = progress ? progress->Range() - start : 0;
+        while (!state_->finished) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            MoveTo(progress, start, range, state_->done, state_->size);
+        }
+        state_->thread.join();
+    }
+    if (!state_->copy.file && state_->failure.IsSet())
+        NoteFailure(state_->failure);
+    return std::move(state_->copy);
 }
 
 }  // namespace brindle

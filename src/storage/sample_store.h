@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <thread>
 
 #include "storage/block_file.h"
 #include "storage/unique_fd.h"
@@ -63,6 +64,9 @@ public:
 
     uint32_t Length() const override { return frames_; }
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const override;
+    // Reads the same bytes from file from now on (the private copy of the source the store was made
+    // over). Only while no thread reads the store, before anything else shares it.
+    void Redirect(std::shared_ptr<const UniqueFd> file) { file_ = std::move(file); }
 
 private:
     std::shared_ptr<const UniqueFd> file_;
@@ -84,5 +88,25 @@ struct PrivateCopy {
     bool shared = false;  // a clone: it takes no space of its own until either side changes
 };
 PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress = nullptr);
+
+// PrivatePcmCopy on a thread of its own, so that a pass over the source (the peaks of an open) runs
+// meanwhile on the caller's. The thread only polls progress for a cancel; Finish moves the progress.
+class BackgroundCopy {
+public:
+    // source stays open until Finish or destruction.
+    BackgroundCopy(int source, int64_t offset, int64_t size, const Progress* progress);
+    // Waits for the thread (a cancelled copy ends at its next step).
+    ~BackgroundCopy();
+    BackgroundCopy(const BackgroundCopy&) = delete;
+    BackgroundCopy& operator=(const BackgroundCopy&) = delete;
+
+    // Waits for the copy, moving progress with the bytes copied; the copy, or an invalid one with the
+    // thread's reason noted on the calling thread.
+    PrivateCopy Finish(Progress* progress);
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
 
 }  // namespace brindle

@@ -134,7 +134,7 @@ int WaveformView::WidthAcrossSound() const
 
 void WaveformView::ClearPeaks()
 {
-    // The Document's summary needs no clearing here: every load, edit and reset empties it.
+    // The Document's summary needs no clearing here: it knows which stores the pieces use.
     cache_.Clear();
     peaksWidth_ = -1;
     peaksRange_ = {};

@@ -31,6 +31,7 @@ void PrepareGuiEnvironment()
     ::setenv("TMPDIR", QFile::encodeName(Scratch()->path()).constData(), 1);
     // Qt's settings, should anything reach for them, land here and not in the caller's home.
     ::setenv("XDG_CONFIG_HOME", QFile::encodeName(Scratch()->filePath(QStringLiteral("config"))).constData(), 1);
+    ::setenv("XDG_STATE_HOME", QFile::encodeName(Scratch()->filePath(QStringLiteral("state"))).constData(), 1);
 }
 
 QString ScratchDir() { return Scratch()->path(); }
@@ -108,6 +109,11 @@ Prompts FakeDialogs::MakePrompts()
         return answer;
     };
     prompts.showError = [this](QWidget*, const QString& text) { errors << text; };
+    prompts.askRecover = [this](QWidget*, const QString& text) {
+        recoverQuestions << text;
+        return recoverAnswer;
+    };
+    prompts.tellRecoveryImpossible = [this](QWidget*, const QString& text) { recoveryImpossible << text; };
     prompts.askVolume = [this](QWidget*) { return volumeAnswer; };
     prompts.askStereo = [this](QWidget*, const LinkHandler&) { return stereoAnswer; };
     prompts.showAbout = [](QWidget*, const LinkHandler&) {};

@@ -18,8 +18,8 @@
 namespace brindle::test {
 
 // Before the QApplication exists: offscreen platform (unless the caller chose one), a 0700 runtime
-// folder, TMPDIR pointing at a fresh folder so every "~Ve" file lands there, and XDG_CONFIG_HOME at
-// another inside it.
+// folder, TMPDIR pointing at a fresh folder so every "~Ve" file lands there, and XDG_CONFIG_HOME and
+// XDG_STATE_HOME at others inside it.
 void PrepareGuiEnvironment();
 // The folder PrepareGuiEnvironment made; files the tests make go here too.
 QString ScratchDir();
@@ -38,6 +38,10 @@ struct FakeDialogs {
     std::optional<int> volumeAnswer;
     int stereoAnswer = 2;
     bool openUrlAnswer = true;  // whether the desktop took an address
+    bool recoverAnswer = false;
+
+    QStringList recoverQuestions;
+    QStringList recoveryImpossible;
 
     int openDialogs = 0;
     QString lastOpenFolder;

@@ -1180,7 +1180,7 @@ private slots:
 
     // However a command is reached (a menu, a shortcut, a click that waited in the queue), it runs
     // exactly when its controls are enabled.
-    void aLongEditKeepsTheWindowTurningUntilCancelledAndAQuickOneIsUndoneByName()
+    void aLongEditKeepsTheWindowTurningUntilCancelledAndUndoRedoBringBackTheMarks()
     {
         QVERIFY(frame_->OpenFile(test::MakeTone(QStringLiteral("twenty.wav"), 20, 2)));
         frame_->RefreshUiState();
@@ -1247,6 +1247,30 @@ private slots:
         frame_->RefreshUiState();
         QVERIFY(frame_->GetDocument().Modified());
         QVERIFY(Samples(set.Channel(0)) != left);
+
+        // Delete takes the selection away; its undo brings back the sound, the selection and the
+        // position, and its redo the cut and the position it left.
+        PlaybackEngine& engine = frame_->Engine();
+        engine.SetSelectionStart(1000, set.FrameCount());
+        engine.SetSelectionEnd(5000, set.FrameCount());
+        engine.SetPosition(3000, set.FrameCount());
+        frame_->RefreshUiState();
+        QTest::keyClick(frame_.get(), Qt::Key_Delete);
+        QCOMPARE(set.FrameCount(), uint32_t(20 * 44100 - 4000));
+        QVERIFY(!engine.HasSelection());
+        QCOMPARE(engine.GetPosition(), 1000);
+        frame_->RefreshUiState();
+        QCOMPARE(undo->text(), QStringLiteral("Отменить: Удалить выбранное"));
+        undo->trigger();
+        QCOMPARE(set.FrameCount(), uint32_t(20 * 44100));
+        QCOMPARE(engine.selectionStart, 1000);
+        QCOMPARE(engine.selectionEnd, 5000);
+        QCOMPARE(engine.GetPosition(), 3000);
+        frame_->RefreshUiState();
+        redo->trigger();
+        QCOMPARE(set.FrameCount(), uint32_t(20 * 44100 - 4000));
+        QVERIFY(!engine.HasSelection());
+        QCOMPARE(engine.GetPosition(), 1000);
         qApp->removeEventFilter(&shows);
     }
 

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "document/document.h"
@@ -281,27 +280,36 @@ TEST_F(EditHistoryTest, AFullTemporaryFolderDropsOldStepsFirstThenFailsTheEditUn
     for (int k = 0; k < 3; ++k)
         ASSERT_EQ(document.ChangeVolume(-1, -1, 90), 1);  // a whole-sound store each
     const Channels edited = Samples(document);
-    struct statvfs fs {};
-    ASSERT_EQ(::statvfs(TempDirectory().c_str(), &fs), 0);
-    const uint64_t available = uint64_t(fs.f_bavail) * fs.f_frsize;
+    // A temporary folder of `budget` bytes that holds only this test's stores.
+    uint64_t budget = 0;
+    auto available = [this, &budget] {
+        uint64_t used = 0;
+        for (const auto& file : TempFiles())
+            used += std::filesystem::file_size(file);
+        return used < budget ? budget - used : 0;
+    };
     const uint64_t sound = uint64_t(edited[0].size()) * 2 * sizeof(float);
-    // A reserve that leaves room for the next edit only once two old stores are gone.
-    document.SetTempReserveForTesting(available + 2 * sound - sound - sound / 2);
+    uint64_t held = 0;
+    for (const auto& file : TempFiles())
+        held += std::filesystem::file_size(file);
+    // Room for the next edit's store only once two of the three older ones are gone.
+    budget = held + sound / 2;
+    document.SetTempSpaceForTesting(available, sound / 4);
     ASSERT_EQ(document.FadeIn(-1, -1), 1);
-    EXPECT_LE(document.History().StepCount(), 2u) << "the oldest steps made room";
+    EXPECT_EQ(document.History().StepCount(), 2u) << "the two oldest steps made room";
     EditMarks marks;
     ASSERT_EQ(document.Undo(marks), 1);
     EXPECT_EQ(Samples(document), edited);
 
     // No step left to drop can make room: the edit fails before it starts, with the reason.
-    document.SetTempReserveForTesting(available * 4);
+    budget = 0;
     const Channels before = Samples(document);
     EXPECT_EQ(document.FadeOut(-1, -1), 0);
     EXPECT_EQ(document.LastFailure().text, "No space left on device");
     EXPECT_EQ(Samples(document), before);
 
     // And a disk that fills up during the edit fails it the same way, losing nothing.
-    document.SetTempReserveForTesting(1);
+    document.SetTempSpaceForTesting({}, 0);
     {
         test::FileSizeLimit limit(4096);
         EXPECT_EQ(document.FadeOut(-1, -1), 0);
@@ -312,33 +320,38 @@ TEST_F(EditHistoryTest, AFullTemporaryFolderDropsOldStepsFirstThenFailsTheEditUn
 
 TEST_F(EditHistoryTest, ASourceRewrittenInPlaceWhileOpenChangesNeitherTheSoundNorItsSave)
 {
-    const auto path = MakeSource("in.wav", 2.0);
-    const auto other = MakeSource("other.wav", 2.0);
-    const Channels source = DecodedBySox(path);
-    Document document;
-    ASSERT_EQ(document.Load(path), 1);
-    ASSERT_EQ(document.DeleteRange(100, 200, true), 1);
-    // Another program writes other samples into the same inode, then cuts it short.
-    {
-        const auto bytes = test::ReadFileBytes(other);
-        const int fd = ::open(path.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
-        ASSERT_EQ(::ftruncate(fd, 1000), 0);
-        ::close(fd);
+    // A short file is copied before the peaks; a long one while they are made, from the file itself.
+    for (const double seconds : {2.0, 200.0}) {
+        SCOPED_TRACE(seconds);
+        const auto path = MakeSource("in.wav", seconds);
+        const auto other = MakeSource("other.wav", seconds);
+        const Channels source = DecodedBySox(path);
+        Document document;
+        document.SetPreparesPeaks(true);
+        ASSERT_EQ(document.Load(path), 1);
+        ASSERT_EQ(document.DeleteRange(100, 200, true), 1);
+        // Another program writes other samples into the same inode, then cuts it short.
+        {
+            const auto bytes = test::ReadFileBytes(other);
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+            ASSERT_EQ(::ftruncate(fd, 1000), 0);
+            ::close(fd);
+        }
+        EditMarks marks;
+        ASSERT_EQ(document.Undo(marks), 1);
+        ASSERT_EQ(Samples(document), source);
+        // Ctrl+S over the source itself.
+        ASSERT_EQ(document.Save(path), 1);
+        EXPECT_EQ(DecodedBySox(path), source);
+        ASSERT_EQ(document.Redo(marks), 1);
+        ASSERT_EQ(document.Save(path), 1);
+        Channels cut = source;
+        for (auto& channel : cut)
+            channel.erase(channel.begin() + 100, channel.begin() + 200);
+        EXPECT_EQ(DecodedBySox(path), cut);
     }
-    EditMarks marks;
-    ASSERT_EQ(document.Undo(marks), 1);
-    EXPECT_EQ(Samples(document), source);
-    // Ctrl+S over the source itself.
-    ASSERT_EQ(document.Save(path), 1);
-    EXPECT_EQ(DecodedBySox(path), source);
-    ASSERT_EQ(document.Redo(marks), 1);
-    ASSERT_EQ(document.Save(path), 1);
-    Channels cut = source;
-    for (auto& channel : cut)
-        channel.erase(channel.begin() + 100, channel.begin() + 200);
-    EXPECT_EQ(DecodedBySox(path), cut);
 }
 
 }  // namespace

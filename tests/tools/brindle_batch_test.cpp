@@ -149,6 +149,16 @@ TEST_F(BrindleBatch, VolumeNormalizeAndFades)
     ASSERT_EQ(RunCommand("sox '" + faded.string() + "' '" + middle.string() + "' trim 1.9 0.1"), 0);
     EXPECT_GT(Stat(middle, "Maximum amplitude"), 0.2);
     EXPECT_LT(Stat(middle, "Maximum amplitude"), 0.3) << "the whole-sound fade-out is halfway down at 2 s";
+
+    // The editor journals its unsaved edits for a recovery; the batch tool's never outlive it.
+    const auto state = PathOf("state");
+    const auto home = PathOf("home");
+    ASSERT_EQ(RunCommand("XDG_STATE_HOME='" + state.string() + "' HOME='" + home.string() + "' " + BRINDLE_BATCH +
+                         " '" + tone_.string() + "' --select 0:44100 --fade-in --volume 50 -o '" +
+                         PathOf("quiet-faded.wav").string() + "'"),
+              0);
+    EXPECT_FALSE(std::filesystem::exists(state));
+    EXPECT_FALSE(std::filesystem::exists(home));
 }
 
 TEST_F(BrindleBatch, MonoStereoAndMp3RoundTrip)
