@@ -56,6 +56,7 @@ const char kUsage[] =
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
+    "  -v                 say how the file was saved (an MP3 copied frame for frame, or encoded anew)\n"
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
@@ -135,6 +136,7 @@ struct Options {
     std::string input;
     std::string output;
     bool quiet = false;
+    bool verbose = false;
     std::vector<Action> actions;
 };
 
@@ -194,6 +196,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             return kExitOk;
         } else if (arg == "-q") {
             options.quiet = true;
+        } else if (arg == "-v") {
+            options.verbose = true;
         } else if (arg == "-o") {
             if (!options.output.empty())
                 return usageError("-o given twice");
@@ -445,6 +449,13 @@ int main(int argc, char** argv)
             return kExitCancelled;
         if (saved != brindle::TaskFinished)
             return FailWith("save", options.output, document.LastFailure());
+        // The texts of the editor's status pane.
+        if (options.verbose && document.SavedWithoutReencoding()) {
+            std::printf("Сохранено без перекодирования\n");
+        } else if (options.verbose) {
+            const std::string& why = document.ReencodeReason();
+            std::printf("Сохранено с перекодированием%s\n", why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
+        }
     }
     return gInterrupted ? kExitCancelled : kExitOk;
 }

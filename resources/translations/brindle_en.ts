@@ -157,6 +157,12 @@ Zoom Out</translation>
         <translation>Show the whole file
 Whole File</translation>
     </message>
+    <message>
+        <source>Ставить края выделения туда, где MP3 сохраняется без перекодирования
+Привязать к кадрам MP3</source>
+        <translation>Put selection edges where an MP3 saves without re-encoding
+Snap to MP3 frames</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -337,6 +343,10 @@ Whole File</translation>
     <message>
         <source>Весь файл</source>
         <translation>Whole File</translation>
+    </message>
+    <message>
+        <source>Привязать к кадрам MP3</source>
+        <translation>Snap to MP3 Frames</translation>
     </message>
 </context>
 <context>
@@ -526,6 +536,14 @@ Whole File</translation>
     <message>
         <source>Повторить: %1</source>
         <translation>Redo %1</translation>
+    </message>
+    <message>
+        <source>Сохранено без перекодирования</source>
+        <translation>Saved without re-encoding</translation>
+    </message>
+    <message>
+        <source>Сохранено с перекодированием</source>
+        <translation>Saved with re-encoding</translation>
     </message>
     <message>
         <source>Восстановить несохранённые изменения в %1?</source>

@@ -19,6 +19,9 @@ inline QString LoadedIn(double seconds)
 {
     return QCoreApplication::translate("brindle::Texts", "Загружено за %1 сек.").arg(seconds, 0, 'f', 2);
 }
+// How an MP3 was saved: its frames copied, or the sound encoded anew.
+inline QString SavedLossless() { return QCoreApplication::translate("brindle::Texts", "Сохранено без перекодирования"); }
+inline QString SavedReencoded() { return QCoreApplication::translate("brindle::Texts", "Сохранено с перекодированием"); }
 inline QString OpenFailed(const QString& path)
 {
     return QCoreApplication::translate("brindle::Texts", "Ошибка открытия:\n%1").arg(path);

@@ -28,6 +28,8 @@ enum CommandId : int {
     kCmdZoomIn = 33141,
     kCmdZoomOut = 33142,
     kCmdZoomWhole = 33143,
+    // Selection edges snap to where cuts keep an MP3's frames.
+    kCmdSnapToFrames = 33144,
     // The edit panel.
     kCmdDeleteSelected = 1000,
     kCmdDeleteUnselected = 1001,

@@ -16,6 +16,7 @@ const QString kVersionKey = QStringLiteral("format/version");
 const QString kGeometryKey = QStringLiteral("window/geometry");
 const QString kFolderKey = QStringLiteral("files/folder");
 const QString kRecentKey = QStringLiteral("files/recent");
+const QString kSnapKey = QStringLiteral("selection/snapToMp3Frames");
 
 std::filesystem::path PathOf(const QByteArray& bytes) { return std::string(bytes.constData(), size_t(bytes.size())); }
 
@@ -34,6 +35,7 @@ RememberedState ReadRemembered(const QString& file)
         return state;
     state.geometry = settings.value(kGeometryKey).toByteArray();
     state.folder = settings.value(kFolderKey).toString();
+    state.snapToMp3Frames = settings.value(kSnapKey, true).toBool();
     // Paths are kept as bytes: a name that is not UTF-8 must still lead to its file.
     for (const QVariant& entry : settings.value(kRecentKey).toList()) {
         const QByteArray bytes = entry.toByteArray();
@@ -55,6 +57,8 @@ void WriteRemembered(const QString& file, const RememberedState& state)
         settings.setValue(kGeometryKey, state.geometry);
     if (!state.folder.isEmpty())
         settings.setValue(kFolderKey, state.folder);
+    if (!state.snapToMp3Frames)
+        settings.setValue(kSnapKey, false);
     QVariantList recent;
     for (const std::filesystem::path& path : state.recent)
         recent << QByteArray::fromStdString(path.string());

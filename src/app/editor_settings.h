@@ -17,6 +17,8 @@ struct RememberedState {
     QByteArray geometry;  // QWidget::saveGeometry
     QString folder;
     std::vector<std::filesystem::path> recent;  // most recent first, at most kRecentFileCount
+    // Selection edges of a sound opened from an MP3 snap to where a cut keeps its frames copyable.
+    bool snapToMp3Frames = true;
 };
 
 // What file holds. A file that is missing, unreadable, damaged or written for another layout of

@@ -82,6 +82,7 @@ QIcon ToolIcon(const char* name)
 MainFrame::MainFrame(Prompts prompts, QString settingsFile, QWidget* parent)
     : QMainWindow(parent), prompts_(std::move(prompts)), settingsFile_(std::move(settingsFile))
 {
+    snapToFrames_ = ReadRemembered(settingsFile_).snapToMp3Frames;
     setObjectName(QStringLiteral("MainFrame"));
     setWindowTitle(Texts::Caption());
     setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
@@ -232,6 +233,14 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).canRun = [this] {
         return !taskRunning_ && HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
     };
+    // A preference, not an action on the sound: it may change at any time, and only later edges move.
+    commands_.Add(kCmdSnapToFrames, [this] {
+        snapToFrames_ = !snapToFrames_;
+        if (QAction* action = commands_.Find(kCmdSnapToFrames)->menuAction)
+            action->setChecked(snapToFrames_);
+        Remember([this](RememberedState& state) { state.snapToMp3Frames = snapToFrames_; });
+        RefreshSelectionGrid();
+    });
 
     // Zoom and scroll read the samples of the visible range: never while a task owns the Document.
     auto zoom = [this](int steps) {
@@ -303,7 +312,9 @@ void MainFrame::BuildMenus()
          {{kCmdSetStart, QT_TR_NOOP("Установить Начало"), {}},
           {kCmdSetEnd, QT_TR_NOOP("Установить Конец"), {}},
           {kCmdSelectAll, QT_TR_NOOP("Выбрать всё"), QKeySequence(Qt::CTRL | Qt::Key_A)},
-          {kCmdDeselect, QT_TR_NOOP("Снять выделение\tEsc"), {}}}},
+          {kCmdDeselect, QT_TR_NOOP("Снять выделение\tEsc"), {}},
+          {0, nullptr, {}},
+          {kCmdSnapToFrames, QT_TR_NOOP("Привязать к кадрам MP3"), {}}}},
         {QT_TR_NOOP("Ви&д"),
          {{kCmdZoomIn, QT_TR_NOOP("Увеличить"), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
           {kCmdZoomOut, QT_TR_NOOP("Уменьшить"), QKeySequence(Qt::CTRL | Qt::Key_Minus)},
@@ -341,6 +352,9 @@ void MainFrame::BuildMenus()
          QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Plus)});
     commands_.Find(kCmdZoomOut)->menuAction->setShortcuts(
         {QKeySequence(Qt::CTRL | Qt::Key_Minus), QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Minus)});
+    QAction* snap = commands_.Find(kCmdSnapToFrames)->menuAction;
+    snap->setCheckable(true);
+    snap->setChecked(snapToFrames_);
     connect(fileMenu_, &QMenu::aboutToShow, this, &MainFrame::RefreshRecentMenu);
     RefreshRecentMenu();
 }
@@ -427,8 +441,18 @@ void MainFrame::BuildToolBar()
     }
 }
 
+void MainFrame::RefreshSelectionGrid()
+{
+    // The grid walks the piece lists, which the worker may be changing during a task.
+    if (taskRunning_)
+        return;
+    const auto grid = snapToFrames_ ? document_.Mp3FrameGrid() : std::nullopt;
+    engine_.SetSelectionGrid(grid ? grid->step : 0, grid ? grid->phase : 0);
+}
+
 void MainFrame::RefreshUiState()
 {
+    RefreshSelectionGrid();
     UpdateTitle();
     RefreshHistoryItems();
     commands_.Refresh();

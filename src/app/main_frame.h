@@ -138,6 +138,8 @@ private:
     void OpenRecent(const std::filesystem::path& name);
     // Reads the settings file, lets change alter what it holds and writes it back.
     void Remember(const std::function<void(RememberedState&)>& change);
+    // Gives the engine the grid selection edges snap to: the MP3 frames' when the option is on.
+    void RefreshSelectionGrid();
     // A file just opened or saved: first among the recent files, its folder the dialogs' start.
     void RememberFile(const std::filesystem::path& path);
     // The remembered folder when it is still there; empty otherwise.
@@ -175,6 +177,7 @@ private:
     std::unique_ptr<WaveOutDevice> device_;
     CommandTable commands_;
     bool taskRunning_ = false;
+    bool snapToFrames_ = true;  // «Привязать к кадрам MP3», as remembered
     QString settingsFile_;
 
     QToolBar* toolBar_ = nullptr;

@@ -167,6 +167,9 @@ int MainFrame::SaveDocument()
     if (result == 1) {
         RefreshUiState();
         RememberFile(document_.TargetPath());
+        if (FileKind(document_.TargetPath()) == FileType::Mp3)
+            status_->ShowTimedMessage(document_.SavedWithoutReencoding() ? Texts::SavedLossless() : Texts::SavedReencoded(),
+                                      4000);
         return 1;
     }
     const std::filesystem::path& pending = document_.PendingTarget();

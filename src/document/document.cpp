@@ -177,6 +177,7 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 
 int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress)
 {
+    savedLossless_ = false;
     if (kind == FileType::Wav) {
         if (mp3_.buffer.HasSound() && !plain_.HasSound())
             plain_.TakeFrom(mp3_.buffer);
@@ -184,7 +185,9 @@ int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progres
     }
     if (plain_.HasSound() && !mp3_.buffer.HasSound())
         mp3_.buffer.TakeFrom(plain_);
-    return mp3_.SaveMp3(file, progress);
+    const int result = mp3_.SaveMp3(file, progress);
+    savedLossless_ = result && mp3_.LastSaveWasLossless();
+    return result;
 }
 
 int Document::Save(const std::filesystem::path& given, Progress* progress)

@@ -45,6 +45,14 @@ public:
     // failed or cancelled save leaves whatever was at the target untouched and no partial file.
     int Save(const std::filesystem::path& path = {}, Progress* progress = nullptr);
 
+    // After a successful Save: whether the MP3 written copied the source's frames (false for a WAV, or
+    // an MP3 encoded anew), and when it was encoded anew, why it could not copy (may be empty).
+    bool SavedWithoutReencoding() const { return savedLossless_; }
+    const std::string& ReencodeReason() const { return mp3_.LosslessWhyNot(); }
+    // Where cuts keep the frames of the MP3 the sound came from copyable (Mp3Document::LosslessGrid);
+    // none when the sound is not made of them alone.
+    std::optional<Mp3Document::FrameGrid> Mp3FrameGrid() const { return mp3_.LosslessGrid(ActiveBuffer()); }
+
     // The file name of TargetPath (or SourcePath when there is no target); empty when nothing is open.
     std::string DisplayName() const;
     // "Untitled" when nothing is open; else the source's folder/name " (n)." extension for the first n
@@ -172,6 +180,7 @@ private:
 
     // Changed outside the history: a failed load leaves an empty document that is not the file.
     bool modified_ = false;
+    bool savedLossless_ = false;
     EditHistory history_;
     std::function<uint64_t()> availableForTesting_;
     uint64_t reserveForTesting_ = 0;

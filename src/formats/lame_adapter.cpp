@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #include "storage/file_handle.h"
@@ -35,6 +36,11 @@ struct LameAdapter::Api {
     decltype(&lame_mp3_tags_fid) mp3TagsFid = nullptr;
     decltype(&lame_get_encoder_delay) getEncoderDelay = nullptr;
     decltype(&lame_get_out_samplerate) getOutSamplerate = nullptr;
+    // Optional: constant bit rate, frame CRCs and a fixed output rate, which only the re-encoded
+    // seams of a lossless MP3 save ask for.
+    decltype(&lame_set_brate) setBrate = nullptr;
+    decltype(&lame_set_error_protection) setErrorProtection = nullptr;
+    decltype(&lame_set_out_samplerate) setOutSamplerate = nullptr;
 };
 
 namespace {
@@ -99,6 +105,9 @@ std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& c
         Resolve(lib, api.mp3TagsFid, "lame_mp3_tags_fid");
         Resolve(lib, api.getEncoderDelay, "lame_get_encoder_delay");
         Resolve(lib, api.getOutSamplerate, "lame_get_out_samplerate");
+        Resolve(lib, api.setBrate, "lame_set_brate");
+        Resolve(lib, api.setErrorProtection, "lame_set_error_protection");
+        Resolve(lib, api.setOutSamplerate, "lame_set_out_samplerate");
         if (useInfoTag)
             Resolve(lib, api.getLametagFrame, "lame_get_lametag_frame");
         return adapter;
@@ -106,6 +115,19 @@ std::unique_ptr<LameAdapter> LameAdapter::Load(const std::vector<std::string>& c
     if (failure)
         *failure = lacking;
     return nullptr;
+}
+
+BE_CONFIG LameConfig(uint32_t sampleRate, int32_t mode)
+{
+    BE_CONFIG config;
+    std::memset(&config, 0, sizeof config);
+    config.dwConfig = BE_CONFIG_LAME;
+    auto& lhv1 = config.format.LHV1;
+    lhv1.dwStructVersion = CURRENT_STRUCT_VERSION;
+    lhv1.dwStructSize = sizeof(BE_CONFIG);
+    lhv1.dwSampleRate = sampleRate;
+    lhv1.nMode = mode;
+    return config;
 }
 
 bool LameAdapter::HasWriteInfoTag() const { return api_->getLametagFrame != nullptr; }
@@ -157,9 +179,16 @@ BE_ERR LameAdapter::beInitStream(const BE_CONFIG* config, uint32_t* samples, uin
         failures += api_->setVbrQ(gfp, lhv1.nVBRQuality) != 0;
         failures += api_->setVbrMin(gfp, int(lhv1.dwBitrate)) != 0;
         failures += api_->setVbrMax(gfp, int(lhv1.dwMaxBitrate)) != 0;
+    } else if (api_->setBrate) {
+        failures += api_->setVbr(gfp, vbr_off) != 0;
+        failures += api_->setBrate(gfp, int(lhv1.dwBitrate)) != 0;
     } else {
-        return BE_ERR_INVALID_FORMAT_PARAMETERS;  // the exporter only ever asks for VBR
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
     }
+    if (lhv1.bCRC)
+        failures += !api_->setErrorProtection || api_->setErrorProtection(gfp, 1) != 0;
+    if (lhv1.dwReSampleRate != 0)
+        failures += !api_->setOutSamplerate || api_->setOutSamplerate(gfp, int(lhv1.dwReSampleRate)) != 0;
     failures += api_->setDisableReservoir(gfp, lhv1.bNoRes ? 1 : 0) != 0;
     failures += api_->setWriteVbrTag(gfp, lhv1.bWriteVBRHeader ? 1 : 0) != 0;
     if (api_->setWriteId3tagAutomatic)

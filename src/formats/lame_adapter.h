@@ -76,6 +76,9 @@ static_assert(sizeof(BE_CONFIG) == 331, "BE_CONFIG must keep the encoder's publi
 
 class LameAdapter;
 
+// A record in the LAME layout for sampleRate and mode (BE_MP3_MODE_*), everything else zero.
+BE_CONFIG LameConfig(uint32_t sampleRate, int32_t mode);
+
 // The state of one encoding, handed out by beInitStream and owned by the caller. Destroying it
 // releases the encoder if beCloseStream was never reached (a failed export).
 class LameStream {

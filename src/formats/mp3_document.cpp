@@ -1,9 +1,16 @@
 #include "formats/mp3_document.h"
 
+#include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "formats/mp3_decoder.h"
 #include "formats/mp3_encoder.h"
+#include "formats/mp3_frames.h"
+#include "formats/mp3_lossless.h"
+#include "storage/unique_fd.h"
+#include "tasks/failure.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 
@@ -24,7 +31,137 @@ private:
     std::optional<SubProgress> part_;
 };
 
+// The file as it was when opened: a rewrite in place changes one of these.
+bool IsSameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 }  // namespace
+
+// The MP3 the sound was decoded from, kept open (a save over it renames a new file into its place, and
+// this one still reads the old), its frames, and the stores its decode went into.
+struct Mp3Document::Source {
+    UniqueFd file;
+    struct stat identity {};
+    Mp3FrameIndex index;
+    std::vector<std::weak_ptr<const SampleStore>> stores;
+
+    // The ranges of the decode that sound is made of, when it is nothing but cuts of it.
+    std::optional<std::vector<KeptRange>> KeptRanges(const SoundBuffer& sound) const
+    {
+        std::vector<std::shared_ptr<const SampleStore>> held;
+        std::vector<const SampleStore*> pointers;
+        for (const auto& store : stores) {
+            held.push_back(store.lock());
+            pointers.push_back(held.back().get());
+        }
+        return KeptSourceRanges(sound, pointers);
+    }
+};
+
+void Mp3Document::Reset()
+{
+    buffer.Clear();
+    source_.reset();
+}
+
+void Mp3Document::KeepSource(const std::filesystem::path& path)
+{
+    auto source = std::make_shared<Source>();
+    source->file.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source->file.IsValid() || ::fstat(source->file.Get(), &source->identity) != 0 ||
+        !IndexMp3Frames(source->file.Get(), uint64_t(source->identity.st_size), nullptr, source->index) ||
+        !source->index.IsSplittable() || source->index.keepEnd - source->index.keepBegin != buffer.frameCount)
+        return;
+    for (uint16_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
+        const auto& pieces = buffer.channels.Channel(c).Pieces();
+        if (pieces.size() != 1)
+            return;
+        source->stores.push_back(pieces[0].store);
+    }
+    source_ = std::move(source);
+}
+
+std::optional<Mp3Document::FrameGrid> Mp3Document::LosslessGrid(const SoundBuffer& sound) const
+{
+    if (!source_)
+        return std::nullopt;
+    const auto kept = source_->KeptRanges(sound);
+    if (!kept)
+        return std::nullopt;
+    // The longest range sets the grid; cuts made on it keep every other range on it too.
+    uint64_t at = 0, bestAt = 0, bestLength = 0, bestStart = 0;
+    for (const KeptRange& range : *kept) {
+        if (range.end - range.start > bestLength) {
+            bestLength = range.end - range.start;
+            bestAt = at;
+            bestStart = range.start;
+        }
+        at += range.end - range.start;
+    }
+    const uint64_t step = kLosslessGridSamples;
+    const uint64_t phase = (kLosslessGridPhase + 4 * step + bestAt - (bestStart + source_->index.keepBegin) % step) % step;
+    return FrameGrid{uint32_t(step), uint32_t(phase)};
+}
+
+Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& path, Progress* progress)
+{
+    LameAdapter* adapter = Mp3Encoder::Instance().Adapter();
+    const auto kept = source_->KeptRanges(buffer);
+    struct stat now {};
+    if (!kept) {
+        losslessWhyNot_ = "the sound was changed by more than cuts";
+        return Lossless::NotPossible;
+    }
+    if (::fstat(source_->file.Get(), &now) != 0 || !IsSameFile(now, source_->identity)) {
+        losslessWhyNot_ = "the MP3 file changed since it was opened";
+        return Lossless::NotPossible;
+    }
+    if (!adapter) {
+        losslessWhyNot_ = "no encoder library for the seams";
+        return Lossless::NotPossible;
+    }
+    const uint32_t range = progress ? progress->Range() : 0;
+    LosslessWrite written = LosslessWrite::Failed;
+    {
+        UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+        if (!out.IsValid()) {
+            NoteSystemFailure();
+            return Lossless::Failed;
+        }
+        Stage writePart(progress, range / 2);
+        written = WriteLosslessMp3(source_->file.Get(), source_->index, *kept, buffer, *adapter, out.Get(),
+                                   writePart.Get(), &losslessWhyNot_);
+    }
+    // A file that cannot be read or written fails the save as it would fail the encoding; what the
+    // copy alone stumbled on (the encoder's output for a seam) leaves the encoding to do it.
+    if (written == LosslessWrite::Failed && (IsCancelled(progress) || LastFailure().kind != FailureKind::Format))
+        return Lossless::Failed;
+    if (written == LosslessWrite::Failed) {
+        losslessWhyNot_ = LastFailure().text;
+        return Lossless::NotPossible;
+    }
+    if (written == LosslessWrite::NotPossible)
+        return Lossless::NotPossible;
+    // The file must decode to the sound's length before it may replace anything.
+    Mp3Decoder decoder;
+    uint64_t decoded = 0;
+    Stage checkPart(progress, range - range / 2);
+    if (!decoder.DecodedLength(path, decoded, checkPart.Get())) {
+        if (IsCancelled(progress))
+            return Lossless::Failed;
+        losslessWhyNot_ = "the copy did not decode";
+        return Lossless::NotPossible;
+    }
+    if (decoded != buffer.frameCount) {
+        losslessWhyNot_ = "the copy decodes to " + std::to_string(decoded) + " samples, not " +
+                          std::to_string(buffer.frameCount);
+        return Lossless::NotPossible;
+    }
+    return Lossless::Written;
+}
 
 int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
 {
@@ -45,14 +182,33 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     }
     if (result && IsCancelled(progress))
         result = 0;
+    source_.reset();
     if (!result)
         buffer.Clear();
+    else
+        KeepSource(path);
     return FinishProgress(progress, result);
 }
 
 int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
 {
-    int result = EncodeToMp3(path, buffer, progress);
+    lastSaveLossless_ = false;
+    losslessWhyNot_.clear();
+    int result = 0;
+    switch (source_ ? SaveLossless(path, progress) : Lossless::NotPossible) {
+    case Lossless::Written:
+        lastSaveLossless_ = true;
+        result = 1;
+        break;
+    case Lossless::Failed:
+        return FinishProgress(progress, 0);
+    case Lossless::NotPossible:
+        if (IsCancelled(progress))
+            return FinishProgress(progress, 0);
+        ClearLastFailure();
+        result = EncodeToMp3(path, buffer, progress);
+        break;
+    }
     // A file whose tags could not be written is not the file the user saved: the save fails.
     if (result && tags.HasAnythingToWrite())
         result = tags.WriteTags(path, progress);

@@ -5,7 +5,11 @@
 // Load and save run on the load or save task's worker thread.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "formats/file_tags.h"
 #include "storage/sound_buffer.h"
@@ -29,12 +33,40 @@ public:
     // the tags (the record and the carried frames) are written onto the file when there are any, and
     // a failure to write them fails the save. A failed or cancelled save leaves the partial file for
     // the caller to remove. The sound is not changed.
+    //
+    // When the sound is nothing but cuts of the MP3 last loaded, and that file is unchanged, the frames
+    // are copied instead (formats/mp3_lossless.h) and the new file decoded once to check its length;
+    // anything that stands in the way, that check included, falls back to the encoding.
     int SaveMp3(const std::filesystem::path& path, Progress* progress);
-    // Empties the buffer (its temporary files are deleted); the tags stay.
-    void Reset() { buffer.Clear(); }
+    // Whether the last successful SaveMp3 copied the frames; when it encoded, LosslessWhyNot() says
+    // why (empty when the sound was never an MP3's).
+    bool LastSaveWasLossless() const { return lastSaveLossless_; }
+    const std::string& LosslessWhyNot() const { return losslessWhyNot_; }
+
+    // Positions of sound (this buffer's sound or the same moved elsewhere) at which a cut keeps every frame of the source copyable:
+    // x with x % step == phase. None when the sound is not made of the loaded MP3's frames alone.
+    struct FrameGrid {
+        uint32_t step = 0;
+        uint32_t phase = 0;
+    };
+    std::optional<FrameGrid> LosslessGrid(const SoundBuffer& sound) const;
+
+    // Empties the buffer (its temporary files are deleted) and forgets the MP3 it came from; the tags
+    // stay.
+    void Reset();
 
     SoundBuffer buffer;
     FileTags tags;
+
+private:
+    struct Source;
+    enum class Lossless { Written, NotPossible, Failed };
+    void KeepSource(const std::filesystem::path& path);
+    Lossless SaveLossless(const std::filesystem::path& path, Progress* progress);
+
+    std::shared_ptr<const Source> source_;
+    bool lastSaveLossless_ = false;
+    std::string losslessWhyNot_;
 };
 
 }  // namespace brindle

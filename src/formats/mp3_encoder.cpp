@@ -33,15 +33,9 @@ void CheckNotCancelled(const Progress* progress)
 
 BE_CONFIG MakeConfig(const SoundBuffer& buffer)
 {
-    BE_CONFIG config;
-    std::memset(&config, 0, sizeof config);
-    config.dwConfig = BE_CONFIG_LAME;
+    BE_CONFIG config = LameConfig(buffer.format.samplesPerSecond,
+                                  buffer.channels.ChannelCount() == 1 ? BE_MP3_MODE_MONO : BE_MP3_MODE_JSTEREO);
     auto& lhv1 = config.format.LHV1;
-    lhv1.dwStructVersion = CURRENT_STRUCT_VERSION;
-    lhv1.dwStructSize = sizeof(BE_CONFIG);
-    lhv1.dwSampleRate = buffer.format.samplesPerSecond;
-    lhv1.dwReSampleRate = 0;
-    lhv1.nMode = buffer.channels.ChannelCount() == 1 ? BE_MP3_MODE_MONO : BE_MP3_MODE_JSTEREO;
     lhv1.dwBitrate = 128;
     lhv1.dwMaxBitrate = 192;
     lhv1.nPreset = LQP_HIGH_QUALITY;

@@ -46,6 +46,8 @@ public:
     bool IsLoaded() const { return adapter_ != nullptr; }
     // The file the library was loaded from; empty when none was.
     std::string LibraryPath() const;
+    // The loaded library, for the re-encoded seams of a lossless save; null when none loaded.
+    LameAdapter* Adapter() const { return adapter_.get(); }
 
     // Writes buffer (with sound, compact) as an MP3 file at path, created new or replaced. 1 on
     // success; on failure 0 with the reason noted. Fails without touching the file when the library

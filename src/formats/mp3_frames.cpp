@@ -273,8 +273,11 @@ int IndexMp3Frames(int fd, uint64_t size, Progress* progress, Mp3FrameIndex& ind
         InfoFrame info;
         if (const uint8_t* frame = reader.At(at, first.frameBytes)) {
             info = ReadInfoFrame(first, frame);
-            if (info.isInfoFrame)
+            if (info.isInfoFrame) {
+                index.infoFrameOffset = uint32_t(at);
+                index.infoFrameBytes = first.frameBytes;
                 at += first.frameBytes;
+            }
         }
         const Layer3Header infoHeader = first;
 

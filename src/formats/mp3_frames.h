@@ -61,6 +61,9 @@ struct Mp3FrameIndex {
     // taken off as libmpg123 takes them off.
     uint64_t keepBegin = 0;
     uint64_t keepEnd = 0;
+    // Where the Xing/LAME info frame lies in the file, and its length; 0 bytes when there is none.
+    uint32_t infoFrameOffset = 0;
+    uint32_t infoFrameBytes = 0;
     // Empty when the frames can be decoded in ranges; else why not ("junk after the frames").
     std::string notSplittable;
 

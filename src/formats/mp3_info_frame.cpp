@@ -111,4 +111,44 @@ bool RewriteInfoFrame(std::vector<uint8_t>& frame, const InfoFrameTotals& totals
     return true;
 }
 
+bool PatchInfoFrame(std::vector<uint8_t>& frame, const InfoFramePatch& patch)
+{
+    Layer3Header header;
+    if (frame.size() < 4 || !ParseLayer3Header(frame.data(), header) || frame.size() != header.frameBytes)
+        return false;
+    // Where the decoder looks, whatever the frame's own CRC bit says.
+    const size_t xing = 4 + header.sideInfoBytes;
+    if (frame.size() < xing + 8)
+        return false;
+    const bool isXing = std::memcmp(&frame[xing], "Xing", 4) == 0;
+    if (!isXing && std::memcmp(&frame[xing], "Info", 4) != 0)
+        return false;
+    const uint32_t flags = uint32_t(frame[xing + 4]) << 24 | uint32_t(frame[xing + 5]) << 16 |
+                           uint32_t(frame[xing + 6]) << 8 | frame[xing + 7];
+    if ((flags & 7) != 7)
+        return false;
+    const size_t frameCountAt = xing + 8;
+    const size_t byteCountAt = frameCountAt + 4;
+    const size_t tocAt = byteCountAt + 4;
+    const size_t lameAt = tocAt + 100 + ((flags & 8) ? 4 : 0);
+    // The extension's fields, from its encoder name on (VbrTag.c).
+    constexpr size_t kPeak = 11, kDelayPadding = 21, kMusicLength = 28, kMusicCrc = 32, kFrameCrc = 34;
+    if (frame.size() < lameAt + kFrameCrc + 2 || frame[lameAt] == 0 || patch.delay > 0xFFF || patch.padding > 0xFFF)
+        return false;
+    if (patch.isVariable && !isXing)
+        std::memcpy(&frame[xing], "Xing", 4);
+    const uint32_t streamBytes = uint32_t(patch.audioBytes + frame.size());
+    PutBigEndian(&frame[frameCountAt], patch.toc.FrameCount(), 4);
+    PutBigEndian(&frame[byteCountAt], streamBytes, 4);
+    const std::vector<uint8_t> toc = patch.toc.Entries();
+    std::memcpy(&frame[tocAt], toc.data(), toc.size());
+    // The peak and both ReplayGain values.
+    std::memset(&frame[lameAt + kPeak], 0, 8);
+    PutBigEndian(&frame[lameAt + kDelayPadding], patch.delay << 12 | patch.padding, 3);
+    PutBigEndian(&frame[lameAt + kMusicLength], streamBytes, 4);
+    PutBigEndian(&frame[lameAt + kMusicCrc], patch.musicCrc, 2);
+    PutBigEndian(&frame[lameAt + kFrameCrc], Crc16Arc(0, frame.data(), lameAt + kFrameCrc), 2);
+    return true;
+}
+
 }  // namespace brindle

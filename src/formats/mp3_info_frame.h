@@ -49,4 +49,21 @@ struct InfoFrameTotals {
 // frame's own CRC. false (frame untouched) for a frame that is not a LAME info frame of that layout.
 bool RewriteInfoFrame(std::vector<uint8_t>& frame, const InfoFrameTotals& totals);
 
+// What an info frame copied from another file must say of the frames that now follow it.
+struct InfoFramePatch {
+    XingTableOfContents toc;  // of every audio frame
+    uint64_t audioBytes = 0;
+    uint16_t musicCrc = 0;
+    uint32_t delay = 0;       // encoder delay and padding, in samples (12 bits each)
+    uint32_t padding = 0;
+    bool isVariable = false;  // the frames' bit rates differ: the frame says "Xing", not "Info"
+};
+
+// Rewrites, in place, the Xing or Info frame of any encoder that also wrote the LAME extension (the
+// one the decoder takes delay and padding from): frame and byte counts, table of contents, delay and
+// padding, music length and CRC, and the frame's own CRC; the peak and the ReplayGain values, which
+// described the old sound, are cleared. false (frame untouched) for a frame without all of those
+// fields.
+bool PatchInfoFrame(std::vector<uint8_t>& frame, const InfoFramePatch& patch);
+
 }  // namespace brindle

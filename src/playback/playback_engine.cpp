@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cmath>
 #include <utility>
 
@@ -167,16 +168,31 @@ void PlaybackEngine::SeekFraction(double x)
         SetPosition(frame, frames);
 }
 
+int64_t PlaybackEngine::Snapped(int64_t frame, uint32_t frameCount) const
+{
+    if (gridStep_ == 0)
+        return frame;
+    const int64_t step = gridStep_;
+    const int64_t below = frame - (((frame - gridPhase_) % step) + step) % step;
+    int64_t best = 0;
+    for (int64_t candidate : {below, below + step, int64_t(frameCount)}) {
+        if (candidate >= 0 && candidate <= int64_t(frameCount) &&
+            std::llabs(candidate - frame) < std::llabs(best - frame))
+            best = candidate;
+    }
+    return best;
+}
+
 void PlaybackEngine::SetSelectionStart(int64_t frame, uint32_t frameCount)
 {
-    selectionStart = ClampFrame(frame, frameCount);
+    selectionStart = ClampFrame(Snapped(frame, frameCount), frameCount);
     if (selectionEnd >= 0 && selectionEnd < selectionStart)
         std::swap(selectionStart, selectionEnd);
 }
 
 void PlaybackEngine::SetSelectionEnd(int64_t frame, uint32_t frameCount)
 {
-    selectionEnd = ClampFrame(frame, frameCount);
+    selectionEnd = ClampFrame(Snapped(frame, frameCount), frameCount);
     if (selectionStart >= 0 && selectionEnd < selectionStart)
         std::swap(selectionStart, selectionEnd);
 }

@@ -72,8 +72,16 @@ public:
 
     // Set start and Set end: the new edge is the frame clamped to the sound; when both edges are set
     // and the end lies before the start they are swapped.
+    // With a grid set, the edge first moves to the nearest frame x with x % step == phase, or to the
+    // start or the end of the sound when one of those is nearer.
     void SetSelectionStart(int64_t frame, uint32_t frameCount);
     void SetSelectionEnd(int64_t frame, uint32_t frameCount);
+    // step 0: no grid.
+    void SetSelectionGrid(uint32_t step, uint32_t phase)
+    {
+        gridStep_ = step;
+        gridPhase_ = step ? phase % step : 0;
+    }
     void SelectAll(uint32_t frameCount);
     void Deselect();
 
@@ -104,6 +112,11 @@ public:
     int32_t selectionEnd = -1;
 
 private:
+    int64_t Snapped(int64_t frame, uint32_t frameCount) const;
+
+    uint32_t gridStep_ = 0;
+    uint32_t gridPhase_ = 0;
+
     struct PlayBlock {
         std::unique_ptr<int16_t[]> samples;
         uint32_t capacity = kBlockSamples;

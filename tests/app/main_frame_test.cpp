@@ -1467,6 +1467,64 @@ private slots:
         QCOMPARE(frame_->Commands().Find(kCmdSelectAll)->menuAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_A));
     }
 
+    // A sound opened from an MP3 snaps selection edges to where its frames can be kept (the option in
+    // Выбор, on unless turned off, remembered); a save says whether it copied them or encoded anew.
+    void anMp3SnapsSelectionEdgesAndASaveSaysHowItWasWritten()
+    {
+        const QString settings = FreshSettingsFile(QStringLiteral("snap"));
+        StartWithSettings(settings);
+        const QString mp3 = test::ScratchDir() + QStringLiteral("/tone.mp3");
+        OpenStereo();
+        QVERIFY(frame_->GetDocument().Save(mp3.toStdString()));
+        QVERIFY(frame_->OpenFile(mp3));
+        frame_->RefreshUiState();
+        QAction* snap = frame_->Commands().Find(kCmdSnapToFrames)->menuAction;
+        QVERIFY(snap->isCheckable() && snap->isChecked());
+        QCOMPARE(snap->text(), QStringLiteral("Привязать к кадрам MP3"));
+
+        Document& document = frame_->GetDocument();
+        const auto grid = document.Mp3FrameGrid();
+        QVERIFY(grid.has_value());
+        QCOMPARE(grid->step, 4608u);
+        PlaybackEngine& engine = frame_->Engine();
+        const uint32_t frames = document.ActiveBuffer().FrameCount();
+        engine.SetPosition(10000, frames);
+        frame_->Commands().Run(kCmdSetStart);
+        engine.SetPosition(21000, frames);
+        frame_->Commands().Run(kCmdSetEnd);
+        QCOMPARE(uint32_t(engine.selectionStart) % grid->step, grid->phase);
+        QCOMPARE(uint32_t(engine.selectionEnd) % grid->step, grid->phase);
+        QVERIFY(std::abs(engine.selectionStart - 10000) <= 2304 && std::abs(engine.selectionEnd - 21000) <= 2304);
+        // Near the ends, the ends themselves.
+        engine.SetSelectionEnd(frames - 5, frames);
+        QCOMPARE(engine.selectionEnd, int32_t(frames));
+        engine.SetSelectionEnd(21000, frames);
+
+        frame_->Commands().Run(kCmdDeleteSelected);
+        const QString out = test::ScratchDir() + QStringLiteral("/cut.mp3");
+        dialogs_.saveAnswers.push_back(SaveChoice{out, 1});
+        QVERIFY(frame_->Save());
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Сохранено без перекодирования"));
+        frame_->Commands().Run(kCmdFadeIn);
+        QVERIFY(frame_->Save());
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Сохранено с перекодированием"));
+
+        // Off: edges stay where they are put, and the next run remembers it.
+        snap->trigger();
+        QVERIFY(!snap->isChecked());
+        QVERIFY(!ReadRemembered(settings).snapToMp3Frames);
+        engine.SetSelectionStart(10001, frames);
+        QCOMPARE(engine.selectionStart, 10001);
+        StartWithSettings(settings);
+        QVERIFY(!frame_->Commands().Find(kCmdSnapToFrames)->menuAction->isChecked());
+        frame_->Commands().Find(kCmdSnapToFrames)->menuAction->trigger();
+        QVERIFY(ReadRemembered(settings).snapToMp3Frames);
+        // A WAV has no frames to keep.
+        OpenStereo();
+        frame_->Engine().SetSelectionStart(10001, 44100);
+        QCOMPARE(frame_->Engine().selectionStart, 10001);
+    }
+
     // Ctrl+= and Ctrl+- zoom around the play position, Ctrl+0 and the toolbar button show the whole
     // sound again; the scroll bar shows while zoomed; keys that move the position past the view turn
     // its page, and so does playing. A modal dialog keeps the keys from the window.

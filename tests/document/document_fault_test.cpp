@@ -152,7 +152,16 @@ TEST_F(DocumentFaultTest, ASourceDeletedOrTruncatedAfterTheLoadStillSavesWhatWas
             else
                 fs::resize_file(source, 100);
             ASSERT_EQ(document.Save(saved), 1) << source << (deleted ? " deleted" : " truncated");
-            EXPECT_TRUE(ReadFileBytes(saved) == ReadFileBytes(reference)) << source;
+            if (extension == ".mp3" && !deleted) {
+                // The frames the first save copied are gone: the sound is encoded anew, whole.
+                EXPECT_FALSE(document.SavedWithoutReencoding());
+                Document again;
+                ASSERT_EQ(again.Load(saved), 1);
+                EXPECT_EQ(again.ActiveBuffer().frameCount, document.ActiveBuffer().frameCount);
+            } else {
+                // A deleted MP3 is still open, and the copy reads it.
+                EXPECT_TRUE(ReadFileBytes(saved) == ReadFileBytes(reference)) << source;
+            }
             test::WriteFileBytes(source, original);
         }
     }

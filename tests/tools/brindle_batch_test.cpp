@@ -174,6 +174,21 @@ TEST_F(BrindleBatch, MonoStereoAndMp3RoundTrip)
     EXPECT_NE(outcome.out.find("channels=2"), std::string::npos);
 }
 
+// -v says how an MP3 was saved: its frames copied after cuts, or encoded anew after anything else.
+TEST_F(BrindleBatch, VerboseSaysWhetherAnMp3WasReencoded)
+{
+    const auto mp3 = PathOf("tone.mp3");
+    ASSERT_EQ(Run("'" + tone_.string() + "' -o '" + mp3.string() + "'").status, 0);
+    auto outcome = Run("'" + mp3.string() + "' -v --select 1s:2s --delete -o '" + PathOf("cut.mp3").string() + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "Сохранено без перекодирования\n");
+    outcome = Run("'" + mp3.string() + "' -v --fade-in -o '" + PathOf("faded.mp3").string() + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "Сохранено с перекодированием (the sound was changed by more than cuts)\n");
+    outcome = Run("'" + mp3.string() + "' --select 1s:2s --delete -o '" + PathOf("quiet.mp3").string() + "'");
+    EXPECT_EQ(outcome.out, "");
+}
+
 // A 24-bit, 32-bit or float WAV keeps its resolution through the load, the edits and the save: a
 // tone at -105 dBFS, which a 16-bit save would round to silence, is still there.
 TEST_F(BrindleBatch, HighResolutionWavKeepsItsResolutionThroughEditsAndSave)

@@ -10,6 +10,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTimer>
@@ -19,6 +21,7 @@
 #include <ctime>
 
 #include "app/about_box.h"
+#include "app/command_ids.h"
 #include "app/app_texts.h"
 #include "app/application_setup.h"
 #include "app/document_view.h"
@@ -100,6 +103,30 @@ int main(int argc, char* argv[])
     };
     ok = showWithSelection(mono, 0.2, 0.55, 0.3, "main-window-mono.png") && ok;
     ok = showWithSelection(stereo, 0.25, 0.6, 0.4, "main-window.png") && ok;
+
+    // The stereo sound as an MP3, cut and saved: the status pane says its frames were copied, and the
+    // Выбор menu shows the snapping option.
+    const QString mp3 = QDir(QDir::tempPath()).filePath(QStringLiteral("chord.mp3"));
+    if (frame.GetDocument().Save(mp3.toStdString()) && frame.OpenFile(mp3)) {
+        frame.RefreshUiState();
+        brindle::PlaybackEngine& engine = frame.Engine();
+        const uint32_t frames = frame.GetDocument().ActiveBuffer().FrameCount();
+        engine.SetSelectionStart(frames / 3, frames);
+        engine.SetSelectionEnd(frames / 2, frames);
+        frame.Commands().Run(brindle::kCmdDeleteSelected);
+        frame.GetDocument().SetTargetPath(QDir(QDir::tempPath()).filePath(QStringLiteral("chord-cut.mp3")).toStdString());
+        ok = frame.Save() && Save(frame, folder, "mp3-saved-without-reencoding.png") && ok;
+        for (QAction* action : frame.menuBar()->actions()) {
+            QMenu* menu = action->menu();
+            if (!menu || !menu->actions().contains(frame.Commands().Find(brindle::kCmdSnapToFrames)->menuAction))
+                continue;
+            menu->popup(frame.mapToGlobal(QPoint(120, 20)));
+            ok = Save(*menu, folder, "selection-menu.png") && ok;
+            menu->hide();
+        }
+    } else {
+        ok = false;
+    }
 
     brindle::VolumeDialog volume(&frame);
     volume.Entry()->setEditText(QStringLiteral("150"));

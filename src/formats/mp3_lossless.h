@@ -1,0 +1,64 @@
+// Saving a cut MP3 without encoding it again: the frames of the source that lie wholly inside what the
+// sound keeps are copied byte for byte, and only a few frames at each seam are encoded anew from the
+// decoded samples (same rate, channels, mode and CRC setting, bit reservoir off). The info frame is
+// rewritten so that a gapless decoder gives exactly the sound's length.
+//
+// Frame positions. A decode keeps the raw samples [delay + 529, ...) of the frames; a source frame j
+// copied into output slot p decodes to what it decoded to only when its position moves by whole
+// frames and, for the decoder's rounding, by a whole turn of its synthesis ring (4 frames of MPEG-1, 8
+// of MPEG-2 and 2.5: kLosslessGridSamples either way). Ranges whose cut does not move them by such a
+// multiple are encoded anew; the delay of the new file is chosen so that as much as possible is copied
+// (a head cut, or one cut, always qualifies through it).
+//
+// The bit reservoir. The first frame copied after new frames may take main data from the frames before
+// it, which were dropped: those bytes are carried at the end of the last new frame, whose bit rate is
+// raised for room when needed; the seam moves on a frame when they still do not fit, or when the
+// window types on the two sides would not overlap-add.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "formats/mp3_frames.h"
+
+namespace brindle {
+
+class LameAdapter;
+class Progress;
+class SampleStore;
+class SoundBuffer;
+
+// A range [start, end) of the source's decoded samples.
+struct KeptRange {
+    uint32_t start = 0;
+    uint32_t end = 0;
+};
+
+// The ranges of the source's decode that the sound is made of, in order, when the sound is nothing but
+// cuts of it: every piece of channel c is a range of sourceStores[c], the channels' pieces cover the
+// same ranges, and the ranges ascend without overlapping. Touching ranges are joined. None otherwise.
+std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
+                                                       const std::vector<const SampleStore*>& sourceStores);
+
+// Cuts whose both edges lie on this grid (of the source's decode: samples s with
+// (s + encoder delay + 529) % kLosslessGridSamples == kLosslessGridPhase) are always copied.
+inline constexpr uint32_t kLosslessGridSamples = 4608;
+inline constexpr uint32_t kLosslessGridPhase = 2304;
+
+enum class LosslessWrite {
+    Written,      // the file holds the whole sound
+    NotPossible,  // this sound or source cannot be saved this way (whyNot says why); nothing useful written
+    Failed,       // cancelled, or the source or the file could not be read or written; reason noted
+};
+
+// Writes the audio frames of sound, which is the ranges `kept` of the source open at sourceFd (indexed
+// as index, which must be splittable and have an info frame), into the empty file open at outFd: the
+// info frame first, then the frames; no tags. progress (may be null) is moved and asked for a cancel;
+// it is not completed here.
+LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
+                               const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
+                               std::string* whyNot);
+
+}  // namespace brindle

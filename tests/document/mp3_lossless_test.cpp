@@ -1,0 +1,348 @@
+// Saving a cut MP3 without encoding it again, judged from outside with mpg123 against the source's own
+// decode and against the full encode of the same sound: the frames away from the seams are the
+// source's bytes, the file decodes to exactly the sound's length without a warning, the samples away
+// from the seams are the source's, and the seams are no worse than a full encode.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <unistd.h>
+
+#include "document/document.h"
+#include "formats/mp3_frames.h"
+#include "formats/mp3_test_support.h"
+#include "storage/unique_fd.h"
+#include "support/test_support.h"
+#include "tasks/progress.h"
+
+namespace brindle::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Samples either side of a seam that a re-encoded seam may change.
+constexpr int64_t kNear = 6000;
+
+struct Source {
+    std::string name;
+    std::string make;  // a shell command writing OUT from 44.1 kHz stereo IN, or empty for a corpus file
+};
+
+// Every frame layout the copy must keep: CBR with and without the reservoir, VBR, CRCs, MPEG-1, 2 and
+// 2.5, mono, joint and plain stereo, two encoders.
+const Source kSources[] = {
+    {"cbr128_joint_reservoir", "lame --quiet -b 128 IN OUT"},
+    {"vbr_stereo_crc", "lame --quiet -V 2 -p -m s IN OUT"},
+    {"cbr_mono32k_nores", "sox IN -r 32000 -c 1 T.wav && lame --quiet -b 96 --nores T.wav OUT"},
+    {"mpeg2_vbr_crc", "sox IN -r 22050 T.wav && lame --quiet -V 5 -p T.wav OUT"},
+    {"mpeg25_mono", "sox IN -r 11025 -c 1 T.wav && lame --quiet -b 24 T.wav OUT"},
+    {"ffmpeg_vbr48k", "ffmpeg -v quiet -y -i IN -ar 48000 -c:a libmp3lame -q:a 3 OUT"},
+    {"tinytag-vbr44stereo.mp3", ""},
+    {"tinytag-vbr22stereo.mp3", ""},
+    {"tinytag-vbr11stereo.mp3", ""},
+    {"tinytag-vbr16.mp3", ""},
+};
+
+std::string Replace(std::string text, const std::string& what, const std::string& with)
+{
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
+
+// The audio frames of a file (the info frame left out), each as its bytes.
+std::vector<std::string> AudioFrames(const fs::path& mp3)
+{
+    Mp3FrameIndex index;
+    UniqueFd fd(::open(mp3.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(mp3), nullptr, index), 1);
+    EXPECT_TRUE(index.IsSplittable()) << mp3 << ": " << index.notSplittable;
+    const std::vector<unsigned char> bytes = ReadFileBytes(mp3);
+    std::vector<std::string> frames;
+    for (uint32_t i = 0; i < index.FrameCount(); ++i)
+        frames.emplace_back(reinterpret_cast<const char*>(&bytes[index.offsets[i]]), index.FrameBytes(i));
+    return frames;
+}
+
+class Mp3LosslessTest : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        for (const char* tool : {"mpg123", "lame", "sox", "ffmpeg"}) {
+            if (!HasTool(tool))
+                GTEST_SKIP() << "needs mpg123, lame, sox and ffmpeg";
+        }
+    }
+
+    fs::path Make(const Source& source)
+    {
+        if (source.make.empty())
+            return CorpusDir() / "mp3" / source.name;
+        const fs::path in = PathOf("signal.wav");
+        if (!fs::exists(in)) {
+            // A sweep over quiet noise: every band busy, so that the encoders use the reservoir.
+            const std::string command = "LC_ALL=C sox -D -R -n -r 44100 -c 2 -b 16 " + Quoted(in) +
+                                        " synth 5 sine 100-20000 pinknoise vol 0.5 2>/dev/null";
+            EXPECT_EQ(RunCommand(command), 0);
+        }
+        const fs::path out = PathOf(source.name + ".mp3");
+        std::string command = Replace(source.make, "IN", Quoted(in));
+        command = Replace(command, "OUT", Quoted(out));
+        command = "LC_ALL=C " + Replace(command, "T.wav", Quoted(PathOf("t.wav")));
+        EXPECT_EQ(RunCommand(command), 0) << command;
+        return out;
+    }
+
+    Pcm16 Decode(const fs::path& mp3)
+    {
+        const fs::path wav = PathOf("decoded.wav");
+        EXPECT_EQ(RunCommand("LC_ALL=C mpg123 -q -w " + Quoted(wav) + " " + Quoted(mp3) + " 2>/dev/null"), 0);
+        Pcm16 pcm = ReadPcm16Wav(wav);
+        fs::remove(wav);
+        return pcm;
+    }
+
+    // What mpg123 -vv says of the file that sounds like trouble.
+    std::string Warnings(const fs::path& mp3)
+    {
+        const fs::path log = PathOf("mpg123.log");
+        RunCommand("LC_ALL=C mpg123 -vv -t " + Quoted(mp3) + " >" + Quoted(log) + " 2>&1");
+        std::ifstream in(log);
+        std::string line, found;
+        while (std::getline(in, line)) {
+            const std::string lower = Replace(line, "W", "w");
+            if (lower.find("warning") != std::string::npos || line.find("rankenstein") != std::string::npos ||
+                line.find("rror") != std::string::npos || line.find("big_values") != std::string::npos)
+                found += line + "\n";
+        }
+        return found;
+    }
+
+    // The same sound encoded the one way there was before: through a WAV, so nothing can be copied.
+    Pcm16 FullEncode(Document& document)
+    {
+        const fs::path wav = PathOf("full.wav");
+        const fs::path mp3 = PathOf("full.mp3");
+        EXPECT_EQ(document.Save(wav), 1);
+        Document plain;
+        EXPECT_EQ(plain.Load(wav), 1);
+        EXPECT_EQ(plain.Save(mp3), 1);
+        EXPECT_FALSE(plain.SavedWithoutReencoding());
+        return Decode(mp3);
+    }
+
+    // Cuts [from, to) of the source's samples in order (each in the source's own positions), saves,
+    // and checks the result. exact: the kept samples away from seams must be the source's exactly;
+    // otherwise within the decoder's rounding (one step). The result's first `encodedHead` samples are
+    // expected to be encoded anew (a cut of no whole frames moves what lies on its shorter side).
+    void CheckCuts(const fs::path& mp3, const std::vector<std::pair<int64_t, int64_t>>& cuts, bool exact,
+                   const std::string& what, int64_t encodedHead = 0)
+    {
+        SCOPED_TRACE(mp3.filename().string() + ": " + what);
+        const Pcm16 source = Decode(mp3);
+        ASSERT_TRUE(source.isValid);
+        const int64_t c = source.channels;
+        Document document;
+        ASSERT_EQ(document.Load(mp3), 1);
+        ASSERT_EQ(int64_t(document.ActiveBuffer().frameCount), int64_t(source.Frames()));
+        std::vector<int16_t> expected;
+        // In the result. Without an info frame the source has no delay the decoder takes off, and the
+        // copy needs one: its head is a seam too.
+        std::vector<int64_t> seams;
+        Mp3FrameIndex index;
+        UniqueFd fd(::open(mp3.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(mp3), nullptr, index), 1);
+        if (index.infoFrameBytes == 0)
+            seams.push_back(0);
+        int64_t kept = 0, removed = 0, from = 0;
+        for (auto [start, end] : cuts) {
+            expected.insert(expected.end(), source.samples.begin() + from * c, source.samples.begin() + start * c);
+            kept += start - from;
+            seams.push_back(kept);
+            ASSERT_EQ(document.DeleteRange(start - removed, end - removed, true), 1);
+            removed += end - start;
+            from = end;
+        }
+        expected.insert(expected.end(), source.samples.begin() + from * c, source.samples.end());
+
+        const fs::path out = PathOf("out.mp3");
+        ASSERT_EQ(document.Save(out), 1);
+        EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+        EXPECT_EQ(Warnings(out), "");
+        const Pcm16 result = Decode(out);
+        ASSERT_EQ(result.samples.size(), expected.size()) << "the length is not exact";
+
+        auto isNear = [&](int64_t frame) {
+            return frame < encodedHead || std::any_of(seams.begin(), seams.end(), [&](int64_t s) { return std::llabs(frame - s) < kNear; });
+        };
+        int64_t wrong = 0, worst = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (isNear(int64_t(i) / c))
+                continue;
+            const int64_t difference = std::llabs(int64_t(result.samples[i]) - expected[i]);
+            wrong += difference != 0;
+            worst = std::max(worst, difference);
+        }
+        if (exact)
+            EXPECT_EQ(wrong, 0) << "samples away from the seams differ from the source's";
+        else
+            EXPECT_LE(worst, 1) << "samples away from the seams differ by more than rounding";
+
+        const Pcm16 full = FullEncode(document);
+        ASSERT_EQ(full.samples.size(), expected.size());
+        double ours = 0, theirs = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (!isNear(int64_t(i) / c))
+                continue;
+            ours += std::pow(double(result.samples[i]) - expected[i], 2);
+            theirs += std::pow(double(full.samples[i]) - expected[i], 2);
+        }
+        EXPECT_LE(ours, theirs) << "the seams are worse than a full encode";
+
+        // The frames away from the seams are the source's bytes, in order.
+        const std::vector<std::string> before = AudioFrames(mp3);
+        const std::vector<std::string> after = AudioFrames(out);
+        std::map<std::string, size_t> where;
+        for (size_t i = 0; i < before.size(); ++i)
+            where.emplace(before[i], i);
+        size_t copied = 0, lastAt = 0;
+        for (const std::string& frame : after) {
+            const auto found = where.find(frame);
+            if (found == where.end())
+                continue;
+            EXPECT_GE(found->second + 1, lastAt + (copied ? 1 : 0)) << "copied frames out of order";
+            lastAt = found->second;
+            ++copied;
+        }
+        const size_t perSeam = result.rate >= 32000 ? 8 : 16;
+        const int64_t frameLength = result.rate >= 32000 ? 1152 : 576;
+        const size_t away = size_t(std::max<int64_t>(0, int64_t(after.size()) - int64_t(perSeam * seams.size()) -
+                                                           encodedHead / frameLength));
+        EXPECT_GE(copied, away) << "too few frames copied";
+    }
+
+    // Source positions on the grid the document offers, the nth at or after `at`.
+    static int64_t OnGrid(const Document& document, int64_t at)
+    {
+        const auto grid = document.Mp3FrameGrid();
+        EXPECT_TRUE(grid.has_value());
+        if (!grid)
+            return at;
+        const int64_t step = grid->step;
+        return at + ((int64_t(grid->phase) - at) % step + step) % step;
+    }
+};
+
+// Head, middle and tail cuts, on the snapping grid and off it, of every layout.
+TEST_F(Mp3LosslessTest, CutsKeepTheSourcesFramesAndDecodeToExactlyTheSound)
+{
+    for (const Source& source : kSources) {
+        const fs::path mp3 = Make(source);
+        Document document;
+        ASSERT_EQ(document.Load(mp3), 1) << mp3;
+        const int64_t n = document.ActiveBuffer().frameCount;
+        const int64_t a = OnGrid(document, n / 5), b = OnGrid(document, a + 3 * 4608 - 1);
+        const int64_t d = OnGrid(document, n / 2), e = OnGrid(document, d + 4608);
+        CheckCuts(mp3, {{0, a}}, true, "head on the grid");
+        CheckCuts(mp3, {{a, b}, {d, e}, {n * 4 / 5 + 7, n}}, true, "two middle cuts on the grid and the tail");
+        CheckCuts(mp3, {{n / 7 + 13, n / 7 + 1013}}, false, "a middle cut of no whole frames", n / 7 + 13);
+        CheckCuts(mp3, {{0, 4321}, {n - 999, n}}, false, "head and tail anywhere");
+    }
+}
+
+// An untouched save writes the source's audio frames and info frame byte for byte.
+TEST_F(Mp3LosslessTest, UntouchedSaveIsTheSourcesFrames)
+{
+    for (const Source& source : kSources) {
+        const fs::path mp3 = Make(source);
+        Document document;
+        ASSERT_EQ(document.Load(mp3), 1) << mp3;
+        const fs::path out = PathOf("untouched.mp3");
+        ASSERT_EQ(document.Save(out), 1);
+        EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+        EXPECT_TRUE(AudioFrames(out) == AudioFrames(mp3)) << mp3;
+        Mp3FrameIndex index, copy;
+        for (auto [path, into] : {std::pair{mp3, &index}, std::pair{out, &copy}}) {
+            UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(path), nullptr, *into), 1);
+        }
+        const auto a = ReadFileBytes(mp3), b = ReadFileBytes(out);
+        EXPECT_TRUE(std::equal(a.begin() + index.infoFrameOffset, a.begin() + index.offsets[0],
+                               b.begin() + copy.infoFrameOffset, b.begin() + copy.offsets[0]))
+            << "the info frame changed";
+    }
+}
+
+// Only the history as it stands counts; any other edit, or a source changed on disk, encodes the whole
+// sound, and so does a cut whose copy cannot be made; every such save is still exact in length.
+TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
+{
+    const fs::path mp3 = Make(kSources[0]);
+    const fs::path out = PathOf("out.mp3");
+    Document document;
+    ASSERT_EQ(document.Load(mp3), 1);
+    const uint32_t n = document.ActiveBuffer().frameCount;
+    ASSERT_EQ(document.DeleteRange(1000, 50000, true), 1);
+    ASSERT_EQ(document.ChangeVolume(0, 1000, 80), 1);
+    ASSERT_EQ(document.Save(out), 1);
+    EXPECT_FALSE(document.SavedWithoutReencoding());
+    EXPECT_EQ(Decode(out).Frames(), n - 49000u);
+
+    EditMarks marks;
+    ASSERT_EQ(document.Undo(marks), 1);
+    ASSERT_EQ(document.Save(out), 1);
+    EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+    ASSERT_EQ(document.ToMono(), 1);
+    ASSERT_EQ(document.Undo(marks), 1);
+    ASSERT_EQ(document.Save(out), 1);
+    EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+
+    // Saved over its own source, then cut again: the old file is still what the copy reads.
+    ASSERT_EQ(document.Save(mp3), 1);
+    EXPECT_TRUE(document.SavedWithoutReencoding());
+    ASSERT_EQ(document.DeleteRange(0, 4608, true), 1);
+    ASSERT_EQ(document.Save(out), 1);
+    EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+    EXPECT_EQ(Decode(out).Frames(), n - 49000u - 4608u);
+
+    // Rewritten in place under the open sound: nothing of it may be copied.
+    Document other;
+    ASSERT_EQ(other.Load(mp3), 1);
+    {
+        std::fstream file(mp3, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(-200, std::ios::end);
+        file.put('\x55');
+    }
+    ASSERT_EQ(other.DeleteRange(0, 4608, true), 1);
+    ASSERT_EQ(other.Save(out), 1);
+    EXPECT_FALSE(other.SavedWithoutReencoding());
+    EXPECT_EQ(Decode(out).Frames(), n - 49000u - 4608u);
+
+    // A WAV never is.
+    ASSERT_EQ(document.Save(PathOf("out.wav")), 1);
+    EXPECT_FALSE(document.SavedWithoutReencoding());
+}
+
+// A cancel during a copy leaves the target as it was.
+TEST_F(Mp3LosslessTest, CancelledCopyLeavesTheTargetAlone)
+{
+    const fs::path mp3 = Make(kSources[1]);
+    const fs::path out = PathOf("out.mp3");
+    WriteFileBytes(out, {'o', 'l', 'd'});
+    Document document;
+    ASSERT_EQ(document.Load(mp3), 1);
+    ASSERT_EQ(document.DeleteRange(0, 4608, true), 1);
+    Progress progress(1000);
+    progress.Cancel();
+    EXPECT_EQ(document.Save(out, &progress), 0);
+    EXPECT_EQ(document.LastFailure().kind, FailureKind::Cancelled);
+    EXPECT_EQ(ReadFileBytes(out), (std::vector<unsigned char>{'o', 'l', 'd'}));
+}
+
+}  // namespace
+}  // namespace brindle::test
