@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "storage/file_io.h"
+
 namespace brindle {
 namespace {
 
@@ -54,17 +56,7 @@ int HexDigit(char c)
 // Reads exactly size bytes at offset: false on a short read or an error.
 bool ReadAt(int fd, char* data, size_t size, uint64_t offset)
 {
-    while (size > 0) {
-        const ssize_t got = ::pread(fd, data, size, off_t(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        data += got;
-        size -= size_t(got);
-        offset += uint64_t(got);
-    }
-    return true;
+    return ReadFullyAt(fd, data, size, int64_t(offset)) == int64_t(size);
 }
 
 bool WriteAll(int fd, const std::string& bytes)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "formats/check.h"
+#include "storage/file_io.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -40,17 +41,11 @@ public:
             return nullptr;
         if (offset < start_ || offset + n > start_ + filled_) {
             const uint64_t wanted = std::min<uint64_t>(kWindowBytes, size_ - offset);
-            size_t done = 0;
-            while (done < wanted) {
-                const ssize_t got = ::pread(fd_, window_.data() + done, wanted - done, off_t(offset + done));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got < 0)
-                    ThrowSystem();
-                if (got == 0)
-                    throw Failure({FailureKind::System, "the file shrank while it was read"});
-                done += size_t(got);
-            }
+            const int64_t got = ReadFullyAt(fd_, window_.data(), size_t(wanted), int64_t(offset));
+            if (got < 0)
+                ThrowSystem();
+            if (got != int64_t(wanted))
+                throw Failure({FailureKind::System, "the file shrank while it was read"});
             start_ = offset;
             filled_ = wanted;
         }

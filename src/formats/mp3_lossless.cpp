@@ -11,6 +11,7 @@
 #include "formats/check.h"
 #include "formats/lame_adapter.h"
 #include "formats/mp3_info_frame.h"
+#include "storage/file_io.h"
 #include "storage/sample_store.h"
 #include "storage/sound_buffer.h"
 #include "tasks/progress.h"
@@ -50,17 +51,11 @@ struct NotPossible {
 
 void ReadExactly(int fd, uint8_t* bytes, size_t count, uint64_t offset)
 {
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(fd, bytes + done, count - done, off_t(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            ThrowSystem();
-        if (got == 0)
-            ThrowFormat("the MP3 file shrank since it was opened");
-        done += size_t(got);
-    }
+    const int64_t got = ReadFullyAt(fd, bytes, count, int64_t(offset));
+    if (got < 0)
+        ThrowSystem();
+    if (got != int64_t(count))
+        ThrowFormat("the MP3 file shrank since it was opened");
 }
 
 // The output, written in order through a buffer, with the music CRC and the table of contents kept.
@@ -90,15 +85,8 @@ public:
     }
     void WriteAt(const uint8_t* bytes, size_t count, uint64_t offset) const
     {
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t put = ::pwrite(fd_, bytes + done, count - done, off_t(offset + done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0)
-                ThrowSystem(put < 0 ? errno : ENOSPC);
-            done += size_t(put);
-        }
+        if (!WriteFullyAt(fd_, bytes, count, int64_t(offset)))
+            ThrowSystem();
     }
     const XingTableOfContents& Toc() const { return toc_; }
     uint16_t MusicCrc() const { return crc_; }

@@ -10,7 +10,9 @@
 #include <optional>
 #include <unistd.h>
 
+#include "formats/range_outcome.h"
 #include "storage/block_file.h"
+#include "storage/file_io.h"
 #include "storage/sample_conversion.h"
 #include "storage/sound_buffer.h"
 #include "tasks/failure.h"
@@ -29,12 +31,7 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<mpg123_handle, HandleCloser>;
 
-enum class Outcome {
-    Done,
-    NotVouched,
-    Failed,   // the file or the stores could not be read or written; reason kept
-    Stopped,  // asked to stop: a cancel, or another range that failed
-};
+using Outcome = RangeOutcome;
 
 // One range: frames [start, end) are kept, decoding begins at lead-in frame `from`.
 struct Range {
@@ -206,17 +203,11 @@ private:
 
     void ReadFully(uint8_t* destination, size_t count, uint64_t offset)
     {
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t got = ::pread(fd_, destination + done, count - done, off_t(offset + done));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                ThrowSystem();
-            if (got == 0)
-                ThrowShrank();
-            done += size_t(got);
-        }
+        const int64_t got = ReadFullyAt(fd_, destination, count, int64_t(offset));
+        if (got < 0)
+            ThrowSystem();
+        if (got != int64_t(count))
+            ThrowShrank();
     }
 
     static constexpr size_t kFeedBytes = 64 * 1024;
@@ -305,16 +296,7 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
     decoder.Decode(ranges[0], [&](uint32_t) { report(true); });
     crew.WaitTicking(std::chrono::milliseconds(25), [&] { report(false); });
 
-    RangeDecode result = started ? RangeDecode::Done : RangeDecode::NotVouched;
-    for (const Range& range : ranges) {
-        if (range.outcome == Outcome::Failed) {
-            NoteFailure(range.reason);
-            result = RangeDecode::Failed;
-            break;
-        }
-        if (range.outcome != Outcome::Done)
-            result = RangeDecode::NotVouched;
-    }
+    RangeDecode result = FoldRangeOutcomes<RangeDecode>(ranges, started);
     if (isCancelled)
         result = RangeDecode::Failed;  // the caller says it was cancelled
     if (result != RangeDecode::Done) {

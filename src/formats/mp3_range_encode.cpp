@@ -11,6 +11,8 @@
 #include "formats/lame_adapter.h"
 #include "formats/mp3_frames.h"
 #include "formats/mp3_info_frame.h"
+#include "formats/range_outcome.h"
+#include "storage/file_io.h"
 #include "storage/mapped_file_stream.h"
 #include "storage/sound_buffer.h"
 #include "storage/temp_files.h"
@@ -22,12 +24,7 @@
 namespace brindle::detail {
 namespace {
 
-enum class Outcome {
-    Done,
-    NotVouched,
-    Failed,   // the sound or a file could not be read or written; reason kept
-    Stopped,  // asked to stop: a cancel, or another range that failed
-};
+using Outcome = RangeOutcome;
 
 // The samples the encoder delays its input by; a range must start on a frame for its frames to be
 // the whole-file encoder's frames.
@@ -93,18 +90,11 @@ public:
     }
     bool Flush()
     {
-        size_t done = 0;
-        while (done < buffer_.size()) {
-            const ssize_t put = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done, off_t(offset_ + done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0) {
-                NoteSystemFailure(put < 0 ? errno : ENOSPC);
-                return false;
-            }
-            done += size_t(put);
+        if (!WriteFullyAt(fd_, buffer_.data(), buffer_.size(), int64_t(offset_))) {
+            NoteSystemFailure();
+            return false;
         }
-        offset_ += done;
+        offset_ += buffer_.size();
         buffer_.clear();
         return true;
     }
@@ -314,16 +304,7 @@ RangeEncode EncodeRanges(LameAdapter& adapter, const BE_CONFIG& config, SoundBuf
         [&] { report(true); });
     crew.WaitTicking(std::chrono::milliseconds(25), [&] { report(false); });
 
-    RangeEncode result = started ? RangeEncode::Done : RangeEncode::NotVouched;
-    for (const Range& range : ranges) {
-        if (range.outcome == Outcome::Failed) {
-            NoteFailure(range.reason);
-            result = RangeEncode::Failed;
-            break;
-        }
-        if (range.outcome != Outcome::Done)
-            result = RangeEncode::NotVouched;
-    }
+    const RangeEncode result = FoldRangeOutcomes<RangeEncode>(ranges, started);
     if (isCancelled)
         return RangeEncode::Failed;  // the caller says it was cancelled
     if (result != RangeEncode::Done)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "storage/file_io.h"
 #include "tasks/failure.h"
 #include "tasks/progress.h"
 
@@ -58,19 +59,14 @@ void TagFileStream::Fail(int errorNumber)
 
 bool TagFileStream::ReadAt(char* data, size_t size, long offset, size_t& got)
 {
-    got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd_.Get(), data + got, size - got, off_t(offset) + off_t(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            Fail(errno);
-            return false;
-        }
-        if (n == 0)
-            break;  // the end of the file
-        got += size_t(n);
+    // Short at the end of the file.
+    const int64_t n = ReadFullyAt(fd_.Get(), data, size, int64_t(offset));
+    if (n < 0) {
+        got = 0;
+        Fail(errno);
+        return false;
     }
+    got = size_t(n);
     return true;
 }
 
@@ -80,16 +76,9 @@ bool TagFileStream::WriteAt(const char* data, size_t size, long offset)
         Fail(EBADF);
         return false;
     }
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::pwrite(fd_.Get(), data + done, size - done, off_t(offset) + off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            Fail(n < 0 ? errno : EIO);
-            return false;
-        }
-        done += size_t(n);
+    if (!WriteFullyAt(fd_.Get(), data, size, int64_t(offset))) {
+        Fail(errno);
+        return false;
     }
     size_ = std::max(size_, offset + long(size));
     return true;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "storage/file_io.h"
 #include "storage/temp_files.h"
 
 namespace brindle {
@@ -70,19 +71,8 @@ int BlockFile::ReadSamples(uint32_t position, float* destination, uint32_t count
 {
     if (!destination || !IsReady() || uint64_t(position) + count > storedLength_)
         return 0;
-    auto* bytes = reinterpret_cast<char*>(destination);
     const size_t total = size_t(count) * sizeof(float);
-    const off_t start = off_t(position) * off_t(sizeof(float));
-    size_t done = 0;
-    while (done < total) {
-        const ssize_t got = ::pread(file_.Fd(), bytes + done, total - done, start + off_t(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return 0;
-        done += size_t(got);
-    }
-    return 1;
+    return ReadFullyAt(file_.Fd(), destination, total, int64_t(position) * int64_t(sizeof(float))) == int64_t(total);
 }
 
 int BlockFile::WriteSamples(uint32_t position, const float* source, uint32_t count)

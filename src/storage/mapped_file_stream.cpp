@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "storage/file_io.h"
 #include "tasks/failure.h"
 
 namespace brindle {
@@ -86,22 +87,15 @@ int MappedFileStream::CloseChecked()
 
 bool MappedFileStream::ReadFully(uint32_t offset, uint8_t* destination, uint32_t n)
 {
-    uint32_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(mapped_.Fd(), destination + done, n - done, off_t(offset) + done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got < 0)
-                NoteSystemFailure();
-            else
-                NoteFailure({FailureKind::System, "the file shrank while it was read"});
-            hasReadFault_ = true;
-            return false;
-        }
-        done += uint32_t(got);
-    }
-    return true;
+    const int64_t got = ReadFullyAt(mapped_.Fd(), destination, n, offset);
+    if (got == int64_t(n))
+        return true;
+    if (got < 0)
+        NoteSystemFailure();
+    else
+        NoteFailure({FailureKind::System, "the file shrank while it was read"});
+    hasReadFault_ = true;
+    return false;
 }
 
 bool MappedFileStream::ReadAt(uint32_t offset, uint8_t* destination, uint32_t n)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "storage/file_io.h"
 #include "tasks/failure.h"
 
 namespace brindle {
@@ -100,18 +101,9 @@ int ReservedFile::WriteAt(uint64_t offset, const void* data, size_t bytes)
 {
     if (!isReserved_ || !file_.IsWritable() || offset > reservedSize_ || bytes > reservedSize_ - offset)
         return 0;
-    const char* from = static_cast<const char*>(data);
-    while (bytes > 0) {
-        const ssize_t put = ::pwrite(file_.Fd(), from, bytes, off_t(offset));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            NoteSystemFailure(put < 0 ? errno : ENOSPC);
-            return 0;
-        }
-        from += put;
-        offset += uint64_t(put);
-        bytes -= size_t(put);
+    if (!WriteFullyAt(file_.Fd(), data, bytes, int64_t(offset))) {
+        NoteSystemFailure();
+        return 0;
     }
     return 1;
 }

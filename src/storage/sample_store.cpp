@@ -1,15 +1,16 @@
 #include "storage/sample_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <functional>
-#include <system_error>
-#include <cerrno>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
+#include "storage/file_io.h"
 #include "storage/sample_conversion.h"
 #include "storage/temp_files.h"
 #include "tasks/failure.h"
@@ -18,38 +19,6 @@
 namespace brindle {
 
 namespace {
-
-// pread of exactly n bytes; false on an error or a short file.
-bool ReadFully(int fd, uint8_t* destination, size_t n, int64_t offset)
-{
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(fd, destination + done, n - done, off_t(offset + int64_t(done)));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += size_t(got);
-    }
-    return true;
-}
-
-bool WriteFully(int fd, const uint8_t* source, size_t n, int64_t offset)
-{
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t put = ::pwrite(fd, source + done, n - done, off_t(offset + int64_t(done)));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += size_t(put);
-    }
-    return true;
-}
 
 // Copies [offset, offset + size) of source to the same offsets of target, in the kernel where it can,
 // telling moved(bytes) after each step. Notes why it failed, unless it was cancelled.
@@ -87,15 +56,15 @@ bool CopyBytes(int source, int target, int64_t offset, int64_t size, const Progr
             buffer.resize(size_t(std::min<int64_t>(step - copied, 1 << 20)));
             for (int64_t at = copied; at < step; at += int64_t(buffer.size())) {
                 const size_t n = size_t(std::min<int64_t>(int64_t(buffer.size()), step - at));
-                errno = 0;
-                if (!ReadFully(source, buffer.data(), n, offset + done + at)) {
-                    if (errno == 0)
-                        NoteFailure({FailureKind::System, "the file shrank while it was read"});
-                    else
+                const int64_t got = ReadFullyAt(source, buffer.data(), n, offset + done + at);
+                if (got != int64_t(n)) {
+                    if (got < 0)
                         NoteSystemFailure();
+                    else
+                        NoteFailure({FailureKind::System, "the file shrank while it was read"});
                     return false;
                 }
-                if (!WriteFully(target, buffer.data(), n, offset + done + at)) {
+                if (!WriteFullyAt(target, buffer.data(), n, offset + done + at)) {
                     NoteSystemFailure();
                     return false;
                 }
@@ -146,7 +115,8 @@ int PcmStore::ReadSamples(uint32_t position, float* destination, uint32_t count)
     while (count > 0) {
         const uint32_t n = std::min(count, kStep);
         bytes.resize(size_t(n) * blockAlign_);
-        if (!ReadFully(file_->Get(), bytes.data(), bytes.size(), dataOffset_ + int64_t(position) * blockAlign_))
+        if (ReadFullyAt(file_->Get(), bytes.data(), bytes.size(), dataOffset_ + int64_t(position) * blockAlign_) !=
+            int64_t(bytes.size()))
             return 0;
         const uint8_t* first = bytes.data() + size_t(channel_) * width_;
         if (width_ == 1)

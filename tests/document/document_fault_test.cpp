@@ -22,22 +22,7 @@ namespace fs = std::filesystem;
 using test::ReadFileBytes;
 using test::RunCommand;
 
-// Cancels the operation the stepth time the bar moves (never for 0) and counts the moves.
-class CancelAtStep final : public Progress {
-public:
-    explicit CancelAtStep(int step) : Progress(100), step_(step) {}
-    int steps = 0;
-
-protected:
-    void OnPositionChanged() override
-    {
-        if (++steps == step_)
-            Cancel();
-    }
-
-private:
-    int step_;
-};
+using test::CancelAtStep;
 
 // A folder nobody may create files in, root included (the immutable flag), for its lifetime.
 class ImmutableFolder {

@@ -226,23 +226,6 @@ TEST_F(EditHistoryTest, TheModifiedMarkFollowsSavesUndosAndANewEditAfterAnUndo)
     EXPECT_FALSE(document.History().CanUndo()) << "an open empties the history";
 }
 
-// Cancels once the edit has reported `at` positions.
-class CancelAfter final : public Progress {
-public:
-    explicit CancelAfter(int at) : Progress(1000), at_(at) {}
-    int steps = 0;
-
-protected:
-    void OnPositionChanged() override
-    {
-        if (++steps == at_)
-            Cancel();
-    }
-
-private:
-    int at_;
-};
-
 TEST_F(EditHistoryTest, ACancelAtAnyStepLeavesTheSoundAndItsFilesAsTheyWere)
 {
     // Long enough for several blocks a channel.
@@ -254,11 +237,11 @@ TEST_F(EditHistoryTest, ACancelAtAnyStepLeavesTheSoundAndItsFilesAsTheyWere)
     const size_t files = TempFiles().size();
     for (Request request : kEveryKind) {
         request.end = request.end > 0 ? 600000 : request.end;
-        CancelAfter counting(0);
+        test::CancelAtStep counting(0, 1000);
         ASSERT_EQ(document.PrepareEdit(request, &counting), 1);
         document.DropPreparedEdit();
         for (int step = 1; step <= counting.steps; ++step) {
-            CancelAfter progress(step);
+            test::CancelAtStep progress(step, 1000);
             if (document.PrepareEdit(request, &progress)) {
                 EXPECT_EQ(step, counting.steps) << int(request.kind) << ": only the last step may come too late";
                 document.DropPreparedEdit();

@@ -111,6 +111,24 @@ private:
 
 // Lowers the soft limit on file size for the test's duration so that growing a file fails with
 // EFBIG (SIGXFSZ is ignored meanwhile): the one disk-full condition a test can make on demand.
+// Cancels the operation the stepth time its bar moves (never for 0), counting the moves: run once
+// with 0 to count them, then once cancelling at each.
+class CancelAtStep final : public Progress {
+public:
+    explicit CancelAtStep(int step, uint32_t range = 100) : Progress(range), step_(step) {}
+    int steps = 0;
+
+protected:
+    void OnPositionChanged() override
+    {
+        if (++steps == step_)
+            Cancel();
+    }
+
+private:
+    int step_;
+};
+
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(unsigned long long bytes);
