@@ -69,18 +69,6 @@ int ChannelSet::CopyFrom(const ChannelSet& source, Progress* progress)
     return FinishProgress(progress, ok);
 }
 
-int ChannelSet::CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd)
-{
-    if (!IsValid() || !source.IsValid() ||
-        channelCount_ != source.channelCount_)
-        return 0;
-    for (int c = 0; c < channelCount_; ++c) {
-        if (!channel_[c].CopyRange(destinationPosition, source.channel_[c], sourceStart, sourceEnd))
-            return 0;
-    }
-    return 1;
-}
-
 void ChannelSet::MoveFrom(ChannelSet& other)
 {
     if (&other == this)

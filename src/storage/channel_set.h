@@ -28,8 +28,6 @@ public:
     int Resize(uint32_t frames);
     // An independent copy of source, store by store. progress gets Complete or Fail.
     int CopyFrom(const ChannelSet& source, Progress* progress = nullptr);
-    // ChannelStore::CopyRange on each channel; both sets valid, with the same channel count.
-    int CopyRange(int64_t destinationPosition, const ChannelSet& source, int64_t sourceStart, int64_t sourceEnd);
     // Takes over other's fields and stores; other is left empty.
     void MoveFrom(ChannelSet& other);
     // Takes count channels (1 or 2, of equal non-zero length) from stores as the set's, leaving stores
