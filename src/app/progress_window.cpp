@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <QWindow>
 #include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -111,6 +112,10 @@ bool ProgressWindow::eventFilter(QObject* watched, QEvent* event)
     case QEvent::KeyRelease:
     case QEvent::ShortcutOverride:
     case QEvent::Shortcut: {
+        // The platform hands a click or a key to the dialog's window (a QWindow) before Qt passes it
+        // on to the button under the pointer or in focus: both must get through.
+        if (auto* window = qobject_cast<QWindow*>(watched))
+            return window != windowHandle();
         auto* widget = qobject_cast<QWidget*>(watched);
         return !(widget && (widget == this || isAncestorOf(widget)));
     }
