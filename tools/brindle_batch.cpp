@@ -298,7 +298,9 @@ uint32_t RunTask(Document& document, TaskMode mode, bool showBar)
 // The frame a position names; more than frameCount when it lies past the end.
 int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
 {
-    const double frame = position.isSeconds ? position.value * rate + 0.5 : position.value;
+    // Rounded before the comparison: "600s" of a 600-second sound is its last frame's end, not half a
+    // frame past it.
+    const double frame = position.isSeconds ? std::floor(position.value * rate + 0.5) : position.value;
     return frame > double(frameCount) ? int64_t(frameCount) + 1 : int64_t(frame);
 }
 

@@ -58,6 +58,18 @@
         <translation>%1: one file at a time
 </translation>
     </message>
+    <message>
+        <source>Имя файла, начинающееся с «-», ставится после «--»: %1 -- %2
+</source>
+        <translation>A file name that begins with &apos;-&apos; goes after &apos;--&apos;: %1 -- %2
+</translation>
+    </message>
+    <message>
+        <source>%1: нет дисплея для окна: не заданы DISPLAY и WAYLAND_DISPLAY
+</source>
+        <translation>%1: no display for the window: neither DISPLAY nor WAYLAND_DISPLAY is set
+</translation>
+    </message>
 </context>
 <context>
     <name>brindle::Commands</name>
@@ -309,7 +321,7 @@ Snap to MP3 frames</translation>
         <translation>Whole Track</translation>
     </message>
     <message>
-        <source>Отменить</source>
+        <source>Снять выделение</source>
         <translation>Deselect</translation>
     </message>
     <message>
@@ -518,7 +530,7 @@ Snap to MP3 frames</translation>
         <translation>Convert to Mono</translation>
     </message>
     <message>
-        <source>Convert to Stereo</source>
+        <source>Конвертировать в Стерео</source>
         <translation>Convert to Stereo</translation>
     </message>
     <message>

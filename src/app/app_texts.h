@@ -61,7 +61,8 @@ inline QString JournalRefused()
     return QCoreApplication::translate("brindle::Texts", "Журнал несохранённых изменений испорчен и удалён.");
 }
 
-// An edit as the undo and redo items name it: its button's text.
+// An edit as the undo and redo items name it: its button's text, in the window's language (the stereo
+// button alone keeps its English label in the Russian window).
 inline QString EditName(EditKind kind)
 {
     switch (kind) {
@@ -72,7 +73,7 @@ inline QString EditName(EditKind kind)
     case EditKind::FadeIn: return QCoreApplication::translate("brindle::Texts", "Возрастание");
     case EditKind::FadeOut: return QCoreApplication::translate("brindle::Texts", "Затухание");
     case EditKind::ToMono: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Моно");
-    case EditKind::ToStereo: return QCoreApplication::translate("brindle::Texts", "Convert to Stereo");
+    case EditKind::ToStereo: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Стерео");
     }
     return {};
 }

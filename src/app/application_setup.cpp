@@ -6,7 +6,7 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "app/version_text.h"
+#include "app/main_frame.h"
 #include "build_config.h"
 #include "tasks/worker_crew.h"
 #include "tasks/worker_thread.h"
@@ -19,7 +19,7 @@ void SetUpApplication(QApplication& application)
     // Together they name the settings file: Brindle/Brindle.conf in the user's configuration folder.
     QApplication::setOrganizationName(QStringLiteral("Brindle"));
     QApplication::setApplicationName(QStringLiteral("Brindle"));
-    QApplication::setApplicationVersion(VersionLine(QString::fromUtf8(config::kProductVersion), true));
+    QApplication::setApplicationVersion(QString::fromUtf8(config::kVersion));
     QApplication::setDesktopFileName(QStringLiteral("brindle"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/brindle.png")));
 
@@ -56,6 +56,18 @@ void InstallTranslations(QCoreApplication& application, const QLocale& locale)
     // missing file leaves Qt's English; nothing else changes.
     install(english ? QStringLiteral("qtbase_en") : QStringLiteral("qtbase_ru"),
             QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+}
+
+int RunEditor(MainFrame& frame, const std::filesystem::path& file)
+{
+    // A close is the ordinary end: every shell, launcher and session manager reads non-zero as failure.
+    const QMetaObject::Connection ending =
+        QObject::connect(&frame, &MainFrame::closed, &frame, [] { QApplication::exit(0); });
+    frame.show();
+    QMetaObject::invokeMethod(&frame, [&frame, file] { frame.Start(file); }, Qt::QueuedConnection);
+    const int status = QApplication::exec();
+    QObject::disconnect(ending);
+    return status;
 }
 
 }  // namespace brindle

@@ -2,9 +2,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cstring>
+#include <string_view>
 
 namespace brindle {
 namespace {
@@ -22,6 +24,15 @@ QString UsageLine(const QString& program)
         .arg(program);
 }
 
+bool IsKnownOption(const QString& argument)
+{
+    for (const char* option : {"-h", "--help", "-v", "--version"}) {
+        if (argument == QLatin1String(option))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool AsksOnlyForText(int argc, char** argv)
@@ -36,6 +47,29 @@ bool AsksOnlyForText(int argc, char** argv)
         }
     }
     return false;
+}
+
+bool NamesNoDisplay(int argc, char** argv)
+{
+    for (const char* variable : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return false;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "--")
+            break;
+        if (argument == "-platform" || argument == "--platform")
+            return false;
+    }
+    return true;
+}
+
+void PrintNoDisplay(std::FILE* error)
+{
+    Print(error, QCoreApplication::translate("brindle::CommandLine",
+                                             "%1: нет дисплея для окна: не заданы DISPLAY и WAYLAND_DISPLAY\n")
+                     .arg(QStringLiteral("brindle")));
 }
 
 StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* error)
@@ -61,7 +95,20 @@ StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* e
 
     StartRequest request;
     if (!parser.parse(arguments)) {
-        Print(error, QStringLiteral("%1: %2\n").arg(program, parser.errorText()) + UsageLine(program));
+        QString text = QStringLiteral("%1: %2\n").arg(program, parser.errorText());
+        // "-song.wav" reads as the options -s, -o, -n...: say how such a name is given.
+        for (qsizetype i = 1; i < arguments.size() && arguments[i] != QLatin1String("--"); ++i) {
+            const QString& argument = arguments[i];
+            const bool looksLikeName = argument.size() > 2 && !argument.startsWith(QLatin1String("--"));
+            if (argument.startsWith(QLatin1Char('-')) && !IsKnownOption(argument) &&
+                (looksLikeName || QFileInfo::exists(argument))) {
+                text += QCoreApplication::translate("brindle::CommandLine",
+                                                    "Имя файла, начинающееся с «-», ставится после «--»: %1 -- %2\n")
+                            .arg(program, argument);
+                break;
+            }
+        }
+        Print(error, text + UsageLine(program));
         request.exitCode = 2;
         return request;
     }

@@ -20,6 +20,12 @@ struct StartRequest {
 // the program must answer on a machine without a display too.
 bool AsksOnlyForText(int argc, char** argv);
 
+// True when nothing names a display: no QT_QPA_PLATFORM, DISPLAY or WAYLAND_DISPLAY in the environment
+// and no -platform on the command line. The window cannot open then.
+bool NamesNoDisplay(int argc, char** argv);
+// The one line that says so, on standard error.
+void PrintNoDisplay(std::FILE* error = stderr);
+
 // Reads argv as the QApplication left it (it must exist, for the program's name and version).
 // Help and version go to out, usage errors to error.
 StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out = stdout, std::FILE* error = stderr);

@@ -412,7 +412,7 @@ void MainFrame::BuildToolBar()
         {kCmdSetStart, "set-start", QT_TR_NOOP("Начало")},
         {kCmdSetEnd, "set-end", QT_TR_NOOP("Конец")},
         {kCmdSelectAll, "select-all", QT_TR_NOOP("Весь трек")},
-        {kCmdDeselect, "deselect", QT_TR_NOOP("Отменить")},
+        {kCmdDeselect, "deselect", QT_TR_NOOP("Снять выделение")},
         {0, nullptr, nullptr},
         {kCmdZoomWhole, "zoom-whole", nullptr},
         {0, nullptr, nullptr},

@@ -201,13 +201,11 @@ int MainFrame::SaveAs()
     // The dialog ran an event loop of its own.
     if (!choice || choice->path.isEmpty() || !commands_.CanRun(kCmdSaveAs))
         return 0;
-    const FileType kind = choice->filterIndex == 1 ? FileType::Mp3 : FileType::Wav;
+    // A typed .wav or .mp3 ending decides the format, whatever type the dialog showed; only a name
+    // without one takes the chosen type's ending.
     QString path = choice->path;
-    if (FileKind(ToPath(path)) != kind) {
-        const QString extension = kind == FileType::Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav");
-        if (!path.endsWith(extension, Qt::CaseInsensitive))
-            path += extension;
-    }
+    if (FileKind(ToPath(path)) == FileType::Unknown)
+        path += choice->filterIndex == 1 ? QStringLiteral(".mp3") : QStringLiteral(".wav");
     // The name becomes the document's only once the file is written: after a failure the caption
     // and Save still mean the file the sound was last saved to, or ask again.
     document_.SetPendingTarget(ToPath(path));

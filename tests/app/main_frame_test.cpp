@@ -34,13 +34,13 @@
 #include <sys/resource.h>
 
 #include "app/command_ids.h"
+#include "app/application_setup.h"
 #include "app/command_line.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
 #include "app/main_frame.h"
 #include "app/progress_window.h"
 #include "app/status_panes.h"
-#include "app/version_text.h"
 #include "app/wait_cursor.h"
 #include "build_config.h"
 #include "gui_test_support.h"
@@ -217,12 +217,14 @@ private slots:
         frame_.reset();
     }
 
-    void firstSizeIsTheMinimumAndExitIsCode1()
+    // Exit, as the program's own loop sees it: the ordinary end, status 0 to every shell and launcher.
+    void firstSizeIsTheMinimumAndExitEndsWithStatus0()
     {
         QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
         QCOMPARE(frame_->minimumSize(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
         QSignalSpy closed(frame_.get(), &MainFrame::closed);
-        frame_->Commands().Run(kCmdExit);
+        QTimer::singleShot(50, frame_.get(), [this] { frame_->Commands().Run(kCmdExit); });
+        QCOMPARE(RunEditor(*frame_, {}), 0);
         QCOMPARE(closed.count(), 1);
     }
 
@@ -508,23 +510,24 @@ private slots:
         QVERIFY(ToolEnabled(kCmdSave));
 
         // The first Save after an open asks for a name, proposing "stereo (1).wav" under the WAV filter.
-        const QString chosen = test::ScratchDir() + QStringLiteral("/x.mp3");
-        dialogs_.saveAnswers.push_back(SaveChoice{chosen, 2});
+        // A typed ending decides the format, whatever type was chosen: x.wav under the MP3 type is a WAV.
+        const QString chosen = test::ScratchDir() + QStringLiteral("/x.wav");
+        dialogs_.saveAnswers.push_back(SaveChoice{chosen, 1});
         frame_->Commands().Run(kCmdSave);
         QCOMPARE(dialogs_.saveDialogs, 1);
         QCOMPARE(dialogs_.lastProposal, test::ScratchDir() + QStringLiteral("/stereo (1).wav"));
         QCOMPARE(dialogs_.lastFilterIndex, 2);
-        QVERIFY2(QFile::exists(chosen + QStringLiteral(".wav")), "the WAV filter and the name x.mp3 save x.mp3.wav");
-        QVERIFY(!QFile::exists(chosen));
-        QCOMPARE(test::SoxFrameCount(chosen + QStringLiteral(".wav")), 44100);
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [x.mp3.wav]"));
+        QVERIFY2(!QFile::exists(chosen + QStringLiteral(".mp3")), "the MP3 type and the name x.wav saved x.wav.mp3");
+        QCOMPARE(test::SoxFrameCount(chosen), 44100);
+        QVERIFY(frame_->GetDocument().Kind() == FileType::Wav);
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [x.wav]"));
 
-        // Saved as MP3 under the MP3 filter: the name keeps its extension and the caption follows it.
+        // A name without a known ending takes the chosen type's.
         frame_->Commands().Run(kCmdFadeOut);
-        const QString mp3 = test::ScratchDir() + QStringLiteral("/b.mp3");
+        const QString mp3 = test::ScratchDir() + QStringLiteral("/b");
         dialogs_.saveAnswers.push_back(SaveChoice{mp3, 1});
         QVERIFY(frame_->SaveAs());
-        QVERIFY(QFile::exists(mp3));
+        QVERIFY(QFile::exists(mp3 + QStringLiteral(".mp3")));
         QCOMPARE(frame_->windowTitle(), QStringLiteral("Brindle - [b.mp3]"));
         QCOMPARE(dialogs_.lastFilterIndex, 2);  // still a WAV-kind document when the dialog opened
         QVERIFY(frame_->GetDocument().Kind() == FileType::Mp3);
@@ -842,7 +845,9 @@ private slots:
         QVERIFY2(help.out.startsWith("Использование: brindle [--help] [--version] [ФАЙЛ]\n"), help.out.constData());
         QVERIFY(help.out.contains("--version"));
 
-        const QByteArray version = "Brindle " + VersionLine(QString::fromUtf8(config::kProductVersion), true).toUtf8() + '\n';
+        // The package's version, as the manual pages and the package give it.
+        const QByteArray version = "Brindle " + QByteArray(config::kVersion) + '\n';
+        QVERIFY(QByteArray(config::kProductVersion).startsWith(QByteArray(config::kVersion) + '.'));
         const Run shown = run({QStringLiteral("--version")}, false);
         QCOMPARE(shown.code, 0);
         QCOMPARE(shown.out, version);
@@ -850,13 +855,20 @@ private slots:
         QCOMPARE(qtOption.code, 0);
         QCOMPARE(qtOption.out, version);
 
+        // Usage errors answer without a display too; a name that begins with '-' is told how to pass.
+        const QByteArray dashHint = "Имя файла, начинающееся с «-», ставится после «--»: brindle -- -dash.wav\n";
         for (const QStringList& wrong : {QStringList{QStringLiteral("--no-such-option")},
-                                         QStringList{stereo_, mono_}}) {
-            const Run usage = run(wrong);
+                                         QStringList{stereo_, mono_}, QStringList{QStringLiteral("-dash.wav")}}) {
+            const Run usage = run(wrong, false);
             QCOMPARE(usage.code, 2);
             QCOMPARE(usage.out, QByteArray());
             QVERIFY2(usage.error.contains("Использование: brindle [--help] [--version] [ФАЙЛ]\n"), usage.error.constData());
+            QCOMPARE(usage.error.contains(dashHint), wrong.constFirst() == QStringLiteral("-dash.wav"));
         }
+        // A file to open with no display at all: one line that says so, not Qt's abort.
+        const Run headless = run({stereo_}, false);
+        QCOMPARE(headless.code, 1);
+        QVERIFY2(headless.error.startsWith("brindle: нет дисплея"), headless.error.constData());
         // Nothing of the user's was written for any of these.
         QVERIFY(!QFileInfo::exists(home + QStringLiteral("/config")));
     }

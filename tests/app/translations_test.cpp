@@ -10,6 +10,8 @@
 #include <QStatusBar>
 #include <QToolBar>
 
+#include "app/app_texts.h"
+#include "app/command_ids.h"
 #include "app/application_setup.h"
 #include "app/main_frame.h"
 #include "gui_test_support.h"
@@ -84,8 +86,11 @@ private slots:
         QVERIFY(texts.contains(QStringLiteral("Delete Unselected")));
         QVERIFY(texts.contains(QStringLiteral("Whole Track")));
         QVERIFY(texts.contains(QStringLiteral("Ready")));
+        QVERIFY(texts.contains(QStringLiteral("Deselect")));
         for (const QString& text : texts)
             QVERIFY2(!HasCyrillic(text), qUtf8Printable(text));
+        for (int kind = 0; kind <= int(EditKind::ToStereo); ++kind)
+            QVERIFY2(!HasCyrillic(Texts::EditName(EditKind(kind))), qUtf8Printable(Texts::EditName(EditKind(kind))));
         QCOMPARE(QtCancelText(), QStringLiteral("Cancel"));
     }
 
@@ -114,6 +119,11 @@ private slots:
         QVERIFY(texts.contains(QStringLiteral("Удалить НЕвыбранное")));
         QVERIFY(texts.contains(QStringLiteral("Готов")));
         QVERIFY(!texts.contains(QStringLiteral("Ready")));
+        // The undo item names every edit in the window's language, the stereo conversion included;
+        // the toolbar's deselect button does not read like undo.
+        for (int kind = 0; kind <= int(EditKind::ToStereo); ++kind)
+            QVERIFY2(HasCyrillic(Texts::EditName(EditKind(kind))), qUtf8Printable(Texts::EditName(EditKind(kind))));
+        QCOMPARE(frame.Commands().Find(kCmdDeselect)->toolAction->iconText(), QStringLiteral("Снять выделение"));
         // Qt's own buttons from its shipped translations (scripts/install-deps installs them).
         QCOMPARE(QtCancelText(), QStringLiteral("Отмена"));
     }

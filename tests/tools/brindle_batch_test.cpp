@@ -113,6 +113,11 @@ TEST_F(BrindleBatch, DeleteAndKeepUseTheSelection)
     EXPECT_EQ(Value(outcome.out, "modified"), "1");
     EXPECT_EQ(Sox("--i -s '" + PathOf("cut.wav").string() + "'").size(), 0u) << "soxi writes to stdout";
 
+    // Seconds that end at the sound's length take the whole tail: rounding must not push them past it.
+    outcome = Run("'" + tone_.string() + "' --select 3.5s:4s --delete --info");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Value(outcome.out, "frames"), std::to_string(176400 - 22050));
+
     outcome = Run("'" + tone_.string() + "' --select 100:1100 --keep --info");
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(Value(outcome.out, "frames"), "1000");
