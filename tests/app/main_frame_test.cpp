@@ -1221,8 +1221,13 @@ private slots:
             QTimer watcher;
             connect(&watcher, &QTimer::timeout, [&] {
                 auto* window = qobject_cast<ProgressWindow*>(QApplication::activeModalWidget());
-                if (window && window->isVisible() && cancelledAt < 0) {
+                if (!window || !window->isVisible() || cancelledAt >= 0)
+                    return;
+                if (shownAt < 0)
                     shownAt = clock.elapsed();
+                // Keys go to the window that has the focus, as a person sees it; a busy machine may
+                // activate it a moment after it shows.
+                if (way == Way::Click || window->CancelButton()->hasFocus()) {
                     QCOMPARE(window->windowTitle(), QStringLiteral("Обрабатываем"));
                     cancelledAt = clock.elapsed();
                     *slow = false;  // what the window draws next reads at full speed
@@ -1244,7 +1249,8 @@ private slots:
             QVERIFY2(ended - cancelledAt < 250,
                      qPrintable(QStringLiteral("way %1: the edit ended %2 ms after Cancel").arg(int(way)).arg(ended - cancelledAt)));
             QVERIFY(dialogs_.errors.isEmpty());
-            QVERIFY(Samples(set.Channel(0)) == left && Samples(set.Channel(1)) == right);
+            QVERIFY2(Samples(set.Channel(0)) == left && Samples(set.Channel(1)) == right,
+                     qPrintable(QStringLiteral("way %1 did not cancel").arg(int(way))));
             QVERIFY(!frame_->GetDocument().Modified());
             QVERIFY(!frame_->Commands().CanRun(kCmdUndo));
             QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить действие"));
