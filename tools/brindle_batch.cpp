@@ -449,12 +449,13 @@ int main(int argc, char** argv)
             return kExitCancelled;
         if (saved != brindle::TaskFinished)
             return FailWith("save", options.output, document.LastFailure());
-        // The texts of the editor's status pane.
+        // The texts of the editor's status pane, and after a new encoding its reason.
         if (options.verbose && document.SavedWithoutReencoding()) {
             std::printf("Сохранено без перекодирования\n");
-        } else if (options.verbose) {
+        } else if (options.verbose && brindle::FileKind(document.TargetPath()) == brindle::FileType::Mp3) {
             const std::string& why = document.ReencodeReason();
-            std::printf("Сохранено с перекодированием%s\n", why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
+            std::printf("Сохранено, перекодировано %u %% звука%s\n", unsigned(document.ReencodedPercent()),
+                        why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
         }
     }
     return gInterrupted ? kExitCancelled : kExitOk;
