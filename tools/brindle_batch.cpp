@@ -56,7 +56,7 @@ const char kUsage[] =
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
-    "  -v                 say how the file was saved (an MP3 copied frame for frame, or encoded anew)\n"
+    "  -v                 say how much of an MP3 was encoded anew, and why\n"
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
