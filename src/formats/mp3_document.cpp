@@ -234,8 +234,12 @@ int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
         break;
     }
     // A file whose tags could not be written is not the file the user saved: the save fails.
-    if (result && tags.HasAnythingToWrite())
-        result = tags.WriteTags(path, progress);
+    if (result && tags.HasAnythingToWrite()) {
+        const uint64_t rate = buffer.format.samplesPerSecond;
+        const std::optional<uint64_t> lengthMs =
+            rate == 0 ? std::nullopt : std::optional<uint64_t>((uint64_t(buffer.frameCount) * 1000 + rate / 2) / rate);
+        result = tags.WriteTags(path, progress, lengthMs);
+    }
     return FinishProgress(progress, result);
 }
 

@@ -31,7 +31,8 @@ public:
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly
     // (20 % of the progress range) into a temporary buffer that is destroyed afterwards. On success
-    // the tags (the record and the carried frames) are written onto the file when there are any, and
+    // the tags (the record, the carried frames with the length they give made the sound's, and an
+    // ID3v1 tag where the source had one) are written onto the file when there are any, and
     // a failure to write them fails the save. A failed or cancelled save leaves the partial file for
     // the caller to remove. The sound is not changed.
     //
