@@ -87,10 +87,13 @@ int main(int argc, char** argv)
     Io io = ReadIo();
     start = std::chrono::steady_clock::now();
     Progress progress(1000);
-    if (!document.Save(copied, &progress) || !document.SavedWithoutReencoding()) {
+    // A cut anywhere copies the longer side and encodes the shorter one anew.
+    if (!document.Save(copied, &progress) || document.ReencodedPercent() == 100) {
         std::fprintf(stderr, "the save did not copy: %s\n", document.ReencodeReason().c_str());
         return 1;
     }
+    if (!document.SavedWithoutReencoding())
+        std::printf("%u %% encoded anew: %s\n", unsigned(document.ReencodedPercent()), document.ReencodeReason().c_str());
     Report("save, frames copied", SecondsSince(start), io, copied);
 
     // Its parts: the check decodes the whole new file once.

@@ -56,7 +56,7 @@ const char kUsage[] =
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
-    "  -v                 say how the file was saved (an MP3 copied frame for frame, or encoded anew)\n"
+    "  -v                 say how much of an MP3 was encoded anew, and why\n"
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
@@ -451,12 +451,13 @@ int main(int argc, char** argv)
             return kExitCancelled;
         if (saved != brindle::TaskFinished)
             return FailWith("save", options.output, document.LastFailure());
-        // The texts of the editor's status pane.
+        // The texts of the editor's status pane, and after a new encoding its reason.
         if (options.verbose && document.SavedWithoutReencoding()) {
             std::printf("Сохранено без перекодирования\n");
-        } else if (options.verbose) {
+        } else if (options.verbose && brindle::FileKind(document.TargetPath()) == brindle::FileType::Mp3) {
             const std::string& why = document.ReencodeReason();
-            std::printf("Сохранено с перекодированием%s\n", why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
+            std::printf("Сохранено, перекодировано %u %% звука%s\n", unsigned(document.ReencodedPercent()),
+                        why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
         }
     }
     return gInterrupted ? kExitCancelled : kExitOk;

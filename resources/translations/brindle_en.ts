@@ -554,8 +554,8 @@ Snap to MP3 frames</translation>
         <translation>Saved without re-encoding</translation>
     </message>
     <message>
-        <source>Сохранено с перекодированием</source>
-        <translation>Saved with re-encoding</translation>
+        <source>Сохранено, перекодировано %1 % звука</source>
+        <translation>Saved; %1 % of the sound re-encoded</translation>
     </message>
     <message>
         <source>Восстановить несохранённые изменения в %1?</source>

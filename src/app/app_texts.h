@@ -3,6 +3,8 @@
 // are English in both.
 #pragma once
 
+#include <cstdint>
+
 #include <QCoreApplication>
 #include <QString>
 
@@ -19,9 +21,13 @@ inline QString LoadedIn(double seconds)
 {
     return QCoreApplication::translate("brindle::Texts", "Загружено за %1 сек.").arg(seconds, 0, 'f', 2);
 }
-// How an MP3 was saved: its frames copied, or the sound encoded anew.
+// How an MP3 was saved: nothing but the seams of its copied frames encoded anew, or that share of the
+// sound in whole percent rounded up (100 when it was encoded whole; Document::ReencodedPercent).
 inline QString SavedLossless() { return QCoreApplication::translate("brindle::Texts", "Сохранено без перекодирования"); }
-inline QString SavedReencoded() { return QCoreApplication::translate("brindle::Texts", "Сохранено с перекодированием"); }
+inline QString SavedReencoded(uint32_t percent)
+{
+    return QCoreApplication::translate("brindle::Texts", "Сохранено, перекодировано %1 % звука").arg(percent);
+}
 inline QString OpenFailed(const QString& path)
 {
     return QCoreApplication::translate("brindle::Texts", "Ошибка открытия:\n%1").arg(path);

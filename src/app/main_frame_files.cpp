@@ -168,7 +168,9 @@ int MainFrame::SaveDocument()
         RefreshUiState();
         RememberFile(document_.TargetPath());
         if (FileKind(document_.TargetPath()) == FileType::Mp3)
-            status_->ShowTimedMessage(document_.SavedWithoutReencoding() ? Texts::SavedLossless() : Texts::SavedReencoded(),
+            status_->ShowTimedMessage(document_.SavedWithoutReencoding()
+                                          ? Texts::SavedLossless()
+                                          : Texts::SavedReencoded(document_.ReencodedPercent()),
                                       4000);
         return 1;
     }

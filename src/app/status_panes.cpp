@@ -28,16 +28,17 @@ void SetPaneText(QLabel& pane, const QString& text)
 StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
 {
     message_ = new QLabel(Texts::Ready(), &bar);
-    message_->setAccessibleName(tr("Сообщение"));
+    // Unlike a time, a message speaks for itself: it stays the label's accessible name (a set name would
+    // hide it from screen readers, and only a change of the text itself is announced), and the
+    // description says what the pane is.
+    message_->setAccessibleDescription(tr("Сообщение"));
     bar.addWidget(message_, 1);
 
     static const char* const kNames[4] = {QT_TR_NOOP("Длина"), QT_TR_NOOP("Позиция"), QT_TR_NOOP("Начало выделения"),
                                           QT_TR_NOOP("Конец выделения")};
-    const int width = QFontMetrics(bar.font()).horizontalAdvance(QStringLiteral("00:00:00.000")) + 6;
     for (int i = 0; i < 4; ++i) {
         auto* pane = new QLabel(&bar);
         SetPaneText(*pane, QStringLiteral("0:00:00.000"));
-        pane->setMinimumWidth(width);
         pane->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         pane->setFrameShape(QFrame::StyledPanel);
         pane->setFrameShadow(QFrame::Sunken);
@@ -45,6 +46,7 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
         bar.addPermanentWidget(pane);
         times_[size_t(i)] = pane;
     }
+    FitTimes(QStringLiteral("0:00:00.000"));
 
     // While the bar shows a menu's status tip in place of the panes, the message is out of sight: the
     // timer keeps running and tries again at its next tick.
@@ -86,6 +88,25 @@ void StatusPanes::UpdateTimes(const Document& document, const PlaybackEngine& en
         if (times_[i]->text() != texts[i])
             SetPaneText(*times_[i], texts[i]);
     }
+    FitTimes(texts[0]);
+}
+
+void StatusPanes::FitTimes(const QString& widest)
+{
+    // The widest time a pane shows is the length, and below an hour it has no hour field: panes as
+    // wide as that leave the message room for its longest texts at the window's first size. Digits
+    // count as 0 so that the panes keep their width while the times change.
+    QString shape = widest.isEmpty() ? QStringLiteral("00:00.000") : widest;
+    for (QChar& c : shape) {
+        if (c.isDigit())
+            c = QLatin1Char('0');
+    }
+    if (shape == timeShape_)
+        return;
+    timeShape_ = shape;
+    const int width = QFontMetrics(times_[0]->font()).horizontalAdvance(shape) + 6;
+    for (QLabel* pane : times_)
+        pane->setMinimumWidth(width);
 }
 
 QString StatusPanes::TimeText(int pane) const

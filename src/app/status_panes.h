@@ -36,7 +36,11 @@ public:
     QString TimeText(int pane) const;  // pane 1 to 4
 
 private:
+    // Makes the time panes as wide as the text widest, with every digit a 0 ("00:00.000" for none).
+    void FitTimes(const QString& widest);
+
     QLabel* message_ = nullptr;
+    QString timeShape_;
     std::array<QLabel*, 4> times_{};
     QTimer timer_;
 };

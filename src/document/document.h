@@ -45,9 +45,11 @@ public:
     // failed or cancelled save leaves whatever was at the target untouched and no partial file.
     int Save(const std::filesystem::path& path = {}, Progress* progress = nullptr);
 
-    // After a successful Save: whether the MP3 written copied the source's frames (false for a WAV, or
-    // an MP3 encoded anew), and when it was encoded anew, why it could not copy (may be empty).
-    bool SavedWithoutReencoding() const { return savedLossless_; }
+    // After a successful Save as MP3: whether nothing but the seams of a copy of the source's frames
+    // was encoded anew (false for a WAV); else how much of the sound was, in whole percent rounded up
+    // (Mp3Document::LastSaveReencodedPercent: 100 for a sound encoded whole), and why.
+    bool SavedWithoutReencoding() const { return savedLossless_ && mp3_.LastSaveReencodedPercent() == 0; }
+    uint32_t ReencodedPercent() const { return mp3_.LastSaveReencodedPercent(); }
     const std::string& ReencodeReason() const { return mp3_.LosslessWhyNot(); }
     // Where cuts keep the frames of the MP3 the sound came from copyable (Mp3Document::LosslessGrid);
     // none when the sound is not made of them alone.

@@ -142,6 +142,12 @@ void AddLyrics(TagLib::ID3v2::Tag* tag, const std::string& value)
     tag->addFrame(frame);
 }
 
+// An ID3v1 tag from the bytes kept at the read: TagLib parses one only from a file, or for a subclass.
+class KeptId3v1 final : public TagLib::ID3v1::Tag {
+public:
+    explicit KeptId3v1(const std::string& bytes) { parse(TagLib::ByteVector(bytes.data(), unsigned(bytes.size()))); }
+};
+
 }  // namespace
 
 uint8_t FileTags::RatingToPopularimeter(uint32_t rating)
@@ -190,6 +196,7 @@ void FileTags::Clear()
     readResult = 0;
     carriedFrames.clear();
     id3v2Version = 0;
+    id3v1.clear();
 }
 
 bool FileTags::IsEmpty() const
@@ -238,6 +245,10 @@ int FileTags::ReadTags(const std::filesystem::path& path, Progress* progress)
         trackNumber = ParseTrack(FirstFrameText(v2, "TRCK"));
         if (trackNumber == 0 && v1)
             trackNumber = v1->track();
+        if (v1) {
+            const TagLib::ByteVector bytes = v1->render();
+            id3v1.assign(bytes.data(), bytes.size());
+        }
 
         albumArtist = FirstFrameText(v2, "TPE2");
         subtitle = FirstFrameText(v2, "TIT3");
@@ -268,7 +279,7 @@ int FileTags::ReadTags(const std::filesystem::path& path, Progress* progress)
     return 1;
 }
 
-int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress) const
+int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress, std::optional<uint64_t> lengthMs) const
 {
     return Guarded([&] {
         if (path.empty())
@@ -307,6 +318,8 @@ int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress) c
             TagLib::ID3v2::Frame* frame = factory->createFrame(data, &carriedHeader);
             if (!frame)
                 continue;  // cannot happen for what TagLib rendered itself; nothing to write then
+            if (lengthMs && frame->frameID() == "TLEN")
+                frame->setText(TagLib::String(std::to_string(*lengthMs)));
             auto* popularimeter = dynamic_cast<TagLib::ID3v2::PopularimeterFrame*>(frame);
             if (popularimeter && !ratingWritten) {
                 // The frame the rating was read from: its byte stays unless the rating changed.
@@ -322,7 +335,20 @@ int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress) c
             tag->addFrame(frame);
         }
 
-        const bool saved = file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripNone,
+        int tags = TagLib::MPEG::File::ID3v2;
+        if (!id3v1.empty()) {
+            const KeptId3v1 kept(id3v1);
+            TagLib::ID3v1::Tag* v1 = file.ID3v1Tag(true);
+            v1->setTitle(kept.title());
+            v1->setArtist(kept.artist());
+            v1->setAlbum(kept.album());
+            v1->setComment(kept.comment());
+            v1->setYear(kept.year());
+            v1->setTrack(kept.track());
+            v1->setGenreNumber(kept.genreNumber());
+            tags |= TagLib::MPEG::File::ID3v1;
+        }
+        const bool saved = file.save(tags, TagLib::File::StripNone,
                                      id3v2Version == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3,
                                      TagLib::File::DoNotDuplicate);
         // TagLib reports neither a failed write nor a cancel: the stream knows.

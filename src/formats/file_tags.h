@@ -1,8 +1,9 @@
 // Descriptive tags of an MP3 file (title, artist, album, year, ...), read when an MP3 is opened and
 // written onto an MP3 when the sound is saved as MP3.
 //
-// Reading and writing go through TagLib: ID3v2 (any version) with ID3v1 read as a fallback. Strings
-// are UTF-8. The record lives in the MP3 side of the document and is cleared only when that is
+// Reading and writing go through TagLib: ID3v2 (any version) with ID3v1 read as a fallback, and an
+// ID3v1 tag written again where the file read had one (players that read nothing else still find
+// it). Strings are UTF-8. The record lives in the MP3 side of the document and is cleared only when that is
 // created and at each ReadTags, so the tags of the last MP3 opened go onto a later MP3 save even
 // after a WAV file was opened in between. Beside the record it keeps the ID3v2 frames that no field
 // holds (a cover picture, the composer, user text frames, further comments, ...), so that a save
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,17 +37,20 @@ public:
     // Makes the file's ID3v2 tag the record plus carriedFrames, replacing any ID3v2 tag it had: the
     // record's fields as new frames (empty strings and zero numbers write none), the carried frames
     // unchanged after them, except that the rating is written into the first popularimeter among
-    // them when it names a different rating. Written as ID3v2.4 when the tag read was one, else as
-    // ID3v2.3. 1 on success; 0 with the reason noted when any write fails or the progress was
-    // cancelled (the file is then damaged: it is the caller's to throw away).
-    int WriteTags(const std::filesystem::path& path, Progress* progress = nullptr) const;
+    // them when it names a different rating, and a length (TLEN) says lengthMs when that is given:
+    // a length the sound no longer has would mislead players that trust it. Written as ID3v2.4
+    // when the tag read was one, else as ID3v2.3. With id3v1, the file ends with that tag's fields
+    // (replacing any ID3v1 tag it had). 1 on success; 0 with the reason noted when any write fails
+    // or the progress was cancelled (the file is then damaged: it is the caller's to throw away).
+    int WriteTags(const std::filesystem::path& path, Progress* progress = nullptr,
+                  std::optional<uint64_t> lengthMs = std::nullopt) const;
 
     void Clear();
     // True when no string is non-empty and year, track number and rating are zero (the carried
     // frames do not count).
     bool IsEmpty() const;
-    // True when a save has anything to write: the record or carried frames.
-    bool HasAnythingToWrite() const { return !IsEmpty() || !carriedFrames.empty(); }
+    // True when a save has anything to write: the record, carried frames or an ID3v1 tag.
+    bool HasAnythingToWrite() const { return !IsEmpty() || !carriedFrames.empty() || !id3v1.empty(); }
 
     std::string title;
     std::string comment;
@@ -64,6 +69,8 @@ public:
     // (a picture of several megabytes is fine here), and that tag's major version (0: none).
     std::vector<std::string> carriedFrames;
     uint8_t id3v2Version = 0;
+    // The file's ID3v1 tag, its 128 bytes as TagLib renders what it read; empty when it had none.
+    std::string id3v1;
 
     // The popularimeter byte (0..255) for a rating and back, with the steps common players use:
     // stars 1..5 are 1, 64, 128, 196, 255 in the frame.

@@ -1,5 +1,6 @@
 #include "formats/mp3_document.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -65,6 +66,7 @@ void Mp3Document::Reset()
 {
     buffer.Clear();
     source_.reset();
+    noSourceWhy_ = kNotAnMp3;
 }
 
 void Mp3Document::KeepSource(const std::filesystem::path& path)
@@ -72,13 +74,26 @@ void Mp3Document::KeepSource(const std::filesystem::path& path)
     auto source = std::make_shared<Source>();
     source->file.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!source->file.IsValid() || ::fstat(source->file.Get(), &source->identity) != 0 ||
-        !IndexMp3Frames(source->file.Get(), uint64_t(source->identity.st_size), nullptr, source->index) ||
-        !source->index.IsSplittable() || source->index.keepEnd - source->index.keepBegin != buffer.frameCount)
+        !IndexMp3Frames(source->file.Get(), uint64_t(source->identity.st_size), nullptr, source->index)) {
+        noSourceWhy_ = "the MP3 file could not be read again for its frames";
         return;
+    }
+    // A save that cannot copy tells why, and this is the only moment that knows.
+    if (!source->index.IsSplittable()) {
+        noSourceWhy_ = "the MP3's frames cannot be copied: " +
+                       (source->index.notSplittable.empty() ? std::string("no frames") : source->index.notSplittable);
+        return;
+    }
+    if (source->index.keepEnd - source->index.keepBegin != buffer.frameCount) {
+        noSourceWhy_ = "the MP3's frames do not decode to the sound opened";
+        return;
+    }
     for (uint16_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
         const auto& pieces = buffer.channels.Channel(c).Pieces();
-        if (pieces.size() != 1)
+        if (pieces.size() != 1) {
+            noSourceWhy_ = "the sound opened is not one piece of its MP3";
             return;
+        }
         source->stores.push_back(pieces[0].store);
     }
     source_ = std::move(source);
@@ -106,7 +121,8 @@ std::optional<Mp3Document::FrameGrid> Mp3Document::LosslessGrid(const SoundBuffe
     return FrameGrid{uint32_t(step), uint32_t(phase)};
 }
 
-Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& path, Progress* progress)
+Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& path, Progress* progress,
+                                                LosslessExtent& extent)
 {
     LameAdapter* adapter = Mp3Encoder::Instance().Adapter();
     const auto kept = source_->KeptRanges(buffer);
@@ -133,7 +149,7 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
         }
         Stage writePart(progress, range / 2);
         written = WriteLosslessMp3(source_->file.Get(), source_->index, *kept, buffer, *adapter, out.Get(),
-                                   writePart.Get(), &losslessWhyNot_);
+                                   writePart.Get(), &losslessWhyNot_, &extent);
     }
     // A file that cannot be read or written fails the save as it would fail the encoding; what the
     // copy alone stumbled on (the encoder's output for a seam) leaves the encoding to do it.
@@ -193,11 +209,19 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
 int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
 {
     lastSaveLossless_ = false;
-    losslessWhyNot_.clear();
+    reencodedPercent_ = 100;
+    losslessWhyNot_ = source_ ? std::string() : noSourceWhy_;
+    LosslessExtent extent;
     int result = 0;
-    switch (source_ ? SaveLossless(path, progress) : Lossless::NotPossible) {
+    switch (source_ ? SaveLossless(path, progress, extent) : Lossless::NotPossible) {
     case Lossless::Written:
         lastSaveLossless_ = true;
+        // Rounded up: a file of which anything beyond the seams was encoded anew never reads as 0 %.
+        reencodedPercent_ = buffer.frameCount == 0 ? 0
+                                                   : uint32_t(std::min<uint64_t>(
+                                                         100, (extent.encodedFrames * 100 + buffer.frameCount - 1) /
+                                                                  buffer.frameCount));
+        losslessWhyNot_ = extent.why;
         result = 1;
         break;
     case Lossless::Failed:
@@ -210,8 +234,12 @@ int Mp3Document::SaveMp3(const std::filesystem::path& path, Progress* progress)
         break;
     }
     // A file whose tags could not be written is not the file the user saved: the save fails.
-    if (result && tags.HasAnythingToWrite())
-        result = tags.WriteTags(path, progress);
+    if (result && tags.HasAnythingToWrite()) {
+        const uint64_t rate = buffer.format.samplesPerSecond;
+        const std::optional<uint64_t> lengthMs =
+            rate == 0 ? std::nullopt : std::optional<uint64_t>((uint64_t(buffer.frameCount) * 1000 + rate / 2) / rate);
+        result = tags.WriteTags(path, progress, lengthMs);
+    }
     return FinishProgress(progress, result);
 }
 

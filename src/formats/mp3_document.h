@@ -17,6 +17,7 @@
 namespace brindle {
 
 class Progress;
+struct LosslessExtent;
 
 class Mp3Document {
 public:
@@ -30,7 +31,8 @@ public:
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly
     // (20 % of the progress range) into a temporary buffer that is destroyed afterwards. On success
-    // the tags (the record and the carried frames) are written onto the file when there are any, and
+    // the tags (the record, the carried frames with the length they give made the sound's, and an
+    // ID3v1 tag where the source had one) are written onto the file when there are any, and
     // a failure to write them fails the save. A failed or cancelled save leaves the partial file for
     // the caller to remove. The sound is not changed.
     //
@@ -38,9 +40,13 @@ public:
     // are copied instead (formats/mp3_lossless.h) and the new file decoded once to check its length;
     // anything that stands in the way, that check included, falls back to the encoding.
     int SaveMp3(const std::filesystem::path& path, Progress* progress);
-    // Whether the last successful SaveMp3 copied the frames; when it encoded, LosslessWhyNot() says
-    // why (empty when the sound was never an MP3's).
+    // Whether the last successful SaveMp3 copied the frames.
     bool LastSaveWasLossless() const { return lastSaveLossless_; }
+    // How much of the sound the last successful SaveMp3 encoded anew beyond the seams of a copy
+    // (LosslessExtent in formats/mp3_lossless.h), in whole percent of the sound's length rounded up,
+    // so that any at all is at least 1: 0 when nothing but seams was new, 100 when the sound was
+    // encoded whole. LosslessWhyNot() says why whenever it is not 0.
+    uint32_t LastSaveReencodedPercent() const { return reencodedPercent_; }
     const std::string& LosslessWhyNot() const { return losslessWhyNot_; }
 
     // Positions of sound (this buffer's sound or the same moved elsewhere) at which a cut keeps every frame of the source copyable:
@@ -62,11 +68,16 @@ private:
     struct Source;
     enum class Lossless { Written, NotPossible, Failed };
     void KeepSource(const std::filesystem::path& path);
-    Lossless SaveLossless(const std::filesystem::path& path, Progress* progress);
+    Lossless SaveLossless(const std::filesystem::path& path, Progress* progress, LosslessExtent& extent);
 
     std::shared_ptr<const Source> source_;
+    // Why there is no source_ to copy from.
+    std::string noSourceWhy_ = kNotAnMp3;
     bool lastSaveLossless_ = false;
+    uint32_t reencodedPercent_ = 0;
     std::string losslessWhyNot_;
+
+    static constexpr const char* kNotAnMp3 = "the sound was not opened from an MP3";
 };
 
 }  // namespace brindle

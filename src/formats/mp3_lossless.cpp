@@ -245,12 +245,13 @@ public:
     {
     }
 
-    void Run()
+    LosslessExtent Run()
     {
         Plan();
         ReadSourceHeaders();
         EncodeRuns();
         Write();
+        return Extent();
     }
 
 private:
@@ -270,10 +271,12 @@ private:
         }
         starts.push_back(length);
         length_ = length;
+        starts_ = starts;
         if (kept_.size() == 1 && kept_[0].start == 0 && kept_[0].end == sourceLength) {
             delay_ = sourceDelay;
             frames_ = sourceFrames;
             segments_.push_back({0, frames_, 0});
+            copyable_.assign(1, true);
             return;
         }
 
@@ -307,6 +310,8 @@ private:
         }
         if (best == 0)
             Refuse("no encoder delay places the frames");
+        for (size_t k = 0; k < kept_.size(); ++k)
+            copyable_.push_back(isCopyable(k, delay_));
 
         const size_t last = kept_.size() - 1;
         const bool copiesToEnd = isCopyable(last, delay_) && kept_[last].end == sourceLength;
@@ -638,6 +643,59 @@ private:
         writer_.WriteAt(info.data(), info.size(), 0);
     }
 
+    // What the new frames carry beyond the seams (LosslessExtent).
+    LosslessExtent Extent() const
+    {
+        // The slots a seam may take, as output samples, merged where seams come close.
+        std::vector<std::pair<int64_t, int64_t>> seams;
+        auto addSeam = [&](int64_t at) {
+            const int64_t first = FloorDiv(at + delay_ - kSeamMargin, n_) - kSeamReach;
+            const int64_t end = FloorDiv(at + delay_ + kSeamMargin + n_ - 1, n_) + kSeamReach;
+            const int64_t from = first * n_ - delay_, to = end * n_ - delay_;
+            if (!seams.empty() && from <= seams.back().second)
+                seams.back().second = std::max(seams.back().second, to);
+            else
+                seams.emplace_back(from, to);
+        };
+        if (kept_.front().start > 0)
+            addSeam(0);
+        for (size_t k = 1; k < kept_.size(); ++k)
+            addSeam(starts_[k]);
+        if (kept_.back().end < index_.keepEnd - index_.keepBegin)
+            addSeam(length_);
+
+        auto overlap = [](int64_t a, int64_t b, int64_t c, int64_t d) { return std::max<int64_t>(0, std::min(b, d) - std::max(a, c)); };
+        int64_t offGrid = 0, moved = 0;
+        for (size_t k = 0; k < kept_.size(); ++k) {
+            if (!copyable_[k]) {
+                offGrid += starts_[k + 1] - starts_[k];
+                continue;
+            }
+            for (const Segment& segment : segments_) {
+                if (segment.shift != kNone)
+                    continue;
+                const int64_t from = std::max(segment.begin * n_ - delay_, starts_[k]);
+                const int64_t to = std::min(segment.end * n_ - delay_, starts_[k + 1]);
+                if (to <= from)
+                    continue;
+                int64_t outside = to - from;
+                for (const auto& [seamFrom, seamTo] : seams)
+                    outside -= overlap(from, to, seamFrom, seamTo);
+                moved += outside;
+            }
+        }
+        LosslessExtent extent;
+        extent.encodedFrames = uint64_t(offGrid + moved);
+        if (offGrid > 0)
+            extent.why = "a cut off the MP3's frame grid";
+        if (moved > 0) {
+            extent.why += extent.why.empty() ? "" : "; ";
+            extent.why += index_.keepBegin < uint64_t(kDecoderDelay) ? "the MP3 does not give its encoder delay, so its start is encoded anew"
+                                                                   : "its start is encoded anew to keep the frames after a cut";
+        }
+        return extent;
+    }
+
     const int source_;
     const Mp3FrameIndex& index_;
     const std::vector<KeptRange>& kept_;
@@ -654,6 +712,8 @@ private:
     uint8_t head_[4] = {};
     uint32_t highestIndex_ = 1;
     std::vector<Segment> segments_;
+    std::vector<int64_t> starts_;  // of each kept range in the sound, then its length
+    std::vector<bool> copyable_;   // per kept range: placed on whole frames by the delay chosen
     std::map<int64_t, std::vector<Frame>> encoded_;
 };
 
@@ -694,7 +754,7 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
 
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               std::string* whyNot)
+                               std::string* whyNot, LosslessExtent* extent)
 {
     std::string refused;
     if (!index.IsSplittable() || !index.droppedFrames.empty() || kept.empty())
@@ -706,7 +766,9 @@ LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const s
     if (refused.empty()) {
         result = Guarded([&] {
             try {
-                LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run();
+                const LosslessExtent written = LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run();
+                if (extent)
+                    *extent = written;
             } catch (const NotPossible& reason) {
                 refused = reason.why;
             }

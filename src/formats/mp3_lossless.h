@@ -53,12 +53,25 @@ enum class LosslessWrite {
     Failed,       // cancelled, or the source or the file could not be read or written; reason noted
 };
 
+// What a written copy encoded anew beyond its seams. A seam is a place where the sound was cut: between
+// two kept ranges, at its start when its head was cut, at its end when its tail was. Its frames are the
+// new ones it may take when both its sides copy: kSeamMargin either side of it, and the kSeamReach
+// frames it may move by. Encoded anew beyond them are the sound's frames (sample positions, each
+// counted once whatever the channels) that new frames carry and that either belong to a range that
+// could not be placed on whole frames (the shorter side of a cut off the frame grid, encoded whole, its
+// seam included) or lie outside every seam's frames (the start of a source whose decode had no delay
+// to take off, moved to make room for one).
+struct LosslessExtent {
+    uint64_t encodedFrames = 0;
+    std::string why;  // empty when encodedFrames is 0; else each cause, "; " between them
+};
+
 // Writes the audio frames of sound, which is the ranges `kept` of the source open at sourceFd (indexed
 // as index, which must be splittable and have an info frame), into the empty file open at outFd: the
 // info frame first, then the frames; no tags. progress (may be null) is moved and asked for a cancel;
-// it is not completed here.
+// it is not completed here. extent (may be null) is filled when the result is Written.
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               std::string* whyNot);
+                               std::string* whyNot, LosslessExtent* extent = nullptr);
 
 }  // namespace brindle

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMimeData>
 #include <QProcess>
@@ -166,6 +167,16 @@ private:
     }
 
     // A new run of the editor with this settings file: the old window goes first.
+    // The status bar's message pane: the label that shows the message (no time looks like one).
+    QLabel* MessagePane() const
+    {
+        for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
+            if (label->text() == frame_->Status().Message())
+                return label;
+        }
+        return nullptr;
+    }
+
     void StartWithSettings(const QString& settings)
     {
         if (frame_)
@@ -1126,9 +1137,10 @@ private slots:
         QVERIFY(!status.HasTimedMessage());
     }
 
-    // What a screen reader reads: the window by its caption, each time pane by its name with the
-    // time it shows. (Qt announces each change as it is set; offscreen no bridge listens.)
-    void screenReadersReadTheCaptionAndTheTimes()
+    // What a screen reader reads: the window by its caption, the message pane by the message, each
+    // time pane by its name with the time it shows. (Qt announces each change as it is set;
+    // offscreen no bridge listens.)
+    void screenReadersReadTheCaptionTheMessageAndTheTimes()
     {
         OpenStereo();
         frame_->Commands().Run(kCmdFadeIn);
@@ -1150,6 +1162,15 @@ private slots:
         frame_->Engine().SetPosition(22050, 44100);
         frame_->RefreshUiState();
         QCOMPARE(position->text(QAccessible::Description), QStringLiteral("00:00.500"));
+
+        frame_->Status().SetMessage(QStringLiteral("Сохраняем"));
+        QVERIFY(MessagePane());
+        QAccessibleInterface* message = QAccessible::queryAccessibleInterface(MessagePane());
+        for (const QString& text : {QStringLiteral("Готов"), QStringLiteral("Сохранено, перекодировано 7 % звука")}) {
+            frame_->Status().SetMessage(text);
+            QCOMPARE(message->text(QAccessible::Name), text);
+            QCOMPARE(message->text(QAccessible::Description), QStringLiteral("Сообщение"));
+        }
     }
 
     void everyCommandSurfaceHasAnAccessibleName()
@@ -1538,7 +1559,14 @@ private slots:
         QCOMPARE(frame_->Status().Message(), QStringLiteral("Сохранено без перекодирования"));
         frame_->Commands().Run(kCmdFadeIn);
         QVERIFY(frame_->Save());
-        QCOMPARE(frame_->Status().Message(), QStringLiteral("Сохранено с перекодированием"));
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Сохранено, перекодировано 100 % звука"));
+        // The longest of these messages, whole at the window's first size.
+        QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
+        QLabel* message = MessagePane();
+        QVERIFY(message);
+        frame_->statusBar()->layout()->activate();
+        QVERIFY2(message->isVisible() && message->width() >= message->sizeHint().width(),
+                 qPrintable(QStringLiteral("%1 of %2 pixels shown").arg(message->width()).arg(message->sizeHint().width())));
 
         // Off: edges stay where they are put, and the next run remembers it.
         snap->trigger();

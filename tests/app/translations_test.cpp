@@ -42,7 +42,7 @@ QStringList WindowTexts(MainFrame& frame)
 {
     QStringList texts{frame.windowTitle()};
     for (const QWidget* widget : frame.findChildren<QWidget*>()) {
-        texts << widget->accessibleName() << widget->toolTip() << widget->windowTitle();
+        texts << widget->accessibleName() << widget->accessibleDescription() << widget->toolTip() << widget->windowTitle();
         if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
             texts << button->text();
         if (const auto* label = qobject_cast<const QLabel*>(widget))
@@ -87,6 +87,8 @@ private slots:
         QVERIFY(texts.contains(QStringLiteral("Whole Track")));
         QVERIFY(texts.contains(QStringLiteral("Ready")));
         QVERIFY(texts.contains(QStringLiteral("Deselect")));
+        QVERIFY(texts.contains(QStringLiteral("Message")));
+        QCOMPARE(Texts::SavedReencoded(34), QStringLiteral("Saved; 34 % of the sound re-encoded"));
         for (const QString& text : texts)
             QVERIFY2(!HasCyrillic(text), qUtf8Printable(text));
         for (int kind = 0; kind <= int(EditKind::ToStereo); ++kind)

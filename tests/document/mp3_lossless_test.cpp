@@ -41,6 +41,7 @@ const Source kSources[] = {
     {"mpeg2_vbr_crc", "sox IN -r 22050 T.wav && lame --quiet -V 5 -p T.wav OUT"},
     {"mpeg25_mono", "sox IN -r 11025 -c 1 T.wav && lame --quiet -b 24 T.wav OUT"},
     {"ffmpeg_vbr48k", "ffmpeg -v quiet -y -i IN -ar 48000 -c:a libmp3lame -q:a 3 OUT"},
+    {"cbr_no_info_frame", "lame --quiet -b 160 -t IN OUT"},
     {"tinytag-vbr44stereo.mp3", ""},
     {"tinytag-vbr22stereo.mp3", ""},
     {"tinytag-vbr11stereo.mp3", ""},
@@ -172,7 +173,22 @@ protected:
 
         const fs::path out = PathOf("out.mp3");
         ASSERT_EQ(document.Save(out), 1);
-        EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+        // Only seams may be new for the save to say it did not re-encode: not the shorter side of a cut
+        // off the frames, nor the start of a source whose decode has no delay to move it by.
+        const bool seamsOnly = encodedHead == 0 && (index.infoFrameBytes != 0 || cuts.front().first == 0);
+        EXPECT_EQ(document.SavedWithoutReencoding(), seamsOnly) << document.ReencodeReason();
+        const int64_t length = int64_t(expected.size()) / c;
+        if (seamsOnly) {
+            EXPECT_EQ(document.ReencodedPercent(), 0u);
+        } else if (encodedHead > 0) {
+            EXPECT_EQ(document.ReencodedPercent(), uint32_t((encodedHead * 100 + length - 1) / length));
+            EXPECT_EQ(document.ReencodeReason(), "a cut off the MP3's frame grid");
+        } else {
+            // The start, up to the first frame that keeps its place: never a whole turn of the ring.
+            EXPECT_GE(document.ReencodedPercent(), 1u);
+            EXPECT_LE(document.ReencodedPercent(), uint32_t((4608 * 100 + length - 1) / length));
+            EXPECT_EQ(document.ReencodeReason(), "the MP3 does not give its encoder delay, so its start is encoded anew");
+        }
         EXPECT_EQ(Warnings(out), "");
         const Pcm16 result = Decode(out);
         ASSERT_EQ(result.samples.size(), expected.size()) << "the length is not exact";
@@ -291,23 +307,28 @@ TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
     ASSERT_EQ(document.ChangeVolume(0, 1000, 80), 1);
     ASSERT_EQ(document.Save(out), 1);
     EXPECT_FALSE(document.SavedWithoutReencoding());
+    EXPECT_EQ(document.ReencodedPercent(), 100u);
     EXPECT_EQ(Decode(out).Frames(), n - 49000u);
 
+    // The 1000 samples before the cut move by part of a frame and are encoded anew: 1 %, rounded up.
     EditMarks marks;
     ASSERT_EQ(document.Undo(marks), 1);
     ASSERT_EQ(document.Save(out), 1);
-    EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+    EXPECT_FALSE(document.SavedWithoutReencoding());
+    EXPECT_EQ(document.ReencodedPercent(), 1u) << document.ReencodeReason();
+    EXPECT_EQ(document.ReencodeReason(), "a cut off the MP3's frame grid");
     ASSERT_EQ(document.ToMono(), 1);
     ASSERT_EQ(document.Undo(marks), 1);
     ASSERT_EQ(document.Save(out), 1);
-    EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+    EXPECT_EQ(document.ReencodedPercent(), 1u) << document.ReencodeReason();
 
     // Saved over its own source, then cut again: the old file is still what the copy reads.
     ASSERT_EQ(document.Save(mp3), 1);
-    EXPECT_TRUE(document.SavedWithoutReencoding());
+    EXPECT_EQ(document.ReencodedPercent(), 1u) << document.ReencodeReason();
     ASSERT_EQ(document.DeleteRange(0, 4608, true), 1);
     ASSERT_EQ(document.Save(out), 1);
     EXPECT_TRUE(document.SavedWithoutReencoding()) << document.ReencodeReason();
+    EXPECT_EQ(document.ReencodedPercent(), 0u);
     EXPECT_EQ(Decode(out).Frames(), n - 49000u - 4608u);
 
     // Rewritten in place under the open sound: nothing of it may be copied.
@@ -326,6 +347,29 @@ TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
     // A WAV never is.
     ASSERT_EQ(document.Save(PathOf("out.wav")), 1);
     EXPECT_FALSE(document.SavedWithoutReencoding());
+
+    // Every save that encodes says why, a source whose frames cannot be copied included.
+    const fs::path junky = PathOf("junk-between-frames.mp3");
+    {
+        const fs::path fresh = Make(kSources[2]);
+        Mp3FrameIndex index;
+        UniqueFd fd(::open(fresh.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(fresh), nullptr, index), 1);
+        std::vector<unsigned char> bytes = ReadFileBytes(fresh);
+        bytes.insert(bytes.begin() + index.offsets[index.FrameCount() / 2], 100, 0x55);
+        WriteFileBytes(junky, bytes);
+    }
+    const fs::path plainWav = PathOf("plain.wav");
+    ASSERT_EQ(document.Save(plainWav), 1);
+    for (const fs::path& source : {junky, plainWav}) {
+        SCOPED_TRACE(source.filename().string());
+        Document reencoded;
+        ASSERT_EQ(reencoded.Load(source), 1);
+        ASSERT_EQ(reencoded.DeleteRange(0, 4608, true), 1);
+        ASSERT_EQ(reencoded.Save(out), 1);
+        EXPECT_FALSE(reencoded.SavedWithoutReencoding());
+        EXPECT_NE(reencoded.ReencodeReason(), "");
+    }
 }
 
 // A cancel during a copy leaves the target as it was.

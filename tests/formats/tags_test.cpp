@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 
 #include <taglib/commentsframe.h>
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 #include <taglib/popularimeterframe.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 
+#include "document/document.h"
 #include "formats/file_tags.h"
 #include "formats/mp3_document.h"
 #include "formats/mp3_test_support.h"
@@ -216,6 +218,65 @@ TEST_F(TagsTest, ReadsId3v23AndId3v24AndCarriesThemOntoASavedMp3)
         // The tag sits in front of the audio and leaves the info frame intact: still the exact length.
         ASSERT_EQ(DecodeWithMpg123(saved, PathOf("check.wav")), 0);
         EXPECT_EQ(ReadPcm16Wav(PathOf("check.wav")).Frames(), document.buffer.frameCount);
+    }
+}
+
+// A saved MP3 says its own length where the source said one, and keeps the source's ID3v1 tag, whether
+// its frames were copied after a cut or the sound was encoded anew.
+TEST_F(TagsTest, ASavedMp3SaysItsNewLengthAndKeepsTheSourcesId3v1)
+{
+    const fs::path wav = PathOf("five-seconds.wav");
+    ASSERT_EQ(RunCommand("LC_ALL=C sox -D -n -r 44100 -c 2 -b 16 " + Quoted(wav) + " synth 5 sine 440 2>/dev/null"), 0);
+    struct Source {
+        const char* name;
+        const char* make;  // writes OUT from IN
+        bool hasId3v1;
+        bool hasLength;    // a TLEN frame, of 5000 ms
+    };
+    const Source sources[] = {
+        {"id3v1-only.mp3", "lame --quiet -b 128 --tt Title --ta Artist --ty 2004 --tn 3 --id3v1-only IN OUT", true, false},
+        {"id3v1-and-id3v2.mp3", "lame --quiet -V 4 --tt Title --ta Artist --ty 2004 --tn 3 --add-id3v2 IN OUT", true,
+         true},
+        {"length.mp3", "ffmpeg -v error -y -i IN -c:a libmp3lame -b:a 128k -metadata title=Title -metadata TLEN=5000 OUT",
+         false, true},
+    };
+    for (const Source& source : sources) {
+        const fs::path mp3 = PathOf(source.name);
+        std::string command = source.make;
+        command.replace(command.find("IN"), 2, Quoted(wav));
+        command.replace(command.find("OUT"), 3, Quoted(mp3));
+        ASSERT_EQ(RunCommand("LC_ALL=C " + command), 0) << command;
+        for (const bool encoded : {false, true}) {
+            SCOPED_TRACE(std::string(source.name) + (encoded ? ", encoded anew" : ", frames copied"));
+            Document document;
+            ASSERT_EQ(document.Load(mp3), 1);
+            ASSERT_EQ(document.DeleteRange(0, 44100, true), 1);
+            if (encoded) {
+                ASSERT_EQ(document.ChangeVolume(-1, -1, 90), 1);
+            }
+            const fs::path saved = PathOf("saved.mp3");
+            ASSERT_EQ(document.Save(saved), 1);
+            ASSERT_EQ(document.ReencodedPercent(), encoded ? 100u : 0u) << document.ReencodeReason();
+
+            TagLib::MPEG::File file(saved.c_str(), false);
+            ASSERT_TRUE(file.isValid());
+            const TagLib::ID3v2::FrameList lengths =
+                file.hasID3v2Tag() ? file.ID3v2Tag()->frameListMap()["TLEN"] : TagLib::ID3v2::FrameList();
+            EXPECT_EQ(lengths.size(), source.hasLength ? 1u : 0u);
+            if (!lengths.isEmpty()) {
+                EXPECT_EQ(lengths.front()->toString().to8Bit(), "4000");
+            }
+            EXPECT_EQ(file.hasID3v1Tag(), source.hasId3v1);
+            if (source.hasId3v1 && file.hasID3v1Tag()) {
+                EXPECT_EQ(file.ID3v1Tag()->title().to8Bit(), "Title");
+                EXPECT_EQ(file.ID3v1Tag()->artist().to8Bit(), "Artist");
+                EXPECT_EQ(file.ID3v1Tag()->year(), 2004u);
+                EXPECT_EQ(file.ID3v1Tag()->track(), 3u);
+            }
+            // Neither tag costs the file its exact length.
+            ASSERT_EQ(DecodeWithMpg123(saved, PathOf("check.wav")), 0);
+            EXPECT_EQ(ReadPcm16Wav(PathOf("check.wav")).Frames(), 176400u);
+        }
     }
 }
 
