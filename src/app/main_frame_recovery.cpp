@@ -87,7 +87,8 @@ int MainFrame::Recover(OrphanJournal& orphan, const JournalRecord& record)
     std::string reason;
     const SoundBuffer& sound = document_.ActiveBuffer();
     // The file as loaded, not as it was a moment ago when asked about.
-    if (document_.SourceIdentityRead() != record.identity)
+    const std::optional<SourceIdentity>& loaded = document_.SourceIdentityRead();
+    if (!loaded || !loaded->Matches(record.identity))
         reason = "the file changed while it was being opened";
     else
         CheckEdits(record.edits, sound.FrameCount(), sound.channels.ChannelCount(), reason);

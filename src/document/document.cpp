@@ -9,6 +9,7 @@
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
 #include "storage/replacing_file.h"
+#include "storage/source_file.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 
@@ -119,11 +120,17 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     journalBase_ = 0;
     journalLost_ = false;
     sourceIdentity_.reset();
-    if (journal_) {
+    // Opened once, here: everything the load reads, it reads from this descriptor, so a file renamed,
+    // replaced or rewritten meanwhile cannot mix into it.
+    auto source = std::make_shared<SourceFile>();
+    // The look first only for its words ("is a folder"); the open refuses what is not a regular file
+    // all the same, whatever the name is by then.
+    const bool opened = IsRegularFile(path) && source->Open(path);
+    if (journal_ && opened) {
         // Read before the load: a file changed while it loads is then never taken for the one loaded.
         SourceIdentity identity;
         std::string reason;
-        if (ReadSourceIdentity(path, identity, reason) == SourceCheck::Same)
+        if (ReadSourceIdentity(*source, identity, reason) == SourceCheck::Same)
             sourceIdentity_ = identity;
         std::error_code error;
         journalSource_ = std::filesystem::absolute(path, error).lexically_normal();
@@ -139,17 +146,17 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     plain_.Clear();
     modified_ = true;
     int result = 0;
-    if (IsRegularFile(path)) {
+    if (opened) {
         switch (FileKind(path)) {
         case FileType::Wav:
             // The peaks are made while the private copy of the samples is: the two halve the open.
             // A cancel there is the load's; the pass below then has nothing left to do.
-            result = LoadWav(plain_, path, progress, [&] {
+            result = LoadWav(plain_, *source, progress, [&] {
                 if (preparesPeaks_)
                     peaks_.Build(plain_.channels, progress);
             });
             break;
-        case FileType::Mp3: result = mp3_.LoadMp3(path, progress); break;
+        case FileType::Mp3: result = mp3_.LoadMp3(source, progress); break;
         default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
         }
     }

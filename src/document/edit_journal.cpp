@@ -117,6 +117,12 @@ public:
         words.erase(words.begin());
         return true;
     }
+    // Whether the next line is field's (a field that journals of an earlier version lack).
+    bool Peek(const char* field) const
+    {
+        const size_t length = std::strlen(field);
+        return text_.compare(at_, length, field) == 0 && at_ + length < text_.size() && text_[at_ + length] == ' ';
+    }
     size_t Offset() const { return at_; }
 
 private:
@@ -165,6 +171,47 @@ bool EndsWith(const std::string& text, const char* suffix)
 
 }  // namespace
 
+namespace {
+
+// The stat fields by the program's one identity rule, and the hash of the file's two ends.
+SourceCheck FillSourceIdentity(int fd, const FileIdentity& file, SourceIdentity& identity, std::string& reason)
+{
+    identity.size = file.size;
+    identity.modifiedSeconds = file.modifiedSeconds;
+    identity.modifiedNanoseconds = file.modifiedNanoseconds;
+    identity.changedSeconds = file.changedSeconds;
+    identity.changedNanoseconds = file.changedNanoseconds;
+    identity.device = file.device;
+    identity.inode = file.inode;
+    const uint64_t head = std::min(identity.size, kHashedBytes);
+    const uint64_t tail = std::min(identity.size, kHashedBytes);
+    std::string buffer(size_t(head), '\0');
+    if (!ReadAt(fd, buffer.data(), size_t(head), 0)) {
+        reason = "cannot read the file";
+        return SourceCheck::Unreadable;
+    }
+    uint64_t hash = Fnv1a(buffer.data(), buffer.size());
+    buffer.resize(size_t(tail));
+    if (!ReadAt(fd, buffer.data(), size_t(tail), identity.size - tail)) {
+        reason = "cannot read the file";
+        return SourceCheck::Unreadable;
+    }
+    identity.hash = Fnv1a(buffer.data(), buffer.size(), hash);
+    return SourceCheck::Same;
+}
+
+}  // namespace
+
+bool SourceIdentity::Matches(const SourceIdentity& recorded) const
+{
+    SourceIdentity now = *this;
+    if (recorded.changedSeconds < 0) {
+        now.changedSeconds = recorded.changedSeconds;
+        now.changedNanoseconds = recorded.changedNanoseconds;
+    }
+    return now == recorded;
+}
+
 SourceCheck ReadSourceIdentity(const std::filesystem::path& path, SourceIdentity& identity, std::string& reason)
 {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait for one.
@@ -182,26 +229,16 @@ SourceCheck ReadSourceIdentity(const std::filesystem::path& path, SourceIdentity
         reason = S_ISDIR(info.st_mode) ? "is a folder" : "not a regular file";
         return SourceCheck::NotRegular;
     }
-    identity.size = uint64_t(info.st_size);
-    identity.modifiedSeconds = int64_t(info.st_mtim.tv_sec);
-    identity.modifiedNanoseconds = int64_t(info.st_mtim.tv_nsec);
-    identity.device = uint64_t(info.st_dev);
-    identity.inode = uint64_t(info.st_ino);
-    const uint64_t head = std::min(identity.size, kHashedBytes);
-    const uint64_t tail = std::min(identity.size, kHashedBytes);
-    std::string buffer(size_t(head), '\0');
-    if (!ReadAt(file.Get(), buffer.data(), size_t(head), 0)) {
-        reason = "cannot read the file";
+    return FillSourceIdentity(file.Get(), FileIdentity::Of(info), identity, reason);
+}
+
+SourceCheck ReadSourceIdentity(const SourceFile& file, SourceIdentity& identity, std::string& reason)
+{
+    if (!file.IsOpen()) {
+        reason = "the file is not open";
         return SourceCheck::Unreadable;
     }
-    uint64_t hash = Fnv1a(buffer.data(), buffer.size());
-    buffer.resize(size_t(tail));
-    if (!ReadAt(file.Get(), buffer.data(), size_t(tail), identity.size - tail)) {
-        reason = "cannot read the file";
-        return SourceCheck::Unreadable;
-    }
-    identity.hash = Fnv1a(buffer.data(), buffer.size(), hash);
-    return SourceCheck::Same;
+    return FillSourceIdentity(file.Fd(), file.Identity(), identity, reason);
 }
 
 SourceCheck CheckSource(const std::filesystem::path& path, const SourceIdentity& expected, std::string& reason)
@@ -210,7 +247,7 @@ SourceCheck CheckSource(const std::filesystem::path& path, const SourceIdentity&
     const SourceCheck check = ReadSourceIdentity(path, now, reason);
     if (check != SourceCheck::Same)
         return check;
-    if (now == expected)
+    if (now.Matches(expected))
         return SourceCheck::Same;
     reason = now.size != expected.size ? "its size has changed"
              : now.hash != expected.hash ? "its contents have changed"
@@ -227,7 +264,11 @@ std::string EncodeJournal(const JournalRecord& record)
     }
     const SourceIdentity& id = record.identity;
     text += "\nsize " + std::to_string(id.size) + "\nmodified " + std::to_string(id.modifiedSeconds) + ' ' +
-            std::to_string(id.modifiedNanoseconds) + "\ndevice " + std::to_string(id.device) + "\ninode " +
+            std::to_string(id.modifiedNanoseconds) +
+            (id.changedSeconds < 0 ? std::string()
+                                   : "\nchanged " + std::to_string(id.changedSeconds) + ' ' +
+                                         std::to_string(id.changedNanoseconds)) +
+            "\ndevice " + std::to_string(id.device) + "\ninode " +
             std::to_string(id.inode) + "\nhash " + Hex64(id.hash) + "\nedits " + std::to_string(record.edits.size()) +
             '\n';
     for (const EditRequest& edit : record.edits) {
@@ -276,6 +317,9 @@ int DecodeJournal(const std::string& bytes, JournalRecord& record, std::string& 
     std::string hashText;
     if (!lines.Next("size", 1, words) || !ParseNumber(words[0], id.size) || !lines.Next("modified", 2, words) ||
         !ParseNumber(words[0], id.modifiedSeconds) || !ParseNumber(words[1], id.modifiedNanoseconds) ||
+        (lines.Peek("changed") &&
+         (!lines.Next("changed", 2, words) || !ParseNumber(words[0], id.changedSeconds) ||
+          !ParseNumber(words[1], id.changedNanoseconds))) ||
         !lines.Next("device", 1, words) || !ParseNumber(words[0], id.device) || !lines.Next("inode", 1, words) ||
         !ParseNumber(words[0], id.inode) || !lines.Next("hash", 1, words) || words[0].size() != 16)
         return fail("the journal is truncated or damaged (source identity)");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "document/edit_history.h"
+#include "storage/source_file.h"
 #include "storage/unique_fd.h"
 
 namespace brindle {
@@ -31,11 +32,17 @@ struct SourceIdentity {
     uint64_t size = 0;
     int64_t modifiedSeconds = 0;
     int64_t modifiedNanoseconds = 0;
+    // -1 in a journal written before the change time was kept: such a journal is matched without it.
+    int64_t changedSeconds = -1;
+    int64_t changedNanoseconds = -1;
     uint64_t device = 0;
     uint64_t inode = 0;
     uint64_t hash = 0;  // FNV-1a over the first MiB, then the last MiB (the whole file when smaller)
 
     bool operator==(const SourceIdentity&) const = default;
+    // Whether this identity, read now, is the file recorded: every field, the change time only when
+    // it was recorded.
+    bool Matches(const SourceIdentity& recorded) const;
 };
 
 enum class SourceCheck { Same, Changed, Gone, NotRegular, Unreadable };
@@ -43,6 +50,8 @@ enum class SourceCheck { Same, Changed, Gone, NotRegular, Unreadable };
 // Reads path's identity without blocking on a FIFO or reading a device. Same means identity was
 // filled; any other result leaves reason saying why.
 SourceCheck ReadSourceIdentity(const std::filesystem::path& path, SourceIdentity& identity, std::string& reason);
+// The same for the file a load opened, through its descriptor.
+SourceCheck ReadSourceIdentity(const SourceFile& file, SourceIdentity& identity, std::string& reason);
 // Compares what path is now with expected.
 SourceCheck CheckSource(const std::filesystem::path& path, const SourceIdentity& expected, std::string& reason);
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "formats/tag_file_stream.h"
+#include "storage/source_file.h"
 #include "tasks/failure.h"
 
 namespace brindle {
@@ -208,11 +209,18 @@ bool FileTags::IsEmpty() const
 int FileTags::ReadTags(const std::filesystem::path& path, Progress* progress)
 {
     Clear();
+    SourceFile source;
+    if (path.empty() || !source.Open(path))
+        return 0;
+    return ReadTags(source, progress);
+}
+
+int FileTags::ReadTags(const SourceFile& source, Progress* progress)
+{
+    Clear();
     try {
-        if (path.empty())
-            ThrowFormat("no file name");
         TagFileStream stream;
-        stream.Open(path, false, progress);
+        stream.Open(source, progress);
         TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
         stream.ThrowIfFailed();
         if (!file.isValid())

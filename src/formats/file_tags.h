@@ -20,6 +20,7 @@
 namespace brindle {
 
 class Progress;
+class SourceFile;
 
 class FileTags {
 public:
@@ -33,6 +34,8 @@ public:
     // fields, the comment the record took (the first without a description, else the first) and the
     // first lyrics frame. The first popularimeter stays among them, for its e-mail and play count.
     // A cancel stops the read within one small block.
+    int ReadTags(const SourceFile& source, Progress* progress = nullptr);
+    // The same for the file at path, opened here.
     int ReadTags(const std::filesystem::path& path, Progress* progress = nullptr);
     // Makes the file's ID3v2 tag the record plus carriedFrames, replacing any ID3v2 tag it had: the
     // record's fields as new frames (empty strings and zero numbers write none), the carried frames

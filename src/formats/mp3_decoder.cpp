@@ -101,16 +101,23 @@ void Mp3Decoder::HandleCloser::operator()(mpg123_handle_struct* handle) const
     mpg123_delete(handle);
 }
 
-int Mp3Decoder::Open(const std::filesystem::path& mp3Path) { return Open(mp3Path, nullptr); }
+int Mp3Decoder::Open(const std::filesystem::path& mp3Path)
+{
+    // The stream reads a descriptor of its own: this one may close when the open is done.
+    SourceFile source;
+    if (!source.Open(mp3Path)) {
+        Close();
+        return 0;
+    }
+    return Open(source, nullptr);
+}
 
-int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
+int Mp3Decoder::Open(const SourceFile& source) { return Open(source, nullptr); }
+
+int Mp3Decoder::Open(const SourceFile& source, Progress* progress)
 {
     if (!DecoderLibrary::IsReady()) {
         NoteFailure({FailureKind::System, "the MP3 decoder library did not start"});
-        return 0;
-    }
-    if (mp3Path.empty()) {
-        NoteSystemFailure(ENOENT);
         return 0;
     }
     Close();
@@ -128,9 +135,7 @@ int Mp3Decoder::Open(const std::filesystem::path& mp3Path, Progress* progress)
     // The library's own notes about junk and resyncs would land on the editor's stderr; the decode
     // result already says everything the program acts on.
     mpg123_param(handle.get(), MPG123_ADD_FLAGS, MPG123_QUIET, 0.0);
-    // On Linux a path is its bytes: UTF-8 names (Cyrillic included) pass through unchanged.
-    // The stream notes why a file does not open ("No such file or directory", "not a regular file").
-    if (!input->stream.OpenForReading(mp3Path))
+    if (!input->stream.OpenForReading(source))
         return 0;
     if (mpg123_replace_reader_handle(handle.get(), &ReadFromInput, &SeekInInput, nullptr) != MPG123_OK ||
         mpg123_open_handle(handle.get(), input.get()) != MPG123_OK) {
@@ -223,8 +228,19 @@ private:
 
 int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
 {
+    SourceFile source;
+    if (!source.Open(mp3Path)) {
+        buffer.Clear();
+        return FinishProgress(progress, 0);
+    }
+    return DecodeInto(buffer, source, progress);
+}
+
+int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const SourceFile& source, Progress* progress)
+{
+    index_.reset();
     const int result = Guarded([&] {
-        DecodeOrThrow(buffer, mp3Path, progress);
+        DecodeOrThrow(buffer, source, progress);
         return true;
     });
     Close();
@@ -233,27 +249,27 @@ int Mp3Decoder::DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3
     return FinishProgress(progress, result);
 }
 
-void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
+void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const SourceFile& source, Progress* progress)
 {
-    Check(!mp3Path.empty(), "no file name");
+    Check(source.IsOpen(), "no file");
     CheckNotCancelled(progress);
     rangesUsed_ = 1;
     const unsigned cores = rangeCount_ == 0 && rangeStarts_.empty() ? UsableCores() : 0;
     if (rangeCount_ == 1 || cores == 1 || !DecoderLibrary::IsReady()) {
-        DecodeWholeOrThrow(buffer, mp3Path, progress);
+        DecodeWholeOrThrow(buffer, source, progress);
         return;
     }
 
-    // A file that does not open is left to the whole-file decode, which fails on it the same way.
-    FileHandle file;
-    const int64_t size = file.Open(mp3Path, OpenMode::ReadOnly) ? file.FileSize() : -1;
-    const bool isReadable = size > 0 && uint64_t(size) <= std::numeric_limits<uint32_t>::max();
+    // The index reads with pread: it shares the door's descriptor. A file too large for the index is
+    // left to the whole-file decode, which fails on it the same way.
+    const uint64_t size = source.Size();
+    const bool isReadable = size > 0 && size <= std::numeric_limits<uint32_t>::max();
     Mp3FrameIndex index;
     {
         std::optional<SubProgress> walkPart;
         if (progress)
             walkPart.emplace(*progress, progress->Range() / 50);
-        if (isReadable && !IndexMp3Frames(file.Fd(), uint64_t(size), walkPart ? &*walkPart : nullptr, index)) {
+        if (isReadable && !IndexMp3Frames(source.Fd(), size, walkPart ? &*walkPart : nullptr, index)) {
             CheckNotCancelled(progress);
             Throw();
         }
@@ -275,9 +291,10 @@ void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path&
                                   starts.back() < index.FrameCount();
         if (starts.size() > 1 && isValidSplit) {
             unsigned ranges = 0;
-            switch (detail::DecodeRanges(file.Fd(), index, starts, synthesis_, buffer, restProgress, &ranges)) {
+            switch (detail::DecodeRanges(source.Fd(), index, starts, synthesis_, buffer, restProgress, &ranges)) {
             case detail::RangeDecode::Done:
                 rangesUsed_ = ranges;
+                index_ = std::move(index);
                 return;
             case detail::RangeDecode::Failed:
                 CheckNotCancelled(progress);
@@ -287,16 +304,17 @@ void Mp3Decoder::DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path&
             }
         }
     }
-    file.Close();
-    DecodeWholeOrThrow(buffer, mp3Path, restProgress);
+    DecodeWholeOrThrow(buffer, source, restProgress);
+    if (isReadable)
+        index_ = std::move(index);
 }
 
-void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress)
+void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const SourceFile& source, Progress* progress)
 {
     // Here and below a cancel can surface as a library error (the reader refuses to go on), so it
     // is asked first; a reason noted by the stream ("the file shrank while it was read") wins over
     // the format reasons given after it.
-    if (!Open(mp3Path, progress)) {
+    if (!Open(source, progress)) {
         CheckNotCancelled(progress);
         Throw();
     }
@@ -334,7 +352,7 @@ void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::
     // A handle that has scanned decodes MPEG-2 and 2.5 streams slightly differently afterwards (some
     // samples off by one step with mpg123 1.31) from a handle that has not, which is what every player
     // hears. The samples therefore come from a fresh handle, locked to the same format.
-    if (!Open(mp3Path, progress)) {
+    if (!Open(source, progress)) {
         CheckNotCancelled(progress);
         Throw();
     }
@@ -399,8 +417,11 @@ void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::
 int Mp3Decoder::DecodedLength(const std::filesystem::path& mp3Path, uint64_t& frames, Progress* progress)
 {
     frames = 0;
+    SourceFile source;
+    if (!source.Open(mp3Path))
+        return 0;
     const int result = Guarded([&] {
-        if (!Open(mp3Path, progress)) {
+        if (!Open(source, progress)) {
             CheckNotCancelled(progress);
             Throw();
         }

@@ -13,9 +13,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <sys/types.h>
 #include <vector>
+
+#include "formats/mp3_frames.h"
 
 struct mpg123_handle_struct;
 
@@ -23,6 +27,7 @@ namespace brindle {
 
 class Progress;
 class SoundBuffer;
+class SourceFile;
 
 class Mp3Decoder {
 public:
@@ -36,6 +41,8 @@ public:
     // afterwards; on failure the decoder is left closed and the reason noted. The first open in the
     // process initialises the library once; if that failed, every open fails (it is not retried).
     int Open(const std::filesystem::path& mp3Path);
+    // The same for the file opened at the door (read through a descriptor of the decoder's own).
+    int Open(const SourceFile& source);
     // Idempotent.
     void Close();
     bool IsOpen() const { return handle_ != nullptr; }
@@ -49,7 +56,13 @@ public:
     // cancel is heard by every read of the MP3 file, the length scan's included. A file that shrinks
     // while it is decoded fails the decode. The reason of a failure is noted (tasks/failure.h).
     // Where the file may be split, reading its frames first takes the first 2 % of the progress range.
+    // The file is read only through source's descriptor; the path overload opens it once itself.
+    int DecodeInto(SoundBuffer& buffer, const SourceFile& source, Progress* progress);
     int DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+    // The frame index the last successful DecodeInto made of the file, when it made one (a decode on
+    // one core, or of a file that does not open, makes none): the caller keeps it rather than read
+    // the file again.
+    std::optional<Mp3FrameIndex> TakeFrameIndex() { return std::exchange(index_, std::nullopt); }
 
     // Decodes the whole file as DecodeInto does, keeping nothing: frames gets the samples per channel
     // it gave. 1, or 0 when it does not open, stops with an error or is cancelled (reason noted).
@@ -79,11 +92,11 @@ private:
     // MP3), and with the progress whose cancel ends every read.
     struct Input;
 
-    int Open(const std::filesystem::path& mp3Path, Progress* progress);
+    int Open(const SourceFile& source, Progress* progress);
     // Throws on failure; the boundary operations turn that into 0.
-    void DecodeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+    void DecodeOrThrow(SoundBuffer& buffer, const SourceFile& source, Progress* progress);
     // The whole file with one decoder.
-    void DecodeWholeOrThrow(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
+    void DecodeWholeOrThrow(SoundBuffer& buffer, const SourceFile& source, Progress* progress);
     // The reader and seeker handed to the library; input is an Input.
     static ssize_t ReadFromInput(void* input, void* buffer, size_t count);
     static off_t SeekInInput(void* input, off_t offset, int whence);
@@ -94,6 +107,7 @@ private:
     std::vector<uint32_t> rangeStarts_;
     std::string synthesis_;
     unsigned rangesUsed_ = 1;
+    std::optional<Mp3FrameIndex> index_;
 };
 
 }  // namespace brindle

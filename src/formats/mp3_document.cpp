@@ -10,6 +10,7 @@
 #include "formats/mp3_encoder.h"
 #include "formats/mp3_frames.h"
 #include "formats/mp3_lossless.h"
+#include "storage/source_file.h"
 #include "storage/unique_fd.h"
 #include "tasks/failure.h"
 #include "storage/temp_files.h"
@@ -32,20 +33,12 @@ private:
     std::optional<SubProgress> part_;
 };
 
-// The file as it was when opened: a rewrite in place changes one of these.
-bool IsSameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
 }  // namespace
 
 // The MP3 the sound was decoded from, kept open (a save over it renames a new file into its place, and
 // this one still reads the old), its frames, and the stores its decode went into.
 struct Mp3Document::Source {
-    UniqueFd file;
-    struct stat identity {};
+    std::shared_ptr<const SourceFile> file;
     Mp3FrameIndex index;
     std::vector<std::weak_ptr<const SampleStore>> stores;
 
@@ -69,12 +62,14 @@ void Mp3Document::Reset()
     noSourceWhy_ = kNotAnMp3;
 }
 
-void Mp3Document::KeepSource(const std::filesystem::path& path)
+void Mp3Document::KeepSource(std::shared_ptr<const SourceFile> file, std::optional<Mp3FrameIndex> index)
 {
     auto source = std::make_shared<Source>();
-    source->file.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!source->file.IsValid() || ::fstat(source->file.Get(), &source->identity) != 0 ||
-        !IndexMp3Frames(source->file.Get(), uint64_t(source->identity.st_size), nullptr, source->index)) {
+    source->file = std::move(file);
+    // The decode made the index where it split the file; one core's decode did not.
+    if (index) {
+        source->index = std::move(*index);
+    } else if (!IndexMp3Frames(source->file->Fd(), source->file->Size(), nullptr, source->index)) {
         noSourceWhy_ = "the MP3 file could not be read again for its frames";
         return;
     }
@@ -126,12 +121,11 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
 {
     LameAdapter* adapter = Mp3Encoder::Instance().Adapter();
     const auto kept = source_->KeptRanges(buffer);
-    struct stat now {};
     if (!kept) {
         losslessWhyNot_ = "the sound was changed by more than cuts";
         return Lossless::NotPossible;
     }
-    if (::fstat(source_->file.Get(), &now) != 0 || !IsSameFile(now, source_->identity)) {
+    if (!source_->file->IsUnchangedButForItsName()) {
         losslessWhyNot_ = "the MP3 file changed since it was opened";
         return Lossless::NotPossible;
     }
@@ -148,7 +142,7 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
             return Lossless::Failed;
         }
         Stage writePart(progress, range / 2);
-        written = WriteLosslessMp3(source_->file.Get(), source_->index, *kept, buffer, *adapter, out.Get(),
+        written = WriteLosslessMp3(source_->file->Fd(), source_->index, *kept, buffer, *adapter, out.Get(),
                                    writePart.Get(), &losslessWhyNot_, &extent);
     }
     // A file that cannot be read or written fails the save as it would fail the encoding; what the
@@ -181,9 +175,17 @@ Mp3Document::Lossless Mp3Document::SaveLossless(const std::filesystem::path& pat
 
 int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
 {
-    if (path.empty() || !ExistsFile(path))
-        return 0;
-    tags.ReadTags(path, progress);
+    auto source = std::make_shared<SourceFile>();
+    if (!source->Open(path))
+        return FinishProgress(progress, 0);
+    return LoadMp3(std::move(source), progress);
+}
+
+int Mp3Document::LoadMp3(std::shared_ptr<const SourceFile> source, Progress* progress)
+{
+    if (!source || !source->IsOpen())
+        return FinishProgress(progress, 0);
+    tags.ReadTags(*source, progress);
     if (IsCancelled(progress))
         return FinishProgress(progress, 0);
 
@@ -191,10 +193,12 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     // both halves.
     const uint32_t range = progress ? progress->Range() : 0;
     int result = 0;
+    std::optional<Mp3FrameIndex> index;
     {
         Mp3Decoder decoder;
         Stage decodePart(progress, range);
-        result = decoder.DecodeInto(buffer, path, decodePart.Get());
+        result = decoder.DecodeInto(buffer, *source, decodePart.Get());
+        index = decoder.TakeFrameIndex();
     }
     if (result && IsCancelled(progress))
         result = 0;
@@ -202,7 +206,7 @@ int Mp3Document::LoadMp3(const std::filesystem::path& path, Progress* progress)
     if (!result)
         buffer.Clear();
     else
-        KeepSource(path);
+        KeepSource(std::move(source), std::move(index));
     return FinishProgress(progress, result);
 }
 

@@ -12,11 +12,13 @@
 #include <string>
 
 #include "formats/file_tags.h"
+#include "formats/mp3_frames.h"
 #include "storage/sound_buffer.h"
 
 namespace brindle {
 
 class Progress;
+class SourceFile;
 struct LosslessExtent;
 
 class Mp3Document {
@@ -28,6 +30,9 @@ public:
     // Reads the tags of the file (their result does not matter, but a cancel stops it), then decodes
     // it into buffer over the whole progress range (decoding and import are one pass). 1 on success; on failure (a missing file, a file that is not an MP3, cancellation) the
     // buffer is empty.
+    // The file is the one opened at the door: nothing here opens it again, and it stays open for a
+    // later save that copies its frames. The path overload opens it itself.
+    int LoadMp3(std::shared_ptr<const SourceFile> source, Progress* progress);
     int LoadMp3(const std::filesystem::path& path, Progress* progress);
     // Encodes buffer as an MP3 file at path; a sound that is not compact is first copied compactly
     // (20 % of the progress range) into a temporary buffer that is destroyed afterwards. On success
@@ -67,7 +72,7 @@ public:
 private:
     struct Source;
     enum class Lossless { Written, NotPossible, Failed };
-    void KeepSource(const std::filesystem::path& path);
+    void KeepSource(std::shared_ptr<const SourceFile> file, std::optional<Mp3FrameIndex> index);
     Lossless SaveLossless(const std::filesystem::path& path, Progress* progress, LosslessExtent& extent);
 
     std::shared_ptr<const Source> source_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/file_io.h"
+#include "storage/source_file.h"
 #include "tasks/failure.h"
 #include "tasks/progress.h"
 
@@ -30,6 +31,17 @@ void TagFileStream::Open(const std::filesystem::path& path, bool writable, Progr
         ThrowFormat(S_ISDIR(st.st_mode) ? "is a folder" : "not a regular file");
     }
     size_ = long(st.st_size);
+}
+
+void TagFileStream::Open(const SourceFile& source, Progress* progress)
+{
+    name_ = source.Path().string();
+    writable_ = false;
+    progress_ = progress;
+    fd_ = source.Duplicate();
+    if (!fd_.IsValid())
+        ThrowSystem();
+    size_ = long(source.Size());
 }
 
 void TagFileStream::ThrowIfFailed() const

@@ -17,6 +17,7 @@
 namespace brindle {
 
 class Progress;
+class SourceFile;
 
 class TagFileStream final : public TagLib::IOStream {
 public:
@@ -25,6 +26,8 @@ public:
     // Opens a regular file, read-only or for reading and writing; a FIFO or a device is refused
     // before anything waits on it. Throws a Failure with the reason.
     void Open(const std::filesystem::path& path, bool writable, Progress* progress);
+    // Reads the file opened at the door, through a descriptor of its own.
+    void Open(const SourceFile& source, Progress* progress);
     // Throws the reason of Error() when it is set: the system's, or cancellation.
     void ThrowIfFailed() const;
 

@@ -13,7 +13,8 @@
 #include "formats/wav_file.h"
 #include "storage/block_file.h"
 #include "storage/file_handle.h"
-#include "storage/plain_file_stream.h"
+#include "storage/mapped_file_stream.h"
+#include "storage/source_file.h"
 #include "storage/sound_buffer.h"
 #include "storage/wave_format.h"
 #include "tasks/progress.h"
@@ -62,9 +63,10 @@ uint32_t Le32(const uint8_t* p)
 // The sample count of the file's "fact" chunk, 0 when there is none or the walk meets a damaged
 // chunk header. libsndfile reports block codecs in whole blocks and ignores "fact"; the chunk may
 // sit before or after "data" (an IMA ADPCM sample of the McGill AFsp set has it after).
-uint32_t ReadFactSampleCount(const std::filesystem::path& source)
+uint32_t ReadFactSampleCount(const SourceFile& source)
 {
-    PlainFileStream stream;
+    // Reads with pread: libsndfile moves the shared file offset meanwhile.
+    MappedFileStream stream;
     if (!stream.OpenForReading(source))
         return 0;
     uint8_t bytes[12];
@@ -179,20 +181,22 @@ private:
     std::vector<float> samples_;
 };
 
-void Convert(const std::filesystem::path& source, StoreOutput& output, Progress* progress)
+void Convert(const SourceFile& source, StoreOutput& output, Progress* progress)
 {
     CheckNotCancelled(progress);
-    Check(!source.empty(), "no file name");
-    Check(ClassifySource(source) == kWavSource, "only a file named .wav or .pcm is converted");
+    Check(source.IsOpen(), "no file");
+    Check(ClassifySource(source.Path()) == kWavSource, "only a file named .wav or .pcm is converted");
     const uint32_t range = progress ? progress->Range() : 0;
     const uint32_t setupShare = uint32_t(double(range) * 0.3);
 
-    // Opened by us and handed over, never by name: the open refuses a FIFO or a device without
-    // blocking (libsndfile's own open would wait for a FIFO's writer for ever). It outlives the
-    // decoder, which does not close it.
+    // The file opened at the door, handed over, never by name: that open refused a FIFO or a device
+    // without blocking (libsndfile's own open would wait for a FIFO's writer for ever). Its own
+    // descriptor outlives the decoder, which does not close it.
     FileHandle sourceFile;
-    Check(sourceFile.Open(source, OpenMode::ReadOnly));
-    const int64_t sourceBytes = sourceFile.FileSize();
+    UniqueFd duplicate = source.DuplicateAtStart();
+    Check(duplicate.IsValid());
+    sourceFile.Adopt(std::move(duplicate), OpenMode::ReadOnly);
+    const int64_t sourceBytes = int64_t(source.Size());
     SF_INFO info{};
     SndfileHandle file(sf_open_fd(sourceFile.Fd(), SFM_READ, &info, SF_FALSE));
     Check(file != nullptr, DecoderReason());
@@ -273,6 +277,16 @@ void Convert(const std::filesystem::path& source, StoreOutput& output, Progress*
 }  // namespace
 
 int DecodeWavInto(SoundBuffer& buffer, const std::filesystem::path& source, Progress* progress)
+{
+    SourceFile file;
+    if (!file.Open(source)) {
+        buffer.Clear();
+        return FinishProgress(progress, 0);
+    }
+    return DecodeWavInto(buffer, file, progress);
+}
+
+int DecodeWavInto(SoundBuffer& buffer, const SourceFile& source, Progress* progress)
 {
     const int result = Guarded([&] {
         StoreOutput output(buffer);

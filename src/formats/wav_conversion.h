@@ -13,6 +13,7 @@ namespace brindle {
 
 class Progress;
 class SoundBuffer;
+class SourceFile;
 
 // Decodes source into buffer's sample stores (replacing what it held) with the source's channel
 // count and rate. 24- and 32-bit PCM (plain or WAVE_FORMAT_EXTENSIBLE) come as s / 2^23 and s / 2^31
@@ -29,6 +30,8 @@ class SoundBuffer;
 // of frames) the result is 0 and the buffer is empty.
 // progress (may be null): 30% of its range once the file is open, the rest by frames decoded;
 // completed on success, failed on failure.
+int DecodeWavInto(SoundBuffer& buffer, const SourceFile& source, Progress* progress);
+// The same for the file at source, opened here.
 int DecodeWavInto(SoundBuffer& buffer, const std::filesystem::path& source, Progress* progress);
 
 }  // namespace brindle

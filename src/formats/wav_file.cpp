@@ -18,6 +18,7 @@
 #include "formats/check.h"
 #include "storage/plain_file_stream.h"
 #include "storage/sound_buffer.h"
+#include "storage/source_file.h"
 #include "storage/temp_files.h"
 #include "tasks/progress.h"
 #include "tasks/yield_pacer.h"
@@ -381,6 +382,16 @@ int CheckLoadableFormat(const WaveFormat& format)
     });
 }
 
+int ReadWavInfo(const SourceFile& source, SoundBuffer& buffer)
+{
+    PlainFileStream stream;
+    if (!stream.OpenForReading(source)) {
+        ClearHeaderFields(buffer);
+        return 0;
+    }
+    return ReadWavHeader(stream, buffer);
+}
+
 int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer)
 {
     PlainFileStream stream;
@@ -541,17 +552,26 @@ bool NeedsConversion(const SoundBuffer& header)
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress,
             const std::function<void()>& whileCopying)
 {
+    SourceFile source;
+    if (!source.Open(path)) {
+        ClearHeaderFields(buffer);
+        buffer.channels.Reset();
+        return FinishProgress(progress, 0);
+    }
+    return LoadWav(buffer, source, progress, whileCopying);
+}
+
+int LoadWav(SoundBuffer& buffer, const SourceFile& source, Progress* progress,
+            const std::function<void()>& whileCopying)
+{
     const int result = Guarded([&] {
-        if (path.empty())
-            ThrowSystem(ENOENT);
-        if (!ExistsFile(path))
-            ThrowSystem();
+        Check(source.IsOpen());
         CheckNotCancelled(progress);
         const uint32_t range = progress ? progress->Range() : 0;
         const uint32_t conversionShare = uint32_t(double(range) * 0.2);
 
         SoundBuffer header;
-        Check(ReadWavInfo(path, header));
+        Check(ReadWavInfo(source, header));
 
         if (NeedsConversion(header)) {
             // Decoding straight into the stores is the conversion and the reading in one pass: it
@@ -559,13 +579,13 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
             std::unique_ptr<SubProgress> decodeProgress;
             if (progress)
                 decodeProgress = std::make_unique<SubProgress>(*progress, range);
-            Check(DecodeWavInto(buffer, path, decodeProgress.get()));
+            Check(DecodeWavInto(buffer, source, decodeProgress.get()));
             CheckNotCancelled(progress);
             return true;
         }
 
         MappedFileStream stream;
-        Check(stream.OpenForReading(path));
+        Check(stream.OpenForReading(source));
         // Only once the file is open: whatever a watcher does on hearing of progress, the stream
         // has the file it sized.
         if (progress)

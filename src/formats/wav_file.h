@@ -27,6 +27,7 @@ class ChannelSet;
 class FileStream;
 class Progress;
 class SoundBuffer;
+class SourceFile;
 struct WaveFormat;
 
 // Loads the file into buffer, replacing what it held. The first 20% of the progress range covers
@@ -38,6 +39,9 @@ struct WaveFormat;
 // given, runs on this thread while a long file's copy is made, over the stores already in buffer
 // (reading the file itself): the open's pass over the samples. It is not run for a short or a
 // converted file.
+int LoadWav(SoundBuffer& buffer, const SourceFile& source, Progress* progress,
+            const std::function<void()>& whileCopying = {});
+// The same for the file at path, opened here once.
 int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress,
             const std::function<void()>& whileCopying = {});
 
@@ -60,6 +64,7 @@ int CheckLoadableFormat(const WaveFormat& format);
 // Reads only the header of the file (shared reading, the file must exist) into buffer's format,
 // frameCount and dataByteCount; see ReadWavHeader.
 int ReadWavInfo(const std::filesystem::path& path, SoundBuffer& buffer);
+int ReadWavInfo(const SourceFile& source, SoundBuffer& buffer);
 
 // Walks the chunks from offset 0 up to and including the first "data" chunk and fills buffer's
 // format, frameCount (0 for a tag other than 1) and dataByteCount; the samples are not touched.

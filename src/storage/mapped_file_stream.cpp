@@ -40,6 +40,26 @@ int MappedFileStream::OpenForReading(const std::filesystem::path& name)
     hasReadFault_ = false;
     if (!mapped_.Open(name, OpenMode::ReadOnly))
         return 0;
+    return TakeOpenedForReading();
+}
+
+int MappedFileStream::OpenForReading(const SourceFile& source)
+{
+    if (!source.IsOpen() || isOpen_)
+        return 0;
+    UniqueFd fd = source.Duplicate();
+    if (!fd.IsValid())
+        return 0;
+    mapped_.Adopt(std::move(fd), OpenMode::ReadOnly, source.Path());
+    return TakeOpenedForReading();
+}
+
+int MappedFileStream::TakeOpenedForReading()
+{
+    size_ = 0;
+    position_ = 0;
+    windowBytes_ = 0;
+    hasReadFault_ = false;
     // The size of the file that was opened, not of whatever the name points to a moment later.
     struct stat st {};
     if (::fstat(mapped_.Fd(), &st) != 0 || uint64_t(st.st_size) > UINT32_MAX) {

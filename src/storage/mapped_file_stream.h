@@ -14,6 +14,7 @@
 
 #include "storage/file_stream.h"
 #include "storage/reserved_file.h"
+#include "storage/source_file.h"
 
 namespace brindle {
 
@@ -28,6 +29,8 @@ public:
     int OpenForWriting(const std::filesystem::path& name, uint32_t initialSize);
     // The file must be a regular file smaller than 4 GiB; its size is taken once, here.
     int OpenForReading(const std::filesystem::path& name);
+    // Reads the file open at the door, through a descriptor of its own (it reads with pread).
+    int OpenForReading(const SourceFile& source);
 
     bool IsOpen() const override { return isOpen_; }
     uint32_t Size() const override { return size_; }
@@ -44,6 +47,8 @@ protected:
     int MoveTo(uint32_t position) override;
 
 private:
+    // Sizes the file just opened for reading in mapped_.
+    int TakeOpenedForReading();
     // Copies n bytes at offset (inside the size) into destination, through the window when they fit.
     bool ReadAt(uint32_t offset, uint8_t* destination, uint32_t n);
     // pread of exactly n bytes; a short file or an error is a read fault.

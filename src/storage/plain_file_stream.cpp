@@ -21,6 +21,18 @@ int PlainFileStream::Open(const std::filesystem::path& name, OpenMode mode)
 
 int PlainFileStream::OpenForReading(const std::filesystem::path& name) { return Open(name, OpenMode::ReadOnly); }
 
+int PlainFileStream::OpenForReading(const SourceFile& source)
+{
+    file_.Close();
+    if (!source.IsOpen())
+        return 0;
+    UniqueFd fd = source.DuplicateAtStart();
+    if (!fd.IsValid())
+        return 0;
+    file_.Adopt(std::move(fd), OpenMode::ReadOnly);
+    return 1;
+}
+
 int PlainFileStream::OpenForWriting(const std::filesystem::path& name) { return Open(name, OpenMode::CreateOrTruncate); }
 
 uint32_t PlainFileStream::Size() const

@@ -6,6 +6,7 @@
 
 #include "storage/file_handle.h"
 #include "storage/file_stream.h"
+#include "storage/source_file.h"
 
 namespace brindle {
 
@@ -16,6 +17,9 @@ public:
 
     // Read only; the file must exist. Fails when already open or the file is 4 GiB or larger.
     int OpenForReading(const std::filesystem::path& name);
+    // Reads the file open at the door, from its start, through a descriptor that shares its offset:
+    // one such reader at a time.
+    int OpenForReading(const SourceFile& source);
     // Created or truncated.
     int OpenForWriting(const std::filesystem::path& name);
 

@@ -91,6 +91,30 @@ protected:
     std::filesystem::path tone_;
 };
 
+// A load opens its file once: the header, the conversion, the tags, the decoder and the frame index all
+// read that one descriptor, so a file renamed or rewritten meanwhile cannot mix into what was loaded.
+// Counted by the kernel's own account (strace), so a reader that opens the name itself is caught.
+TEST_F(BrindleBatch, ALoadOpensItsFileOnce)
+{
+    const std::filesystem::path floats = PathOf("float.wav"), mp3 = PathOf("tone.mp3");
+    ASSERT_EQ(RunCommand("sox '" + tone_.string() + "' -e floating-point -b 32 '" + floats.string() + "'"), 0);
+    ASSERT_EQ(RunCommand("lame --quiet -V2 '" + tone_.string() + "' '" + mp3.string() + "'"), 0);
+    const std::filesystem::path trace = PathOf("trace.txt");
+    for (const std::filesystem::path& file : {tone_, floats, mp3}) {
+        const Outcome outcome = Run("'" + file.string() + "' --info");
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        ASSERT_EQ(RunCommand("strace -f -qq -e trace=open,openat -o '" + trace.string() + "' " + BRINDLE_BATCH + " '" +
+                             file.string() + "' --info >/dev/null"),
+                  0);
+        const std::string calls = Slurp(trace);
+        const std::string quoted = '"' + file.string() + '"';
+        size_t opens = 0;
+        for (size_t at = calls.find(quoted); at != std::string::npos; at = calls.find(quoted, at + 1))
+            ++opens;
+        EXPECT_EQ(opens, 1u) << file << ":\n" << calls;
+    }
+}
+
 TEST_F(BrindleBatch, InfoDescribesTheSound)
 {
     const auto outcome = Run("'" + tone_.string() + "' --info");
