@@ -51,10 +51,6 @@ public:
     // Where the file may be split, reading its frames first takes the first 2 % of the progress range.
     int DecodeInto(SoundBuffer& buffer, const std::filesystem::path& mp3Path, Progress* progress);
 
-    // Decodes the whole file as DecodeInto does, keeping nothing: frames gets the samples per channel
-    // it gave. 1, or 0 when it does not open, stops with an error or is cancelled (reason noted).
-    int DecodedLength(const std::filesystem::path& mp3Path, uint64_t& frames, Progress* progress);
-
     // How many ranges a decode may split a file into. 0, the default, follows the cores this process
     // may use, with at least kMinRangeSeconds of sound per range; 1 always decodes in one piece; any
     // other number is taken as it is, however short the sound (tests split short files).
