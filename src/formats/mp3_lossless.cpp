@@ -813,8 +813,6 @@ std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vecto
     constexpr uint64_t kSettle = 576 + 480;
     struct Lossy {
         uint64_t begin = 0, end = 0;  // raw samples of the copy
-        double error = 0, signal = 0;
-        uint64_t count = 0;
     };
     struct Window {
         uint32_t from = 0, start = 0, end = 0;  // frames fed from `from`, compared over [start, end)
@@ -839,6 +837,7 @@ std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vecto
             windows.push_back({from, start, end});
     }
 
+    constexpr double kQuietFloor = 8.0 * 8.0;
     std::vector<int16_t> expected(spf * channels);
     std::string wrong;
     for (const Window& window : windows) {
@@ -857,23 +856,32 @@ std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vecto
                                               [](uint32_t f, const CopiedRun& r) { return f < r.end; });
             const int tolerance = run != runs.end() && run->kind == CopiedRun::Kind::CopiedShifted ? 1 : 0;
             const auto near = std::partition_point(lossy.begin(), lossy.end(), [&](const Lossy& l) { return l.end <= lo; });
+            double error = 0, signal = 0;
+            uint32_t lossyCount = 0;
             for (uint64_t at = lo; at < hi; ++at) {
-                Lossy* in = nullptr;
-                for (auto l = near; l != lossy.end() && l->begin <= at && !in; ++l)
-                    in = at < l->end ? &*l : nullptr;
+                bool isLossy = false;
+                for (auto l = near; l != lossy.end() && l->begin <= at && !isLossy; ++l)
+                    isLossy = at < l->end;
                 for (uint32_t c = 0; c < channels; ++c) {
                     const double want = expected[size_t(at - lo) * channels + c];
                     const double got = pcm[size_t(at - raw) * channels + c];
-                    if (in) {
-                        in->error += (got - want) * (got - want);
-                        in->signal += want * want;
-                        ++in->count;
+                    if (isLossy) {
+                        error += (got - want) * (got - want);
+                        signal += want * want;
+                        ++lossyCount;
                     } else if (std::abs(got - want) > tolerance) {
                         wrong = "the copy decodes otherwise than the sound at sample " +
                                 std::to_string(at - copy.keepBegin) + ", beside a seam";
                         return false;
                     }
                 }
+            }
+            // New frames are lossy, but encoded at no less than the source's bit rate they come some
+            // 20 dB or more near the sound; a frame not even 6 dB nearer than silence is broken. Near
+            // silence, a few steps of error are allowed whatever the sound.
+            if (error > signal / 4 + kQuietFloor * lossyCount) {
+                wrong = "the new frames of a seam decode far from the sound, at sample " + std::to_string(lo - copy.keepBegin);
+                return false;
             }
             return true;
         });
@@ -883,15 +891,6 @@ std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vecto
             detail::Throw();  // the reason was noted
         if (result != detail::RangeDecode::Done)
             return "the copy does not decode frame by frame at a seam";
-    }
-    // New frames are lossy, but encoded at no less than the source's bit rate they come some 20 dB or
-    // more near the sound; a seam not even 6 dB nearer than silence is broken. Near silence, a few
-    // steps of error are allowed whatever the sound.
-    constexpr double kQuietFloor = 8.0 * 8.0;
-    for (const Lossy& l : lossy) {
-        if (l.error > l.signal / 4 + kQuietFloor * double(l.count))
-            return "the new frames of a seam decode far from the sound, at sample " +
-                   std::to_string(std::max(l.begin, copy.keepBegin) - copy.keepBegin);
     }
     return std::string();
 }
