@@ -422,7 +422,8 @@ TEST_F(Mp3LosslessTest, TheCopyChecksWhatItReadsAndWhatItWrote)
              for (uint32_t i = copy.offsets[f] + side + copy.format.sideInfoBytes; i < copy.offsets[f + 1]; ++i)
                  bytes[i] ^= 0x5A;
          }},
-        {"the gain of a copied frame after the seam", [&](auto& bytes) { bytes[copy.offsets[after + 1] + side + 4] ^= 0x10; }},
+        {"the side information of a copied frame after the seam",
+         [&](auto& bytes) { bytes[copy.offsets[after + 1] + side + 4] ^= 0x10; }},
         {"a new frame left out",
          [&](auto& bytes) { bytes.erase(bytes.begin() + copy.offsets[seam->begin], bytes.begin() + copy.offsets[seam->begin + 1]); }},
     };
