@@ -414,39 +414,4 @@ void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const SourceFile& sourc
     Close();
 }
 
-int Mp3Decoder::DecodedLength(const std::filesystem::path& mp3Path, uint64_t& frames, Progress* progress)
-{
-    frames = 0;
-    SourceFile source;
-    if (!source.Open(mp3Path))
-        return 0;
-    const int result = Guarded([&] {
-        if (!Open(source, progress)) {
-            CheckNotCancelled(progress);
-            Throw();
-        }
-        mpg123_handle* handle = handle_.get();
-        long rate = 0;
-        int channelCount = 0;
-        int encoding = 0;
-        Check(mpg123_getformat(handle, &rate, &channelCount, &encoding) == MPG123_OK && channelCount > 0, kNotMp3);
-        Check(mpg123_format_none(handle) == MPG123_OK && mpg123_format(handle, rate, channelCount, encoding) == MPG123_OK,
-              "the MP3 decoder refused its own output format");
-        const size_t frameBytes = size_t(channelCount) * 2;
-        std::vector<uint8_t> pcm(mpg123_outblock(handle) * 64);
-        Check(!pcm.empty(), "the MP3 decoder gave no output block size");
-        int code = MPG123_OK;
-        do {
-            size_t done = 0;
-            code = mpg123_read(handle, pcm.data(), pcm.size(), &done);
-            CheckNotCancelled(progress);
-            frames += done / frameBytes;
-        } while (code == MPG123_OK);
-        Check(code == MPG123_DONE, "damaged MPEG audio (decoding stopped early)");
-        return true;
-    });
-    Close();
-    return result;
-}
-
 }  // namespace brindle

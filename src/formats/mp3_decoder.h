@@ -64,10 +64,6 @@ public:
     // the file again.
     std::optional<Mp3FrameIndex> TakeFrameIndex() { return std::exchange(index_, std::nullopt); }
 
-    // Decodes the whole file as DecodeInto does, keeping nothing: frames gets the samples per channel
-    // it gave. 1, or 0 when it does not open, stops with an error or is cancelled (reason noted).
-    int DecodedLength(const std::filesystem::path& mp3Path, uint64_t& frames, Progress* progress);
-
     // How many ranges a decode may split a file into. 0, the default, follows the cores this process
     // may use, with at least kMinRangeSeconds of sound per range; 1 always decodes in one piece; any
     // other number is taken as it is, however short the sound (tests split short files).

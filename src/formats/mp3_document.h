@@ -42,8 +42,9 @@ public:
     // the caller to remove. The sound is not changed.
     //
     // When the sound is nothing but cuts of the MP3 last loaded, and that file is unchanged, the frames
-    // are copied instead (formats/mp3_lossless.h) and the new file decoded once to check its length;
-    // anything that stands in the way, that check included, falls back to the encoding.
+    // are copied instead (formats/mp3_lossless.h), each only while its bytes are still those read at
+    // load, and the new file is checked at its seams; anything that stands in the way, those checks
+    // included, falls back to the encoding.
     int SaveMp3(const std::filesystem::path& path, Progress* progress);
     // Whether the last successful SaveMp3 copied the frames.
     bool LastSaveWasLossless() const { return lastSaveLossless_; }

@@ -11,6 +11,7 @@
 // then decodes the file in one piece, which decides what such a file gives.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,11 +45,16 @@ bool ParseLayer3Header(const uint8_t* bytes, Layer3Header& header);
 // bytes before the frame's own area its main data starts.
 uint32_t MainDataBegin(const Layer3Header& header, const uint8_t* frame);
 
+// XXH64 (seed 0) of count bytes: what the index remembers of every frame, so that a later reader of
+// the same file can tell whether a frame still holds the bytes the index was made from.
+uint64_t HashFrameBytes(const uint8_t* bytes, size_t count);
+
 // The audio frames of one MP3 file, in file order, and the samples a whole-file decode keeps.
 struct Mp3FrameIndex {
     Layer3Header format;                 // of the first audio frame (rate, channels, frame length)
     std::vector<uint32_t> offsets;       // file offset of each audio frame, then the end of the last
     std::vector<uint16_t> mainDataBegin; // per audio frame
+    std::vector<uint64_t> frameHashes;   // per audio frame: HashFrameBytes of its bytes as read here
     // Per audio frame of MPEG-2 and 2.5: the part2_3_length a decoder reads for the frame when it
     // silences it for want of reservoir (it clears the side information but for the byte that holds
     // the top bits of that field); 0 for MPEG-1, where the whole field is cleared.
@@ -64,6 +70,7 @@ struct Mp3FrameIndex {
     // Where the Xing/LAME info frame lies in the file, and its length; 0 bytes when there is none.
     uint32_t infoFrameOffset = 0;
     uint32_t infoFrameBytes = 0;
+    uint64_t infoFrameHash = 0;  // HashFrameBytes of the info frame as read here
     // Empty when the frames can be decoded in ranges; else why not ("junk after the frames").
     std::string notSplittable;
 

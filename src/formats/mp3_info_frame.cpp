@@ -9,19 +9,28 @@
 namespace brindle {
 namespace {
 
-constexpr std::array<uint16_t, 256> MakeCrc16Table()
+// Table k: what a byte does to the CRC when k more bytes follow it. Eight bytes at a time run the
+// music CRC of an hour's copy at several times the speed of one, which it otherwise spends half its
+// time on.
+using Crc16Tables = std::array<std::array<uint16_t, 256>, 8>;
+
+constexpr Crc16Tables MakeCrc16Tables()
 {
-    std::array<uint16_t, 256> table{};
+    Crc16Tables tables{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint16_t crc = uint16_t(i);
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-        table[i] = crc;
+        tables[0][i] = crc;
     }
-    return table;
+    for (size_t k = 1; k < tables.size(); ++k) {
+        for (uint32_t i = 0; i < 256; ++i)
+            tables[k][i] = uint16_t((tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF]);
+    }
+    return tables;
 }
 
-constexpr std::array<uint16_t, 256> kCrc16Table = MakeCrc16Table();
+constexpr Crc16Tables kCrc16Tables = MakeCrc16Tables();
 
 void PutBigEndian(uint8_t* at, uint32_t value, int bytes)
 {
@@ -43,8 +52,14 @@ constexpr size_t kFrameCrcAt = 154;
 
 uint16_t Crc16Arc(uint16_t crc, const uint8_t* bytes, size_t count)
 {
-    for (size_t i = 0; i < count; ++i)
-        crc = uint16_t((crc >> 8) ^ kCrc16Table[(crc ^ bytes[i]) & 0xFF]);
+    const auto& t = kCrc16Tables;
+    for (; count >= 8; count -= 8, bytes += 8) {
+        const uint32_t head = crc ^ (uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8);
+        crc = uint16_t(t[7][head & 0xFF] ^ t[6][head >> 8] ^ t[5][bytes[2]] ^ t[4][bytes[3]] ^ t[3][bytes[4]] ^
+                       t[2][bytes[5]] ^ t[1][bytes[6]] ^ t[0][bytes[7]]);
+    }
+    for (; count > 0; --count, ++bytes)
+        crc = uint16_t((crc >> 8) ^ t[0][(crc ^ *bytes) & 0xFF]);
     return crc;
 }
 

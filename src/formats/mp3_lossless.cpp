@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "formats/check.h"
 #include "formats/lame_adapter.h"
 #include "formats/mp3_info_frame.h"
+#include "formats/mp3_range_decode.h"
 #include "storage/file_io.h"
 #include "storage/sample_store.h"
 #include "storage/sound_buffer.h"
@@ -47,7 +50,10 @@ struct NotPossible {
     std::string why;
 };
 
-[[noreturn]] void Refuse(const char* why) { throw NotPossible{why}; }
+[[noreturn]] void Refuse(std::string why) { throw NotPossible{std::move(why)}; }
+
+// The stat identity of a source says nothing of a rewrite that kept its size and times: only its bytes do.
+constexpr const char* kSourceChanged = "the MP3 file changed since it was opened";
 
 void ReadExactly(int fd, uint8_t* bytes, size_t count, uint64_t offset)
 {
@@ -240,17 +246,21 @@ class LosslessWriter {
 public:
     LosslessWriter(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                    const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress)
-        : source_(sourceFd), index_(index), kept_(kept), sound_(sound), adapter_(adapter), writer_(outFd),
-          progress_(progress), n_(index.format.samplesPerFrame)
+        : source_(sourceFd), index_(index), kept_(kept), sound_(sound), adapter_(adapter), out_(outFd),
+          writer_(outFd), progress_(progress), n_(index.format.samplesPerFrame)
     {
     }
 
-    LosslessExtent Run()
+    LosslessExtent Run(std::vector<CopiedRun>& runs)
     {
         Plan();
         ReadSourceHeaders();
         EncodeRuns();
         Write();
+        runs = Runs();
+        const std::string wrong = CheckLosslessCopy(out_, sound_, runs, progress_);
+        if (!wrong.empty())
+            Refuse(wrong);
         return Extent();
     }
 
@@ -351,10 +361,9 @@ private:
 
     void ReadSourceHeaders()
     {
+        std::memcpy(head_, SourceFrame(0).data(), 4);
+        mode_ = head_[3] >> 6;
         uint8_t head[4];
-        ReadExactly(source_, head, 4, index_.offsets[0]);
-        std::memcpy(head_, head, 4);
-        mode_ = head[3] >> 6;
         // The source's highest bit rate (from a sample of its frames), the cap of a long run's.
         for (uint32_t j = 0; j < index_.FrameCount(); j += std::max<uint32_t>(1, index_.FrameCount() / 4096)) {
             ReadExactly(source_, head, 4, index_.offsets[j]);
@@ -385,12 +394,19 @@ private:
         return HeaderWithBitrate(1).bitrateKbps;
     }
 
-    // The source frame j's bytes.
+    // The source frame j's bytes, which must still be those the index was made from.
     Frame SourceFrame(int64_t j) const
     {
         Frame frame(index_.FrameBytes(uint32_t(j)));
         ReadExactly(source_, frame.data(), frame.size(), index_.offsets[size_t(j)]);
+        CheckUnchanged(j, frame.data());
         return frame;
+    }
+
+    void CheckUnchanged(int64_t j, const uint8_t* frame) const
+    {
+        if (HashFrameBytes(frame, index_.FrameBytes(uint32_t(j))) != index_.frameHashes[size_t(j)])
+            Refuse(kSourceChanged);
     }
 
     // The last `count` bytes of main data before source frame j's own area.
@@ -401,7 +417,9 @@ private:
         for (int64_t i = j - 1; i >= 0 && left > 0; --i) {
             const uint32_t area = index_.MainDataArea(uint32_t(i));
             const uint32_t take = std::min(area, left);
-            ReadExactly(source_, bytes.data() + (left - take), take, index_.offsets[size_t(i) + 1] - take);
+            // Read whole, for its hash; the area is the frame's end.
+            const Frame frame = SourceFrame(i);
+            std::memcpy(bytes.data() + (left - take), frame.data() + (frame.size() - take), take);
             left -= take;
         }
         if (left > 0)
@@ -589,8 +607,11 @@ private:
                                  frames_ == int64_t(index_.FrameCount()) && delay_ == int64_t(index_.keepBegin);
         // A source without one (too small a frame for it, or none written) gets the encoder's.
         Frame info(index_.infoFrameBytes);
-        if (!info.empty())
+        if (!info.empty()) {
             ReadExactly(source_, info.data(), info.size(), index_.infoFrameOffset);
+            if (HashFrameBytes(info.data(), info.size()) != index_.infoFrameHash)
+                Refuse(kSourceChanged);
+        }
         else if (!isUntouched)
             Encode(0, 1, HeaderWithBitrate(14).bitrateKbps, false, 0, &info);
         writer_.Put(info.data(), info.size());  // rewritten at the end
@@ -615,9 +636,10 @@ private:
                 ReadExactly(source_, chunk.data(), chunk.size(), offset);
                 for (int64_t i = j; i < k; ++i) {
                     const uint8_t* frame = chunk.data() + (index_.offsets[size_t(i)] - offset);
+                    CheckUnchanged(i, frame);
                     Layer3Header header;
                     Check(ParseLayer3Header(frame, header) && header.frameBytes == index_.FrameBytes(uint32_t(i)),
-                          "the MP3 file changed since it was opened");
+                          kSourceChanged);
                     writer_.PutFrame(frame, header);
                 }
                 done += k - j;
@@ -641,6 +663,19 @@ private:
         if (!PatchInfoFrame(info, patch))
             Refuse("the info frame lacks the fields to rewrite");
         writer_.WriteAt(info.data(), info.size(), 0);
+    }
+
+    std::vector<CopiedRun> Runs() const
+    {
+        const int64_t turn = index_.format.isMpeg1 ? 4 : 8;  // frames per turn of the synthesis ring
+        std::vector<CopiedRun> runs;
+        for (const Segment& segment : segments_) {
+            const CopiedRun::Kind kind = segment.shift == kNone              ? CopiedRun::Kind::Encoded
+                                         : FloorMod(segment.shift, turn) == 0 ? CopiedRun::Kind::Copied
+                                                                              : CopiedRun::Kind::CopiedShifted;
+            runs.push_back({uint32_t(segment.begin), uint32_t(segment.end), kind});
+        }
+        return runs;
     }
 
     // What the new frames carry beyond the seams (LosslessExtent).
@@ -701,6 +736,7 @@ private:
     const std::vector<KeptRange>& kept_;
     const SoundBuffer& sound_;
     LameAdapter& adapter_;
+    const int out_;
     FrameWriter writer_;
     Progress* const progress_;
     const int64_t n_;
@@ -752,12 +788,120 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
     return ranges;
 }
 
+std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vector<CopiedRun>& runs, Progress* progress)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        ThrowSystem();
+    Mp3FrameIndex copy;
+    Check(IndexMp3Frames(fd, uint64_t(status.st_size), nullptr, copy) == 1);
+    if (!copy.IsSplittable())
+        return "the copy is not a plain run of frames: " + copy.notSplittable;
+    if (copy.keepEnd - copy.keepBegin != sound.frameCount)
+        return "the copy's frames give " + std::to_string(copy.keepEnd - copy.keepBegin) + " samples, not " +
+               std::to_string(sound.frameCount);
+    if (runs.empty() || copy.FrameCount() != runs.back().end)
+        return "the copy holds " + std::to_string(copy.FrameCount()) + " frames, not the ones written";
+    if (copy.format.sampleRate != sound.format.samplesPerSecond || copy.format.channelCount != sound.channels.ChannelCount())
+        return "the copy's format is not the sound's";
+
+    const uint64_t spf = copy.format.samplesPerFrame;
+    const uint32_t frames = copy.FrameCount();
+    const uint32_t channels = copy.format.channelCount;
+    // After new frames, a copied frame decodes as it did in its source from where the new frames'
+    // overlap (a granule) and the synthesis window (its 512 taps less one step) have run out.
+    constexpr uint64_t kSettle = 576 + 480;
+    struct Lossy {
+        uint64_t begin = 0, end = 0;  // raw samples of the copy
+    };
+    struct Window {
+        uint32_t from = 0, start = 0, end = 0;  // frames fed from `from`, compared over [start, end)
+    };
+    std::vector<Lossy> lossy;
+    std::vector<Window> windows;
+    for (const CopiedRun& run : runs) {
+        if (run.kind != CopiedRun::Kind::Encoded)
+            continue;
+        lossy.push_back({run.begin * spf, run.end * spf + kSettle});
+        const uint32_t start = run.begin > 0 ? run.begin - 1 : 0;
+        // The frames after the run whose main data starts in it: the reservoir carried by its last frame.
+        uint32_t independent = run.end;
+        for (uint64_t areas = 0; independent < frames && copy.mainDataBegin[independent] > areas; ++independent)
+            areas += copy.MainDataArea(independent);
+        const uint64_t settled = (run.end * spf + kSettle) / spf + 2;  // one whole frame past the settling
+        const uint32_t end = uint32_t(std::min<uint64_t>(frames, std::max<uint64_t>(independent + 1, settled)));
+        const uint32_t from = LeadInStart(copy, start).value_or(0);
+        if (!windows.empty() && from <= windows.back().end)
+            windows.back().end = std::max(windows.back().end, end);
+        else
+            windows.push_back({from, start, end});
+    }
+
+    constexpr double kQuietFloor = 8.0 * 8.0;
+    std::vector<int16_t> expected(spf * channels);
+    std::string wrong;
+    for (const Window& window : windows) {
+        const auto result = detail::DecodeFrames(fd, copy, window.from, window.start, window.end,
+                                                 [&](uint32_t frame, const int16_t* pcm) {
+            CheckNotCancelled(progress);
+            const uint64_t raw = frame * spf;
+            const uint64_t lo = std::max(raw, copy.keepBegin);
+            const uint64_t hi = std::min(raw + spf, copy.keepEnd);
+            if (lo >= hi)
+                return true;
+            const uint32_t count = uint32_t(hi - lo) * channels;
+            Check(sound.channels.ReadInterleaved16(expected.data(), count, uint32_t(lo - copy.keepBegin)) == count,
+                  "cannot read the sound to check the copy");
+            const auto run = std::upper_bound(runs.begin(), runs.end(), frame,
+                                              [](uint32_t f, const CopiedRun& r) { return f < r.end; });
+            const int tolerance = run != runs.end() && run->kind == CopiedRun::Kind::CopiedShifted ? 1 : 0;
+            const auto near = std::partition_point(lossy.begin(), lossy.end(), [&](const Lossy& l) { return l.end <= lo; });
+            double error = 0, signal = 0;
+            uint32_t lossyCount = 0;
+            for (uint64_t at = lo; at < hi; ++at) {
+                bool isLossy = false;
+                for (auto l = near; l != lossy.end() && l->begin <= at && !isLossy; ++l)
+                    isLossy = at < l->end;
+                for (uint32_t c = 0; c < channels; ++c) {
+                    const double want = expected[size_t(at - lo) * channels + c];
+                    const double got = pcm[size_t(at - raw) * channels + c];
+                    if (isLossy) {
+                        error += (got - want) * (got - want);
+                        signal += want * want;
+                        ++lossyCount;
+                    } else if (std::abs(got - want) > tolerance) {
+                        wrong = "the copy decodes otherwise than the sound at sample " +
+                                std::to_string(at - copy.keepBegin) + ", beside a seam";
+                        return false;
+                    }
+                }
+            }
+            // New frames are lossy, but encoded at no less than the source's bit rate they come some
+            // 20 dB or more near the sound; a frame not even 6 dB nearer than silence is broken. Near
+            // silence, a few steps of error are allowed whatever the sound.
+            if (error > signal / 4 + kQuietFloor * lossyCount) {
+                wrong = "the new frames of a seam decode far from the sound, at sample " + std::to_string(lo - copy.keepBegin);
+                return false;
+            }
+            return true;
+        });
+        if (!wrong.empty())
+            return wrong;
+        if (result == detail::RangeDecode::Failed)
+            detail::Throw();  // the reason was noted
+        if (result != detail::RangeDecode::Done)
+            return "the copy does not decode frame by frame at a seam";
+    }
+    return std::string();
+}
+
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               std::string* whyNot, LosslessExtent* extent)
+                               std::string* whyNot, LosslessExtent* extent, std::vector<CopiedRun>* runs)
 {
     std::string refused;
-    if (!index.IsSplittable() || !index.droppedFrames.empty() || kept.empty())
+    if (!index.IsSplittable() || !index.droppedFrames.empty() || kept.empty() ||
+        index.frameHashes.size() != index.FrameCount())
         refused = "the source's frames cannot be copied";
     else if (sound.format.samplesPerSecond != index.format.sampleRate ||
              sound.channels.ChannelCount() != index.format.channelCount)
@@ -766,9 +910,13 @@ LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const s
     if (refused.empty()) {
         result = Guarded([&] {
             try {
-                const LosslessExtent written = LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run();
+                std::vector<CopiedRun> made;
+                const LosslessExtent written =
+                    LosslessWriter(sourceFd, index, kept, sound, adapter, outFd, progress).Run(made);
                 if (extent)
                     *extent = written;
+                if (runs)
+                    *runs = std::move(made);
             } catch (const NotPossible& reason) {
                 refused = reason.why;
             }

@@ -66,12 +66,39 @@ struct LosslessExtent {
     std::string why;  // empty when encodedFrames is 0; else each cause, "; " between them
 };
 
+// A run of a written copy's frames, all of one kind: output frames [begin, end).
+struct CopiedRun {
+    enum class Kind : uint8_t {
+        Encoded,      // encoded anew
+        Copied,       // the source's, moved by whole turns of the synthesis ring: they decode exactly as there
+        CopiedShifted,  // moved by whole frames only: they decode within one step of rounding
+    };
+    uint32_t begin = 0;
+    uint32_t end = 0;
+    Kind kind = Kind::Copied;
+};
+
+// Why the copy open at fd (for reading), made of `runs` in order from its first audio frame, is not
+// `sound`; empty when nothing was found wrong. Only what can be checked without decoding the whole file
+// is: its frame headers and info frame must give exactly the sound's length in exactly the frames of
+// the runs; around every encoded run, decoded with the lead-in its first frame needs, the copied frames
+// must give the sound's samples (within a step where they moved by part of a turn) from the frame
+// before the run and again once the run's overlap and synthesis window have died away after it, up to
+// the first frame whose main data lies wholly after it; the encoded frames between, which are lossy,
+// must come nearer the sound than silence would. Throws (a Failure) when the file cannot be read or
+// progress (may be null) asks for a cancel.
+std::string CheckLosslessCopy(int fd, const SoundBuffer& sound, const std::vector<CopiedRun>& runs, Progress* progress);
+
 // Writes the audio frames of sound, which is the ranges `kept` of the source open at sourceFd (indexed
-// as index, which must be splittable and have an info frame), into the empty file open at outFd: the
-// info frame first, then the frames; no tags. progress (may be null) is moved and asked for a cancel;
-// it is not completed here. extent (may be null) is filled when the result is Written.
+// as index, which must be splittable and have an info frame), into the empty file open at outFd for
+// reading and writing: the info frame first, then the frames; no tags. A source frame is copied only
+// while its bytes still hash as they did when the index was made; the file is then checked
+// (CheckLosslessCopy), and either finding makes the result NotPossible. progress (may be null) is
+// moved and asked for a cancel; it is not completed here. extent (may be null) is filled when the
+// result is Written; runs (may be null) then gets the file's runs.
 LosslessWrite WriteLosslessMp3(int sourceFd, const Mp3FrameIndex& index, const std::vector<KeptRange>& kept,
                                const SoundBuffer& sound, LameAdapter& adapter, int outFd, Progress* progress,
-                               std::string* whyNot, LosslessExtent* extent = nullptr);
+                               std::string* whyNot, LosslessExtent* extent = nullptr,
+                               std::vector<CopiedRun>* runs = nullptr);
 
 }  // namespace brindle

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,8 @@ struct Range {
 };
 
 [[noreturn]] void ThrowShrank() { throw Failure({FailureKind::System, "the file shrank while it was read"}); }
+
+constexpr size_t kFeedBytes = 64 * 1024;
 
 // Converted samples of one range on their way to the stores, written a run at a time: one write
 // per channel and run rather than one per frame, never across a block of the stores (a write may
@@ -104,6 +107,82 @@ private:
     uint32_t pendingCount_ = 0;
 };
 
+void ReadFully(int fd, uint8_t* destination, size_t count, uint64_t offset)
+{
+    const int64_t got = ReadFullyAt(fd, destination, count, int64_t(offset));
+    if (got < 0)
+        ThrowSystem();
+    if (got != int64_t(count))
+        ThrowShrank();
+}
+
+// Frames [from, end) of the file at fd through one fresh decoder, each from `start` on handed to take
+// (its number, spf frames of interleaved 16-bit samples); take's false ends it Failed. Throws when
+// the file cannot be read.
+Outcome DecodeFrameRange(int fd, const Mp3FrameIndex& index, const std::string& synthesis, uint32_t from,
+                         uint32_t start, uint32_t end, const std::atomic<bool>* stop,
+                         const std::function<bool(uint32_t, const uint8_t*)>& take)
+{
+    const Layer3Header& format = index.format;
+    const uint32_t channels = format.channelCount;
+    const size_t frameBytes = size_t(format.samplesPerFrame) * channels * 2;
+
+    int error = MPG123_OK;
+    Handle handle(mpg123_new(synthesis.empty() ? nullptr : synthesis.c_str(), &error));
+    if (!handle)
+        return Outcome::NotVouched;
+    mpg123_handle* h = handle.get();
+    // Mid-file there is no info frame to trim by: the range keeps raw frames and the sound's
+    // edges are cut once, by position. A frame that looks like an info frame is music here.
+    if (mpg123_param(h, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0) != MPG123_OK ||
+        mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME, 0.0) != MPG123_OK ||
+        mpg123_format_none(h) != MPG123_OK ||
+        mpg123_format(h, long(format.sampleRate), int(channels), MPG123_ENC_SIGNED_16) != MPG123_OK ||
+        mpg123_open_feed(h) != MPG123_OK)
+        return Outcome::NotVouched;
+
+    // One frame past the range when there is one: the decoder holds back a first frame until
+    // it has seen the header after it.
+    const uint32_t frames = index.FrameCount();
+    uint64_t feedAt = index.offsets[from];
+    const uint64_t feedEnd = index.offsets[std::min(end + 1, frames)];
+    std::vector<uint8_t> chunk(kFeedBytes);
+    uint32_t next = from;  // the frame the decoder should hand out next
+    while (next < end) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return Outcome::Stopped;
+        off_t num = 0;
+        unsigned char* audio = nullptr;
+        size_t bytes = 0;
+        const int code = mpg123_decode_frame(h, &num, &audio, &bytes);
+        if (code == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int gotChannels = 0;
+            int encoding = 0;
+            if (mpg123_getformat(h, &rate, &gotChannels, &encoding) != MPG123_OK || rate != long(format.sampleRate) ||
+                gotChannels != int(channels) || encoding != MPG123_ENC_SIGNED_16)
+                return Outcome::NotVouched;
+            continue;
+        }
+        if (code == MPG123_NEED_MORE) {
+            if (feedAt == feedEnd)
+                return Outcome::NotVouched;  // a frame the decoder would not give
+            const size_t want = size_t(std::min<uint64_t>(chunk.size(), feedEnd - feedAt));
+            ReadFully(fd, chunk.data(), want, feedAt);
+            if (mpg123_feed(h, chunk.data(), want) != MPG123_OK)
+                return Outcome::NotVouched;
+            feedAt += want;
+            continue;
+        }
+        if (code != MPG123_OK || num != off_t(next - from) || bytes != frameBytes)
+            return Outcome::NotVouched;
+        if (next >= start && !take(next, audio))
+            return Outcome::Failed;
+        ++next;
+    }
+    return Outcome::Done;
+}
+
 class RangeDecoder {
 public:
     RangeDecoder(int fd, const Mp3FrameIndex& index, const std::string& synthesis, SoundBuffer& buffer,
@@ -131,86 +210,27 @@ public:
 private:
     Outcome Run(Range& range, const std::function<void(uint32_t)>& afterFrame)
     {
-        const Layer3Header& format = index_.format;
-        const uint32_t channels = format.channelCount;
-        const uint32_t spf = format.samplesPerFrame;
-        const size_t frameBytes = size_t(spf) * channels * 2;
-
-        int error = MPG123_OK;
-        Handle handle(mpg123_new(synthesis_.empty() ? nullptr : synthesis_.c_str(), &error));
-        if (!handle)
-            return Outcome::NotVouched;
-        mpg123_handle* h = handle.get();
-        // Mid-file there is no info frame to trim by: the range keeps raw frames and the sound's
-        // edges are cut once, by position. A frame that looks like an info frame is music here.
-        if (mpg123_param(h, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0) != MPG123_OK ||
-            mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_IGNORE_INFOFRAME, 0.0) != MPG123_OK ||
-            mpg123_format_none(h) != MPG123_OK ||
-            mpg123_format(h, long(format.sampleRate), int(channels), MPG123_ENC_SIGNED_16) != MPG123_OK ||
-            mpg123_open_feed(h) != MPG123_OK)
-            return Outcome::NotVouched;
-
-        // One frame past the range when there is one: the decoder holds back a first frame until
-        // it has seen the header after it.
-        const uint32_t frames = index_.FrameCount();
-        uint64_t feedAt = index_.offsets[range.from];
-        const uint64_t feedEnd = index_.offsets[std::min(range.end + 1, frames)];
-        std::vector<uint8_t> chunk(kFeedBytes);
+        const uint32_t channels = index_.format.channelCount;
+        const uint32_t spf = index_.format.samplesPerFrame;
         StoreWriter writer(buffer_, channels);
-        uint32_t next = range.from;  // the frame the decoder should hand out next
-        while (next < range.end) {
-            if (stop_.load(std::memory_order_relaxed))
-                return Outcome::Stopped;
-            off_t num = 0;
-            unsigned char* audio = nullptr;
-            size_t bytes = 0;
-            const int code = mpg123_decode_frame(h, &num, &audio, &bytes);
-            if (code == MPG123_NEW_FORMAT) {
-                long rate = 0;
-                int gotChannels = 0;
-                int encoding = 0;
-                if (mpg123_getformat(h, &rate, &gotChannels, &encoding) != MPG123_OK || rate != long(format.sampleRate) ||
-                    gotChannels != int(channels) || encoding != MPG123_ENC_SIGNED_16)
-                    return Outcome::NotVouched;
-                continue;
-            }
-            if (code == MPG123_NEED_MORE) {
-                if (feedAt == feedEnd)
-                    return Outcome::NotVouched;  // a frame the decoder would not give
-                const size_t want = size_t(std::min<uint64_t>(chunk.size(), feedEnd - feedAt));
-                ReadFully(chunk.data(), want, feedAt);
-                if (mpg123_feed(h, chunk.data(), want) != MPG123_OK)
-                    return Outcome::NotVouched;
-                feedAt += want;
-                continue;
-            }
-            if (code != MPG123_OK || num != off_t(next - range.from) || bytes != frameBytes)
-                return Outcome::NotVouched;
-            if (next >= range.start) {
-                // Raw samples [next * spf, +spf); the sound keeps [keepBegin, keepEnd) of them.
-                const uint64_t raw = uint64_t(next) * spf;
-                const uint64_t lo = std::max(raw, index_.keepBegin);
-                const uint64_t hi = std::min(raw + spf, index_.keepEnd);
-                if (lo < hi && !writer.Put(uint32_t(lo - index_.keepBegin), audio + (lo - raw) * channels * 2,
-                                           uint32_t(hi - lo)))
-                    return Outcome::Failed;
-                afterFrame(range.framesDone.fetch_add(1, std::memory_order_relaxed) + 1);
-            }
-            ++next;
-        }
+        const Outcome outcome =
+            DecodeFrameRange(fd_, index_, synthesis_, range.from, range.start, range.end, &stop_,
+                             [&](uint32_t frame, const uint8_t* audio) {
+                                 // Raw samples [frame * spf, +spf); the sound keeps [keepBegin, keepEnd) of them.
+                                 const uint64_t raw = uint64_t(frame) * spf;
+                                 const uint64_t lo = std::max(raw, index_.keepBegin);
+                                 const uint64_t hi = std::min(raw + spf, index_.keepEnd);
+                                 if (lo < hi && !writer.Put(uint32_t(lo - index_.keepBegin),
+                                                            audio + (lo - raw) * channels * 2, uint32_t(hi - lo)))
+                                     return false;
+                                 afterFrame(range.framesDone.fetch_add(1, std::memory_order_relaxed) + 1);
+                                 return true;
+                             });
+        if (outcome != Outcome::Done)
+            return outcome;
         return writer.Flush() ? Outcome::Done : Outcome::Failed;
     }
 
-    void ReadFully(uint8_t* destination, size_t count, uint64_t offset)
-    {
-        const int64_t got = ReadFullyAt(fd_, destination, count, int64_t(offset));
-        if (got < 0)
-            ThrowSystem();
-        if (got != int64_t(count))
-            ThrowShrank();
-    }
-
-    static constexpr size_t kFeedBytes = 64 * 1024;
     int fd_;
     const Mp3FrameIndex& index_;
     const std::string& synthesis_;
@@ -313,6 +333,26 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
     buffer.frameCount = uint32_t(kept);
     buffer.dataByteCount = uint32_t(kept) * format.blockAlign;
     return RangeDecode::Done;
+}
+
+RangeDecode DecodeFrames(int fd, const Mp3FrameIndex& index, uint32_t from, uint32_t start, uint32_t end,
+                         const std::function<bool(uint32_t frame, const int16_t* pcm)>& take)
+{
+    Outcome outcome = Outcome::Failed;
+    if (!Guarded([&] {
+            outcome = DecodeFrameRange(fd, index, std::string(), from, start, end, nullptr,
+                                       [&](uint32_t frame, const uint8_t* audio) {
+                                           int16_t pcm[2 * 1152];
+                                           std::memcpy(pcm, audio, size_t(index.format.samplesPerFrame) *
+                                                                       index.format.channelCount * 2);
+                                           return take(frame, pcm);
+                                       });
+            return true;
+        }))
+        return RangeDecode::Failed;
+    return outcome == Outcome::Done ? RangeDecode::Done
+           : outcome == Outcome::Failed ? RangeDecode::Failed
+                                        : RangeDecode::NotVouched;
 }
 
 }  // namespace brindle::detail

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,15 @@ std::vector<uint32_t> SplitByBytes(const Mp3FrameIndex& index, unsigned count);
 // percent of the frames decoded, from this thread only; it is not completed here.
 RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<uint32_t>& starts,
                          const std::string& synthesis, SoundBuffer& buffer, Progress* progress, unsigned* rangeCount);
+
+// Decodes the frames [from, end) of the file open at fd, indexed as index, on this thread with one fresh
+// decoder of libmpg123's default synthesis (raw frames, nothing trimmed) and hands each frame from
+// `start` on to take: its number and spf frames of interleaved 16-bit samples, in the machine's
+// order. Frames before `start` are the lead-in (LeadInStart). NotVouched when the decoder gives
+// anything but one whole frame for each frame fed; Failed when the file could not be read (reason
+// noted) or when take returned false.
+RangeDecode DecodeFrames(int fd, const Mp3FrameIndex& index, uint32_t from, uint32_t start, uint32_t end,
+                         const std::function<bool(uint32_t frame, const int16_t* pcm)>& take);
 
 }  // namespace detail
 }  // namespace brindle

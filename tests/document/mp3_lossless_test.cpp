@@ -7,13 +7,16 @@
 #include <cmath>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <unistd.h>
 
 #include "document/document.h"
+#include "formats/mp3_encoder.h"
 #include "formats/mp3_frames.h"
+#include "formats/mp3_lossless.h"
 #include "formats/mp3_test_support.h"
 #include "storage/unique_fd.h"
 #include "support/test_support.h"
@@ -331,19 +334,6 @@ TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
     EXPECT_EQ(document.ReencodedPercent(), 0u);
     EXPECT_EQ(Decode(out).Frames(), n - 49000u - 4608u);
 
-    // Rewritten in place under the open sound: nothing of it may be copied.
-    Document other;
-    ASSERT_EQ(other.Load(mp3), 1);
-    {
-        std::fstream file(mp3, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(-200, std::ios::end);
-        file.put('\x55');
-    }
-    ASSERT_EQ(other.DeleteRange(0, 4608, true), 1);
-    ASSERT_EQ(other.Save(out), 1);
-    EXPECT_FALSE(other.SavedWithoutReencoding());
-    EXPECT_EQ(Decode(out).Frames(), n - 49000u - 4608u);
-
     // A WAV never is.
     ASSERT_EQ(document.Save(PathOf("out.wav")), 1);
     EXPECT_FALSE(document.SavedWithoutReencoding());
@@ -370,6 +360,110 @@ TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
         EXPECT_FALSE(reencoded.SavedWithoutReencoding());
         EXPECT_NE(reencoded.ReencodeReason(), "");
     }
+}
+
+// The copy reads only the bytes the sound was opened from, and writes only what decodes as the sound at
+// its seams: a source rewritten in place by another sound of the same size and times is never copied,
+// and a copy damaged at a seam is caught.
+TEST_F(Mp3LosslessTest, TheCopyChecksWhatItReadsAndWhatItWrote)
+{
+    const fs::path a = Make({"a", "lame --quiet -b 128 IN OUT"});
+    const fs::path b = Make({"b", "sox -n -r 44100 -c 2 -b 16 T.wav synth 5 sine 1000 && lame --quiet -b 128 T.wav OUT"});
+    ASSERT_EQ(fs::file_size(a), fs::file_size(b));
+    const fs::path out = PathOf("out.mp3");
+    Document document;
+    ASSERT_EQ(document.Load(a), 1);
+    const int64_t n = document.ActiveBuffer().frameCount;
+    const int64_t from = OnGrid(document, n / 3), to = OnGrid(document, from + 4608);
+    ASSERT_EQ(document.DeleteRange(from, to, true), 1);
+    const SoundBuffer& sound = document.ActiveBuffer();
+    const std::vector<KeptRange> kept{{0, uint32_t(from)}, {uint32_t(to), uint32_t(n)}};
+    LameAdapter* adapter = Mp3Encoder::Instance().Adapter();
+    ASSERT_NE(adapter, nullptr);
+    Mp3FrameIndex index;
+    UniqueFd source(::open(a.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(IndexMp3Frames(source.Get(), fs::file_size(a), nullptr, index), 1);
+    auto reopen = [&] { return UniqueFd(::open(out.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)); };
+    std::string whyNot;
+    {
+        UniqueFd other(::open(b.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(WriteLosslessMp3(other.Get(), index, kept, sound, *adapter, reopen().Get(), nullptr, &whyNot),
+                  LosslessWrite::NotPossible)
+            << "the frames of a file other than the one indexed were copied";
+        EXPECT_EQ(whyNot, "the MP3 file changed since it was opened");
+    }
+
+    std::vector<CopiedRun> runs;
+    ASSERT_EQ(WriteLosslessMp3(source.Get(), index, kept, sound, *adapter, reopen().Get(), nullptr, &whyNot, nullptr, &runs),
+              LosslessWrite::Written)
+        << whyNot;
+    const auto seam = std::find_if(runs.begin(), runs.end(), [](const CopiedRun& r) { return r.kind == CopiedRun::Kind::Encoded; });
+    ASSERT_NE(seam, runs.end());
+    Mp3FrameIndex copy;
+    {
+        UniqueFd fd(::open(out.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(IndexMp3Frames(fd.Get(), fs::file_size(out), nullptr, copy), 1);
+    }
+    const uint32_t after = seam->end;  // the first copied frame after the seam
+    const uint32_t reach = copy.mainDataBegin[after];
+    ASSERT_GT(reach, 0u) << "no reservoir carried across the seam to damage";
+    const uint32_t side = copy.format.SideInfoOffset();
+    struct Damage {
+        const char* what;
+        std::function<void(std::vector<unsigned char>&)> apply;
+    };
+    const Damage damages[] = {
+        {"none", [](auto&) {}},
+        {"the reservoir the last new frame carries",
+         [&](auto& bytes) { bytes[copy.offsets[after] - reach] ^= 0xFF; }},
+        {"the main data of a new frame",
+         [&](auto& bytes) {
+             const uint32_t f = (seam->begin + seam->end) / 2;
+             for (uint32_t i = copy.offsets[f] + side + copy.format.sideInfoBytes; i < copy.offsets[f + 1]; ++i)
+                 bytes[i] ^= 0x5A;
+         }},
+        {"the side information of a copied frame after the seam",
+         [&](auto& bytes) { bytes[copy.offsets[after + 1] + side + 4] ^= 0x10; }},
+        {"a new frame left out",
+         [&](auto& bytes) { bytes.erase(bytes.begin() + copy.offsets[seam->begin], bytes.begin() + copy.offsets[seam->begin + 1]); }},
+    };
+    const std::vector<unsigned char> intact = ReadFileBytes(out);
+    for (const Damage& damage : damages) {
+        std::vector<unsigned char> bytes = intact;
+        damage.apply(bytes);
+        const fs::path damaged = PathOf("damaged.mp3");
+        WriteFileBytes(damaged, bytes);
+        UniqueFd fd(::open(damaged.c_str(), O_RDONLY | O_CLOEXEC));
+        const std::string found = CheckLosslessCopy(fd.Get(), sound, runs, nullptr);
+        if (damage.what == std::string("none"))
+            EXPECT_EQ(found, "");
+        else
+            EXPECT_NE(found, "") << damage.what << " went unnoticed";
+    }
+
+    // Rewritten in place under the open sound, with the times put back: the sound opened is saved.
+    const Pcm16 decodedA = Decode(a), decodedB = Decode(b);
+    const fs::path stamp = PathOf("stamp");
+    ASSERT_EQ(RunCommand("LC_ALL=C touch -r " + Quoted(a) + " " + Quoted(stamp)), 0);
+    {
+        const std::vector<unsigned char> bytes = ReadFileBytes(b);
+        std::fstream file(a, std::ios::in | std::ios::out | std::ios::binary);
+        file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    ASSERT_EQ(RunCommand("LC_ALL=C touch -r " + Quoted(stamp) + " " + Quoted(a)), 0);
+    ASSERT_EQ(document.Save(out), 1);
+    EXPECT_FALSE(document.SavedWithoutReencoding());
+    EXPECT_EQ(document.ReencodeReason(), "the MP3 file changed since it was opened");
+    const Pcm16 saved = Decode(out);
+    const size_t c = saved.channels, cut = size_t(to - from) * c;
+    ASSERT_EQ(saved.samples.size() + cut, decodedA.samples.size());
+    double nearA = 0, nearB = 0;
+    for (size_t i = 0; i < saved.samples.size(); ++i) {
+        const size_t at = i < size_t(from) * c ? i : i + cut;
+        nearA += std::pow(double(saved.samples[i]) - decodedA.samples[at], 2);
+        nearB += std::pow(double(saved.samples[i]) - decodedB.samples[at], 2);
+    }
+    EXPECT_LT(nearA * 4, nearB) << "the save holds the other file's sound";
 }
 
 // A cancel during a copy leaves the target as it was.
