@@ -3,7 +3,9 @@
 //   brindle-batch INPUT [ACTION...] [-o OUTPUT]
 //
 // Opens INPUT as the editor opens a file, runs the actions in order, and saves to OUTPUT as the editor
-// saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them.
+// saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them. An MP3
+// saved as WAV with no action between is decoded straight into the WAV file instead, to the same
+// bytes.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -63,7 +65,7 @@ const char kUsage[] =
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
-    "  -v                 say how much of an MP3 was encoded anew, and why\n"
+    "  -v                 say how the output was made (of an MP3: how much was encoded anew, and why)\n"
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";

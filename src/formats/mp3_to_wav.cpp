@@ -28,8 +28,10 @@ namespace brindle {
 namespace {
 
 // One range's samples on their way into the WAV file, gathered into runs so that a range makes a
-// few hundred writes rather than one a frame (an hour of stereo is 140,000 frames). Each range
-// writes only its own bytes of the file, so the ranges need no lock between them.
+// few thousand writes rather than one a frame (an hour of stereo is 140,000 frames). A run is small
+// enough to still be in the core's cache when the write copies it: runs of 1 MiB cost an hour of
+// stereo three times the system time (0.9 s against 0.3 s) of runs of 256 KiB. Each range writes
+// only its own bytes of the file, so the ranges need no lock between them.
 class WavRangeWriter final : public detail::PcmSink {
 public:
     WavRangeWriter(int fd, uint64_t dataOffset, uint32_t blockAlign, std::atomic<bool>& hasWriteFault)
@@ -73,7 +75,7 @@ private:
         return true;
     }
 
-    static constexpr size_t kRunBytes = size_t(1) << 20;
+    static constexpr size_t kRunBytes = size_t(256) << 10;
     static constexpr uint32_t kMaxFrameSamples = 1152;  // the most one decoded frame hands over
     int fd_;
     uint64_t dataOffset_;
