@@ -267,6 +267,22 @@ TEST_F(BrindleBatch, Mp3SavedAsWavAsItIsIsTheFileALoadAndASaveWrite)
         EXPECT_TRUE(TempFiles().empty());
         std::filesystem::remove_all(folder);
     }
+
+    // A write that fails part-way (a file size limit stands in for a full disk) fails the conversion
+    // with the system's reason and leaves the file it would have replaced as it was, and nothing else.
+    const auto mp3 = PathOf("vbr.mp3");
+    const auto folder = PathOf("full");
+    std::filesystem::create_directory(folder);
+    const auto target = folder / "old.wav";
+    test::WriteFileBytes(target, {'o', 'l', 'd'});
+    const auto err = PathOf("err.txt");
+    // The ignored signal passes to the program, whose write then fails with EFBIG instead.
+    const int status = RunCommand("(trap '' XFSZ; ulimit -f 256; exec " + std::string(BRINDLE_BATCH) + " -q " +
+                                  test::Quoted(mp3) + " -o " + test::Quoted(target) + ") 2>" + test::Quoted(err));
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(Slurp(err), "brindle-batch: cannot save " + target.string() + ": File too large\n");
+    EXPECT_TRUE(test::ReadFileBytes(target) == (std::vector<unsigned char>{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 }
 
 // A 24-bit, 32-bit or float WAV keeps its resolution through the load, the edits and the save: a
