@@ -3,7 +3,9 @@
 //   brindle-batch INPUT [ACTION...] [-o OUTPUT]
 //
 // Opens INPUT as the editor opens a file, runs the actions in order, and saves to OUTPUT as the editor
-// saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them.
+// saves. Load and save run on the same worker task as in the editor; Ctrl+C cancels them. An MP3
+// saved as WAV with no action between is decoded straight into the WAV file instead, to the same
+// bytes.
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -12,6 +14,8 @@
 #include <cstring>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,12 +24,17 @@
 
 #include "document/document.h"
 #include "document/document_task.h"
+#include "formats/mp3_frames.h"
+#include "formats/mp3_to_wav.h"
+#include "storage/file_handle.h"
 #include "tasks/yield_pacer.h"
 
 namespace {
 
+using brindle::DialogProgress;
 using brindle::Document;
 using brindle::DocumentTask;
+using brindle::Mp3ToWav;
 using brindle::TaskMode;
 
 constexpr int kExitOk = 0;
@@ -56,7 +65,7 @@ const char kUsage[] =
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
-    "  -v                 say how much of an MP3 was encoded anew, and why\n"
+    "  -v                 say how the output was made (of an MP3: how much was encoded anew, and why)\n"
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
@@ -244,9 +253,9 @@ public:
         ready_.notify_one();
     }
 
-    // Waits for the task's end, drawing progress; Ctrl+C cancels the task's progress. Returns the kind
-    // that ended it.
-    uint32_t WaitForEnd(DocumentTask& task, bool showBar, const char* label)
+    // Waits for the end of the task that moves progress, drawing the bar; Ctrl+C cancels the task's
+    // progress. Returns the kind that ended it.
+    uint32_t WaitForEnd(DialogProgress& progress, bool showBar, const char* label)
     {
         bool cancelRequested = false;
         for (;;) {
@@ -254,13 +263,13 @@ public:
             ready_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !queue_.empty(); });
             if (gInterrupted && !cancelRequested) {
                 cancelRequested = true;
-                task.TaskProgress().Cancel();
+                progress.Cancel();
             }
             while (!queue_.empty()) {
                 const auto [kind, position] = queue_.front();
                 queue_.pop_front();
                 if (kind == brindle::TaskPosition && showBar)
-                    DrawBar(label, position, task.TaskProgress().Range());
+                    DrawBar(label, position, progress.Range());
                 if (kind >= brindle::TaskFinished) {
                     if (showBar)
                         std::fputs("\n", stderr);
@@ -292,8 +301,78 @@ uint32_t RunTask(Document& document, TaskMode mode, bool showBar)
     DocumentTask task(notifier, document, mode, 1000);
     if (!task.Start())
         return brindle::TaskFailed;
-    return notifier.WaitForEnd(task, showBar, mode == TaskMode::Load ? "loading" : "saving ");
+    return notifier.WaitForEnd(task.TaskProgress(), showBar, mode == TaskMode::Load ? "loading" : "saving ");
 }
+
+// An MP3 saved as WAV with no edit needs no Document: its frames are decoded straight into the WAV
+// file (formats/mp3_to_wav.h), on a worker thread of its own as a load or save would be. The input
+// is opened here, once; what cannot go this way (a file that is not an MP3 the frame index can split,
+// one that does not open) is left to the load and the save, which also say what is wrong with it.
+class ConversionTask final : public brindle::WorkerThread {
+public:
+    ConversionTask(brindle::TaskNotifier& notifier, std::filesystem::path input, std::filesystem::path output)
+        : notifier_(notifier), input_(std::move(input)), output_(std::move(output)), progress_(notifier, 1000)
+    {
+    }
+    ~ConversionTask() override { StopAndWait(); }
+
+    int Start()
+    {
+        progress_.PostPosition();
+        return StartThread();
+    }
+
+    int Run() override
+    {
+        brindle::ClearLastFailure();
+        brindle::FileHandle source;
+        const int64_t size = source.Open(input_, brindle::OpenMode::ReadOnly) ? source.FileSize() : -1;
+        if (size <= 0 || uint64_t(size) > std::numeric_limits<uint32_t>::max())
+            return 0;
+        brindle::Mp3FrameIndex index;
+        {
+            // As a load shares its bar between the frame walk and the decoding.
+            brindle::SubProgress walk(progress_, progress_.Range() / 50);
+            if (!brindle::IndexMp3Frames(source.Fd(), uint64_t(size), &walk, index))
+                return 0;
+        }
+        whyNot_ = index.notSplittable;
+        brindle::SubProgress rest(progress_, progress_.Range() - progress_.Position());
+        outcome_ = brindle::ConvertMp3ToWav(source.Fd(), index, output_, &rest);
+        reason_ = brindle::LastFailure();
+        return outcome_ == Mp3ToWav::Written;
+    }
+
+    void AfterRun(int result) override
+    {
+        const uint32_t kind = result ? brindle::TaskFinished
+                              : progress_.IsCancelled() ? brindle::TaskCancelled
+                                                        : brindle::TaskFailed;
+        notifier_.PostTaskNotify(kind, progress_.Position());
+    }
+
+    void CancelProgress(int flag) override
+    {
+        if (flag && IsRunning())
+            progress_.Cancel();
+    }
+
+    DialogProgress& TaskProgress() { return progress_; }
+    // Read once the task has ended.
+    Mp3ToWav Outcome() const { return outcome_; }
+    const brindle::FailureReason& Reason() const { return reason_; }
+    // Why the index would not split the file; empty when it would, or when it was never read.
+    const std::string& WhyNot() const { return whyNot_; }
+
+private:
+    brindle::TaskNotifier& notifier_;
+    std::filesystem::path input_;
+    std::filesystem::path output_;
+    DialogProgress progress_;
+    Mp3ToWav outcome_ = Mp3ToWav::NotPossible;
+    brindle::FailureReason reason_;
+    std::string whyNot_;
+};
 
 // The frame a position names; more than frameCount when it lies past the end.
 int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
@@ -433,6 +512,28 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &interrupt, nullptr);
     const bool showBar = !options.quiet && ::isatty(STDERR_FILENO);
 
+    // Set when an MP3 to be saved as WAV as it is went through a load and a save after all: why.
+    std::optional<std::string> loadedWhole;
+    if (options.actions.empty() && !options.output.empty() && brindle::FileKind(options.input) == brindle::FileType::Mp3 &&
+        brindle::FileKind(options.output) == brindle::FileType::Wav) {
+        BatchNotifier notifier;
+        ConversionTask task(notifier, std::filesystem::absolute(options.input), std::filesystem::absolute(options.output));
+        const uint32_t converted =
+            task.Start() ? notifier.WaitForEnd(task.TaskProgress(), showBar, "converting") : brindle::TaskFailed;
+        task.Wait();
+        if (converted == brindle::TaskCancelled)
+            return kExitCancelled;
+        switch (task.Outcome()) {
+        case Mp3ToWav::Written:
+            if (options.verbose)
+                std::printf("decoded straight into the WAV file\n");
+            return gInterrupted ? kExitCancelled : kExitOk;
+        case Mp3ToWav::SourceFailed: return FailWith("open", options.input, task.Reason());
+        case Mp3ToWav::TargetFailed: return FailWith("save", options.output, task.Reason());
+        case Mp3ToWav::NotPossible: loadedWhole = task.WhyNot(); break;
+        }
+    }
+
     Document document;
     document.SetSourcePath(std::filesystem::absolute(options.input));
     const uint32_t loaded = RunTask(document, TaskMode::Load, showBar);
@@ -458,6 +559,8 @@ int main(int argc, char** argv)
             const std::string& why = document.ReencodeReason();
             std::printf("Сохранено, перекодировано %u %% звука%s\n", unsigned(document.ReencodedPercent()),
                         why.empty() ? "" : (" (" + Printable(why) + ")").c_str());
+        } else if (options.verbose && loadedWhole) {
+            std::printf("loaded and saved%s\n", loadedWhole->empty() ? "" : (" (" + Printable(*loadedWhole) + ")").c_str());
         }
     }
     return gInterrupted ? kExitCancelled : kExitOk;

@@ -85,6 +85,8 @@ off_t Mp3Decoder::SeekInInput(void* input, off_t offset, int whence)
     return stream.Seek(offset, origin) ? off_t(stream.Position()) : off_t(-1);
 }
 
+bool Mp3Decoder::IsLibraryReady() { return DecoderLibrary::IsReady(); }
+
 Mp3Decoder::Mp3Decoder() = default;
 
 Mp3Decoder::~Mp3Decoder() { Close(); }

@@ -78,6 +78,10 @@ public:
 
     static constexpr double kMinRangeSeconds = 3.0;
 
+    // Initialises the library on the first call in the process (as the first Open does); false when
+    // that failed, then and ever after.
+    static bool IsLibraryReady();
+
 private:
     struct HandleCloser {
         void operator()(mpg123_handle_struct* handle) const;

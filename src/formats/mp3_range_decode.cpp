@@ -34,11 +34,8 @@ using Handle = std::unique_ptr<mpg123_handle, HandleCloser>;
 
 using Outcome = RangeOutcome;
 
-// One range: frames [start, end) are kept, decoding begins at lead-in frame `from`.
-struct Range {
-    uint32_t from = 0;
-    uint32_t start = 0;
-    uint32_t end = 0;
+struct Range : RangeSpan {
+    std::unique_ptr<PcmSink> sink;
     std::atomic<uint32_t> framesDone{0};
     Outcome outcome = Outcome::Done;
     FailureReason reason;  // of a failed range, taken on its own thread
@@ -51,7 +48,7 @@ constexpr size_t kFeedBytes = 64 * 1024;
 // Converted samples of one range on their way to the stores, written a run at a time: one write
 // per channel and run rather than one per frame, never across a block of the stores (a write may
 // not reach past the next block).
-class StoreWriter {
+class StoreWriter final : public PcmSink {
 public:
     StoreWriter(SoundBuffer& buffer, uint32_t channels) : buffer_(buffer), channels_(channels)
     {
@@ -61,7 +58,7 @@ public:
 
     // count frames of interleaved signed 16-bit samples for sound positions from `at` on; runs must
     // follow each other. false when a store could not be written.
-    bool Put(uint32_t at, const uint8_t* pcm, uint32_t count)
+    bool Put(uint32_t at, const uint8_t* pcm, uint32_t count) override
     {
         if (pendingCount_ != 0 && at != runStart_ + pendingCount_ && !Flush())
             return false;
@@ -85,6 +82,9 @@ public:
         return true;
     }
 
+    bool Finish() override { return Flush(); }
+
+private:
     bool Flush()
     {
         if (pendingCount_ == 0)
@@ -98,7 +98,6 @@ public:
         return true;
     }
 
-private:
     static constexpr uint32_t kRunSamples = 65536;
     SoundBuffer& buffer_;
     uint32_t channels_;
@@ -185,9 +184,8 @@ Outcome DecodeFrameRange(int fd, const Mp3FrameIndex& index, const std::string& 
 
 class RangeDecoder {
 public:
-    RangeDecoder(int fd, const Mp3FrameIndex& index, const std::string& synthesis, SoundBuffer& buffer,
-                 std::atomic<bool>& stop)
-        : fd_(fd), index_(index), synthesis_(synthesis), buffer_(buffer), stop_(stop)
+    RangeDecoder(int fd, const Mp3FrameIndex& index, const std::string& synthesis, std::atomic<bool>& stop)
+        : fd_(fd), index_(index), synthesis_(synthesis), stop_(stop)
     {
     }
 
@@ -212,7 +210,7 @@ private:
     {
         const uint32_t channels = index_.format.channelCount;
         const uint32_t spf = index_.format.samplesPerFrame;
-        StoreWriter writer(buffer_, channels);
+        PcmSink& sink = *range.sink;
         const Outcome outcome =
             DecodeFrameRange(fd_, index_, synthesis_, range.from, range.start, range.end, &stop_,
                              [&](uint32_t frame, const uint8_t* audio) {
@@ -220,21 +218,20 @@ private:
                                  const uint64_t raw = uint64_t(frame) * spf;
                                  const uint64_t lo = std::max(raw, index_.keepBegin);
                                  const uint64_t hi = std::min(raw + spf, index_.keepEnd);
-                                 if (lo < hi && !writer.Put(uint32_t(lo - index_.keepBegin),
-                                                            audio + (lo - raw) * channels * 2, uint32_t(hi - lo)))
+                                 if (lo < hi && !sink.Put(uint32_t(lo - index_.keepBegin),
+                                                          audio + (lo - raw) * channels * 2, uint32_t(hi - lo)))
                                      return false;
                                  afterFrame(range.framesDone.fetch_add(1, std::memory_order_relaxed) + 1);
                                  return true;
                              });
         if (outcome != Outcome::Done)
             return outcome;
-        return writer.Flush() ? Outcome::Done : Outcome::Failed;
+        return sink.Finish() ? Outcome::Done : Outcome::Failed;
     }
 
     int fd_;
     const Mp3FrameIndex& index_;
     const std::string& synthesis_;
-    SoundBuffer& buffer_;
     std::atomic<bool>& stop_;
 };
 
@@ -256,30 +253,31 @@ std::vector<uint32_t> SplitByBytes(const Mp3FrameIndex& index, unsigned count)
     return starts;
 }
 
-RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<uint32_t>& starts,
-                         const std::string& synthesis, SoundBuffer& buffer, Progress* progress, unsigned* rangeCount)
+std::vector<RangeSpan> PlanRanges(const Mp3FrameIndex& index, const std::vector<uint32_t>& starts)
 {
-    const uint32_t frames = index.FrameCount();
-    const uint64_t kept = index.keepEnd - index.keepBegin;
-    const uint32_t channels = index.format.channelCount;
-    // A split point without a lead-in near it joins its range to the one before.
-    std::vector<std::pair<uint32_t, uint32_t>> points;  // lead-in start, range start
+    std::vector<RangeSpan> spans;
     for (uint32_t start : starts) {
-        if (const std::optional<uint32_t> from = LeadInStart(index, start))
-            points.emplace_back(*from, start);
+        if (const std::optional<uint32_t> from = LeadInStart(index, start)) {
+            if (!spans.empty())
+                spans.back().end = start;
+            spans.push_back({*from, start, index.FrameCount()});
+        }
     }
-    std::vector<Range> ranges(points.size());
-    for (size_t r = 0; r < points.size(); ++r) {
-        ranges[r].from = points[r].first;
-        ranges[r].start = points[r].second;
-        ranges[r].end = r + 1 < points.size() ? points[r + 1].second : frames;
-    }
-    *rangeCount = unsigned(ranges.size());
-    if (ranges.size() < 2)
+    return spans;
+}
+
+RangeDecode DecodeRangesTo(int fd, const Mp3FrameIndex& index, const std::vector<RangeSpan>& spans,
+                           const std::string& synthesis, const std::function<std::unique_ptr<PcmSink>()>& makeSink,
+                           Progress* progress)
+{
+    if (spans.empty())
         return RangeDecode::NotVouched;
-    buffer.Clear();
-    if (!buffer.channels.Allocate(uint16_t(channels), uint32_t(kept), index.format.sampleRate))
-        return RangeDecode::Failed;  // the stores noted why
+    const uint32_t frames = index.FrameCount();
+    std::vector<Range> ranges(spans.size());
+    for (size_t r = 0; r < spans.size(); ++r) {
+        static_cast<RangeSpan&>(ranges[r]) = spans[r];
+        ranges[r].sink = makeSink();
+    }
 
     std::atomic<bool> stop{false};
     bool isCancelled = false;
@@ -301,7 +299,7 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
         }
     };
 
-    RangeDecoder decoder(fd, index, synthesis, buffer, stop);
+    RangeDecoder decoder(fd, index, synthesis, stop);
     WorkerCrew crew;  // after what its threads use: joined before that goes, on every path
     // The others wake this thread now and then to hear of a cancel once it has finished its own.
     const uint32_t nudgeEvery = std::max<uint32_t>(1, frames / 200);
@@ -319,6 +317,24 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
     RangeDecode result = FoldRangeOutcomes<RangeDecode>(ranges, started);
     if (isCancelled)
         result = RangeDecode::Failed;  // the caller says it was cancelled
+    return result;
+}
+
+RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<uint32_t>& starts,
+                         const std::string& synthesis, SoundBuffer& buffer, Progress* progress, unsigned* rangeCount)
+{
+    const uint64_t kept = index.keepEnd - index.keepBegin;
+    const uint32_t channels = index.format.channelCount;
+    const std::vector<RangeSpan> spans = PlanRanges(index, starts);
+    *rangeCount = unsigned(spans.size());
+    if (spans.size() < 2)
+        return RangeDecode::NotVouched;
+    buffer.Clear();
+    if (!buffer.channels.Allocate(uint16_t(channels), uint32_t(kept), index.format.sampleRate))
+        return RangeDecode::Failed;  // the stores noted why
+
+    const RangeDecode result = DecodeRangesTo(
+        fd, index, spans, synthesis, [&] { return std::make_unique<StoreWriter>(buffer, channels); }, progress);
     if (result != RangeDecode::Done) {
         buffer.Clear();
         return result;

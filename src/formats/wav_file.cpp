@@ -511,6 +511,12 @@ int WriteWavStream(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels
     return FinishProgress(progress, result);
 }
 
+std::vector<uint8_t> WavHeaderBytes(const WaveFormat& format, uint32_t dataBytes)
+{
+    const WavHeader header = MakeWavHeader(format, dataBytes);
+    return std::vector<uint8_t>(header.bytes.begin(), header.bytes.begin() + header.size);
+}
+
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress)
 {
     const int result = Guarded([&] {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 namespace brindle {
 
@@ -51,6 +52,10 @@ int LoadWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* pr
 // file cut to what was written; a file that cannot be cut to its content at the end fails the save
 // too.
 int SaveWav(SoundBuffer& buffer, const std::filesystem::path& path, Progress* progress);
+
+// The header SaveWav writes before dataBytes of samples in this format: 44 bytes, 58 for float. A
+// writer that puts the samples in place by other means writes this in front of them.
+std::vector<uint8_t> WavHeaderBytes(const WaveFormat& format, uint32_t dataBytes);
 
 // 1 when the RIFF size of the file SaveWav would write for dataBytes of samples in this format fits
 // its 32 bits; else 0.

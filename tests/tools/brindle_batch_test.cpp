@@ -232,6 +232,83 @@ TEST_F(BrindleBatch, VerboseSaysHowMuchOfAnMp3WasReencoded)
     }
 }
 
+// An MP3 saved as WAV with no edit is decoded straight into the WAV file: byte for byte the file that a
+// load and a save write (--deselect, which changes nothing, makes the run take that way), with no
+// temporary file. What the frame index cannot split is loaded and saved, and -v says why.
+TEST_F(BrindleBatch, Mp3SavedAsWavAsItIsIsTheFileALoadAndASaveWrite)
+{
+    // Eight seconds: at least two ranges wherever two cores are free.
+    const auto noise = PathOf("noise.wav");
+    ASSERT_EQ(RunCommand("sox -R -n -r 44100 -c 2 -b 16 " + test::Quoted(noise) +
+                         " synth 8 pinknoise vol 0.3 tremolo 3 60"),
+              0);
+    const std::string direct = "decoded straight into the WAV file\n";
+    struct Case {
+        std::string name;
+        std::string make;  // how the MP3 is made from noise.wav (NOISE) into OUT; empty: from the corpus
+        std::string said;  // by -v
+    };
+    const Case cases[] = {
+        {"cbr.mp3", "lame -S -b 128 NOISE OUT", direct},
+        {"vbr.mp3", "lame -S -V2 NOISE OUT", direct},
+        {"mono.mp3", "lame -S -m m -V4 NOISE OUT", direct},
+        {"mpeg2.mp3", "lame -S --resample 22.05 -V4 NOISE OUT", direct},
+        {"crc-no-reservoir.mp3", "lame -S -p --nores -b 96 NOISE OUT", direct},
+        {"no-info-frame.mp3", "lame -S -t -V5 NOISE OUT", direct},
+        {"tinytag-vbr44stereo.mp3", "", direct},
+        {"mutagen-silence-44-s-mpeg25.mp3", "", direct},
+        {"layer2.mp3", "ffmpeg -v quiet -i NOISE -c:a mp2 -f mp2 OUT",
+         "loaded and saved (no layer III frame where the audio starts)\n"},
+        {"mutagen-vbri.mp3", "", "loaded and saved (a header change)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::path mp3 = test::CorpusDir() / "mp3" / c.name;
+        if (c.make.empty() && !std::filesystem::exists(mp3)) {
+            std::printf("no corpus file %s: row left out\n", mp3.c_str());
+            continue;
+        }
+        if (!c.make.empty()) {
+            mp3 = PathOf(c.name);
+            std::string make = c.make;
+            make.replace(make.find("NOISE"), 5, test::Quoted(noise));
+            make.replace(make.find("OUT"), 3, test::Quoted(mp3));
+            ASSERT_EQ(RunCommand(make + " 2>/dev/null"), 0) << make;
+        }
+        const auto folder = PathOf("out");
+        std::filesystem::create_directory(folder);
+        const auto straight = folder / "straight.wav";
+        const auto loaded = folder / "loaded.wav";
+        auto outcome = Run("-v " + test::Quoted(mp3) + " -o " + test::Quoted(straight));
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, c.said);
+        outcome = Run(test::Quoted(mp3) + " --deselect -o " + test::Quoted(loaded));
+        ASSERT_EQ(outcome.status, 0) << outcome.err;
+        const auto bytes = test::ReadFileBytes(straight);
+        EXPECT_GT(bytes.size(), 44u + 4u * 1152u);
+        EXPECT_TRUE(bytes == test::ReadFileBytes(loaded)) << "the two WAV files differ";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 2);
+        EXPECT_TRUE(TempFiles().empty());
+        std::filesystem::remove_all(folder);
+    }
+
+    // A write that fails part-way (a file size limit stands in for a full disk) fails the conversion
+    // with the system's reason and leaves the file it would have replaced as it was, and nothing else.
+    const auto mp3 = PathOf("vbr.mp3");
+    const auto folder = PathOf("full");
+    std::filesystem::create_directory(folder);
+    const auto target = folder / "old.wav";
+    test::WriteFileBytes(target, {'o', 'l', 'd'});
+    const auto err = PathOf("err.txt");
+    // The ignored signal passes to the program, whose write then fails with EFBIG instead.
+    const int status = RunCommand("(trap '' XFSZ; ulimit -f 256; exec " + std::string(BRINDLE_BATCH) + " -q " +
+                                  test::Quoted(mp3) + " -o " + test::Quoted(target) + ") 2>" + test::Quoted(err));
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(Slurp(err), "brindle-batch: cannot save " + target.string() + ": File too large\n");
+    EXPECT_TRUE(test::ReadFileBytes(target) == (std::vector<unsigned char>{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
+}
+
 // A 24-bit, 32-bit or float WAV keeps its resolution through the load, the edits and the save: a
 // tone at -105 dBFS, which a 16-bit save would round to silence, is still there.
 TEST_F(BrindleBatch, HighResolutionWavKeepsItsResolutionThroughEditsAndSave)
@@ -378,6 +455,23 @@ TEST_F(BrindleBatch, InterruptOrKillDuringALoadOrASaveLeavesNothingBehind)
         EXPECT_EQ(names(outFolder), std::vector<std::string>{}) << "no partial or hidden output";
     }
     EXPECT_TRUE(test::ReadFileBytes(big) == before);
+
+    // An MP3 saved as WAV as it is goes into the WAV file with no sample store on the way; a Ctrl+C
+    // there leaves nothing either. Twenty minutes of MP3 from ten seconds: lame's frames (without its
+    // info frame) end clean, so copies of them follow each other as one stream.
+    const auto shortMp3 = PathOf("short.mp3");
+    ASSERT_EQ(RunCommand("lame -S -t -b 128 " + test::Quoted(tone_) + " " + test::Quoted(shortMp3) + " 2>/dev/null"), 0);
+    const auto longMp3 = PathOf("long.mp3");
+    ASSERT_EQ(RunCommand("for i in $(seq 300); do cat " + test::Quoted(shortMp3) + "; done >" + test::Quoted(longMp3)), 0);
+    // The output is there, and nothing else of the child's (out/ lies within the temporary folder).
+    auto converting = [&](pid_t child) {
+        const size_t outputs = test::UnnamedFilesOf(child, outFolder).size();
+        return outputs != 0 && test::UnnamedFilesOf(child, Dir()).size() == outputs;
+    };
+    status = InterruptBatch(longMp3, output, SIGINT, converting);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(names(outFolder), std::vector<std::string>{}) << "no partial or hidden output";
 }
 
 }  // namespace
