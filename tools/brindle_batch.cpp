@@ -26,7 +26,7 @@
 #include "document/document_task.h"
 #include "formats/mp3_frames.h"
 #include "formats/mp3_to_wav.h"
-#include "storage/file_handle.h"
+#include "storage/source_file.h"
 #include "tasks/yield_pacer.h"
 
 namespace {
@@ -325,15 +325,15 @@ public:
     int Run() override
     {
         brindle::ClearLastFailure();
-        brindle::FileHandle source;
-        const int64_t size = source.Open(input_, brindle::OpenMode::ReadOnly) ? source.FileSize() : -1;
-        if (size <= 0 || uint64_t(size) > std::numeric_limits<uint32_t>::max())
+        brindle::SourceFile source;
+        const uint64_t size = source.Open(input_) ? source.Size() : 0;
+        if (size == 0 || size > std::numeric_limits<uint32_t>::max())
             return 0;
         brindle::Mp3FrameIndex index;
         {
             // As a load shares its bar between the frame walk and the decoding.
             brindle::SubProgress walk(progress_, progress_.Range() / 50);
-            if (!brindle::IndexMp3Frames(source.Fd(), uint64_t(size), &walk, index))
+            if (!brindle::IndexMp3Frames(source.Fd(), size, &walk, index))
                 return 0;
         }
         whyNot_ = index.notSplittable;
