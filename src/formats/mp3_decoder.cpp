@@ -374,13 +374,7 @@ void Mp3Decoder::DecodeWholeOrThrow(SoundBuffer& buffer, const SourceFile& sourc
           "the MP3 decoder gave no output block size");
     std::vector<uint8_t> pcm(bufferBytes);
 
-    WaveFormat format;
-    format.formatTag = 1;
-    format.channelCount = uint16_t(channelCount);
-    format.samplesPerSecond = uint32_t(rate);
-    format.avgBytesPerSecond = uint32_t(rate) * frameBytes;
-    format.blockAlign = uint16_t(frameBytes);
-    format.bitsPerSample = 16;
+    const WaveFormat format = WaveFormat::Pcm16(uint16_t(channelCount), uint32_t(rate));
     // Failed writes of the stores have noted the system's reason ("No space left on device").
     StoreOutput output(buffer);
     output.Begin(format, frames, dataBytes);

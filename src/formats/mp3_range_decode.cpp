@@ -339,15 +339,9 @@ RangeDecode DecodeRanges(int fd, const Mp3FrameIndex& index, const std::vector<u
         buffer.Clear();
         return result;
     }
-    WaveFormat& format = buffer.format;
-    format.formatTag = 1;
-    format.channelCount = uint16_t(channels);
-    format.samplesPerSecond = index.format.sampleRate;
-    format.blockAlign = uint16_t(channels * 2);
-    format.avgBytesPerSecond = format.samplesPerSecond * format.blockAlign;
-    format.bitsPerSample = 16;
+    buffer.format = WaveFormat::Pcm16(uint16_t(channels), index.format.sampleRate);
     buffer.frameCount = uint32_t(kept);
-    buffer.dataByteCount = uint32_t(kept) * format.blockAlign;
+    buffer.dataByteCount = uint32_t(kept) * buffer.format.blockAlign;
     return RangeDecode::Done;
 }
 

@@ -95,13 +95,7 @@ Mp3ToWav ConvertMp3ToWav(int sourceFd, const Mp3FrameIndex& index, const std::fi
         return Mp3ToWav::NotPossible;
     const uint64_t kept = index.keepEnd - index.keepBegin;
     const uint32_t channels = index.format.channelCount;
-    WaveFormat format;
-    format.formatTag = 1;
-    format.channelCount = uint16_t(channels);
-    format.samplesPerSecond = index.format.sampleRate;
-    format.blockAlign = uint16_t(channels * 2);
-    format.avgBytesPerSecond = format.samplesPerSecond * format.blockAlign;
-    format.bitsPerSample = 16;
+    const WaveFormat format = WaveFormat::Pcm16(uint16_t(channels), index.format.sampleRate);
     const uint64_t dataBytes = kept * format.blockAlign;
     // What the load cannot hold or the save refuses, they refuse in their own words.
     if (kept == 0 || kept > std::numeric_limits<uint32_t>::max() || !FitsWavSizes(format, dataBytes))

@@ -67,10 +67,4 @@ bool SourceFile::IsUnchangedButForItsName() const
     return now == identity_;
 }
 
-bool SourceFile::IsUnchanged() const
-{
-    struct stat info {};
-    return IsOpen() && ::fstat(file_.Fd(), &info) == 0 && FileIdentity::Of(info) == identity_;
-}
-
 }  // namespace brindle

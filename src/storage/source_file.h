@@ -54,11 +54,9 @@ public:
     // take turns, and a pread reader may read meanwhile.
     UniqueFd DuplicateAtStart() const;
 
-    // Whether the file is still the one opened, by its identity now.
-    bool IsUnchanged() const;
-    // The same, but a change time moved by unlinking the name alone (the file deleted, or a save
-    // renamed over it) is no change: the open file still holds every byte it held. Its bytes
-    // themselves are for the caller to check.
+    // Whether the file is still the one opened, by its identity now; but a change time moved by
+    // unlinking the name alone (the file deleted, or a save renamed over it) is no change: the open
+    // file still holds every byte it held. Its bytes themselves are for the caller to check.
     bool IsUnchangedButForItsName() const;
 
 private:

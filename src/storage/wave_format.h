@@ -16,6 +16,19 @@ struct WaveFormat {
     uint16_t extraSize = 0;
     std::vector<uint8_t> extraBytes;  // exactly extraSize bytes, or none
 
+    // Interleaved 16-bit integer PCM, as the MP3 decoder gives it.
+    static WaveFormat Pcm16(uint16_t channels, uint32_t rate)
+    {
+        WaveFormat format;
+        format.formatTag = 1;
+        format.channelCount = channels;
+        format.samplesPerSecond = rate;
+        format.blockAlign = uint16_t(channels * 2);
+        format.avgBytesPerSecond = rate * format.blockAlign;
+        format.bitsPerSample = 16;
+        return format;
+    }
+
     // The six fixed fields from the first 16 bytes of a "fmt " chunk (little-endian); extra size 0.
     void SetFromPcmRecord(const uint8_t record[16]);
     // All fields zero, extra bytes freed.
