@@ -562,12 +562,8 @@ Snap to MP3 frames</translation>
         <translation>Recover the unsaved changes to %1?</translation>
     </message>
     <message>
-        <source>Файл %1 изменён или удалён: несохранённые изменения в нём восстановить нельзя.</source>
-        <translation>%1 has changed or is gone: its unsaved changes cannot be recovered.</translation>
-    </message>
-    <message>
-        <source>Удалить изменения</source>
-        <translation>Discard the Changes</translation>
+        <source>Не удаётся сохранять несохранённые изменения на случай сбоя: %1</source>
+        <translation>Cannot keep the unsaved changes safe against a crash: %1</translation>
     </message>
     <message>
         <source>Журнал несохранённых изменений испорчен и удалён.</source>

@@ -52,19 +52,17 @@ inline QString AskRecover(const QString& name)
 {
     return QCoreApplication::translate("brindle::Texts", "Восстановить несохранённые изменения в %1?").arg(name);
 }
-// Such changes whose file is no longer the one they were made to; the reason follows on a line of its own.
-inline QString RecoveryImpossible(const QString& name)
-{
-    return QCoreApplication::translate("brindle::Texts",
-                                       "Файл %1 изменён или удалён: несохранённые изменения в нём восстановить нельзя.")
-        .arg(name);
-}
-// The only button of that box.
-inline QString DiscardChanges() { return QCoreApplication::translate("brindle::Texts", "Удалить изменения"); }
 // A journal of unsaved changes that could not be used; the reason follows on a line of its own.
 inline QString JournalRefused()
 {
     return QCoreApplication::translate("brindle::Texts", "Журнал несохранённых изменений испорчен и удалён.");
+}
+// The session of the open sound could not be written: a crash now would cost the unsaved changes.
+inline QString SessionFailed(const QString& reason)
+{
+    return QCoreApplication::translate("brindle::Texts",
+                                       "Не удаётся сохранять несохранённые изменения на случай сбоя: %1")
+        .arg(reason);
 }
 
 // An edit as the undo and redo items name it: its button's text, in the window's language (the stereo

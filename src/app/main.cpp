@@ -31,6 +31,6 @@ int main(int argc, char* argv[])
     }
 
     brindle::MainFrame frame(brindle::DefaultPrompts(), brindle::DefaultSettingsFile());
-    frame.UseJournal(brindle::JournalFolder());
+    frame.UseSessions(brindle::StateFolder());
     return brindle::RunEditor(frame, request.file);
 }

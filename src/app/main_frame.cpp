@@ -512,7 +512,7 @@ void MainFrame::RunEditCommand(int id)
     if (result != 1) {
         document_.DropPreparedEdit();
         // A cancel can come after the worker journalled the edit: the journal goes back to the sound.
-        if (result == 2 && document_.HasJournal()) {
+        if (result == 2 && document_.GetSession()) {
             document_.SetPendingStep(0);
             RunTask(TaskMode::Journal);
         }
@@ -547,7 +547,7 @@ void MainFrame::StepHistory(bool back)
     if (!commands_.CanRun(back ? kCmdUndo : kCmdRedo))
         return;
     // The journal first, on the worker: a crash after the step is shown must not bring it back undone.
-    if (document_.HasJournal()) {
+    if (document_.GetSession()) {
         document_.SetPendingStep(back ? -1 : 1);
         RunTask(TaskMode::Journal);
     }
@@ -715,6 +715,8 @@ void MainFrame::closeEvent(QCloseEvent* event)
     }
     event->accept();
     Remember([this](RememberedState& state) { state.geometry = saveGeometry(); });
+    // Saved or given up: nothing is left to recover.
+    EndSession();
     emit closed();
 }
 

@@ -81,16 +81,20 @@ public:
     // way, the session is held up rather than the sound dropped unasked.
     int QueryEndSession(const std::function<bool()>& allowsInteraction);
 
-    // Keeps a journal of the sound's unsaved edits in folder (JournalFolder() for the editor), so a
-    // later start can recover them; without it (tools, most tests) nothing is kept. 1 when it can.
-    int UseJournal(const std::filesystem::path& folder);
+    // Keeps the sound and its history in a session in stateFolder (StateFolder() for the editor), so a
+    // later start can recover them; without it (tools, most tests) nothing is kept.
+    void UseSessions(const std::filesystem::path& stateFolder);
     // What the editor does once its window is up: offers to recover what editors that are gone left
-    // in the journal folder, one sound at most, then opens file (when not empty).
+    // in the state folder, one sound at most, starts its own session unless it took over the one
+    // recovered, then opens file (when not empty).
     void Start(const std::filesystem::path& file);
-    // Asks about each journal no running editor owns, oldest first, until one is recovered: a
-    // recovery opens its file and replays its edits as edits under the progress window. A journal
-    // that cannot be used says why and is deleted. 1 when a sound was recovered.
+    // Asks about each session no running editor owns, oldest first, until one is recovered: the
+    // history is read back from the session's folder alone, under the progress window, and the
+    // editor goes on in that folder. A session that cannot be used says why and is deleted. 1 when a
+    // sound was recovered.
     int OfferRecovery();
+    // The normal end: the session's folder goes with everything in it.
+    void EndSession();
 
     // Runs the edit command id (1000 to 1007) with its guards and dialogs, as a task on the worker
     // under the progress window; the edit becomes the sound, as one undo step, once it has finished.
@@ -116,8 +120,9 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    // Opens record's file and replays its edits; the journal is deleted once they are all in.
-    int Recover(OrphanJournal& orphan, const JournalRecord& record);
+    void StartSession();
+    // Says once, in the window, that the session could not be written.
+    void ReportSessionFailure();
     void BuildCommands();
     void BuildMenus();
     void BuildToolBar();
@@ -168,8 +173,8 @@ private:
 
     Prompts prompts_;
     // Before the Document, which writes to it.
-    EditJournal journal_;
-    std::filesystem::path journalFolder_;
+    std::unique_ptr<Session> session_;
+    std::filesystem::path stateFolder_;
     Document document_;
     PlaybackEngine engine_;
     // Declared after the engine, so it is destroyed first: its thread never outlives the engine. It

@@ -88,6 +88,7 @@ int MainFrame::RunTask(TaskMode mode)
     const int result = prompts_.runProgress(this, document_, mode);
     view_->SetDocumentBusy(false);
     taskRunning_ = false;
+    ReportSessionFailure();
     return result;
 }
 
@@ -238,7 +239,8 @@ int MainFrame::QuerySave()
     if (answer != QMessageBox::No)
         return 0;
     // The changes are given up whatever follows (a close, an open, the session's end).
-    journal_.Remove(false);
+    if (session_)
+        session_->Clear(false);
     return 1;
 }
 

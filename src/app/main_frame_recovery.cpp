@@ -1,32 +1,18 @@
-// The main window's part in surviving a crash: the journal it keeps of the sound's edits, and the
-// recovery it offers at start-up from the journals of editors that are gone.
-#include <QFileInfo>
-
+// The main window's part in surviving a crash: the session that keeps the sound and its history on
+// disk, and the recovery it offers at start-up from the sessions of editors that are gone.
 #include "app/app_texts.h"
 #include "app/document_view.h"
 #include "app/main_frame.h"
+#include "app/status_panes.h"
 
 namespace brindle {
-namespace {
 
-QString FromPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
-
-}  // namespace
-
-int MainFrame::UseJournal(const std::filesystem::path& folder)
-{
-    journalFolder_ = folder;
-    if (!journal_.IsOpen() && !journal_.Open(folder)) {
-        qWarning("cannot keep a journal of unsaved changes in %s", folder.c_str());
-        return 0;
-    }
-    document_.SetJournal(&journal_);
-    return 1;
-}
+void MainFrame::UseSessions(const std::filesystem::path& stateFolder) { stateFolder_ = stateFolder; }
 
 void MainFrame::Start(const std::filesystem::path& file)
 {
     OfferRecovery();
+    StartSession();
     if (file.empty())
         return;
     if (document_.IsEmpty())
@@ -35,93 +21,89 @@ void MainFrame::Start(const std::filesystem::path& file)
         OpenInPlace(file);  // the recovered sound first gets the save question
 }
 
+void MainFrame::StartSession()
+{
+    if (session_ || stateFolder_.empty())
+        return;
+    std::string reason;
+    session_ = Session::Create(stateFolder_, reason);
+    if (!session_) {
+        // Editing goes on without it; the user must know that a crash would now cost the changes.
+        qWarning("cannot keep a session in %s: %s", stateFolder_.c_str(), reason.c_str());
+        status_->SetMessage(Texts::SessionFailed(QString::fromStdString(reason)));
+        return;
+    }
+    document_.SetSession(session_.get());
+}
+
+void MainFrame::EndSession()
+{
+    document_.SetSession(nullptr);
+    if (session_)
+        session_->Remove();
+    session_.reset();
+}
+
+void MainFrame::ReportSessionFailure()
+{
+    std::string reason;
+    if (session_ && session_->TakeFailure(reason)) {
+        qWarning("cannot keep the session in %s: %s", session_->Path().c_str(), reason.c_str());
+        status_->SetMessage(Texts::SessionFailed(QString::fromStdString(reason)));
+    }
+}
+
 int MainFrame::OfferRecovery()
 {
-    if (journalFolder_.empty())
+    if (stateFolder_.empty() || session_)
         return 0;
-    for (OrphanJournal& orphan : ClaimOrphanJournals(journalFolder_)) {
-        const QString journalName = FromPath(orphan.Path());
-        JournalRecord record;
+    for (OrphanSession& orphan : ClaimOrphanSessions(stateFolder_)) {
+        const QString sessionName = QString::fromStdString(orphan.Path().string());
+        RecoveredHistory history;
         std::string reason;
-        if (!orphan.Read(record, reason)) {
-            ShowFailure(Texts::JournalRefused(), "refused the journal", journalName, reason);
+        if (!orphan.Read(history, reason)) {
+            ShowFailure(Texts::JournalRefused(), "refused the session", sessionName, reason);
             orphan.Delete();
             continue;
         }
-        const QString name = FromPath(record.source.filename());
-        const SourceCheck check = CheckSource(record.source, record.identity, reason);
-        if (check == SourceCheck::NotRegular) {
-            // Only a hostile journal names a device or a FIFO: nothing of it is read.
-            ShowFailure(Texts::JournalRefused(), "refused the journal", journalName,
-                        FromPath(record.source).toStdString() + ": " + reason);
+        // Nothing unsaved: the sound is on disk as it was.
+        if (history.states.empty() || history.saved == history.position) {
             orphan.Delete();
             continue;
         }
-        if (check != SourceCheck::Same) {
-            qWarning("cannot recover %s: %s", record.source.c_str(), reason.c_str());
-            if (prompts_.tellRecoveryImpossible)
-                prompts_.tellRecoveryImpossible(this, Texts::RecoveryImpossible(name) + QLatin1Char('\n') +
-                                                          QString::fromStdString(reason));
-            orphan.Delete();
-            continue;
-        }
-        if (record.edits.empty()) {
-            orphan.Delete();
-            continue;
-        }
+        const std::filesystem::path& shown = history.names.target.empty() ? history.names.source : history.names.target;
+        const QString name = QString::fromStdString(shown.filename().string());
         if (!prompts_.askRecover || !prompts_.askRecover(this, Texts::AskRecover(name))) {
             orphan.Delete();
             continue;
         }
-        // One sound at a time: the journals not yet asked about wait for the next start.
-        return Recover(orphan, record);
-    }
-    return 0;
-}
-
-int MainFrame::Recover(OrphanJournal& orphan, const JournalRecord& record)
-{
-    // A failed or cancelled open has said why; the journal stays for the next start.
-    if (!OpenFile(record.source))
-        return 0;
-    std::string reason;
-    const SoundBuffer& sound = document_.ActiveBuffer();
-    // The file as loaded, not as it was a moment ago when asked about.
-    const std::optional<SourceIdentity>& loaded = document_.SourceIdentityRead();
-    if (!loaded || !loaded->Matches(record.identity))
-        reason = "the file changed while it was being opened";
-    else
-        CheckEdits(record.edits, sound.FrameCount(), sound.channels.ChannelCount(), reason);
-    if (!reason.empty()) {
-        ShowFailure(Texts::JournalRefused(), "refused the journal", FromPath(orphan.Path()), reason);
-        orphan.Delete();
-        DiscardDocument();
-        RefreshUiState();
-        return 0;
-    }
-    for (const EditRequest& edit : record.edits) {
-        const EditMarks marks{edit.start, edit.end, std::max<int64_t>(edit.start, 0)};
-        document_.SetPendingEdit(edit);
-        const int result = RunTask(TaskMode::Edit);
+        if (!history.refused.empty())
+            qWarning("recovering %s as it was before its newest change: %s", shown.c_str(), history.refused.c_str());
+        // The recovery goes on in the dead editor's folder: killed midway, it leaves that one session.
+        session_ = orphan.Adopt(reason);
+        if (!session_) {
+            ShowFailure(Texts::JournalRefused(), "refused the session", sessionName, reason);
+            continue;
+        }
+        document_.SetSession(session_.get());
+        document_.SetPendingRecovery(std::move(history));
+        const int result = RunTask(TaskMode::Recover);
         if (result != 1) {
-            // Cancelled, or out of room: nothing is lost, the journal is offered again next time.
-            document_.DropPreparedEdit();
-            if (result != 2)
-                ShowFailure(Texts::EditFailed(), "cannot change", FromPath(record.source),
-                            document_.LastFailure().IsSet() ? document_.LastFailure().text : "reason unknown");
+            // Cancelled: let go of the folder as it is, for the next start to offer again.
+            document_.SetSession(nullptr);
+            session_.reset();
             DiscardDocument();
             RefreshUiState();
             return 0;
         }
-        document_.CommitEdit(marks);
-        document_.SetMarksAfterEdit({-1, -1, marks.position});
+        ReportSessionFailure();
+        engine_.Clear();
+        view_->Refresh(true);
+        RefreshUiState();
+        // One sound at a time: the sessions not yet asked about wait for the next start.
+        return result == 1;
     }
-    // This editor's own journal now holds the same edits.
-    orphan.Delete();
-    engine_.Clear();
-    view_->Refresh(true);
-    RefreshUiState();
-    return 1;
+    return 0;
 }
 
 }  // namespace brindle

@@ -40,7 +40,7 @@ ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner
     const bool loading = mode != TaskMode::Save;
     // An undo's journal is written under an edit's window: it shows only if the disk is slow.
     const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal;
-    setWindowTitle(mode == TaskMode::Load ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
+    setWindowTitle(mode == TaskMode::Load || mode == TaskMode::Recover ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
 

@@ -73,15 +73,6 @@ bool AskRecover(QWidget* owner, const QString& text)
     return box.exec() == QMessageBox::Yes;
 }
 
-void TellRecoveryImpossible(QWidget* owner, const QString& text)
-{
-    QMessageBox box(QMessageBox::Warning, Texts::Caption(), text, QMessageBox::NoButton, owner);
-    QPushButton* discard = box.addButton(Texts::DiscardChanges(), QMessageBox::AcceptRole);
-    box.setDefaultButton(discard);
-    box.setEscapeButton(discard);
-    box.exec();
-}
-
 void ShowError(QWidget* owner, const QString& text)
 {
     QMessageBox box(QMessageBox::Critical, Texts::Caption(), text, QMessageBox::Ok, owner);
@@ -134,7 +125,6 @@ Prompts DefaultPrompts()
     prompts.savePath = AskSavePath;
     prompts.askSave = AskSave;
     prompts.askRecover = AskRecover;
-    prompts.tellRecoveryImpossible = TellRecoveryImpossible;
     prompts.showError = ShowError;
     prompts.runProgress = [](QWidget* owner, Document& document, TaskMode mode) {
         ProgressWindow window(document, mode, owner);

@@ -38,8 +38,6 @@ struct Prompts {
     std::function<QMessageBox::StandardButton(QWidget* owner, const QString& text)> askSave;
     // At start-up, "Восстановить несохранённые изменения в <name>?": true for Да, false for Нет.
     std::function<bool(QWidget* owner, const QString& text)> askRecover;
-    // Unsaved changes that can no longer be recovered: a box whose only button discards them.
-    std::function<void(QWidget* owner, const QString& text)> tellRecoveryImpossible;
     // An error box with the caption "Brindle".
     std::function<void(QWidget* owner, const QString& text)> showError;
     // The modal progress window over a load or save: 1 finished, 2 cancelled, 3 failed.

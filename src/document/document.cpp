@@ -85,12 +85,8 @@ void Document::Reset()
 {
     // Closing or discarding: the unsaved changes are given up. The worker of the next save or edit
     // flushes the folder; a reset on the window's thread does not wait for the disk.
-    if (journal_)
-        journal_->Remove(false);
-    sourceIdentity_.reset();
-    dropped_.clear();
-    journalBase_ = 0;
-    journalLost_ = false;
+    if (session_)
+        session_->Clear(false);
     history_.Clear();
     DropPreparedEdit();
     peaks_.Clear();
@@ -113,30 +109,15 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
-    // The steps are edits of the sound this load replaces; their stores go with them.
-    if (journal_)
-        journal_->Remove();
-    dropped_.clear();
-    journalBase_ = 0;
-    journalLost_ = false;
-    sourceIdentity_.reset();
     // Opened once, here: everything the load reads, it reads from this descriptor, so a file renamed,
     // replaced or rewritten meanwhile cannot mix into it.
     auto source = std::make_shared<SourceFile>();
     // The look first only for its words ("is a folder"); the open refuses what is not a regular file
     // all the same, whatever the name is by then.
     const bool opened = IsRegularFile(path) && source->Open(path);
-    if (journal_ && opened) {
-        // Read before the load: a file changed while it loads is then never taken for the one loaded.
-        SourceIdentity identity;
-        std::string reason;
-        if (ReadSourceIdentity(*source, identity, reason) == SourceCheck::Same)
-            sourceIdentity_ = identity;
-        std::error_code error;
-        journalSource_ = std::filesystem::absolute(path, error).lexically_normal();
-        if (error)
-            sourceIdentity_.reset();
-    }
+    // The steps are edits of the sound this load replaces; their stores go with them.
+    if (session_)
+        session_->Clear();
     history_.Clear();
     DropPreparedEdit();
     peaks_.Clear();
@@ -179,7 +160,44 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     modified_ = false;
     sourcePath_ = path;
     targetPath_.clear();
+    // A session that cannot be written is said by the window; the sound is open all the same.
+    if (session_)
+        session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
     return 1;
+}
+
+SessionNames Document::Names() const
+{
+    std::error_code error;
+    const std::filesystem::path source = std::filesystem::absolute(sourcePath_, error).lexically_normal();
+    const std::filesystem::path target =
+        targetPath_.empty() ? targetPath_ : std::filesystem::absolute(targetPath_, error).lexically_normal();
+    return {source, target, uint8_t(Kind() == FileType::Wav ? 1 : 0)};
+}
+
+int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
+{
+    // The session holds the history being taken: nothing of it is cleared until it is recorded anew.
+    Session* const session = std::exchange(session_, nullptr);
+    Reset();
+    session_ = session;
+    SoundBuffer& side = recovered.names.kind == 1 ? plain_ : mp3_.buffer;
+    side.CopyFrom(*recovered.states[recovered.position]);
+    mp3_.tags = std::move(recovered.tags);
+    history_.Restore(std::move(recovered.steps), recovered.position, recovered.saved);
+    sourcePath_ = recovered.names.source;
+    targetPath_ = recovered.names.target;
+    // Sound that was never saved anywhere has nothing on disk to be the same as.
+    modified_ = !recovered.saved;
+    if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
+        session_ = nullptr;
+        Reset();
+        session_ = session;
+        return 0;
+    }
+    if (session_)
+        session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
+    return FinishProgress(progress, 1);
 }
 
 int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress)
@@ -233,22 +251,11 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     modified_ = false;
     history_.MarkSaved();
     targetPath_ = given.empty() ? targetPath_ : given;
-    if (journal_) {
-        std::error_code error;
-        // The file the journal replays from is now this sound (or, once the history left every state
-        // that file leads to, the saved one is the only file left to start from): later edits replay
-        // from the file just written.
-        if (!sourceIdentity_ || journalLost_ || std::filesystem::equivalent(target, journalSource_, error)) {
-            SourceIdentity identity;
-            std::string reason;
-            sourceIdentity_.reset();
-            journalSource_ = std::filesystem::absolute(target, error).lexically_normal();
-            if (!error && ReadSourceIdentity(journalSource_, identity, reason) == SourceCheck::Same)
-                sourceIdentity_ = identity;
-            journalBase_ = dropped_.size() + history_.Position();
-            journalLost_ = false;
-        }
-        journal_->Remove();
+    if (session_) {
+        if (session_->NeedsSnapshot())
+            session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
+        else
+            session_->Saved(history_.Position(), Names());
     }
     return 1;
 }
@@ -313,7 +320,8 @@ bool Document::MakeRoom(uint64_t bytes)
             reserve = reserveForTesting_;
         } else {
             struct statvfs fs {};
-            if (::statvfs(TempDirectory().c_str(), &fs) != 0)
+            const std::shared_ptr<StoreFolder> stores = CurrentStoreFolder();
+            if (::statvfs((stores ? stores->Path() : TempDirectory()).c_str(), &fs) != 0)
                 return true;  // no figure to go by: the edit's own writes will say if the disk is full
             const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
             available = uint64_t(fs.f_bavail) * unit;
@@ -322,12 +330,12 @@ bool Document::MakeRoom(uint64_t bytes)
         if (available >= bytes + reserve)
             return true;
         // A dropped step gives its space back when its last store closes, which happens here.
-        if (history_.Position() > 0)
-            dropped_.push_back(history_.StepAt(0).request);
         if (!history_.DropOldest()) {
             NoteSystemFailure(ENOSPC);
             return false;
         }
+        if (session_)
+            session_->Dropped(1);
     }
 }
 
@@ -377,10 +385,10 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
     preparedRequest_ = request;
     lastFailure_ = {};
     // Before the window can show the edit; the task ends only after this.
-    if (journal_) {
-        std::vector<EditRequest> edits = AppliedEdits();
-        edits.push_back(request);
-        RecordJournal(edits, true);
+    if (session_) {
+        if (session_->NeedsSnapshot())
+            session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
+        session_->Step(history_.Position(), request, ActiveBuffer(), prepared_);
     }
     return FinishProgress(progress, 1);
 }
@@ -401,6 +409,8 @@ void Document::CommitEdit(const EditMarks& marksBefore)
     before->CopyFrom(ActiveBuffer());
     after->CopyFrom(prepared_);
     history_.Push({*preparedRequest_, std::move(before), after, marksBefore, marksBefore});
+    if (session_)
+        session_->Marks(history_.Position() - 1, marksBefore, marksBefore);
     Restore(after);
     if (preparesPeaks_)
         peaks_ = std::move(preparedPeaks_);
@@ -431,8 +441,6 @@ int Document::Undo(EditMarks& marks)
     Restore(step.before);
     marks = step.marksBefore;
     history_.StepBack();
-    if (dropped_.size() + history_.Position() < journalBase_)
-        journalLost_ = true;
     return 1;
 }
 
@@ -447,40 +455,21 @@ int Document::Redo(EditMarks& marks)
     return 1;
 }
 
-std::vector<EditRequest> Document::AppliedEdits() const
+void Document::SetMarksAfterEdit(const EditMarks& marks)
 {
-    std::vector<EditRequest> edits = dropped_;
-    for (size_t i = 0; i < history_.Position(); ++i)
-        edits.push_back(history_.StepAt(i).request);
-    return edits;
+    history_.SetMarksAfter(marks);
+    if (session_ && history_.CanUndo())
+        session_->Marks(history_.Position() - 1, history_.UndoStep().marksBefore, marks);
 }
 
 int Document::RecordStep(int step)
 {
-    if ((step < 0 && !history_.CanUndo()) || (step > 0 && !history_.CanRedo()))
+    if (!session_ || (step < 0 && !history_.CanUndo()) || (step > 0 && !history_.CanRedo()))
         return 0;
-    std::vector<EditRequest> edits = AppliedEdits();
-    if (step < 0)
-        edits.pop_back();
-    else if (step > 0)
-        edits.push_back(history_.RedoStep().request);
+    if (session_->NeedsSnapshot() && !session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags))
+        return 0;
     const size_t position = history_.Position() + size_t(ptrdiff_t(step > 0) - ptrdiff_t(step < 0));
-    return RecordJournal(edits, modified_ || !history_.SavedAt(position));
-}
-
-int Document::RecordJournal(const std::vector<EditRequest>& edits, bool modified)
-{
-    if (!HasJournal())
-        return 0;
-    if (!modified || !sourceIdentity_ || journalLost_ || edits.size() < journalBase_) {
-        journal_->Remove();
-        return 1;
-    }
-    JournalRecord record;
-    record.source = journalSource_;
-    record.identity = *sourceIdentity_;
-    record.edits.assign(edits.begin() + ptrdiff_t(journalBase_), edits.end());
-    return journal_->Write(record);
+    return session_->Move(position, step == 0);
 }
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }

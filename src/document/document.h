@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "document/edit_history.h"
-#include "document/edit_journal.h"
+#include "document/session.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -105,27 +105,35 @@ public:
     int Undo(EditMarks& marks);
     int Redo(EditMarks& marks);
     // The marks the window shows after the newest edit, for its redo.
-    void SetMarksAfterEdit(const EditMarks& marks) { history_.SetMarksAfter(marks); }
-    // The edits since the load that make the sound as it is now, oldest first: undone ones are not
-    // among them, steps dropped for room are.
-    std::vector<EditRequest> AppliedEdits() const;
-
-    // Where the history is recorded for a recovery after a crash (the editor's; brindle-batch sets
-    // none, and then none is written). While the sound differs from the file it was loaded from (or
-    // last saved over), the journal holds that file and AppliedEdits(): PrepareEdit writes it on the
-    // worker before the edit can be committed, RecordStep before an undo or redo; a save, a load or a
-    // reset deletes it. A failed write leaves the journal as it was, a state the user saw.
-    void SetJournal(EditJournal* journal) { journal_ = journal; }
-    bool HasJournal() const { return journal_ && journal_->IsOpen(); }
-    // The identity of the file as the last load (or save over it) read it, when there is a journal.
-    const std::optional<SourceIdentity>& SourceIdentityRead() const { return sourceIdentity_; }
+    void SetMarksAfterEdit(const EditMarks& marks);
+    // Where the sound and its history are kept for a recovery after a crash (the editor's; brindle-batch
+    // sets none). A load writes it anew, PrepareEdit records the step on the worker before the edit can
+    // be committed, RecordStep before an undo or redo, a save names the saved state; a reset clears it.
+    // A record that cannot be written leaves the session stale (see Session) and the Document as it
+    // is: the edit, the undo or the save goes on.
+    void SetSession(Session* session) { session_ = session; }
+    Session* GetSession() const { return session_; }
     // The state the next journal task records: after an undo (-1), a redo (+1), or as it is (0, after
-    // an edit cancelled once its journal was written). Whoever sets it starts that task and then makes
+    // an edit cancelled once its step was recorded). Whoever sets it starts that task and then makes
     // the step.
     void SetPendingStep(int step) { pendingStep_ = step; }
     int PendingStep() const { return pendingStep_; }
-    // Writes the journal as it will be after that step. 1, or 0 when it could not be written.
+    // Records the history as it will be after that step. 1, or 0 when it could not be written.
     int RecordStep(int step);
+    // Takes a history read back from a session: its newest whole state becomes the sound, with every
+    // undo and redo step, names and tags, and the session records it anew. Builds the peaks as a load
+    // does. 1, or 0 (a cancel) leaving the document empty.
+    int Recover(RecoveredHistory&& recovered, Progress* progress = nullptr);
+    // The recovery the next recover task makes; whoever sets it starts that task.
+    void SetPendingRecovery(RecoveredHistory recovered) { pendingRecovery_ = std::move(recovered); }
+    int RecoverPending(Progress* progress)
+    {
+        if (!pendingRecovery_)
+            return 0;
+        RecoveredHistory recovered = std::move(*pendingRecovery_);
+        pendingRecovery_.reset();
+        return Recover(std::move(recovered), progress);
+    }
 
     // For tests: the free space PrepareEdit goes by, in place of the temporary folder's, and the reserve
     // it keeps, in place of kTempReserve (an empty function restores both).
@@ -172,8 +180,6 @@ private:
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
     // Drops old steps until bytes fit above the reserve; false (with the reason noted) when they cannot.
     bool MakeRoom(uint64_t bytes);
-    // Writes edits to the journal when the sound they make differs from the file, else deletes it.
-    int RecordJournal(const std::vector<EditRequest>& edits, bool modified);
     // Puts state in ActiveBuffer(), sharing its stores.
     void Restore(const SoundState& state);
 
@@ -201,17 +207,11 @@ private:
     Mp3Document mp3_;
     SoundBuffer plain_;
 
-    EditJournal* journal_ = nullptr;
+    SessionNames Names() const;
+
+    Session* session_ = nullptr;
     int pendingStep_ = 0;
-    // The file the journal replays from (absolute) and how to recognise it; unknown: no journal.
-    std::filesystem::path journalSource_;
-    std::optional<SourceIdentity> sourceIdentity_;
-    // The requests of the steps dropped for room, oldest first: the sound still holds their effect.
-    std::vector<EditRequest> dropped_;
-    // How many of AppliedEdits() the journal's file already holds (a save over the source sets it);
-    // once the history steps back past them, the journal can describe nothing until the next save.
-    size_t journalBase_ = 0;
-    bool journalLost_ = false;
+    std::optional<RecoveredHistory> pendingRecovery_;
 };
 
 }  // namespace brindle

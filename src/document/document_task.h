@@ -15,7 +15,7 @@ namespace brindle {
 
 class Document;
 
-enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3 };
+enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3, Recover = 4 };
 
 class DialogProgress final : public Progress {
 public:
@@ -46,7 +46,8 @@ public:
     // Document::Save to its PendingTarget, or its TargetPath when none is pending (which never leaves
     // a partial file behind). Edit: Document::PrepareEdit of its PendingEdit; the owner commits it
     // once the task has finished, on its own thread. Journal: Document::RecordStep of its
-    // PendingStep; the owner makes the step once the task has ended, whatever its result.
+    // PendingStep; the owner makes the step once the task has ended, whatever its result. Recover:
+    // Document::Recover of its pending recovery.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;

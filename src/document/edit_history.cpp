@@ -1,5 +1,7 @@
 #include "document/edit_history.h"
 
+#include <algorithm>
+
 namespace brindle {
 
 void EditHistory::Clear()
@@ -7,6 +9,13 @@ void EditHistory::Clear()
     steps_.clear();
     current_ = 0;
     saved_ = 0;
+}
+
+void EditHistory::Restore(std::vector<Step> steps, size_t position, std::optional<size_t> saved)
+{
+    steps_ = std::move(steps);
+    current_ = std::min(position, steps_.size());
+    saved_ = saved;
 }
 
 void EditHistory::Push(Step step)

@@ -57,6 +57,9 @@ public:
 
     // No steps; the state as it is counts as the saved one.
     void Clear();
+    // The steps of a history read back after a crash, position of them applied, saved at the position
+    // saved (none: the state on disk is not among them).
+    void Restore(std::vector<Step> steps, size_t position, std::optional<size_t> saved);
     // Adds a step after the current one; the steps that could be redone are dropped.
     void Push(Step step);
     // The marks after the newest applied step (the window knows them only once the edit is shown).

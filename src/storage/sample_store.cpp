@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <functional>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -85,22 +86,56 @@ void MoveTo(Progress* progress, uint32_t start, uint32_t range, int64_t done, in
     progress->Advance(int32_t(target - int64_t(progress->Position())));
 }
 
-// Clones source into a new unnamed file, else copies the range into one.
+// A descriptor of a store folder's file that deletes the file with the last of its holders.
+struct FolderFile {
+    std::shared_ptr<StoreFolder> folder;
+    uint64_t id = 0;
+    UniqueFd fd;
+    ~FolderFile()
+    {
+        if (folder)
+            folder->Remove(id, StoreFileKind::Pcm);
+    }
+};
+
+std::shared_ptr<const UniqueFd> Shared(std::shared_ptr<FolderFile> file)
+{
+    const UniqueFd* fd = &file->fd;
+    return {std::move(file), fd};
+}
+
+// Clones source into a new file, else copies the range into one.
 PrivateCopy MakeCopy(int source, int64_t offset, int64_t size, const Progress* progress,
                      const std::function<void(int64_t)>& moved)
 {
-    UniqueFd copy = CreateUnnamedTempFile();
-    if (!copy.IsValid())
-        return {};
+    auto copy = std::make_shared<FolderFile>();
+    if (std::shared_ptr<StoreFolder> folder = CurrentStoreFolder()) {
+        const uint64_t id = folder->NewId();
+        if (!folder->Create(id, StoreFileKind::Pcm, 0))
+            return {};
+        copy->fd.Reset(::openat(folder->Fd(), StoreFolder::FileName(id, StoreFileKind::Pcm).c_str(),
+                                O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+        copy->folder = std::move(folder);
+        copy->id = id;
+        if (!copy->fd.IsValid()) {
+            NoteSystemFailure();
+            return {};
+        }
+    } else {
+        copy->fd = CreateUnnamedTempFile();
+        if (!copy->fd.IsValid())
+            return {};
+    }
+    const uint64_t id = copy->id;
     // A clone shares the source's extents: no bytes move, and a later write to the source gives the
     // source new extents of its own, leaving the clone as it was.
-    if (::ioctl(copy.Get(), FICLONE, source) == 0) {
+    if (::ioctl(copy->fd.Get(), FICLONE, source) == 0) {
         moved(size);
-        return {std::make_shared<const UniqueFd>(std::move(copy)), true};
+        return {Shared(std::move(copy)), true, id};
     }
-    if (!CopyBytes(source, copy.Get(), offset, size, progress, moved))
+    if (!CopyBytes(source, copy->fd.Get(), offset, size, progress, moved))
         return {};
-    return {std::make_shared<const UniqueFd>(std::move(copy)), false};
+    return {Shared(std::move(copy)), false, id};
 }
 
 }  // namespace
@@ -128,6 +163,20 @@ int PcmStore::ReadSamples(uint32_t position, float* destination, uint32_t count)
         count -= n;
     }
     return 1;
+}
+
+std::shared_ptr<const UniqueFd> ReopenPcmCopy(std::shared_ptr<StoreFolder> folder, uint64_t id)
+{
+    auto file = std::make_shared<FolderFile>();
+    file->fd.Reset(::openat(folder->Fd(), StoreFolder::FileName(id, StoreFileKind::Pcm).c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file->fd.IsValid()) {
+        NoteSystemFailure();
+        return nullptr;
+    }
+    file->folder = std::move(folder);
+    file->id = id;
+    return Shared(std::move(file));
 }
 
 PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress)

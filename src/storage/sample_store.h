@@ -17,9 +17,21 @@ namespace brindle {
 
 class Progress;
 
+// How a session's journal names a store, to find it again after a crash: its file in the store folder
+// (0: an unnamed file, which cannot be found again) and, for PCM, where in the file its samples lie.
+struct StoreDescription {
+    StoreFileKind kind = StoreFileKind::Floats;
+    uint64_t file = 0;
+    int64_t dataOffset = 0;
+    uint16_t blockAlign = 0;
+    uint16_t width = 0;
+    uint16_t channel = 0;
+};
+
 class SampleStore {
 public:
     virtual ~SampleStore() = default;
+    virtual StoreDescription Describe() const = 0;
     virtual uint32_t Length() const = 0;
     // Samples [position, position + count) into destination. 1, or 0 when the run leaves the store or a
     // read fails.
@@ -30,6 +42,8 @@ public:
 class FloatStore final : public SampleStore {
 public:
     int Create(uint32_t n) { return file_.Create(n); }
+    // A session's float file read back (see BlockFile::Reopen).
+    void Reopen(std::shared_ptr<StoreFolder> folder, uint64_t id, uint32_t n) { file_.Reopen(std::move(folder), id, n); }
     int Resize(uint32_t n) { return file_.Resize(n); }
     // BlockFile::WriteSamples: non-overlapping runs may be written from several threads at once.
     int WriteSamples(uint32_t position, const float* source, uint32_t count)
@@ -37,8 +51,9 @@ public:
         return file_.WriteSamples(position, source, count);
     }
     bool IsReady() const { return file_.IsReady(); }
-    const std::filesystem::path& FileName() const { return file_.FileName(); }
+    std::filesystem::path FileName() const { return file_.FileName(); }
 
+    StoreDescription Describe() const override { return {StoreFileKind::Floats, file_.FolderId()}; }
     uint32_t Length() const override { return file_.StoredLength(); }
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const override
     {
@@ -64,12 +79,22 @@ public:
 
     uint32_t Length() const override { return frames_; }
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const override;
+    StoreDescription Describe() const override
+    {
+        return {StoreFileKind::Pcm, fileId_, dataOffset_, blockAlign_, width_, channel_};
+    }
     // Reads the same bytes from file from now on (the private copy of the source the store was made
-    // over). Only while no thread reads the store, before anything else shares it.
-    void Redirect(std::shared_ptr<const UniqueFd> file) { file_ = std::move(file); }
+    // over; fileId its number in the store folder, 0 for an unnamed one). Only while no thread reads
+    // the store, before anything else shares it.
+    void Redirect(std::shared_ptr<const UniqueFd> file, uint64_t fileId = 0)
+    {
+        file_ = std::move(file);
+        fileId_ = fileId;
+    }
 
 private:
     std::shared_ptr<const UniqueFd> file_;
+    uint64_t fileId_ = 0;
     int64_t dataOffset_;
     uint32_t frames_;
     uint16_t blockAlign_;
@@ -79,14 +104,19 @@ private:
 
 // A private, unchanging copy of bytes [offset, offset + size) of a source file, for PcmStores to read
 // in place of the source: what another program writes into the source afterwards cannot reach the
-// open sound. A reflink clone where the file system shares extents (no bytes copied, no space used),
+// open sound. Made in the store folder when one is set (see CurrentStoreFolder). A reflink clone where the file system shares extents (no bytes copied, no space used),
 // else copy_file_range into an unnamed temporary file, else read and write. The copy keeps the
 // source's offsets. progress, when given, moves with the bytes copied and is polled between chunks for a cancel. Invalid on failure, with the
 // reason noted.
 struct PrivateCopy {
     std::shared_ptr<const UniqueFd> file;
     bool shared = false;  // a clone: it takes no space of its own until either side changes
+    // Its number in the store folder it was made in (the file goes with its last descriptor); 0 for
+    // an unnamed file.
+    uint64_t id = 0;
 };
+// A private copy file of the store folder's, read back after a crash; nullptr with the reason noted.
+std::shared_ptr<const UniqueFd> ReopenPcmCopy(std::shared_ptr<StoreFolder> folder, uint64_t id);
 PrivateCopy PrivatePcmCopy(int source, int64_t offset, int64_t size, Progress* progress = nullptr);
 
 // PrivatePcmCopy on a thread of its own, so that a pass over the source (the peaks of an open) runs

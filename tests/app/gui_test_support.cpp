@@ -113,7 +113,6 @@ Prompts FakeDialogs::MakePrompts()
         recoverQuestions << text;
         return recoverAnswer;
     };
-    prompts.tellRecoveryImpossible = [this](QWidget*, const QString& text) { recoveryImpossible << text; };
     prompts.askVolume = [this](QWidget*) { return volumeAnswer; };
     prompts.askStereo = [this](QWidget*, const LinkHandler&) { return stereoAnswer; };
     prompts.showAbout = [](QWidget*, const LinkHandler&) {};

@@ -41,7 +41,6 @@ struct FakeDialogs {
     bool recoverAnswer = false;
 
     QStringList recoverQuestions;
-    QStringList recoveryImpossible;
 
     int openDialogs = 0;
     QString lastOpenFolder;

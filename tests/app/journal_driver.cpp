@@ -4,9 +4,11 @@
 // then "done N") so the test knows what had happened when it killed.
 //
 //   journal_driver [--recover=yes|no] STEP...
-//   STEP: start[:FILE]  select:START:END  deselect  edit:ID  volume:PERCENT  undo  redo  saveas:FILE
-//         wait (forever: the test kills it)  quit
+//   STEP: start[:FILE]  select:START:END  deselect  edit:ID  volume:PERCENT  undo  redo  save  saveas:FILE
+//         remove:FILE  move:FROM:TO
+//         wait (forever: the test kills it)  quit (a normal close)
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -44,7 +46,6 @@ int main(int argc, char** argv)
         Say("asked", 0, text);
         return recover;
     };
-    prompts.tellRecoveryImpossible = [](QWidget*, const QString& text) { Say("impossible", 0, text); };
     prompts.showError = [](QWidget*, const QString& text) { Say("error", 0, text); };
     prompts.askSave = [](QWidget*, const QString&) { return QMessageBox::No; };
     prompts.savePath = [&saveAnswer](QWidget*, const QString&, int) -> std::optional<brindle::SaveChoice> {
@@ -54,7 +55,7 @@ int main(int argc, char** argv)
     prompts.askStereo = [](QWidget*, const brindle::LinkHandler&) { return 1; };
 
     brindle::MainFrame frame(prompts);
-    frame.UseJournal(brindle::JournalFolder());
+    frame.UseSessions(brindle::StateFolder());
     frame.show();
     QTimer::singleShot(0, &frame, [&] {
         for (int i = 0; i < steps.size(); ++i) {
@@ -79,6 +80,12 @@ int main(int argc, char** argv)
                 frame.RunEditCommand(words.value(1).toInt());
             } else if (verb == QLatin1String("undo") || verb == QLatin1String("redo")) {
                 frame.Commands().Run(verb == QLatin1String("undo") ? brindle::kCmdUndo : brindle::kCmdRedo);
+            } else if (verb == QLatin1String("remove")) {
+                detail = QString::number(int(QFile::remove(words.value(1))));
+            } else if (verb == QLatin1String("move")) {
+                detail = QString::number(int(QFile::rename(words.value(1), words.value(2))));
+            } else if (verb == QLatin1String("save")) {
+                detail = QString::number(frame.Save());
             } else if (verb == QLatin1String("saveas")) {
                 saveAnswer = words.mid(1).join(QLatin1Char(':'));
                 detail = QString::number(frame.SaveAs());
@@ -87,6 +94,7 @@ int main(int argc, char** argv)
                 for (;;)
                     std::this_thread::sleep_for(std::chrono::seconds(1));
             } else if (verb == QLatin1String("quit")) {
+                frame.EndSession();
                 break;
             }
             const brindle::Document& document = frame.GetDocument();

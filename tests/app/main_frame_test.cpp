@@ -66,6 +66,7 @@ public:
         : inner_(std::move(inner)), slow_(std::move(slow))
     {
     }
+    StoreDescription Describe() const override { return inner_->Describe(); }
     uint32_t Length() const override { return inner_->Length(); }
     int ReadSamples(uint32_t position, float* destination, uint32_t count) const override
     {

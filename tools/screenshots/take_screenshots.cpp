@@ -146,21 +146,13 @@ int main(int argc, char* argv[])
     ok = Save(question, folder, "save-question.png") && ok;
     question.hide();
 
-    // The start-up question about a crashed editor's edits, and the box for edits that cannot come back.
+    // The start-up question about a crashed editor's edits.
     QMessageBox recover(QMessageBox::Question, brindle::Texts::Caption(),
                         brindle::Texts::AskRecover(QStringLiteral("chord.wav")), QMessageBox::Yes | QMessageBox::No,
                         &frame);
     recover.show();
     ok = Save(recover, folder, "recovery-question.png") && ok;
     recover.hide();
-    QMessageBox lost(QMessageBox::Warning, brindle::Texts::Caption(),
-                     brindle::Texts::RecoveryImpossible(QStringLiteral("chord.wav")) +
-                         QStringLiteral("\nits size has changed"),
-                     QMessageBox::NoButton, &frame);
-    lost.addButton(brindle::Texts::DiscardChanges(), QMessageBox::AcceptRole);
-    lost.show();
-    ok = Save(lost, folder, "recovery-impossible.png") && ok;
-    lost.hide();
 
     frame.GetDocument().Reset();
     return ok ? 0 : 1;
