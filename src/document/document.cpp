@@ -313,30 +313,41 @@ bool Document::MakeRoom(uint64_t bytes)
 {
     if (bytes == 0)
         return true;
-    for (;;) {
-        uint64_t available = 0, reserve = 0;
-        if (availableForTesting_) {
-            available = availableForTesting_();
-            reserve = reserveForTesting_;
-        } else {
-            struct statvfs fs {};
-            const std::shared_ptr<StoreFolder> stores = CurrentStoreFolder();
-            if (::statvfs((stores ? stores->Path() : TempDirectory()).c_str(), &fs) != 0)
-                return true;  // no figure to go by: the edit's own writes will say if the disk is full
-            const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
-            available = uint64_t(fs.f_bavail) * unit;
-            reserve = std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
-        }
-        if (available >= bytes + reserve)
-            return true;
-        // A dropped step gives its space back when its last store closes, which happens here.
-        if (!history_.DropOldest()) {
-            NoteSystemFailure(ENOSPC);
-            return false;
-        }
-        if (session_)
-            session_->Dropped(1);
+    uint64_t available = 0, reserve = 0;
+    if (availableForTesting_) {
+        available = availableForTesting_();
+        reserve = reserveForTesting_;
+    } else {
+        struct statvfs fs {};
+        const std::shared_ptr<StoreFolder> stores = CurrentStoreFolder();
+        if (::statvfs((stores ? stores->Path() : TempDirectory()).c_str(), &fs) != 0)
+            return true;  // no figure to go by: the edit's own writes will say if the disk is full
+        const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+        available = uint64_t(fs.f_bavail) * unit;
+        reserve = std::min(kTempReserve, uint64_t(fs.f_blocks) * unit / 20);
     }
+    if (available >= bytes + reserve)
+        return true;
+    // Decided before anything goes, so that an edit that cannot fit costs the history nothing.
+    const std::optional<EditHistory::Drops> drops = history_.PlanDrops(ActiveBuffer(), bytes + reserve - available);
+    if (!drops) {
+        NoteSystemFailure(ENOSPC);
+        return false;
+    }
+    // A dropped step gives its space back when its last store closes, which happens here, before the
+    // edit writes. So what goes here stays gone even when the edit then fails (a write error, a
+    // cancel): its disk is what the edit was given. That is why the redo steps go first: committing the
+    // edit discards them all anyway, and undo steps are dropped only when the redo steps cannot make
+    // the room.
+    for (size_t k = 0; k < drops->redo; ++k)
+        history_.DropNewest();
+    if (session_ && drops->redo > 0)
+        session_->Move(history_.Position(), true);
+    for (size_t k = 0; k < drops->undo; ++k)
+        history_.DropOldest();
+    if (session_ && drops->undo > 0)
+        session_->Dropped(drops->undo);
+    return true;
 }
 
 int Document::RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress)

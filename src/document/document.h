@@ -64,10 +64,12 @@ public:
     // An edit in two halves, so that the long one runs on the worker while the window stays with the
     // sound as it was. PrepareEdit (any thread, while nothing changes the Document) makes the edited
     // sound from a copy of the piece lists, writing new stores only for the samples it changes, and
-    // the peaks of those stores when the Document prepares peaks; the sound is untouched. Before it
-    // starts, the oldest undo steps are dropped while the temporary folder would keep less than
-    // kTempReserve free after the edit; an edit that still cannot fit fails at once with "No space
-    // left on device". A cancel or a failure leaves nothing. CommitEdit (the owning thread) makes the
+    // the peaks of those stores when the Document prepares peaks; the sound is untouched. When the
+    // temporary folder would keep less than kTempReserve free after the edit, it first drops the
+    // fewest steps that give back enough (EditHistory::PlanDrops: redo steps first, then the oldest
+    // undo steps); an edit that dropping every step could not fit fails at once with "No space left
+    // on device", dropping none. A cancel or a failure leaves nothing but the steps dropped for its
+    // room. CommitEdit (the owning thread) makes the
     // prepared sound the sound as one undo step, whose undo restores marksBefore; DropPreparedEdit
     // forgets it. start, end are frames, -1 -1 the whole sound.
     using EditRequest = brindle::EditRequest;
@@ -178,7 +180,8 @@ public:
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
-    // Drops old steps until bytes fit above the reserve; false (with the reason noted) when they cannot.
+    // Drops the steps that make bytes fit above the reserve; false (with the reason noted, nothing
+    // dropped) when they cannot.
     bool MakeRoom(uint64_t bytes);
     // Puts state in ActiveBuffer(), sharing its stores.
     void Restore(const SoundState& state);

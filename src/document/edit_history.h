@@ -2,8 +2,9 @@
 //
 // A state is a SoundBuffer whose channels are piece lists over shared, unchanging stores: keeping one
 // costs a few hundred bytes, and neighbouring steps share the state between them. A store is freed
-// with its disk space when the last state that uses it goes, so dropping the oldest steps is how the
-// history gives disk back. Qt-free; owned by the Document, on the thread that owns it.
+// with its disk space when the last state that uses it goes, so dropping steps from either end (the
+// redo steps first: the next edit discards them anyway) is how the history gives disk back. Qt-free;
+// owned by the Document, on the thread that owns it.
 #pragma once
 
 #include <cstdint>
@@ -80,8 +81,23 @@ public:
     bool SavedAt(size_t position) const { return saved_ == position; }
 
     // Drops the oldest step, and with it every state only it held. false when no step lies before the
-    // current state (the steps that could be redone are never dropped first: they are the newest).
+    // current state.
     bool DropOldest();
+    // Drops the newest step that could be redone, and with it every state only it held. false when
+    // there is none.
+    bool DropNewest();
+
+    // How many steps to drop, the newest redo steps (DropNewest) and the oldest undo steps
+    // (DropOldest), so that at least `bytes` of the stores' disk come free while `sound`, the sound as
+    // it is, keeps its own. Redo steps go first and undo steps only when they cannot do it; as few of
+    // each as will do, so a step whose drop would free nothing is dropped only on the way to one that
+    // does. A store counts once, and only when no state that stays uses it. None when even dropping
+    // every step would not free enough. Walks every state's pieces: call it only when space is short.
+    struct Drops {
+        size_t redo = 0;
+        size_t undo = 0;
+    };
+    std::optional<Drops> PlanDrops(const SoundBuffer& sound, uint64_t bytes) const;
     size_t StepCount() const { return steps_.size(); }
     // How many steps are applied, and step i of them (from the oldest kept).
     size_t Position() const { return current_; }

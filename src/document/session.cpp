@@ -642,7 +642,9 @@ struct Reader {
                 return false;
             }
             auto store = std::make_shared<PcmStore>(file, d.dataOffset, entry.length, d.blockAlign, d.width, d.channel);
-            store->Redirect(file, d.file);
+            // Whether the copy was a clone is not kept: counted as holding no disk of its own, it is
+            // never dropped for room it might not give back.
+            store->Redirect(file, false, d.file);
             entry.store = std::move(store);
         }
         return true;

@@ -242,7 +242,7 @@ void ReadInPlace(FileStream& stream, SoundBuffer& buffer, ChannelSet& channels, 
     if (made.empty())
         adopt(copy.file);
     for (const auto& store : made)
-        store->Redirect(copy.file, copy.id);
+        store->Redirect(copy.file, !copy.shared, copy.id);
     Check(stream.SeekTo(uint32_t(dataStart + bytes)));
 }
 

@@ -36,6 +36,8 @@ public:
     // Samples [position, position + count) into destination. 1, or 0 when the run leaves the store or a
     // read fails.
     virtual int ReadSamples(uint32_t position, float* destination, uint32_t count) const = 0;
+    // The temporary folder's space the store keeps in use, given back when the last piece over it goes.
+    virtual uint64_t DiskBytes() const { return 0; }
 };
 
 // Floats in a block file of its own: what the imports decode into and what the edits write.
@@ -59,6 +61,7 @@ public:
     {
         return file_.ReadSamples(position, destination, count);
     }
+    uint64_t DiskBytes() const override { return uint64_t(file_.StoredLength()) * sizeof(float); }
 
 private:
     BlockFile file_;
@@ -83,12 +86,16 @@ public:
     {
         return {StoreFileKind::Pcm, fileId_, dataOffset_, blockAlign_, width_, channel_};
     }
+    // This channel's share of the private copy. None while the store reads the source itself, nor when
+    // the copy is a clone: its extents are the source's, and dropping it need not free a byte.
+    uint64_t DiskBytes() const override { return holdsDisk_ ? uint64_t(frames_) * width_ : 0; }
     // Reads the same bytes from file from now on (the private copy of the source the store was made
-    // over; fileId its number in the store folder, 0 for an unnamed one). Only while no thread reads
-    // the store, before anything else shares it.
-    void Redirect(std::shared_ptr<const UniqueFd> file, uint64_t fileId = 0)
+    // over; holdsDisk unless a clone; fileId its number in the store folder, 0 for an unnamed one).
+    // Only while no thread reads the store, before anything else shares it.
+    void Redirect(std::shared_ptr<const UniqueFd> file, bool holdsDisk, uint64_t fileId = 0)
     {
         file_ = std::move(file);
+        holdsDisk_ = holdsDisk;
         fileId_ = fileId;
     }
 
@@ -100,6 +107,7 @@ private:
     uint16_t blockAlign_;
     uint16_t width_;
     uint16_t channel_;
+    bool holdsDisk_ = false;
 };
 
 // A private, unchanging copy of bytes [offset, offset + size) of a source file, for PcmStores to read

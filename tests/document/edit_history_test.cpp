@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <random>
 #include <unistd.h>
@@ -255,51 +256,93 @@ TEST_F(EditHistoryTest, ACancelAtAnyStepLeavesTheSoundAndItsFilesAsTheyWere)
     }
 }
 
-TEST_F(EditHistoryTest, AFullTemporaryFolderDropsOldStepsFirstThenFailsTheEditUntouched)
+// A fade of the whole sound, which needs one whole-sound store (S bytes), in a temporary folder that
+// holds only this test's stores. The sound is a float WAV, decoded into stores of S (a 16-bit one would
+// be a private copy whose space depends on the file system's clones). The history is made by script:
+// V a volume change of the whole sound (a store of S), C a cut (no store), U an undo, S a save. The
+// folder then has `free` eighths of S left and the edit must keep `reserve` eighths.
+struct RoomCase {
+    const char* name;
+    const char* script;
+    int free, reserve;
+    enum { None, Cancel, WriteError } fault;
+    const char* error;  // nullptr: the edit is prepared
+    // The history once the edit is prepared or has failed; saved: where the saved state is, or -1.
+    size_t steps, position;
+    int saved;
+};
+
+const RoomCase kRoomCases[] = {
+    // The newest redo step frees S, enough; the six others stay until the edit is committed.
+    {"RedoStepsGiveBackTheirSpace", "VVVVVVVUUUUUUU", 4, 2, RoomCase::None, nullptr, 6, 0, 0},
+    {"RedoStepsGoBeforeUndoSteps", "VVVU", 3, 2, RoomCase::None, nullptr, 2, 2, 0},
+    // The cut that could be redone frees nothing and stays; the load's copy goes with the oldest step.
+    {"AStepThatFreesNothingStays", "VCU", 6, 1, RoomCase::None, nullptr, 1, 0, -1},
+    {"TheOldestUndoStepGoesAndTheSavedMarkMoves", "VVSV", 7, 2, RoomCase::None, nullptr, 2, 2, 1},
+    // Even dropping every step would free 3 S of the 3.5 S needed.
+    {"NoRoomDropsNothing", "VVVU", 0, 20, RoomCase::None, "No space left on device", 3, 2, 0},
+    {"ACancelChangesNothing", "VVSVU", 64, 0, RoomCase::Cancel, "cancelled", 3, 2, 2},
+    {"AWriteErrorChangesNothing", "VVSVU", 64, 0, RoomCase::WriteError, "File too large", 3, 2, 2},
+    // The redo step's disk went into the edit and cannot come back; the undo steps stay.
+    {"ACancelAfterRoomWasMadeKeepsTheUndoSteps", "VVVU", 3, 2, RoomCase::Cancel, "cancelled", 2, 2, 0},
+};
+
+void PrintTo(const RoomCase& row, std::ostream* out) { *out << row.name; }
+
+class RoomTest : public EditHistoryTest, public ::testing::WithParamInterface<RoomCase> {};
+
+TEST_P(RoomTest, AnEditDropsOnlyTheStepsThatMakeItsRoomAndAFailedOneNone)
 {
-    const auto path = MakeSource("in.wav", 3.0);
+    const RoomCase& row = GetParam();
+    const auto path = PathOf("in.wav");
+    ASSERT_EQ(RunCommand("sox -R -n -r 44100 -c 2 -e floating-point -b 32 " + Quoted(path) + " synth 1 whitenoise"), 0);
     Document document;
     ASSERT_EQ(document.Load(path), 1);
-    for (int k = 0; k < 3; ++k)
-        ASSERT_EQ(document.ChangeVolume(-1, -1, 90), 1);  // a whole-sound store each
-    const Channels edited = Samples(document);
-    // A temporary folder of `budget` bytes that holds only this test's stores.
-    uint64_t budget = 0;
-    auto available = [this, &budget] {
-        uint64_t used = 0;
-        for (const auto& file : TempFiles())
-            used += std::filesystem::file_size(file);
-        return used < budget ? budget - used : 0;
-    };
-    const uint64_t sound = uint64_t(edited[0].size()) * 2 * sizeof(float);
-    uint64_t held = 0;
-    for (const auto& file : TempFiles())
-        held += std::filesystem::file_size(file);
-    // Room for the next edit's store only once two of the three older ones are gone.
-    budget = held + sound / 2;
-    document.SetTempSpaceForTesting(available, sound / 4);
-    ASSERT_EQ(document.FadeIn(-1, -1), 1);
-    EXPECT_EQ(document.History().StepCount(), 2u) << "the two oldest steps made room";
     EditMarks marks;
-    ASSERT_EQ(document.Undo(marks), 1);
-    EXPECT_EQ(Samples(document), edited);
-
-    // No step left to drop can make room: the edit fails before it starts, with the reason.
-    budget = 0;
-    const Channels before = Samples(document);
-    EXPECT_EQ(document.FadeOut(-1, -1), 0);
-    EXPECT_EQ(document.LastFailure().text, "No space left on device");
-    EXPECT_EQ(Samples(document), before);
-
-    // And a disk that fills up during the edit fails it the same way, losing nothing.
-    document.SetTempSpaceForTesting({}, 0);
-    {
-        test::FileSizeLimit limit(4096);
-        EXPECT_EQ(document.FadeOut(-1, -1), 0);
+    for (const char* c = row.script; *c; ++c) {
+        const int done = *c == 'V' ? document.ChangeVolume(-1, -1, 90)
+                         : *c == 'C' ? document.DeleteRange(100, 200, true)
+                         : *c == 'U' ? document.Undo(marks)
+                                     : document.Save(PathOf("saved.wav"));
+        ASSERT_EQ(done, 1) << *c;
     }
-    EXPECT_EQ(document.LastFailure().text, "File too large");
+    const Channels before = Samples(document);
+    const uint64_t sound = uint64_t(before[0].size()) * 2 * sizeof(float);
+    auto used = [this] {
+        uint64_t bytes = 0;
+        for (const auto& file : TempFiles())
+            bytes += std::filesystem::file_size(file);
+        return bytes;
+    };
+    const uint64_t capacity = used() + sound * uint64_t(row.free) / 8;
+    const uint64_t reserve = sound * uint64_t(row.reserve) / 8;
+    auto available = [&] { return capacity - std::min(capacity, used()); };
+    document.SetTempSpaceForTesting(available, reserve);
+    test::CancelAtStep cancel(1, 1000);
+    std::optional<test::FileSizeLimit> limit;
+    if (row.fault == RoomCase::WriteError)
+        limit.emplace(4096);
+    const int result = document.PrepareEdit({EditKind::FadeIn}, row.fault == RoomCase::Cancel ? &cancel : nullptr);
+    limit.reset();
+    document.DropPreparedEdit();
+    EXPECT_EQ(result, row.error ? 0 : 1);
+    if (result) {
+        EXPECT_GE(available(), sound + reserve) << "the steps dropped gave back the room they were counted for";
+    }
+    EXPECT_EQ(document.LastFailure().text, row.error ? row.error : "");
     EXPECT_EQ(Samples(document), before);
+    EXPECT_EQ(document.History().StepCount(), row.steps);
+    EXPECT_EQ(document.History().Position(), row.position);
+    for (size_t at = row.position;; --at) {
+        EXPECT_EQ(document.Modified(), int(at) != row.saved) << "at step " << at;
+        if (at == 0)
+            break;
+        ASSERT_EQ(document.Undo(marks), 1);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RoomTest, ::testing::ValuesIn(kRoomCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EditHistoryTest, ASourceRewrittenInPlaceWhileOpenChangesNeitherTheSoundNorItsSave)
 {
