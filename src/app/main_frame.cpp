@@ -143,6 +143,9 @@ MainFrame::MainFrame(Prompts prompts, QString settingsFile, QWidget* parent)
 MainFrame::~MainFrame()
 {
     disconnect(idleConnection_);
+    // Not a normal close (that ends the session first): what the sound holds is left for a recovery.
+    if (session_)
+        session_->Keep();
     // The device goes first, while everything it could still report to exists; its destructor ends
     // its thread (or leaves one stuck in a write behind, holding only the device's own copies).
     if (engine_.isOpen && !engine_.isStopping)

@@ -25,6 +25,7 @@
 // Qt-free; the editor owns one, brindle-batch none.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -107,6 +108,9 @@ public:
 
     // Deletes the folder and everything in it; the session is then unusable. A normal end.
     void Remove();
+    // The other end: the process goes without a normal close (its window destroyed from outside, the
+    // desktop session ending), and nothing of the folder may go with the sound it lets go of.
+    void Keep() { stores_->KeepFiles(); }
 
     // Set once a record failed, until Failure is taken; the reason.
     bool TakeFailure(std::string& reason);
@@ -132,7 +136,7 @@ private:
     std::string boot_;
     // The absolute index of the oldest state kept (steps dropped since the snapshot count up).
     size_t base_ = 0;
-    bool stale_ = false;
+    std::atomic<bool> stale_{false};
     bool failureShown_ = true;
     std::string failure_;
     // Store number by (kind, file, channel); those the journal has defined.

@@ -112,7 +112,8 @@ void StoreFolder::Remove(uint64_t id, StoreFileKind kind)
             cached_.erase(found);
         }
     }
-    ::unlinkat(folder_.Get(), name.c_str(), 0);
+    if (!keep_)
+        ::unlinkat(folder_.Get(), name.c_str(), 0);
 }
 
 bool StoreFolder::Check(uint64_t id, StoreFileKind kind, uint64_t bytes, std::string& reason) const

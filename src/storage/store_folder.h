@@ -10,6 +10,7 @@
 // long as its holder keeps the shared pointer, even once the cache has let it go.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <list>
@@ -47,8 +48,11 @@ public:
     int Create(uint64_t id, StoreFileKind kind, uint64_t bytes);
     // The file, open for reading and writing, from the cache. nullptr with the reason noted.
     std::shared_ptr<const UniqueFd> Descriptor(uint64_t id, StoreFileKind kind) const;
-    // Deletes the file (a file already gone is fine).
+    // Deletes the file (a file already gone is fine), unless the folder keeps its files.
     void Remove(uint64_t id, StoreFileKind kind);
+    // From now on no file is deleted: the process is ending without a normal close, and the stores
+    // its sound lets go of as it ends are what the next start recovers.
+    void KeepFiles() { keep_ = true; }
     // Whether the file is one of this user's regular files, not a link, at least bytes long; reason
     // says why not.
     bool Check(uint64_t id, StoreFileKind kind, uint64_t bytes, std::string& reason) const;
@@ -61,6 +65,7 @@ private:
     UniqueFd folder_;
     mutable std::mutex mutex_;
     uint64_t nextId_ = 1;
+    std::atomic<bool> keep_{false};
     // Most recently used first.
     mutable std::list<std::pair<std::string, std::shared_ptr<const UniqueFd>>> recent_;
     mutable std::unordered_map<std::string, decltype(recent_)::iterator> cached_;

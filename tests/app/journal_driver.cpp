@@ -6,7 +6,7 @@
 //   journal_driver [--recover=yes|no] STEP...
 //   STEP: start[:FILE]  select:START:END  deselect  edit:ID  volume:PERCENT  undo  redo  save  saveas:FILE
 //         remove:FILE  move:FROM:TO
-//         wait (forever: the test kills it)  quit (a normal close)
+//         wait (forever: the test kills it)  exit (the end without a close)  quit (a normal close)
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
@@ -93,6 +93,9 @@ int main(int argc, char** argv)
                 Say("done", i + 1);
                 for (;;)
                     std::this_thread::sleep_for(std::chrono::seconds(1));
+            } else if (verb == QLatin1String("exit")) {
+                Say("done", i + 1);
+                break;  // the program ends with the window, but without a close
             } else if (verb == QLatin1String("quit")) {
                 frame.EndSession();
                 break;
