@@ -2,8 +2,9 @@
 //   session_measure SOUND.wav [EDITS]   (the session goes to $XDG_STATE_HOME/brindle, else ~/.local/state)
 // EDITS volume changes, fades and cuts (default 100) through a Document with a session, each synced
 // as the editor does; then the session is dropped as a kill leaves it and read back into a new
-// Document. Prints the median cost of a step's record, the descriptors held after the edits, and the
-// time of the recovery (reading the journal and building every state, no sample read).
+// Document. Prints the median cost of an edit with its record (and of a cut, and of an undo with its
+// record), the descriptors held after the edits, and the time of the recovery (reading the journal and
+// building every state, no sample read).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -53,7 +54,7 @@ int main(int argc, char** argv)
     if (!document.Load(argv[1]))
         return Fail("cannot load the sound");
     const int64_t frames = document.ActiveBuffer().FrameCount();
-    std::vector<double> costs;
+    std::vector<double> costs, deletes, undos;
     const brindle::EditKind kinds[] = {brindle::EditKind::ChangeVolume, brindle::EditKind::FadeIn,
                                        brindle::EditKind::DeleteSelected, brindle::EditKind::FadeOut};
     for (int i = 0; i < edits; ++i) {
@@ -64,8 +65,20 @@ int main(int argc, char** argv)
         if (!document.Edit({kind, start, start + (kind == brindle::EditKind::DeleteSelected ? 441 : 44100), 90}))
             return Fail("an edit failed");
         costs.push_back(Ms(Clock::now() - begin));
+        if (kind == brindle::EditKind::DeleteSelected)
+            deletes.push_back(costs.back());
     }
-    std::sort(costs.begin(), costs.end());
+    // Undo as the window makes it: the record first, synced, then the step.
+    for (int i = 0; i < std::min(edits, 20); ++i) {
+        brindle::EditMarks marks;
+        const auto begin = Clock::now();
+        if (!document.RecordStep(-1) || !document.Undo(marks))
+            return Fail("an undo failed");
+        undos.push_back(Ms(Clock::now() - begin));
+    }
+    for (auto* list : {&costs, &deletes, &undos})
+        std::sort(list->begin(), list->end());
+    auto median = [](const std::vector<double>& list) { return list.empty() ? 0.0 : list[list.size() / 2]; };
     const int descriptors = OpenDescriptors();
     document.SetSession(nullptr);
     session.reset();  // as a kill leaves it
@@ -79,10 +92,10 @@ int main(int argc, char** argv)
     if (!recovered.Recover(std::move(history)))
         return Fail("cannot take the history");
     const double recovery = Ms(Clock::now() - begin);
-    std::printf("%lld frames, %d edits: median edit with its record %.2f ms, %d descriptors open, "
-                "recovery %.1f ms (%zu steps)\n",
-                static_cast<long long>(frames), edits, costs[costs.size() / 2], descriptors, recovery,
-                recovered.History().StepCount());
+    std::printf("%lld frames, %d edits: median edit with its record %.2f ms (a cut %.2f ms, an undo %.2f ms), "
+                "%d descriptors open, recovery %.1f ms (%zu steps)\n",
+                static_cast<long long>(frames), edits, median(costs), median(deletes), median(undos), descriptors,
+                recovery, recovered.History().StepCount());
     orphans.back().Delete();
     return 0;
 }
