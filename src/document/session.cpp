@@ -348,11 +348,12 @@ void Session::Fail(const std::string& reason)
     if (::renameat(folder_.Get(), kJournal, folder_.Get(), kStale) != 0 && errno != ENOENT)
         ::unlinkat(folder_.Get(), kJournal, 0);
     journal_.Reset();
-    stale_ = true;
-    if (failure_.empty() || failureShown_) {
+    // Said once, when the session goes stale; again only once it has healed and failed anew.
+    if (!stale_) {
         failure_ = reason;
         failureShown_ = false;
     }
+    stale_ = true;
 }
 
 bool Session::TakeFailure(std::string& reason)
@@ -575,9 +576,21 @@ void Session::Flusher()
         // The names of the files too, or a power cut could keep the data of a file it forgets.
         SyncFolder(folder_.Get());
         lock.lock();
-        if (!lines.empty() && journal_.IsValid() && !stale_)
-            if (!WriteAll(journal_.Get(), lines) || ::fdatasync(journal_.Get()) != 0)
-                Fail(std::strerror(errno ? errno : EIO));
+        if (lines.empty() || !journal_.IsValid() || stale_)
+            continue;
+        if (!WriteAll(journal_.Get(), lines)) {
+            Fail(std::strerror(errno ? errno : EIO));
+            continue;
+        }
+        // Synced without the lock, through a descriptor of its own: the window's thread may want the
+        // lock meanwhile (a mark, a reset) and must not wait for the disk.
+        UniqueFd journal(::fcntl(journal_.Get(), F_DUPFD_CLOEXEC, 0));
+        lock.unlock();
+        const bool synced = journal.IsValid() && ::fdatasync(journal.Get()) == 0;
+        const int error = errno;
+        lock.lock();
+        if (!synced && !stale_)
+            Fail(std::strerror(error ? error : EIO));
     }
 }
 
