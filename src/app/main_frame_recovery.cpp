@@ -3,7 +3,6 @@
 #include "app/app_texts.h"
 #include "app/document_view.h"
 #include "app/main_frame.h"
-#include "app/status_panes.h"
 
 namespace brindle {
 
@@ -30,7 +29,8 @@ void MainFrame::StartSession()
     if (!session_) {
         // Editing goes on without it; the user must know that a crash would now cost the changes.
         qWarning("cannot keep a session in %s: %s", stateFolder_.c_str(), reason.c_str());
-        status_->SetMessage(Texts::SessionFailed(QString::fromStdString(reason)));
+        if (prompts_.showError)
+            prompts_.showError(this, Texts::SessionFailed(QString::fromStdString(reason)));
         return;
     }
     document_.SetSession(session_.get());
@@ -49,7 +49,8 @@ void MainFrame::ReportSessionFailure()
     std::string reason;
     if (session_ && session_->TakeFailure(reason)) {
         qWarning("cannot keep the session in %s: %s", session_->Path().c_str(), reason.c_str());
-        status_->SetMessage(Texts::SessionFailed(QString::fromStdString(reason)));
+        if (prompts_.showError)
+            prompts_.showError(this, Texts::SessionFailed(QString::fromStdString(reason)));
     }
 }
 
