@@ -375,6 +375,7 @@ int Session::Append(const std::string& lines, bool sync)
         Fail(std::strerror(errno ? errno : EIO));
         return 0;
     }
+    written_ += lines.size();
     return 1;
 }
 
@@ -483,6 +484,8 @@ int Session::Snapshot(const EditHistory& history, const SoundBuffer& current, co
     SyncFolder(folder_.Get());
     ::unlinkat(folder_.Get(), kStale, 0);
     journal_ = std::move(fresh);
+    written_ = text.size();
+    compactAt_ = std::max<uint64_t>(kMaxJournalBytes / 4, 2 * text.size());
     stale_ = false;
     wake_.notify_all();
     return 1;
@@ -582,6 +585,7 @@ void Session::Flusher()
             Fail(std::strerror(errno ? errno : EIO));
             continue;
         }
+        written_ += lines.size();
         // Synced without the lock, through a descriptor of its own: the window's thread may want the
         // lock meanwhile (a mark, a reset) and must not wait for the disk.
         UniqueFd journal(::fcntl(journal_.Get(), F_DUPFD_CLOEXEC, 0));

@@ -90,7 +90,8 @@ public:
     // The whole history anew: after a load, a recovery, or to heal a stale session.
     int Snapshot(const EditHistory& history, const SoundBuffer& current, const SessionNames& names,
                  const FileTags& tags);
-    bool NeedsSnapshot() const { return stale_; }
+    // Stale, or grown well past what a rewrite would take (undos and redos only add to it).
+    bool NeedsSnapshot() const { return stale_ || written_ > compactAt_; }
     // A new step from the state at position (which becomes the newest), synced.
     int Step(size_t position, const EditRequest& request, const SoundBuffer& before, const SoundBuffer& after);
     // The window's marks around step `step`; written, not synced (a power cut costs the marks only).
@@ -137,6 +138,9 @@ private:
     // The absolute index of the oldest state kept (steps dropped since the snapshot count up).
     size_t base_ = 0;
     std::atomic<bool> stale_{false};
+    // The journal's bytes, and the size past which it is written anew.
+    std::atomic<uint64_t> written_{0};
+    uint64_t compactAt_ = 0;
     bool failureShown_ = true;
     std::string failure_;
     // Store number by (kind, file, channel); those the journal has defined.
