@@ -15,8 +15,7 @@ template <class Visit>
 void ForEachStore(const SoundBuffer& state, Visit&& visit)
 {
     for (uint16_t c = 0; c < state.channels.ChannelCount(); ++c)
-        for (const Piece& piece : state.channels.Channel(c).Pieces())
-            visit(*piece.store);
+        state.channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) { visit(*piece.store); });
 }
 
 }  // namespace

@@ -379,18 +379,18 @@ int Session::Append(const std::string& lines, bool sync)
     return 1;
 }
 
-std::string Session::StoreNumber(const std::shared_ptr<const SampleStore>& store, std::string& definitions)
+std::string Session::StoreNumber(const SampleStore& store, std::string& definitions)
 {
-    const StoreDescription d = store->Describe();
+    const StoreDescription d = store.Describe();
     const auto key = std::make_tuple(int(d.kind), d.file, d.channel);
     if (auto found = numbers_.find(key); found != numbers_.end())
         return N(int64_t(found->second));
     const uint64_t number = nextNumber_++;
     numbers_[key] = number;
     if (d.kind == StoreFileKind::Floats)
-        definitions += Line(Words({"store", N(int64_t(number)), "f", N(int64_t(d.file)), N(store->Length())}));
+        definitions += Line(Words({"store", N(int64_t(number)), "f", N(int64_t(d.file)), N(store.Length())}));
     else
-        definitions += Line(Words({"store", N(int64_t(number)), "p", N(int64_t(d.file)), N(store->Length()),
+        definitions += Line(Words({"store", N(int64_t(number)), "p", N(int64_t(d.file)), N(store.Length()),
                                    N(d.dataOffset), N(d.blockAlign), N(d.width), N(d.channel)}));
     if (d.file != 0) {
         std::lock_guard lock(mutex_);
@@ -408,13 +408,23 @@ std::string Session::StateRecord(size_t absolute, const SoundBuffer& state, cons
                               Hex(std::string(f.extraBytes.begin(), f.extraBytes.end())), N(state.frameCount),
                               N(state.dataByteCount), N(state.channels.SampleRate()),
                               N(state.channels.ChannelCount())});
+    // The pieces as plain triples: comparing them needs no reference counts.
+    struct Ref {
+        const SampleStore* store;
+        uint32_t start, length;
+    };
+    auto refs = [](const ChannelStore& channel) {
+        std::vector<Ref> list;
+        list.reserve(channel.PieceCount());
+        channel.ForEachPiece([&](const Piece& piece, uint32_t) { list.push_back({piece.store.get(), piece.start, piece.length}); });
+        return list;
+    };
     for (uint16_t c = 0; c < state.channels.ChannelCount(); ++c) {
-        const std::vector<Piece>& after = state.channels.Channel(c).Pieces();
+        const std::vector<Ref> after = refs(state.channels.Channel(c));
         // Against the base's channel of the same number, or its only one (a mono sound made stereo).
         const uint16_t from = base ? uint16_t(std::min<int>(c, base->channels.ChannelCount() - 1)) : 0;
-        static const std::vector<Piece> none;
-        const std::vector<Piece>& before = base ? base->channels.Channel(from).Pieces() : none;
-        auto same = [](const Piece& a, const Piece& b) {
+        const std::vector<Ref> before = base ? refs(base->channels.Channel(from)) : std::vector<Ref>();
+        auto same = [](const Ref& a, const Ref& b) {
             return a.store == b.store && a.start == b.start && a.length == b.length;
         };
         size_t head = 0;
@@ -432,7 +442,7 @@ std::string Session::StateRecord(size_t absolute, const SoundBuffer& state, cons
             end += before[i].length;
         text += ' ' + Words({N(from), N(start), N(end), N(int64_t(after.size() - tail - head))});
         for (size_t i = head; i < after.size() - tail; ++i)
-            text += ' ' + Words({StoreNumber(after[i].store, definitions), N(after[i].start), N(after[i].length)});
+            text += ' ' + Words({StoreNumber(*after[i].store, definitions), N(after[i].start), N(after[i].length)});
     }
     return text;
 }

@@ -123,7 +123,7 @@ private:
     int Append(const std::string& lines, bool sync);
     void Fail(const std::string& reason);
     // The record of a store, with its definition first when the journal has none yet.
-    std::string StoreNumber(const std::shared_ptr<const SampleStore>& store, std::string& definitions);
+    std::string StoreNumber(const SampleStore& store, std::string& definitions);
     std::string StateRecord(size_t absolute, const SoundBuffer& state, const SoundBuffer* base,
                             std::string& definitions);
     void Flusher();

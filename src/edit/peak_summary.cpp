@@ -36,11 +36,26 @@ bool SummariseStore(const SampleStore& store, const Progress* progress, std::vec
     return true;
 }
 
+// A piece of a channel that the columns cover, copied out of the channel's tree so that the columns
+// walk them in one array: where it starts in the channel, and its store's range and buckets.
+struct PieceSpan {
+    int64_t start;
+    const SampleStore* store;
+    int64_t storeStart;
+    int64_t length;
+    const std::vector<PeakColumn>* buckets;
+};
+
 // A few buckets' worth of one channel's raw samples around the place the columns have reached. The
 // columns move forward only, so each edge costs at most one read, and neighbouring edges share it.
+// The reads go straight to the pieces' stores through pieces (consecutive ones, sorted), falling back
+// to the channel for samples outside them.
 class RawWindow {
 public:
-    RawWindow(const ChannelStore& store, uint32_t frameCount) : store_(store), frameCount_(frameCount) {}
+    RawWindow(const ChannelStore& store, const std::vector<PieceSpan>& pieces)
+        : store_(store), frameCount_(store.StoredLength()), pieces_(pieces)
+    {
+    }
 
     // Folds frames [first, end) into the pair; false when a read fails.
     bool Fold(int64_t first, int64_t end, float& max, float& min)
@@ -53,7 +68,7 @@ public:
             start_ = first / kBucket * kBucket;
             const int64_t want = std::max<int64_t>(end - start_, 2 * kBucket);
             samples_.resize(size_t(std::min<int64_t>(want, int64_t(frameCount_) - start_)));
-            if (!store_.ReadSamples(uint32_t(start_), samples_.data(), uint32_t(samples_.size()))) {
+            if (!Read(start_, samples_.data(), int64_t(samples_.size()))) {
                 samples_.clear();
                 return false;
             }
@@ -63,8 +78,27 @@ public:
     }
 
 private:
+    bool Read(int64_t at, float* destination, int64_t count) const
+    {
+        if (pieces_.empty() || at < pieces_.front().start ||
+            at + count > pieces_.back().start + pieces_.back().length)
+            return store_.ReadSamples(uint32_t(at), destination, uint32_t(count));
+        auto span = std::upper_bound(pieces_.begin(), pieces_.end(), at,
+                                     [](int64_t position, const PieceSpan& p) { return position < p.start; }) - 1;
+        for (; count > 0; ++span) {
+            const int64_t n = std::min(count, span->start + span->length - at);
+            if (!span->store->ReadSamples(uint32_t(span->storeStart + (at - span->start)), destination, uint32_t(n)))
+                return false;
+            destination += n;
+            at += n;
+            count -= n;
+        }
+        return true;
+    }
+
     const ChannelStore& store_;
     uint32_t frameCount_;
+    const std::vector<PieceSpan>& pieces_;
     int64_t start_ = 0;
     std::vector<float> samples_;
 };
@@ -97,10 +131,18 @@ bool PeakSummary::IsBuiltFor(const ChannelSet& channels) const
 {
     if (!channels.IsValid())
         return false;
-    for (int c = 0; c < channels.ChannelCount(); ++c)
-        for (const Piece& piece : channels.Channel(c).Pieces())
-            if (!BucketsOf(piece.store))
-                return false;
+    for (int c = 0; c < channels.ChannelCount(); ++c) {
+        // Neighbouring pieces mostly share their store: each run of them is looked up once.
+        const SampleStore* checked = nullptr;
+        const bool built = channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
+            if (piece.store.get() == checked)
+                return true;
+            checked = piece.store.get();
+            return BucketsOf(piece.store) != nullptr;
+        });
+        if (!built)
+            return false;
+    }
     return true;
 }
 
@@ -110,11 +152,16 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
         return 0;
     std::erase_if(stores_, [](const auto& entry) { return entry.second.store.expired(); });
     std::vector<std::shared_ptr<const SampleStore>> missing;
-    for (int c = 0; c < channels.ChannelCount(); ++c)
-        for (const Piece& piece : channels.Channel(c).Pieces())
-            if (!BucketsOf(piece.store) &&
-                std::find(missing.begin(), missing.end(), piece.store) == missing.end())
+    for (int c = 0; c < channels.ChannelCount(); ++c) {
+        const SampleStore* checked = nullptr;
+        channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
+            if (piece.store.get() == checked)
+                return;
+            checked = piece.store.get();
+            if (!BucketsOf(piece.store) && std::find(missing.begin(), missing.end(), piece.store) == missing.end())
                 missing.push_back(piece.store);
+        });
+    }
     if (missing.empty())
         return 1;
 
@@ -150,34 +197,31 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
 namespace {
 
 // Folds frames [first, end) of one channel into the pair: whole buckets of each piece's store where
-// they lie inside the range, raw samples elsewhere.
+// they lie inside the range, raw samples elsewhere. pieces: those that overlap every range asked for.
 class ChannelFold {
 public:
-    ChannelFold(const ChannelStore& channel, const std::vector<const std::vector<PeakColumn>*>& buckets)
-        : channel_(channel), raw_(channel, channel.StoredLength()), buckets_(buckets)
+    ChannelFold(const ChannelStore& channel, const std::vector<PieceSpan>& pieces)
+        : raw_(channel, pieces), pieces_(pieces)
     {
     }
 
     bool Fold(int64_t first, int64_t end, float& max, float& min)
     {
-        const std::vector<Piece>& pieces = channel_.Pieces();
         while (first < end) {
             // The pieces only move forward with the columns.
-            while (piece_ < pieces.size() && pieceStart_ + pieces[piece_].length <= first) {
-                pieceStart_ += pieces[piece_].length;
+            while (piece_ < pieces_.size() && pieces_[piece_].start + pieces_[piece_].length <= first)
                 ++piece_;
-            }
-            if (piece_ >= pieces.size())
+            if (piece_ >= pieces_.size() || pieces_[piece_].start > first)
                 return false;
-            const Piece& piece = pieces[piece_];
-            const int64_t hi = std::min<int64_t>(end, pieceStart_ + piece.length);
+            const PieceSpan& piece = pieces_[piece_];
+            const int64_t hi = std::min<int64_t>(end, piece.start + piece.length);
             // The same run in the store's frames, and the store's buckets wholly inside it.
-            const int64_t storeLo = piece.start + (first - pieceStart_);
+            const int64_t storeLo = piece.storeStart + (first - piece.start);
             const int64_t storeHi = storeLo + (hi - first);
             const int64_t firstBucket = (storeLo + kBucket - 1) / kBucket;
             const int64_t endBucket = storeHi / kBucket;
             if (firstBucket < endBucket) {
-                const std::vector<PeakColumn>& buckets = *buckets_[piece_];
+                const std::vector<PeakColumn>& buckets = *piece.buckets;
                 if (!raw_.Fold(first, first + (firstBucket * kBucket - storeLo), max, min))
                     return false;
                 for (int64_t b = firstBucket; b < endBucket; ++b) {
@@ -196,11 +240,9 @@ public:
     }
 
 private:
-    const ChannelStore& channel_;
     RawWindow raw_;
-    const std::vector<const std::vector<PeakColumn>*>& buckets_;
+    const std::vector<PieceSpan>& pieces_;
     size_t piece_ = 0;
-    int64_t pieceStart_ = 0;
 };
 
 }  // namespace
@@ -216,7 +258,7 @@ int PeakSummary::ComputeColumns(const ChannelSet& channels, int64_t firstFrame, 
 {
     peaks[0].clear();
     peaks[1].clear();
-    if (!IsBuiltFor(channels) || columnCount == 0)
+    if (!channels.IsValid() || columnCount == 0)
         return 0;
     firstFrame = std::clamp<int64_t>(firstFrame, 0, channels.FrameCount());
     endFrame = std::clamp<int64_t>(endFrame, 0, channels.FrameCount());
@@ -230,12 +272,30 @@ int PeakSummary::ComputeColumns(const ChannelSet& channels, int64_t firstFrame, 
     // the column; the rest are folded in.
     auto columnStart = [n, w, firstFrame](int64_t column) { return firstFrame + (column * n + w - 1) / w; };
 
-    std::vector<const std::vector<PeakColumn>*> buckets[2];
-    for (int c = 0; c < channelCount; ++c)
-        for (const Piece& piece : channels.Channel(c).Pieces())
-            buckets[c].push_back(BucketsOf(piece.store));
-    ChannelFold fold[2] = {ChannelFold(channels.Channel(0), buckets[0]),
-                           ChannelFold(channels.Channel(channelCount > 1 ? 1 : 0), buckets[channelCount > 1 ? 1 : 0])};
+    // One walk over each channel's pieces: every store must have its buckets (IsBuiltFor), and the
+    // pieces that the range covers, with the raw edges read past it, are copied out for the columns.
+    const int64_t spanFirst = firstFrame - kBucket;
+    const int64_t spanEnd = endFrame + 2 * kBucket;
+    std::vector<PieceSpan> pieces[2];
+    for (int c = 0; c < channelCount; ++c) {
+        const SampleStore* store = nullptr;
+        const std::vector<PeakColumn>* buckets = nullptr;
+        const bool built = channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t pieceStart) {
+            if (piece.store.get() != store) {
+                store = piece.store.get();
+                buckets = BucketsOf(piece.store);
+            }
+            if (!buckets)
+                return false;
+            if (pieceStart < spanEnd && pieceStart + int64_t(piece.length) > spanFirst)
+                pieces[c].push_back({pieceStart, store, piece.start, piece.length, buckets});
+            return true;
+        });
+        if (!built)
+            return 0;
+    }
+    ChannelFold fold[2] = {ChannelFold(channels.Channel(0), pieces[0]),
+                           ChannelFold(channels.Channel(channelCount > 1 ? 1 : 0), pieces[channelCount > 1 ? 1 : 0])};
     for (int c = 0; c < channelCount; ++c)
         peaks[c].reserve(size_t(std::min(n, w)));
     int64_t start = firstFrame;

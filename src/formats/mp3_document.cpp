@@ -84,12 +84,13 @@ void Mp3Document::KeepSource(std::shared_ptr<const SourceFile> file, std::option
         return;
     }
     for (uint16_t c = 0; c < buffer.channels.ChannelCount(); ++c) {
-        const auto& pieces = buffer.channels.Channel(c).Pieces();
-        if (pieces.size() != 1) {
+        const ChannelStore& channel = buffer.channels.Channel(c);
+        if (channel.PieceCount() != 1) {
             noSourceWhy_ = "the sound opened is not one piece of its MP3";
             return;
         }
-        source->stores.push_back(pieces[0].store);
+        uint32_t pieceStart = 0;
+        source->stores.push_back(channel.PieceAt(0, pieceStart).store);
     }
     source_ = std::move(source);
 }

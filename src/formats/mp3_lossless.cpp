@@ -764,17 +764,20 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
     std::vector<KeptRange> ranges;
     for (uint16_t c = 0; c < channels; ++c) {
         std::vector<KeptRange> own;
-        for (const Piece& piece : sound.channels.Channel(c).Pieces()) {
+        const bool kept = sound.channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
             if (piece.store.get() != sourceStores[c] || piece.length == 0)
-                return std::nullopt;
+                return false;
             const uint32_t end = piece.start + piece.length;
             if (!own.empty() && piece.start < own.back().end)
-                return std::nullopt;
+                return false;
             if (!own.empty() && piece.start == own.back().end)
                 own.back().end = end;
             else
                 own.push_back({piece.start, end});
-        }
+            return true;
+        });
+        if (!kept)
+            return std::nullopt;
         if (c == 0)
             ranges = std::move(own);
         else if (own.size() != ranges.size() ||

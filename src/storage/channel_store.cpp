@@ -15,7 +15,7 @@ int ChannelStore::Allocate(uint32_t n)
     if (!store->Create(n))
         return 0;
     writable_ = store;
-    Append({std::move(store), 0, n});
+    pieces_ = PieceTree({std::move(store), 0, n});
     return 1;
 }
 
@@ -24,36 +24,15 @@ int ChannelStore::Resize(uint32_t n)
     FloatStore* store = Writable();
     if (!store || !store->Resize(n))
         return 0;
-    pieces_[0].length = n;
-    ends_[0] = n;
+    pieces_ = PieceTree({writable_, 0, n});
     return 1;
 }
 
 void ChannelStore::Destroy()
 {
-    pieces_.clear();
-    ends_.clear();
+    pieces_ = PieceTree();
     writable_.reset();
     sealed_ = false;
-}
-
-void ChannelStore::Append(const Piece& piece)
-{
-    // A piece that continues the last one in the same store joins it, so repeated cuts and undos do
-    // not fragment the list.
-    if (!pieces_.empty() && pieces_.back().store == piece.store &&
-        pieces_.back().start + pieces_.back().length == piece.start) {
-        pieces_.back().length += piece.length;
-        ends_.back() += piece.length;
-        return;
-    }
-    pieces_.push_back(piece);
-    ends_.push_back(StoredLength() + piece.length);
-}
-
-size_t ChannelStore::PieceAt(uint32_t position) const
-{
-    return size_t(std::upper_bound(ends_.begin(), ends_.end(), position) - ends_.begin());
 }
 
 int ChannelStore::CopyFrom(const ChannelStore& source)
@@ -63,28 +42,19 @@ int ChannelStore::CopyFrom(const ChannelStore& source)
     source.Seal();
     Destroy();
     pieces_ = source.pieces_;
-    ends_ = source.ends_;
     return 1;
 }
 
 void ChannelStore::Slice(const ChannelStore& source, int64_t start, int64_t end)
 {
-    Destroy();
     source.Seal();
     const int64_t length = source.StoredLength();
     start = std::clamp<int64_t>(start, 0, length);
     end = std::clamp<int64_t>(end, 0, length);
-    if (start >= end)
-        return;
-    for (size_t k = source.PieceAt(uint32_t(start)); k < source.pieces_.size(); ++k) {
-        const int64_t pieceStart = source.ends_[k] - source.pieces_[k].length;
-        if (pieceStart >= end)
-            break;
-        const int64_t lo = std::max(start, pieceStart);
-        const int64_t hi = std::min<int64_t>(end, source.ends_[k]);
-        const Piece& piece = source.pieces_[k];
-        Append({piece.store, uint32_t(piece.start + (lo - pieceStart)), uint32_t(hi - lo)});
-    }
+    // Made before the list goes, which may be source's own.
+    PieceTree slice = start < end ? source.pieces_.Drop(uint32_t(start)).Take(uint32_t(end - start)) : PieceTree();
+    Destroy();
+    pieces_ = std::move(slice);
 }
 
 int ChannelStore::Splice(int64_t start, int64_t end, const ChannelStore& replacement)
@@ -95,14 +65,11 @@ int ChannelStore::Splice(int64_t start, int64_t end, const ChannelStore& replace
     const int64_t result = length - (end - start) + replacement.StoredLength();
     if (result <= 0 || result > kMaxStoredSamples)
         return 0;
-    ChannelStore head, tail;
-    head.Slice(*this, 0, start);
-    tail.Slice(*this, end, length);
     replacement.Seal();
-    for (const ChannelStore* part : {&replacement, static_cast<const ChannelStore*>(&tail)})
-        for (const Piece& piece : part->pieces_)
-            head.Append(piece);
-    MoveFrom(head);
+    PieceTree spliced = pieces_.Splice(uint32_t(start), uint32_t(end), replacement.pieces_);
+    // The channel is made anew: no longer one being written.
+    Destroy();
+    pieces_ = std::move(spliced);
     return 1;
 }
 
@@ -111,7 +78,7 @@ void ChannelStore::Assign(std::shared_ptr<const SampleStore> store)
     Destroy();
     const uint32_t length = store ? store->Length() : 0;
     if (length > 0)
-        Append({std::move(store), 0, length});
+        pieces_ = PieceTree({std::move(store), 0, length});
 }
 
 int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart,
@@ -146,7 +113,6 @@ void ChannelStore::MoveFrom(ChannelStore& other)
     if (&other == this)
         return;
     pieces_ = std::move(other.pieces_);
-    ends_ = std::move(other.ends_);
     writable_ = std::move(other.writable_);
     sealed_ = other.sealed_.load();
     other.Destroy();
@@ -156,17 +122,15 @@ int ChannelStore::ReadSamples(uint32_t position, float* destination, uint32_t co
 {
     if (!destination || uint64_t(position) + count > StoredLength())
         return 0;
-    for (size_t k = PieceAt(position); count > 0; ++k) {
-        const Piece& piece = pieces_[k];
-        const uint32_t pieceStart = ends_[k] - piece.length;
-        const uint32_t n = std::min(count, ends_[k] - position);
-        if (!piece.store->ReadSamples(piece.start + (position - pieceStart), destination, n))
-            return 0;
+    const uint32_t end = position + count;
+    return pieces_.ForEachIn(position, end, [&](const Piece& piece, uint32_t pieceStart) {
+        const uint32_t lo = std::max(position, pieceStart);
+        const uint32_t n = std::min(end, pieceStart + piece.length) - lo;
+        if (!piece.store->ReadSamples(piece.start + (lo - pieceStart), destination, n))
+            return false;
         destination += n;
-        position += n;
-        count -= n;
-    }
-    return 1;
+        return true;
+    });
 }
 
 uint32_t ChannelStore::SamplesInBlock(int64_t i) const

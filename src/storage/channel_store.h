@@ -1,6 +1,8 @@
 // One channel of a sound: an ordered list of pieces, each a range of a SampleStore. Copying a channel,
 // cutting it and joining channels only rewrite the list; the stores are shared and never copied, so an
-// undo step that keeps an earlier list costs no disk.
+// undo step that keeps an earlier list costs no disk. The list is a PieceTree: a copy shares it whole
+// (O(1)), a cut or a splice builds O(log n) new nodes and shares the rest, and finding the piece at a
+// position takes O(log n); so an undo step costs memory for what it changed, not for the list.
 //
 // A store made by Allocate takes writes (the imports fill it block by block, the edits write their new
 // samples into one) until the channel is first shared with another (CopyFrom, Slice, Splice): from
@@ -11,6 +13,7 @@
 // others belong to one thread, with readers stopped.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -18,15 +21,10 @@
 #include <vector>
 
 #include "storage/block_file.h"
+#include "storage/piece_tree.h"
 #include "storage/sample_store.h"
 
 namespace brindle {
-
-struct Piece {
-    std::shared_ptr<const SampleStore> store;
-    uint32_t start = 0;   // in the store
-    uint32_t length = 0;  // never 0
-};
 
 class ChannelStore {
 public:
@@ -59,7 +57,26 @@ public:
     int Splice(int64_t start, int64_t end, const ChannelStore& replacement);
     // A channel made of one whole store.
     void Assign(std::shared_ptr<const SampleStore> store);
-    const std::vector<Piece>& Pieces() const { return pieces_; }
+
+    // The pieces, never copied out: how many there are; visit(piece, start) for each in order, start
+    // being the channel's position where it begins (visit returns void, or bool with false to stop,
+    // and then so does this); the same for the pieces that overlap [start, end) only (clamped).
+    size_t PieceCount() const { return pieces_.Count(); }
+    template <class Visit>
+    bool ForEachPiece(Visit&& visit) const
+    {
+        return pieces_.ForEach(visit);
+    }
+    template <class Visit>
+    bool ForEachPieceIn(int64_t start, int64_t end, Visit&& visit) const
+    {
+        const int64_t length = StoredLength();
+        return pieces_.ForEachIn(uint32_t(std::clamp<int64_t>(start, 0, length)),
+                                 uint32_t(std::clamp<int64_t>(end, 0, length)), visit);
+    }
+    // The piece holding sample position (< StoredLength()) and the channel's position where it
+    // starts; valid until the channel next changes.
+    const Piece& PieceAt(uint32_t position, uint32_t& pieceStart) const { return pieces_.At(position, pieceStart); }
 
     // Converts count frames of interleaved 8- or 16-bit PCM (blockAlign bytes per frame) into the
     // first count samples of block i, taking channel `channelIndex` of each frame. Returns count or 0.
@@ -85,8 +102,8 @@ public:
     uint32_t SamplesInBlock(int64_t i) const;
     uint32_t BlockCount() const { return (StoredLength() + kBlockSamples - 1) / kBlockSamples; }
 
-    bool IsEmpty() const { return pieces_.empty(); }
-    bool IsReady() const { return !pieces_.empty() && (!writable_ || writable_->IsReady()); }
+    bool IsEmpty() const { return pieces_.IsEmpty(); }
+    bool IsReady() const { return !pieces_.IsEmpty() && (!writable_ || writable_->IsReady()); }
     bool IsWritable() const { return Writable() != nullptr; }
     // Ends the writing: from here on every store the channel reads is unchanging. Sharing the channel
     // does this too; a load does it once its samples are in, so that later sharing (on another thread
@@ -94,7 +111,7 @@ public:
     void Seal() const { sealed_.store(true, std::memory_order_relaxed); }
     // The channel's length in samples.
     int32_t Length() const { return int32_t(StoredLength()); }
-    uint32_t StoredLength() const { return ends_.empty() ? 0 : ends_.back(); }
+    uint32_t StoredLength() const { return pieces_.Length(); }
     // The temporary file of a channel still being written, empty for any other.
     std::filesystem::path FileName() const
     {
@@ -103,12 +120,7 @@ public:
     }
 
 private:
-    void Append(const Piece& piece);
-    // The index of the piece holding sample `position` (< StoredLength()).
-    size_t PieceAt(uint32_t position) const;
-
-    std::vector<Piece> pieces_;
-    std::vector<uint32_t> ends_;  // ends_[k]: the channel's position just past piece k
+    PieceTree pieces_;
     // The store Allocate made, while the channel is being written.
     FloatStore* Writable() const
     {

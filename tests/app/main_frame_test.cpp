@@ -1223,8 +1223,10 @@ private slots:
         const std::vector<float> left = Samples(set.Channel(0)), right = Samples(set.Channel(1));
         auto slow = std::make_shared<std::atomic<bool>>(true);
         ChannelStore slowed[2];
-        for (int c = 0; c < 2; ++c)
-            slowed[c].Assign(std::make_shared<SlowStore>(set.Channel(c).Pieces().front().store, slow));
+        for (int c = 0; c < 2; ++c) {
+            uint32_t pieceStart = 0;
+            slowed[c].Assign(std::make_shared<SlowStore>(set.Channel(c).PieceAt(0, pieceStart).store, slow));
+        }
         QVERIFY(set.Adopt(2, set.SampleRate(), slowed));
 
         ShowCounter shows;

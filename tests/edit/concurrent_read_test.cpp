@@ -18,7 +18,7 @@ class ConcurrentReads : public test::TempDirTest {};
 
 TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
 {
-    const uint32_t frames = 3 * kBlockSamples + 4321;
+    uint32_t frames = 3 * kBlockSamples + 4321;
     ChannelSet sound;
     ASSERT_EQ(sound.Allocate(2, frames, 44100), 1);
     for (int c = 0; c < 2; ++c) {
@@ -27,6 +27,15 @@ TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
             samples[i] = float(0.9 * std::sin(0.001 * i * (c + 1)) * std::cos(0.00007 * i));
         test::FillStore(sound.Channel(c), samples);
     }
+    // Cut into hundreds of pieces, so that the threads share the nodes of a deep tree of them.
+    ChannelStore cut[2];
+    for (int c = 0; c < 2; ++c) {
+        cut[c].CopyFrom(sound.Channel(c));
+        for (int64_t k = 0; k < 500; ++k)
+            ASSERT_EQ(cut[c].Splice(k * 1000 + 1, k * 1000 + 8, ChannelStore()), 1);
+    }
+    ASSERT_EQ(sound.Adopt(2, 44100, cut), 1);
+    frames = sound.FrameCount();
 
     auto peaksOf = [&] {
         return std::array<double, 2>{PeakInRange(sound.Channel(0), -1, -1), PeakInRange(sound.Channel(1), -1, -1)};
@@ -48,6 +57,10 @@ TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
     auto copied = [&] {
         ChannelSet copy;
         EXPECT_EQ(copy.CopyFrom(sound), 1);
+        // A cut of a copy builds nodes over the shared ones, and drops them again.
+        ChannelStore cutCopy;
+        cutCopy.CopyFrom(sound.Channel(1));
+        EXPECT_EQ(cutCopy.Splice(frames / 2, frames / 2 + 5, ChannelStore()), 1);
         std::vector<int16_t> out(size_t(frames) * 2);
         EXPECT_EQ(copy.ReadInterleaved16(out.data(), uint32_t(out.size()), 0), out.size());
         return out;

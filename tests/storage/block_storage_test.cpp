@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -198,6 +200,118 @@ TEST_F(BlockStorage, SlicesAndSplicesReadAsTheSameCutsOfAPlainArray)
     EXPECT_EQ(channel.Splice(0, channel.StoredLength(), ChannelStore()), 0) << "nothing would be left";
     EXPECT_EQ(channel.Splice(5, 4, ChannelStore()), 0);
     EXPECT_EQ(ReadStore(channel), model) << "a refused splice changes nothing";
+}
+
+TEST_F(BlockStorage, ThousandsOfSplicesKeepEverySampleAndTheJoinedPieces)
+{
+    // Each store's sample is its own index (exact in a float), the second store's from 2^22 on. A
+    // piece is then a run of consecutive values of the model, and the model's longest such runs are
+    // the pieces the channel must hold: neighbours that continue each other in a store joined, as
+    // the plain list always joined them. A tree of the same operations must stay balanced.
+    const uint32_t n = 60000, m = 20000;
+    const float offset = float(1 << 22);
+    ChannelStore stores[2];
+    std::vector<float> values[2] = {std::vector<float>(n), std::vector<float>(m)};
+    for (int k = 0; k < 2; ++k) {
+        ASSERT_EQ(stores[k].Allocate(uint32_t(values[k].size())), 1);
+        for (size_t i = 0; i < values[k].size(); ++i)
+            values[k][i] = float(i) + (k ? offset : 0.0f);
+        FillStore(stores[k], values[k]);
+        stores[k].Seal();
+    }
+    uint32_t at = 0;
+    const std::shared_ptr<const SampleStore> store[2] = {stores[0].PieceAt(0, at).store, stores[1].PieceAt(0, at).store};
+    auto expectedPieces = [&](const std::vector<float>& model) {
+        std::vector<std::tuple<const SampleStore*, uint32_t, uint32_t>> pieces;
+        for (size_t i = 0; i < model.size(); ++i) {
+            if (i > 0 && model[i] == model[i - 1] + 1.0f)
+                ++std::get<2>(pieces.back());
+            else
+                pieces.emplace_back(store[model[i] >= offset].get(), uint32_t(model[i] - (model[i] >= offset ? offset : 0)), 1);
+        }
+        return pieces;
+    };
+
+    const struct {
+        int rounds;
+        int64_t longestCut;
+        int insertEvery;  // rounds; 0 for none. Inserts come from either store, anywhere in the channel or
+                          // the very range they replace (which must join up again).
+        int sliceEvery;
+    } cases[] = {{6000, 8, 0, 0}, {3000, 2000, 2, 0}, {2000, 0, 1, 0}, {1500, 600, 3, 40}};
+    std::mt19937 random(11);
+    auto uniform = [&random](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(random); };
+    for (const auto& test : cases) {
+        ChannelStore channel;
+        channel.CopyFrom(stores[0]);
+        PieceTree tree({store[0], 0, n});
+        std::vector<float> model = values[0];
+        for (int round = 1; round <= test.rounds; ++round) {
+            const int64_t length = channel.StoredLength();
+            const int64_t start = uniform(0, length);
+            int64_t end = std::min(length, start + uniform(0, test.longestCut));
+            ChannelStore insert;
+            PieceTree inserted;
+            std::vector<float> samples;
+            if (test.insertEvery && round % test.insertEvery == 0) {
+                const int source = int(uniform(0, 3));
+                const std::vector<float>& from = source < 2 ? values[source] : model;
+                int64_t first = uniform(0, int64_t(from.size()) - 1);
+                int64_t last = std::min<int64_t>(int64_t(from.size()), first + uniform(1, 400));
+                if (source == 3) {
+                    first = start;
+                    last = end;
+                }
+                insert.Slice(source < 2 ? stores[source] : channel, first, last);
+                inserted = source < 2 ? PieceTree({store[source], uint32_t(first), uint32_t(last - first)})
+                                      : tree.Drop(uint32_t(first)).Take(uint32_t(last - first));
+                samples.assign(from.begin() + first, from.begin() + last);
+            }
+            if (length - (end - start) < 1000)
+                end = start;
+            ASSERT_EQ(channel.Splice(start, end, insert), 1);
+            tree = tree.Splice(uint32_t(start), uint32_t(end), inserted);
+            model.erase(model.begin() + start, model.begin() + end);
+            model.insert(model.begin() + start, samples.begin(), samples.end());
+            if (test.sliceEvery && round % test.sliceEvery == 0) {
+                const int64_t first = uniform(0, int64_t(model.size()) / 4);
+                const int64_t last = uniform(int64_t(model.size()) * 3 / 4, int64_t(model.size()));
+                ChannelStore sliced;
+                sliced.Slice(channel, first, last);
+                channel.MoveFrom(sliced);
+                tree = tree.Drop(uint32_t(first)).Take(uint32_t(last - first));
+                model = std::vector<float>(model.begin() + first, model.begin() + last);
+            }
+            if (round % 100 != 0 && round != test.rounds)
+                continue;
+            ASSERT_EQ(ReadStore(channel), model) << "round " << round;
+            const auto expected = expectedPieces(model);
+            ASSERT_EQ(channel.PieceCount(), expected.size());
+            ASSERT_EQ(tree.Count(), expected.size());
+            ASSERT_TRUE(tree.IsSound());
+            EXPECT_LE(tree.Height(), 1.45 * std::log2(double(expected.size()) + 2)) << "round " << round;
+            size_t k = 0;
+            uint32_t position = 0;
+            channel.ForEachPiece([&](const Piece& piece, uint32_t pieceStart) {
+                ASSERT_EQ(std::make_tuple(piece.store.get(), piece.start, piece.length), expected[k++]);
+                ASSERT_EQ(pieceStart, position);
+                position += piece.length;
+            });
+            EXPECT_EQ(position, model.size());
+            // The pieces overlapping a range are the list's, whole, from the one that holds its start.
+            const uint32_t from = uint32_t(uniform(0, int64_t(model.size()) - 1));
+            const Piece& holder = channel.PieceAt(from, at);
+            size_t visited = 0;
+            channel.ForEachPieceIn(from, from + 1, [&](const Piece& piece, uint32_t pieceStart) {
+                EXPECT_TRUE(&piece == &holder && pieceStart == at && at <= from && from < at + piece.length);
+                ++visited;
+            });
+            EXPECT_EQ(visited, 1u);
+        }
+        if (test.longestCut == 8) {
+            EXPECT_GT(channel.PieceCount(), 3000u) << "a deep tree";
+        }
+    }
 }
 
 TEST_F(BlockStorage, ChannelSetDropAndDuplicate)
