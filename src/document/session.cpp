@@ -22,7 +22,8 @@ constexpr const char* kJournal = "journal";
 constexpr const char* kFresh = "journal.new";
 constexpr const char* kStale = "journal.stale";
 constexpr const char* kLock = "lock";
-constexpr const char* kTags = "tags";
+// "tags.<n>": each rewrite of the journal writes its tags beside the ones the old journal names.
+constexpr const char* kTags = "tags.";
 constexpr const char* kHeader = "brindle-session 1";
 // Thousands of steps take a few hundred kilobytes; more is refused unread.
 constexpr uint64_t kMaxJournalBytes = uint64_t(64) << 20;
@@ -454,7 +455,9 @@ int Session::Snapshot(const EditHistory& history, const SoundBuffer& current, co
         return 0;
     numbers_.clear();
     base_ = 0;
-    std::string text = Line(kHeader) + Line(Words({"boot", boot_}));
+    const uint64_t generation = ++generation_;
+    const std::string tagName = kTags + std::to_string(generation);
+    std::string text = Line(kHeader) + Line(Words({"boot", boot_, N(int64_t(generation))}));
     text += Line(Words({"names", N(names.kind), Hex(names.source.string()), Hex(names.target.string())}));
     std::string definitions, records;
     const SoundBuffer* previous = nullptr;
@@ -480,19 +483,23 @@ int Session::Snapshot(const EditHistory& history, const SoundBuffer& current, co
 
     std::lock_guard lock(mutex_);
     journal_.Reset();
-    // The tags first: the journal that names them is renamed into place last.
-    UniqueFd tagFile(::openat(folder_.Get(), kTags, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // The tags first, under a name of their own: the journal that names them is renamed into place
+    // last, and until then the old one still finds its own.
+    UniqueFd tagFile(::openat(folder_.Get(), tagName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     UniqueFd fresh(::openat(folder_.Get(), kFresh, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!tagFile.IsValid() || !WriteAll(tagFile.Get(), EncodeTags(tags)) || ::fdatasync(tagFile.Get()) != 0 ||
         !fresh.IsValid() || !WriteAll(fresh.Get(), text) || ::fdatasync(fresh.Get()) != 0 ||
         ::renameat(folder_.Get(), kFresh, folder_.Get(), kJournal) != 0) {
         const int error = errno ? errno : EIO;
         ::unlinkat(folder_.Get(), kFresh, 0);
+        ::unlinkat(folder_.Get(), tagName.c_str(), 0);
         Fail(std::strerror(error));
         return 0;
     }
     SyncFolder(folder_.Get());
     ::unlinkat(folder_.Get(), kStale, 0);
+    if (generation > 1)
+        ::unlinkat(folder_.Get(), (kTags + std::to_string(generation - 1)).c_str(), 0);
     journal_ = std::move(fresh);
     written_ = text.size();
     compactAt_ = std::max<uint64_t>(kMaxJournalBytes / 4, 2 * text.size());
@@ -866,15 +873,21 @@ int OrphanSession::Read(RecoveredHistory& history, std::string& reason)
     std::map<int64_t, std::string> refusedStates;
     std::map<int64_t, EditHistory::Step> steps;  // by the index of the state it starts from
     int64_t base = 0, at = 0, saved = -1;
-    std::string boot;
+    std::string boot, tagName;
     auto fail = [&](const std::string& why) {
         reason = why;
         return 0;
     };
     // First the stores and the flushed marks, which decide which stores are trusted.
     for (const auto& w : lines) {
-        if (w[0] == "boot" && w.size() == 2)
+        if (w[0] == "boot" && w.size() == 3) {
             boot = w[1];
+            int64_t generation = 0;
+            if (!Number(w[2], generation, 1, INT64_MAX / 2))
+                return fail("a damaged generation");
+            tagName = kTags + w[2];
+            generation_ = uint64_t(generation);
+        }
         else if (w[0] == "flushed" && w.size() == 3) {
             int64_t file = 0;
             if (!Number(w[2], file, 1, INT64_MAX))
@@ -1007,7 +1020,8 @@ int OrphanSession::Read(RecoveredHistory& history, std::string& reason)
         ++last;
     history.tags.Clear();
     std::string tagBytes, why;
-    if (ReadSmallFile(folder_.Get(), kTags, kMaxTagBytes, tagBytes, why) && !DecodeTags(tagBytes, history.tags))
+    if (!tagName.empty() && ReadSmallFile(folder_.Get(), tagName.c_str(), kMaxTagBytes, tagBytes, why) &&
+        !DecodeTags(tagBytes, history.tags))
         return fail("damaged tags");
     for (int64_t i = first; i <= last; ++i)
         history.states.push_back(states[i]);
@@ -1038,6 +1052,11 @@ std::unique_ptr<Session> OrphanSession::Adopt(std::string& reason)
         while (const dirent* entry = ::readdir(dir)) {
             const std::string name = entry->d_name;
             const size_t dot = name.find('.');
+            // Tags that no journal names: a rewrite killed before it could delete its predecessor's.
+            if (name.rfind(kTags, 0) == 0 && name != kTags + std::to_string(generation_)) {
+                strays.push_back(name);
+                continue;
+            }
             if (dot == std::string::npos || dot == 0 || (name.substr(dot) != ".f32" && name.substr(dot) != ".pcm"))
                 continue;
             highest = std::max<uint64_t>(highest, std::strtoull(name.c_str(), nullptr, 10));
@@ -1054,6 +1073,7 @@ std::unique_ptr<Session> OrphanSession::Adopt(std::string& reason)
         reason = session->failure_;
         return nullptr;
     }
+    session->generation_ = generation_;
     return session;
 }
 

@@ -141,6 +141,7 @@ private:
     // The journal's bytes, and the size past which it is written anew.
     std::atomic<uint64_t> written_{0};
     uint64_t compactAt_ = 0;
+    uint64_t generation_ = 0;  // of the journal's rewrites, naming their tags
     bool failureShown_ = true;
     std::string failure_;
     // Store number by (kind, file, channel); those the journal has defined.
@@ -178,6 +179,7 @@ private:
     std::shared_ptr<StoreFolder> stores_;
     uint64_t highestFile_ = 0;
     std::set<std::string> referenced_;  // the store files the journal names
+    uint64_t generation_ = 0;           // the journal's, for the session that adopts it
 };
 
 // The sessions in stateFolder whose lock nobody holds, oldest first, each now held by the caller.
