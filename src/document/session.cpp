@@ -172,6 +172,15 @@ void RemoveFolder(int parent, const std::string& name, int folder)
     SyncFolder(parent);
 }
 
+// The whole session folder at path, then its descriptors, the lock last.
+void RemoveSessionFolder(const std::filesystem::path& path, UniqueFd& folder, UniqueFd& lock)
+{
+    UniqueFd parent(::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    RemoveFolder(parent.Get(), path.filename().string(), folder.Get());
+    folder.Reset();
+    lock.Reset();
+}
+
 std::string Words(std::initializer_list<std::string> words)
 {
     std::string line;
@@ -573,10 +582,7 @@ void Session::Remove()
         SetStoreFolder(nullptr);
     if (!folder_.IsValid())
         return;
-    UniqueFd parent(::open(path_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    RemoveFolder(parent.Get(), path_.filename().string(), folder_.Get());
-    folder_.Reset();
-    lock_.Reset();
+    RemoveSessionFolder(path_, folder_, lock_);
 }
 
 void Session::Flusher()
@@ -1081,10 +1087,7 @@ void OrphanSession::Delete()
 {
     if (!folder_.IsValid())
         return;
-    UniqueFd parent(::open(path_.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    RemoveFolder(parent.Get(), path_.filename().string(), folder_.Get());
-    folder_.Reset();
-    lock_.Reset();
+    RemoveSessionFolder(path_, folder_, lock_);
 }
 
 std::vector<OrphanSession> ClaimOrphanSessions(const std::filesystem::path& stateFolder)
