@@ -536,8 +536,17 @@ void MainFrame::RunEditCommand(int id)
             engine_.SetPosition(before.selectionStart, FrameCount());
     }
     document_.SetMarksAfterEdit(Marks());
+    ShowEditedPeaks();
     view_->Refresh(true);
     RefreshUiState();
+}
+
+void MainFrame::ShowEditedPeaks()
+{
+    // The edit is the sound (and undoable) already; a fade's picture needs its range read once, on
+    // the worker, and shows when that is done.
+    if (document_.NeedsPeaks())
+        RunTask(TaskMode::Peaks);
 }
 
 EditMarks MainFrame::Marks() const
@@ -565,6 +574,7 @@ void MainFrame::StepHistory(bool back)
         engine_.SetSelectionEnd(marks.selectionEnd, frames);
     }
     engine_.SetPosition(marks.position, frames);
+    ShowEditedPeaks();
     view_->Refresh(true);
     RefreshUiState();
 }

@@ -152,6 +152,7 @@ private:
     // An error box: text, then the reason on a line of its own; the same on stderr.
     void ShowFailure(const QString& text, const char* what, const QString& path, const std::string& reason);
     int RunTask(TaskMode mode);
+    void ShowEditedPeaks();
     // Opens url through the prompts, or says that it could not.
     void OpenLink(const QUrl& url);
     void SetUpPlayback();

@@ -36,10 +36,11 @@ public:
 ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint), document_(document), mode_(mode)
 {
-    // A load and an edit can be cancelled; a save cannot.
-    const bool loading = mode != TaskMode::Save;
-    // An undo's journal is written under an edit's window: it shows only if the disk is slow.
-    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal;
+    // A load and an edit can be cancelled; a save cannot, nor the reading of a committed fade's peaks
+    // (the edit is made; only its picture is pending, and a cancel would leave none to draw).
+    const bool loading = mode != TaskMode::Save && mode != TaskMode::Peaks;
+    // An undo's journal and a fade's peaks run under an edit's window: it shows only if the disk is slow.
+    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal || mode == TaskMode::Peaks;
     setWindowTitle(mode == TaskMode::Load || mode == TaskMode::Recover ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
@@ -83,7 +84,7 @@ int ProgressWindow::Run()
         return kFailed;
     }
     int result = 0;
-    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal) {
+    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal || mode_ == TaskMode::Peaks) {
         QEventLoop loop;
         connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
         qApp->installEventFilter(this);
@@ -162,7 +163,7 @@ void ProgressWindow::keyPressEvent(QKeyEvent* event)
 {
     // A save shows no Cancel button because it cannot be stopped halfway without losing what the
     // user asked to keep: Esc, QDialog's cancel key, does nothing then. A load still cancels.
-    if (mode_ == TaskMode::Save && event->matches(QKeySequence::Cancel)) {
+    if ((mode_ == TaskMode::Save || mode_ == TaskMode::Peaks) && event->matches(QKeySequence::Cancel)) {
         event->accept();
         return;
     }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include "edit/edit_kernels.h"
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
 #include "storage/replacing_file.h"
@@ -297,11 +298,15 @@ uint64_t NewStoreBytes(const Document::EditRequest& request, const SoundBuffer& 
     if (start == end)
         start = 0, end = n;
     const uint64_t range = uint64_t(std::max<int64_t>(end - start, 0)) * sound.channels.ChannelCount() * sizeof(float);
+    // A gain the pieces carry writes nothing.
+    bool carried = GainsAsPieces();
+    for (int c = 0; c < sound.channels.ChannelCount() && carried; ++c)
+        carried = end <= start || sound.channels.Channel(c).GainFits(start, end);
     switch (request.kind) {
     case EditKind::ChangeVolume:
     case EditKind::IncreaseVolume:
     case EditKind::FadeIn:
-    case EditKind::FadeOut: return range;
+    case EditKind::FadeOut: return carried ? 0 : range;
     case EditKind::ToMono: return uint64_t(n) * sizeof(float);
     default: return 0;
     }
@@ -358,7 +363,8 @@ int Document::RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* 
     case EditKind::ChangeVolume:
         // 100 % changes nothing, but is still an edit the user asked for.
         return brindle::ChangeVolume(sound, request.start, request.end, request.percent, progress);
-    case EditKind::IncreaseVolume: return brindle::IncreaseVolume(sound, request.start, request.end, progress);
+    case EditKind::IncreaseVolume:
+        return brindle::IncreaseVolume(sound, request.start, request.end, progress, preparesPeaks_ ? &peaks_ : nullptr);
     case EditKind::FadeIn: return brindle::FadeIn(sound, request.start, request.end, progress);
     case EditKind::FadeOut: return brindle::FadeOut(sound, request.start, request.end, progress);
     case EditKind::ToMono: return brindle::ToMono(sound, progress);
@@ -380,10 +386,11 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
                  RunEdit(request, prepared_, editProgress.get()) && !IsCancelled(progress);
     prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
-    // have theirs already.
+    // have theirs already, and a constant gain's follow from them. A fade's need the faded range
+    // read: BuildPeaks does that once the edit is the sound, so that the edit never waits for it.
     if (result && preparesPeaks_) {
         preparedPeaks_ = peaks_;
-        if (!preparedPeaks_.Build(prepared_.channels, progress) && IsCancelled(progress))
+        if (!preparedPeaks_.Build(prepared_.channels, progress, false) && IsCancelled(progress))
             result = 0;
     }
     if (!result) {
@@ -481,6 +488,18 @@ int Document::RecordStep(int step)
         return 0;
     const size_t position = history_.Position() + size_t(ptrdiff_t(step > 0) - ptrdiff_t(step < 0));
     return session_->Move(position, step == 0);
+}
+
+bool Document::NeedsPeaks() const
+{
+    return preparesPeaks_ && ActiveBuffer().HasSound() && !peaks_.IsBuiltFor(ActiveBuffer().channels);
+}
+
+int Document::BuildPeaks(Progress* progress)
+{
+    if (!ActiveBuffer().HasSound())
+        return FinishProgress(progress, 0);
+    return FinishProgress(progress, peaks_.Build(ActiveBuffer().channels, progress));
 }
 
 bool Document::CanConvertToMono() const { return ActiveBuffer().channels.IsStereo(); }

@@ -161,6 +161,11 @@ public:
     // cut, an undo or a redo needs none. brindle-batch never draws and does not pay for it.
     PeakSummary& Peaks() const { return peaks_; }
     void SetPreparesPeaks(bool prepares) { preparesPeaks_ = prepares; }
+    // An edit commits before the peaks of a fade's range are read (PrepareEdit): whether the summary
+    // still lacks some for the sound, and the pass that makes them (the worker's, while nothing
+    // changes the Document). 1, or 0 for a failed read or a cancel.
+    bool NeedsPeaks() const;
+    int BuildPeaks(Progress* progress = nullptr);
 
     // Why the last Load, Save or edit returned 0 (kind None after a success). Read it on the thread
     // that owns the Document once the task that ran the Load or Save has ended.

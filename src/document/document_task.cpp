@@ -27,6 +27,8 @@ int DocumentTask::Run()
     }
     if (mode_ == TaskMode::Edit)
         return document_.PrepareEdit(document_.PendingEdit(), &progress_);
+    if (mode_ == TaskMode::Peaks)
+        return document_.BuildPeaks(&progress_);
     if (mode_ == TaskMode::Recover)
         return document_.RecoverPending(&progress_);
     if (mode_ == TaskMode::Journal)

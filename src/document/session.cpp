@@ -418,15 +418,18 @@ std::string Session::StateRecord(size_t absolute, const SoundBuffer& state, cons
                               Hex(std::string(f.extraBytes.begin(), f.extraBytes.end())), N(state.frameCount),
                               N(state.dataByteCount), N(state.channels.SampleRate()),
                               N(state.channels.ChannelCount())});
-    // The pieces as plain triples: comparing them needs no reference counts.
+    // The pieces as plain values: comparing them needs no reference counts.
     struct Ref {
         const SampleStore* store;
         uint32_t start, length;
+        const GainRef* gain;
     };
     auto refs = [](const ChannelStore& channel) {
         std::vector<Ref> list;
         list.reserve(channel.PieceCount());
-        channel.ForEachPiece([&](const Piece& piece, uint32_t) { list.push_back({piece.store.get(), piece.start, piece.length}); });
+        channel.ForEachPiece([&](const Piece& piece, uint32_t) {
+            list.push_back({piece.store.get(), piece.start, piece.length, &piece.gain});
+        });
         return list;
     };
     for (uint16_t c = 0; c < state.channels.ChannelCount(); ++c) {
@@ -435,7 +438,7 @@ std::string Session::StateRecord(size_t absolute, const SoundBuffer& state, cons
         const uint16_t from = base ? uint16_t(std::min<int>(c, base->channels.ChannelCount() - 1)) : 0;
         const std::vector<Ref> before = base ? refs(base->channels.Channel(from)) : std::vector<Ref>();
         auto same = [](const Ref& a, const Ref& b) {
-            return a.store == b.store && a.start == b.start && a.length == b.length;
+            return a.store == b.store && a.start == b.start && a.length == b.length && SameGain(*a.gain, *b.gain);
         };
         size_t head = 0;
         while (head < before.size() && head < after.size() && same(before[head], after[head]))
@@ -451,8 +454,13 @@ std::string Session::StateRecord(size_t absolute, const SoundBuffer& state, cons
         for (size_t i = head; i < before.size() - tail; ++i)
             end += before[i].length;
         text += ' ' + Words({N(from), N(start), N(end), N(int64_t(after.size() - tail - head))});
-        for (size_t i = head; i < after.size() - tail; ++i)
-            text += ' ' + Words({StoreNumber(*after[i].store, definitions), N(after[i].start), N(after[i].length)});
+        for (size_t i = head; i < after.size() - tail; ++i) {
+            // A piece's gain goes with its store's number: "<store>~<stage>~...".
+            std::string store = StoreNumber(*after[i].store, definitions);
+            if (*after[i].gain)
+                store += '~' + GainWord(**after[i].gain);
+            text += ' ' + Words({store, N(after[i].start), N(after[i].length)});
+        }
     }
     return text;
 }
@@ -652,6 +660,8 @@ struct Reader {
     std::map<std::pair<int, uint64_t>, bool> flushed;
     std::map<uint64_t, std::shared_ptr<const UniqueFd>> pcmFiles;
     std::map<uint64_t, StoreEntry> stores;
+    // Equal gains read back as one chain, so that the pieces that share one now share it again.
+    std::map<std::string, GainRef> gains;
     uint64_t highestFile = 0;
 
     // The store's samples, opened once the journal is read (when the flushed marks are known).
@@ -700,7 +710,7 @@ struct StateLine {
     struct Channel {
         int from = 0;
         int64_t start = 0, end = 0;
-        std::vector<std::tuple<uint64_t, uint32_t, uint32_t>> pieces;
+        std::vector<std::tuple<uint64_t, uint32_t, uint32_t, std::string>> pieces;
     } channel[2];
 };
 
@@ -749,12 +759,16 @@ bool ParseState(const std::vector<std::string>& w, StateLine& s, std::string& re
         at += 4;
         for (int64_t i = 0; i < count; ++i, at += 3) {
             int64_t number = 0, pieceStart = 0, length = 0;
-            if (!Number(w[at], number, 1, INT64_MAX) || !Number(w[at + 1], pieceStart, 0, kMaxStoredSamples) ||
-                !Number(w[at + 2], length, 1, kMaxStoredSamples)) {
+            const size_t mark = w[at].find('~');
+            const std::string gain = mark == std::string::npos ? std::string() : w[at].substr(mark + 1);
+            GainChain parsed;
+            if (!Number(w[at].substr(0, mark), number, 1, INT64_MAX) ||
+                !Number(w[at + 1], pieceStart, 0, kMaxStoredSamples) || !Number(w[at + 2], length, 1, kMaxStoredSamples) ||
+                (mark != std::string::npos && !ParseGain(gain, parsed))) {
                 reason = "a damaged piece";
                 return false;
             }
-            ch.pieces.emplace_back(uint64_t(number), uint32_t(pieceStart), uint32_t(length));
+            ch.pieces.emplace_back(uint64_t(number), uint32_t(pieceStart), uint32_t(length), gain);
         }
     }
     if (at != w.size()) {
@@ -772,7 +786,7 @@ int BuildState(Reader& reader, const StateLine& line, const SoundBuffer* base, S
     for (int c = 0; c < line.channels; ++c) {
         const StateLine::Channel& ch = line.channel[c];
         ChannelStore replacement;
-        for (const auto& [number, start, length] : ch.pieces) {
+        for (const auto& [number, start, length, gainWord] : ch.pieces) {
             auto found = reader.stores.find(number);
             if (found == reader.stores.end()) {
                 reason = "a piece of a store never named";
@@ -787,9 +801,18 @@ int BuildState(Reader& reader, const StateLine& line, const SoundBuffer* base, S
                 reason = entry.refused;
                 return 0;
             }
-            ChannelStore whole, piece;
-            whole.Assign(entry.store);
-            piece.Slice(whole, start, int64_t(start) + length);
+            GainRef gain;
+            if (!gainWord.empty()) {
+                GainRef& shared = reader.gains[gainWord];
+                if (!shared) {
+                    auto chain = std::make_shared<GainChain>();
+                    ParseGain(gainWord, *chain);  // checked when the line was read
+                    shared = std::move(chain);
+                }
+                gain = shared;
+            }
+            ChannelStore piece;
+            piece.Assign(Piece{entry.store, start, length, gain});
             if (!replacement.Splice(replacement.Length(), replacement.Length(), piece)) {
                 reason = "a channel too long";
                 return 0;

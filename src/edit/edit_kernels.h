@@ -1,6 +1,9 @@
-// The sample kernels behind the volume, fade and channel commands: they read a channel's range block by
-// block and write the results into a new float store that replaces the range in the channel's piece
-// list, so the stores the channel read from stay as they were for the undo steps that hold them.
+// The sample kernels behind the volume, fade and channel commands. A volume change or a fade gives the
+// pieces of its range one more gain stage and writes nothing (sample_gain.h holds their arithmetic);
+// where a piece already carries kMaxGainStages stages, and for the channel mix, the kernels read the
+// range block by block and write the results into a new float store that replaces the range in the
+// channel's piece list. Either way the stores the channel read from stay as they were for the undo
+// steps that hold them.
 //
 // Results: 1 on success (also when there was nothing to do), 0 on failure; nothing throws. A failure
 // leaves the channel it happened on as it was, but a failure on channel 1 leaves channel 0 already
@@ -28,24 +31,18 @@
 
 #include <cstdint>
 
+#include "storage/sample_gain.h"
+
 namespace brindle {
 
 class ChannelSet;
 class ChannelStore;
 
-// The stored value of a kernel's result y: -1.0 below -1, 1.0 above 1, 0.0 for NaN, else the float
-// nearest y. Branches rather than selects: real sound rarely clips, so they are predicted, and on
-// baseline x86-64 (two doubles per vector) this scalar form measured faster than a vectorised one.
-inline float StoreSample(double y)
-{
-    if (y < -1.0)
-        return -1.0f;
-    if (y > 1.0)
-        return 1.0f;
-    if (y != y)
-        return 0.0f;
-    return float(y);
-}
+// Whether the gains below may be carried by the pieces they cover (see sample_gain.h) instead of
+// written into a new store. On by default; tests and benchmarks turn it off to compare with the
+// written results. Any thread; it applies to the edits that start after it.
+void SetGainsAsPieces(bool asPieces);
+bool GainsAsPieces();
 
 // Clamps [start, end) to a channel of `length` samples by the rules above. False when end < start.
 bool ResolveRange(int64_t length, int64_t& start, int64_t& end);

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 #include <thread>
 
+#include "edit/block_walk.h"
+#include "edit/edit_kernels.h"
 #include "edit/peak_fold.h"
 #include "storage/channel_set.h"
 #include "storage/sample_store.h"
@@ -17,23 +20,50 @@ constexpr int64_t kBucket = PeakSummary::kBucketFrames;
 // Below about 20 s of stereo a second thread costs more than it saves.
 constexpr uint32_t kMinFramesForTwoThreads = 1u << 20;
 
-// Each bucket of the whole store, in one pass of whole blocks (so every read is one aligned pread; a
-// block is a whole number of buckets). false on a failed read or a cancel.
-bool SummariseStore(const SampleStore& store, const Progress* progress, std::vector<PeakColumn>& buckets)
+// The buckets of store samples [lo, hi) read through stages (none: the store's own), from bucket
+// lo / kBucket on, in one pass of whole blocks where the range allows (so a whole store's every read
+// is one aligned pread; a block is a whole number of buckets). false on a failed read or a cancel.
+bool SummariseRange(const SampleStore& store, const std::vector<GainStage>& stages, int64_t lo, int64_t hi,
+                    const Progress* progress, PeakSummary::Buckets& made)
 {
-    const uint32_t frames = store.Length();
-    buckets.assign((size_t(frames) + kBucket - 1) / kBucket, PeakColumn{});
-    std::vector<float> block(std::min<size_t>(frames, kBlockSamples));
-    for (uint32_t at = 0; at < frames; at += kBlockSamples) {
-        const uint32_t count = std::min(frames - at, kBlockSamples);
-        if (IsCancelled(progress) || !store.ReadSamples(at, block.data(), count))
+    made.first = lo / kBucket;
+    std::vector<PeakColumn> buckets(size_t((hi + kBucket - 1) / kBucket - made.first));
+    std::vector<float> block(size_t(std::min<int64_t>(hi - lo, kBlockSamples)));
+    for (int64_t at = lo; at < hi;) {
+        const int64_t count = std::min(hi, (at / kBlockSamples + 1) * kBlockSamples) - at;
+        if (IsCancelled(progress) || !store.ReadSamples(uint32_t(at), block.data(), uint32_t(count)))
             return false;
-        for (uint32_t k = 0; k < count; k += PeakSummary::kBucketFrames) {
-            PeakColumn& bucket = buckets[(at + k) / PeakSummary::kBucketFrames];
-            detail::FoldPeaks(block.data() + k, std::min<int64_t>(kBucket, count - k), bucket.max, bucket.min);
+        for (const GainStage& stage : stages)
+            stage.Apply(block.data(), block.data(), count, at);
+        for (int64_t k = 0; k < count;) {
+            const int64_t bucket = (at + k) / kBucket;
+            const int64_t n = std::min(count - k, (bucket + 1) * kBucket - (at + k));
+            PeakColumn& fold = buckets[size_t(bucket - made.first)];
+            detail::FoldPeaks(block.data() + k, n, fold.max, fold.min);
+            k += n;
         }
+        at += count;
     }
+    made.folds = std::make_shared<const std::vector<PeakColumn>>(std::move(buckets));
     return true;
+}
+
+// The buckets of a constant factor over those below it: the factor keeps the order of samples (or,
+// negative, reverses it), and the stored value is monotonic, so each bucket's pair is the factor
+// applied to the pair below. A NaN (skipped below) is stored as 0 and cannot pass the fold's 0; a
+// -0 result is the fold's own 0 (a fold never holds -0, which never compares above 0).
+PeakSummary::Buckets Scaled(const PeakSummary::Buckets& below, int64_t firstBucket, int64_t endBucket, int32_t percent)
+{
+    std::vector<PeakColumn> buckets(size_t(endBucket - firstBucket));
+    for (int64_t b = firstBucket; b < endBucket; ++b) {
+        const PeakColumn& pair = (*below.folds)[size_t(b - below.first)];
+        float ends[2] = {pair.max, pair.min};
+        ScaleSamples(ends, ends, 2, percent);
+        if (percent < 0)
+            std::swap(ends[0], ends[1]);
+        buckets[size_t(b - firstBucket)] = {ends[0] + 0.0f, ends[1] + 0.0f};
+    }
+    return {firstBucket, std::make_shared<const std::vector<PeakColumn>>(std::move(buckets))};
 }
 
 // A piece of a channel that the columns cover, copied out of the channel's tree so that the columns
@@ -41,9 +71,10 @@ bool SummariseStore(const SampleStore& store, const Progress* progress, std::vec
 struct PieceSpan {
     int64_t start;
     const SampleStore* store;
+    const GainChain* gain;
     int64_t storeStart;
     int64_t length;
-    const std::vector<PeakColumn>* buckets;
+    const PeakSummary::Buckets* buckets;
 };
 
 // A few buckets' worth of one channel's raw samples around the place the columns have reached. The
@@ -87,8 +118,11 @@ private:
                                      [](int64_t position, const PieceSpan& p) { return position < p.start; }) - 1;
         for (; count > 0; ++span) {
             const int64_t n = std::min(count, span->start + span->length - at);
-            if (!span->store->ReadSamples(uint32_t(span->storeStart + (at - span->start)), destination, uint32_t(n)))
+            const int64_t storeAt = span->storeStart + (at - span->start);
+            if (!span->store->ReadSamples(uint32_t(storeAt), destination, uint32_t(n)))
                 return false;
+            if (span->gain)
+                span->gain->Apply(destination, n, storeAt);
             destination += n;
             at += n;
             count -= n;
@@ -105,7 +139,7 @@ private:
 
 }  // namespace
 
-const std::vector<PeakColumn>* PeakSummary::BucketsOf(const std::shared_ptr<const SampleStore>& store) const
+const PeakSummary::StoreBuckets* PeakSummary::EntryOf(const std::shared_ptr<const SampleStore>& store) const
 {
     const auto found = stores_.find(store.get());
     if (found == stores_.end())
@@ -114,7 +148,27 @@ const std::vector<PeakColumn>* PeakSummary::BucketsOf(const std::shared_ptr<cons
     // The same store, not a new one that took a freed store's address.
     if (held.owner_before(store) || store.owner_before(held))
         return nullptr;
-    return found->second.buckets.get();
+    return &found->second;
+}
+
+PeakSummary::StoreBuckets* PeakSummary::EntryOf(const std::shared_ptr<const SampleStore>& store)
+{
+    if (const StoreBuckets* entry = std::as_const(*this).EntryOf(store))
+        return const_cast<StoreBuckets*>(entry);
+    StoreBuckets& entry = stores_[store.get()];
+    entry = StoreBuckets{store, {}, {}};
+    return &entry;
+}
+
+const PeakSummary::Buckets* PeakSummary::BucketsOf(const Piece& piece, int64_t lo, int64_t hi) const
+{
+    const StoreBuckets* entry = EntryOf(piece.store);
+    if (!entry)
+        return nullptr;
+    if (!piece.gain)
+        return entry->buckets.folds ? &entry->buckets : nullptr;
+    const auto found = entry->gained.find(piece.gain->stages);
+    return found != entry->gained.end() && found->second.Covers(lo, hi) ? &found->second : nullptr;
 }
 
 void PeakSummary::Clear() { stores_.clear(); }
@@ -122,8 +176,11 @@ void PeakSummary::Clear() { stores_.clear(); }
 size_t PeakSummary::BucketCount() const
 {
     size_t count = 0;
-    for (const auto& entry : stores_)
-        count += entry.second.buckets->size();
+    for (const auto& entry : stores_) {
+        count += entry.second.buckets.folds ? entry.second.buckets.folds->size() : 0;
+        for (const auto& gained : entry.second.gained)
+            count += gained.second.folds->size();
+    }
     return count;
 }
 
@@ -135,10 +192,10 @@ bool PeakSummary::IsBuiltFor(const ChannelSet& channels) const
         // Neighbouring pieces mostly share their store: each run of them is looked up once.
         const SampleStore* checked = nullptr;
         const bool built = channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
-            if (piece.store.get() == checked)
+            if (!piece.gain && piece.store.get() == checked)
                 return true;
-            checked = piece.store.get();
-            return BucketsOf(piece.store) != nullptr;
+            checked = piece.gain ? nullptr : piece.store.get();
+            return BucketsOf(piece, piece.start, int64_t(piece.start) + piece.length) != nullptr;
         });
         if (!built)
             return false;
@@ -146,30 +203,76 @@ bool PeakSummary::IsBuiltFor(const ChannelSet& channels) const
     return true;
 }
 
-int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
+bool PeakSummary::MakeGained(const std::shared_ptr<const SampleStore>& store, const std::vector<GainStage>& stages,
+                             int64_t lo, int64_t hi, const Progress* progress, bool readGains)
+{
+    StoreBuckets* entry = EntryOf(store);
+    if (stages.empty()) {
+        if (entry->buckets.folds)
+            return true;
+        return SummariseRange(*store, {}, 0, store->Length(), progress, entry->buckets);
+    }
+    Buckets* held = nullptr;
+    if (auto found = entry->gained.find(stages); found != entry->gained.end()) {
+        if (found->second.Covers(lo, hi))
+            return true;
+        // Made for other pieces too: the new buckets keep covering theirs.
+        held = &found->second;
+        lo = std::min(lo, held->first * kBucket);
+        hi = std::min<int64_t>(std::max(hi, (held->first + int64_t(held->folds->size())) * kBucket), store->Length());
+    }
+    Buckets made;
+    const GainStage& last = stages.back();
+    if (last.IsScale()) {
+        const std::vector<GainStage> below(stages.begin(), stages.end() - 1);
+        if (!MakeGained(store, below, lo, hi, progress, readGains))
+            return false;
+        const Buckets& under = below.empty() ? entry->buckets : entry->gained.at(below);
+        made = Scaled(under, lo / kBucket, (hi + kBucket - 1) / kBucket, last.percent);
+    } else if (!readGains || !SummariseRange(*store, stages, lo, hi, progress, made)) {
+        return false;
+    }
+    entry->gained[stages] = std::move(made);
+    return true;
+}
+
+int PeakSummary::Build(const ChannelSet& channels, const Progress* progress, bool readGains)
 {
     if (!channels.IsValid() || channels.FrameCount() == 0)
         return 0;
     std::erase_if(stores_, [](const auto& entry) { return entry.second.store.expired(); });
     std::vector<std::shared_ptr<const SampleStore>> missing;
+    // What pieces with a gain read, per store and gain: the store's range they cover together.
+    struct Need {
+        std::shared_ptr<const SampleStore> store;
+        int64_t lo, hi;
+    };
+    std::map<std::pair<const SampleStore*, std::vector<GainStage>>, Need> gained;
     for (int c = 0; c < channels.ChannelCount(); ++c) {
         const SampleStore* checked = nullptr;
         channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
+            const int64_t lo = piece.start, hi = int64_t(piece.start) + piece.length;
+            if (piece.gain) {
+                if (BucketsOf(piece, lo, hi))
+                    return;
+                auto [at, added] = gained.try_emplace({piece.store.get(), piece.gain->stages}, Need{piece.store, lo, hi});
+                at->second.lo = std::min(at->second.lo, lo);
+                at->second.hi = std::max(at->second.hi, hi);
+                return;
+            }
             if (piece.store.get() == checked)
                 return;
             checked = piece.store.get();
-            if (!BucketsOf(piece.store) && std::find(missing.begin(), missing.end(), piece.store) == missing.end())
+            if (!BucketsOf(piece, lo, hi) && std::find(missing.begin(), missing.end(), piece.store) == missing.end())
                 missing.push_back(piece.store);
         });
     }
-    if (missing.empty())
-        return 1;
 
-    std::vector<std::vector<PeakColumn>> buckets(missing.size());
+    std::vector<Buckets> buckets(missing.size());
     std::vector<char> ok(missing.size(), 0);
     auto summarise = [&](size_t first, size_t step) {
         for (size_t k = first; k < missing.size(); k += step)
-            ok[k] = SummariseStore(*missing[k], progress, buckets[k]);
+            ok[k] = SummariseRange(*missing[k], {}, 0, missing[k]->Length(), progress, buckets[k]);
     };
     // The pass waits for the disk or the page cache as much as it computes: a long stereo sound reads
     // its second channel's store on a thread of its own, which nearly halves the wait after an open.
@@ -188,10 +291,63 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress)
     bool all = true;
     for (size_t k = 0; k < missing.size(); ++k) {
         if (ok[k])
-            stores_[missing[k].get()] = {missing[k], std::make_shared<const std::vector<PeakColumn>>(std::move(buckets[k]))};
+            EntryOf(missing[k])->buckets = std::move(buckets[k]);
         all = all && ok[k];
     }
+    for (const auto& [key, need] : gained)
+        all = MakeGained(need.store, key.second, need.lo, need.hi, progress, readGains) && all;
     return all ? 1 : 0;
+}
+
+double PeakSummary::PeakInRange(const ChannelSet& channels, int c, int64_t start, int64_t end) const
+{
+    if (!channels.IsValid() || c < 0 || c >= channels.ChannelCount())
+        return -1.0;
+    const ChannelStore& channel = channels.Channel(c);
+    if (!ResolveRange(channel.Length(), start, end))
+        return -1.0;
+    int32_t peakBits = 0;
+    std::vector<float> raw;
+    auto readRaw = [&](int64_t lo, int64_t hi) {
+        for (; lo < hi; lo += int64_t(raw.size())) {
+            raw.resize(size_t(std::min<int64_t>(hi - lo, kBlockSamples)));
+            if (!channel.ReadSamples(uint32_t(lo), raw.data(), uint32_t(raw.size())))
+                return false;
+            for (const float sample : raw)
+                peakBits = std::max(peakBits, detail::FiniteMagnitudeBits(sample));
+        }
+        return true;
+    };
+    const bool ok = channel.ForEachPieceIn(start, end, [&](const Piece& piece, uint32_t pieceStart) {
+        const int64_t lo = std::max<int64_t>(start, pieceStart);
+        const int64_t hi = std::min<int64_t>(end, int64_t(pieceStart) + piece.length);
+        const int64_t storeLo = piece.start + (lo - pieceStart);
+        const int64_t storeHi = storeLo + (hi - lo);
+        const Buckets* buckets = BucketsOf(piece, storeLo, storeHi);
+        if (!buckets)
+            return false;
+        const int64_t firstBucket = (storeLo + kBucket - 1) / kBucket;
+        const int64_t endBucket = storeHi / kBucket;
+        if (firstBucket >= endBucket)
+            return readRaw(lo, hi);
+        if (!readRaw(lo, lo + (firstBucket * kBucket - storeLo)))
+            return false;
+        for (int64_t b = firstBucket; b < endBucket; ++b) {
+            const PeakColumn& pair = (*buckets->folds)[size_t(b - buckets->first)];
+            const int32_t high = detail::FiniteMagnitudeBits(pair.max);
+            const int32_t low = detail::FiniteMagnitudeBits(pair.min);
+            // An infinity hides the bucket's finite peak: those samples are read.
+            if ((high == 0 && pair.max != 0.0f) || (low == 0 && pair.min != 0.0f)) {
+                const int64_t at = lo + (b * kBucket - storeLo);
+                if (!readRaw(at, at + kBucket))
+                    return false;
+            } else {
+                peakBits = std::max({peakBits, high, low});
+            }
+        }
+        return readRaw(hi - (storeHi - endBucket * kBucket), hi);
+    });
+    return ok ? double(detail::FromMagnitudeBits(peakBits)) : -1.0;
 }
 
 namespace {
@@ -221,11 +377,11 @@ public:
             const int64_t firstBucket = (storeLo + kBucket - 1) / kBucket;
             const int64_t endBucket = storeHi / kBucket;
             if (firstBucket < endBucket) {
-                const std::vector<PeakColumn>& buckets = *piece.buckets;
+                const std::vector<PeakColumn>& buckets = *piece.buckets->folds;
                 if (!raw_.Fold(first, first + (firstBucket * kBucket - storeLo), max, min))
                     return false;
                 for (int64_t b = firstBucket; b < endBucket; ++b) {
-                    const PeakColumn& bucket = buckets[size_t(b)];
+                    const PeakColumn& bucket = buckets[size_t(b - piece.buckets->first)];
                     max = max < bucket.max ? bucket.max : max;
                     min = bucket.min < min ? bucket.min : min;
                 }
@@ -279,16 +435,16 @@ int PeakSummary::ComputeColumns(const ChannelSet& channels, int64_t firstFrame, 
     std::vector<PieceSpan> pieces[2];
     for (int c = 0; c < channelCount; ++c) {
         const SampleStore* store = nullptr;
-        const std::vector<PeakColumn>* buckets = nullptr;
+        const Buckets* buckets = nullptr;
         const bool built = channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t pieceStart) {
-            if (piece.store.get() != store) {
-                store = piece.store.get();
-                buckets = BucketsOf(piece.store);
+            if (piece.gain || piece.store.get() != store) {
+                store = piece.gain ? nullptr : piece.store.get();
+                buckets = BucketsOf(piece, piece.start, int64_t(piece.start) + piece.length);
             }
             if (!buckets)
                 return false;
             if (pieceStart < spanEnd && pieceStart + int64_t(piece.length) > spanFirst)
-                pieces[c].push_back({pieceStart, store, piece.start, piece.length, buckets});
+                pieces[c].push_back({pieceStart, piece.store.get(), piece.gain.get(), piece.start, piece.length, buckets});
             return true;
         });
         if (!built)

@@ -8,6 +8,12 @@
 // folds the whole buckets that lie inside it piece by piece, and raw samples only at its two edges and
 // at the pieces' edges. A cut, an undo or a redo only changes which ranges of which stores the pieces
 // cover, so it needs no new pass; an edit that writes a new store needs a pass over that store only.
+//
+// A piece with a gain (sample_gain.h) reads its store through the gain, so its buckets are those of
+// the store and the gain together, kept for the store's range that pieces with that gain cover. A
+// gain whose last stage is a constant factor needs no pass: a factor keeps (or, negative, reverses)
+// the order of samples, so each bucket's largest and smallest are the factor applied to those below
+// it, exactly. A fade's buckets need a pass over the faded range, reading without writing.
 // The answer equals ComputeColumnPeaks exactly, column for column: largest and smallest are
 // order-free, and the frame that opens a column (which is not folded in) is always read from the raw
 // edge.
@@ -15,18 +21,19 @@
 
 #include <array>
 #include <cstddef>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
 #include "edit/column_peaks.h"
+#include "storage/piece_tree.h"
 
 namespace brindle {
 
 class ChannelSet;
 class Progress;
-class SampleStore;
 
 class PeakSummary {
 public:
@@ -38,11 +45,18 @@ public:
     // longer exist are dropped. 1, or 0 for an invalid set, a failed read or a cancel of progress,
     // polled between blocks (then the stores read so far keep their buckets). Reads with pread only:
     // any thread, while no thread changes the set. Two long stores are read on two threads.
-    int Build(const ChannelSet& channels, const Progress* progress = nullptr);
+    // With readGains false, buckets that only a pass through a fade could give are left out (and the
+    // result is 1 only if none was needed): the edit's own worker makes what costs no reading.
+    int Build(const ChannelSet& channels, const Progress* progress = nullptr, bool readGains = true);
     void Clear();
-    // Every store of channels' pieces has its buckets.
+    // Every store of channels' pieces has its buckets, for the gain and the range of each piece.
     bool IsBuiltFor(const ChannelSet& channels) const;
     bool IsBuilt() const { return !stores_.empty(); }
+
+    // What PeakInRange (edit_kernels.h) gives for channel c of channels, reading raw samples only at
+    // the range's and the pieces' edges and in buckets that hold an infinity. -1.0 when the summary is
+    // not built for channels, for a bad range or a failed read.
+    double PeakInRange(const ChannelSet& channels, int c, int64_t start, int64_t end) const;
 
     // What ComputeColumnPeaks(channels, 0, frame count, columnCount, peaks) gives. 0 when the summary
     // is not built for channels or the column count is 0 (peaks empty), or when a read fails (the
@@ -58,12 +72,31 @@ public:
     // The buckets held, over every store.
     size_t BucketCount() const;
 
+    // The buckets of a store read through a gain (null: the store's own), from bucket `first` on;
+    // only those wholly inside the range they were made for hold its samples.
+    struct Buckets {
+        int64_t first = 0;
+        std::shared_ptr<const std::vector<PeakColumn>> folds;
+        bool Covers(int64_t lo, int64_t hi) const
+        {
+            return lo >= first * kBucketFrames && hi <= (first + int64_t(folds->size())) * kBucketFrames;
+        }
+    };
+
 private:
     struct StoreBuckets {
         std::weak_ptr<const SampleStore> store;  // a freed store's address may come back: checked
-        std::shared_ptr<const std::vector<PeakColumn>> buckets;
+        Buckets buckets;
+        // By the gain's stages: two pieces with equal gains read the same samples.
+        std::map<std::vector<GainStage>, Buckets> gained;
     };
-    const std::vector<PeakColumn>* BucketsOf(const std::shared_ptr<const SampleStore>& store) const;
+    StoreBuckets* EntryOf(const std::shared_ptr<const SampleStore>& store);
+    const StoreBuckets* EntryOf(const std::shared_ptr<const SampleStore>& store) const;
+    // The buckets pieces of this store and gain read, null when there are none yet (for that range).
+    const Buckets* BucketsOf(const Piece& piece, int64_t lo, int64_t hi) const;
+    // Makes the buckets of store under the first `stages` stages of gain over store range [lo, hi).
+    bool MakeGained(const std::shared_ptr<const SampleStore>& store, const std::vector<GainStage>& stages, int64_t lo,
+                    int64_t hi, const Progress* progress, bool readGains);
 
     // Per store: the folds of each bucket's samples from (0, 0), NaN skipped, not yet limited to full
     // scale (limiting happens once per column, as ComputeColumnPeaks does). Copies share the buckets.

@@ -2,6 +2,8 @@
 
 #include "edit/block_walk.h"
 #include "edit/edit_kernels.h"
+#include "edit/peak_summary.h"
+#include "storage/channel_set.h"
 #include "storage/sound_buffer.h"
 #include "tasks/progress.h"
 
@@ -26,11 +28,22 @@ int ChangeVolume(SoundBuffer& sound, int64_t start, int64_t end, int32_t percent
     return ChangeVolume(sound.channels, start, end, percent);
 }
 
-int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
+int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress, const PeakSummary* summary)
 {
-    // A pass to find the peak, and one to scale.
+    // A pass to find the peak, and one to scale (when the gain is written).
     detail::EditMeter meter(progress, RangeSamples(sound, start, end, 2));
-    return IncreaseVolume(sound.channels, start, end);
+    ChannelSet& channels = sound.channels;
+    if (!summary || !summary->IsBuiltFor(channels))
+        return IncreaseVolume(channels, start, end);
+    for (int c = 0; c < channels.ChannelCount(); ++c) {
+        const double peak = summary->PeakInRange(channels, c, start, end);
+        if (peak < 0.0)
+            return 0;
+        const int32_t gain = GainForPeak(peak);
+        if (gain != 100 && !ScaleRange(channels.Channel(c), start, end, gain))
+            return 0;
+    }
+    return 1;
 }
 
 int FadeIn(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)

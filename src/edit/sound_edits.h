@@ -11,11 +11,15 @@
 
 namespace brindle {
 
+class PeakSummary;
 class Progress;
 class SoundBuffer;
 
 int ChangeVolume(SoundBuffer& sound, int64_t start, int64_t end, int32_t percent, Progress* progress = nullptr);
-int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress = nullptr);
+// With a summary built for the sound, each channel's peak comes from its buckets (PeakSummary::
+// PeakInRange, the same value) rather than from a pass over the range.
+int IncreaseVolume(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress = nullptr,
+                   const PeakSummary* summary = nullptr);
 int FadeIn(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress = nullptr);
 int FadeOut(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress = nullptr);
 // Stereo: channel 1 is mixed into channel 0 (summed, scaled down only if the sum clips) and

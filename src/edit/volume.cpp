@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -11,17 +12,20 @@ namespace brindle {
 
 namespace {
 
-// The percentage factor 0.01 and the 100 of the gain are single-precision constants, not the exact
-// decimals: the volume arithmetic is defined with them, and the tests pin its results down sample for
-// sample.
-constexpr double kPercentFactor = double(0.01f);  // 0.009999999776482582
+// The 100 of the gain is a single-precision constant, like the percentage factor (sample_gain.h).
 constexpr double kFullScalePercent = double(100.0f);
+
+std::atomic<bool> gainsAsPieces{true};
 
 bool IsUsable(const ChannelStore& channel) { return channel.IsReady(); }
 
 bool IsUsable(const ChannelSet& channels) { return channels.IsValid(); }
 
 }  // namespace
+
+void SetGainsAsPieces(bool asPieces) { gainsAsPieces.store(asPieces, std::memory_order_relaxed); }
+
+bool GainsAsPieces() { return gainsAsPieces.load(std::memory_order_relaxed); }
 
 bool ResolveRange(int64_t length, int64_t& start, int64_t& end)
 {
@@ -44,10 +48,10 @@ int ScaleRange(ChannelStore& channel, int64_t start, int64_t end, int32_t percen
         return 1;
     if (!ResolveRange(channel.Length(), start, end))
         return 0;
-    const double p = percent;
-    return detail::TransformPieces(channel, start, end, [p](const float* in, float* out, int64_t count) {
-        for (int64_t k = 0; k < count; ++k)
-            out[k] = StoreSample(p * double(in[k]) * kPercentFactor);
+    if (GainsAsPieces() && channel.GainFits(start, end))
+        return channel.AddGain(start, end, {GainStage::Kind::Scale, percent});
+    return detail::TransformPieces(channel, start, end, [percent](const float* in, float* out, int64_t count) {
+        ScaleSamples(in, out, count, percent);
     });
 }
 

@@ -765,7 +765,8 @@ std::optional<std::vector<KeptRange>> KeptSourceRanges(const SoundBuffer& sound,
     for (uint16_t c = 0; c < channels; ++c) {
         std::vector<KeptRange> own;
         const bool kept = sound.channels.Channel(c).ForEachPiece([&](const Piece& piece, uint32_t) {
-            if (piece.store.get() != sourceStores[c] || piece.length == 0)
+            // A piece under a gain reads other samples than the frames it came from.
+            if (piece.store.get() != sourceStores[c] || piece.length == 0 || piece.gain)
                 return false;
             const uint32_t end = piece.start + piece.length;
             if (!own.empty() && piece.start < own.back().end)

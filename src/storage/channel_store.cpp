@@ -15,7 +15,7 @@ int ChannelStore::Allocate(uint32_t n)
     if (!store->Create(n))
         return 0;
     writable_ = store;
-    pieces_ = PieceTree({std::move(store), 0, n});
+    pieces_ = PieceTree({std::move(store), 0, n, {}});
     return 1;
 }
 
@@ -24,7 +24,7 @@ int ChannelStore::Resize(uint32_t n)
     FloatStore* store = Writable();
     if (!store || !store->Resize(n))
         return 0;
-    pieces_ = PieceTree({writable_, 0, n});
+    pieces_ = PieceTree({writable_, 0, n, {}});
     return 1;
 }
 
@@ -78,7 +78,50 @@ void ChannelStore::Assign(std::shared_ptr<const SampleStore> store)
     Destroy();
     const uint32_t length = store ? store->Length() : 0;
     if (length > 0)
-        pieces_ = PieceTree({std::move(store), 0, length});
+        pieces_ = PieceTree({std::move(store), 0, length, {}});
+}
+
+bool ChannelStore::GainFits(int64_t start, int64_t end) const
+{
+    return ForEachPieceIn(start, end, [](const Piece& piece, uint32_t) { return StageCount(piece.gain) < kMaxGainStages; });
+}
+
+int ChannelStore::AddGain(int64_t start, int64_t end, const GainStage& stage)
+{
+    if (start < 0 || end <= start || end > StoredLength() || !GainFits(start, end))
+        return 0;
+    // Pieces that share a gain get one new chain between them, so that a later cut can join them again.
+    PieceTree gained;
+    GainRef previous, made;
+    bool first = true;
+    ForEachPieceIn(start, end, [&](const Piece& piece, uint32_t pieceStart) {
+        const uint32_t lo = uint32_t(std::max<int64_t>(start, pieceStart));
+        const uint32_t hi = uint32_t(std::min<int64_t>(end, int64_t(pieceStart) + piece.length));
+        Piece part = piece.Part(lo - pieceStart, hi - lo);
+        GainStage own = stage;
+        // The store index where the ramp's k is 0: this part's first sample is k = lo - start.
+        if (!stage.IsScale())
+            own.anchor = int64_t(part.start) - (int64_t(lo) - start);
+        if (first || !SameGain(piece.gain, previous) || !(made->stages.back() == own)) {
+            made = WithStage(piece.gain, own);
+            previous = piece.gain;
+            first = false;
+        }
+        part.gain = made;
+        gained = PieceTree::Concat(gained, PieceTree(part));
+    });
+    Seal();
+    PieceTree spliced = pieces_.Splice(uint32_t(start), uint32_t(end), gained);
+    Destroy();
+    pieces_ = std::move(spliced);
+    return 1;
+}
+
+void ChannelStore::Assign(const Piece& piece)
+{
+    Destroy();
+    if (piece.store && piece.length > 0)
+        pieces_ = PieceTree(piece);
 }
 
 int ChannelStore::CopyRange(int64_t destinationPosition, const ChannelStore& source, int64_t sourceStart,
@@ -126,8 +169,11 @@ int ChannelStore::ReadSamples(uint32_t position, float* destination, uint32_t co
     return pieces_.ForEachIn(position, end, [&](const Piece& piece, uint32_t pieceStart) {
         const uint32_t lo = std::max(position, pieceStart);
         const uint32_t n = std::min(end, pieceStart + piece.length) - lo;
-        if (!piece.store->ReadSamples(piece.start + (lo - pieceStart), destination, n))
+        const uint32_t at = piece.start + (lo - pieceStart);
+        if (!piece.store->ReadSamples(at, destination, n))
             return false;
+        if (piece.gain)
+            piece.gain->Apply(destination, n, at);
         destination += n;
         return true;
     });

@@ -55,8 +55,16 @@ public:
     // Fails, changing nothing, when the range leaves the channel or the result would be empty or
     // longer than kMaxStoredSamples.
     int Splice(int64_t start, int64_t end, const ChannelStore& replacement);
-    // A channel made of one whole store.
+    // A channel made of one whole store; of one piece (which must lie within its store).
     void Assign(std::shared_ptr<const SampleStore> store);
+    void Assign(const Piece& piece);
+
+    // Gives every piece of [start, end) (start < end <= length) the stage after its own gain, writing
+    // nothing; a fade's stage names its ramp by the range's first sample, which this turns into each
+    // piece's anchor (so pass the stage's anchor as the range's start in the channel). Fails, changing
+    // nothing, when a piece there already carries kMaxGainStages stages (GainFits).
+    int AddGain(int64_t start, int64_t end, const GainStage& stage);
+    bool GainFits(int64_t start, int64_t end) const;
 
     // The pieces, never copied out: how many there are; visit(piece, start) for each in order, start
     // being the channel's position where it begins (visit returns void, or bool with false to stop,

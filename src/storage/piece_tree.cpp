@@ -82,7 +82,7 @@ struct PieceTree::Ops {
         if (n <= pieceStart)
             return Take(t->left, n);
         if (n < pieceEnd)
-            return Join(t->left, {t->piece.store, t->piece.start, n - pieceStart}, Ref());
+            return Join(t->left, t->piece.Part(0, n - pieceStart), Ref());
         return Join(t->left, t->piece, Take(t->right, n - pieceEnd));
     }
 
@@ -98,7 +98,7 @@ struct PieceTree::Ops {
         if (n < pieceStart)
             return Join(Drop(t->left, n), t->piece, t->right);
         if (n < pieceEnd)
-            return Join(Ref(), {t->piece.store, t->piece.start + (n - pieceStart), pieceEnd - n}, t->right);
+            return Join(Ref(), t->piece.Part(n - pieceStart, pieceEnd - n), t->right);
         return Drop(t->right, n - pieceEnd);
     }
 
@@ -126,7 +126,8 @@ struct PieceTree::Ops {
 
     static bool Continues(const Piece& before, const Piece& after)
     {
-        return before.store == after.store && before.start + before.length == after.start;
+        return before.store == after.store && before.start + before.length == after.start &&
+               SameGain(before.gain, after.gain);
     }
 
     // a then b, the pieces that meet joined when the second continues the first.
@@ -139,7 +140,7 @@ struct PieceTree::Ops {
         const Piece& last = Last(a.get());
         const Piece& first = First(b.get());
         if (Continues(last, first))
-            return Join(WithoutLast(a), {last.store, last.start, last.length + first.length}, WithoutFirst(b));
+            return Join(WithoutLast(a), last.Part(0, last.length + first.length), WithoutFirst(b));
         // The piece to join on comes out of the lower tree, whose spine is the shorter walk.
         if (H(a) >= H(b))
             return Join(a, first, WithoutFirst(b));

@@ -4,8 +4,8 @@
 // of them) and share the rest with the tree they came from. So an undo history that keeps thousands
 // of neighbouring lists pays for what each step changed, not for each list's length.
 //
-// A piece that continues the one before it in the same store (same store, its start where the other
-// ends) is joined to it wherever two lists meet (Concat, Splice): the lists never hold such a pair,
+// A piece that continues the one before it in the same store (same store and gain, its start where the
+// other ends) is joined to it wherever two lists meet (Concat, Splice): the lists never hold such a pair,
 // as long as every list comes from single pieces through these operations.
 //
 // Threads: a tree never changes once made; its nodes' reference counts are atomic, so any number of
@@ -19,6 +19,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "storage/sample_gain.h"
 #include "storage/sample_store.h"
 
 namespace brindle {
@@ -27,6 +28,10 @@ struct Piece {
     std::shared_ptr<const SampleStore> store;
     uint32_t start = 0;   // in the store
     uint32_t length = 0;  // never 0
+    GainRef gain;         // applied to the store's samples as they are read; null for none
+
+    // The piece's samples [offset, offset + length) (of its own), with its gain.
+    Piece Part(uint32_t offset, uint32_t partLength) const { return {store, start + offset, partLength, gain}; }
 };
 
 class PieceTree {

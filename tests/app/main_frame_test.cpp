@@ -34,6 +34,7 @@
 #include <random>
 #include <sys/resource.h>
 
+#include "edit/edit_kernels.h"
 #include "app/command_ids.h"
 #include "app/application_setup.h"
 #include "app/command_line.h"
@@ -733,7 +734,11 @@ private slots:
             struct rlimit tight = old;
             tight.rlim_cur = 4096;
             QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+            // A fade the pieces carry writes nothing: this one is written, as past the gains a piece
+            // carries.
+            SetGainsAsPieces(false);
             frame_->Commands().Run(kCmdFadeIn);
+            SetGainsAsPieces(true);
             ::setrlimit(RLIMIT_FSIZE, &old);
             std::signal(SIGXFSZ, oldHandler);
         }
@@ -1231,6 +1236,8 @@ private slots:
 
         ShowCounter shows;
         qApp->installEventFilter(&shows);
+        // A fade that reads and writes every sample, as past the gains a piece carries.
+        SetGainsAsPieces(false);
         // Cancel as the platform delivers input: to the progress window's own QWindow, which hands a
         // click to the button under the pointer and a key to the one in focus.
         enum class Way { Click, Escape, Space };
@@ -1280,7 +1287,9 @@ private slots:
             QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить действие"));
         }
 
-        // A quick edit never shows the window; its step is named in the Правка menu and undone by Ctrl+Z.
+        SetGainsAsPieces(true);
+        // A quick edit never shows the window (nor does the read of its faded range for the picture);
+        // its step is named in the Правка menu and undone by Ctrl+Z.
         shows.shown = 0;
         frame_->Commands().Run(kCmdFadeOut);
         QCOMPARE(shows.shown, 0);

@@ -168,8 +168,14 @@ TEST_F(DocumentTest, PeakSummaryIsPreparedByALoadAndFollowsEditsUndoAndRedo)
         ASSERT_EQ(document.Load(path), 1);
         expectExact();
     }
-    // An edit adds the buckets of what it wrote; a cut, an undo and a redo need none.
+    // An edit adds the buckets of what it wrote and of a constant gain; a fade's range is read by
+    // BuildPeaks after it; a cut, an undo and a redo need none.
     ASSERT_EQ(document.FadeIn(0, 1000), 1);
+    EXPECT_TRUE(document.NeedsPeaks());
+    ASSERT_EQ(document.BuildPeaks(), 1);
+    expectExact();
+    ASSERT_EQ(document.ChangeVolume(500, 90000, -70), 1);
+    EXPECT_FALSE(document.NeedsPeaks());
     expectExact();
     ASSERT_EQ(document.DeleteRange(777, 50001, true), 1);
     expectExact();

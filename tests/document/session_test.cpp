@@ -212,6 +212,7 @@ TEST_F(SessionTest, StoreThatDidNotReachTheDiskGivesTheStateBefore)
     auto editor = Start();
     Document& doc = editor->document;
     ASSERT_TRUE(doc.Load(MakeSound("cut.wav", 1)));
+    test::WrittenGains written;  // stores to lose
     ASSERT_TRUE(doc.FadeIn(0, 10000));
     ASSERT_TRUE(doc.FadeOut(20000, 40000));
     Kill(*editor);

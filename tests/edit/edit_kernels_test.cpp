@@ -514,18 +514,27 @@ TEST_F(EditKernels, AFullDiskFailsAnEditThatWritesAndLeavesTheSoundAsItWas)
     Make(buffer, samples);
     {
         test::FileSizeLimit limit(1 << 20);  // the faded range needs 2 MiB
-        EXPECT_EQ(FadeIn(buffer, -1, -1), 0);
-        EXPECT_EQ(ChangeVolume(buffer, 10, kBlockSamples * 2 - 10, 50), 0);
+        {
+            test::WrittenGains written;
+            EXPECT_EQ(FadeIn(buffer, -1, -1), 0);
+            EXPECT_EQ(ChangeVolume(buffer, 10, kBlockSamples * 2 - 10, 50), 0);
+        }
         Progress progress(10);
         EXPECT_EQ(ToStereo(buffer, &progress), 1) << "a shared channel needs no disk";
     }
     EXPECT_TRUE(SameSamples(Left(buffer), samples));
     EXPECT_TRUE(SameSamples(Right(buffer), samples));
     EXPECT_EQ(TempFiles().size(), 1u) << "no half-made store left behind";
+    {
+        test::FileSizeLimit limit(1);
+        EXPECT_EQ(FadeIn(buffer, -1, -1), 1) << "a gain the pieces carry writes nothing";
+    }
+    EXPECT_EQ(TempFiles().size(), 1u);
 }
 
 TEST_F(EditKernels, NoTemporaryFileOutlivesTheEdits)
 {
+    test::WrittenGains written;
     {
         SoundBuffer buffer;
         Make(buffer, {0.1f, 0.2f, 0.3f}, {0.3f, 0.2f, 0.1f});

@@ -244,7 +244,7 @@ TEST_F(BlockStorage, ThousandsOfSplicesKeepEverySampleAndTheJoinedPieces)
     for (const auto& test : cases) {
         ChannelStore channel;
         channel.CopyFrom(stores[0]);
-        PieceTree tree({store[0], 0, n});
+        PieceTree tree({store[0], 0, n, {}});
         std::vector<float> model = values[0];
         for (int round = 1; round <= test.rounds; ++round) {
             const int64_t length = channel.StoredLength();
@@ -263,7 +263,7 @@ TEST_F(BlockStorage, ThousandsOfSplicesKeepEverySampleAndTheJoinedPieces)
                     last = end;
                 }
                 insert.Slice(source < 2 ? stores[source] : channel, first, last);
-                inserted = source < 2 ? PieceTree({store[source], uint32_t(first), uint32_t(last - first)})
+                inserted = source < 2 ? PieceTree({store[source], uint32_t(first), uint32_t(last - first), {}})
                                       : tree.Drop(uint32_t(first)).Take(uint32_t(last - first));
                 samples.assign(from.begin() + first, from.begin() + last);
             }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "edit/column_peaks.h"
+#include "edit/edit_kernels.h"
 #include "tasks/progress.h"
 
 namespace brindle {
@@ -139,6 +140,16 @@ public:
 private:
     unsigned long long oldSoft_ = 0;
     void (*oldHandler_)(int) = nullptr;
+};
+
+// While one lives, volume changes and fades write their results into stores, as they did before pieces
+// carried gains: for tests of what writing costs (disk, files), and to compare the two paths.
+class WrittenGains {
+public:
+    WrittenGains() { SetGainsAsPieces(false); }
+    ~WrittenGains() { SetGainsAsPieces(true); }
+    WrittenGains(const WrittenGains&) = delete;
+    WrittenGains& operator=(const WrittenGains&) = delete;
 };
 
 }  // namespace brindle::test
