@@ -1,6 +1,7 @@
 #include "edit/peak_summary.h"
 
 #include <algorithm>
+#include <cmath>
 #include <system_error>
 #include <utility>
 #include <thread>
@@ -48,22 +49,20 @@ bool SummariseRange(const SampleStore& store, const std::vector<GainStage>& stag
     return true;
 }
 
-// The buckets of a constant factor over those below it: the factor keeps the order of samples (or,
-// negative, reverses it), and the stored value is monotonic, so each bucket's pair is the factor
-// applied to the pair below. A NaN (skipped below) is stored as 0 and cannot pass the fold's 0; a
-// -0 result is the fold's own 0 (a fold never holds -0, which never compares above 0).
-PeakSummary::Buckets Scaled(const PeakSummary::Buckets& below, int64_t firstBucket, int64_t endBucket, int32_t percent)
+// The fold of a run of samples after the constant factors: each factor keeps the order of samples (or,
+// negative, reverses it), and the stored value is monotonic, so the run's largest and smallest become
+// the factor applied to them. A NaN (skipped in the fold) is stored as 0 and cannot pass the fold's 0;
+// a -0 result is the fold's own 0 (a fold never holds -0, which never compares above 0).
+PeakColumn ScaledPair(PeakColumn pair, const std::vector<int32_t>& scales)
 {
-    std::vector<PeakColumn> buckets(size_t(endBucket - firstBucket));
-    for (int64_t b = firstBucket; b < endBucket; ++b) {
-        const PeakColumn& pair = (*below.folds)[size_t(b - below.first)];
+    for (const int32_t percent : scales) {
         float ends[2] = {pair.max, pair.min};
         ScaleSamples(ends, ends, 2, percent);
         if (percent < 0)
             std::swap(ends[0], ends[1]);
-        buckets[size_t(b - firstBucket)] = {ends[0] + 0.0f, ends[1] + 0.0f};
+        pair = {ends[0] + 0.0f, ends[1] + 0.0f};
     }
-    return {firstBucket, std::make_shared<const std::vector<PeakColumn>>(std::move(buckets))};
+    return pair;
 }
 
 // A piece of a channel that the columns cover, copied out of the channel's tree so that the columns
@@ -179,7 +178,7 @@ size_t PeakSummary::BucketCount() const
     for (const auto& entry : stores_) {
         count += entry.second.buckets.folds ? entry.second.buckets.folds->size() : 0;
         for (const auto& gained : entry.second.gained)
-            count += gained.second.folds->size();
+            count += gained.second.scales.empty() ? gained.second.folds->size() : 0;  // else shared
     }
     return count;
 }
@@ -221,16 +220,21 @@ bool PeakSummary::MakeGained(const std::shared_ptr<const SampleStore>& store, co
         lo = std::min(lo, held->first * kBucket);
         hi = std::min<int64_t>(std::max(hi, (held->first + int64_t(held->folds->size())) * kBucket), store->Length());
     }
+    // The stages after the last fade are constant factors: they need no pass of their own.
+    size_t fades = stages.size();
+    while (fades > 0 && stages[fades - 1].IsScale())
+        --fades;
     Buckets made;
-    const GainStage& last = stages.back();
-    if (last.IsScale()) {
-        const std::vector<GainStage> below(stages.begin(), stages.end() - 1);
+    if (fades == stages.size()) {
+        if (!readGains || !SummariseRange(*store, stages, lo, hi, progress, made))
+            return false;
+    } else {
+        const std::vector<GainStage> below(stages.begin(), stages.begin() + ptrdiff_t(fades));
         if (!MakeGained(store, below, lo, hi, progress, readGains))
             return false;
-        const Buckets& under = below.empty() ? entry->buckets : entry->gained.at(below);
-        made = Scaled(under, lo / kBucket, (hi + kBucket - 1) / kBucket, last.percent);
-    } else if (!readGains || !SummariseRange(*store, stages, lo, hi, progress, made)) {
-        return false;
+        made = below.empty() ? entry->buckets : entry->gained.at(below);
+        for (size_t k = fades; k < stages.size(); ++k)
+            made.scales.push_back(stages[k].percent);
     }
     entry->gained[stages] = std::move(made);
     return true;
@@ -268,17 +272,62 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress, boo
         });
     }
 
-    std::vector<Buckets> buckets(missing.size());
-    std::vector<char> ok(missing.size(), 0);
+    // The passes that read: the stores' own buckets, and (with readGains) each gain's up to its last
+    // fade over the range its pieces cover; what comes after a fade is derived below without reading.
+    struct Pass {
+        std::shared_ptr<const SampleStore> store;
+        std::vector<GainStage> stages;
+        int64_t lo, hi;
+        Buckets made;
+        bool ok = false;
+    };
+    std::vector<Pass> passes;
+    for (const auto& store : missing)
+        passes.push_back({store, {}, 0, int64_t(store->Length()), {}, false});
+    if (readGains) {
+        std::map<std::pair<const SampleStore*, std::vector<GainStage>>, size_t> reading;
+        for (const auto& [key, need] : gained) {
+            size_t fades = key.second.size();
+            while (fades > 0 && key.second[fades - 1].IsScale())
+                --fades;
+            if (fades == 0)
+                continue;
+            std::vector<GainStage> base(key.second.begin(), key.second.begin() + ptrdiff_t(fades));
+            int64_t lo = need.lo, hi = need.hi;
+            // Made for other pieces too: the new buckets keep covering theirs.
+            if (const StoreBuckets* entry = EntryOf(need.store)) {
+                if (auto held = entry->gained.find(base); held != entry->gained.end()) {
+                    if (held->second.Covers(lo, hi))
+                        continue;
+                    lo = std::min(lo, held->second.first * kBucket);
+                    hi = std::min<int64_t>(
+                        std::max(hi, (held->second.first + int64_t(held->second.folds->size())) * kBucket),
+                        need.store->Length());
+                }
+            }
+            auto [at, added] = reading.try_emplace({need.store.get(), base}, passes.size());
+            if (added) {
+                passes.push_back({need.store, std::move(base), lo, hi, {}, false});
+            } else {
+                passes[at->second].lo = std::min(passes[at->second].lo, lo);
+                passes[at->second].hi = std::max(passes[at->second].hi, hi);
+            }
+        }
+    }
+    int64_t secondHalf = 0;
+    for (size_t k = 1; k < passes.size(); k += 2)
+        secondHalf += passes[k].hi - passes[k].lo;
     auto summarise = [&](size_t first, size_t step) {
-        for (size_t k = first; k < missing.size(); k += step)
-            ok[k] = SummariseRange(*missing[k], {}, 0, missing[k]->Length(), progress, buckets[k]);
+        for (size_t k = first; k < passes.size(); k += step) {
+            Pass& pass = passes[k];
+            pass.ok = SummariseRange(*pass.store, pass.stages, pass.lo, pass.hi, progress, pass.made);
+        }
     };
     // The pass waits for the disk or the page cache as much as it computes: a long stereo sound reads
-    // its second channel's store on a thread of its own, which nearly halves the wait after an open.
+    // its second channel on a thread of its own, which nearly halves the wait after an open or a fade.
     // The threads share nothing but the (const, pread-only) stores.
     std::thread second;
-    if (missing.size() >= 2 && missing[1]->Length() >= kMinFramesForTwoThreads) {
+    if (secondHalf >= kMinFramesForTwoThreads) {
         try {
             second = std::thread(summarise, 1, 2);
         } catch (const std::system_error&) {
@@ -289,10 +338,12 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress, boo
     if (second.joinable())
         second.join();
     bool all = true;
-    for (size_t k = 0; k < missing.size(); ++k) {
-        if (ok[k])
-            EntryOf(missing[k])->buckets = std::move(buckets[k]);
-        all = all && ok[k];
+    for (Pass& pass : passes) {
+        if (pass.ok) {
+            StoreBuckets* entry = EntryOf(pass.store);
+            (pass.stages.empty() ? entry->buckets : entry->gained[pass.stages]) = std::move(pass.made);
+        }
+        all = all && pass.ok;
     }
     for (const auto& [key, need] : gained)
         all = MakeGained(need.store, key.second, need.lo, need.hi, progress, readGains) && all;
@@ -332,19 +383,21 @@ double PeakSummary::PeakInRange(const ChannelSet& channels, int c, int64_t start
             return readRaw(lo, hi);
         if (!readRaw(lo, lo + (firstBucket * kBucket - storeLo)))
             return false;
+        PeakColumn run;
         for (int64_t b = firstBucket; b < endBucket; ++b) {
             const PeakColumn& pair = (*buckets->folds)[size_t(b - buckets->first)];
-            const int32_t high = detail::FiniteMagnitudeBits(pair.max);
-            const int32_t low = detail::FiniteMagnitudeBits(pair.min);
             // An infinity hides the bucket's finite peak: those samples are read.
-            if ((high == 0 && pair.max != 0.0f) || (low == 0 && pair.min != 0.0f)) {
+            if (!std::isfinite(pair.max) || !std::isfinite(pair.min)) {
                 const int64_t at = lo + (b * kBucket - storeLo);
                 if (!readRaw(at, at + kBucket))
                     return false;
             } else {
-                peakBits = std::max({peakBits, high, low});
+                run.max = std::max(run.max, pair.max);
+                run.min = std::min(run.min, pair.min);
             }
         }
+        run = ScaledPair(run, buckets->scales);
+        peakBits = std::max({peakBits, detail::FiniteMagnitudeBits(run.max), detail::FiniteMagnitudeBits(run.min)});
         return readRaw(hi - (storeHi - endBucket * kBucket), hi);
     });
     return ok ? double(detail::FromMagnitudeBits(peakBits)) : -1.0;
@@ -380,11 +433,16 @@ public:
                 const std::vector<PeakColumn>& buckets = *piece.buckets->folds;
                 if (!raw_.Fold(first, first + (firstBucket * kBucket - storeLo), max, min))
                     return false;
+                PeakColumn run;
                 for (int64_t b = firstBucket; b < endBucket; ++b) {
                     const PeakColumn& bucket = buckets[size_t(b - piece.buckets->first)];
-                    max = max < bucket.max ? bucket.max : max;
-                    min = bucket.min < min ? bucket.min : min;
+                    run.max = run.max < bucket.max ? bucket.max : run.max;
+                    run.min = bucket.min < run.min ? bucket.min : run.min;
                 }
+                if (!piece.buckets->scales.empty())
+                    run = ScaledPair(run, piece.buckets->scales);
+                max = max < run.max ? run.max : max;
+                min = run.min < min ? run.min : min;
                 if (!raw_.Fold(hi - (storeHi - endBucket * kBucket), hi, max, min))
                     return false;
             } else if (!raw_.Fold(first, hi, max, min)) {

@@ -73,10 +73,14 @@ public:
     size_t BucketCount() const;
 
     // The buckets of a store read through a gain (null: the store's own), from bucket `first` on;
-    // only those wholly inside the range they were made for hold its samples.
+    // only those wholly inside the range they were made for hold its samples. A gain's constant
+    // factors after its last fade are not applied to the folds, which are those below them and shared
+    // with them, but to each fold of whole buckets as it is used (ScaledPair): the same pair, since a
+    // factor maps the largest and the smallest of any run of samples to those of the run it makes.
     struct Buckets {
         int64_t first = 0;
         std::shared_ptr<const std::vector<PeakColumn>> folds;
+        std::vector<int32_t> scales;
         bool Covers(int64_t lo, int64_t hi) const
         {
             return lo >= first * kBucketFrames && hi <= (first + int64_t(folds->size())) * kBucketFrames;

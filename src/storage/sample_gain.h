@@ -73,11 +73,12 @@ struct GainChain {
 };
 using GainRef = std::shared_ptr<const GainChain>;
 
-// The most stages a piece carries. Each is a multiply and a clamp per sample on every read (playback,
-// peaks, saves), which stays far below the cost of reading the sample; past this an edit writes its
-// result into a store, which resets the chain. Four covers the everyday sequence (fade in, fade out,
-// a volume change, full scale) on the same range.
-constexpr size_t kMaxGainStages = 4;
+// The most stages a piece carries. Each costs a multiply (a fade's also a divide) and a clamp per
+// sample on every read (playback, peaks, saves); past this an edit writes its result into a store,
+// which resets the chain. Eight lets a user try a few volumes and fades on the same range (and undo
+// none of them) without a write, while a read through a full chain still runs far faster than real
+// time and no slower than a save's encoding.
+constexpr size_t kMaxGainStages = 8;
 
 // chain followed by stage (chain may be null).
 GainRef WithStage(const GainRef& chain, const GainStage& stage);

@@ -33,9 +33,10 @@ struct GainCase {
 const GainCase kCases[] = {
     {"each kind across blocks", {{'V', 1000, 120000, -70}, {'F', 90000, 200000}, {'I', 5, 150001}, {'O', 70000, 132299}}},
     {"a whole sound", {{'I'}, {'O'}, {'V', -1, -1, 400}, {'F'}}},
-    // Four stages on one range, then a fifth that is written.
+    // As many stages as a piece carries on one range, then one more that is written.
     {"a chain past its limit", {{'I', 2000, 100000}, {'O', 1000, 90000}, {'V', 0, 95000, 150}, {'F', 3000, 80000},
-                                {'V', 500, 99000, 50}, {'I', 0, 4000}}},
+                                {'V', 500, 99000, 50}, {'I', 0, 4000}, {'V', 0, 99000, -90}, {'O', 40000, 99000},
+                                {'F', 0, 99000}, {'I', 10, 50000}}},
     {"cuts through gains", {{'I', 1000, 120000}, {'C', 40000, 60000}, {'O', 30000, 80000}, {'K', 500, 100000},
                             {'F', 10, 5000}, {'C', 0, 300}}},
     {"undo and redo", {{'V', 0, 70000, 250}, {'I', 100, 60000}, {'U'}, {'U'}, {'R'}, {'O', 20000, 90000}, {'U'}, {'R'}}},
