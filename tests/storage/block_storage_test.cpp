@@ -381,5 +381,42 @@ TEST_F(BlockStorage, TempDirectoryFallsBackWhenTmpdirIsUnusable)
     EXPECT_EQ(TempDirectory(), "/var/tmp");
 }
 
+// A journal's gain words come back as the chain they were written from; a damaged one is refused.
+TEST(GainWords, RoundTripAndDamagedOnesAreRefused)
+{
+    GainChain chain;
+    chain.stages = {{GainStage::Kind::FadeIn, 100, 44099, -300}, {GainStage::Kind::Scale, -70, 1, 0},
+                    {GainStage::Kind::FadeOut, 100, 1, 8589934592}};
+    GainChain back;
+    ASSERT_TRUE(ParseGain(GainWord(chain), back)) << GainWord(chain);
+    EXPECT_EQ(back, chain);
+    const char* damaged[] = {"", "s", "s1~", "~s1", "s1~~s2", "x5", "i5", "i0,3", "i5,", "i,5", "s1x", "i5,3,4",
+                             "o5,8589934593", "s1~s1~s1~s1~s1~s1~s1~s1~s1", "s99999999999"};
+    for (const char* word : damaged)
+        EXPECT_FALSE(ParseGain(word, back)) << word;
+}
+
+// Pieces cut from one gained piece join again when put back side by side, as plain pieces do.
+TEST_F(BlockStorage, GainedPiecesCutAndPutBackJoinAgain)
+{
+    ChannelStore channel;
+    ASSERT_EQ(channel.Allocate(1000), 1);
+    ASSERT_EQ(channel.AddGain(100, 900, {GainStage::Kind::FadeIn, 100, 799, 0}), 1);
+    EXPECT_EQ(channel.PieceCount(), 3u);
+    const std::vector<float> before = test::ReadStore(channel);
+    ChannelStore middle;
+    middle.Slice(channel, 300, 400);
+    ASSERT_EQ(channel.Splice(300, 400, ChannelStore()), 1);
+    ASSERT_EQ(channel.Splice(300, 300, middle), 1);
+    EXPECT_EQ(channel.PieceCount(), 3u);
+    EXPECT_EQ(test::ReadStore(channel), before);
+    ChannelStore other;
+    ASSERT_EQ(other.Allocate(1000), 1);
+    ASSERT_EQ(other.AddGain(100, 900, {GainStage::Kind::FadeIn, 100, 799, 0}), 1);
+    middle.Slice(other, 300, 400);
+    ASSERT_EQ(channel.Splice(300, 400, middle), 1);
+    EXPECT_EQ(channel.PieceCount(), 5u) << "another store's piece";
+}
+
 }  // namespace
 }  // namespace brindle
