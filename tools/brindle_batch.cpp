@@ -46,7 +46,8 @@ const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (-
 
 const char kUsage[] =
     "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
-    "Opens INPUT (.mp3 or .wav), runs the actions in order, saves to OUTPUT (.mp3 or .wav) when -o is given.\n"
+    "Opens INPUT (.mp3, .wav, .flac, .ogg, .oga or .opus), runs the actions in order, saves to OUTPUT\n"
+    "(the same endings; .ogg and .oga are saved as Vorbis, .opus at 48 kHz) when -o is given.\n"
     "\n"
     "selection (frames, or seconds with a trailing s: 1.5s:3s):\n"
     "  --select A:B       select frames [A, B)\n"
@@ -213,7 +214,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             if (!needsValue(options.output) || options.output.empty())
                 return usageError("-o needs a file name");
             if (brindle::FileKind(options.output) == brindle::FileType::Unknown)
-                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3 or .wav");
+                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3, .wav, .flac, .ogg, .oga or .opus");
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument))
@@ -386,7 +387,15 @@ int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
 void PrintInfo(Document& document)
 {
     const brindle::SoundBuffer& sound = document.ActiveBuffer();
-    const char* kind = document.Kind() == brindle::FileType::Mp3 ? "mp3" : document.Kind() == brindle::FileType::Wav ? "wav" : "none";
+    const char* kind = "none";
+    switch (document.Kind()) {
+    case brindle::FileType::Mp3: kind = "mp3"; break;
+    case brindle::FileType::Wav: kind = "wav"; break;
+    case brindle::FileType::Flac: kind = "flac"; break;
+    case brindle::FileType::Ogg: kind = "ogg"; break;
+    case brindle::FileType::Opus: kind = "opus"; break;
+    case brindle::FileType::Unknown: break;
+    }
     std::printf("kind=%s\n", kind);
     std::printf("channels=%u\n", unsigned(sound.format.channelCount));
     std::printf("rate=%u\n", unsigned(sound.format.samplesPerSecond));
@@ -410,6 +419,12 @@ void PrintInfo(Document& document)
         std::printf("tag.track=%u\n", unsigned(tags.trackNumber));
     if (tags.rating)
         std::printf("tag.rating=%u\n", unsigned(tags.rating));
+    // A FLAC, Ogg or Opus file's picture blocks, or an MP3's attached picture frames.
+    size_t pictures = tags.pictures.size();
+    for (const std::string& frame : tags.carriedFrames)
+        pictures += frame.rfind("APIC", 0) == 0 ? 1 : 0;
+    if (pictures)
+        std::printf("tag.pictures=%zu\n", pictures);
 }
 
 int Fail(const std::string& file, const std::string& what)

@@ -45,8 +45,8 @@
         <translation>FILE</translation>
     </message>
     <message>
-        <source>Файл MP3 или WAV, который открыть.</source>
-        <translation>The MP3 or WAV file to open.</translation>
+        <source>Файл MP3, WAV, FLAC, Ogg или Opus, который открыть.</source>
+        <translation>The MP3, WAV, FLAC, Ogg or Opus file to open.</translation>
     </message>
     <message>
         <source>[ФАЙЛ]</source>
@@ -379,8 +379,20 @@ Snap to MP3 frames</translation>
         <translation>WAV Files (*.wav)</translation>
     </message>
     <message>
-        <source>All Supported Files (*.mp3 *.wav)</source>
-        <translation>All Supported Files (*.mp3 *.wav)</translation>
+        <source>All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)</source>
+        <translation>All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)</translation>
+    </message>
+    <message>
+        <source>FLAC Files (*.flac)</source>
+        <translation>FLAC Files (*.flac)</translation>
+    </message>
+    <message>
+        <source>Ogg Vorbis Files (*.ogg *.oga)</source>
+        <translation>Ogg Vorbis Files (*.ogg *.oga)</translation>
+    </message>
+    <message>
+        <source>Opus Files (*.opus)</source>
+        <translation>Opus Files (*.opus)</translation>
     </message>
 </context>
 <context>

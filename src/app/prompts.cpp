@@ -17,8 +17,6 @@
 namespace brindle {
 namespace {
 
-QString FilterExtension(int filterIndex) { return filterIndex == 1 ? QStringLiteral("mp3") : QStringLiteral("wav"); }
-
 QString AskOpenPath(QWidget* owner, const QString& folder)
 {
     QFileDialog dialog(owner);
@@ -85,13 +83,17 @@ bool OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 QStringList OpenFilters()
 {
-    return SaveFilters() << QCoreApplication::translate("brindle::Prompts", "All Supported Files (*.mp3 *.wav)");
+    return SaveFilters() << QCoreApplication::translate("brindle::Prompts",
+                                                        "All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)");
 }
 
 QStringList SaveFilters()
 {
     return {QCoreApplication::translate("brindle::Prompts", "MP3 Files (*.mp3)"),
-            QCoreApplication::translate("brindle::Prompts", "WAV Files (*.wav)")};
+            QCoreApplication::translate("brindle::Prompts", "WAV Files (*.wav)"),
+            QCoreApplication::translate("brindle::Prompts", "FLAC Files (*.flac)"),
+            QCoreApplication::translate("brindle::Prompts", "Ogg Vorbis Files (*.ogg *.oga)"),
+            QCoreApplication::translate("brindle::Prompts", "Opus Files (*.opus)")};
 }
 
 bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
@@ -102,6 +104,12 @@ bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
     if (prompts.showError)
         prompts.showError(owner, Texts::LinkFailed(LinkText(url)));
     return false;
+}
+
+QString FilterExtension(int filterIndex)
+{
+    static const char* const kEndings[] = {"mp3", "wav", "flac", "ogg", "opus"};
+    return QLatin1String(kEndings[filterIndex >= 1 && filterIndex <= 5 ? filterIndex - 1 : 1]);
 }
 
 QString RenameForFilter(const QString& name, int filterIndex)

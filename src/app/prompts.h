@@ -63,8 +63,11 @@ Prompts DefaultPrompts();
 // The file-type filters of the two file dialogs, in the order their indices count from 1.
 QStringList OpenFilters();
 QStringList SaveFilters();
-// The name in a save dialog's name box after the user picks filter 1 (MP3) or 2 (WAV): its
-// extension replaced by the filter's, unless it already has it. An empty name stays empty.
+// The name in a save dialog's name box after the user picks a filter (1 MP3, 2 WAV, 3 FLAC, 4 Ogg
+// Vorbis, 5 Opus): its extension replaced by the filter's, unless it already has it. An empty name
+// stays empty.
 QString RenameForFilter(const QString& name, int filterIndex);
+// The ending (without the dot) of the save filter at filterIndex (1-based, SaveFilters' order).
+QString FilterExtension(int filterIndex);
 
 }  // namespace brindle

@@ -8,6 +8,7 @@
 
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
+#include "formats/xiph_file.h"
 #include "storage/replacing_file.h"
 #include "storage/source_file.h"
 #include "storage/temp_files.h"
@@ -76,6 +77,12 @@ FileType FileKind(const std::filesystem::path& path)
         return FileType::Mp3;
     if (extension == "wav")
         return FileType::Wav;
+    if (extension == "flac")
+        return FileType::Flac;
+    if (extension == "ogg" || extension == "oga")
+        return FileType::Ogg;
+    if (extension == "opus")
+        return FileType::Opus;
     return FileType::Unknown;
 }
 
@@ -138,8 +145,18 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
             });
             break;
         case FileType::Mp3: result = mp3_.LoadMp3(source, progress); break;
-        default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
+        case FileType::Flac:
+        case FileType::Ogg:
+        case FileType::Opus:
+            // Tags that cannot be read do not stop the open, as for an MP3.
+            result = LoadXiph(plain_, *source, progress);
+            if (result)
+                mp3_.tags.ReadXiphTags(*source, progress);
+            break;
+        default: NoteFailure({FailureKind::Format, "not an .mp3, .wav, .flac, .ogg or .opus file"}); break;
         }
+        if (result && FileKind(path) != FileType::Mp3)
+            plainKind_ = FileKind(path);
     }
     if (!result) {
         mp3_.Reset();
@@ -172,7 +189,8 @@ SessionNames Document::Names() const
     const std::filesystem::path source = std::filesystem::absolute(sourcePath_, error).lexically_normal();
     const std::filesystem::path target =
         targetPath_.empty() ? targetPath_ : std::filesystem::absolute(targetPath_, error).lexically_normal();
-    return {source, target, uint8_t(Kind() == FileType::Wav ? 1 : 0)};
+    const FileType kind = Kind();
+    return {source, target, uint8_t(kind == FileType::Mp3 || kind == FileType::Unknown ? 0 : 1)};
 }
 
 int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
@@ -187,6 +205,13 @@ int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
     history_.Restore(std::move(recovered.steps), recovered.position, recovered.saved);
     sourcePath_ = recovered.names.source;
     targetPath_ = recovered.names.target;
+    // The plain side's format is the one its name last had.
+    plainKind_ = FileType::Wav;
+    for (const std::filesystem::path* name : {&sourcePath_, &targetPath_}) {
+        const FileType kind = FileKind(*name);
+        if (kind != FileType::Mp3 && kind != FileType::Unknown)
+            plainKind_ = kind;
+    }
     // Sound that was never saved anywhere has nothing on disk to be the same as.
     modified_ = !recovered.saved;
     if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
@@ -203,10 +228,15 @@ int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
 int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress)
 {
     savedLossless_ = false;
-    if (kind == FileType::Wav) {
+    if (kind != FileType::Mp3) {
         if (mp3_.buffer.HasSound() && !plain_.HasSound())
             plain_.TakeFrom(mp3_.buffer);
-        return SaveWav(plain_, file, progress);
+        switch (kind) {
+        case FileType::Flac: return SaveXiph(plain_, file, XiphFormat::Flac, &mp3_.tags, progress);
+        case FileType::Ogg: return SaveXiph(plain_, file, XiphFormat::Vorbis, &mp3_.tags, progress);
+        case FileType::Opus: return SaveXiph(plain_, file, XiphFormat::Opus, &mp3_.tags, progress);
+        default: return SaveWav(plain_, file, progress);
+        }
     }
     if (plain_.HasSound() && !mp3_.buffer.HasSound())
         mp3_.buffer.TakeFrom(plain_);
@@ -228,7 +258,7 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     const std::filesystem::path target = given.empty() ? targetPath_ : given;
     const FileType kind = FileKind(target);
     if (target.empty() || kind == FileType::Unknown) {
-        NoteFailure({FailureKind::Format, "the name must end in .mp3 or .wav"});
+        NoteFailure({FailureKind::Format, "the name must end in .mp3, .wav, .flac, .ogg or .opus"});
         return 0;
     }
     // Saving over a link writes the file it points to, as the user would expect; the file is written
@@ -251,6 +281,8 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     modified_ = false;
     history_.MarkSaved();
     targetPath_ = given.empty() ? targetPath_ : given;
+    if (kind != FileType::Mp3)
+        plainKind_ = kind;
     if (session_) {
         if (session_->NeedsSnapshot())
             session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
@@ -492,7 +524,7 @@ FileType Document::Kind() const
     if (mp3_.buffer.HasSound())
         return FileType::Mp3;
     if (plain_.HasSound())
-        return FileType::Wav;
+        return plainKind_;
     return FileType::Unknown;
 }
 

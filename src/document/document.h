@@ -1,8 +1,8 @@
 // The one open sound: where it came from, where it was last saved, whether it has unsaved changes.
 //
-// The sound lives in one of two sides: the MP3 side (with the tags of the MP3 it came from) or the plain
-// side used for WAV. ActiveBuffer() is whichever holds it; a save in the other format moves it across
-// without copying samples. Load and save run on the worker thread; everything else on the UI thread.
+// The sound lives in one of two sides: the MP3 side (with the tags of the file it came from) or the
+// plain side used for WAV, FLAC, Ogg Vorbis and Opus. ActiveBuffer() is whichever holds it; a save in a
+// format of the other side moves it across without copying samples. Load and save run on the worker thread; everything else on the UI thread.
 // This class is part of the core: the editor and brindle-batch share it, and it does not use Qt.
 #pragma once
 
@@ -22,10 +22,10 @@ namespace brindle {
 
 class Progress;
 
-enum class FileType : uint8_t { Mp3 = 0, Wav = 1, Unknown = 255 };
+enum class FileType : uint8_t { Mp3 = 0, Wav = 1, Flac = 2, Ogg = 3, Opus = 4, Unknown = 255 };
 
-// By the extension after the last "." of the file name, compared in lower case: "mp3", "wav", or
-// Unknown for anything else.
+// By the extension after the last "." of the file name, compared in lower case: "mp3", "wav", "flac",
+// "ogg" or "oga" (Ogg Vorbis when saved; any Ogg stream opens), "opus", or Unknown for anything else.
 FileType FileKind(const std::filesystem::path& path);
 
 class Document {
@@ -147,8 +147,8 @@ public:
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
-    // Mp3 when the MP3 side holds the sound, Wav the plain side, Unknown when nothing is open (it
-    // preselects the save filter).
+    // Mp3 when the MP3 side holds the sound; when the plain side does, the format it was opened from
+    // or last saved in; Unknown when nothing is open (it preselects the save filter).
     FileType Kind() const;
     SoundBuffer& ActiveBuffer();
     const SoundBuffer& ActiveBuffer() const;
@@ -209,6 +209,8 @@ private:
     std::filesystem::path pendingTarget_;
     Mp3Document mp3_;
     SoundBuffer plain_;
+    // What the plain side's sound was opened from or last saved as.
+    FileType plainKind_ = FileType::Wav;
 
     SessionNames Names() const;
 

@@ -698,7 +698,7 @@ private slots:
         const QString text = test::ScratchDir() + QStringLiteral("/notes.txt");
         QFile(text).open(QIODevice::WriteOnly);
         QVERIFY(!frame_->OpenFile(text));
-        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nthe name ends in neither .mp3 nor .wav").arg(text)});
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nthe name ends in none of .mp3, .wav, .flac, .ogg, .oga, .opus").arg(text)});
         QVERIFY(!frame_->IsShowingDocument());
 
         const QString bad = test::ScratchDir() + QStringLiteral("/bad.wav");

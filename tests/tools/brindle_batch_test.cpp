@@ -388,12 +388,12 @@ TEST_F(BrindleBatch, FailuresSayWhichFileAndWhyOnOneLine)
 
     // Usage errors are found before any work and exit 2.
     for (const std::string& arguments :
-         {tone + " -o a.wav -o b.wav", tone + " -o '" + PathOf("out.ogg").string() + "'", tone + " --select nans:1s",
+         {tone + " -o a.wav -o b.wav", tone + " -o '" + PathOf("out.aiff").string() + "'", tone + " --select nans:1s",
           tone + " --select 0:infs", "-- " + tone + " --info"}) {
         outcome = Run(arguments);
         EXPECT_EQ(outcome.status, 2) << arguments << ": " << outcome.err;
     }
-    EXPECT_FALSE(std::filesystem::exists(PathOf("out.ogg")));
+    EXPECT_FALSE(std::filesystem::exists(PathOf("out.aiff")));
     outcome = Run(tone + " --select 0:5s --delete -o '" + PathOf("cut.wav").string() + "'");
     EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.err.find("past the end of the sound (176400 frames, 4.000 s)"), std::string::npos)
