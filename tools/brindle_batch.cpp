@@ -62,6 +62,8 @@ const char kUsage[] =
     "  --fade-out         fade out\n"
     "  --mono             convert the whole sound to mono\n"
     "  --stereo           convert the whole sound to stereo\n"
+    "  --paste FILE[:A:B]  put FILE, or [A, B) of it, in place of the selection (at the start without one)\n"
+    "  --insert-silence SECONDS  put that much silence in place of the selection (at the start without one)\n"
     "other:\n"
     "  --info             print the sound as key=value lines\n"
     "  -o OUTPUT          save the result (format by extension)\n"
@@ -230,6 +232,32 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             int32_t percent = 0;
             if (!needsValue(action.argument) || !ParsePercent(action.argument, percent))
                 return usageError("--volume needs a whole percentage");
+            options.actions.push_back(action);
+        } else if (arg == "--paste") {
+            Action action{arg, {}, {}, {}};
+            if (!needsValue(action.argument) || action.argument.empty())
+                return usageError("--paste needs FILE or FILE:A:B");
+            // FILE:A:B when the last two fields are positions; else the whole argument names the file.
+            const size_t last = action.argument.rfind(':');
+            const size_t before = last == std::string::npos || last == 0 ? std::string::npos
+                                                                         : action.argument.rfind(':', last - 1);
+            Position from, to;
+            if (before != std::string::npos && before > 0 &&
+                ParsePosition(action.argument.substr(before + 1, last - before - 1), from) &&
+                ParsePosition(action.argument.substr(last + 1), to)) {
+                action.from = from;
+                action.to = to;
+                action.name = "--paste-range";
+                action.argument.resize(before);
+            }
+            options.actions.push_back(action);
+        } else if (arg == "--insert-silence") {
+            Action action{arg, {}, {}, {}};
+            char* end = nullptr;
+            const double seconds = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
+            if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
+                !(seconds > 0 && seconds <= 36000))
+                return usageError("--insert-silence needs seconds above 0 (at most 36000)");
             options.actions.push_back(action);
         } else if (arg == "--select-all" || arg == "--deselect" || arg == "--delete" || arg == "--keep" ||
                    arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
@@ -498,12 +526,50 @@ int RunActions(Document& document, const Options& options)
             result = document.ToMono();
         } else if (action.name == "--stereo") {
             result = document.ToStereo();
+        } else if (action.name == "--paste" || action.name == "--paste-range") {
+            // The clip's file is opened as the input was, and lives until the paste has taken its pieces.
+            Document source;
+            if (!source.Load(action.argument))
+                return Fail(action.argument, source.LastFailure().text);
+            const brindle::SoundBuffer& clip = source.ActiveBuffer();
+            int64_t from = 0, to = clip.channels.FrameCount();
+            if (action.name == "--paste-range") {
+                from = ToFrame(action.from, clip.channels.SampleRate(), clip.channels.FrameCount());
+                to = ToFrame(action.to, clip.channels.SampleRate(), clip.channels.FrameCount());
+                if (to > int64_t(clip.channels.FrameCount()) || from >= to)
+                    return Fail(action.argument, "no frames in the range to paste");
+            }
+            if (!document.SetClip(clip, from, to))
+                return Fail(action.argument, "cannot take the range to paste");
+            const int64_t at = hasSelection ? selectionStart : 0;
+            result = document.Paste(at, hasSelection ? selectionEnd : at);
+            if (result) {
+                const int64_t inserted = int64_t(document.ActiveBuffer().channels.FrameCount()) -
+                                         (int64_t(frames) - ((hasSelection ? selectionEnd : at) - at));
+                selectionStart = at;
+                selectionEnd = at + inserted;
+                if (!options.quiet && clip.channels.SampleRate() != sound.channels.SampleRate())
+                    std::fprintf(stderr, "brindle-batch: %s: resampled from %u Hz to %u Hz\n",
+                                 Printable(action.argument).c_str(), unsigned(clip.channels.SampleRate()),
+                                 unsigned(document.ActiveBuffer().channels.SampleRate()));
+            }
+        } else if (action.name == "--insert-silence") {
+            const double silence = std::floor(std::strtod(action.argument.c_str(), nullptr) * sound.channels.SampleRate() + 0.5);
+            if (silence < 1 || silence > double(brindle::kMaxStoredSamples))
+                return Fail(options.input, "--insert-silence " + Printable(action.argument) + ": too short or too long");
+            const int64_t at = hasSelection ? selectionStart : 0;
+            result = document.InsertSilence(at, hasSelection ? selectionEnd : at, uint32_t(silence));
+            if (result) {
+                selectionStart = at;
+                selectionEnd = at + int64_t(silence);
+            }
         } else if (action.name == "--info") {
             PrintInfo(document);
         }
         if (!result) {
             const brindle::FailureReason& reason = brindle::LastFailure();
-            return Fail(options.input, action.name.substr(2) + " failed" + (reason.IsSet() ? ": " + reason.text : ""));
+            const std::string name = action.name == "--paste-range" ? "paste" : action.name.substr(2);
+            return Fail(options.input, name + " failed" + (reason.IsSet() ? ": " + reason.text : ""));
         }
     }
     return kExitOk;

@@ -175,6 +175,30 @@ Whole File</translation>
         <translation>Put selection edges where an MP3 saves without re-encoding
 Snap to MP3 frames</translation>
     </message>
+    <message>
+        <source>Вырезать выделение в буфер обмена
+Вырезать</source>
+        <translation>Cut the selection to the clipboard
+Cut</translation>
+    </message>
+    <message>
+        <source>Копировать выделение в буфер обмена
+Копировать</source>
+        <translation>Copy the selection to the clipboard
+Copy</translation>
+    </message>
+    <message>
+        <source>Вставить буфер обмена вместо выделения или в позицию воспроизведения
+Вставить</source>
+        <translation>Paste the clipboard over the selection or at the play position
+Paste</translation>
+    </message>
+    <message>
+        <source>Вставить тишину вместо выделения или в позицию воспроизведения
+Вставить тишину</source>
+        <translation>Insert silence over the selection or at the play position
+Insert Silence</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -360,6 +384,26 @@ Snap to MP3 frames</translation>
         <source>Привязать к кадрам MP3</source>
         <translation>Snap to MP3 Frames</translation>
     </message>
+    <message>
+        <source>Вырезать</source>
+        <translation>Cut</translation>
+    </message>
+    <message>
+        <source>Копировать</source>
+        <translation>Copy</translation>
+    </message>
+    <message>
+        <source>Вставить</source>
+        <translation>Paste</translation>
+    </message>
+    <message>
+        <source>&amp;Эффекты</source>
+        <translation>Effe&amp;cts</translation>
+    </message>
+    <message>
+        <source>Вставить тишину...</source>
+        <translation>Insert Silence...</translation>
+    </message>
 </context>
 <context>
     <name>brindle::ProgressWindow</name>
@@ -400,6 +444,29 @@ Snap to MP3 frames</translation>
     <message>
         <source>Полоса выделения</source>
         <translation>Selection bar</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::SilenceDialog</name>
+    <message>
+        <source>Вставить тишину</source>
+        <translation>Insert Silence</translation>
+    </message>
+    <message>
+        <source>Длительность (с):</source>
+        <translation>Duration (s):</translation>
+    </message>
+    <message>
+        <source>Длительность (с)</source>
+        <translation>Duration (s)</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
     </message>
 </context>
 <context>
@@ -580,6 +647,22 @@ Snap to MP3 frames</translation>
     <message>
         <source>Журнал несохранённых изменений испорчен и удалён.</source>
         <translation>The journal of unsaved changes was unusable and has been deleted.</translation>
+    </message>
+    <message>
+        <source>Вставка пересчитана из %1 Гц в %2 Гц</source>
+        <translation>Pasted audio resampled from %1 Hz to %2 Hz</translation>
+    </message>
+    <message>
+        <source>Вставить</source>
+        <translation>Paste</translation>
+    </message>
+    <message>
+        <source>Вставить тишину</source>
+        <translation>Insert Silence</translation>
+    </message>
+    <message>
+        <source>Вырезать</source>
+        <translation>Cut</translation>
     </message>
 </context>
 <context>

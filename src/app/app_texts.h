@@ -65,6 +65,12 @@ inline QString SessionFailed(const QString& reason)
         .arg(reason);
 }
 
+// A paste of a clip of another rate: the status says it was resampled.
+inline QString PasteResampled(uint32_t from, uint32_t to)
+{
+    return QCoreApplication::translate("brindle::Texts", "Вставка пересчитана из %1 Гц в %2 Гц").arg(from).arg(to);
+}
+
 // An edit as the undo and redo items name it: its button's text, in the window's language (the stereo
 // button alone keeps its English label in the Russian window).
 inline QString EditName(EditKind kind)
@@ -78,6 +84,9 @@ inline QString EditName(EditKind kind)
     case EditKind::FadeOut: return QCoreApplication::translate("brindle::Texts", "Затухание");
     case EditKind::ToMono: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Моно");
     case EditKind::ToStereo: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Стерео");
+    case EditKind::Paste: return QCoreApplication::translate("brindle::Texts", "Вставить");
+    case EditKind::InsertSilence: return QCoreApplication::translate("brindle::Texts", "Вставить тишину");
+    case EditKind::Cut: return QCoreApplication::translate("brindle::Texts", "Вырезать");
     }
     return {};
 }

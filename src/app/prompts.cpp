@@ -10,6 +10,7 @@
 #include "app/about_box.h"
 #include "app/app_texts.h"
 #include "app/progress_window.h"
+#include "app/silence_dialog.h"
 #include "app/stereo_dialog.h"
 #include "app/volume_dialog.h"
 #include "app/web_links.h"
@@ -143,6 +144,12 @@ Prompts DefaultPrompts()
         if (dialog.exec() != QDialog::Accepted)
             return std::nullopt;
         return dialog.Percent();
+    };
+    prompts.askSilence = [](QWidget* owner) -> std::optional<double> {
+        SilenceDialog dialog(owner);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.Seconds();
     };
     prompts.askStereo = [](QWidget* owner, const LinkHandler& openLink) { return StereoDialog(owner, openLink).Ask(); };
     prompts.showAbout = [](QWidget* owner, const LinkHandler& openLink) { AboutBox(owner, openLink).exec(); };

@@ -44,6 +44,8 @@ struct Prompts {
     std::function<int(QWidget* owner, Document& document, TaskMode mode)> runProgress;
     // The volume dialog: the accepted percentage, nothing when cancelled.
     std::function<std::optional<int>(QWidget* owner)> askVolume;
+    // The silence dialog: the accepted duration in seconds, nothing when cancelled.
+    std::function<std::optional<double>(QWidget* owner)> askSilence;
     // The stereo dialog: 1 proceed, 2 cancel. Its link goes to openLink.
     std::function<int(QWidget* owner, const LinkHandler& openLink)> askStereo;
     // The modal about box. Its link goes to openLink.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include "edit/paste.h"
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
 #include "formats/xiph_file.h"
@@ -122,6 +123,7 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
     // The look first only for its words ("is a folder"); the open refuses what is not a regular file
     // all the same, whatever the name is by then.
     const bool opened = IsRegularFile(path) && source->Open(path);
+    KeepClip();
     // The steps are edits of the sound this load replaces; their stores go with them.
     if (session_)
         session_->Clear();
@@ -195,6 +197,7 @@ SessionNames Document::Names() const
 
 int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
 {
+    KeepClip();
     // The session holds the history being taken: nothing of it is cleared until it is recorded anew.
     Session* const session = std::exchange(session_, nullptr);
     Reset();
@@ -335,8 +338,19 @@ uint64_t NewStoreBytes(const Document::EditRequest& request, const SoundBuffer& 
     case EditKind::FadeIn:
     case EditKind::FadeOut: return range;
     case EditKind::ToMono: return uint64_t(n) * sizeof(float);
+    case EditKind::InsertSilence: return uint64_t(request.frames) * sizeof(float);
     default: return 0;
     }
+}
+
+// At most what a paste of clip writes: the clip as floats at the sound's rate and channel count.
+uint64_t PasteBytes(const SoundBuffer& clip, const SoundBuffer& sound)
+{
+    const ChannelSet& c = clip.channels;
+    if (c.SampleRate() == 0)
+        return 0;
+    const double frames = double(c.FrameCount()) * sound.channels.SampleRate() / c.SampleRate();
+    return uint64_t(frames + 1) * std::max(c.ChannelCount(), sound.channels.ChannelCount()) * sizeof(float);
 }
 
 }  // namespace
@@ -395,8 +409,76 @@ int Document::RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* 
     case EditKind::FadeOut: return brindle::FadeOut(sound, request.start, request.end, progress);
     case EditKind::ToMono: return brindle::ToMono(sound, progress);
     case EditKind::ToStereo: return brindle::ToStereo(sound, progress);
+    case EditKind::Paste: return PasteClip(sound, request.start, request.end, progress);
+    case EditKind::InsertSilence:
+        return brindle::InsertSilence(sound, request.start, request.end, request.frames, progress);
+    case EditKind::Cut: return sound.DeleteRange(request.start, request.end, true);
     }
     return 0;
+}
+
+int Document::PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
+{
+    if (!clip_.HasSound()) {
+        NoteFailure({FailureKind::Format, "nothing to paste"});
+        return 0;
+    }
+    const int64_t n = sound.channels.FrameCount();
+    if (start < 0 || end < start || end > n) {
+        NoteFailure({FailureKind::Format, "the place to paste is outside the sound"});
+        return 0;
+    }
+    SoundBuffer piece;
+    if (!piece.CopyFrom(clip_))
+        return 0;
+    const uint16_t channels = sound.channels.ChannelCount();
+    const uint32_t rate = sound.channels.SampleRate();
+    // Whether the piece's samples are in stores this edit made: those the journal can name.
+    bool written = false;
+    if (piece.channels.ChannelCount() > channels) {
+        if (!brindle::ToMono(piece, progress))
+            return 0;
+        written = true;
+    }
+    if (piece.channels.SampleRate() != rate) {
+        if (!Resample(piece, rate, progress))
+            return 0;
+        written = true;
+    }
+    if (session_ && !clipShared_ && !written && !CopyIntoNewStores(piece, false, progress))
+        return 0;
+    if (piece.channels.ChannelCount() < channels && !brindle::ToStereo(piece))
+        return 0;
+    return SpliceSound(sound, start, end, piece);
+}
+
+int Document::CopyToClip(int64_t start, int64_t end)
+{
+    if (!SetClip(ActiveBuffer(), start, end))
+        return 0;
+    clipShared_ = true;
+    return 1;
+}
+
+int Document::SetClip(const SoundBuffer& source, int64_t start, int64_t end)
+{
+    SoundBuffer clip;
+    if (!source.HasSound() || !clip.CopyFrom(source) || !clip.DeleteRange(start, end, false))
+        return 0;
+    clip_.Clear();
+    clip_.TakeFrom(clip);
+    clipShared_ = false;
+    return 1;
+}
+
+void Document::KeepClip()
+{
+    // Without a session nothing deletes the stores under the clip.
+    if (!clipShared_ || !session_ || !clip_.HasSound())
+        return;
+    clipShared_ = false;
+    if (!CopyIntoNewStores(clip_, true))
+        clip_.Clear();
 }
 
 int Document::PrepareEdit(const EditRequest& request, Progress* progress)
@@ -408,7 +490,8 @@ int Document::PrepareEdit(const EditRequest& request, Progress* progress)
     std::unique_ptr<SubProgress> editProgress;
     if (progress)
         editProgress = std::make_unique<SubProgress>(*progress, progress->Range() / 5 * 4);
-    int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
+    const uint64_t bytes = request.kind == EditKind::Paste ? PasteBytes(clip_, sound) : NewStoreBytes(request, sound);
+    int result = sound.HasSound() && MakeRoom(bytes) && prepared_.CopyFrom(sound) &&
                  RunEdit(request, prepared_, editProgress.get()) && !IsCancelled(progress);
     prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept

@@ -94,6 +94,28 @@ public:
     int FadeOut(int64_t start, int64_t end) { return Edit({EditKind::FadeOut, start, end}); }
     int ToStereo(Progress* progress = nullptr) { return Edit({EditKind::ToStereo}, progress); }
     int ToMono() { return Edit({EditKind::ToMono}); }
+    // The clip in place of [start, end), or inserted at start when start == end; silence the same way.
+    int Paste(int64_t start, int64_t end) { return Edit({EditKind::Paste, start, end}); }
+    int InsertSilence(int64_t start, int64_t end, uint32_t frames)
+    {
+        return Edit({EditKind::InsertSilence, start, end, 100, frames});
+    }
+
+    // The clipboard: audio copied or cut from this or an earlier sound, which outlives the sound it
+    // came from, so audio moves between files. Copying shares the sound's stores (no sample is copied,
+    // whatever the length). When a load or a recovery replaces the sound, the clip's samples are copied
+    // on that worker into unnamed files of the clipboard's own, for the session folder of the sound
+    // they came from goes with it; a paste of such a clip copies them again into the stores of the
+    // sound it goes into (the session's folder), so that the journal rebuilds every state from that
+    // folder alone. A paste of a clip of this sound is pieces only. A clip of another channel count is
+    // made to fit by the rules of the mono and stereo edits, one of another rate is resampled with
+    // libsoxr at its high quality.
+    // CopyToClip takes [start, end) of the sound (clamped; an empty range fails), SetClip of source
+    // (another document's, whose stores must outlive the paste). UI thread, instant.
+    int CopyToClip(int64_t start, int64_t end);
+    int SetClip(const SoundBuffer& source, int64_t start, int64_t end);
+    bool HasClip() const { return clip_.HasSound(); }
+    const SoundBuffer& Clip() const { return clip_; }
 
     // The free space an edit leaves in the temporary folder, at least: 1 GB, or 5 % of the folder's
     // file system when that is smaller.
@@ -180,6 +202,9 @@ public:
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
+    int PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress);
+    // Before the sound is replaced: the clip takes its samples out of the sound's stores.
+    void KeepClip();
     // Drops the steps that make bytes fit above the reserve; false (with the reason noted, nothing
     // dropped) when they cannot.
     bool MakeRoom(uint64_t bytes);
@@ -213,6 +238,10 @@ private:
     FileType plainKind_ = FileType::Wav;
 
     SessionNames Names() const;
+
+    SoundBuffer clip_;
+    // The clip shares the stores of the sound's session (a copy of this sound, not yet replaced).
+    bool clipShared_ = false;
 
     Session* session_ = nullptr;
     int pendingStep_ = 0;

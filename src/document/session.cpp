@@ -981,7 +981,7 @@ int OrphanSession::Read(RecoveredHistory& history, std::string& reason)
             EditHistory::Step& step = steps[index];
             if (kind == "step") {
                 int64_t k = 0, start = 0, end = 0, percent = 0;
-                if (w.size() != 6 || !Number(w[2], k, 0, int(EditKind::ToStereo)) || !Number(w[3], start, -1, INT64_MAX / 2) ||
+                if (w.size() != 6 || !Number(w[2], k, 0, int(EditKind::Cut)) || !Number(w[3], start, -1, INT64_MAX / 2) ||
                     !Number(w[4], end, -1, INT64_MAX / 2) || !Number(w[5], percent, 0, INT32_MAX))
                     return fail("a damaged step");
                 step.request = {EditKind(k), start, end, int32_t(percent)};

@@ -114,6 +114,7 @@ Prompts FakeDialogs::MakePrompts()
         return recoverAnswer;
     };
     prompts.askVolume = [this](QWidget*) { return volumeAnswer; };
+    prompts.askSilence = [this](QWidget*) { return silenceAnswer; };
     prompts.askStereo = [this](QWidget*, const LinkHandler&) { return stereoAnswer; };
     prompts.showAbout = [](QWidget*, const LinkHandler&) {};
     prompts.openUrl = [this](const QUrl& url) {

@@ -36,6 +36,7 @@ struct FakeDialogs {
     std::deque<SaveChoice> saveAnswers;  // an empty path, or none left: cancelled
     std::deque<QMessageBox::StandardButton> saveQuestionAnswers;
     std::optional<int> volumeAnswer;
+    std::optional<double> silenceAnswer;
     int stereoAnswer = 2;
     bool openUrlAnswer = true;  // whether the desktop took an address
     bool recoverAnswer = false;

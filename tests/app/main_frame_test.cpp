@@ -1,5 +1,6 @@
 // The main window driven as a person would: commands, rules, file commands, drops and the caption,
 // with the real progress window and the dialogs answered by FakeDialogs.
+#include <algorithm>
 #include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAction>
@@ -1462,6 +1463,62 @@ private slots:
         frame_.reset();
         QCOMPARE(closed.count(), 1);
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(clock.elapsed())));
+    }
+
+    // Ctrl+C, Ctrl+V and Ctrl+X as the window receives them: audio goes from one file into another
+    // (mono into stereo, doubled), what went in is selected and named in the undo item; silence goes
+    // in at the play position from the Эффекты menu.
+    void cutCopyPasteAndSilenceMoveAudioBetweenFiles()
+    {
+        QVERIFY(frame_->OpenFile(mono_));
+        PlaybackEngine& engine = frame_->Engine();
+        WaveformView* waveform = frame_->View()->Waveform();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        waveform->setFocus();
+        QCOMPARE(frame_->Commands().Find(kCmdPaste)->menuAction->isEnabled(), false);
+        engine.SetSelectionStart(1000, 44100);
+        engine.SetSelectionEnd(5000, 44100);
+        frame_->RefreshUiState();
+        const std::vector<float> mono = Samples(frame_->GetDocument().ActiveBuffer().channels.Channel(0));
+        QTest::keyClick(waveform, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(frame_->GetDocument().HasClip());
+
+        QVERIFY(frame_->OpenFile(stereo_));
+        const ChannelSet& set = frame_->GetDocument().ActiveBuffer().channels;
+        engine.SetPosition(2000, set.FrameCount());
+        frame_->RefreshUiState();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        waveform->setFocus();
+        QVERIFY(frame_->Commands().Find(kCmdPaste)->menuAction->isEnabled());
+        QTest::keyClick(waveform, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(set.FrameCount(), uint32_t(44100 + 4000));
+        QCOMPARE(engine.selectionStart, 2000);
+        QCOMPARE(engine.selectionEnd, 6000);
+        const std::vector<float> expected(mono.begin() + 1000, mono.begin() + 5000);
+        for (int c = 0; c < 2; ++c) {
+            const std::vector<float> pasted = Samples(set.Channel(c));
+            QVERIFY(std::vector<float>(pasted.begin() + 2000, pasted.begin() + 6000) == expected);
+        }
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Вставить"));
+
+        QTest::keyClick(waveform, Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(set.FrameCount(), uint32_t(44100));
+        QVERIFY(!engine.HasSelection());
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Вырезать"));
+
+        dialogs_.silenceAnswer = 0.5;
+        engine.SetPosition(100, set.FrameCount());
+        frame_->RefreshUiState();
+        frame_->Commands().Find(kCmdInsertSilence)->menuAction->trigger();
+        QCOMPARE(set.FrameCount(), uint32_t(44100 + 22050));
+        QCOMPARE(engine.selectionStart, 100);
+        QCOMPARE(engine.selectionEnd, 100 + 22050);
+        const std::vector<float> silent = Samples(set.Channel(1));
+        QVERIFY(std::all_of(silent.begin() + 100, silent.begin() + 100 + 22050, [](float x) { return x == 0.0f; }));
     }
 
     // The window's keys each do their one thing while the waveform (or any control that has no use
