@@ -41,6 +41,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
+// The highest true peak --loudness lets its gain make.
+constexpr double kLoudnessCeilingDbfs = -1.0;
 
 const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
 
@@ -64,8 +66,9 @@ const char kUsage[] =
     "  --stereo           convert the whole sound to stereo\n"
     "  --paste FILE[:A:B]  put FILE, or [A, B) of it, in place of the selection (at the start without one)\n"
     "  --insert-silence SECONDS  put that much silence in place of the selection (at the start without one)\n"
+    "  --loudness LUFS    one gain that brings the integrated loudness to LUFS, stopping the true peak at -1 dBFS\n"
     "other:\n"
-    "  --info             print the sound as key=value lines\n"
+    "  --info             print the sound as key=value lines, its loudness and peaks included\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
     "  -v                 say how the output was made (of an MP3: how much was encoded anew, and why)\n"
@@ -250,6 +253,14 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
                 action.name = "--paste-range";
                 action.argument.resize(before);
             }
+            options.actions.push_back(action);
+        } else if (arg == "--loudness") {
+            Action action{arg, {}, {}, {}};
+            char* end = nullptr;
+            const double target = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
+            if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
+                !(target >= -70 && target <= 0))
+                return usageError("--loudness needs a target from -70 to 0 LUFS");
             options.actions.push_back(action);
         } else if (arg == "--insert-silence") {
             Action action{arg, {}, {}, {}};
@@ -453,6 +464,20 @@ void PrintInfo(Document& document)
         pictures += frame.rfind("APIC", 0) == 0 ? 1 : 0;
     if (pictures)
         std::printf("tag.pictures=%zu\n", pictures);
+    // The whole sound's loudness (EBU R128) and peaks: "-inf" for silence, as for a range too short
+    // to gate.
+    if (document.Measure(-1, -1)) {
+        const brindle::LoudnessFigures& figures = document.Measured();
+        auto number = [](double value) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.2f", value);
+            return std::isfinite(value) ? std::string(text) : std::string(value < 0 ? "-inf" : "inf");
+        };
+        std::printf("peak_dbfs=%s\n", number(figures.samplePeakDbfs).c_str());
+        std::printf("true_peak_dbfs=%s\n", number(figures.truePeakDbfs).c_str());
+        std::printf("integrated_lufs=%s\n", number(figures.integratedLufs).c_str());
+        std::printf("loudness_range_lu=%s\n", number(figures.rangeLu).c_str());
+    }
 }
 
 int Fail(const std::string& file, const std::string& what)
@@ -553,6 +578,21 @@ int RunActions(Document& document, const Options& options)
                                  Printable(action.argument).c_str(), unsigned(clip.channels.SampleRate()),
                                  unsigned(document.ActiveBuffer().channels.SampleRate()));
             }
+        } else if (action.name == "--loudness") {
+            if (!document.Measure(start, end))
+                return Fail(options.input, "loudness: cannot measure the sound");
+            const brindle::LoudnessFigures& measured = document.Measured();
+            if (!std::isfinite(measured.integratedLufs))
+                return Fail(options.input, "loudness: too quiet or too short to measure (under 400 ms)");
+            double gain = brindle::GainToTarget(measured, std::strtod(action.argument.c_str(), nullptr));
+            const double ceiling = brindle::GainToCeiling(measured, kLoudnessCeilingDbfs);
+            if (gain > ceiling) {
+                if (!options.quiet)
+                    std::fprintf(stderr, "brindle-batch: loudness: %+.2f dB would put the true peak over %.1f dBFS; "
+                                         "%+.2f dB applied\n", gain, kLoudnessCeilingDbfs, ceiling);
+                gain = ceiling;
+            }
+            result = document.ChangeVolume(start, end, brindle::GainPercent(gain));
         } else if (action.name == "--insert-silence") {
             const double silence = std::floor(std::strtod(action.argument.c_str(), nullptr) * sound.channels.SampleRate() + 0.5);
             if (silence < 1 || silence > double(brindle::kMaxStoredSamples))

@@ -199,6 +199,18 @@ Paste</translation>
         <translation>Insert silence over the selection or at the play position
 Insert Silence</translation>
     </message>
+    <message>
+        <source>Привести громкость выделения или всего звука к целевой (EBU R128)
+Нормализовать громкость</source>
+        <translation>Bring the loudness of the selection or the whole sound to a target (EBU R128)
+Normalize Loudness</translation>
+    </message>
+    <message>
+        <source>Формат, длительность, пики и громкость звука
+Сведения о звуке</source>
+        <translation>Format, length, peaks and loudness of the sound
+Sound Properties</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -248,6 +260,57 @@ Insert Silence</translation>
     <message>
         <source>Конвертировать в Моно</source>
         <translation>Convert to Mono</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::LoudnessDialog</name>
+    <message>
+        <source>Нормализовать громкость</source>
+        <translation>Normalize Loudness</translation>
+    </message>
+    <message>
+        <source>Сейчас: %1 LUFS, истинный пик %2 dBFS</source>
+        <translation>Now: %1 LUFS, true peak %2 dBFS</translation>
+    </message>
+    <message>
+        <source>Целевая громкость (LUFS)</source>
+        <translation>Target loudness (LUFS)</translation>
+    </message>
+    <message>
+        <source>Потолок истинного пика (dBFS)</source>
+        <translation>True peak ceiling (dBFS)</translation>
+    </message>
+    <message>
+        <source>Целевая громкость (LUFS):</source>
+        <translation>Target loudness (LUFS):</translation>
+    </message>
+    <message>
+        <source>Потолок истинного пика (dBFS):</source>
+        <translation>True peak ceiling (dBFS):</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Введите целевую громкость от -70 до 0 LUFS.</source>
+        <translation>Enter a target loudness from -70 to 0 LUFS.</translation>
+    </message>
+    <message>
+        <source>Усиление %1 дБ подняло бы истинный пик выше потолка %2 dBFS.</source>
+        <translation>A gain of %1 dB would push the true peak over the %2 dBFS ceiling.</translation>
+    </message>
+    <message>
+        <source>Остановиться на потолке: усиление %1 дБ</source>
+        <translation>Stop at the ceiling: a gain of %1 dB</translation>
+    </message>
+    <message>
+        <source>Усиление %1 дБ.</source>
+        <translation>A gain of %1 dB.</translation>
     </message>
 </context>
 <context>
@@ -404,6 +467,14 @@ Insert Silence</translation>
         <source>Вставить тишину...</source>
         <translation>Insert Silence...</translation>
     </message>
+    <message>
+        <source>Сведения о звуке</source>
+        <translation>Sound Properties</translation>
+    </message>
+    <message>
+        <source>Нормализовать громкость...</source>
+        <translation>Normalize Loudness...</translation>
+    </message>
 </context>
 <context>
     <name>brindle::ProgressWindow</name>
@@ -467,6 +538,17 @@ Insert Silence</translation>
     <message>
         <source>Отмена</source>
         <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::SoundPropertiesDialog</name>
+    <message>
+        <source>Сведения о звуке</source>
+        <translation>Sound Properties</translation>
+    </message>
+    <message>
+        <source>Закрыть</source>
+        <translation>Close</translation>
     </message>
 </context>
 <context>
@@ -663,6 +745,50 @@ Insert Silence</translation>
     <message>
         <source>Вырезать</source>
         <translation>Cut</translation>
+    </message>
+    <message>
+        <source>Громкость не измерить: звук слишком тихий или короче 400 мс</source>
+        <translation>The loudness cannot be measured: the sound is too quiet or shorter than 400 ms</translation>
+    </message>
+    <message>
+        <source>Ошибка измерения громкости</source>
+        <translation>Error measuring the loudness</translation>
+    </message>
+    <message>
+        <source>Формат</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>Длительность</source>
+        <translation>Length</translation>
+    </message>
+    <message>
+        <source>Пик</source>
+        <translation>Peak</translation>
+    </message>
+    <message>
+        <source>Интегральная громкость</source>
+        <translation>Integrated loudness</translation>
+    </message>
+    <message>
+        <source>Диапазон громкости</source>
+        <translation>Loudness range</translation>
+    </message>
+    <message>
+        <source>Истинный пик</source>
+        <translation>True peak</translation>
+    </message>
+    <message>
+        <source>%1, %2 бит, %3 Гц, %4</source>
+        <translation>%1, %2-bit, %3 Hz, %4</translation>
+    </message>
+    <message>
+        <source>моно</source>
+        <translation>mono</translation>
+    </message>
+    <message>
+        <source>стерео</source>
+        <translation>stereo</translation>
     </message>
 </context>
 <context>

@@ -44,6 +44,9 @@ enum CommandId : int {
     kCmdCopy = 57634,
     kCmdPaste = 57637,
     kCmdInsertSilence = 1008,
+    // Loudness.
+    kCmdNormalizeLoudness = 1009,
+    kCmdSoundProperties = 1010,
 };
 
 }  // namespace brindle

@@ -35,6 +35,7 @@
 #include "app/status_panes.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
+#include "view/time_format.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
@@ -283,6 +284,9 @@ void MainFrame::BuildCommands()
         return ready() && document_.HasClip();
     };
     commands_.Add(kCmdInsertSilence, [this] { RunEditCommand(kCmdInsertSilence); }).canRun = ready;
+    // Measuring reads the sound on the worker, as an edit does, under the same rule.
+    commands_.Add(kCmdNormalizeLoudness, [this] { NormalizeLoudness(); }).canRun = ready;
+    commands_.Add(kCmdSoundProperties, [this] { ShowSoundProperties(); }).canRun = ready;
     // Undo and redo change the sound as an edit does, under the same rule.
     commands_.Add(kCmdUndo, [this] { StepHistory(true); }).canRun = [this, ready] {
         return ready() && document_.History().CanUndo();
@@ -310,6 +314,8 @@ void MainFrame::BuildMenus()
           {kCmdSave, QT_TR_NOOP("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
           {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), {}},
           {0, nullptr, {}},
+          {kCmdSoundProperties, QT_TR_NOOP("Сведения о звуке"), {}},
+          {0, nullptr, {}},
           {kCmdExit, QT_TR_NOOP("Выход"), {}}}},
         // Delete is the window's own key, like Space.
         {QT_TR_NOOP("&Правка"),
@@ -320,7 +326,9 @@ void MainFrame::BuildMenus()
           {kCmdCopy, QT_TR_NOOP("Копировать"), QKeySequence(Qt::CTRL | Qt::Key_C)},
           {kCmdPaste, QT_TR_NOOP("Вставить"), QKeySequence(Qt::CTRL | Qt::Key_V)},
           {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}}}},
-        {QT_TR_NOOP("&Эффекты"), {{kCmdInsertSilence, QT_TR_NOOP("Вставить тишину..."), {}}}},
+        {QT_TR_NOOP("&Эффекты"),
+         {{kCmdInsertSilence, QT_TR_NOOP("Вставить тишину..."), {}},
+          {kCmdNormalizeLoudness, QT_TR_NOOP("Нормализовать громкость..."), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {QT_TR_NOOP("&Воспроизвести"),
@@ -486,7 +494,67 @@ void MainFrame::RefreshEditPanel()
         panel->SetButtonEnabled(id, commands_.CanRun(id));
 }
 
-void MainFrame::RunEditCommand(int id)
+int MainFrame::MeasureLoudness(int64_t start, int64_t end)
+{
+    document_.SetPendingMeasure(start, end);
+    const int result = RunTask(TaskMode::Measure);
+    if (result == 3) {
+        const FailureReason& reason = document_.LastFailure();
+        ShowFailure(Texts::MeasureFailed(), "cannot measure", QString::fromStdString(document_.DisplayName()),
+                    reason.IsSet() ? reason.text : "reason unknown");
+    }
+    RefreshUiState();
+    return result == 1;
+}
+
+void MainFrame::NormalizeLoudness()
+{
+    if (!commands_.CanRun(kCmdNormalizeLoudness))
+        return;
+    const bool selected = engine_.HasSelection();
+    if (!MeasureLoudness(selected ? engine_.selectionStart : -1, selected ? engine_.selectionEnd : -1))
+        return;
+    const LoudnessFigures measured = document_.Measured();
+    if (!std::isfinite(measured.integratedLufs)) {
+        if (prompts_.showError)
+            prompts_.showError(this, Texts::TooQuietToMeasure());
+        return;
+    }
+    const std::optional<double> gain = prompts_.askLoudness ? prompts_.askLoudness(this, measured) : std::nullopt;
+    if (!gain)
+        return;
+    repaint();
+    // One gain over the range measured, through the volume edit.
+    RunEditCommand(kCmdChangeVolume, GainPercent(*gain));
+}
+
+void MainFrame::ShowSoundProperties()
+{
+    if (!commands_.CanRun(kCmdSoundProperties) || !MeasureLoudness(-1, -1))
+        return;
+    const LoudnessFigures& m = document_.Measured();
+    const SoundBuffer& sound = document_.ActiveBuffer();
+    static const char* const kKinds[] = {"MP3", "WAV", "FLAC", "Ogg", "Opus"};
+    const int kind = int(document_.Kind());
+    auto figure = [](double value, const char* unit) {
+        return (std::isfinite(value) ? QString::number(value, 'f', 1) : QStringLiteral("-∞")) + QLatin1Char(' ') +
+               QLatin1String(unit);
+    };
+    const PropertyRows rows = {
+        {Texts::PropertyFormat(),
+         Texts::FormatText(QLatin1String(kind >= 0 && kind < 5 ? kKinds[kind] : "?"), sound.format.bitsPerSample,
+                           sound.channels.SampleRate(), sound.channels.ChannelCount())},
+        {Texts::PropertyLength(), QString::fromStdString(FormatTime(sound.DurationSeconds() * 1000.0))},
+        {Texts::PropertyPeak(), figure(m.samplePeakDbfs, "dBFS")},
+        {Texts::PropertyLoudness(), figure(m.integratedLufs, "LUFS")},
+        {Texts::PropertyRange(), figure(m.rangeLu, "LU")},
+        {Texts::PropertyTruePeak(), figure(m.truePeakDbfs, "dBFS")},
+    };
+    if (prompts_.showProperties)
+        prompts_.showProperties(this, rows);
+}
+
+void MainFrame::RunEditCommand(int id, std::optional<int> presetPercent)
 {
     if (!commands_.CanRun(id))
         return;
@@ -494,7 +562,9 @@ void MainFrame::RunEditCommand(int id)
 
     int percent = 100;
     uint32_t silence = 0;
-    if (id == kCmdInsertSilence) {
+    if (presetPercent) {
+        percent = *presetPercent;
+    } else if (id == kCmdInsertSilence) {
         const std::optional<double> seconds = prompts_.askSilence ? prompts_.askSilence(this) : std::nullopt;
         if (!seconds)
             return;

@@ -39,7 +39,7 @@ ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner
     // A load and an edit can be cancelled; a save cannot.
     const bool loading = mode != TaskMode::Save;
     // An undo's journal is written under an edit's window: it shows only if the disk is slow.
-    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal;
+    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal || mode == TaskMode::Measure;
     setWindowTitle(mode == TaskMode::Load || mode == TaskMode::Recover ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
@@ -83,7 +83,7 @@ int ProgressWindow::Run()
         return kFailed;
     }
     int result = 0;
-    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal) {
+    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal || mode_ == TaskMode::Measure) {
         QEventLoop loop;
         connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
         qApp->installEventFilter(this);

@@ -151,6 +151,13 @@ Prompts DefaultPrompts()
             return std::nullopt;
         return dialog.Seconds();
     };
+    prompts.askLoudness = [](QWidget* owner, const LoudnessFigures& measured) -> std::optional<double> {
+        LoudnessDialog dialog(measured, owner);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.GainDb();
+    };
+    prompts.showProperties = [](QWidget* owner, const PropertyRows& rows) { SoundPropertiesDialog(rows, owner).exec(); };
     prompts.askStereo = [](QWidget* owner, const LinkHandler& openLink) { return StereoDialog(owner, openLink).Ask(); };
     prompts.showAbout = [](QWidget* owner, const LinkHandler& openLink) { AboutBox(owner, openLink).exec(); };
     prompts.openUrl = OpenUrl;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+#include "app/loudness_dialogs.h"
 #include "document/document_task.h"
 
 class QWidget;
@@ -46,6 +47,10 @@ struct Prompts {
     std::function<std::optional<int>(QWidget* owner)> askVolume;
     // The silence dialog: the accepted duration in seconds, nothing when cancelled.
     std::function<std::optional<double>(QWidget* owner)> askSilence;
+    // The loudness dialog over the measured figures: the accepted gain in dB, nothing when cancelled.
+    std::function<std::optional<double>(QWidget* owner, const LoudnessFigures& measured)> askLoudness;
+    // The sound's properties, as rows of a name and its value.
+    std::function<void(QWidget* owner, const PropertyRows& rows)> showProperties;
     // The stereo dialog: 1 proceed, 2 cancel. Its link goes to openLink.
     std::function<int(QWidget* owner, const LinkHandler& openLink)> askStereo;
     // The modal about box. Its link goes to openLink.

@@ -452,6 +452,19 @@ int Document::PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress
     return SpliceSound(sound, start, end, piece);
 }
 
+int Document::Measure(int64_t start, int64_t end, Progress* progress)
+{
+    ClearLastFailure();
+    LoudnessFigures figures;
+    if (!MeasureLoudness(ActiveBuffer(), start, end, figures, progress)) {
+        lastFailure_ = ReasonOf(progress, "cannot measure the loudness");
+        return 0;
+    }
+    measured_ = figures;
+    lastFailure_ = {};
+    return 1;
+}
+
 int Document::CopyToClip(int64_t start, int64_t end)
 {
     if (!SetClip(ActiveBuffer(), start, end))

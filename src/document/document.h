@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "document/edit_history.h"
 #include "document/session.h"
+#include "edit/loudness.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -116,6 +118,14 @@ public:
     int SetClip(const SoundBuffer& source, int64_t start, int64_t end);
     bool HasClip() const { return clip_.HasSound(); }
     const SoundBuffer& Clip() const { return clip_; }
+
+    // The loudness (EBU R128) of [start, end) of the sound, -1 -1 the whole sound, read block by block
+    // on the worker into Measured(). 1, or 0 (a cancel, a failed read) leaving Measured() as it was.
+    int Measure(int64_t start, int64_t end, Progress* progress = nullptr);
+    const LoudnessFigures& Measured() const { return measured_; }
+    // The range the next measure task measures; whoever sets it starts that task.
+    std::pair<int64_t, int64_t> PendingMeasure() const { return pendingMeasure_; }
+    void SetPendingMeasure(int64_t start, int64_t end) { pendingMeasure_ = {start, end}; }
 
     // The free space an edit leaves in the temporary folder, at least: 1 GB, or 5 % of the folder's
     // file system when that is smaller.
@@ -239,6 +249,8 @@ private:
 
     SessionNames Names() const;
 
+    LoudnessFigures measured_;
+    std::pair<int64_t, int64_t> pendingMeasure_{-1, -1};
     SoundBuffer clip_;
     // The clip shares the stores of the sound's session (a copy of this sound, not yet replaced).
     bool clipShared_ = false;

@@ -15,7 +15,7 @@ namespace brindle {
 
 class Document;
 
-enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3, Recover = 4 };
+enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3, Recover = 4, Measure = 5 };
 
 class DialogProgress final : public Progress {
 public:
@@ -47,7 +47,7 @@ public:
     // a partial file behind). Edit: Document::PrepareEdit of its PendingEdit; the owner commits it
     // once the task has finished, on its own thread. Journal: Document::RecordStep of its
     // PendingStep; the owner makes the step once the task has ended, whatever its result. Recover:
-    // Document::Recover of its pending recovery.
+    // Document::Recover of its pending recovery. Measure: Document::Measure of its PendingMeasure.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;
