@@ -117,6 +117,7 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
+    ReleaseOldClips();
     // Opened once, here: everything the load reads, it reads from this descriptor, so a file renamed,
     // replaced or rewritten meanwhile cannot mix into it.
     auto source = std::make_shared<SourceFile>();
@@ -251,6 +252,7 @@ int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progres
 int Document::Save(const std::filesystem::path& given, Progress* progress)
 {
     ClearLastFailure();
+    ReleaseOldClips();
     const int result = SaveFile(given, progress);
     lastFailure_ = result ? FailureReason{} : ReasonOf(progress, "cannot write the file");
     return result;
@@ -455,6 +457,7 @@ int Document::PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress
 int Document::Measure(int64_t start, int64_t end, Progress* progress)
 {
     ClearLastFailure();
+    ReleaseOldClips();
     LoudnessFigures figures;
     if (!MeasureLoudness(ActiveBuffer(), start, end, figures, progress)) {
         lastFailure_ = ReasonOf(progress, "cannot measure the loudness");
@@ -478,11 +481,18 @@ int Document::SetClip(const SoundBuffer& source, int64_t start, int64_t end)
     SoundBuffer clip;
     if (!source.HasSound() || !clip.CopyFrom(source) || !clip.DeleteRange(start, end, false))
         return 0;
-    clip_.Clear();
+    // The clip it replaces may be the only owner of an hour of samples in files of its own: closing
+    // them waits for the file system to free their extents, which the worker does (ReleaseOldClips).
+    if (clip_.HasSound()) {
+        oldClips_.push_back(std::make_unique<SoundBuffer>());
+        oldClips_.back()->TakeFrom(clip_);
+    }
     clip_.TakeFrom(clip);
     clipShared_ = false;
     return 1;
 }
+
+void Document::ReleaseOldClips() { oldClips_.clear(); }
 
 void Document::KeepClip()
 {
@@ -497,6 +507,7 @@ void Document::KeepClip()
 int Document::PrepareEdit(const EditRequest& request, Progress* progress)
 {
     ClearLastFailure();
+    ReleaseOldClips();
     DropPreparedEdit();
     const SoundBuffer& sound = ActiveBuffer();
     // The samples take most of the bar; the peaks of what they wrote the rest.

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "document/edit_history.h"
 #include "document/session.h"
@@ -215,6 +217,8 @@ private:
     int PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress);
     // Before the sound is replaced: the clip takes its samples out of the sound's stores.
     void KeepClip();
+    // Frees the clips the clipboard let go of; on a worker.
+    void ReleaseOldClips();
     // Drops the steps that make bytes fit above the reserve; false (with the reason noted, nothing
     // dropped) when they cannot.
     bool MakeRoom(uint64_t bytes);
@@ -252,6 +256,8 @@ private:
     LoudnessFigures measured_;
     std::pair<int64_t, int64_t> pendingMeasure_{-1, -1};
     SoundBuffer clip_;
+    // Clips replaced on the window's thread, freed by the next worker task.
+    std::vector<std::unique_ptr<SoundBuffer>> oldClips_;
     // The clip shares the stores of the sound's session (a copy of this sound, not yet replaced).
     bool clipShared_ = false;
 
