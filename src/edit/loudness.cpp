@@ -71,6 +71,8 @@ int MeasureLoudness(const SoundBuffer& sound, int64_t start, int64_t end, Loudne
     const int64_t hop = std::max<int64_t>(1, channels.SampleRate() / 10);
     std::vector<double> shortTerm;
     shortTerm.reserve(size_t((end - start) / hop + 1));
+    double blocks[30] = {};
+    int64_t blockCount = 0;
     for (int64_t position = start; position < end;) {
         const int64_t toHop = hop - (position - start) % hop;
         const uint32_t frames = uint32_t(
@@ -85,10 +87,22 @@ int MeasureLoudness(const SoundBuffer& sound, int64_t start, int64_t end, Loudne
             !detail::EditMeter::Step(int64_t(frames) * count))
             return FinishProgress(progress, 0);
         position += frames;
-        double window = 0;
-        if ((position - start) % hop == 0 && position - start >= 30 * hop &&
-            ebur128_loudness_shortterm(state.get(), &window) == EBUR128_SUCCESS && window > kAbsoluteGateLufs)
-            shortTerm.push_back(window);
+        // Each 3 s window is the mean of its thirty 100 ms blocks' energies: asking libebur128 for the
+        // window itself at every step would sum three seconds of samples each time.
+        double block = 0;
+        if ((position - start) % hop == 0) {
+            if (ebur128_loudness_window(state.get(), 100, &block) != EBUR128_SUCCESS)
+                return FinishProgress(progress, 0);
+            const double energy = std::isfinite(block) ? std::pow(10.0, (block + 0.691) / 10.0) : 0.0;
+            blocks[blockCount % 30] = energy;
+            ++blockCount;
+            double windowSum = 0;
+            for (const double each : blocks)
+                windowSum += each;
+            const double window = windowSum > 0 ? -0.691 + 10.0 * std::log10(windowSum / 30.0) : -HUGE_VAL;
+            if (blockCount >= 30 && window > kAbsoluteGateLufs)
+                shortTerm.push_back(window);
+        }
     }
     double integrated = 0, truePeak = 0, samplePeak = 0;
     if (ebur128_loudness_global(state.get(), &integrated) != EBUR128_SUCCESS)
