@@ -74,7 +74,8 @@ void Load(const SourceFile& source, StoreOutput& output, Progress* progress)
     const bool keeps24 = flac && codec == SF_FORMAT_PCM_24;
     const uint16_t bits = keeps24 ? 24 : 16;
     const uint64_t blockAlign = uint64_t(info.channels) * (bits / 8);
-    Check(blockAlign <= 8 && uint64_t(info.samplerate) * blockAlign <= UINT32_MAX, "too many channels or too high a sample rate");
+    Check(blockAlign <= UINT16_MAX && uint64_t(info.samplerate) * blockAlign <= UINT32_MAX,
+          "too many channels or too high a sample rate");
     WaveFormat format;
     format.formatTag = 1;
     format.channelCount = uint16_t(info.channels);

@@ -370,6 +370,15 @@ TEST_F(XiphTest, DamagedFilesFailWithAReason)
         EXPECT_FALSE(document.LastFailure().text.empty());
         EXPECT_TRUE(TempFiles().empty());
     }
+    // More channels than a sound may have: the WAV reader's words.
+    const fs::path three = PathOf("three.wav"), threeFlac = PathOf("three.flac");
+    ASSERT_EQ(RunCommand("sox -n -r 8000 -c 3 -b 24 " + Quoted(three) + " synth 0.5 sine 300 && flac -s --channel-map=none -o " +
+                         Quoted(threeFlac) + " " + Quoted(three) + " 2>/dev/null"),
+              0);
+    Document surround;
+    EXPECT_EQ(surround.Load(threeFlac), 0);
+    EXPECT_EQ(surround.LastFailure().text, "3 channels (only mono and stereo open)");
+
     WriteFileBytes(PathOf("a.aiff"), ReadFileBytes(wav));
     Document document;
     EXPECT_EQ(document.Load(PathOf("a.aiff")), 0);
