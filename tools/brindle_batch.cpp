@@ -41,12 +41,15 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
+// The highest true peak --loudness lets its gain make.
+constexpr double kLoudnessCeilingDbfs = -1.0;
 
 const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
 
 const char kUsage[] =
     "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
-    "Opens INPUT (.mp3 or .wav), runs the actions in order, saves to OUTPUT (.mp3 or .wav) when -o is given.\n"
+    "Opens INPUT (.mp3, .wav, .flac, .ogg, .oga or .opus), runs the actions in order, saves to OUTPUT\n"
+    "(the same endings; .ogg and .oga are saved as Vorbis, .opus at 48 kHz) when -o is given.\n"
     "\n"
     "selection (frames, or seconds with a trailing s: 1.5s:3s):\n"
     "  --select A:B       select frames [A, B)\n"
@@ -61,8 +64,11 @@ const char kUsage[] =
     "  --fade-out         fade out\n"
     "  --mono             convert the whole sound to mono\n"
     "  --stereo           convert the whole sound to stereo\n"
+    "  --paste FILE[:A:B]  put FILE, or [A, B) of it, in place of the selection (at the start without one)\n"
+    "  --insert-silence SECONDS  put that much silence in place of the selection (at the start without one)\n"
+    "  --loudness LUFS    one gain that brings the integrated loudness to LUFS, stopping the true peak at -1 dBFS\n"
     "other:\n"
-    "  --info             print the sound as key=value lines\n"
+    "  --info             print the sound as key=value lines, its loudness and peaks included\n"
     "  -o OUTPUT          save the result (format by extension)\n"
     "  -q                 no progress bar\n"
     "  -v                 say how the output was made (of an MP3: how much was encoded anew, and why)\n"
@@ -213,7 +219,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             if (!needsValue(options.output) || options.output.empty())
                 return usageError("-o needs a file name");
             if (brindle::FileKind(options.output) == brindle::FileType::Unknown)
-                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3 or .wav");
+                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3, .wav, .flac, .ogg, .oga or .opus");
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument))
@@ -229,6 +235,40 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             int32_t percent = 0;
             if (!needsValue(action.argument) || !ParsePercent(action.argument, percent))
                 return usageError("--volume needs a whole percentage");
+            options.actions.push_back(action);
+        } else if (arg == "--paste") {
+            Action action{arg, {}, {}, {}};
+            if (!needsValue(action.argument) || action.argument.empty())
+                return usageError("--paste needs FILE or FILE:A:B");
+            // FILE:A:B when the last two fields are positions; else the whole argument names the file.
+            const size_t last = action.argument.rfind(':');
+            const size_t before = last == std::string::npos || last == 0 ? std::string::npos
+                                                                         : action.argument.rfind(':', last - 1);
+            Position from, to;
+            if (before != std::string::npos && before > 0 &&
+                ParsePosition(action.argument.substr(before + 1, last - before - 1), from) &&
+                ParsePosition(action.argument.substr(last + 1), to)) {
+                action.from = from;
+                action.to = to;
+                action.name = "--paste-range";
+                action.argument.resize(before);
+            }
+            options.actions.push_back(action);
+        } else if (arg == "--loudness") {
+            Action action{arg, {}, {}, {}};
+            char* end = nullptr;
+            const double target = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
+            if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
+                !(target >= -70 && target <= 0))
+                return usageError("--loudness needs a target from -70 to 0 LUFS");
+            options.actions.push_back(action);
+        } else if (arg == "--insert-silence") {
+            Action action{arg, {}, {}, {}};
+            char* end = nullptr;
+            const double seconds = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
+            if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
+                !(seconds > 0 && seconds <= 36000))
+                return usageError("--insert-silence needs seconds above 0 (at most 36000)");
             options.actions.push_back(action);
         } else if (arg == "--select-all" || arg == "--deselect" || arg == "--delete" || arg == "--keep" ||
                    arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
@@ -386,7 +426,15 @@ int64_t ToFrame(const Position& position, uint32_t rate, uint32_t frameCount)
 void PrintInfo(Document& document)
 {
     const brindle::SoundBuffer& sound = document.ActiveBuffer();
-    const char* kind = document.Kind() == brindle::FileType::Mp3 ? "mp3" : document.Kind() == brindle::FileType::Wav ? "wav" : "none";
+    const char* kind = "none";
+    switch (document.Kind()) {
+    case brindle::FileType::Mp3: kind = "mp3"; break;
+    case brindle::FileType::Wav: kind = "wav"; break;
+    case brindle::FileType::Flac: kind = "flac"; break;
+    case brindle::FileType::Ogg: kind = "ogg"; break;
+    case brindle::FileType::Opus: kind = "opus"; break;
+    case brindle::FileType::Unknown: break;
+    }
     std::printf("kind=%s\n", kind);
     std::printf("channels=%u\n", unsigned(sound.format.channelCount));
     std::printf("rate=%u\n", unsigned(sound.format.samplesPerSecond));
@@ -410,6 +458,26 @@ void PrintInfo(Document& document)
         std::printf("tag.track=%u\n", unsigned(tags.trackNumber));
     if (tags.rating)
         std::printf("tag.rating=%u\n", unsigned(tags.rating));
+    // A FLAC, Ogg or Opus file's picture blocks, or an MP3's attached picture frames.
+    size_t pictures = tags.pictures.size();
+    for (const std::string& frame : tags.carriedFrames)
+        pictures += frame.rfind("APIC", 0) == 0 ? 1 : 0;
+    if (pictures)
+        std::printf("tag.pictures=%zu\n", pictures);
+    // The whole sound's loudness (EBU R128) and peaks: "-inf" for silence, as for a range too short
+    // to gate.
+    if (document.Measure(-1, -1)) {
+        const brindle::LoudnessFigures& figures = document.Measured();
+        auto number = [](double value) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.2f", value);
+            return std::isfinite(value) ? std::string(text) : std::string(value < 0 ? "-inf" : "inf");
+        };
+        std::printf("peak_dbfs=%s\n", number(figures.samplePeakDbfs).c_str());
+        std::printf("true_peak_dbfs=%s\n", number(figures.truePeakDbfs).c_str());
+        std::printf("integrated_lufs=%s\n", number(figures.integratedLufs).c_str());
+        std::printf("loudness_range_lu=%s\n", number(figures.rangeLu).c_str());
+    }
 }
 
 int Fail(const std::string& file, const std::string& what)
@@ -483,12 +551,65 @@ int RunActions(Document& document, const Options& options)
             result = document.ToMono();
         } else if (action.name == "--stereo") {
             result = document.ToStereo();
+        } else if (action.name == "--paste" || action.name == "--paste-range") {
+            // The clip's file is opened as the input was, and lives until the paste has taken its pieces.
+            Document source;
+            if (!source.Load(action.argument))
+                return Fail(action.argument, source.LastFailure().text);
+            const brindle::SoundBuffer& clip = source.ActiveBuffer();
+            int64_t from = 0, to = clip.channels.FrameCount();
+            if (action.name == "--paste-range") {
+                from = ToFrame(action.from, clip.channels.SampleRate(), clip.channels.FrameCount());
+                to = ToFrame(action.to, clip.channels.SampleRate(), clip.channels.FrameCount());
+                if (to > int64_t(clip.channels.FrameCount()) || from >= to)
+                    return Fail(action.argument, "no frames in the range to paste");
+            }
+            if (!document.SetClip(clip, from, to))
+                return Fail(action.argument, "cannot take the range to paste");
+            const int64_t at = hasSelection ? selectionStart : 0;
+            result = document.Paste(at, hasSelection ? selectionEnd : at);
+            if (result) {
+                const int64_t inserted = int64_t(document.ActiveBuffer().channels.FrameCount()) -
+                                         (int64_t(frames) - ((hasSelection ? selectionEnd : at) - at));
+                selectionStart = at;
+                selectionEnd = at + inserted;
+                if (!options.quiet && clip.channels.SampleRate() != sound.channels.SampleRate())
+                    std::fprintf(stderr, "brindle-batch: %s: resampled from %u Hz to %u Hz\n",
+                                 Printable(action.argument).c_str(), unsigned(clip.channels.SampleRate()),
+                                 unsigned(document.ActiveBuffer().channels.SampleRate()));
+            }
+        } else if (action.name == "--loudness") {
+            if (!document.Measure(start, end))
+                return Fail(options.input, "loudness: cannot measure the sound");
+            const brindle::LoudnessFigures& measured = document.Measured();
+            if (!std::isfinite(measured.integratedLufs))
+                return Fail(options.input, "loudness: too quiet or too short to measure (under 400 ms)");
+            double gain = brindle::GainToTarget(measured, std::strtod(action.argument.c_str(), nullptr));
+            const double ceiling = brindle::GainToCeiling(measured, kLoudnessCeilingDbfs);
+            if (gain > ceiling) {
+                if (!options.quiet)
+                    std::fprintf(stderr, "brindle-batch: loudness: %+.2f dB would put the true peak over %.1f dBFS; "
+                                         "%+.2f dB applied\n", gain, kLoudnessCeilingDbfs, ceiling);
+                gain = ceiling;
+            }
+            result = document.ChangeVolume(start, end, brindle::GainPercent(gain));
+        } else if (action.name == "--insert-silence") {
+            const double silence = std::floor(std::strtod(action.argument.c_str(), nullptr) * sound.channels.SampleRate() + 0.5);
+            if (silence < 1 || silence > double(brindle::kMaxStoredSamples))
+                return Fail(options.input, "--insert-silence " + Printable(action.argument) + ": too short or too long");
+            const int64_t at = hasSelection ? selectionStart : 0;
+            result = document.InsertSilence(at, hasSelection ? selectionEnd : at, uint32_t(silence));
+            if (result) {
+                selectionStart = at;
+                selectionEnd = at + int64_t(silence);
+            }
         } else if (action.name == "--info") {
             PrintInfo(document);
         }
         if (!result) {
             const brindle::FailureReason& reason = brindle::LastFailure();
-            return Fail(options.input, action.name.substr(2) + " failed" + (reason.IsSet() ? ": " + reason.text : ""));
+            const std::string name = action.name == "--paste-range" ? "paste" : action.name.substr(2);
+            return Fail(options.input, name + " failed" + (reason.IsSet() ? ": " + reason.text : ""));
         }
     }
     return kExitOk;

@@ -45,8 +45,8 @@
         <translation>FILE</translation>
     </message>
     <message>
-        <source>Файл MP3 или WAV, который открыть.</source>
-        <translation>The MP3 or WAV file to open.</translation>
+        <source>Файл MP3, WAV, FLAC, Ogg или Opus, который открыть.</source>
+        <translation>The MP3, WAV, FLAC, Ogg or Opus file to open.</translation>
     </message>
     <message>
         <source>[ФАЙЛ]</source>
@@ -175,6 +175,42 @@ Whole File</translation>
         <translation>Put selection edges where an MP3 saves without re-encoding
 Snap to MP3 frames</translation>
     </message>
+    <message>
+        <source>Вырезать выделение в буфер обмена
+Вырезать</source>
+        <translation>Cut the selection to the clipboard
+Cut</translation>
+    </message>
+    <message>
+        <source>Копировать выделение в буфер обмена
+Копировать</source>
+        <translation>Copy the selection to the clipboard
+Copy</translation>
+    </message>
+    <message>
+        <source>Вставить буфер обмена вместо выделения или в позицию воспроизведения
+Вставить</source>
+        <translation>Paste the clipboard over the selection or at the play position
+Paste</translation>
+    </message>
+    <message>
+        <source>Вставить тишину вместо выделения или в позицию воспроизведения
+Вставить тишину</source>
+        <translation>Insert silence over the selection or at the play position
+Insert Silence</translation>
+    </message>
+    <message>
+        <source>Привести громкость выделения или всего звука к целевой (EBU R128)
+Нормализовать громкость</source>
+        <translation>Bring the loudness of the selection or the whole sound to a target (EBU R128)
+Normalize Loudness</translation>
+    </message>
+    <message>
+        <source>Формат, длительность, пики и громкость звука
+Сведения о звуке</source>
+        <translation>Format, length, peaks and loudness of the sound
+Sound Properties</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -224,6 +260,57 @@ Snap to MP3 frames</translation>
     <message>
         <source>Конвертировать в Моно</source>
         <translation>Convert to Mono</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::LoudnessDialog</name>
+    <message>
+        <source>Нормализовать громкость</source>
+        <translation>Normalize Loudness</translation>
+    </message>
+    <message>
+        <source>Сейчас: %1 LUFS, истинный пик %2 dBFS</source>
+        <translation>Now: %1 LUFS, true peak %2 dBFS</translation>
+    </message>
+    <message>
+        <source>Целевая громкость (LUFS)</source>
+        <translation>Target loudness (LUFS)</translation>
+    </message>
+    <message>
+        <source>Потолок истинного пика (dBFS)</source>
+        <translation>True peak ceiling (dBFS)</translation>
+    </message>
+    <message>
+        <source>Целевая громкость (LUFS):</source>
+        <translation>Target loudness (LUFS):</translation>
+    </message>
+    <message>
+        <source>Потолок истинного пика (dBFS):</source>
+        <translation>True peak ceiling (dBFS):</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Введите целевую громкость от -70 до 0 LUFS.</source>
+        <translation>Enter a target loudness from -70 to 0 LUFS.</translation>
+    </message>
+    <message>
+        <source>Усиление %1 дБ подняло бы истинный пик выше потолка %2 dBFS.</source>
+        <translation>A gain of %1 dB would push the true peak over the %2 dBFS ceiling.</translation>
+    </message>
+    <message>
+        <source>Остановиться на потолке: усиление %1 дБ</source>
+        <translation>Stop at the ceiling: a gain of %1 dB</translation>
+    </message>
+    <message>
+        <source>Усиление %1 дБ.</source>
+        <translation>A gain of %1 dB.</translation>
     </message>
 </context>
 <context>
@@ -360,6 +447,34 @@ Snap to MP3 frames</translation>
         <source>Привязать к кадрам MP3</source>
         <translation>Snap to MP3 Frames</translation>
     </message>
+    <message>
+        <source>Вырезать</source>
+        <translation>Cut</translation>
+    </message>
+    <message>
+        <source>Копировать</source>
+        <translation>Copy</translation>
+    </message>
+    <message>
+        <source>Вставить</source>
+        <translation>Paste</translation>
+    </message>
+    <message>
+        <source>&amp;Эффекты</source>
+        <translation>Effe&amp;cts</translation>
+    </message>
+    <message>
+        <source>Вставить тишину...</source>
+        <translation>Insert Silence...</translation>
+    </message>
+    <message>
+        <source>Сведения о звуке</source>
+        <translation>Sound Properties</translation>
+    </message>
+    <message>
+        <source>Нормализовать громкость...</source>
+        <translation>Normalize Loudness...</translation>
+    </message>
 </context>
 <context>
     <name>brindle::ProgressWindow</name>
@@ -379,8 +494,20 @@ Snap to MP3 frames</translation>
         <translation>WAV Files (*.wav)</translation>
     </message>
     <message>
-        <source>All Supported Files (*.mp3 *.wav)</source>
-        <translation>All Supported Files (*.mp3 *.wav)</translation>
+        <source>All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)</source>
+        <translation>All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)</translation>
+    </message>
+    <message>
+        <source>FLAC Files (*.flac)</source>
+        <translation>FLAC Files (*.flac)</translation>
+    </message>
+    <message>
+        <source>Ogg Vorbis Files (*.ogg *.oga)</source>
+        <translation>Ogg Vorbis Files (*.ogg *.oga)</translation>
+    </message>
+    <message>
+        <source>Opus Files (*.opus)</source>
+        <translation>Opus Files (*.opus)</translation>
     </message>
 </context>
 <context>
@@ -388,6 +515,40 @@ Snap to MP3 frames</translation>
     <message>
         <source>Полоса выделения</source>
         <translation>Selection bar</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::SilenceDialog</name>
+    <message>
+        <source>Вставить тишину</source>
+        <translation>Insert Silence</translation>
+    </message>
+    <message>
+        <source>Длительность (с):</source>
+        <translation>Duration (s):</translation>
+    </message>
+    <message>
+        <source>Длительность (с)</source>
+        <translation>Duration (s)</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::SoundPropertiesDialog</name>
+    <message>
+        <source>Сведения о звуке</source>
+        <translation>Sound Properties</translation>
+    </message>
+    <message>
+        <source>Закрыть</source>
+        <translation>Close</translation>
     </message>
 </context>
 <context>
@@ -568,6 +729,66 @@ Snap to MP3 frames</translation>
     <message>
         <source>Журнал несохранённых изменений испорчен и удалён.</source>
         <translation>The journal of unsaved changes was unusable and has been deleted.</translation>
+    </message>
+    <message>
+        <source>Вставка пересчитана из %1 Гц в %2 Гц</source>
+        <translation>Pasted audio resampled from %1 Hz to %2 Hz</translation>
+    </message>
+    <message>
+        <source>Вставить</source>
+        <translation>Paste</translation>
+    </message>
+    <message>
+        <source>Вставить тишину</source>
+        <translation>Insert Silence</translation>
+    </message>
+    <message>
+        <source>Вырезать</source>
+        <translation>Cut</translation>
+    </message>
+    <message>
+        <source>Громкость не измерить: звук слишком тихий или короче 400 мс</source>
+        <translation>The loudness cannot be measured: the sound is too quiet or shorter than 400 ms</translation>
+    </message>
+    <message>
+        <source>Ошибка измерения громкости</source>
+        <translation>Error measuring the loudness</translation>
+    </message>
+    <message>
+        <source>Формат</source>
+        <translation>Format</translation>
+    </message>
+    <message>
+        <source>Длительность</source>
+        <translation>Length</translation>
+    </message>
+    <message>
+        <source>Пик</source>
+        <translation>Peak</translation>
+    </message>
+    <message>
+        <source>Интегральная громкость</source>
+        <translation>Integrated loudness</translation>
+    </message>
+    <message>
+        <source>Диапазон громкости</source>
+        <translation>Loudness range</translation>
+    </message>
+    <message>
+        <source>Истинный пик</source>
+        <translation>True peak</translation>
+    </message>
+    <message>
+        <source>%1, %2 бит, %3 Гц, %4</source>
+        <translation>%1, %2-bit, %3 Hz, %4</translation>
+    </message>
+    <message>
+        <source>моно</source>
+        <translation>mono</translation>
+    </message>
+    <message>
+        <source>стерео</source>
+        <translation>stereo</translation>
     </message>
 </context>
 <context>

@@ -65,6 +65,37 @@ inline QString SessionFailed(const QString& reason)
         .arg(reason);
 }
 
+// A paste of a clip of another rate: the status says it was resampled.
+inline QString PasteResampled(uint32_t from, uint32_t to)
+{
+    return QCoreApplication::translate("brindle::Texts", "Вставка пересчитана из %1 Гц в %2 Гц").arg(from).arg(to);
+}
+
+// The loudness of a sound too quiet or too short (under 400 ms) to gate.
+inline QString TooQuietToMeasure()
+{
+    return QCoreApplication::translate("brindle::Texts",
+                                       "Громкость не измерить: звук слишком тихий или короче 400 мс");
+}
+inline QString MeasureFailed() { return QCoreApplication::translate("brindle::Texts", "Ошибка измерения громкости"); }
+
+// The rows of «Сведения о звуке»: names, and the units after the figures.
+inline QString PropertyFormat() { return QCoreApplication::translate("brindle::Texts", "Формат"); }
+inline QString PropertyLength() { return QCoreApplication::translate("brindle::Texts", "Длительность"); }
+inline QString PropertyPeak() { return QCoreApplication::translate("brindle::Texts", "Пик"); }
+inline QString PropertyLoudness() { return QCoreApplication::translate("brindle::Texts", "Интегральная громкость"); }
+inline QString PropertyRange() { return QCoreApplication::translate("brindle::Texts", "Диапазон громкости"); }
+inline QString PropertyTruePeak() { return QCoreApplication::translate("brindle::Texts", "Истинный пик"); }
+inline QString FormatText(const QString& kind, uint32_t bits, uint32_t rate, uint32_t channels)
+{
+    return QCoreApplication::translate("brindle::Texts", "%1, %2 бит, %3 Гц, %4")
+        .arg(kind)
+        .arg(bits)
+        .arg(rate)
+        .arg(channels == 1 ? QCoreApplication::translate("brindle::Texts", "моно")
+                           : QCoreApplication::translate("brindle::Texts", "стерео"));
+}
+
 // An edit as the undo and redo items name it: its button's text, in the window's language (the stereo
 // button alone keeps its English label in the Russian window).
 inline QString EditName(EditKind kind)
@@ -78,6 +109,9 @@ inline QString EditName(EditKind kind)
     case EditKind::FadeOut: return QCoreApplication::translate("brindle::Texts", "Затухание");
     case EditKind::ToMono: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Моно");
     case EditKind::ToStereo: return QCoreApplication::translate("brindle::Texts", "Конвертировать в Стерео");
+    case EditKind::Paste: return QCoreApplication::translate("brindle::Texts", "Вставить");
+    case EditKind::InsertSilence: return QCoreApplication::translate("brindle::Texts", "Вставить тишину");
+    case EditKind::Cut: return QCoreApplication::translate("brindle::Texts", "Вырезать");
     }
     return {};
 }

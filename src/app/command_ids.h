@@ -39,6 +39,14 @@ enum CommandId : int {
     kCmdIncreaseVolume = 1005,
     kCmdToMono = 1006,
     kCmdToStereo = 1007,
+    // The clipboard, and silence.
+    kCmdCut = 57635,
+    kCmdCopy = 57634,
+    kCmdPaste = 57637,
+    kCmdInsertSilence = 1008,
+    // Loudness.
+    kCmdNormalizeLoudness = 1009,
+    kCmdSoundProperties = 1010,
 };
 
 }  // namespace brindle

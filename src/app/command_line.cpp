@@ -90,7 +90,7 @@ StartRequest ReadCommandLine(int argc, char** argv, std::FILE* out, std::FILE* e
     parser.addOption(version);
     parser.addPositionalArgument(
         QCoreApplication::translate("brindle::CommandLine", "ФАЙЛ"),
-        QCoreApplication::translate("brindle::CommandLine", "Файл MP3 или WAV, который открыть."),
+        QCoreApplication::translate("brindle::CommandLine", "Файл MP3, WAV, FLAC, Ogg или Opus, который открыть."),
         QCoreApplication::translate("brindle::CommandLine", "[ФАЙЛ]"));
 
     StartRequest request;

@@ -18,7 +18,9 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -33,6 +35,7 @@
 #include "app/status_panes.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
+#include "view/time_format.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
@@ -271,6 +274,19 @@ void MainFrame::BuildCommands()
     commands_.Find(kCmdDeleteUnselected)->canRun = partial;
     commands_.Find(kCmdToMono)->canRun = [this, ready] { return ready() && document_.CanConvertToMono(); };
     commands_.Find(kCmdToStereo)->canRun = [this, ready] { return ready() && document_.CanConvertToStereo(); };
+    // The clipboard: copying reads only the piece lists, so it may go on while the sound plays.
+    commands_.Add(kCmdCopy, [this] {
+        if (engine_.HasSelection() && document_.CopyToClip(engine_.selectionStart, engine_.selectionEnd))
+            RefreshUiState();
+    }).canRun = [this, has] { return has() && engine_.HasSelection(); };
+    commands_.Add(kCmdCut, [this] { RunEditCommand(kCmdCut); }).canRun = partial;
+    commands_.Add(kCmdPaste, [this] { RunEditCommand(kCmdPaste); }).canRun = [this, ready] {
+        return ready() && document_.HasClip();
+    };
+    commands_.Add(kCmdInsertSilence, [this] { RunEditCommand(kCmdInsertSilence); }).canRun = ready;
+    // Measuring reads the sound on the worker, as an edit does, under the same rule.
+    commands_.Add(kCmdNormalizeLoudness, [this] { NormalizeLoudness(); }).canRun = ready;
+    commands_.Add(kCmdSoundProperties, [this] { ShowSoundProperties(); }).canRun = ready;
     // Undo and redo change the sound as an edit does, under the same rule.
     commands_.Add(kCmdUndo, [this] { StepHistory(true); }).canRun = [this, ready] {
         return ready() && document_.History().CanUndo();
@@ -298,13 +314,21 @@ void MainFrame::BuildMenus()
           {kCmdSave, QT_TR_NOOP("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
           {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), {}},
           {0, nullptr, {}},
+          {kCmdSoundProperties, QT_TR_NOOP("Сведения о звуке"), {}},
+          {0, nullptr, {}},
           {kCmdExit, QT_TR_NOOP("Выход"), {}}}},
         // Delete is the window's own key, like Space.
         {QT_TR_NOOP("&Правка"),
          {{kCmdUndo, QT_TR_NOOP("Отменить действие"), QKeySequence(Qt::CTRL | Qt::Key_Z)},
           {kCmdRedo, QT_TR_NOOP("Повторить действие"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
           {0, nullptr, {}},
+          {kCmdCut, QT_TR_NOOP("Вырезать"), QKeySequence(Qt::CTRL | Qt::Key_X)},
+          {kCmdCopy, QT_TR_NOOP("Копировать"), QKeySequence(Qt::CTRL | Qt::Key_C)},
+          {kCmdPaste, QT_TR_NOOP("Вставить"), QKeySequence(Qt::CTRL | Qt::Key_V)},
           {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}}}},
+        {QT_TR_NOOP("&Эффекты"),
+         {{kCmdInsertSilence, QT_TR_NOOP("Вставить тишину..."), {}},
+          {kCmdNormalizeLoudness, QT_TR_NOOP("Нормализовать громкость..."), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {QT_TR_NOOP("&Воспроизвести"),
@@ -470,14 +494,86 @@ void MainFrame::RefreshEditPanel()
         panel->SetButtonEnabled(id, commands_.CanRun(id));
 }
 
-void MainFrame::RunEditCommand(int id)
+int MainFrame::MeasureLoudness(int64_t start, int64_t end)
+{
+    document_.SetPendingMeasure(start, end);
+    const int result = RunTask(TaskMode::Measure);
+    if (result == 3) {
+        const FailureReason& reason = document_.LastFailure();
+        ShowFailure(Texts::MeasureFailed(), "cannot measure", QString::fromStdString(document_.DisplayName()),
+                    reason.IsSet() ? reason.text : "reason unknown");
+    }
+    RefreshUiState();
+    return result == 1;
+}
+
+void MainFrame::NormalizeLoudness()
+{
+    if (!commands_.CanRun(kCmdNormalizeLoudness))
+        return;
+    const bool selected = engine_.HasSelection();
+    if (!MeasureLoudness(selected ? engine_.selectionStart : -1, selected ? engine_.selectionEnd : -1))
+        return;
+    const LoudnessFigures measured = document_.Measured();
+    if (!std::isfinite(measured.integratedLufs)) {
+        if (prompts_.showError)
+            prompts_.showError(this, Texts::TooQuietToMeasure());
+        return;
+    }
+    const std::optional<double> gain = prompts_.askLoudness ? prompts_.askLoudness(this, measured) : std::nullopt;
+    if (!gain)
+        return;
+    repaint();
+    // One gain over the range measured, through the volume edit.
+    RunEditCommand(kCmdChangeVolume, GainPercent(*gain));
+}
+
+void MainFrame::ShowSoundProperties()
+{
+    if (!commands_.CanRun(kCmdSoundProperties) || !MeasureLoudness(-1, -1))
+        return;
+    const LoudnessFigures& m = document_.Measured();
+    const SoundBuffer& sound = document_.ActiveBuffer();
+    static const char* const kKinds[] = {"MP3", "WAV", "FLAC", "Ogg", "Opus"};
+    const int kind = int(document_.Kind());
+    auto figure = [](double value, const char* unit) {
+        return (std::isfinite(value) ? QString::number(value, 'f', 1) : QStringLiteral("-∞")) + QLatin1Char(' ') +
+               QLatin1String(unit);
+    };
+    const PropertyRows rows = {
+        {Texts::PropertyFormat(),
+         Texts::FormatText(QLatin1String(kind >= 0 && kind < 5 ? kKinds[kind] : "?"), sound.format.bitsPerSample,
+                           sound.channels.SampleRate(), sound.channels.ChannelCount())},
+        {Texts::PropertyLength(), QString::fromStdString(FormatTime(sound.DurationSeconds() * 1000.0))},
+        {Texts::PropertyPeak(), figure(m.samplePeakDbfs, "dBFS")},
+        {Texts::PropertyLoudness(), figure(m.integratedLufs, "LUFS")},
+        {Texts::PropertyRange(), figure(m.rangeLu, "LU")},
+        {Texts::PropertyTruePeak(), figure(m.truePeakDbfs, "dBFS")},
+    };
+    if (prompts_.showProperties)
+        prompts_.showProperties(this, rows);
+}
+
+void MainFrame::RunEditCommand(int id, std::optional<int> presetPercent)
 {
     if (!commands_.CanRun(id))
         return;
     const bool deleting = id == kCmdDeleteSelected || id == kCmdDeleteUnselected;
 
     int percent = 100;
-    if (id == kCmdChangeVolume) {
+    uint32_t silence = 0;
+    if (presetPercent) {
+        percent = *presetPercent;
+    } else if (id == kCmdInsertSilence) {
+        const std::optional<double> seconds = prompts_.askSilence ? prompts_.askSilence(this) : std::nullopt;
+        if (!seconds)
+            return;
+        const double frames = std::floor(*seconds * document_.ActiveBuffer().channels.SampleRate() + 0.5);
+        if (!(frames >= 1 && frames <= double(kMaxStoredSamples)))
+            return;
+        silence = uint32_t(frames);
+        repaint();
+    } else if (id == kCmdChangeVolume) {
         const std::optional<int> answer = prompts_.askVolume ? prompts_.askVolume(this) : std::nullopt;
         if (!answer || *answer == 100)
             return;
@@ -498,6 +594,16 @@ void MainFrame::RunEditCommand(int id)
     request.start = selected ? engine_.selectionStart : -1;
     request.end = selected ? engine_.selectionEnd : -1;
     request.percent = percent;
+    request.frames = silence;
+    // What goes in replaces the selection, or goes in at the play position.
+    const bool inserting = id == kCmdPaste || id == kCmdInsertSilence;
+    if (inserting && !selected)
+        request.start = request.end = std::clamp<int64_t>(engine_.GetPosition(), 0, FrameCount());
+    const uint32_t framesBefore = FrameCount();
+    const uint32_t clipRate = document_.HasClip() ? document_.Clip().channels.SampleRate() : 0;
+    const uint32_t soundRate = document_.ActiveBuffer().channels.SampleRate();
+    if (id == kCmdCut && !document_.CopyToClip(request.start, request.end))
+        return;
     switch (id) {
     case kCmdDeleteSelected: request.kind = EditKind::DeleteSelected; break;
     case kCmdDeleteUnselected: request.kind = EditKind::DeleteUnselected; break;
@@ -507,6 +613,9 @@ void MainFrame::RunEditCommand(int id)
     case kCmdIncreaseVolume: request.kind = EditKind::IncreaseVolume; break;
     case kCmdToMono: request.kind = EditKind::ToMono; break;
     case kCmdToStereo: request.kind = EditKind::ToStereo; break;
+    case kCmdCut: request.kind = EditKind::Cut; break;
+    case kCmdPaste: request.kind = EditKind::Paste; break;
+    case kCmdInsertSilence: request.kind = EditKind::InsertSilence; break;
     default: return;
     }
     // The worker prepares the edited sound beside the sound; only a finished edit replaces it, here.
@@ -530,10 +639,20 @@ void MainFrame::RunEditCommand(int id)
         return;
     }
     document_.CommitEdit(before);
-    if (deleting) {
+    if (deleting || id == kCmdCut) {
         engine_.Clear();
-        if (id == kCmdDeleteSelected)
+        if (id != kCmdDeleteUnselected)
             engine_.SetPosition(before.selectionStart, FrameCount());
+    } else if (inserting) {
+        // What went in is selected, so that it can be heard, moved on or undone at a glance.
+        const uint32_t frames = FrameCount();
+        const int64_t inserted = int64_t(frames) - (int64_t(framesBefore) - (request.end - request.start));
+        engine_.Clear();
+        engine_.SetSelectionStart(request.start, frames);
+        engine_.SetSelectionEnd(request.start + inserted, frames);
+        engine_.SetPosition(request.start, frames);
+        if (id == kCmdPaste && clipRate != soundRate)
+            status_->ShowTimedMessage(Texts::PasteResampled(clipRate, soundRate), 4000);
     }
     document_.SetMarksAfterEdit(Marks());
     ShowEditedPeaks();

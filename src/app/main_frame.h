@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/command_table.h"
 #include "app/editor_settings.h"
@@ -98,7 +99,13 @@ public:
 
     // Runs the edit command id (1000 to 1007) with its guards and dialogs, as a task on the worker
     // under the progress window; the edit becomes the sound, as one undo step, once it has finished.
-    void RunEditCommand(int id);
+    // presetPercent: the volume edit's percentage, given rather than asked for.
+    void RunEditCommand(int id, std::optional<int> presetPercent = std::nullopt);
+    // Measures [start, end) (-1 -1 the whole sound) on the worker; 1, or 0 after a cancel or a failure
+    // (said).
+    int MeasureLoudness(int64_t start, int64_t end);
+    void NormalizeLoudness();
+    void ShowSoundProperties();
     // Caption, toolbar rules, edit panel rules and the time panes. The idle step calls this.
     void RefreshUiState();
     // The recent files in the Файл menu, as the settings file now holds them (another copy of the

@@ -50,7 +50,7 @@ std::string CannotOpen(const std::filesystem::path& path)
     if (S_ISDIR(info.st_mode))
         return "is a folder";
     if (FileKind(path) == FileType::Unknown)
-        return "the name ends in neither .mp3 nor .wav";
+        return "the name ends in none of .mp3, .wav, .flac, .ogg, .oga, .opus";
     return {};
 }
 
@@ -196,7 +196,9 @@ int MainFrame::SaveAs()
 {
     if (document_.IsEmpty() || !prompts_.savePath)
         return 0;
-    const int filterIndex = document_.Kind() == FileType::Mp3 ? 1 : 2;
+    // The save filters follow FileType's order: MP3, WAV, FLAC, Ogg Vorbis, Opus.
+    const FileType kind = document_.Kind();
+    const int filterIndex = kind == FileType::Unknown ? 2 : int(kind) + 1;
     QString proposal = FromPath(document_.ProposeSaveName());
     if (const QString folder = StartFolder(); !folder.isEmpty())
         proposal = QDir(folder).filePath(QFileInfo(proposal).fileName());
@@ -204,11 +206,11 @@ int MainFrame::SaveAs()
     // The dialog ran an event loop of its own.
     if (!choice || choice->path.isEmpty() || !commands_.CanRun(kCmdSaveAs))
         return 0;
-    // A typed .wav or .mp3 ending decides the format, whatever type the dialog showed; only a name
-    // without one takes the chosen type's ending.
+    // A typed ending of a known format decides the format, whatever type the dialog showed; only a
+    // name without one takes the chosen type's ending.
     QString path = choice->path;
     if (FileKind(ToPath(path)) == FileType::Unknown)
-        path += choice->filterIndex == 1 ? QStringLiteral(".mp3") : QStringLiteral(".wav");
+        path += QLatin1Char('.') + FilterExtension(choice->filterIndex);
     // The name becomes the document's only once the file is written: after a failure the caption
     // and Save still mean the file the sound was last saved to, or ask again.
     document_.SetPendingTarget(ToPath(path));

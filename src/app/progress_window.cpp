@@ -39,8 +39,10 @@ ProgressWindow::ProgressWindow(Document& document, TaskMode mode, QWidget* owner
     // A load and an edit can be cancelled; a save cannot, nor the reading of a committed fade's peaks
     // (the edit is made; only its picture is pending, and a cancel would leave none to draw).
     const bool loading = mode != TaskMode::Save && mode != TaskMode::Peaks;
-    // An undo's journal and a fade's peaks run under an edit's window: it shows only if the disk is slow.
-    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal || mode == TaskMode::Peaks;
+    // An undo's journal, a fade's peaks and a measure run under an edit's window: it shows only if
+    // they take a while.
+    const bool editing = mode == TaskMode::Edit || mode == TaskMode::Journal || mode == TaskMode::Peaks ||
+                         mode == TaskMode::Measure;
     setWindowTitle(mode == TaskMode::Load || mode == TaskMode::Recover ? Texts::Loading() : editing ? Texts::Processing() : Texts::Saving());
     setAccessibleName(windowTitle());
     setModal(true);
@@ -84,7 +86,8 @@ int ProgressWindow::Run()
         return kFailed;
     }
     int result = 0;
-    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal || mode_ == TaskMode::Peaks) {
+    if (mode_ == TaskMode::Edit || mode_ == TaskMode::Journal || mode_ == TaskMode::Peaks ||
+        mode_ == TaskMode::Measure) {
         QEventLoop loop;
         connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
         qApp->installEventFilter(this);

@@ -10,14 +10,13 @@
 #include "app/about_box.h"
 #include "app/app_texts.h"
 #include "app/progress_window.h"
+#include "app/silence_dialog.h"
 #include "app/stereo_dialog.h"
 #include "app/volume_dialog.h"
 #include "app/web_links.h"
 
 namespace brindle {
 namespace {
-
-QString FilterExtension(int filterIndex) { return filterIndex == 1 ? QStringLiteral("mp3") : QStringLiteral("wav"); }
 
 QString AskOpenPath(QWidget* owner, const QString& folder)
 {
@@ -85,13 +84,17 @@ bool OpenUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }
 
 QStringList OpenFilters()
 {
-    return SaveFilters() << QCoreApplication::translate("brindle::Prompts", "All Supported Files (*.mp3 *.wav)");
+    return SaveFilters() << QCoreApplication::translate("brindle::Prompts",
+                                                        "All Supported Files (*.mp3 *.wav *.flac *.ogg *.oga *.opus)");
 }
 
 QStringList SaveFilters()
 {
     return {QCoreApplication::translate("brindle::Prompts", "MP3 Files (*.mp3)"),
-            QCoreApplication::translate("brindle::Prompts", "WAV Files (*.wav)")};
+            QCoreApplication::translate("brindle::Prompts", "WAV Files (*.wav)"),
+            QCoreApplication::translate("brindle::Prompts", "FLAC Files (*.flac)"),
+            QCoreApplication::translate("brindle::Prompts", "Ogg Vorbis Files (*.ogg *.oga)"),
+            QCoreApplication::translate("brindle::Prompts", "Opus Files (*.opus)")};
 }
 
 bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
@@ -102,6 +105,12 @@ bool OpenLink(const Prompts& prompts, QWidget* owner, const QUrl& url)
     if (prompts.showError)
         prompts.showError(owner, Texts::LinkFailed(LinkText(url)));
     return false;
+}
+
+QString FilterExtension(int filterIndex)
+{
+    static const char* const kEndings[] = {"mp3", "wav", "flac", "ogg", "opus"};
+    return QLatin1String(kEndings[filterIndex >= 1 && filterIndex <= 5 ? filterIndex - 1 : 1]);
 }
 
 QString RenameForFilter(const QString& name, int filterIndex)
@@ -136,6 +145,19 @@ Prompts DefaultPrompts()
             return std::nullopt;
         return dialog.Percent();
     };
+    prompts.askSilence = [](QWidget* owner) -> std::optional<double> {
+        SilenceDialog dialog(owner);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.Seconds();
+    };
+    prompts.askLoudness = [](QWidget* owner, const LoudnessFigures& measured) -> std::optional<double> {
+        LoudnessDialog dialog(measured, owner);
+        if (dialog.exec() != QDialog::Accepted)
+            return std::nullopt;
+        return dialog.GainDb();
+    };
+    prompts.showProperties = [](QWidget* owner, const PropertyRows& rows) { SoundPropertiesDialog(rows, owner).exec(); };
     prompts.askStereo = [](QWidget* owner, const LinkHandler& openLink) { return StereoDialog(owner, openLink).Ask(); };
     prompts.showAbout = [](QWidget* owner, const LinkHandler& openLink) { AboutBox(owner, openLink).exec(); };
     prompts.openUrl = OpenUrl;

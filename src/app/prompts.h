@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+#include "app/loudness_dialogs.h"
 #include "document/document_task.h"
 
 class QWidget;
@@ -44,6 +45,12 @@ struct Prompts {
     std::function<int(QWidget* owner, Document& document, TaskMode mode)> runProgress;
     // The volume dialog: the accepted percentage, nothing when cancelled.
     std::function<std::optional<int>(QWidget* owner)> askVolume;
+    // The silence dialog: the accepted duration in seconds, nothing when cancelled.
+    std::function<std::optional<double>(QWidget* owner)> askSilence;
+    // The loudness dialog over the measured figures: the accepted gain in dB, nothing when cancelled.
+    std::function<std::optional<double>(QWidget* owner, const LoudnessFigures& measured)> askLoudness;
+    // The sound's properties, as rows of a name and its value.
+    std::function<void(QWidget* owner, const PropertyRows& rows)> showProperties;
     // The stereo dialog: 1 proceed, 2 cancel. Its link goes to openLink.
     std::function<int(QWidget* owner, const LinkHandler& openLink)> askStereo;
     // The modal about box. Its link goes to openLink.
@@ -63,8 +70,11 @@ Prompts DefaultPrompts();
 // The file-type filters of the two file dialogs, in the order their indices count from 1.
 QStringList OpenFilters();
 QStringList SaveFilters();
-// The name in a save dialog's name box after the user picks filter 1 (MP3) or 2 (WAV): its
-// extension replaced by the filter's, unless it already has it. An empty name stays empty.
+// The name in a save dialog's name box after the user picks a filter (1 MP3, 2 WAV, 3 FLAC, 4 Ogg
+// Vorbis, 5 Opus): its extension replaced by the filter's, unless it already has it. An empty name
+// stays empty.
 QString RenameForFilter(const QString& name, int filterIndex);
+// The ending (without the dot) of the save filter at filterIndex (1-based, SaveFilters' order).
+QString FilterExtension(int filterIndex);
 
 }  // namespace brindle

@@ -7,8 +7,10 @@
 #include <sys/statvfs.h>
 
 #include "edit/edit_kernels.h"
+#include "edit/paste.h"
 #include "edit/sound_edits.h"
 #include "formats/wav_file.h"
+#include "formats/xiph_file.h"
 #include "storage/replacing_file.h"
 #include "storage/source_file.h"
 #include "storage/temp_files.h"
@@ -77,6 +79,12 @@ FileType FileKind(const std::filesystem::path& path)
         return FileType::Mp3;
     if (extension == "wav")
         return FileType::Wav;
+    if (extension == "flac")
+        return FileType::Flac;
+    if (extension == "ogg" || extension == "oga")
+        return FileType::Ogg;
+    if (extension == "opus")
+        return FileType::Opus;
     return FileType::Unknown;
 }
 
@@ -110,12 +118,14 @@ int Document::Load(const std::filesystem::path& given, Progress* progress)
 
 int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
 {
+    ReleaseOldClips();
     // Opened once, here: everything the load reads, it reads from this descriptor, so a file renamed,
     // replaced or rewritten meanwhile cannot mix into it.
     auto source = std::make_shared<SourceFile>();
     // The look first only for its words ("is a folder"); the open refuses what is not a regular file
     // all the same, whatever the name is by then.
     const bool opened = IsRegularFile(path) && source->Open(path);
+    KeepClip();
     // The steps are edits of the sound this load replaces; their stores go with them.
     if (session_)
         session_->Clear();
@@ -139,8 +149,18 @@ int Document::LoadFile(const std::filesystem::path& path, Progress* progress)
             });
             break;
         case FileType::Mp3: result = mp3_.LoadMp3(source, progress); break;
-        default: NoteFailure({FailureKind::Format, "not an .mp3 or .wav file"}); break;
+        case FileType::Flac:
+        case FileType::Ogg:
+        case FileType::Opus:
+            // Tags that cannot be read do not stop the open, as for an MP3.
+            result = LoadXiph(plain_, *source, progress);
+            if (result)
+                mp3_.tags.ReadXiphTags(*source, progress);
+            break;
+        default: NoteFailure({FailureKind::Format, "not an .mp3, .wav, .flac, .ogg or .opus file"}); break;
         }
+        if (result && FileKind(path) != FileType::Mp3)
+            plainKind_ = FileKind(path);
     }
     if (!result) {
         mp3_.Reset();
@@ -173,11 +193,13 @@ SessionNames Document::Names() const
     const std::filesystem::path source = std::filesystem::absolute(sourcePath_, error).lexically_normal();
     const std::filesystem::path target =
         targetPath_.empty() ? targetPath_ : std::filesystem::absolute(targetPath_, error).lexically_normal();
-    return {source, target, uint8_t(Kind() == FileType::Wav ? 1 : 0)};
+    const FileType kind = Kind();
+    return {source, target, uint8_t(kind == FileType::Mp3 || kind == FileType::Unknown ? 0 : 1)};
 }
 
 int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
 {
+    KeepClip();
     // The session holds the history being taken: nothing of it is cleared until it is recorded anew.
     Session* const session = std::exchange(session_, nullptr);
     Reset();
@@ -188,6 +210,13 @@ int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
     history_.Restore(std::move(recovered.steps), recovered.position, recovered.saved);
     sourcePath_ = recovered.names.source;
     targetPath_ = recovered.names.target;
+    // The plain side's format is the one its name last had.
+    plainKind_ = FileType::Wav;
+    for (const std::filesystem::path* name : {&sourcePath_, &targetPath_}) {
+        const FileType kind = FileKind(*name);
+        if (kind != FileType::Mp3 && kind != FileType::Unknown)
+            plainKind_ = kind;
+    }
     // Sound that was never saved anywhere has nothing on disk to be the same as.
     modified_ = !recovered.saved;
     if (preparesPeaks_ && !peaks_.Build(ActiveBuffer().channels, progress) && IsCancelled(progress)) {
@@ -204,10 +233,15 @@ int Document::Recover(RecoveredHistory&& recovered, Progress* progress)
 int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress)
 {
     savedLossless_ = false;
-    if (kind == FileType::Wav) {
+    if (kind != FileType::Mp3) {
         if (mp3_.buffer.HasSound() && !plain_.HasSound())
             plain_.TakeFrom(mp3_.buffer);
-        return SaveWav(plain_, file, progress);
+        switch (kind) {
+        case FileType::Flac: return SaveXiph(plain_, file, XiphFormat::Flac, &mp3_.tags, progress);
+        case FileType::Ogg: return SaveXiph(plain_, file, XiphFormat::Vorbis, &mp3_.tags, progress);
+        case FileType::Opus: return SaveXiph(plain_, file, XiphFormat::Opus, &mp3_.tags, progress);
+        default: return SaveWav(plain_, file, progress);
+        }
     }
     if (plain_.HasSound() && !mp3_.buffer.HasSound())
         mp3_.buffer.TakeFrom(plain_);
@@ -219,6 +253,7 @@ int Document::SaveInto(const std::filesystem::path& file, FileType kind, Progres
 int Document::Save(const std::filesystem::path& given, Progress* progress)
 {
     ClearLastFailure();
+    ReleaseOldClips();
     const int result = SaveFile(given, progress);
     lastFailure_ = result ? FailureReason{} : ReasonOf(progress, "cannot write the file");
     return result;
@@ -229,7 +264,7 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     const std::filesystem::path target = given.empty() ? targetPath_ : given;
     const FileType kind = FileKind(target);
     if (target.empty() || kind == FileType::Unknown) {
-        NoteFailure({FailureKind::Format, "the name must end in .mp3 or .wav"});
+        NoteFailure({FailureKind::Format, "the name must end in .mp3, .wav, .flac, .ogg or .opus"});
         return 0;
     }
     // Saving over a link writes the file it points to, as the user would expect; the file is written
@@ -252,6 +287,8 @@ int Document::SaveFile(const std::filesystem::path& given, Progress* progress)
     modified_ = false;
     history_.MarkSaved();
     targetPath_ = given.empty() ? targetPath_ : given;
+    if (kind != FileType::Mp3)
+        plainKind_ = kind;
     if (session_) {
         if (session_->NeedsSnapshot())
             session_->Snapshot(history_, ActiveBuffer(), Names(), mp3_.tags);
@@ -308,8 +345,19 @@ uint64_t NewStoreBytes(const Document::EditRequest& request, const SoundBuffer& 
     case EditKind::FadeIn:
     case EditKind::FadeOut: return carried ? 0 : range;
     case EditKind::ToMono: return uint64_t(n) * sizeof(float);
+    case EditKind::InsertSilence: return uint64_t(request.frames) * sizeof(float);
     default: return 0;
     }
+}
+
+// At most what a paste of clip writes: the clip as floats at the sound's rate and channel count.
+uint64_t PasteBytes(const SoundBuffer& clip, const SoundBuffer& sound)
+{
+    const ChannelSet& c = clip.channels;
+    if (c.SampleRate() == 0)
+        return 0;
+    const double frames = double(c.FrameCount()) * sound.channels.SampleRate() / c.SampleRate();
+    return uint64_t(frames + 1) * std::max(c.ChannelCount(), sound.channels.ChannelCount()) * sizeof(float);
 }
 
 }  // namespace
@@ -369,20 +417,111 @@ int Document::RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* 
     case EditKind::FadeOut: return brindle::FadeOut(sound, request.start, request.end, progress);
     case EditKind::ToMono: return brindle::ToMono(sound, progress);
     case EditKind::ToStereo: return brindle::ToStereo(sound, progress);
+    case EditKind::Paste: return PasteClip(sound, request.start, request.end, progress);
+    case EditKind::InsertSilence:
+        return brindle::InsertSilence(sound, request.start, request.end, request.frames, progress);
+    case EditKind::Cut: return sound.DeleteRange(request.start, request.end, true);
     }
     return 0;
+}
+
+int Document::PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress)
+{
+    if (!clip_.HasSound()) {
+        NoteFailure({FailureKind::Format, "nothing to paste"});
+        return 0;
+    }
+    const int64_t n = sound.channels.FrameCount();
+    if (start < 0 || end < start || end > n) {
+        NoteFailure({FailureKind::Format, "the place to paste is outside the sound"});
+        return 0;
+    }
+    SoundBuffer piece;
+    if (!piece.CopyFrom(clip_))
+        return 0;
+    const uint16_t channels = sound.channels.ChannelCount();
+    const uint32_t rate = sound.channels.SampleRate();
+    // Whether the piece's samples are in stores this edit made: those the journal can name.
+    bool written = false;
+    if (piece.channels.ChannelCount() > channels) {
+        if (!brindle::ToMono(piece, progress))
+            return 0;
+        written = true;
+    }
+    if (piece.channels.SampleRate() != rate) {
+        if (!Resample(piece, rate, progress))
+            return 0;
+        written = true;
+    }
+    if (session_ && !clipShared_ && !written && !CopyIntoNewStores(piece, false, progress))
+        return 0;
+    if (piece.channels.ChannelCount() < channels && !brindle::ToStereo(piece))
+        return 0;
+    return SpliceSound(sound, start, end, piece);
+}
+
+int Document::Measure(int64_t start, int64_t end, Progress* progress)
+{
+    ClearLastFailure();
+    ReleaseOldClips();
+    LoudnessFigures figures;
+    if (!MeasureLoudness(ActiveBuffer(), start, end, figures, progress)) {
+        lastFailure_ = ReasonOf(progress, "cannot measure the loudness");
+        return 0;
+    }
+    measured_ = figures;
+    lastFailure_ = {};
+    return 1;
+}
+
+int Document::CopyToClip(int64_t start, int64_t end)
+{
+    if (!SetClip(ActiveBuffer(), start, end))
+        return 0;
+    clipShared_ = true;
+    return 1;
+}
+
+int Document::SetClip(const SoundBuffer& source, int64_t start, int64_t end)
+{
+    SoundBuffer clip;
+    if (!source.HasSound() || !clip.CopyFrom(source) || !clip.DeleteRange(start, end, false))
+        return 0;
+    // The clip it replaces may be the only owner of an hour of samples in files of its own: closing
+    // them waits for the file system to free their extents, which the worker does (ReleaseOldClips).
+    if (clip_.HasSound()) {
+        oldClips_.push_back(std::make_unique<SoundBuffer>());
+        oldClips_.back()->TakeFrom(clip_);
+    }
+    clip_.TakeFrom(clip);
+    clipShared_ = false;
+    return 1;
+}
+
+void Document::ReleaseOldClips() { oldClips_.clear(); }
+
+void Document::KeepClip()
+{
+    // Without a session nothing deletes the stores under the clip.
+    if (!clipShared_ || !session_ || !clip_.HasSound())
+        return;
+    clipShared_ = false;
+    if (!CopyIntoNewStores(clip_, true))
+        clip_.Clear();
 }
 
 int Document::PrepareEdit(const EditRequest& request, Progress* progress)
 {
     ClearLastFailure();
+    ReleaseOldClips();
     DropPreparedEdit();
     const SoundBuffer& sound = ActiveBuffer();
     // The samples take most of the bar; the peaks of what they wrote the rest.
     std::unique_ptr<SubProgress> editProgress;
     if (progress)
         editProgress = std::make_unique<SubProgress>(*progress, progress->Range() / 5 * 4);
-    int result = sound.HasSound() && MakeRoom(NewStoreBytes(request, sound)) && prepared_.CopyFrom(sound) &&
+    const uint64_t bytes = request.kind == EditKind::Paste ? PasteBytes(clip_, sound) : NewStoreBytes(request, sound);
+    int result = sound.HasSound() && MakeRoom(bytes) && prepared_.CopyFrom(sound) &&
                  RunEdit(request, prepared_, editProgress.get()) && !IsCancelled(progress);
     prepared_.channels.Seal();
     // The peaks of the stores the edit wrote are part of the edit, on this thread; the stores it kept
@@ -511,7 +650,7 @@ FileType Document::Kind() const
     if (mp3_.buffer.HasSound())
         return FileType::Mp3;
     if (plain_.HasSound())
-        return FileType::Wav;
+        return plainKind_;
     return FileType::Unknown;
 }
 

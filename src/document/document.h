@@ -1,18 +1,22 @@
 // The one open sound: where it came from, where it was last saved, whether it has unsaved changes.
 //
-// The sound lives in one of two sides: the MP3 side (with the tags of the MP3 it came from) or the plain
-// side used for WAV. ActiveBuffer() is whichever holds it; a save in the other format moves it across
-// without copying samples. Load and save run on the worker thread; everything else on the UI thread.
+// The sound lives in one of two sides: the MP3 side (with the tags of the file it came from) or the
+// plain side used for WAV, FLAC, Ogg Vorbis and Opus. ActiveBuffer() is whichever holds it; a save in a
+// format of the other side moves it across without copying samples. Load and save run on the worker thread; everything else on the UI thread.
 // This class is part of the core: the editor and brindle-batch share it, and it does not use Qt.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "document/edit_history.h"
 #include "document/session.h"
+#include "edit/loudness.h"
 #include "edit/peak_summary.h"
 #include "formats/mp3_document.h"
 #include "storage/sound_buffer.h"
@@ -22,10 +26,10 @@ namespace brindle {
 
 class Progress;
 
-enum class FileType : uint8_t { Mp3 = 0, Wav = 1, Unknown = 255 };
+enum class FileType : uint8_t { Mp3 = 0, Wav = 1, Flac = 2, Ogg = 3, Opus = 4, Unknown = 255 };
 
-// By the extension after the last "." of the file name, compared in lower case: "mp3", "wav", or
-// Unknown for anything else.
+// By the extension after the last "." of the file name, compared in lower case: "mp3", "wav", "flac",
+// "ogg" or "oga" (Ogg Vorbis when saved; any Ogg stream opens), "opus", or Unknown for anything else.
 FileType FileKind(const std::filesystem::path& path);
 
 class Document {
@@ -94,6 +98,36 @@ public:
     int FadeOut(int64_t start, int64_t end) { return Edit({EditKind::FadeOut, start, end}); }
     int ToStereo(Progress* progress = nullptr) { return Edit({EditKind::ToStereo}, progress); }
     int ToMono() { return Edit({EditKind::ToMono}); }
+    // The clip in place of [start, end), or inserted at start when start == end; silence the same way.
+    int Paste(int64_t start, int64_t end) { return Edit({EditKind::Paste, start, end}); }
+    int InsertSilence(int64_t start, int64_t end, uint32_t frames)
+    {
+        return Edit({EditKind::InsertSilence, start, end, 100, frames});
+    }
+
+    // The clipboard: audio copied or cut from this or an earlier sound, which outlives the sound it
+    // came from, so audio moves between files. Copying shares the sound's stores (no sample is copied,
+    // whatever the length). When a load or a recovery replaces the sound, the clip's samples are copied
+    // on that worker into unnamed files of the clipboard's own, for the session folder of the sound
+    // they came from goes with it; a paste of such a clip copies them again into the stores of the
+    // sound it goes into (the session's folder), so that the journal rebuilds every state from that
+    // folder alone. A paste of a clip of this sound is pieces only. A clip of another channel count is
+    // made to fit by the rules of the mono and stereo edits, one of another rate is resampled with
+    // libsoxr at its high quality.
+    // CopyToClip takes [start, end) of the sound (clamped; an empty range fails), SetClip of source
+    // (another document's, whose stores must outlive the paste). UI thread, instant.
+    int CopyToClip(int64_t start, int64_t end);
+    int SetClip(const SoundBuffer& source, int64_t start, int64_t end);
+    bool HasClip() const { return clip_.HasSound(); }
+    const SoundBuffer& Clip() const { return clip_; }
+
+    // The loudness (EBU R128) of [start, end) of the sound, -1 -1 the whole sound, read block by block
+    // on the worker into Measured(). 1, or 0 (a cancel, a failed read) leaving Measured() as it was.
+    int Measure(int64_t start, int64_t end, Progress* progress = nullptr);
+    const LoudnessFigures& Measured() const { return measured_; }
+    // The range the next measure task measures; whoever sets it starts that task.
+    std::pair<int64_t, int64_t> PendingMeasure() const { return pendingMeasure_; }
+    void SetPendingMeasure(int64_t start, int64_t end) { pendingMeasure_ = {start, end}; }
 
     // The free space an edit leaves in the temporary folder, at least: 1 GB, or 5 % of the folder's
     // file system when that is smaller.
@@ -147,8 +181,8 @@ public:
     bool CanConvertToMono() const;
     bool CanConvertToStereo() const;
 
-    // Mp3 when the MP3 side holds the sound, Wav the plain side, Unknown when nothing is open (it
-    // preselects the save filter).
+    // Mp3 when the MP3 side holds the sound; when the plain side does, the format it was opened from
+    // or last saved in; Unknown when nothing is open (it preselects the save filter).
     FileType Kind() const;
     SoundBuffer& ActiveBuffer();
     const SoundBuffer& ActiveBuffer() const;
@@ -185,6 +219,11 @@ public:
 private:
     int SaveInto(const std::filesystem::path& file, FileType kind, Progress* progress);
     int RunEdit(const EditRequest& request, SoundBuffer& sound, Progress* progress);
+    int PasteClip(SoundBuffer& sound, int64_t start, int64_t end, Progress* progress);
+    // Before the sound is replaced: the clip takes its samples out of the sound's stores.
+    void KeepClip();
+    // Frees the clips the clipboard let go of; on a worker.
+    void ReleaseOldClips();
     // Drops the steps that make bytes fit above the reserve; false (with the reason noted, nothing
     // dropped) when they cannot.
     bool MakeRoom(uint64_t bytes);
@@ -214,8 +253,18 @@ private:
     std::filesystem::path pendingTarget_;
     Mp3Document mp3_;
     SoundBuffer plain_;
+    // What the plain side's sound was opened from or last saved as.
+    FileType plainKind_ = FileType::Wav;
 
     SessionNames Names() const;
+
+    LoudnessFigures measured_;
+    std::pair<int64_t, int64_t> pendingMeasure_{-1, -1};
+    SoundBuffer clip_;
+    // Clips replaced on the window's thread, freed by the next worker task.
+    std::vector<std::unique_ptr<SoundBuffer>> oldClips_;
+    // The clip shares the stores of the sound's session (a copy of this sound, not yet replaced).
+    bool clipShared_ = false;
 
     Session* session_ = nullptr;
     int pendingStep_ = 0;

@@ -31,6 +31,8 @@ int DocumentTask::Run()
         return document_.BuildPeaks(&progress_);
     if (mode_ == TaskMode::Recover)
         return document_.RecoverPending(&progress_);
+    if (mode_ == TaskMode::Measure)
+        return document_.Measure(document_.PendingMeasure().first, document_.PendingMeasure().second, &progress_);
     if (mode_ == TaskMode::Journal)
         return FinishProgress(&progress_, document_.RecordStep(document_.PendingStep()));
     // Save adopts the path it is given only when the file is written.

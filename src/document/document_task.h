@@ -15,7 +15,7 @@ namespace brindle {
 
 class Document;
 
-enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3, Recover = 4, Peaks = 5 };
+enum class TaskMode : int { Save = 0, Load = 1, Edit = 2, Journal = 3, Recover = 4, Peaks = 5, Measure = 6 };
 
 class DialogProgress final : public Progress {
 public:
@@ -48,6 +48,7 @@ public:
     // once the task has finished, on its own thread. Journal: Document::RecordStep of its
     // PendingStep; the owner makes the step once the task has ended, whatever its result. Recover:
     // Document::Recover of its pending recovery. Peaks: Document::BuildPeaks.
+    // Measure: Document::Measure of its PendingMeasure.
     int Run() override;
     void AfterRun(int result) override;
     void CancelProgress(int flag) override;

@@ -25,14 +25,22 @@ enum class EditKind : uint8_t {
     FadeOut,
     ToMono,
     ToStereo,
+    // The editor's clip in place of [start, end), or inserted at start when start == end.
+    Paste,
+    // frames frames of silence, the same way.
+    InsertSilence,
+    // DeleteSelected, once the selection went to the clipboard.
+    Cut,
 };
 
-// One edit as asked for: start, end are frames, -1 -1 the whole sound; percent is ChangeVolume's.
+// One edit as asked for: start, end are frames, -1 -1 the whole sound; percent is ChangeVolume's,
+// frames InsertSilence's.
 struct EditRequest {
     EditKind kind = EditKind::FadeIn;
     int64_t start = -1;
     int64_t end = -1;
     int32_t percent = 100;
+    uint32_t frames = 0;
 
     bool operator==(const EditRequest&) const = default;
 };

@@ -209,9 +209,11 @@ std::string EncodeTags(const FileTags& tags)
         put(*field);
     put(N(tags.year) + ' ' + N(tags.trackNumber) + ' ' + N(tags.rating) + ' ' + N(tags.readResult) + ' ' +
         N(tags.id3v2Version));
-    put(N(int64_t(tags.carriedFrames.size())));
-    for (const std::string& frame : tags.carriedFrames)
-        put(frame);
+    for (const std::vector<std::string>* list : {&tags.carriedFrames, &tags.carriedComments, &tags.pictures}) {
+        put(N(int64_t(list->size())));
+        for (const std::string& item : *list)
+            put(item);
+    }
     return out;
 }
 
@@ -242,13 +244,19 @@ bool DecodeTags(const std::string& bytes, FileTags& tags)
         return false;
     tags.year = year, tags.trackNumber = track, tags.rating = rating, tags.readResult = read;
     tags.id3v2Version = uint8_t(version);
-    const unsigned long long frames = std::strtoull(count.c_str(), nullptr, 10);
-    if (frames > bytes.size())
-        return false;
-    tags.carriedFrames.resize(size_t(frames));
-    for (std::string& frame : tags.carriedFrames)
-        if (!get(frame))
+    // The Vorbis comments and pictures follow the frames; a journal written before they were kept
+    // ends after the frames.
+    for (std::vector<std::string>* list : {&tags.carriedFrames, &tags.carriedComments, &tags.pictures}) {
+        if (list != &tags.carriedFrames && (at == bytes.size() || !get(count)))
+            return at == bytes.size();
+        const unsigned long long items = std::strtoull(count.c_str(), nullptr, 10);
+        if (items > bytes.size())
             return false;
+        list->resize(size_t(items));
+        for (std::string& item : *list)
+            if (!get(item))
+                return false;
+    }
     return at == bytes.size();
 }
 
@@ -996,7 +1004,7 @@ int OrphanSession::Read(RecoveredHistory& history, std::string& reason)
             EditHistory::Step& step = steps[index];
             if (kind == "step") {
                 int64_t k = 0, start = 0, end = 0, percent = 0;
-                if (w.size() != 6 || !Number(w[2], k, 0, int(EditKind::ToStereo)) || !Number(w[3], start, -1, INT64_MAX / 2) ||
+                if (w.size() != 6 || !Number(w[2], k, 0, int(EditKind::Cut)) || !Number(w[3], start, -1, INT64_MAX / 2) ||
                     !Number(w[4], end, -1, INT64_MAX / 2) || !Number(w[5], percent, 0, INT32_MAX))
                     return fail("a damaged step");
                 step.request = {EditKind(k), start, end, int32_t(percent)};

@@ -1,17 +1,25 @@
 #include "formats/file_tags.h"
 
+#include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2synchdata.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/oggflacfile.h>
+#include <taglib/opusfile.h>
+#include <taglib/vorbisfile.h>
+#include <taglib/xiphcomment.h>
 #include <taglib/popularimeterframe.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "formats/tag_file_stream.h"
@@ -149,6 +157,101 @@ public:
     explicit KeptId3v1(const std::string& bytes) { parse(TagLib::ByteVector(bytes.data(), unsigned(bytes.size()))); }
 };
 
+
+// The ID3v2 frames a read kept, as TagLib's frames again (the caller owns them).
+std::vector<std::unique_ptr<TagLib::ID3v2::Frame>> ParseCarried(const std::vector<std::string>& carried)
+{
+    std::vector<std::unique_ptr<TagLib::ID3v2::Frame>> frames;
+    const TagLib::ID3v2::FrameFactory* factory = TagLib::ID3v2::FrameFactory::instance();
+    TagLib::ID3v2::Header header;
+    header.setMajorVersion(4);
+    for (const std::string& bytes : carried) {
+        TagLib::ID3v2::Frame* frame = factory->createFrame(TagLib::ByteVector(bytes.data(), unsigned(bytes.size())), &header);
+        if (frame)
+            frames.emplace_back(frame);
+    }
+    return frames;
+}
+
+// The two forms of a cover picture: an MP3's attached picture frame and a FLAC picture block.
+std::string PictureBlock(const TagLib::ID3v2::AttachedPictureFrame& frame)
+{
+    TagLib::FLAC::Picture picture;
+    picture.setType(TagLib::FLAC::Picture::Type(frame.type()));
+    picture.setMimeType(frame.mimeType());
+    picture.setDescription(frame.description());
+    picture.setData(frame.picture());
+    const TagLib::ByteVector bytes = picture.render();
+    return {bytes.data(), bytes.size()};
+}
+
+TagLib::ID3v2::AttachedPictureFrame* PictureFrame(const std::string& block)
+{
+    const TagLib::FLAC::Picture picture(TagLib::ByteVector(block.data(), unsigned(block.size())));
+    auto* frame = new TagLib::ID3v2::AttachedPictureFrame();
+    frame->setTextEncoding(TagLib::String::UTF16);
+    frame->setType(TagLib::ID3v2::AttachedPictureFrame::Type(picture.type()));
+    frame->setMimeType(picture.mimeType());
+    frame->setDescription(picture.description());
+    frame->setPicture(picture.data());
+    return frame;
+}
+
+// A FLAC, Ogg Vorbis, Ogg FLAC or Opus file, told apart by its first page or marker (not by its
+// name: an .ogg may hold any of them), with its comment block and, for FLAC, its picture blocks.
+struct XiphFile {
+    std::unique_ptr<TagLib::File> file;
+    TagLib::Ogg::XiphComment* comment = nullptr;
+    TagLib::FLAC::File* flac = nullptr;
+};
+
+XiphFile OpenXiph(TagFileStream& stream)
+{
+    stream.seek(0);
+    const TagLib::ByteVector head = stream.readBlock(128);
+    stream.seek(0);
+    stream.ThrowIfFailed();
+    XiphFile opened;
+    if (head.startsWith("fLaC") || head.startsWith("ID3")) {
+        auto* flac = new TagLib::FLAC::File(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
+        opened.file.reset(flac);
+        opened.flac = flac;
+        if (flac->isValid())
+            opened.comment = flac->xiphComment(true);
+    } else if (head.startsWith("OggS") && head.size() > 27) {
+        // The first packet follows the page header and its segment table.
+        const TagLib::ByteVector packet = head.mid(27 + static_cast<unsigned char>(head[26]), 8);
+        if (packet.startsWith(TagLib::ByteVector("\x01vorbis", 7))) {
+            auto* file = new TagLib::Ogg::Vorbis::File(&stream, false);
+            opened.file.reset(file);
+            opened.comment = file->isValid() ? file->tag() : nullptr;
+        } else if (packet.startsWith("OpusHead")) {
+            auto* file = new TagLib::Ogg::Opus::File(&stream, false);
+            opened.file.reset(file);
+            opened.comment = file->isValid() ? file->tag() : nullptr;
+        } else if (packet.startsWith(TagLib::ByteVector("\x7f" "FLAC", 5))) {
+            auto* file = new TagLib::Ogg::FLAC::File(&stream, false);
+            opened.file.reset(file);
+            opened.comment = file->isValid() ? file->tag() : nullptr;
+        }
+    }
+    stream.ThrowIfFailed();
+    if (!opened.file || !opened.file->isValid() || !opened.comment)
+        ThrowFormat("not a FLAC, Ogg Vorbis or Opus file");
+    return opened;
+}
+
+// The record's fields as Vorbis comments name them, in the order a save writes them.
+struct XiphField {
+    const char* key;
+    std::string FileTags::*text;
+};
+constexpr XiphField kXiphTextFields[] = {
+    {"TITLE", &FileTags::title},     {"ARTIST", &FileTags::artist},           {"ALBUM", &FileTags::album},
+    {"GENRE", &FileTags::genre},     {"COMMENT", &FileTags::comment},         {"LYRICS", &FileTags::lyrics},
+    {"ALBUMARTIST", &FileTags::albumArtist}, {"SUBTITLE", &FileTags::subtitle},
+};
+
 }  // namespace
 
 uint8_t FileTags::RatingToPopularimeter(uint32_t rating)
@@ -198,6 +301,8 @@ void FileTags::Clear()
     carriedFrames.clear();
     id3v2Version = 0;
     id3v1.clear();
+    carriedComments.clear();
+    pictures.clear();
 }
 
 bool FileTags::IsEmpty() const
@@ -337,6 +442,10 @@ int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress, s
             }
             tag->addFrame(frame);
         }
+        if (!pictures.empty() && tag->frameListMap()["APIC"].isEmpty()) {
+            for (const std::string& block : pictures)
+                tag->addFrame(PictureFrame(block));
+        }
         if (!ratingWritten && rating != 0) {
             auto* frame = new TagLib::ID3v2::PopularimeterFrame();
             frame->setRating(RatingToPopularimeter(rating));
@@ -360,6 +469,116 @@ int FileTags::WriteTags(const std::filesystem::path& path, Progress* progress, s
                                      id3v2Version == 4 ? TagLib::ID3v2::v4 : TagLib::ID3v2::v3,
                                      TagLib::File::DoNotDuplicate);
         // TagLib reports neither a failed write nor a cancel: the stream knows.
+        stream.ThrowIfFailed();
+        if (!saved)
+            ThrowFormat("cannot write the tags");
+        return true;
+    });
+}
+
+int FileTags::ReadXiphTags(const SourceFile& source, Progress* progress)
+{
+    Clear();
+    try {
+        TagFileStream stream;
+        stream.Open(source, progress);
+        XiphFile file = OpenXiph(stream);
+        std::string date;
+        for (const auto& [key, values] : file.comment->fieldListMap()) {
+            const std::string name = ToUtf8(key);
+            for (const TagLib::String& value : values) {
+                const std::string text = ToUtf8(value);
+                std::string* field = nullptr;
+                for (const XiphField& known : kXiphTextFields) {
+                    if (name == known.key && (this->*known.text).empty())
+                        field = &(this->*known.text);
+                }
+                if (field && !text.empty()) {
+                    *field = text;
+                } else if (name == "DATE" && year == 0 && ParseYear(text) != 0) {
+                    year = ParseYear(text);
+                    // Only the year has a place in the record; a full date goes on as it was.
+                    if (text != std::to_string(year))
+                        carriedComments.push_back(name + "=" + text);
+                } else if (name == "TRACKNUMBER" && trackNumber == 0 && ParseTrack(text) != 0) {
+                    trackNumber = ParseTrack(text);
+                } else if (name != "METADATA_BLOCK_PICTURE") {
+                    carriedComments.push_back(name + "=" + text);
+                }
+            }
+        }
+        // DESCRIPTION is what some writers put in place of COMMENT.
+        if (comment.empty()) {
+            for (auto it = carriedComments.begin(); it != carriedComments.end(); ++it) {
+                if (it->rfind("DESCRIPTION=", 0) == 0) {
+                    comment = it->substr(12);
+                    carriedComments.erase(it);
+                    break;
+                }
+            }
+        }
+        TagLib::List<TagLib::FLAC::Picture*> found = file.comment->pictureList();
+        if (file.flac)
+            found.append(file.flac->pictureList());
+        for (TagLib::FLAC::Picture* picture : found) {
+            const TagLib::ByteVector bytes = picture->render();
+            pictures.emplace_back(bytes.data(), bytes.size());
+        }
+        stream.ThrowIfFailed();
+    } catch (...) {
+        Clear();
+        return 0;
+    }
+    readResult = 1;
+    return 1;
+}
+
+int FileTags::WriteXiphTags(const std::filesystem::path& path, Progress* progress) const
+{
+    return Guarded([&] {
+        if (path.empty())
+            ThrowFormat("no file name");
+        TagFileStream stream;
+        stream.Open(path, true, progress);
+        XiphFile file = OpenXiph(stream);
+        TagLib::Ogg::XiphComment* tag = file.comment;
+        tag->removeAllFields();
+        tag->removeAllPictures();
+        for (const XiphField& field : kXiphTextFields) {
+            if (!(this->*field.text).empty())
+                tag->addField(field.key, FromUtf8(this->*field.text), false);
+        }
+        bool dateCarried = false;
+        for (const std::string& field : carriedComments)
+            dateCarried = dateCarried || (field.rfind("DATE=", 0) == 0 && ParseYear(field.substr(5)) == year);
+        if (year != 0 && !dateCarried)
+            tag->addField("DATE", TagLib::String(std::to_string(year)), false);
+        if (trackNumber != 0)
+            tag->addField("TRACKNUMBER", TagLib::String(std::to_string(trackNumber)), false);
+        for (const std::string& field : carriedComments) {
+            const size_t equals = field.find('=');
+            if (equals != std::string::npos && equals > 0)
+                tag->addField(FromUtf8(field.substr(0, equals)), FromUtf8(field.substr(equals + 1)), false);
+        }
+
+        std::vector<std::string> blocks = pictures;
+        if (blocks.empty()) {
+            for (const auto& frame : ParseCarried(carriedFrames)) {
+                if (const auto* picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame.get()))
+                    blocks.push_back(PictureBlock(*picture));
+            }
+        }
+        if (file.flac)
+            file.flac->removePictures();
+        for (const std::string& block : blocks) {
+            auto* picture = new TagLib::FLAC::Picture(TagLib::ByteVector(block.data(), unsigned(block.size())));
+            // A FLAC file keeps its pictures in blocks of their own, an Ogg file in its comments.
+            if (file.flac)
+                file.flac->addPicture(picture);
+            else
+                tag->addPicture(picture);
+        }
+        const bool saved = file.file->save();
         stream.ThrowIfFailed();
         if (!saved)
             ThrowFormat("cannot write the tags");

@@ -1,5 +1,6 @@
-// Descriptive tags of an MP3 file (title, artist, album, year, ...), read when an MP3 is opened and
-// written onto an MP3 when the sound is saved as MP3.
+// Descriptive tags of an MP3 file (title, artist, album, year, ...), or the Vorbis comments of a FLAC,
+// Ogg Vorbis or Opus file, read when the file is opened and written when the sound is saved in one of
+// these formats: the record's fields go across formats, what only one format holds is carried.
 //
 // Reading and writing go through TagLib: ID3v2 (any version) with ID3v1 read as a fallback, and an
 // ID3v1 tag written again where the file read had one (players that read nothing else still find
@@ -48,12 +49,27 @@ public:
     int WriteTags(const std::filesystem::path& path, Progress* progress = nullptr,
                   std::optional<uint64_t> lengthMs = std::nullopt) const;
 
+    // The same for a FLAC, Ogg Vorbis or Opus file's Vorbis comments and pictures, told apart by their
+    // first bytes. The record takes the first TITLE, ARTIST, ALBUM, DATE (its year), TRACKNUMBER,
+    // GENRE, COMMENT (else DESCRIPTION), LYRICS, ALBUMARTIST and SUBTITLE; every other field, and
+    // further values of those, go into carriedComments as "KEY=value", and a DATE that says more than
+    // its year stays there whole. The pictures (FLAC picture blocks, in the file's blocks or in its
+    // comments) go into pictures.
+    int ReadXiphTags(const SourceFile& source, Progress* progress = nullptr);
+    // Makes the Vorbis comments of the FLAC, Ogg Vorbis or Opus file at path the record plus
+    // carriedComments, and its pictures pictures; with no pictures of its own, the pictures among
+    // carriedFrames of an MP3 read before. 1, or 0 with the reason noted as WriteTags.
+    int WriteXiphTags(const std::filesystem::path& path, Progress* progress = nullptr) const;
+
     void Clear();
     // True when no string is non-empty and year, track number and rating are zero (the carried
     // frames do not count).
     bool IsEmpty() const;
     // True when a save has anything to write: the record, carried frames or an ID3v1 tag.
-    bool HasAnythingToWrite() const { return !IsEmpty() || !carriedFrames.empty() || !id3v1.empty(); }
+    bool HasAnythingToWrite() const
+    {
+        return !IsEmpty() || !carriedFrames.empty() || !id3v1.empty() || !carriedComments.empty() || !pictures.empty();
+    }
 
     std::string title;
     std::string comment;
@@ -74,6 +90,11 @@ public:
     uint8_t id3v2Version = 0;
     // The file's ID3v1 tag, its 128 bytes as TagLib renders what it read; empty when it had none.
     std::string id3v1;
+    // From Vorbis comments: the fields the record does not hold, "KEY=value" in UTF-8, and the
+    // pictures as FLAC picture blocks. An MP3 save writes these pictures as its own when carriedFrames
+    // hold none.
+    std::vector<std::string> carriedComments;
+    std::vector<std::string> pictures;
 
     // The popularimeter byte (0..255) for a rating and back, with the steps common players use:
     // stars 1..5 are 1, 64, 128, 196, 255 in the frame.

@@ -13,11 +13,11 @@
 
 namespace brindle {
 
-int BlockFile::Create(uint32_t n)
+int BlockFile::Create(uint32_t n, bool unnamed)
 {
     if (n == 0 || n > kMaxStoredSamples || storedLength_ != 0 || file_.IsReserved())
         return 0;
-    if (std::shared_ptr<StoreFolder> folder = CurrentStoreFolder()) {
+    if (std::shared_ptr<StoreFolder> folder = unnamed ? nullptr : CurrentStoreFolder()) {
         const uint64_t id = folder->NewId();
         if (!folder->Create(id, StoreFileKind::Floats, uint64_t(n) * sizeof(float)))
             return 0;

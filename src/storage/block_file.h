@@ -31,9 +31,10 @@ public:
     BlockFile(const BlockFile&) = delete;
     BlockFile& operator=(const BlockFile&) = delete;
 
-    // A new zero-filled temporary file of n samples (1 <= n <= kMaxStoredSamples). Fails when this
-    // file already has samples; on failure nothing is left on disk.
-    int Create(uint32_t n);
+    // A new zero-filled temporary file of n samples (1 <= n <= kMaxStoredSamples), in the store folder
+    // when one is set unless unnamed. Fails when this file already has samples; on failure nothing is
+    // left on disk.
+    int Create(uint32_t n, bool unnamed = false);
     // A file of the folder's that already holds n samples (a session's, read back after a crash); the
     // caller has checked it. Released like one this made.
     void Reopen(std::shared_ptr<StoreFolder> folder, uint64_t id, uint32_t n);

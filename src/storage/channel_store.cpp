@@ -7,12 +7,12 @@
 
 namespace brindle {
 
-int ChannelStore::Allocate(uint32_t n)
+int ChannelStore::Allocate(uint32_t n, bool unnamed)
 {
     if (!IsEmpty() || n == 0 || n > kMaxStoredSamples)
         return 0;
     auto store = std::make_shared<FloatStore>();
-    if (!store->Create(n))
+    if (!store->Create(n, unnamed))
         return 0;
     writable_ = store;
     pieces_ = PieceTree({std::move(store), 0, n, {}});

@@ -34,7 +34,9 @@ public:
 
     // n zero samples in a new float store that this channel alone writes. Fails unless the channel is
     // empty and 1 <= n <= kMaxStoredSamples (a store of 2^30 samples would not fit the 32-bit byte size).
-    int Allocate(uint32_t n);
+    // unnamed: in an unnamed temporary file even while a store folder is set, for samples that must
+    // outlive the folder (the editor's clipboard).
+    int Allocate(uint32_t n, bool unnamed = false);
     // Empty again; a store no other list shares is freed with its temporary file.
     void Destroy();
     // A channel still being written (see above): n samples, see BlockFile::Resize. 0 otherwise.

@@ -43,7 +43,7 @@ public:
 // Floats in a block file of its own: what the imports decode into and what the edits write.
 class FloatStore final : public SampleStore {
 public:
-    int Create(uint32_t n) { return file_.Create(n); }
+    int Create(uint32_t n, bool unnamed = false) { return file_.Create(n, unnamed); }
     // A session's float file read back (see BlockFile::Reopen).
     void Reopen(std::shared_ptr<StoreFolder> folder, uint64_t id, uint32_t n) { file_.Reopen(std::move(folder), id, n); }
     int Resize(uint32_t n) { return file_.Resize(n); }

@@ -1,6 +1,8 @@
 // The volume dialog with its slider, the stereo dialog, the about box and the version line.
 #include <QAccessible>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,6 +12,7 @@
 
 #include "app/about_box.h"
 #include "app/link_label.h"
+#include "app/loudness_dialogs.h"
 #include "app/prompts.h"
 #include "app/stereo_dialog.h"
 #include "app/version_text.h"
@@ -165,6 +168,9 @@ private slots:
         QTest::newRow("already right, any case") << "x.WAV" << 2 << "x.WAV";
         QTest::newRow("a dot in the folder only") << "/a.b/take" << 2 << "/a.b/take.wav";
         QTest::newRow("empty box") << "" << 1 << "";
+        QTest::newRow("wav to flac") << "take.wav" << 3 << "take.flac";
+        QTest::newRow("to ogg") << "take.mp3" << 4 << "take.ogg";
+        QTest::newRow("to opus") << "take" << 5 << "take.opus";
     }
     void saveDialogRenamesForTheChosenType()
     {
@@ -172,6 +178,35 @@ private slots:
         QFETCH(int, filterIndex);
         QFETCH(QString, renamed);
         QCOMPARE(RenameForFilter(name, filterIndex), renamed);
+    }
+
+    // The gain goes to the target unless it would push the true peak over the ceiling: then the
+    // dialog says so and offers, checked, the gain that stops there.
+    void loudnessDialogOffersTheGainThatStopsAtTheCeiling()
+    {
+        LoudnessFigures measured;
+        measured.integratedLufs = -20.0;
+        measured.truePeakDbfs = -3.0;
+        LoudnessDialog dialog(measured);
+        QCOMPARE(dialog.Target()->currentText(), QStringLiteral("-16"));
+        QCOMPARE(dialog.Target()->count(), 3);
+        QVERIFY(!dialog.StopAtCeiling()->isHidden());
+        QVERIFY(dialog.StopAtCeiling()->isChecked());
+        QCOMPARE(dialog.GainDb(), 2.0);
+        QVERIFY(dialog.Verdict()->text().contains(QStringLiteral("выше потолка -1.0 dBFS")));
+        dialog.StopAtCeiling()->setChecked(false);
+        QCOMPARE(dialog.GainDb(), 4.0);
+        dialog.Target()->setEditText(QStringLiteral("-23"));
+        QVERIFY(dialog.StopAtCeiling()->isHidden());
+        QCOMPARE(dialog.GainDb(), -3.0);
+        // Even a cut can be held to a ceiling set below the peak.
+        dialog.Ceiling()->setValue(-7.0);
+        QVERIFY(!dialog.StopAtCeiling()->isHidden());
+        dialog.StopAtCeiling()->setChecked(true);
+        QCOMPARE(dialog.GainDb(), -4.0);
+        dialog.Target()->setEditText(QStringLiteral("abc"));
+        QVERIFY(!dialog.OkButton()->isEnabled());
+        QCOMPARE(dialog.Target()->lineEdit()->accessibleName(), QStringLiteral("Целевая громкость (LUFS)"));
     }
 
     void versionLine_data()

@@ -114,6 +114,12 @@ Prompts FakeDialogs::MakePrompts()
         return recoverAnswer;
     };
     prompts.askVolume = [this](QWidget*) { return volumeAnswer; };
+    prompts.askSilence = [this](QWidget*) { return silenceAnswer; };
+    prompts.askLoudness = [this](QWidget*, const LoudnessFigures& measured) {
+        loudnessShown = measured;
+        return loudnessAnswer;
+    };
+    prompts.showProperties = [this](QWidget*, const PropertyRows& rows) { propertiesShown = rows; };
     prompts.askStereo = [this](QWidget*, const LinkHandler&) { return stereoAnswer; };
     prompts.showAbout = [](QWidget*, const LinkHandler&) {};
     prompts.openUrl = [this](const QUrl& url) {

@@ -36,6 +36,11 @@ struct FakeDialogs {
     std::deque<SaveChoice> saveAnswers;  // an empty path, or none left: cancelled
     std::deque<QMessageBox::StandardButton> saveQuestionAnswers;
     std::optional<int> volumeAnswer;
+    std::optional<double> silenceAnswer;
+    std::optional<double> loudnessAnswer;
+    // What the loudness dialog was shown, and the rows of the last properties shown.
+    std::optional<LoudnessFigures> loudnessShown;
+    PropertyRows propertiesShown;
     int stereoAnswer = 2;
     bool openUrlAnswer = true;  // whether the desktop took an address
     bool recoverAnswer = false;

@@ -1,5 +1,7 @@
 // The main window driven as a person would: commands, rules, file commands, drops and the caption,
 // with the real progress window and the dialogs answered by FakeDialogs.
+#include <algorithm>
+#include <cmath>
 #include <QAbstractEventDispatcher>
 #include <QAccessible>
 #include <QAction>
@@ -44,6 +46,7 @@
 #include "app/progress_window.h"
 #include "app/status_panes.h"
 #include "app/wait_cursor.h"
+#include "edit/edit_kernels.h"
 #include "build_config.h"
 #include "gui_test_support.h"
 #include "playback/alsa_wave_out.h"
@@ -699,7 +702,7 @@ private slots:
         const QString text = test::ScratchDir() + QStringLiteral("/notes.txt");
         QFile(text).open(QIODevice::WriteOnly);
         QVERIFY(!frame_->OpenFile(text));
-        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nthe name ends in neither .mp3 nor .wav").arg(text)});
+        QCOMPARE(dialogs_.errors, QStringList{QStringLiteral("Ошибка открытия:\n%1\nthe name ends in none of .mp3, .wav, .flac, .ogg, .oga, .opus").arg(text)});
         QVERIFY(!frame_->IsShowingDocument());
 
         const QString bad = test::ScratchDir() + QStringLiteral("/bad.wav");
@@ -906,7 +909,8 @@ private slots:
         }
         files.removeLast();
         QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("|"), QStringLiteral("Сохранить"),
-                             QStringLiteral("Сохранить как..."), QStringLiteral("|")};
+                             QStringLiteral("Сохранить как..."), QStringLiteral("|"),
+                             QStringLiteral("Сведения о звуке"), QStringLiteral("|")};
         for (int i = 0; i < 10; ++i)
             expected << (i < 9 ? QStringLiteral("&%1 %2").arg(i + 1) : QStringLiteral("1&0 %2")).arg(files[i]);
         expected << QStringLiteral("|") << QStringLiteral("Выход");
@@ -916,7 +920,7 @@ private slots:
         StartWithSettings(settings);
         QCOMPARE(FileMenuTexts(), expected);
         QVERIFY(frame_->OpenFile(stereo_));
-        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(stereo_));
+        QCOMPARE(FileMenuTexts().at(7), QStringLiteral("&1 %1").arg(stereo_));
 
         const QString gone = files[3];
         QVERIFY(QFile::remove(gone));
@@ -934,7 +938,7 @@ private slots:
         emit frame_->FileMenu()->aboutToShow();
         FileMenuAction(QStringLiteral("&3 %1").arg(files[1]))->trigger();
         QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), files[1]);
-        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(files[1]));
+        QCOMPARE(FileMenuTexts().at(7), QStringLiteral("&1 %1").arg(files[1]));
     }
 
     // The next run opens where the window was left, at its size, and both file dialogs start in the
@@ -1000,7 +1004,7 @@ private slots:
 
             StartWithSettings(settings);
             QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
-            QCOMPARE(FileMenuTexts().size(), 6);  // no recent files
+            QCOMPARE(FileMenuTexts().size(), 8);  // no recent files
             frame_->Open();
             QCOMPARE(dialogs_.lastOpenFolder, QString());
 
@@ -1471,6 +1475,91 @@ private slots:
         frame_.reset();
         QCOMPARE(closed.count(), 1);
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(clock.elapsed())));
+    }
+
+    // Ctrl+C, Ctrl+V and Ctrl+X as the window receives them: audio goes from one file into another
+    // (mono into stereo, doubled), what went in is selected and named in the undo item; silence goes
+    // in at the play position from the Эффекты menu.
+    void cutCopyPasteAndSilenceMoveAudioBetweenFiles()
+    {
+        QVERIFY(frame_->OpenFile(mono_));
+        PlaybackEngine& engine = frame_->Engine();
+        WaveformView* waveform = frame_->View()->Waveform();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        waveform->setFocus();
+        QCOMPARE(frame_->Commands().Find(kCmdPaste)->menuAction->isEnabled(), false);
+        engine.SetSelectionStart(1000, 44100);
+        engine.SetSelectionEnd(5000, 44100);
+        frame_->RefreshUiState();
+        const std::vector<float> mono = Samples(frame_->GetDocument().ActiveBuffer().channels.Channel(0));
+        QTest::keyClick(waveform, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(frame_->GetDocument().HasClip());
+
+        QVERIFY(frame_->OpenFile(stereo_));
+        const ChannelSet& set = frame_->GetDocument().ActiveBuffer().channels;
+        engine.SetPosition(2000, set.FrameCount());
+        frame_->RefreshUiState();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        waveform->setFocus();
+        QVERIFY(frame_->Commands().Find(kCmdPaste)->menuAction->isEnabled());
+        QTest::keyClick(waveform, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(set.FrameCount(), uint32_t(44100 + 4000));
+        QCOMPARE(engine.selectionStart, 2000);
+        QCOMPARE(engine.selectionEnd, 6000);
+        const std::vector<float> expected(mono.begin() + 1000, mono.begin() + 5000);
+        for (int c = 0; c < 2; ++c) {
+            const std::vector<float> pasted = Samples(set.Channel(c));
+            QVERIFY(std::vector<float>(pasted.begin() + 2000, pasted.begin() + 6000) == expected);
+        }
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Вставить"));
+
+        QTest::keyClick(waveform, Qt::Key_X, Qt::ControlModifier);
+        QCOMPARE(set.FrameCount(), uint32_t(44100));
+        QVERIFY(!engine.HasSelection());
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Вырезать"));
+
+        dialogs_.silenceAnswer = 0.5;
+        engine.SetPosition(100, set.FrameCount());
+        frame_->RefreshUiState();
+        frame_->Commands().Find(kCmdInsertSilence)->menuAction->trigger();
+        QCOMPARE(set.FrameCount(), uint32_t(44100 + 22050));
+        QCOMPARE(engine.selectionStart, 100);
+        QCOMPARE(engine.selectionEnd, 100 + 22050);
+        const std::vector<float> silent = Samples(set.Channel(1));
+        QVERIFY(std::all_of(silent.begin() + 100, silent.begin() + 100 + 22050, [](float x) { return x == 0.0f; }));
+    }
+
+    // Нормализовать громкость measures the selection on the worker and applies the dialog's gain
+    // through the volume edit; Сведения о звуке shows the whole sound's figures.
+    void loudnessIsMeasuredAndOneGainApplied()
+    {
+        OpenStereo();
+        PlaybackEngine& engine = frame_->Engine();
+        const ChannelSet& set = frame_->GetDocument().ActiveBuffer().channels;
+        const std::vector<float> before = Samples(set.Channel(0));
+        engine.SetSelectionStart(0, set.FrameCount());
+        engine.SetSelectionEnd(22050, set.FrameCount());
+        frame_->RefreshUiState();
+        dialogs_.loudnessAnswer = 6.0206;
+        frame_->Commands().Find(kCmdNormalizeLoudness)->menuAction->trigger();
+        QVERIFY(dialogs_.loudnessShown);
+        QVERIFY(std::isfinite(dialogs_.loudnessShown->integratedLufs));
+        const std::vector<float> after = Samples(set.Channel(0));
+        QCOMPARE(after[1000], StoreSample(200.0 * double(before[1000]) * double(0.01f)));
+        QCOMPARE(after[30000], before[30000]);
+        frame_->RefreshUiState();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Изменить громкость"));
+
+        frame_->Commands().Find(kCmdSoundProperties)->menuAction->trigger();
+        QCOMPARE(dialogs_.propertiesShown.size(), size_t(6));
+        QCOMPARE(dialogs_.propertiesShown[0].first, QStringLiteral("Формат"));
+        QCOMPARE(dialogs_.propertiesShown[0].second, QStringLiteral("WAV, 16 бит, 44100 Гц, стерео"));
+        QCOMPARE(dialogs_.propertiesShown[3].second,
+                 QString::number(frame_->GetDocument().Measured().integratedLufs, 'f', 1) + QStringLiteral(" LUFS"));
     }
 
     // The window's keys each do their one thing while the waveform (or any control that has no use

@@ -77,7 +77,8 @@ private slots:
         test::FakeDialogs dialogs;
         MainFrame frame(dialogs.MakePrompts());
         frame.show();
-        QCOMPARE(MenuTitles(frame), (QStringList{QStringLiteral("&File"), QStringLiteral("&Edit"), QStringLiteral("&Play"),
+        QCOMPARE(MenuTitles(frame), (QStringList{QStringLiteral("&File"), QStringLiteral("&Edit"), QStringLiteral("Effe&cts"),
+                                                 QStringLiteral("&Play"),
                                                  QStringLiteral("&Selection"), QStringLiteral("&View"),
                                                  QStringLiteral("&Tools"), QStringLiteral("&Help")}));
         QCOMPARE(frame.menuBar()->actions().constFirst()->menu()->actions().constFirst()->text(),
@@ -114,7 +115,7 @@ private slots:
         MainFrame frame(dialogs.MakePrompts());
         frame.show();
         QCOMPARE(MenuTitles(frame), (QStringList{QStringLiteral("&Файл"), QStringLiteral("&Правка"),
-                                                 QStringLiteral("&Воспроизвести"), QStringLiteral("В&ыбор"),
+                                                 QStringLiteral("&Эффекты"), QStringLiteral("&Воспроизвести"), QStringLiteral("В&ыбор"),
                                                  QStringLiteral("Ви&д"), QStringLiteral("&Инструменты"),
                                                  QStringLiteral("&Справка")}));
         const QStringList texts = WindowTexts(frame);

@@ -157,6 +157,42 @@ TEST_F(BrindleBatch, DeleteAndKeepUseTheSelection)
     EXPECT_EQ(outcome.status, 1);
 }
 
+// --paste puts another file, or a range of it, in place of the selection, sample for sample what sox's
+// trims and splices give; another rate is resampled and said; silence goes in as zeros.
+TEST_F(BrindleBatch, PasteAndSilence)
+{
+    const auto other = PathOf("other.wav"), out = PathOf("out.wav"), expected = PathOf("expected.wav");
+    ASSERT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 '" + other.string() + "' synth 1 sine 1000 vol 0.4"), 0);
+    auto outcome = Run("'" + tone_.string() + "' --select 1000:2000 --paste '" + other.string() + "':100:600 -o '" +
+                       out.string() + "'");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    ASSERT_EQ(RunCommand("sox '" + tone_.string() + "' " + PathOf("head.wav").string() + " trim 0 1000s && sox '" +
+                         other.string() + "' " + PathOf("clip.wav").string() + " trim 100s 500s && sox '" +
+                         tone_.string() + "' " + PathOf("tail.wav").string() + " trim 2000s && sox " +
+                         PathOf("head.wav").string() + " " + PathOf("clip.wav").string() + " " +
+                         PathOf("tail.wav").string() + " '" + expected.string() + "'"),
+              0);
+    EXPECT_EQ(RunCommand("sox '" + out.string() + "' -t raw '" + PathOf("out.raw").string() + "' && sox '" +
+                         expected.string() + "' -t raw '" + PathOf("expected.raw").string() + "' && cmp -s '" +
+                         PathOf("out.raw").string() + "' '" + PathOf("expected.raw").string() + "'"),
+              0);
+
+    // Without a selection the file goes in at the start; then it is the selection, which silence replaces.
+    const auto low = PathOf("low.wav");
+    ASSERT_EQ(RunCommand("sox -n -r 22050 -c 1 -b 16 '" + low.string() + "' synth 0.5 sine 300"), 0);
+    outcome = Run("'" + tone_.string() + "' --paste '" + low.string() + "' --info --insert-silence 0.25 --info");
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("resampled from 22050 Hz to 44100 Hz"), std::string::npos) << outcome.err;
+    const size_t second = outcome.out.find("kind=", 1);
+    EXPECT_EQ(Value(outcome.out.substr(0, second), "frames"), std::to_string(176400 + 22050));
+    EXPECT_EQ(Value(outcome.out.substr(second), "frames"), std::to_string(176400 + 11025));
+
+    outcome = Run("'" + tone_.string() + "' --paste '" + other.string() + "':5s:6s");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("no frames in the range to paste"), std::string::npos) << outcome.err;
+    EXPECT_EQ(Run("'" + tone_.string() + "' --insert-silence 0").status, 2);
+}
+
 TEST_F(BrindleBatch, VolumeNormalizeAndFades)
 {
     const auto quiet = PathOf("quiet.wav");
@@ -388,12 +424,12 @@ TEST_F(BrindleBatch, FailuresSayWhichFileAndWhyOnOneLine)
 
     // Usage errors are found before any work and exit 2.
     for (const std::string& arguments :
-         {tone + " -o a.wav -o b.wav", tone + " -o '" + PathOf("out.ogg").string() + "'", tone + " --select nans:1s",
+         {tone + " -o a.wav -o b.wav", tone + " -o '" + PathOf("out.aiff").string() + "'", tone + " --select nans:1s",
           tone + " --select 0:infs", "-- " + tone + " --info"}) {
         outcome = Run(arguments);
         EXPECT_EQ(outcome.status, 2) << arguments << ": " << outcome.err;
     }
-    EXPECT_FALSE(std::filesystem::exists(PathOf("out.ogg")));
+    EXPECT_FALSE(std::filesystem::exists(PathOf("out.aiff")));
     outcome = Run(tone + " --select 0:5s --delete -o '" + PathOf("cut.wav").string() + "'");
     EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.err.find("past the end of the sound (176400 frames, 4.000 s)"), std::string::npos)

@@ -21,12 +21,15 @@
 #include <ctime>
 
 #include "app/about_box.h"
+#include "app/loudness_dialogs.h"
+#include "app/silence_dialog.h"
 #include "app/command_ids.h"
 #include "app/app_texts.h"
 #include "app/application_setup.h"
 #include "app/document_view.h"
 #include "app/main_frame.h"
 #include "app/volume_dialog.h"
+#include "view/time_format.h"
 
 namespace {
 
@@ -124,6 +127,70 @@ int main(int argc, char* argv[])
             ok = Save(*menu, folder, "selection-menu.png") && ok;
             menu->hide();
         }
+    } else {
+        ok = false;
+    }
+
+    // The stereo sound as a FLAC, a range copied and pasted: the Правка and Эффекты menus, the
+    // loudness dialog over the sound's figures, the sound's properties and the silence dialog.
+    const QString flac = QDir(QDir::tempPath()).filePath(QStringLiteral("chord.flac"));
+    if (frame.GetDocument().Save(flac.toStdString()) && frame.OpenFile(flac)) {
+        brindle::PlaybackEngine& engine = frame.Engine();
+        const uint32_t frames = frame.GetDocument().ActiveBuffer().FrameCount();
+        engine.SetSelectionStart(frames / 10, frames);
+        engine.SetSelectionEnd(frames / 4, frames);
+        frame.Commands().Run(brindle::kCmdCopy);
+        engine.Deselect();
+        engine.SetPosition(frames * 2 / 3, frames);
+        frame.Commands().Run(brindle::kCmdPaste);
+        frame.View()->Refresh(false);
+        frame.RefreshUiState();
+        ok = Save(frame, folder, "flac-after-paste.png") && ok;
+        const std::pair<int, const char*> menus[] = {{brindle::kCmdPaste, "edit-menu-clipboard.png"},
+                                                     {brindle::kCmdInsertSilence, "effects-menu.png"},
+                                                     {brindle::kCmdSoundProperties, "file-menu-properties.png"}};
+        for (const auto& [id, name] : menus) {
+            for (QAction* action : frame.menuBar()->actions()) {
+                QMenu* menu = action->menu();
+                if (!menu || !menu->actions().contains(frame.Commands().Find(id)->menuAction))
+                    continue;
+                menu->popup(frame.mapToGlobal(QPoint(60, 20)));
+                ok = Save(*menu, folder, name) && ok;
+                menu->hide();
+            }
+        }
+        if (frame.GetDocument().Measure(-1, -1)) {
+            const brindle::LoudnessFigures& measured = frame.GetDocument().Measured();
+            brindle::LoudnessDialog loudness(measured, &frame);
+            loudness.Target()->setEditText(QStringLiteral("-14"));
+            loudness.show();
+            ok = Save(loudness, folder, "loudness-dialog.png") && ok;
+            loudness.hide();
+            // The window's own rows are made by its command, which runs the dialog modally: the
+            // same figures, laid out the same way.
+            auto figure = [](double value, const char* unit) {
+                return QString::number(value, 'f', 1) + QLatin1Char(' ') + QLatin1String(unit);
+            };
+            const brindle::SoundBuffer& sound = frame.GetDocument().ActiveBuffer();
+            brindle::SoundPropertiesDialog properties(
+                {{brindle::Texts::PropertyFormat(),
+                  brindle::Texts::FormatText(QStringLiteral("FLAC"), sound.format.bitsPerSample,
+                                             sound.channels.SampleRate(), sound.channels.ChannelCount())},
+                 {brindle::Texts::PropertyLength(),
+                  QString::fromStdString(brindle::FormatTime(sound.DurationSeconds() * 1000.0))},
+                 {brindle::Texts::PropertyPeak(), figure(measured.samplePeakDbfs, "dBFS")},
+                 {brindle::Texts::PropertyLoudness(), figure(measured.integratedLufs, "LUFS")},
+                 {brindle::Texts::PropertyRange(), figure(measured.rangeLu, "LU")},
+                 {brindle::Texts::PropertyTruePeak(), figure(measured.truePeakDbfs, "dBFS")}},
+                &frame);
+            properties.show();
+            ok = Save(properties, folder, "properties-dialog.png") && ok;
+            properties.hide();
+        }
+        brindle::SilenceDialog silence(&frame);
+        silence.show();
+        ok = Save(silence, folder, "silence-dialog.png") && ok;
+        silence.hide();
     } else {
         ok = false;
     }
