@@ -495,7 +495,7 @@ int Session::Snapshot(const EditHistory& history, const SoundBuffer& current, co
             const EditHistory::Step& step = history.StepAt(i);
             records += Line(StateRecord(i + 1, *step.after, previous, definitions));
             const EditRequest& r = step.request;
-            records += Line(Words({"step", N(int64_t(i)), N(int(r.kind)), N(r.start), N(r.end), N(r.percent)}));
+            records += Line(Words({"step", N(int64_t(i)), N(int(r.kind)), N(r.start), N(r.end), N(r.percent), N(r.frames)}));
             records += Line(Words({"marks", N(int64_t(i)), MarksWords(step.marksBefore), MarksWords(step.marksAfter)}));
             previous = step.after.get();
         }
@@ -540,7 +540,7 @@ int Session::Step(size_t position, const EditRequest& request, const SoundBuffer
     std::string definitions;
     const std::string state = Line(StateRecord(base_ + position + 1, after, &before, definitions));
     const std::string step = Line(Words({"step", N(int64_t(base_ + position)), N(int(request.kind)), N(request.start),
-                                         N(request.end), N(request.percent)}));
+                                         N(request.end), N(request.percent), N(request.frames)}));
     const int result = Append(definitions + state + step, true);
     wake_.notify_all();
     return result;
@@ -1003,11 +1003,14 @@ int OrphanSession::Read(RecoveredHistory& history, std::string& reason)
                 return fail("a damaged step");
             EditHistory::Step& step = steps[index];
             if (kind == "step") {
-                int64_t k = 0, start = 0, end = 0, percent = 0;
-                if (w.size() != 6 || !Number(w[2], k, 0, int(EditKind::Cut)) || !Number(w[3], start, -1, INT64_MAX / 2) ||
-                    !Number(w[4], end, -1, INT64_MAX / 2) || !Number(w[5], percent, 0, INT32_MAX))
+                // The silence's length came later: a step of six words has none.
+                int64_t k = 0, start = 0, end = 0, percent = 0, frames = 0;
+                if ((w.size() != 6 && w.size() != 7) || !Number(w[2], k, 0, int(EditKind::Cut)) ||
+                    !Number(w[3], start, -1, INT64_MAX / 2) || !Number(w[4], end, -1, INT64_MAX / 2) ||
+                    !Number(w[5], percent, 0, INT32_MAX) || (w.size() == 7 && !Number(w[6], frames, 0, UINT32_MAX)))
                     return fail("a damaged step");
                 step.request = {EditKind(k), start, end, int32_t(percent)};
+                step.request.frames = uint32_t(frames);
                 at = index + 1;
             } else {
                 int64_t m[6] = {};

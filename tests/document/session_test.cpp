@@ -179,6 +179,7 @@ TEST_F(SessionTest, KilledEditorsHistoryComesBackStateForState)
         ASSERT_TRUE(doc.RecordStep(-1) && doc.Undo(marks));
         ASSERT_TRUE(doc.RecordStep(1) && doc.Redo(marks));
         ASSERT_TRUE(doc.ChangeVolume(1000, 9000, 150));
+        ASSERT_TRUE(doc.InsertSilence(500, 500, 441));
         ASSERT_TRUE(doc.ToMono());
         ASSERT_TRUE(doc.RecordStep(-1) && doc.Undo(marks));  // a redo step to come back too
         Kill(*editor);
