@@ -175,6 +175,48 @@ Whole File</translation>
         <translation>Put selection edges where an MP3 saves without re-encoding
 Snap to MP3 frames</translation>
     </message>
+    <message>
+        <source>Закрыть звук, сохранив изменения по желанию
+Закрыть</source>
+        <translation>Close the sound, saving its changes if you wish
+Close</translation>
+    </message>
+    <message>
+        <source>Ввести начало, конец или длительность выделения
+Задать выделение</source>
+        <translation>Type the selection's start, end or length
+Set Selection</translation>
+    </message>
+    <message>
+        <source>Ввести позицию воспроизведения
+Перейти к</source>
+        <translation>Type the play position
+Go To</translation>
+    </message>
+    <message>
+        <source>Воспроизводить выделение снова и снова
+Повторять выделение</source>
+        <translation>Play the selection over and over
+Loop Selection</translation>
+    </message>
+    <message>
+        <source>Растянуть картину по высоте
+Увеличить по вертикали</source>
+        <translation>Stretch the picture vertically
+Zoom In Vertically</translation>
+    </message>
+    <message>
+        <source>Сжать картину по высоте
+Уменьшить по вертикали</source>
+        <translation>Shrink the picture vertically
+Zoom Out Vertically</translation>
+    </message>
+    <message>
+        <source>Показать все клавиши редактора
+Клавиши</source>
+        <translation>Show every key of the editor
+Keys</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -224,6 +266,49 @@ Snap to MP3 frames</translation>
     <message>
         <source>Конвертировать в Моно</source>
         <translation>Convert to Mono</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::KeysWindow</name>
+    <message>
+        <source>Позиция в начало, в конец</source>
+        <translation>Position to the start, to the end</translation>
+    </message>
+    <message>
+        <source>Позиция на столбец волны влево, вправо</source>
+        <translation>Position one waveform column left, right</translation>
+    </message>
+    <message>
+        <source>Выделить до начала, до конца</source>
+        <translation>Select to the start, to the end</translation>
+    </message>
+    <message>
+        <source>Выделять по столбцу волны</source>
+        <translation>Select one waveform column at a time</translation>
+    </message>
+    <message>
+        <source>Остановить и снять выделение</source>
+        <translation>Stop and deselect</translation>
+    </message>
+    <message>
+        <source>Увеличить или уменьшить около указателя</source>
+        <translation>Zoom in or out around the pointer</translation>
+    </message>
+    <message>
+        <source>Увеличить или уменьшить по вертикали</source>
+        <translation>Zoom in or out vertically</translation>
+    </message>
+    <message>
+        <source>Прокрутить увеличенную волну</source>
+        <translation>Scroll the zoomed waveform</translation>
+    </message>
+    <message>
+        <source>Клавиши</source>
+        <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Команда</source>
+        <translation>Command</translation>
     </message>
 </context>
 <context>
@@ -359,6 +444,54 @@ Snap to MP3 frames</translation>
     <message>
         <source>Привязать к кадрам MP3</source>
         <translation>Snap to MP3 Frames</translation>
+    </message>
+    <message>
+        <source>Закрыть</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Удалить НЕвыбранное</source>
+        <translation>Delete Unselected</translation>
+    </message>
+    <message>
+        <source>Задать выделение…</source>
+        <translation>Set Selection…</translation>
+    </message>
+    <message>
+        <source>Перейти к…</source>
+        <translation>Go To…</translation>
+    </message>
+    <message>
+        <source>&amp;Эффекты</source>
+        <translation>Effe&amp;cts</translation>
+    </message>
+    <message>
+        <source>&amp;Изменить громкость...</source>
+        <translation>&amp;Change Volume...</translation>
+    </message>
+    <message>
+        <source>&amp;Увеличить громкость</source>
+        <translation>&amp;Increase Volume</translation>
+    </message>
+    <message>
+        <source>&amp;Возрастание</source>
+        <translation>Fade &amp;In</translation>
+    </message>
+    <message>
+        <source>&amp;Затухание</source>
+        <translation>Fade &amp;Out</translation>
+    </message>
+    <message>
+        <source>Конвертировать в &amp;Моно</source>
+        <translation>Convert to &amp;Mono</translation>
+    </message>
+    <message>
+        <source>Convert to &amp;Stereo</source>
+        <translation>Convert to &amp;Stereo</translation>
+    </message>
+    <message>
+        <source>Клавиши</source>
+        <translation>Keys</translation>
     </message>
 </context>
 <context>
@@ -568,6 +701,77 @@ Snap to MP3 frames</translation>
     <message>
         <source>Журнал несохранённых изменений испорчен и удалён.</source>
         <translation>The journal of unsaved changes was unusable and has been deleted.</translation>
+    </message>
+    <message>
+        <source>Сохранить изменения в %1?</source>
+        <translation>Save changes to %1?</translation>
+    </message>
+    <message>
+        <source>Граница привязана к кадру MP3: %1 мс</source>
+        <translation>Edge snapped to an MP3 frame: %1 ms</translation>
+    </message>
+    <message>
+        <source>Границы привязаны к кадрам MP3: %1 и %2 мс</source>
+        <translation>Edges snapped to MP3 frames: %1 and %2 ms</translation>
+    </message>
+    <message>
+        <source>Не удалось открыть звуковое устройство: %1</source>
+        <translation>Could not open the sound device: %1</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::TimesDialog</name>
+    <message>
+        <source>Задать выделение</source>
+        <translation>Set Selection</translation>
+    </message>
+    <message>
+        <source>Перейти к</source>
+        <translation>Go To</translation>
+    </message>
+    <message>
+        <source>&amp;Начало:</source>
+        <translation>&amp;Start:</translation>
+    </message>
+    <message>
+        <source>&amp;Конец:</source>
+        <translation>&amp;End:</translation>
+    </message>
+    <message>
+        <source>&amp;Длительность:</source>
+        <translation>&amp;Length:</translation>
+    </message>
+    <message>
+        <source>&amp;Позиция:</source>
+        <translation>&amp;Position:</translation>
+    </message>
+    <message>
+        <source>ч:мм:сс.ммм, мм:сс.ммм, секунды или число отсчётов («551250 отсч»); со знаком «−» — от конца</source>
+        <translation>h:mm:ss.mmm, mm:ss.mmm, seconds or a sample count (“551250 smp”); with “−”, from the end</translation>
+    </message>
+    <message>
+        <source>Например 1:02:03.5, 12:30, 12.5, 551250 отсч; «−5» — за 5 секунд до конца</source>
+        <translation>For example 1:02:03.5, 12:30, 12.5, 551250 smp; “−5” is 5 seconds before the end</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Время не распознано</source>
+        <translation>Not a time</translation>
+    </message>
+    <message>
+        <source>За пределами звука</source>
+        <translation>Outside the sound</translation>
+    </message>
+    <message>
+        <source>Конец раньше начала</source>
+        <translation>The end comes before the start</translation>
     </message>
 </context>
 <context>

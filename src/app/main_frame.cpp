@@ -19,6 +19,7 @@
 #include <QToolButton>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -28,9 +29,11 @@
 #include "app/device_events.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
+#include "app/keys_window.h"
 #include "app/progress_window.h"
 #include "app/start_panel.h"
 #include "app/status_panes.h"
+#include "app/times_dialog.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
 #include "view/waveform_view.h"
@@ -208,6 +211,12 @@ void MainFrame::BuildCommands()
         return !taskRunning_ && HasSound() && document_.Modified();
     };
     commands_.Add(kCmdSaveAs, [this] { SaveAs(); }).canRun = has;
+    commands_.Add(kCmdClose, [this] {
+        if (!CloseDocument())
+            return;
+        engine_.Clear();
+        RefreshUiState();
+    }).canRun = has;
     commands_.Add(kCmdExit, [this] { close(); }).canRun = idle;
 
     // A device still closing after a stop cannot start again until it has closed.
@@ -228,11 +237,13 @@ void MainFrame::BuildCommands()
             view_->Refresh(false);
         };
     };
-    commands_.Add(kCmdSetStart, selection([this] { engine_.SetSelectionStart(engine_.GetPosition(), FrameCount()); }))
+    commands_.Add(kCmdSetStart, selection([this] { SetEdges(engine_.GetPosition(), -1); }))
         .canRun = has;
-    commands_.Add(kCmdSetEnd, selection([this] { engine_.SetSelectionEnd(engine_.GetPosition(), FrameCount()); }))
+    commands_.Add(kCmdSetEnd, selection([this] { SetEdges(-1, engine_.GetPosition()); }))
         .canRun = has;
     commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).canRun = has;
+    commands_.Add(kCmdSetSelection, [this] { AskTimes(true); }).canRun = has;
+    commands_.Add(kCmdGoTo, [this] { AskTimes(false); }).canRun = has;
     commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).canRun = [this] {
         return !taskRunning_ && HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
     };
@@ -255,6 +266,7 @@ void MainFrame::BuildCommands()
         return !taskRunning_ && HasSound() && view_->Waveform()->IsZoomed();
     };
 
+    commands_.Add(kCmdKeys, [this] { ShowKeys(); });
     commands_.Add(kCmdSite, [this] { OpenLink(SiteUrl(true)); });
     commands_.Add(kCmdTessaly, [this] { OpenLink(TessalyUrl(true)); });
     commands_.Add(kCmdAbout, [this] {
@@ -294,28 +306,34 @@ void MainFrame::BuildMenus()
     const Popup popups[] = {
         {QT_TR_NOOP("&Файл"),
          {{kCmdOpen, QT_TR_NOOP("Открыть..."), QKeySequence(Qt::CTRL | Qt::Key_O)},
+          {kCmdClose, QT_TR_NOOP("Закрыть"), QKeySequence(Qt::CTRL | Qt::Key_W)},
           {0, nullptr, {}},
           {kCmdSave, QT_TR_NOOP("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
-          {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), {}},
+          {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
           {0, nullptr, {}},
-          {kCmdExit, QT_TR_NOOP("Выход"), {}}}},
+          {kCmdExit, QT_TR_NOOP("Выход"), QKeySequence(Qt::CTRL | Qt::Key_Q)}}},
         // Delete is the window's own key, like Space.
         {QT_TR_NOOP("&Правка"),
          {{kCmdUndo, QT_TR_NOOP("Отменить действие"), QKeySequence(Qt::CTRL | Qt::Key_Z)},
           {kCmdRedo, QT_TR_NOOP("Повторить действие"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
           {0, nullptr, {}},
-          {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}}}},
+          {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}},
+          {kCmdDeleteUnselected, QT_TR_NOOP("Удалить НЕвыбранное"), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {QT_TR_NOOP("&Воспроизвести"),
          {{kCmdPlay, QT_TR_NOOP("Воспроизведение\tSpace"), {}},
           {kCmdPause, QT_TR_NOOP("Пауза\tSpace"), {}},
-          {kCmdStop, QT_TR_NOOP("Стоп"), {}}}},
+          {kCmdStop, QT_TR_NOOP("Стоп"), {}},
+}},
         {QT_TR_NOOP("В&ыбор"),
          {{kCmdSetStart, QT_TR_NOOP("Установить Начало"), {}},
           {kCmdSetEnd, QT_TR_NOOP("Установить Конец"), {}},
           {kCmdSelectAll, QT_TR_NOOP("Выбрать всё"), QKeySequence(Qt::CTRL | Qt::Key_A)},
           {kCmdDeselect, QT_TR_NOOP("Снять выделение\tEsc"), {}},
+          {0, nullptr, {}},
+          {kCmdSetSelection, QT_TR_NOOP("Задать выделение…"), QKeySequence(Qt::CTRL | Qt::Key_E)},
+          {kCmdGoTo, QT_TR_NOOP("Перейти к…"), QKeySequence(Qt::CTRL | Qt::Key_G)},
           {0, nullptr, {}},
           {kCmdSnapToFrames, QT_TR_NOOP("Привязать к кадрам MP3"), {}}}},
         {QT_TR_NOOP("Ви&д"),
@@ -323,9 +341,21 @@ void MainFrame::BuildMenus()
           {kCmdZoomOut, QT_TR_NOOP("Уменьшить"), QKeySequence(Qt::CTRL | Qt::Key_Minus)},
           {0, nullptr, {}},
           {kCmdZoomWhole, QT_TR_NOOP("Весь файл"), QKeySequence(Qt::CTRL | Qt::Key_0)}}},
+        // The edits that change the sound, by their buttons' names; the deletes are in Правка. A new
+        // edit joins by one line here (and its command in BuildCommands).
+        {QT_TR_NOOP("&Эффекты"),
+         {{kCmdChangeVolume, QT_TR_NOOP("&Изменить громкость..."), {}},
+          {kCmdIncreaseVolume, QT_TR_NOOP("&Увеличить громкость"), {}},
+          {kCmdFadeIn, QT_TR_NOOP("&Возрастание"), {}},
+          {kCmdFadeOut, QT_TR_NOOP("&Затухание"), {}},
+          {kCmdToMono, QT_TR_NOOP("Конвертировать в &Моно"), {}},
+          {kCmdToStereo, QT_TR_NOOP("Convert to &Stereo"), {}}}},
         {QT_TR_NOOP("&Инструменты"), {{kCmdTessaly, QT_TR_NOOP("Tessaly"), {}}}},
         {QT_TR_NOOP("&Справка"),
-         {{kCmdSite, QT_TR_NOOP("Сайт"), {}}, {0, nullptr, {}}, {kCmdAbout, QT_TR_NOOP("О программе"), {}}}},
+         {{kCmdKeys, QT_TR_NOOP("Клавиши"), QKeySequence(Qt::Key_F1)},
+          {kCmdSite, QT_TR_NOOP("Сайт"), {}},
+          {0, nullptr, {}},
+          {kCmdAbout, QT_TR_NOOP("О программе"), {}}}},
     };
     for (const Popup& popup : popups) {
         QMenu* menu = menuBar()->addMenu(tr(popup.title));
@@ -624,6 +654,69 @@ void MainFrame::NativeWindowDestroyed(WId window)
     if (auto* progress = findChild<ProgressWindow*>())
         progress->reject();
     emit closed();
+}
+
+void MainFrame::AskTimes(bool selection)
+{
+    const uint32_t frames = FrameCount();
+    const int64_t position = engine_.GetPosition();
+    // Without a selection the dialog offers the position to the end: one field typed is a selection.
+    const int64_t start = engine_.HasSelection() ? engine_.selectionStart : position;
+    const int64_t end = engine_.HasSelection() ? engine_.selectionEnd : frames;
+    TimesDialog dialog(selection, start, end, frames, document_.ActiveBuffer().channels.SampleRate(), this);
+    if (dialog.exec() != QDialog::Accepted || !commands_.CanRun(selection ? kCmdSetSelection : kCmdGoTo))
+        return;
+    if (selection) {
+        engine_.Deselect();
+        SetEdges(dialog.Start(), dialog.End());
+        engine_.SetPosition(engine_.HasSelection() ? engine_.selectionStart : dialog.Start(), frames);
+    } else {
+        const int64_t snapped = engine_.Snapped(dialog.Start(), frames);
+        ReportSnap({snapped - dialog.Start()});
+        engine_.SetPosition(snapped, frames);
+    }
+    view_->Waveform()->RevealFrame(engine_.GetPosition());
+    view_->Refresh(false);
+    RefreshUiState();
+}
+
+void MainFrame::SetEdges(int64_t start, int64_t end)
+{
+    const uint32_t frames = FrameCount();
+    std::vector<int64_t> shifts;
+    if (start >= 0) {
+        shifts.push_back(engine_.Snapped(start, frames) - start);
+        engine_.SetSelectionStart(start, frames);
+    }
+    if (end >= 0) {
+        shifts.push_back(engine_.Snapped(end, frames) - end);
+        engine_.SetSelectionEnd(end, frames);
+    }
+    ReportSnap(shifts);
+}
+
+void MainFrame::ReportSnap(const std::vector<int64_t>& shifts)
+{
+    const uint32_t rate = HasSound() ? document_.ActiveBuffer().channels.SampleRate() : 0;
+    QStringList texts;
+    for (int64_t shift : shifts) {
+        if (shift == 0 || rate == 0)
+            continue;
+        const long long ms = std::llround(double(shift) * 1000.0 / rate);
+        // The typographic minus, as the window writes times counted back.
+        texts << (ms < 0 ? QStringLiteral("\u2212%1").arg(-ms) : QStringLiteral("+%1").arg(ms));
+    }
+    if (!texts.isEmpty())
+        status_->ShowTimedMessage(Texts::SnappedEdges(texts), kSnapMessageMs);
+}
+
+void MainFrame::ShowKeys()
+{
+    if (!keysWindow_)
+        keysWindow_ = new KeysWindow(*menuBar(), this);
+    keysWindow_->show();
+    keysWindow_->raise();
+    keysWindow_->activateWindow();
 }
 
 void MainFrame::keyPressEvent(QKeyEvent* event)

@@ -84,6 +84,9 @@ public:
     }
     void SelectAll(uint32_t frameCount);
     void Deselect();
+    // Where the grid puts frame (frame itself without a grid): the rule every edge goes through, so the
+    // window can say how far an edge moved.
+    int64_t Snapped(int64_t frame, uint32_t frameCount) const;
 
     // The commands. Play restarts from where this run began when already playing, resumes when paused.
     int Play();
@@ -112,8 +115,6 @@ public:
     int32_t selectionEnd = -1;
 
 private:
-    int64_t Snapped(int64_t frame, uint32_t frameCount) const;
-
     uint32_t gridStep_ = 0;
     uint32_t gridPhase_ = 0;
 

@@ -900,7 +900,8 @@ private slots:
             files.prepend(path);
         }
         files.removeLast();
-        QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("|"), QStringLiteral("Сохранить"),
+        QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("Закрыть"), QStringLiteral("|"),
+                             QStringLiteral("Сохранить"),
                              QStringLiteral("Сохранить как..."), QStringLiteral("|")};
         for (int i = 0; i < 10; ++i)
             expected << (i < 9 ? QStringLiteral("&%1 %2").arg(i + 1) : QStringLiteral("1&0 %2")).arg(files[i]);
@@ -911,7 +912,7 @@ private slots:
         StartWithSettings(settings);
         QCOMPARE(FileMenuTexts(), expected);
         QVERIFY(frame_->OpenFile(stereo_));
-        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(stereo_));
+        QCOMPARE(FileMenuTexts().at(6), QStringLiteral("&1 %1").arg(stereo_));
 
         const QString gone = files[3];
         QVERIFY(QFile::remove(gone));
@@ -929,7 +930,7 @@ private slots:
         emit frame_->FileMenu()->aboutToShow();
         FileMenuAction(QStringLiteral("&3 %1").arg(files[1]))->trigger();
         QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), files[1]);
-        QCOMPARE(FileMenuTexts().at(5), QStringLiteral("&1 %1").arg(files[1]));
+        QCOMPARE(FileMenuTexts().at(6), QStringLiteral("&1 %1").arg(files[1]));
     }
 
     // The next run opens where the window was left, at its size, and both file dialogs start in the
@@ -970,7 +971,7 @@ private slots:
         StartWithSettings(QString());
         QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
         frame_->Open();
-        QCOMPARE(dialogs_.lastOpenFolder, QString());
+        QCOMPARE(dialogs_.lastOpenFolder, QDir::homePath());
     }
 
     // A settings file full of garbage, or written for another layout, is no reason not to start: it is
@@ -995,9 +996,9 @@ private slots:
 
             StartWithSettings(settings);
             QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
-            QCOMPARE(FileMenuTexts().size(), 6);  // no recent files
+            QCOMPARE(FileMenuTexts().size(), 7);  // no recent files
             frame_->Open();
-            QCOMPARE(dialogs_.lastOpenFolder, QString());
+            QCOMPARE(dialogs_.lastOpenFolder, QDir::homePath());
 
             QVERIFY(frame_->OpenFile(mono_));
             QCOMPARE(QSettings(settings, QSettings::IniFormat).status(), QSettings::NoError);

@@ -79,7 +79,7 @@ private slots:
         frame.show();
         QCOMPARE(MenuTitles(frame), (QStringList{QStringLiteral("&File"), QStringLiteral("&Edit"), QStringLiteral("&Play"),
                                                  QStringLiteral("&Selection"), QStringLiteral("&View"),
-                                                 QStringLiteral("&Tools"), QStringLiteral("&Help")}));
+                                                 QStringLiteral("Effe&cts"), QStringLiteral("&Tools"), QStringLiteral("&Help")}));
         QCOMPARE(frame.menuBar()->actions().constFirst()->menu()->actions().constFirst()->text(),
                  QStringLiteral("Open..."));
         const QStringList texts = WindowTexts(frame);
@@ -115,7 +115,8 @@ private slots:
         frame.show();
         QCOMPARE(MenuTitles(frame), (QStringList{QStringLiteral("&Файл"), QStringLiteral("&Правка"),
                                                  QStringLiteral("&Воспроизвести"), QStringLiteral("В&ыбор"),
-                                                 QStringLiteral("Ви&д"), QStringLiteral("&Инструменты"),
+                                                 QStringLiteral("Ви&д"), QStringLiteral("&Эффекты"),
+                                                 QStringLiteral("&Инструменты"),
                                                  QStringLiteral("&Справка")}));
         const QStringList texts = WindowTexts(frame);
         QVERIFY(texts.contains(QStringLiteral("Удалить НЕвыбранное")));

@@ -140,7 +140,7 @@ int main(int argc, char* argv[])
     about.hide();
 
     // The save question, to see Qt's standard buttons in the language of the rest of the window.
-    QMessageBox question(QMessageBox::Question, brindle::Texts::Caption(), brindle::Texts::AskSave(),
+    QMessageBox question(QMessageBox::Question, brindle::Texts::Caption(), brindle::Texts::AskSave(QStringLiteral("podcast.mp3")),
                          QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, &frame);
     question.show();
     ok = Save(question, folder, "save-question.png") && ok;

@@ -1,0 +1,260 @@
+// Precise editing through the window's keys: typed times in «Задать выделение» and «Перейти к» (what
+// they take, what they refuse and how they mark it), the snapping they go through and what the status
+// bar says of it, and the keys every desktop program has.
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+
+#include "app/command_ids.h"
+#include "app/document_view.h"
+#include "app/keys_window.h"
+#include "app/main_frame.h"
+#include "app/status_panes.h"
+#include "app/times_dialog.h"
+#include "gui_test_support.h"
+#include "view/waveform_view.h"
+
+namespace brindle {
+
+class PreciseEditingTest : public QObject {
+    Q_OBJECT
+
+private:
+    static constexpr int64_t kRate = 44100;
+    test::FakeDialogs dialogs_;
+    std::unique_ptr<MainFrame> frame_;
+    QString tone_;  // 20 s mono WAV
+    QString mp3_;   // 20 s stereo MP3
+
+    QWidget* Waveform() const { return frame_->View()->Waveform(); }
+    PlaybackEngine& Engine() const { return frame_->Engine(); }
+    void Open(const QString& path)
+    {
+        QVERIFY(frame_->OpenFile(path));
+        frame_->RefreshUiState();
+        frame_->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        Waveform()->setFocus();
+    }
+    // A window manager gives the activation back when a dialog closes; offscreen, the test does.
+    void Activate()
+    {
+        frame_->activateWindow();
+        QTRY_VERIFY(QApplication::activeWindow() == frame_.get());
+    }
+    void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier)
+    {
+        Activate();
+        QTest::keyClick(Waveform(), key, modifiers);
+    }
+    // Ctrl+key opens the dialog; each of fields is typed into the next field (Tab between them; an
+    // empty one is passed over), then Enter. check sees the dialog after Enter, still up when it
+    // refused; a dialog left open is cancelled, so a failed check cannot hang the test.
+    void Answer(Qt::Key key, const QStringList& fields, const std::function<void(TimesDialog&)>& check = {})
+    {
+        bool seen = false;
+        Activate();
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<TimesDialog*>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            // Focus moves as a person's Tab moves it (selecting what the field holds) in an active
+            // window; the offscreen platform, having no window manager, activates only when asked.
+            dialog->activateWindow();
+            seen = QTest::qWaitFor([dialog] { return dialog->isActiveWindow(); });
+            for (int i = 0; i < fields.size(); ++i) {
+                if (i > 0)
+                    QTest::keyClick(dialog->focusWidget(), Qt::Key_Tab);
+                if (!fields[i].isEmpty())
+                    QTest::keyClicks(dialog->focusWidget(), fields[i]);
+            }
+            QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+            if (check)
+                check(*dialog);
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        QTest::keyClick(Waveform(), key, Qt::ControlModifier);
+        QVERIFY2(seen, "the key opened no dialog");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        tone_ = test::MakeTone(QStringLiteral("tone.wav"), 20, 1);
+        mp3_ = test::MakeTone(QStringLiteral("tone.mp3"), 20, 2);
+        QVERIFY(!tone_.isEmpty() && !mp3_.isEmpty());
+    }
+    void init()
+    {
+        dialogs_ = test::FakeDialogs();
+        frame_ = std::make_unique<MainFrame>(dialogs_.MakePrompts());
+        frame_->show();
+    }
+    void cleanup()
+    {
+        if (frame_)
+            frame_->GetDocument().Reset();
+        frame_.reset();
+    }
+
+    // Two fields decide the third; a field left as shown keeps its frame. Without a selection the
+    // dialog offers the position (here 2 s) to the end.
+    void typedTimesSetTheSelection_data()
+    {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<int64_t>("start");
+        QTest::addColumn<int64_t>("end");
+        QTest::newRow("start, end from the end") << QStringList{"2.5", "-5"} << 2 * kRate + kRate / 2 << 15 * kRate;
+        QTest::newRow("start and length") << QStringList{"0:01", "", "2"} << kRate << 3 * kRate;
+        QTest::newRow("end and length") << QStringList{"", "10", "0:00:03.000"} << 7 * kRate << 10 * kRate;
+        QTest::newRow("frame counts") << QStringList{"1000 smp", "2000 smp"} << int64_t(1000) << int64_t(2000);
+        QTest::newRow("start alone, to the end") << QStringList{"-5"} << 15 * kRate << 20 * kRate;
+        QTest::newRow("nothing typed") << QStringList{} << 2 * kRate << 20 * kRate;
+    }
+    void typedTimesSetTheSelection()
+    {
+        QFETCH(QStringList, fields);
+        QFETCH(int64_t, start);
+        QFETCH(int64_t, end);
+        Open(tone_);
+        Engine().SetPosition(2 * kRate, 20 * kRate);
+        Answer(Qt::Key_E, fields);
+        QCOMPARE(Engine().selectionStart, start);
+        QCOMPARE(Engine().selectionEnd, end);
+        QCOMPARE(Engine().GetPosition(), start);
+        // A WAV has no grid: nothing to say.
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
+    }
+
+    // OK keeps the dialog up with the field marked and says why, and the selection stays as it was.
+    void refusedTimesKeepTheDialogWithTheFieldMarked_data()
+    {
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<int>("marked");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("not a time") << QStringList{"12,5,0"} << int(TimesDialog::kStart) << "Начало: Время не распознано";
+        QTest::newRow("past the end") << QStringList{"", "25"} << int(TimesDialog::kEnd) << "Конец: За пределами звука";
+        QTest::newRow("end first") << QStringList{"5", "2"} << int(TimesDialog::kEnd) << "Конец: Конец раньше начала";
+        QTest::newRow("too long") << QStringList{"15", "", "6"} << int(TimesDialog::kLength)
+                                  << "Длительность: За пределами звука";
+        QTest::newRow("a length counted back") << QStringList{"1", "", "-2"} << int(TimesDialog::kLength)
+                                               << "Длительность: Время не распознано";
+    }
+    void refusedTimesKeepTheDialogWithTheFieldMarked()
+    {
+        QFETCH(QStringList, fields);
+        QFETCH(int, marked);
+        QFETCH(QString, reason);
+        Open(tone_);
+        Engine().SelectAll(20 * kRate);
+        bool refused = false;
+        Answer(Qt::Key_E, fields, [&](TimesDialog& dialog) {
+            refused = dialog.isVisible() && dialog.MarkedField() == marked &&
+                      dialog.focusWidget() == dialog.Entry(TimesDialog::Field(marked)) &&
+                      dialog.Entry(TimesDialog::Field(marked))->accessibleDescription() == reason.section(": ", 1) &&
+                      dialog.findChild<QLabel*>(QStringLiteral("reason"))->text() == reason;
+        });
+        QVERIFY(refused);
+        QCOMPARE(Engine().selectionStart, 0);
+        QCOMPARE(Engine().selectionEnd, 20 * kRate);
+    }
+
+    // On an MP3 both dialogs go through the snapping rule, and the status bar says how far it moved.
+    void goToAndTypedEdgesOnAnMp3SnapAndSayByHowMuch()
+    {
+        Open(mp3_);
+        const auto grid = frame_->GetDocument().Mp3FrameGrid();
+        QVERIFY(grid.has_value());
+        const QRegularExpression one(QStringLiteral("^Граница привязана к кадру MP3: ([−+]\\d+) мс$"));
+        const QRegularExpression two(QStringLiteral("^Границы привязаны к кадрам MP3: ([−+]\\d+) и ([−+]\\d+) мс$"));
+        auto onGrid = [&](int64_t frame, int64_t typed, const QString& said) {
+            const int64_t ms = std::llround(double(frame - typed) * 1000 / kRate);
+            return frame % grid->step == grid->phase && std::llabs(frame - typed) <= grid->step / 2 &&
+                   said == (ms < 0 ? QStringLiteral("−%1").arg(-ms) : QStringLiteral("+%1").arg(ms));
+        };
+        Answer(Qt::Key_G, {"12.5"});
+        const QRegularExpressionMatch said = one.match(frame_->Status().Message());
+        QVERIFY2(said.hasMatch(), qPrintable(frame_->Status().Message()));
+        QVERIFY(onGrid(Engine().GetPosition(), 12 * kRate + kRate / 2, said.captured(1)));
+        QVERIFY(!Engine().HasSelection());
+
+        Answer(Qt::Key_E, {"2.5", "-5"});
+        const QRegularExpressionMatch both = two.match(frame_->Status().Message());
+        QVERIFY2(both.hasMatch(), qPrintable(frame_->Status().Message()));
+        QVERIFY(onGrid(Engine().selectionStart, 2 * kRate + kRate / 2, both.captured(1)));
+        const int64_t frames = frame_->GetDocument().ActiveBuffer().FrameCount();
+        QVERIFY(onGrid(Engine().selectionEnd, frames - 5 * kRate, both.captured(2)));
+    }
+
+    // Ctrl+Shift+S asks for a name, Ctrl+W asks about the changes by the file's name and shows the
+    // start panel, Ctrl+Q closes the window.
+    void theConventionalKeysDoWhatEveryProgramDoes()
+    {
+        Open(tone_);
+        Press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(dialogs_.saveDialogs, 1);
+        frame_->Commands().Run(kCmdFadeIn);
+        dialogs_.saveQuestionAnswers.push_back(QMessageBox::Cancel);
+        Press(Qt::Key_W);
+        QCOMPARE(dialogs_.lastSaveQuestion, QStringLiteral("Сохранить изменения в tone.wav?"));
+        QVERIFY(frame_->IsShowingDocument());
+        dialogs_.saveQuestionAnswers.push_back(QMessageBox::No);
+        Press(Qt::Key_W);
+        QVERIFY(!frame_->IsShowingDocument());
+        QVERIFY(frame_->GetDocument().IsEmpty());
+        QSignalSpy closed(frame_.get(), &MainFrame::closed);
+        QTest::keyClick(frame_.get(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(closed.count(), 1);
+    }
+
+    // F1 lists every key a menu item has and the window's own; Эффекты holds the six sound edits by
+    // their buttons' names, each greyed by its command's rule and running it.
+    void theKeysWindowListsEveryKeyAndEffectsHoldsTheEdits()
+    {
+        Open(tone_);
+        Press(Qt::Key_F1, Qt::NoModifier);
+        auto* keys = frame_->findChild<KeysWindow*>();
+        QVERIFY(keys && keys->isVisible());
+        QStringList rows;
+        for (int i = 0; i < keys->List()->topLevelItemCount(); ++i)
+            rows << keys->List()->topLevelItem(i)->text(0) + QLatin1Char('|') + keys->List()->topLevelItem(i)->text(1);
+        for (QAction* top : frame_->menuBar()->actions()) {
+            for (QAction* action : top->menu()->actions()) {
+                for (const QKeySequence& key : action->shortcuts())
+                    QVERIFY2(rows.join('\n').contains(key.toString(QKeySequence::NativeText)), qPrintable(key.toString()));
+            }
+        }
+        QVERIFY(rows.contains(QStringLiteral("Ctrl+E|Выбор → Задать выделение…")));
+        QVERIFY(rows.contains(QStringLiteral("Space|Воспроизвести → Воспроизведение")));
+        QVERIFY(rows.contains(QStringLiteral("Shift+Home, Shift+End|Выделить до начала, до конца")));
+        keys->close();
+
+        QMenu* effects = frame_->menuBar()->actions().at(5)->menu();
+        QCOMPARE(effects->title(), QStringLiteral("&Эффекты"));
+        QStringList texts;
+        for (QAction* action : effects->actions())
+            texts << action->text();
+        QCOMPARE(texts, (QStringList{"&Изменить громкость...", "&Увеличить громкость", "&Возрастание", "&Затухание",
+                                     "Конвертировать в &Моно", "Convert to &Stereo"}));
+        frame_->RefreshUiState();
+        QVERIFY(!effects->actions().at(4)->isEnabled());  // a mono sound is mono already
+        effects->actions().at(2)->trigger();
+        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Возрастание"));
+    }
+};
+
+}  // namespace brindle
+
+BRINDLE_GUI_TEST_MAIN(brindle::PreciseEditingTest)
+#include "precise_editing_test.moc"
