@@ -184,7 +184,7 @@ Close</translation>
     <message>
         <source>Ввести начало, конец или длительность выделения
 Задать выделение</source>
-        <translation>Type the selection's start, end or length
+        <translation>Type the selection&apos;s start, end or length
 Set Selection</translation>
     </message>
     <message>
@@ -492,6 +492,10 @@ Keys</translation>
     <message>
         <source>Клавиши</source>
         <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Повторять выделение</source>
+        <translation>Loop Selection</translation>
     </message>
 </context>
 <context>

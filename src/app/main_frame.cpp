@@ -230,6 +230,15 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdStop, [this] { engine_.Stop(); }).canRun = [this] {
         return HasSound() && engine_.isOpen && !engine_.isStopping;
     };
+    // A mode of playing, not an action on the sound: it may change at any time, playing or not.
+    commands_.Add(kCmdLoopSelection, [this] {
+        const int32_t position = engine_.GetPosition();
+        engine_.loop = !engine_.loop;
+        commands_.Find(kCmdLoopSelection)->menuAction->setChecked(engine_.loop);
+        // The blocks in flight were filled for the old mode: the run goes on from where it is now.
+        if (engine_.isOpen && !engine_.isStopping)
+            engine_.StartAt(position);
+    });
 
     auto selection = [this](auto change) {
         return [this, change] {
@@ -325,7 +334,8 @@ void MainFrame::BuildMenus()
          {{kCmdPlay, QT_TR_NOOP("Воспроизведение\tSpace"), {}},
           {kCmdPause, QT_TR_NOOP("Пауза\tSpace"), {}},
           {kCmdStop, QT_TR_NOOP("Стоп"), {}},
-}},
+          {0, nullptr, {}},
+          {kCmdLoopSelection, QT_TR_NOOP("Повторять выделение"), QKeySequence(Qt::Key_L)}}},
         {QT_TR_NOOP("В&ыбор"),
          {{kCmdSetStart, QT_TR_NOOP("Установить Начало"), {}},
           {kCmdSetEnd, QT_TR_NOOP("Установить Конец"), {}},
@@ -385,6 +395,9 @@ void MainFrame::BuildMenus()
          QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Plus)});
     commands_.Find(kCmdZoomOut)->menuAction->setShortcuts(
         {QKeySequence(Qt::CTRL | Qt::Key_Minus), QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Minus)});
+    QAction* loop = commands_.Find(kCmdLoopSelection)->menuAction;
+    loop->setCheckable(true);
+    loop->setChecked(engine_.loop);
     QAction* snap = commands_.Find(kCmdSnapToFrames)->menuAction;
     snap->setCheckable(true);
     snap->setChecked(snapToFrames_);

@@ -22,6 +22,7 @@
 #include "app/status_panes.h"
 #include "app/times_dialog.h"
 #include "gui_test_support.h"
+#include "playback/fake_wave_out.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
@@ -195,6 +196,38 @@ private slots:
         QVERIFY(onGrid(Engine().selectionStart, 2 * kRate + kRate / 2, both.captured(1)));
         const int64_t frames = frame_->GetDocument().ActiveBuffer().FrameCount();
         QVERIFY(onGrid(Engine().selectionEnd, frames - 5 * kRate, both.captured(2)));
+    }
+
+    // L turns looping on and off, playing or not; playing, the selection sounds over and over and the
+    // position stays inside it.
+    void lLoopsTheSelection()
+    {
+        auto device = std::make_unique<FakeWaveOut>(size_t(1) << 24);
+        FakeWaveOut& fake = *device;
+        frame_->SetOutputDevice(std::move(device));
+        Open(tone_);
+        Engine().SetSelectionStart(kRate, 20 * kRate);
+        Engine().SetSelectionEnd(2 * kRate, 20 * kRate);
+        QAction* loop = frame_->Commands().Find(kCmdLoopSelection)->menuAction;
+        Press(Qt::Key_L, Qt::NoModifier);
+        QVERIFY(loop->isChecked() && Engine().loop);
+        Press(Qt::Key_Space, Qt::NoModifier);
+        fake.Advance(uint32_t(kRate) / 2);
+        QCoreApplication::sendPostedEvents();
+        fake.Advance(uint32_t(kRate));
+        QCoreApplication::sendPostedEvents();
+        QVERIFY(Engine().isOpen);
+        QCOMPARE(Engine().GetPosition(), kRate + kRate / 2);
+        Press(Qt::Key_L, Qt::NoModifier);
+        QVERIFY(!loop->isChecked() && !Engine().loop);
+        QCOMPARE(Engine().GetPosition(), kRate + kRate / 2);
+        // Now the run ends at the selection's end, where it began.
+        for (int i = 0; i < 10 && Engine().isOpen; ++i) {
+            fake.Advance(uint32_t(kRate));
+            QCoreApplication::sendPostedEvents();
+        }
+        QVERIFY(!Engine().isOpen);
+        QCOMPARE(fake.played.size(), size_t(kRate) * 2);
     }
 
     // Ctrl+Shift+S asks for a name, Ctrl+W asks about the changes by the file's name and shows the
