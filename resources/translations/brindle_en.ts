@@ -497,6 +497,14 @@ Keys</translation>
         <source>Повторять выделение</source>
         <translation>Loop Selection</translation>
     </message>
+    <message>
+        <source>Увеличить по вертикали</source>
+        <translation>Zoom In Vertically</translation>
+    </message>
+    <message>
+        <source>Уменьшить по вертикали</source>
+        <translation>Zoom Out Vertically</translation>
+    </message>
 </context>
 <context>
     <name>brindle::ProgressWindow</name>
@@ -721,6 +729,13 @@ Keys</translation>
     <message>
         <source>Не удалось открыть звуковое устройство: %1</source>
         <translation>Could not open the sound device: %1</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::TimeRuler</name>
+    <message>
+        <source>Линейка времени</source>
+        <translation>Time ruler</translation>
     </message>
 </context>
 <context>

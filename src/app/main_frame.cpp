@@ -272,7 +272,14 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdZoomIn, zoom(1)).canRun = has;
     commands_.Add(kCmdZoomOut, zoom(-1)).canRun = has;
     commands_.Add(kCmdZoomWhole, [this] { view_->Waveform()->ShowWholeSound(); }).canRun = [this] {
-        return !taskRunning_ && HasSound() && view_->Waveform()->IsZoomed();
+        return !taskRunning_ && HasSound() && (view_->Waveform()->IsZoomed() || view_->Waveform()->VerticalZoom() > 0);
+    };
+    // The picture's height alone: the peaks are not read again, so no rule about tasks.
+    commands_.Add(kCmdZoomInVertical, [this] { view_->Waveform()->ZoomVertically(1); }).canRun = [this] {
+        return HasSound() && view_->Waveform()->VerticalZoom() < WaveformView::kMaxVerticalZoom;
+    };
+    commands_.Add(kCmdZoomOutVertical, [this] { view_->Waveform()->ZoomVertically(-1); }).canRun = [this] {
+        return HasSound() && view_->Waveform()->VerticalZoom() > 0;
     };
 
     commands_.Add(kCmdKeys, [this] { ShowKeys(); });
@@ -349,6 +356,9 @@ void MainFrame::BuildMenus()
         {QT_TR_NOOP("Ви&д"),
          {{kCmdZoomIn, QT_TR_NOOP("Увеличить"), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
           {kCmdZoomOut, QT_TR_NOOP("Уменьшить"), QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+          {0, nullptr, {}},
+          {kCmdZoomInVertical, QT_TR_NOOP("Увеличить по вертикали"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up)},
+          {kCmdZoomOutVertical, QT_TR_NOOP("Уменьшить по вертикали"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Down)},
           {0, nullptr, {}},
           {kCmdZoomWhole, QT_TR_NOOP("Весь файл"), QKeySequence(Qt::CTRL | Qt::Key_0)}}},
         // The edits that change the sound, by their buttons' names; the deletes are in Правка. A new
@@ -494,6 +504,7 @@ void MainFrame::RefreshSelectionGrid()
         return;
     const auto grid = snapToFrames_ ? document_.Mp3FrameGrid() : std::nullopt;
     engine_.SetSelectionGrid(grid ? grid->step : 0, grid ? grid->phase : 0);
+    view_->Waveform()->SetFrameGrid(grid ? grid->step : 0, grid ? grid->phase : 0);
 }
 
 void MainFrame::RefreshUiState()

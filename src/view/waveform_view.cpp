@@ -108,7 +108,67 @@ void WaveformView::ZoomAtFrame(int steps, int64_t frame)
     SetVisibleRange(ZoomRange(VisibleRange(), FrameCount(), w, steps, anchorX, frame));
 }
 
-void WaveformView::ShowWholeSound() { SetVisibleRange({0, FrameCount()}); }
+void WaveformView::ShowWholeSound()
+{
+    SetVisibleRange({0, FrameCount()});
+    ZoomVertically(-verticalZoom_);
+}
+
+void WaveformView::ZoomVertically(int steps)
+{
+    const int zoom = std::clamp(verticalZoom_ + steps, 0, kMaxVerticalZoom);
+    if (zoom == verticalZoom_)
+        return;
+    verticalZoom_ = zoom;
+    // The peaks stay; only the picture made from them changes.
+    image_ = QImage();
+    screenImage_ = QPixmap();
+    RepaintNow();
+}
+
+void WaveformView::SetFrameGrid(uint32_t step, uint32_t phase)
+{
+    if (step == gridStep_ && phase == gridPhase_)
+        return;
+    gridStep_ = step;
+    gridPhase_ = step ? phase % step : 0;
+    update();
+}
+
+std::vector<int> WaveformView::GridColumns(int from, int to) const
+{
+    std::vector<int> columns;
+    const FrameRange range = VisibleRange();
+    const int w = width();
+    if (gridStep_ == 0 || range.count <= 0 || w <= 0 || double(gridStep_) * w / double(range.count) < kMinGridSpacing)
+        return columns;
+    const int64_t step = gridStep_;
+    const int64_t first = PixelToFrame(std::max(from, 0));
+    int64_t frame = first + ((int64_t(gridPhase_) - first) % step + step) % step;
+    for (; frame <= range.End(); frame += step) {
+        const int x = FrameToPixel(frame);
+        if (x >= to)
+            break;
+        if (x >= from)
+            columns.push_back(x);
+    }
+    return columns;
+}
+
+WaveStyle WaveformView::Style() const
+{
+    WaveStyle style;
+    style.gain = float(1 << verticalZoom_);
+    const QPalette& colours = palette();
+    // The designed colours belong to a light window; a dark one lends its own.
+    if (colours.color(QPalette::Window).lightness() < 128) {
+        auto rgb = [](const QColor& c) { return Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())}; };
+        style.background = rgb(colours.color(QPalette::Base));
+        style.line = rgb(colours.color(QPalette::Highlight).lighter(140));
+        style.separator = rgb(colours.color(QPalette::Mid));
+    }
+    return style;
+}
 
 void WaveformView::ScrollTo(int64_t first)
 {
@@ -177,7 +237,7 @@ bool WaveformView::EnsurePicture()
     if (cache_.IsEmpty() && (peaksWidth_ != width() || peaksRange_ != VisibleRange()))
         ComputePeaksForWidth();
     if (image_.isNull()) {
-        image_ = BuildWaveImage(cache_, width(), height());
+        image_ = BuildWaveImage(cache_, width(), height(), Style());
         if (image_.isNull())
             return false;
         screenImage_ = QPixmap::fromImage(image_);
@@ -268,6 +328,15 @@ void WaveformView::paintEvent(QPaintEvent* event)
         return;
     }
     painter.drawPixmap(event->rect().topLeft(), screenImage_, event->rect());
+    // The frame grid, faint, where a cut keeps the MP3's frames; before the inversion, which shows
+    // it inside the selection too.
+    const std::vector<int> grid = GridColumns(event->rect().left(), event->rect().right() + 1);
+    if (!grid.empty()) {
+        const Rgb line = Style().line;
+        painter.setPen(QColor(line.red, line.green, line.blue, 70));
+        for (int x : grid)
+            painter.drawLine(x, 0, x, h - 1);
+    }
 
     if (engine_.HasSelection()) {
         const int from = FrameToPixel(engine_.selectionStart);
@@ -392,7 +461,13 @@ void WaveformView::wheelEvent(QWheelEvent* event)
     const QPoint angle = event->angleDelta();
     const int delta = angle.y() != 0 ? angle.y() : angle.x();
     constexpr int kNotch = 120;
-    if (event->modifiers() & Qt::ControlModifier) {
+    if ((event->modifiers() & Qt::ControlModifier) && (event->modifiers() & Qt::ShiftModifier)) {
+        wheelVertical_ += delta;
+        const int steps = wheelVertical_ / kNotch;
+        wheelVertical_ -= steps * kNotch;
+        if (steps != 0)
+            ZoomVertically(steps);
+    } else if (event->modifiers() & Qt::ControlModifier) {
         wheelZoom_ += delta;
         const int steps = wheelZoom_ / kNotch;
         wheelZoom_ -= steps * kNotch;
@@ -409,6 +484,17 @@ void WaveformView::wheelEvent(QWheelEvent* event)
         }
     }
     event->accept();
+}
+
+void WaveformView::changeEvent(QEvent* event)
+{
+    // A new palette (a dark theme switched on) may mean new colours for the picture.
+    if (event->type() == QEvent::PaletteChange) {
+        image_ = QImage();
+        screenImage_ = QPixmap();
+        update();
+    }
+    QWidget::changeEvent(event);
 }
 
 void WaveformView::UpdateCursorShape(int x)

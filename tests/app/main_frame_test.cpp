@@ -52,6 +52,7 @@
 #include "storage/sample_store.h"
 #include "view/selection_bar.h"
 #include "view/time_format.h"
+#include "view/time_ruler.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
@@ -1055,7 +1056,9 @@ private slots:
             const QRect wave = waveform->geometry();
             QCOMPARE(panel.bottom(), inner.bottom());
             QVERIFY(std::abs(panel.center().x() - inner.center().x()) <= 1);
-            QCOMPARE(wave, QRect(inner.left() + 7, inner.top(), inner.width() - 14, wave.height()));
+            // The time ruler above, as wide as the waveform.
+            QCOMPARE(view->Ruler()->geometry(), QRect(inner.left() + 7, inner.top(), inner.width() - 14, 17));
+            QCOMPARE(wave, QRect(inner.left() + 7, inner.top() + 17, inner.width() - 14, wave.height()));
             QVERIFY2(wave.height() % 2 == 1, "an odd height puts the separator on one middle row");
             QVERIFY(panel.top() - wave.bottom() - 1 == 9 || panel.top() - wave.bottom() - 1 == 10);
             QCOMPARE(view->Bar()->geometry(), QRect(inner.left(), wave.bottom() + 1, inner.width(), 9));

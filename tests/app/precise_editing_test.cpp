@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWheelEvent>
 
 #include <cmath>
 #include <functional>
@@ -228,6 +229,64 @@ private slots:
         }
         QVERIFY(!Engine().isOpen);
         QCOMPARE(fake.played.size(), size_t(kRate) * 2);
+    }
+
+    // Ctrl+Shift with the wheel (and Вид's items) stretch the picture of a quiet sound, Ctrl+0 takes
+    // it back; zoomed in on an MP3 the frame grid shows faintly on the grid's columns; a dark
+    // palette gives the strips its colours.
+    void thePictureZoomsVerticallyShowsTheFrameGridAndFollowsADarkPalette()
+    {
+        const QString quiet = test::ScratchDir() + QStringLiteral("/quiet.wav");
+        QVERIFY(test::RunTool(QStringLiteral("sox"), QStringLiteral("-r 44100 -n -b 16 -c 1 %1 synth 2 sine 440 vol 0.05")
+                                                         .arg(quiet).split(QLatin1Char(' '))));
+        Open(quiet);
+        auto* waveform = frame_->View()->Waveform();
+        auto reach = [waveform] {  // rows the line reaches above the centre, in column 10
+            const QImage image = waveform->WaveImage();
+            int top = image.height() / 2;
+            while (top > 0 && image.pixelColor(10, top - 1) == QColor(0, 52, 113))
+                --top;
+            return image.height() / 2 - top;
+        };
+        const int flat = reach();
+        auto wheel = [waveform](int notches) {
+            QWheelEvent event(QPointF(10, 10), waveform->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, 120 * notches),
+                              Qt::NoButton, Qt::ControlModifier | Qt::ShiftModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(waveform, &event);
+        };
+        wheel(2);
+        QCOMPARE(waveform->VerticalZoom(), 2);
+        QVERIFY(!waveform->IsZoomed());
+        waveform->grab();
+        QVERIFY2(reach() >= 4 * flat - 1 && flat > 0, qPrintable(QStringLiteral("%1 then %2").arg(flat).arg(reach())));
+        frame_->RefreshUiState();
+        Press(Qt::Key_Down, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(waveform->VerticalZoom(), 1);
+        Press(Qt::Key_0);
+        QCOMPARE(waveform->VerticalZoom(), 0);
+
+        Open(mp3_);
+        QVERIFY(waveform->GridColumns(0, waveform->width()).empty());  // far too dense to show
+        for (int i = 0; i < 6; ++i)
+            Press(Qt::Key_Equal);
+        const std::vector<int> grid = waveform->GridColumns(0, waveform->width());
+        QVERIFY(grid.size() >= 2);
+        const int64_t step = frame_->GetDocument().Mp3FrameGrid()->step;
+        const int64_t phase = frame_->GetDocument().Mp3FrameGrid()->phase;
+        const int64_t perColumn = waveform->VisibleRange().count / waveform->width() + 1;
+        const QImage screen = waveform->grab().toImage();
+        for (int x : grid) {
+            const int64_t off = ((waveform->PixelToFrame(x) - phase) % step + step) % step;
+            QVERIFY2(std::min(off, step - off) <= perColumn, qPrintable(QString::number(off)));
+            QVERIFY(screen.pixelColor(x, 2) != waveform->WaveImage().pixelColor(x, 2));
+        }
+
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(40, 40, 40));
+        dark.setColor(QPalette::Base, QColor(20, 20, 24));
+        frame_->setPalette(dark);
+        waveform->grab();
+        QCOMPARE(waveform->WaveImage().pixelColor(0, 0), QColor(20, 20, 24));
     }
 
     // Ctrl+Shift+S asks for a name, Ctrl+W asks about the changes by the file's name and shows the

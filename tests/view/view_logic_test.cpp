@@ -9,6 +9,7 @@
 #include "edit/peak_summary.h"
 #include "support/test_support.h"
 #include "view/peak_cache.h"
+#include "view/ruler_ticks.h"
 #include "view/time_entry.h"
 #include "view/time_format.h"
 #include "view/view_colors.h"
@@ -302,6 +303,45 @@ TEST(TimeEntry, ReadsEveryFormRoundsToFramesAndRefusesTheRest)
     // A length has no end to count from.
     EXPECT_EQ(ParseTimeEntry("-5", 44100, kLength, false).error, kBad);
     EXPECT_EQ(ParseTimeEntry("5", 44100, kLength, false).frame, 220'500);
+}
+
+// The ruler at three zooms of a two-hour sound at 44.1 kHz, 600 columns: labels as close as 80
+// columns allow, in the series' steps, with the decimals the step needs.
+TEST(RulerTicks, LabelledTicksFollowTheZoomWithTheirTimes)
+{
+    constexpr uint32_t kFrames = 317'520'000;
+    struct Row {
+        FrameRange range;
+        int64_t step;
+        std::vector<std::string> labels;
+    };
+    const Row rows[] = {
+        {{0, 26'460'000}, 120'000, {"0:00", "2:00", "4:00", "6:00", "8:00", "10:00"}},
+        {{441'000, 441'000}, 2'000, {"0:10", "0:12", "0:14", "0:16", "0:18", "0:20"}},
+        {{158'760'000 + 22'050, 4'410}, 20, {"1:00:00.50", "1:00:00.52", "1:00:00.54", "1:00:00.56", "1:00:00.58", "1:00:00.60"}},
+    };
+    for (const Row& row : rows) {
+        int64_t step = 0;
+        const std::vector<RulerTick> ticks = RulerTicks(row.range, kFrames, 44100, 600, 80, &step);
+        EXPECT_EQ(step, row.step);
+        std::vector<std::string> labels;
+        int previous = -1000;
+        for (const RulerTick& tick : ticks) {
+            EXPECT_TRUE(tick.x >= 0 && tick.x <= 600);
+            if (!tick.labelled)
+                continue;
+            EXPECT_GE(tick.x - previous, 80);
+            EXPECT_EQ(tick.x, FrameToPixel((tick.ms * 44100 + 500) / 1000, row.range, kFrames, 600));
+            previous = tick.x;
+            labels.push_back(RulerLabel(tick.ms, step));
+        }
+        EXPECT_EQ(labels, row.labels);
+        EXPECT_GT(ticks.size(), labels.size() * 2);  // short ticks between the labelled ones
+    }
+    EXPECT_EQ(RulerLabel(12'500, 500), "0:12.5");
+    EXPECT_EQ(RulerLabel(25, 5), "0:00.025");
+    EXPECT_EQ(RulerLabel(3'723'000, 1'000), "1:02:03");
+    EXPECT_TRUE(RulerTicks({0, 0}, kFrames, 44100, 600, 80).empty());
 }
 
 TEST(ViewColors, BlendMixesInIntegersAndKeepsItsEnds)
