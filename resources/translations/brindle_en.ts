@@ -826,5 +826,13 @@ Keys</translation>
         <source>Звуковая волна</source>
         <translation>Waveform</translation>
     </message>
+    <message>
+        <source>Позиция %1, без выделения</source>
+        <translation>Position %1, no selection</translation>
+    </message>
+    <message>
+        <source>Позиция %1, выделение с %2 по %3</source>
+        <translation>Position %1, selection from %2 to %3</translation>
+    </message>
 </context>
 </TS>

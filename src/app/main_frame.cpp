@@ -220,7 +220,14 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdExit, [this] { close(); }).canRun = idle;
 
     // A device still closing after a stop cannot start again until it has closed.
-    Command& play = commands_.Add(kCmdPlay, [this] { engine_.Play(); });
+    Command& play = commands_.Add(kCmdPlay, [this] {
+        if (engine_.Play() || !device_ || engine_.isOpen)
+            return;
+        // No device took the sound: say so, rather than sit there as if playing had begun.
+        const std::string reason = device_->OpenFailure();
+        if (!reason.empty() && prompts_.showError)
+            prompts_.showError(this, Texts::DeviceFailed(QString::fromStdString(reason)));
+    });
     play.canRun = [this] { return !taskRunning_ && HasSound() && !(engine_.isOpen && engine_.isStopping); };
     // Play and Pause share one place on the toolbar.
     play.isVisible = [this] { return !(HasSound() && engine_.isOpen && !engine_.isPaused); };

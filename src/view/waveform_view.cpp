@@ -1,6 +1,8 @@
 #include "view/waveform_view.h"
 
 #include <QAbstractEventDispatcher>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QWheelEvent>
 #include <QPaintEvent>
@@ -11,6 +13,7 @@
 
 #include "document/document.h"
 #include "playback/playback_engine.h"
+#include "view/time_format.h"
 #include "view/view_colors.h"
 #include "view/wave_image.h"
 #include "view/waveform_geometry.h"
@@ -20,6 +23,25 @@ namespace brindle {
 namespace {
 
 QColor ToQColor(Rgb colour) { return QColor(colour.red, colour.green, colour.blue); }
+
+// The view as a screen reader sees it: a picture whose value is the position and the selection.
+class WaveformAccessible final : public QAccessibleWidget {
+public:
+    explicit WaveformAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Graphic) {}
+    QString text(QAccessible::Text kind) const override
+    {
+        if (kind == QAccessible::Value)
+            return static_cast<const WaveformView*>(widget())->AccessibleValue();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* MakeWaveformAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("brindle::WaveformView") && object && object->isWidgetType())
+        return new WaveformAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
 
 }  // namespace
 
@@ -38,6 +60,24 @@ WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWi
     setFocusPolicy(Qt::StrongFocus);
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WaveformView::IdleStep);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(MakeWaveformAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
+}
+
+QString WaveformView::AccessibleValue() const
+{
+    const uint32_t rate = isBusy_ || document_.IsEmpty() ? 0 : document_.ActiveBuffer().channels.SampleRate();
+    if (rate == 0 || FrameCount() == 0)
+        return {};
+    auto time = [rate](int64_t frame) { return QString::fromStdString(FormatTime(double(frame) * 1000.0 / rate)); };
+    const QString position = time(engine_.GetPosition());
+    if (!engine_.HasSelection())
+        return tr("Позиция %1, без выделения").arg(position);
+    return tr("Позиция %1, выделение с %2 по %3")
+        .arg(position, time(engine_.selectionStart), time(engine_.selectionEnd));
 }
 
 WaveformView::SoundFacts WaveformView::Facts() const
@@ -267,7 +307,17 @@ void WaveformView::SetDocumentBusy(bool busy)
     isBusy_ = busy;
 }
 
-void WaveformView::RepaintNow() { repaint(); }
+void WaveformView::RepaintNow()
+{
+    repaint();
+    // Every change of the position or the selection outside playing ends here: the moment to tell.
+    const QString value = AccessibleValue();
+    if (value != announced_ && QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, value);
+        QAccessible::updateAccessibility(&event);
+    }
+    announced_ = value;
+}
 
 void WaveformView::RepaintCursor()
 {

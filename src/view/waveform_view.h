@@ -92,6 +92,9 @@ public:
     // While true the Document belongs to a worker: no reads of it at all.
     void SetDocumentBusy(bool busy);
 
+    // What a screen reader reads as the view's value: the play position and the selection.
+    QString AccessibleValue() const;
+
     const PeakCache& Peaks() const { return cache_; }
     // The channel strips without selection or cursor; null until a paint or rebuild made them.
     const QImage& WaveImage() const { return image_; }
@@ -150,6 +153,7 @@ private:
     int cursorOnScreen_ = -1;
     bool isBusy_ = false;
     mutable SoundFacts facts_;
+    QString announced_;  // the value screen readers were last told
 
     // The drag: where the button went down and which edge, if any, is being moved.
     bool isDragging_ = false;

@@ -1,6 +1,7 @@
 // Precise editing through the window's keys: typed times in «Задать выделение» and «Перейти к» (what
 // they take, what they refuse and how they mark it), the snapping they go through and what the status
 // bar says of it, and the keys every desktop program has.
+#include <QAccessible>
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,6 +9,7 @@
 #include <QMenuBar>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QWheelEvent>
@@ -23,6 +25,7 @@
 #include "app/status_panes.h"
 #include "app/times_dialog.h"
 #include "gui_test_support.h"
+#include "playback/alsa_wave_out.h"
 #include "playback/fake_wave_out.h"
 #include "view/waveform_view.h"
 
@@ -287,6 +290,36 @@ private slots:
         frame_->setPalette(dark);
         waveform->grab();
         QCOMPARE(waveform->WaveImage().pixelColor(0, 0), QColor(20, 20, 24));
+    }
+
+    // The time panes say what they are on hover as to a screen reader; the waveform's value is the
+    // position and the selection; Play with no device to play on says why.
+    void everyValueIsReadableAndAFailedPlaySaysWhy()
+    {
+        Open(tone_);
+        QStringList tips;
+        for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
+            if (!label->toolTip().isEmpty())
+                tips << label->toolTip() + QLatin1Char('=') + label->accessibleName();
+        }
+        QCOMPARE(tips, (QStringList{"Длина=Длина", "Позиция=Позиция", "Начало выделения=Начало выделения",
+                                    "Конец выделения=Конец выделения"}));
+        QAccessibleInterface* wave = QAccessible::queryAccessibleInterface(Waveform());
+        QVERIFY(wave);
+        QCOMPARE(wave->text(QAccessible::Name), QStringLiteral("Звуковая волна"));
+        QCOMPARE(wave->text(QAccessible::Value), QStringLiteral("Позиция 00:00.000, без выделения"));
+        Answer(Qt::Key_E, {"1", "3"});
+        QCOMPARE(wave->text(QAccessible::Value), QStringLiteral("Позиция 00:01.000, выделение с 00:01.000 по 00:03.000"));
+
+        AlsaWaveOut::Options nowhere;
+        nowhere.deviceName = "brindle_no_such_device";
+        frame_->SetOutputDevice(std::make_unique<AlsaWaveOut>(nowhere));
+        Press(Qt::Key_Space, Qt::NoModifier);
+        QVERIFY(!Engine().isOpen);
+        QCOMPARE(dialogs_.errors.size(), 1);
+        QVERIFY2(dialogs_.errors[0].startsWith(
+                     QStringLiteral("Не удалось открыть звуковое устройство: brindle_no_such_device: ")),
+                 qPrintable(dialogs_.errors[0]));
     }
 
     // Ctrl+Shift+S asks for a name, Ctrl+W asks about the changes by the file's name and shows the
