@@ -839,7 +839,8 @@ private slots:
             environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
             if (offscreen)
                 environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+            // The Russian texts, which the checks below read.
+            environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
             environment.insert(QStringLiteral("HOME"), home);
             environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
             environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR"));
