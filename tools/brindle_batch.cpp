@@ -42,9 +42,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 130;
 
-const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
+const char kUsageLineEn[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
 
-const char kUsage[] =
+const char kUsageEn[] =
     "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
     "Opens INPUT (.mp3 or .wav), runs the actions in order, saves to OUTPUT (.mp3 or .wav) when -o is given.\n"
     "\n"
@@ -69,6 +69,52 @@ const char kUsage[] =
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
+
+const char kUsageLineRu[] =
+    "использование: brindle-batch ВХОД [ДЕЙСТВИЕ...] [-o ВЫХОД] (--help перечисляет действия)\n";
+
+const char kUsageRu[] =
+    "использование: brindle-batch ВХОД [ДЕЙСТВИЕ...] [-o ВЫХОД]\n"
+    "Открывает ВХОД (.mp3 или .wav), выполняет действия по порядку и с -o сохраняет в ВЫХОД (.mp3 или .wav).\n"
+    "\n"
+    "выделение (в кадрах или в секундах с s на конце: 1.5s:3s):\n"
+    "  --select A:B       выделить кадры [A, B)\n"
+    "  --select-all       выделить весь звук\n"
+    "  --deselect         снять выделение\n"
+    "изменения (выделения, а без него всего звука):\n"
+    "  --delete           удалить выделенное (нужно выделение не всего звука)\n"
+    "  --keep             удалить всё, кроме выделенного (то же правило)\n"
+    "  --volume P         изменить громкость до P процентов\n"
+    "  --normalize        поднять громкость, чтобы самый громкий отсчёт стал полной шкалой\n"
+    "  --fade-in          возрастание\n"
+    "  --fade-out         затухание\n"
+    "  --mono             весь звук в моно\n"
+    "  --stereo           весь звук в стерео\n"
+    "прочее:\n"
+    "  --info             вывести звук строками ключ=значение\n"
+    "  -o ВЫХОД           сохранить результат (формат по расширению)\n"
+    "  -q                 без полосы хода\n"
+    "  -v                 сказать, как сделан выход (у MP3: сколько перекодировано и почему)\n"
+    "  --help             этот текст\n"
+    "  --                 дальше идёт входной файл, даже если начинается с -\n"
+    "код выхода: 0 успех, 1 не удалась загрузка, изменение или сохранение, 2 ошибка вызова, 130 отменено\n";
+
+// Russian under a Russian locale (the first of LC_ALL, LC_MESSAGES and LANG that is set, as the editor
+// reads it), English under every other; the system's own reasons stay as the system gives them.
+bool Russian()
+{
+    static const bool russian = [] {
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* value = std::getenv(name);
+            if (value && *value)
+                return std::strncmp(value, "ru", 2) == 0;
+        }
+        return false;
+    }();
+    return russian;
+}
+
+std::string Say(const char* english, const char* russian) { return Russian() ? russian : english; }
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -180,7 +226,7 @@ bool ParsePercent(const std::string& text, int32_t& percent)
 std::optional<int> ParseArguments(int argc, char** argv, Options& options)
 {
     auto usageError = [](const std::string& message) {
-        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), kUsageLine);
+        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), Russian() ? kUsageLineRu : kUsageLineEn);
         return std::optional<int>(kExitUsage);
     };
     bool optionsEnded = false;
@@ -188,7 +234,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
         const std::string arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!options.input.empty())
-                return usageError("only one input file: " + Printable(arg));
+                return usageError(Say("only one input file: ", "входной файл только один: ") + Printable(arg));
             options.input = arg;
             continue;
         }
@@ -201,7 +247,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
         if (arg == "--") {
             optionsEnded = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(Russian() ? kUsageRu : kUsageEn, stdout);
             return kExitOk;
         } else if (arg == "-q") {
             options.quiet = true;
@@ -209,37 +255,39 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             options.verbose = true;
         } else if (arg == "-o") {
             if (!options.output.empty())
-                return usageError("-o given twice");
+                return usageError(Say("-o given twice", "-o задан дважды"));
             if (!needsValue(options.output) || options.output.empty())
-                return usageError("-o needs a file name");
+                return usageError(Say("-o needs a file name", "после -o нужно имя файла"));
             if (brindle::FileKind(options.output) == brindle::FileType::Unknown)
-                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3 or .wav");
+                return usageError(Say("cannot save as ", "нельзя сохранить как ") + Printable(options.output) +
+                                  Say(": the name must end in .mp3 or .wav", ": имя должно кончаться на .mp3 или .wav"));
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument))
-                return usageError("--select needs A:B");
+                return usageError(Say("--select needs A:B", "после --select нужно A:B"));
             const size_t colon = action.argument.find(':');
             if (colon == std::string::npos || !ParsePosition(action.argument.substr(0, colon), action.from) ||
                 !ParsePosition(action.argument.substr(colon + 1), action.to))
-                return usageError("bad selection '" + Printable(action.argument) +
-                                  "': want A:B in frames or seconds (1.5s:3s)");
+                return usageError(Say("bad selection '", "неверное выделение '") + Printable(action.argument) +
+                                  Say("': want A:B in frames or seconds (1.5s:3s)",
+                                      "': нужно A:B в кадрах или секундах (1.5s:3s)"));
             options.actions.push_back(action);
         } else if (arg == "--volume") {
             Action action{arg, {}, {}, {}};
             int32_t percent = 0;
             if (!needsValue(action.argument) || !ParsePercent(action.argument, percent))
-                return usageError("--volume needs a whole percentage");
+                return usageError(Say("--volume needs a whole percentage", "после --volume нужно целое число процентов"));
             options.actions.push_back(action);
         } else if (arg == "--select-all" || arg == "--deselect" || arg == "--delete" || arg == "--keep" ||
                    arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
                    arg == "--stereo" || arg == "--info") {
             options.actions.push_back(Action{arg, {}, {}, {}});
         } else {
-            return usageError("unknown option " + Printable(arg));
+            return usageError(Say("unknown option ", "неизвестный параметр ") + Printable(arg));
         }
     }
     if (options.input.empty())
-        return usageError("no input file");
+        return usageError(Say("no input file", "нет входного файла"));
     return std::nullopt;
 }
 
@@ -426,7 +474,11 @@ int FailWith(const char* verb, const std::string& file, const brindle::FailureRe
     if (reason.kind == brindle::FailureKind::Format && std::strcmp(verb, "open") == 0)
         std::fprintf(stderr, "brindle-batch: %s: %s\n", Printable(file).c_str(), text.c_str());
     else
-        std::fprintf(stderr, "brindle-batch: cannot %s %s: %s\n", verb, Printable(file).c_str(), text.c_str());
+        std::fprintf(stderr, "brindle-batch: %s %s: %s\n",
+                     (std::strcmp(verb, "open") == 0 ? Say("cannot open", "не удаётся открыть")
+                                                     : Say("cannot save", "не удаётся сохранить"))
+                         .c_str(),
+                     Printable(file).c_str(), text.c_str());
     return kExitFailed;
 }
 

@@ -422,10 +422,6 @@ Keys</translation>
         <translation>Redo</translation>
     </message>
     <message>
-        <source>Удалить выбранное	Del</source>
-        <translation>Delete Selected	Del</translation>
-    </message>
-    <message>
         <source>Ви&amp;д</source>
         <translation>&amp;View</translation>
     </message>
@@ -448,10 +444,6 @@ Keys</translation>
     <message>
         <source>Закрыть</source>
         <translation>Close</translation>
-    </message>
-    <message>
-        <source>Удалить НЕвыбранное</source>
-        <translation>Delete Unselected</translation>
     </message>
     <message>
         <source>Задать выделение…</source>
@@ -504,6 +496,14 @@ Keys</translation>
     <message>
         <source>Уменьшить по вертикали</source>
         <translation>Zoom Out Vertically</translation>
+    </message>
+    <message>
+        <source>&amp;Удалить выбранное	Del</source>
+        <translation>&amp;Delete Selected	Del</translation>
+    </message>
+    <message>
+        <source>Удалить &amp;НЕвыбранное</source>
+        <translation>Delete &amp;Unselected</translation>
     </message>
 </context>
 <context>

@@ -340,8 +340,8 @@ void MainFrame::BuildMenus()
          {{kCmdUndo, QT_TR_NOOP("Отменить действие"), QKeySequence(Qt::CTRL | Qt::Key_Z)},
           {kCmdRedo, QT_TR_NOOP("Повторить действие"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)},
           {0, nullptr, {}},
-          {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}},
-          {kCmdDeleteUnselected, QT_TR_NOOP("Удалить НЕвыбранное"), {}}}},
+          {kCmdDeleteSelected, QT_TR_NOOP("&Удалить выбранное\tDel"), {}},
+          {kCmdDeleteUnselected, QT_TR_NOOP("Удалить &НЕвыбранное"), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {QT_TR_NOOP("&Воспроизвести"),
