@@ -723,12 +723,12 @@ Keys</translation>
         <translation>Edge snapped to an MP3 frame: %1 ms</translation>
     </message>
     <message>
-        <source>Границы привязаны к кадрам MP3: %1 и %2 мс</source>
-        <translation>Edges snapped to MP3 frames: %1 and %2 ms</translation>
-    </message>
-    <message>
         <source>Не удалось открыть звуковое устройство: %1</source>
         <translation>Could not open the sound device: %1</translation>
+    </message>
+    <message>
+        <source>Границы привязаны к MP3: %1 и %2 мс</source>
+        <translation>Edges snapped to MP3 frames: %1 and %2 ms</translation>
     </message>
 </context>
 <context>

@@ -46,12 +46,12 @@ inline QString AskSave(const QString& name)
                           : QCoreApplication::translate("brindle::Texts", "Сохранить изменения в %1?").arg(name);
 }
 // How far the snapping rule moved the edges just set (or the play position), as a signed whole number
-// of milliseconds each ("−39", "+12").
+// of milliseconds each ("−39", "+12"). Both fit the message pane at the window's first size.
 inline QString SnappedEdges(const QStringList& shifts)
 {
     return shifts.size() == 1
                ? QCoreApplication::translate("brindle::Texts", "Граница привязана к кадру MP3: %1 мс").arg(shifts[0])
-               : QCoreApplication::translate("brindle::Texts", "Границы привязаны к кадрам MP3: %1 и %2 мс")
+               : QCoreApplication::translate("brindle::Texts", "Границы привязаны к MP3: %1 и %2 мс")
                      .arg(shifts.value(0), shifts.value(1));
 }
 // Play found no sound device it could open; the reason is the device's own words.

@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -182,7 +183,7 @@ private slots:
         const auto grid = frame_->GetDocument().Mp3FrameGrid();
         QVERIFY(grid.has_value());
         const QRegularExpression one(QStringLiteral("^Граница привязана к кадру MP3: ([−+]\\d+) мс$"));
-        const QRegularExpression two(QStringLiteral("^Границы привязаны к кадрам MP3: ([−+]\\d+) и ([−+]\\d+) мс$"));
+        const QRegularExpression two(QStringLiteral("^Границы привязаны к MP3: ([−+]\\d+) и ([−+]\\d+) мс$"));
         auto onGrid = [&](int64_t frame, int64_t typed, const QString& said) {
             const int64_t ms = std::llround(double(frame - typed) * 1000 / kRate);
             return frame % grid->step == grid->phase && std::llabs(frame - typed) <= grid->step / 2 &&
@@ -200,6 +201,12 @@ private slots:
         QVERIFY(onGrid(Engine().selectionStart, 2 * kRate + kRate / 2, both.captured(1)));
         const int64_t frames = frame_->GetDocument().ActiveBuffer().FrameCount();
         QVERIFY(onGrid(Engine().selectionEnd, frames - 5 * kRate, both.captured(2)));
+        // Whole in the message pane at the window's first size.
+        frame_->statusBar()->layout()->activate();
+        for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
+            if (label->text() == frame_->Status().Message())
+                QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
+        }
     }
 
     // L turns looping on and off, playing or not; playing, the selection sounds over and over and the
