@@ -180,7 +180,9 @@ std::vector<int> WaveformView::GridColumns(int from, int to) const
     std::vector<int> columns;
     const FrameRange range = VisibleRange();
     const int w = width();
-    if (gridStep_ == 0 || range.count <= 0 || w <= 0 || double(gridStep_) * w / double(range.count) < kMinGridSpacing)
+    // The whole sound keeps its designed picture, however short the sound; the grid is for a close look.
+    if (gridStep_ == 0 || !IsZoomed() || range.count <= 0 || w <= 0 ||
+        double(gridStep_) * w / double(range.count) < kMinGridSpacing)
         return columns;
     const int64_t step = gridStep_;
     const int64_t first = PixelToFrame(std::max(from, 0));

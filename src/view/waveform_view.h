@@ -58,7 +58,8 @@ public:
     static constexpr int kMaxVerticalZoom = 8;
     int VerticalZoom() const { return verticalZoom_; }
     void ZoomVertically(int steps);
-    // Where the MP3 frames lie (step 0: none); drawn faintly once they are kMinGridSpacing columns apart.
+    // Where the MP3 frames lie (step 0: none); drawn faintly in a zoomed view once they are
+    // kMinGridSpacing columns apart.
     static constexpr int kMinGridSpacing = 6;
     void SetFrameGrid(uint32_t step, uint32_t phase);
     // The columns the frame grid is drawn at, within the columns [from, to); none when its lines would

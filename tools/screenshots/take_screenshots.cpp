@@ -107,6 +107,22 @@ int main(int argc, char* argv[])
     };
     ok = showWithSelection(mono, 0.2, 0.55, 0.3, "main-window-mono.png") && ok;
     ok = showWithSelection(stereo, 0.25, 0.6, 0.4, "main-window.png") && ok;
+    // The same window under a dark palette: the strips take its colours.
+    {
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(53, 53, 53));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Base, QColor(35, 35, 38));
+        dark.setColor(QPalette::Text, Qt::white);
+        dark.setColor(QPalette::Button, QColor(53, 53, 53));
+        dark.setColor(QPalette::ButtonText, Qt::white);
+        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+        dark.setColor(QPalette::Mid, QColor(90, 90, 90));
+        const QPalette light = frame.palette();
+        frame.setPalette(dark);
+        ok = Save(frame, folder, "main-window-dark.png") && ok;
+        frame.setPalette(light);
+    }
 
     // The stereo sound as an MP3, cut and saved: the status pane says its frames were copied, and the
     // Выбор menu shows the snapping option.
@@ -180,24 +196,7 @@ int main(int argc, char* argv[])
         keys.hide();
     }
 
-    // The same window under a dark palette: the strips take its colours.
-    {
-        QPalette dark;
-        dark.setColor(QPalette::Window, QColor(53, 53, 53));
-        dark.setColor(QPalette::WindowText, Qt::white);
-        dark.setColor(QPalette::Base, QColor(35, 35, 38));
-        dark.setColor(QPalette::Text, Qt::white);
-        dark.setColor(QPalette::Button, QColor(53, 53, 53));
-        dark.setColor(QPalette::ButtonText, Qt::white);
-        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
-        dark.setColor(QPalette::Mid, QColor(90, 90, 90));
-        const QPalette light = frame.palette();
-        if (showWithSelection(stereo, 0.25, 0.6, 0.4, "main-window.png")) {
-            frame.setPalette(dark);
-            ok = Save(frame, folder, "main-window-dark.png") && ok;
-            frame.setPalette(light);
-        }
-    }
+
 
     brindle::VolumeDialog volume(&frame);
     volume.Entry()->setEditText(QStringLiteral("150"));
