@@ -139,8 +139,8 @@ private slots:
         QCOMPARE(Engine().selectionStart, start);
         QCOMPARE(Engine().selectionEnd, end);
         QCOMPARE(Engine().GetPosition(), start);
-        // A WAV has no grid: nothing to say.
-        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
+        // A WAV has no grid: nothing to say of snapping (a slow load may still be saying how long it took).
+        QVERIFY2(!frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
     }
 
     // OK keeps the dialog up with the field marked and says why, and the selection stays as it was.
