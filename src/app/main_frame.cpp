@@ -106,6 +106,7 @@ MainFrame::MainFrame(Prompts prompts, QString settingsFile, QWidget* parent)
     connect(view_->EditPanel(), &EditButtonPanel::commandRequested, this, [this](int id) { commands_.Run(id); });
     // Mouse moves do not start the idle step: a drag refreshes the time read-outs itself.
     connect(view_, &DocumentView::selectionDragged, this, [this] { status_->UpdateTimes(document_, engine_); });
+    connect(view_->Waveform(), &WaveformView::edgeSnapped, this, [this](qint64 shift) { ReportSnap({shift}); });
     ShowDocumentPane(false);
 
     status_ = new StatusPanes(*statusBar());
@@ -809,15 +810,13 @@ void MainFrame::MoveByKey(int64_t frame, bool extend)
 {
     const int64_t position = engine_.GetPosition();
     if (extend) {
-        const uint32_t frames = FrameCount();
         if (engine_.HasSelection() && engine_.selectionStart == position)
-            engine_.SetSelectionStart(frame, frames);
+            SetEdges(frame, -1);
         else if (engine_.HasSelection() && engine_.selectionEnd == position)
-            engine_.SetSelectionEnd(frame, frames);
+            SetEdges(-1, frame);
         else {
             engine_.Deselect();
-            engine_.SetSelectionStart(std::min(position, frame), frames);
-            engine_.SetSelectionEnd(std::max(position, frame), frames);
+            SetEdges(std::min(position, frame), std::max(position, frame));
         }
     }
     engine_.SetPosition(frame, FrameCount());

@@ -448,6 +448,7 @@ void WaveformView::mousePressEvent(QMouseEvent* event)
     }
     const int x = int(event->position().x());
     isDragging_ = true;
+    dragEdgeFrame_ = -1;
     grabStart_ = grabEnd_ = false;
     anchorX_ = x;
     unsetCursor();  // a drag shows the plain arrow
@@ -470,6 +471,7 @@ void WaveformView::mouseMoveEvent(QMouseEvent* event)
         return;
     }
     const uint32_t frames = FrameCount();
+    dragEdgeFrame_ = PixelToFrame(x);
     if (grabStart_) {
         const int endX = FrameToPixel(engine_.selectionEnd);
         if (endX < x) {
@@ -505,6 +507,13 @@ void WaveformView::mouseReleaseEvent(QMouseEvent* event)
     }
     isDragging_ = false;
     UpdateCursorShape(int(event->position().x()));
+    // Said once the drag is over, not at every move: the status bar would flicker.
+    if (dragEdgeFrame_ >= 0) {
+        const int64_t shift = engine_.Snapped(dragEdgeFrame_, FrameCount()) - dragEdgeFrame_;
+        dragEdgeFrame_ = -1;
+        if (shift != 0)
+            emit edgeSnapped(shift);
+    }
 }
 
 void WaveformView::wheelEvent(QWheelEvent* event)

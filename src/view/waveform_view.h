@@ -106,6 +106,8 @@ signals:
     void selectionDragged();
     // The visible range changed (zoom or scroll); the view has repainted itself.
     void visibleRangeChanged();
+    // A drag has ended with the edge it moved put shiftFrames away from the pointer by the snapping rule.
+    void edgeSnapped(qint64 shiftFrames);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -161,6 +163,7 @@ private:
     int anchorX_ = 0;
     bool grabStart_ = false;
     bool grabEnd_ = false;
+    int64_t dragEdgeFrame_ = -1;  // where the pointer asked the moving edge to be; -1 before it moved
 };
 
 }  // namespace brindle

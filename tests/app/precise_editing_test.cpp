@@ -201,6 +201,25 @@ private slots:
         QVERIFY(onGrid(Engine().selectionStart, 2 * kRate + kRate / 2, both.captured(1)));
         const int64_t frames = frame_->GetDocument().ActiveBuffer().FrameCount();
         QVERIFY(onGrid(Engine().selectionEnd, frames - 5 * kRate, both.captured(2)));
+        // A drag says it once the button is up, not at every move.
+        auto* waveform = frame_->View()->Waveform();
+        int x = 150;
+        while (Engine().Snapped(waveform->PixelToFrame(x), frames) == waveform->PixelToFrame(x))
+            ++x;
+        frame_->Status().SetMessage(QStringLiteral("Готов"));
+        QTest::mousePress(waveform, Qt::LeftButton, {}, QPoint(60, 20));
+        QTest::mouseMove(waveform, QPoint(x, 20));
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
+        QTest::mouseRelease(waveform, Qt::LeftButton, {}, QPoint(x, 20));
+        const QRegularExpressionMatch dragged = one.match(frame_->Status().Message());
+        QVERIFY2(dragged.hasMatch(), qPrintable(frame_->Status().Message()));
+        QVERIFY(onGrid(Engine().selectionEnd, waveform->PixelToFrame(x), dragged.captured(1)));
+        // Shift with the arrow keys moves an edge through the same rule, and says so.
+        frame_->Status().SetMessage(QStringLiteral("Готов"));
+        Press(Qt::Key_Right, Qt::ShiftModifier);
+        QVERIFY2(frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
+
+        Answer(Qt::Key_E, {"2.5", "-5"});
         // Whole in the message pane at the window's first size.
         frame_->statusBar()->layout()->activate();
         for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
