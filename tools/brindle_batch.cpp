@@ -44,9 +44,9 @@ constexpr int kExitCancelled = 130;
 // The highest true peak --loudness lets its gain make.
 constexpr double kLoudnessCeilingDbfs = -1.0;
 
-const char kUsageLine[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
+const char kUsageLineEn[] = "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT] (--help lists the actions)\n";
 
-const char kUsage[] =
+const char kUsageEn[] =
     "usage: brindle-batch INPUT [ACTION...] [-o OUTPUT]\n"
     "Opens INPUT (.mp3, .wav, .flac, .ogg, .oga or .opus), runs the actions in order, saves to OUTPUT\n"
     "(the same endings; .ogg and .oga are saved as Vorbis, .opus at 48 kHz) when -o is given.\n"
@@ -75,6 +75,56 @@ const char kUsage[] =
     "  --help             this text\n"
     "  --                 what follows is the input file, even if it starts with -\n"
     "exit status: 0 success, 1 a load, edit or save failed, 2 usage error, 130 cancelled\n";
+
+const char kUsageLineRu[] =
+    "использование: brindle-batch ВХОД [ДЕЙСТВИЕ...] [-o ВЫХОД] (--help перечисляет действия)\n";
+
+const char kUsageRu[] =
+    "использование: brindle-batch ВХОД [ДЕЙСТВИЕ...] [-o ВЫХОД]\n"
+    "Открывает ВХОД (.mp3, .wav, .flac, .ogg, .oga или .opus), выполняет действия по порядку и с -o сохраняет\n"
+    "в ВЫХОД (те же расширения; .ogg и .oga сохраняются как Vorbis, .opus при 48 кГц).\n"
+    "\n"
+    "выделение (в кадрах или в секундах с s на конце: 1.5s:3s):\n"
+    "  --select A:B       выделить кадры [A, B)\n"
+    "  --select-all       выделить весь звук\n"
+    "  --deselect         снять выделение\n"
+    "изменения (выделения, а без него всего звука):\n"
+    "  --delete           удалить выделенное (нужно выделение не всего звука)\n"
+    "  --keep             удалить всё, кроме выделенного (то же правило)\n"
+    "  --volume P         изменить громкость до P процентов\n"
+    "  --normalize        поднять громкость, чтобы самый громкий отсчёт стал полной шкалой\n"
+    "  --fade-in          возрастание\n"
+    "  --fade-out         затухание\n"
+    "  --mono             весь звук в моно\n"
+    "  --stereo           весь звук в стерео\n"
+    "  --paste ФАЙЛ[:A:B]  вставить ФАЙЛ или его [A, B) вместо выделения (без него в начало)\n"
+    "  --insert-silence СЕКУНДЫ  вставить столько тишины вместо выделения (без него в начало)\n"
+    "  --loudness LUFS    одно усиление до интегральной громкости LUFS, истинный пик не выше -1 дБFS\n"
+    "прочее:\n"
+    "  --info             вывести звук строками ключ=значение, с громкостью и пиками\n"
+    "  -o ВЫХОД           сохранить результат (формат по расширению)\n"
+    "  -q                 без полосы хода\n"
+    "  -v                 сказать, как сделан выход (у MP3: сколько перекодировано и почему)\n"
+    "  --help             этот текст\n"
+    "  --                 дальше идёт входной файл, даже если начинается с -\n"
+    "код выхода: 0 успех, 1 не удалась загрузка, изменение или сохранение, 2 ошибка вызова, 130 отменено\n";
+
+// Russian under a Russian locale (the first of LC_ALL, LC_MESSAGES and LANG that is set, as the editor
+// reads it), English under every other; the system's own reasons stay as the system gives them.
+bool Russian()
+{
+    static const bool russian = [] {
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* value = std::getenv(name);
+            if (value && *value)
+                return std::strncmp(value, "ru", 2) == 0;
+        }
+        return false;
+    }();
+    return russian;
+}
+
+std::string Say(const char* english, const char* russian) { return Russian() ? russian : english; }
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -186,7 +236,7 @@ bool ParsePercent(const std::string& text, int32_t& percent)
 std::optional<int> ParseArguments(int argc, char** argv, Options& options)
 {
     auto usageError = [](const std::string& message) {
-        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), kUsageLine);
+        std::fprintf(stderr, "brindle-batch: %s\n%s", message.c_str(), Russian() ? kUsageLineRu : kUsageLineEn);
         return std::optional<int>(kExitUsage);
     };
     bool optionsEnded = false;
@@ -194,7 +244,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
         const std::string arg = argv[i];
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             if (!options.input.empty())
-                return usageError("only one input file: " + Printable(arg));
+                return usageError(Say("only one input file: ", "входной файл только один: ") + Printable(arg));
             options.input = arg;
             continue;
         }
@@ -207,7 +257,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
         if (arg == "--") {
             optionsEnded = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(Russian() ? kUsageRu : kUsageEn, stdout);
             return kExitOk;
         } else if (arg == "-q") {
             options.quiet = true;
@@ -215,31 +265,34 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             options.verbose = true;
         } else if (arg == "-o") {
             if (!options.output.empty())
-                return usageError("-o given twice");
+                return usageError(Say("-o given twice", "-o задан дважды"));
             if (!needsValue(options.output) || options.output.empty())
-                return usageError("-o needs a file name");
+                return usageError(Say("-o needs a file name", "после -o нужно имя файла"));
             if (brindle::FileKind(options.output) == brindle::FileType::Unknown)
-                return usageError("cannot save as " + Printable(options.output) + ": the name must end in .mp3, .wav, .flac, .ogg, .oga or .opus");
+                return usageError(Say("cannot save as ", "нельзя сохранить как ") + Printable(options.output) +
+                                  Say(": the name must end in .mp3, .wav, .flac, .ogg, .oga or .opus",
+                                      ": имя должно кончаться на .mp3, .wav, .flac, .ogg, .oga или .opus"));
         } else if (arg == "--select") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument))
-                return usageError("--select needs A:B");
+                return usageError(Say("--select needs A:B", "после --select нужно A:B"));
             const size_t colon = action.argument.find(':');
             if (colon == std::string::npos || !ParsePosition(action.argument.substr(0, colon), action.from) ||
                 !ParsePosition(action.argument.substr(colon + 1), action.to))
-                return usageError("bad selection '" + Printable(action.argument) +
-                                  "': want A:B in frames or seconds (1.5s:3s)");
+                return usageError(Say("bad selection '", "неверное выделение '") + Printable(action.argument) +
+                                  Say("': want A:B in frames or seconds (1.5s:3s)",
+                                      "': нужно A:B в кадрах или секундах (1.5s:3s)"));
             options.actions.push_back(action);
         } else if (arg == "--volume") {
             Action action{arg, {}, {}, {}};
             int32_t percent = 0;
             if (!needsValue(action.argument) || !ParsePercent(action.argument, percent))
-                return usageError("--volume needs a whole percentage");
+                return usageError(Say("--volume needs a whole percentage", "после --volume нужно целое число процентов"));
             options.actions.push_back(action);
         } else if (arg == "--paste") {
             Action action{arg, {}, {}, {}};
             if (!needsValue(action.argument) || action.argument.empty())
-                return usageError("--paste needs FILE or FILE:A:B");
+                return usageError(Say("--paste needs FILE or FILE:A:B", "после --paste нужен ФАЙЛ или ФАЙЛ:A:B"));
             // FILE:A:B when the last two fields are positions; else the whole argument names the file.
             const size_t last = action.argument.rfind(':');
             const size_t before = last == std::string::npos || last == 0 ? std::string::npos
@@ -260,7 +313,7 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             const double target = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
             if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
                 !(target >= -70 && target <= 0))
-                return usageError("--loudness needs a target from -70 to 0 LUFS");
+                return usageError(Say("--loudness needs a target from -70 to 0 LUFS", "после --loudness нужна цель от -70 до 0 LUFS"));
             options.actions.push_back(action);
         } else if (arg == "--insert-silence") {
             Action action{arg, {}, {}, {}};
@@ -268,18 +321,19 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options)
             const double seconds = needsValue(action.argument) ? std::strtod(action.argument.c_str(), &end) : 0;
             if (action.argument.empty() || end != action.argument.c_str() + action.argument.size() ||
                 !(seconds > 0 && seconds <= 36000))
-                return usageError("--insert-silence needs seconds above 0 (at most 36000)");
+                return usageError(Say("--insert-silence needs seconds above 0 (at most 36000)",
+                                      "после --insert-silence нужны секунды больше 0 (не больше 36000)"));
             options.actions.push_back(action);
         } else if (arg == "--select-all" || arg == "--deselect" || arg == "--delete" || arg == "--keep" ||
                    arg == "--normalize" || arg == "--fade-in" || arg == "--fade-out" || arg == "--mono" ||
                    arg == "--stereo" || arg == "--info") {
             options.actions.push_back(Action{arg, {}, {}, {}});
         } else {
-            return usageError("unknown option " + Printable(arg));
+            return usageError(Say("unknown option ", "неизвестный параметр ") + Printable(arg));
         }
     }
     if (options.input.empty())
-        return usageError("no input file");
+        return usageError(Say("no input file", "нет входного файла"));
     return std::nullopt;
 }
 
@@ -494,7 +548,11 @@ int FailWith(const char* verb, const std::string& file, const brindle::FailureRe
     if (reason.kind == brindle::FailureKind::Format && std::strcmp(verb, "open") == 0)
         std::fprintf(stderr, "brindle-batch: %s: %s\n", Printable(file).c_str(), text.c_str());
     else
-        std::fprintf(stderr, "brindle-batch: cannot %s %s: %s\n", verb, Printable(file).c_str(), text.c_str());
+        std::fprintf(stderr, "brindle-batch: %s %s: %s\n",
+                     (std::strcmp(verb, "open") == 0 ? Say("cannot open", "не удаётся открыть")
+                                                     : Say("cannot save", "не удаётся сохранить"))
+                         .c_str(),
+                     Printable(file).c_str(), text.c_str());
     return kExitFailed;
 }
 

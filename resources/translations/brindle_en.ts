@@ -211,6 +211,48 @@ Normalize Loudness</translation>
         <translation>Format, length, peaks and loudness of the sound
 Sound Properties</translation>
     </message>
+    <message>
+        <source>Закрыть звук, сохранив изменения по желанию
+Закрыть</source>
+        <translation>Close the sound, saving its changes if you wish
+Close</translation>
+    </message>
+    <message>
+        <source>Ввести начало, конец или длительность выделения
+Задать выделение</source>
+        <translation>Type the selection&apos;s start, end or length
+Set Selection</translation>
+    </message>
+    <message>
+        <source>Ввести позицию воспроизведения
+Перейти к</source>
+        <translation>Type the play position
+Go To</translation>
+    </message>
+    <message>
+        <source>Воспроизводить выделение снова и снова
+Повторять выделение</source>
+        <translation>Play the selection over and over
+Loop Selection</translation>
+    </message>
+    <message>
+        <source>Растянуть картину по высоте
+Увеличить по вертикали</source>
+        <translation>Stretch the picture vertically
+Zoom In Vertically</translation>
+    </message>
+    <message>
+        <source>Сжать картину по высоте
+Уменьшить по вертикали</source>
+        <translation>Shrink the picture vertically
+Zoom Out Vertically</translation>
+    </message>
+    <message>
+        <source>Показать все клавиши редактора
+Клавиши</source>
+        <translation>Show every key of the editor
+Keys</translation>
+    </message>
 </context>
 <context>
     <name>brindle::DocumentView</name>
@@ -311,6 +353,49 @@ Sound Properties</translation>
     <message>
         <source>Усиление %1 дБ.</source>
         <translation>A gain of %1 dB.</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::KeysWindow</name>
+    <message>
+        <source>Позиция в начало, в конец</source>
+        <translation>Position to the start, to the end</translation>
+    </message>
+    <message>
+        <source>Позиция на столбец волны влево, вправо</source>
+        <translation>Position one waveform column left, right</translation>
+    </message>
+    <message>
+        <source>Выделить до начала, до конца</source>
+        <translation>Select to the start, to the end</translation>
+    </message>
+    <message>
+        <source>Выделять по столбцу волны</source>
+        <translation>Select one waveform column at a time</translation>
+    </message>
+    <message>
+        <source>Остановить и снять выделение</source>
+        <translation>Stop and deselect</translation>
+    </message>
+    <message>
+        <source>Увеличить или уменьшить около указателя</source>
+        <translation>Zoom in or out around the pointer</translation>
+    </message>
+    <message>
+        <source>Увеличить или уменьшить по вертикали</source>
+        <translation>Zoom in or out vertically</translation>
+    </message>
+    <message>
+        <source>Прокрутить увеличенную волну</source>
+        <translation>Scroll the zoomed waveform</translation>
+    </message>
+    <message>
+        <source>Клавиши</source>
+        <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Команда</source>
+        <translation>Command</translation>
     </message>
 </context>
 <context>
@@ -424,10 +509,6 @@ Sound Properties</translation>
         <translation>Redo</translation>
     </message>
     <message>
-        <source>Удалить выбранное	Del</source>
-        <translation>Delete Selected	Del</translation>
-    </message>
-    <message>
         <source>Ви&amp;д</source>
         <translation>&amp;View</translation>
     </message>
@@ -460,20 +541,80 @@ Sound Properties</translation>
         <translation>Paste</translation>
     </message>
     <message>
+        <source>Закрыть</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Задать выделение…</source>
+        <translation>Set Selection…</translation>
+    </message>
+    <message>
+        <source>Перейти к…</source>
+        <translation>Go To…</translation>
+    </message>
+    <message>
         <source>&amp;Эффекты</source>
         <translation>Effe&amp;cts</translation>
     </message>
     <message>
-        <source>Вставить тишину...</source>
-        <translation>Insert Silence...</translation>
+        <source>Вставить &amp;тишину...</source>
+        <translation>Insert Si&amp;lence...</translation>
     </message>
     <message>
         <source>Сведения о звуке</source>
         <translation>Sound Properties</translation>
     </message>
     <message>
-        <source>Нормализовать громкость...</source>
-        <translation>Normalize Loudness...</translation>
+        <source>&amp;Нормализовать громкость...</source>
+        <translation>&amp;Normalize Loudness...</translation>
+    </message>
+    <message>
+        <source>&amp;Изменить громкость...</source>
+        <translation>&amp;Change Volume...</translation>
+    </message>
+    <message>
+        <source>&amp;Увеличить громкость</source>
+        <translation>&amp;Increase Volume</translation>
+    </message>
+    <message>
+        <source>&amp;Возрастание</source>
+        <translation>Fade &amp;In</translation>
+    </message>
+    <message>
+        <source>&amp;Затухание</source>
+        <translation>Fade &amp;Out</translation>
+    </message>
+    <message>
+        <source>Конвертировать в &amp;Моно</source>
+        <translation>Convert to &amp;Mono</translation>
+    </message>
+    <message>
+        <source>Convert to &amp;Stereo</source>
+        <translation>Convert to &amp;Stereo</translation>
+    </message>
+    <message>
+        <source>Клавиши</source>
+        <translation>Keys</translation>
+    </message>
+    <message>
+        <source>Повторять выделение</source>
+        <translation>Loop Selection</translation>
+    </message>
+    <message>
+        <source>Увеличить по вертикали</source>
+        <translation>Zoom In Vertically</translation>
+    </message>
+    <message>
+        <source>Уменьшить по вертикали</source>
+        <translation>Zoom Out Vertically</translation>
+    </message>
+    <message>
+        <source>&amp;Удалить выбранное	Del</source>
+        <translation>&amp;Delete Selected	Del</translation>
+    </message>
+    <message>
+        <source>Удалить &amp;НЕвыбранное</source>
+        <translation>Delete &amp;Unselected</translation>
     </message>
 </context>
 <context>
@@ -790,6 +931,84 @@ Sound Properties</translation>
         <source>стерео</source>
         <translation>stereo</translation>
     </message>
+    <message>
+        <source>Сохранить изменения в %1?</source>
+        <translation>Save changes to %1?</translation>
+    </message>
+    <message>
+        <source>Граница привязана к кадру MP3: %1 мс</source>
+        <translation>Edge snapped to an MP3 frame: %1 ms</translation>
+    </message>
+    <message>
+        <source>Не удалось открыть звуковое устройство: %1</source>
+        <translation>Could not open the sound device: %1</translation>
+    </message>
+    <message>
+        <source>Границы привязаны к MP3: %1 и %2 мс</source>
+        <translation>Edges snapped to MP3 frames: %1 and %2 ms</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::TimeRuler</name>
+    <message>
+        <source>Линейка времени</source>
+        <translation>Time ruler</translation>
+    </message>
+</context>
+<context>
+    <name>brindle::TimesDialog</name>
+    <message>
+        <source>Задать выделение</source>
+        <translation>Set Selection</translation>
+    </message>
+    <message>
+        <source>Перейти к</source>
+        <translation>Go To</translation>
+    </message>
+    <message>
+        <source>&amp;Начало:</source>
+        <translation>&amp;Start:</translation>
+    </message>
+    <message>
+        <source>&amp;Конец:</source>
+        <translation>&amp;End:</translation>
+    </message>
+    <message>
+        <source>&amp;Длительность:</source>
+        <translation>&amp;Length:</translation>
+    </message>
+    <message>
+        <source>&amp;Позиция:</source>
+        <translation>&amp;Position:</translation>
+    </message>
+    <message>
+        <source>ч:мм:сс.ммм, мм:сс.ммм, секунды или число отсчётов («551250 отсч»); со знаком «−» — от конца</source>
+        <translation>h:mm:ss.mmm, mm:ss.mmm, seconds or a sample count (“551250 smp”); with “−”, from the end</translation>
+    </message>
+    <message>
+        <source>Например 1:02:03.5, 12:30, 12.5, 551250 отсч; «−5» — за 5 секунд до конца</source>
+        <translation>For example 1:02:03.5, 12:30, 12.5, 551250 smp; “−5” is 5 seconds before the end</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Отмена</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Время не распознано</source>
+        <translation>Not a time</translation>
+    </message>
+    <message>
+        <source>За пределами звука</source>
+        <translation>Outside the sound</translation>
+    </message>
+    <message>
+        <source>Конец раньше начала</source>
+        <translation>The end comes before the start</translation>
+    </message>
 </context>
 <context>
     <name>brindle::VolumeDialog</name>
@@ -823,6 +1042,14 @@ Sound Properties</translation>
     <message>
         <source>Звуковая волна</source>
         <translation>Waveform</translation>
+    </message>
+    <message>
+        <source>Позиция %1, без выделения</source>
+        <translation>Position %1, no selection</translation>
+    </message>
+    <message>
+        <source>Позиция %1, выделение с %2 по %3</source>
+        <translation>Position %1, selection from %2 to %3</translation>
     </message>
 </context>
 </TS>

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 
 #include "document/edit_history.h"
 
@@ -38,7 +39,26 @@ inline QString SaveFailed(const QString& path)
 }
 // The caption of an edit's progress window.
 inline QString Processing() { return QCoreApplication::translate("brindle::Texts", "Обрабатываем"); }
-inline QString AskSave() { return QCoreApplication::translate("brindle::Texts", "Хотите сохранить изменения?"); }
+// The save question names the sound's file; a sound without one gets the plain question.
+inline QString AskSave(const QString& name)
+{
+    return name.isEmpty() ? QCoreApplication::translate("brindle::Texts", "Хотите сохранить изменения?")
+                          : QCoreApplication::translate("brindle::Texts", "Сохранить изменения в %1?").arg(name);
+}
+// How far the snapping rule moved the edges just set (or the play position), as a signed whole number
+// of milliseconds each ("−39", "+12"). Both fit the message pane at the window's first size.
+inline QString SnappedEdges(const QStringList& shifts)
+{
+    return shifts.size() == 1
+               ? QCoreApplication::translate("brindle::Texts", "Граница привязана к кадру MP3: %1 мс").arg(shifts[0])
+               : QCoreApplication::translate("brindle::Texts", "Границы привязаны к MP3: %1 и %2 мс")
+                     .arg(shifts.value(0), shifts.value(1));
+}
+// Play found no sound device it could open; the reason is the device's own words.
+inline QString DeviceFailed(const QString& reason)
+{
+    return QCoreApplication::translate("brindle::Texts", "Не удалось открыть звуковое устройство: %1").arg(reason);
+}
 // An edit that failed; the reason follows on a line of its own, as in the open and save boxes.
 inline QString EditFailed() { return QCoreApplication::translate("brindle::Texts", "Ошибка изменения звука"); }
 // A link that could not be opened, with its address as LinkText shows it.

@@ -49,7 +49,8 @@ void InstallTranslations(QCoreApplication& application, const QLocale& locale)
         else
             delete translator;
     };
-    const bool english = locale.language() == QLocale::English;
+    // The texts are written in Russian; everyone else (German, C and POSIX included) reads English.
+    const bool english = locale.language() != QLocale::Russian;
     if (english)
         install(QStringLiteral("brindle_en"), QStringLiteral(":/i18n"));
     // Qt's Да, Нет, Отмена beside Russian texts, its English ones (or qtbase_en's) beside English. A

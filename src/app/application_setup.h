@@ -15,8 +15,8 @@ class MainFrame;
 
 void SetUpApplication(QApplication& application);
 
-// The window's texts are Russian (their source) for every language but English, which gets the English
-// translation built into the program; Qt's own texts follow in the same language from Qt's shipped
+// The window's texts are Russian (their source) for Russian; every other language (C and POSIX
+// included) gets the English translation built into the program; Qt's own texts follow in the same language from Qt's shipped
 // translations when they are installed. Replaces what an earlier call installed, so a window made after
 // it shows the new language.
 void InstallTranslations(QCoreApplication& application, const QLocale& locale);

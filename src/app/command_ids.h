@@ -8,6 +8,7 @@ enum CommandId : int {
     // File and help commands.
     kCmdOpen = 57601,
     kCmdSave = 57603,
+    kCmdClose = 57602,
     kCmdSaveAs = 57604,
     kCmdAbout = 57664,
     kCmdExit = 57665,
@@ -30,6 +31,13 @@ enum CommandId : int {
     kCmdZoomWhole = 33143,
     // Selection edges snap to where cuts keep an MP3's frames.
     kCmdSnapToFrames = 33144,
+    // Times typed in a dialog, the keys window, looping and the picture's vertical zoom.
+    kCmdSetSelection = 33145,
+    kCmdGoTo = 33146,
+    kCmdKeys = 33147,
+    kCmdLoopSelection = 33148,
+    kCmdZoomInVertical = 33149,
+    kCmdZoomOutVertical = 33150,
     // The edit panel.
     kCmdDeleteSelected = 1000,
     kCmdDeleteUnselected = 1001,

@@ -8,18 +8,22 @@
 
 #include "app/edit_button_panel.h"
 #include "app/wait_cursor.h"
+#include "document/document.h"
 #include "view/selection_bar.h"
+#include "view/time_ruler.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
 
-DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWidget* parent) : QWidget(parent)
+DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWidget* parent)
+    : QWidget(parent), document_(document)
 {
     setObjectName(QStringLiteral("VeView"));
     setAccessibleName(tr("Документ"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     waveform_ = new WaveformView(document, engine, this);
     selectionBar_ = new SelectionBar(engine, *waveform_, this);
+    ruler_ = new TimeRuler(*waveform_, this);
     editPanel_ = new EditButtonPanel(this);
     scrollBar_ = new QScrollBar(Qt::Horizontal, this);
     scrollBar_->setObjectName(QStringLiteral("VeScrollBar"));
@@ -31,6 +35,7 @@ DocumentView::DocumentView(const Document& document, PlaybackEngine& engine, QWi
     connect(waveform_, &WaveformView::visibleRangeChanged, this, [this] {
         SyncScrollBar();
         selectionBar_->RepaintNow();
+        ruler_->update();
     });
     // The window's focus, when the view is shown, goes to the waveform rather than to a button.
     setFocusProxy(waveform_);
@@ -50,6 +55,7 @@ void DocumentView::RebuildPeaks()
     WaitCursor waitCursor;
     waveform_->RebuildPeaks();
     SyncScrollBar();
+    SyncRuler();
 }
 
 void DocumentView::SyncScrollBar()
@@ -71,9 +77,17 @@ void DocumentView::SyncScrollBar()
     }
 }
 
+void DocumentView::SyncRuler()
+{
+    ruler_->SetSampleRate(document_.IsEmpty() ? 0 : document_.ActiveBuffer().channels.SampleRate());
+    ruler_->update();
+}
+
 void DocumentView::Refresh(bool clear)
 {
     SyncScrollBar();
+    if (clear)
+        SyncRuler();
     if (clear)
         waveform_->ClearPeaks();
     waveform_->RepaintNow();
@@ -114,14 +128,17 @@ void DocumentView::LayOut()
                             panel.height());
 
     const int scrollHeight = !scrollBar_->isHidden() ? scrollBar_->sizeHint().height() : 0;
-    int waveHeight = std::max(0, panelTop - SelectionBar::kHeight - scrollHeight - inner.top());
+    const int rulerHeight = TimeRuler::kHeight;
+    int waveHeight = std::max(0, panelTop - SelectionBar::kHeight - scrollHeight - rulerHeight - inner.top());
     // An odd height puts the stereo separator, or the mono centre line, on one middle row.
     if (waveHeight > 2 && waveHeight % 2 == 0)
         --waveHeight;
-    waveform_->setGeometry(inner.left() + SelectionBar::kMargin, inner.top(),
+    const int waveTop = inner.top() + rulerHeight;
+    waveform_->setGeometry(inner.left() + SelectionBar::kMargin, waveTop,
                            std::max(0, innerWidth - 2 * SelectionBar::kMargin), waveHeight);
-    scrollBar_->setGeometry(waveform_->x(), inner.top() + waveHeight, waveform_->width(), scrollHeight);
-    selectionBar_->setGeometry(inner.left(), inner.top() + waveHeight + scrollHeight, innerWidth,
+    ruler_->setGeometry(waveform_->x(), inner.top(), waveform_->width(), rulerHeight);
+    scrollBar_->setGeometry(waveform_->x(), waveTop + waveHeight, waveform_->width(), scrollHeight);
+    selectionBar_->setGeometry(inner.left(), waveTop + waveHeight + scrollHeight, innerWidth,
                                SelectionBar::kHeight);
 }
 

@@ -1,5 +1,5 @@
-// The pane shown while a sound is open: the waveform, the selection bar under it and the edit panel
-// centred at the bottom. While the waveform is zoomed a scroll bar lies between it and the bar.
+// The pane shown while a sound is open: the time ruler, the waveform, the selection bar under it and
+// the edit panel centred at the bottom. While the waveform is zoomed a scroll bar lies between it and the bar.
 #pragma once
 
 #include <QWidget>
@@ -12,6 +12,7 @@ class Document;
 class EditButtonPanel;
 class PlaybackEngine;
 class SelectionBar;
+class TimeRuler;
 class WaveformView;
 
 class DocumentView : public QWidget {
@@ -24,6 +25,7 @@ public:
     WaveformView* Waveform() const { return waveform_; }
     SelectionBar* Bar() const { return selectionBar_; }
     QScrollBar* ScrollBar() const { return scrollBar_; }
+    TimeRuler* Ruler() const { return ruler_; }
 
     // The peaks of the present sound are gone (it was closed or is about to change).
     void ClearPeaks();
@@ -51,8 +53,12 @@ private:
     bool IsFocusOnSound() const;
     // The scroll bar in step with the waveform's visible range, shown only while zoomed.
     void SyncScrollBar();
+    // The ruler's rate from the sound, and its ticks repainted.
+    void SyncRuler();
 
+    const Document& document_;
     WaveformView* waveform_ = nullptr;
+    TimeRuler* ruler_ = nullptr;
     SelectionBar* selectionBar_ = nullptr;
     QScrollBar* scrollBar_ = nullptr;
     // Frames per step of the scroll bar, whose values are ints: 1 unless the sound is longer than that.

@@ -30,9 +30,11 @@
 #include "app/device_events.h"
 #include "app/document_view.h"
 #include "app/edit_button_panel.h"
+#include "app/keys_window.h"
 #include "app/progress_window.h"
 #include "app/start_panel.h"
 #include "app/status_panes.h"
+#include "app/times_dialog.h"
 #include "app/web_links.h"
 #include "playback/alsa_wave_out.h"
 #include "view/time_format.h"
@@ -106,6 +108,7 @@ MainFrame::MainFrame(Prompts prompts, QString settingsFile, QWidget* parent)
     connect(view_->EditPanel(), &EditButtonPanel::commandRequested, this, [this](int id) { commands_.Run(id); });
     // Mouse moves do not start the idle step: a drag refreshes the time read-outs itself.
     connect(view_, &DocumentView::selectionDragged, this, [this] { status_->UpdateTimes(document_, engine_); });
+    connect(view_->Waveform(), &WaveformView::edgeSnapped, this, [this](qint64 shift) { ReportSnap({shift}); });
     ShowDocumentPane(false);
 
     status_ = new StatusPanes(*statusBar());
@@ -211,10 +214,23 @@ void MainFrame::BuildCommands()
         return !taskRunning_ && HasSound() && document_.Modified();
     };
     commands_.Add(kCmdSaveAs, [this] { SaveAs(); }).canRun = has;
+    commands_.Add(kCmdClose, [this] {
+        if (!CloseDocument())
+            return;
+        engine_.Clear();
+        RefreshUiState();
+    }).canRun = has;
     commands_.Add(kCmdExit, [this] { close(); }).canRun = idle;
 
     // A device still closing after a stop cannot start again until it has closed.
-    Command& play = commands_.Add(kCmdPlay, [this] { engine_.Play(); });
+    Command& play = commands_.Add(kCmdPlay, [this] {
+        if (engine_.Play() || !device_ || engine_.isOpen)
+            return;
+        // No device took the sound: say so, rather than sit there as if playing had begun.
+        const std::string reason = device_->OpenFailure();
+        if (!reason.empty() && prompts_.showError)
+            prompts_.showError(this, Texts::DeviceFailed(QString::fromStdString(reason)));
+    });
     play.canRun = [this] { return !taskRunning_ && HasSound() && !(engine_.isOpen && engine_.isStopping); };
     // Play and Pause share one place on the toolbar.
     play.isVisible = [this] { return !(HasSound() && engine_.isOpen && !engine_.isPaused); };
@@ -224,6 +240,15 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdStop, [this] { engine_.Stop(); }).canRun = [this] {
         return HasSound() && engine_.isOpen && !engine_.isStopping;
     };
+    // A mode of playing, not an action on the sound: it may change at any time, playing or not.
+    commands_.Add(kCmdLoopSelection, [this] {
+        const int32_t position = engine_.GetPosition();
+        engine_.loop = !engine_.loop;
+        commands_.Find(kCmdLoopSelection)->menuAction->setChecked(engine_.loop);
+        // The blocks in flight were filled for the old mode: the run goes on from where it is now.
+        if (engine_.isOpen && !engine_.isStopping)
+            engine_.StartAt(position);
+    });
 
     auto selection = [this](auto change) {
         return [this, change] {
@@ -231,11 +256,13 @@ void MainFrame::BuildCommands()
             view_->Refresh(false);
         };
     };
-    commands_.Add(kCmdSetStart, selection([this] { engine_.SetSelectionStart(engine_.GetPosition(), FrameCount()); }))
+    commands_.Add(kCmdSetStart, selection([this] { SetEdges(engine_.GetPosition(), -1); }))
         .canRun = has;
-    commands_.Add(kCmdSetEnd, selection([this] { engine_.SetSelectionEnd(engine_.GetPosition(), FrameCount()); }))
+    commands_.Add(kCmdSetEnd, selection([this] { SetEdges(-1, engine_.GetPosition()); }))
         .canRun = has;
     commands_.Add(kCmdSelectAll, selection([this] { engine_.SelectAll(FrameCount()); })).canRun = has;
+    commands_.Add(kCmdSetSelection, [this] { AskTimes(true); }).canRun = has;
+    commands_.Add(kCmdGoTo, [this] { AskTimes(false); }).canRun = has;
     commands_.Add(kCmdDeselect, selection([this] { engine_.Deselect(); })).canRun = [this] {
         return !taskRunning_ && HasSound() && (engine_.selectionStart != -1 || engine_.selectionEnd != -1);
     };
@@ -255,9 +282,17 @@ void MainFrame::BuildCommands()
     commands_.Add(kCmdZoomIn, zoom(1)).canRun = has;
     commands_.Add(kCmdZoomOut, zoom(-1)).canRun = has;
     commands_.Add(kCmdZoomWhole, [this] { view_->Waveform()->ShowWholeSound(); }).canRun = [this] {
-        return !taskRunning_ && HasSound() && view_->Waveform()->IsZoomed();
+        return !taskRunning_ && HasSound() && (view_->Waveform()->IsZoomed() || view_->Waveform()->VerticalZoom() > 0);
+    };
+    // The picture's height alone: the peaks are not read again, so no rule about tasks.
+    commands_.Add(kCmdZoomInVertical, [this] { view_->Waveform()->ZoomVertically(1); }).canRun = [this] {
+        return HasSound() && view_->Waveform()->VerticalZoom() < WaveformView::kMaxVerticalZoom;
+    };
+    commands_.Add(kCmdZoomOutVertical, [this] { view_->Waveform()->ZoomVertically(-1); }).canRun = [this] {
+        return HasSound() && view_->Waveform()->VerticalZoom() > 0;
     };
 
+    commands_.Add(kCmdKeys, [this] { ShowKeys(); });
     commands_.Add(kCmdSite, [this] { OpenLink(SiteUrl(true)); });
     commands_.Add(kCmdTessaly, [this] { OpenLink(TessalyUrl(true)); });
     commands_.Add(kCmdAbout, [this] {
@@ -310,13 +345,14 @@ void MainFrame::BuildMenus()
     const Popup popups[] = {
         {QT_TR_NOOP("&Файл"),
          {{kCmdOpen, QT_TR_NOOP("Открыть..."), QKeySequence(Qt::CTRL | Qt::Key_O)},
+          {kCmdClose, QT_TR_NOOP("Закрыть"), QKeySequence(Qt::CTRL | Qt::Key_W)},
           {0, nullptr, {}},
           {kCmdSave, QT_TR_NOOP("Сохранить"), QKeySequence(Qt::CTRL | Qt::Key_S)},
-          {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), {}},
+          {kCmdSaveAs, QT_TR_NOOP("Сохранить как..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
           {0, nullptr, {}},
           {kCmdSoundProperties, QT_TR_NOOP("Сведения о звуке"), {}},
           {0, nullptr, {}},
-          {kCmdExit, QT_TR_NOOP("Выход"), {}}}},
+          {kCmdExit, QT_TR_NOOP("Выход"), QKeySequence(Qt::CTRL | Qt::Key_Q)}}},
         // Delete is the window's own key, like Space.
         {QT_TR_NOOP("&Правка"),
          {{kCmdUndo, QT_TR_NOOP("Отменить действие"), QKeySequence(Qt::CTRL | Qt::Key_Z)},
@@ -325,31 +361,52 @@ void MainFrame::BuildMenus()
           {kCmdCut, QT_TR_NOOP("Вырезать"), QKeySequence(Qt::CTRL | Qt::Key_X)},
           {kCmdCopy, QT_TR_NOOP("Копировать"), QKeySequence(Qt::CTRL | Qt::Key_C)},
           {kCmdPaste, QT_TR_NOOP("Вставить"), QKeySequence(Qt::CTRL | Qt::Key_V)},
-          {kCmdDeleteSelected, QT_TR_NOOP("Удалить выбранное\tDel"), {}}}},
-        {QT_TR_NOOP("&Эффекты"),
-         {{kCmdInsertSilence, QT_TR_NOOP("Вставить тишину..."), {}},
-          {kCmdNormalizeLoudness, QT_TR_NOOP("Нормализовать громкость..."), {}}}},
+          {kCmdDeleteSelected, QT_TR_NOOP("&Удалить выбранное\tDel"), {}},
+          {kCmdDeleteUnselected, QT_TR_NOOP("Удалить &НЕвыбранное"), {}}}},
         // Space and Esc are the window's own keys (keyPressEvent), shown beside their items: as real
         // shortcuts they would take Space from a button that has the focus, and Esc only deselects.
         {QT_TR_NOOP("&Воспроизвести"),
          {{kCmdPlay, QT_TR_NOOP("Воспроизведение\tSpace"), {}},
           {kCmdPause, QT_TR_NOOP("Пауза\tSpace"), {}},
-          {kCmdStop, QT_TR_NOOP("Стоп"), {}}}},
+          {kCmdStop, QT_TR_NOOP("Стоп"), {}},
+          {0, nullptr, {}},
+          {kCmdLoopSelection, QT_TR_NOOP("Повторять выделение"), QKeySequence(Qt::Key_L)}}},
         {QT_TR_NOOP("В&ыбор"),
          {{kCmdSetStart, QT_TR_NOOP("Установить Начало"), {}},
           {kCmdSetEnd, QT_TR_NOOP("Установить Конец"), {}},
           {kCmdSelectAll, QT_TR_NOOP("Выбрать всё"), QKeySequence(Qt::CTRL | Qt::Key_A)},
           {kCmdDeselect, QT_TR_NOOP("Снять выделение\tEsc"), {}},
           {0, nullptr, {}},
+          {kCmdSetSelection, QT_TR_NOOP("Задать выделение…"), QKeySequence(Qt::CTRL | Qt::Key_E)},
+          {kCmdGoTo, QT_TR_NOOP("Перейти к…"), QKeySequence(Qt::CTRL | Qt::Key_G)},
+          {0, nullptr, {}},
           {kCmdSnapToFrames, QT_TR_NOOP("Привязать к кадрам MP3"), {}}}},
         {QT_TR_NOOP("Ви&д"),
          {{kCmdZoomIn, QT_TR_NOOP("Увеличить"), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
           {kCmdZoomOut, QT_TR_NOOP("Уменьшить"), QKeySequence(Qt::CTRL | Qt::Key_Minus)},
           {0, nullptr, {}},
+          {kCmdZoomInVertical, QT_TR_NOOP("Увеличить по вертикали"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Up)},
+          {kCmdZoomOutVertical, QT_TR_NOOP("Уменьшить по вертикали"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Down)},
+          {0, nullptr, {}},
           {kCmdZoomWhole, QT_TR_NOOP("Весь файл"), QKeySequence(Qt::CTRL | Qt::Key_0)}}},
+        // The edits that change the sound, by their buttons' names; the deletes are in Правка. A new
+        // edit joins by one line here (and its command in BuildCommands).
+        {QT_TR_NOOP("&Эффекты"),
+         {{kCmdChangeVolume, QT_TR_NOOP("&Изменить громкость..."), {}},
+          {kCmdIncreaseVolume, QT_TR_NOOP("&Увеличить громкость"), {}},
+          {kCmdFadeIn, QT_TR_NOOP("&Возрастание"), {}},
+          {kCmdFadeOut, QT_TR_NOOP("&Затухание"), {}},
+          {kCmdToMono, QT_TR_NOOP("Конвертировать в &Моно"), {}},
+          {kCmdToStereo, QT_TR_NOOP("Convert to &Stereo"), {}},
+          {0, nullptr, {}},
+          {kCmdInsertSilence, QT_TR_NOOP("Вставить &тишину..."), {}},
+          {kCmdNormalizeLoudness, QT_TR_NOOP("&Нормализовать громкость..."), {}}}},
         {QT_TR_NOOP("&Инструменты"), {{kCmdTessaly, QT_TR_NOOP("Tessaly"), {}}}},
         {QT_TR_NOOP("&Справка"),
-         {{kCmdSite, QT_TR_NOOP("Сайт"), {}}, {0, nullptr, {}}, {kCmdAbout, QT_TR_NOOP("О программе"), {}}}},
+         {{kCmdKeys, QT_TR_NOOP("Клавиши"), QKeySequence(Qt::Key_F1)},
+          {kCmdSite, QT_TR_NOOP("Сайт"), {}},
+          {0, nullptr, {}},
+          {kCmdAbout, QT_TR_NOOP("О программе"), {}}}},
     };
     for (const Popup& popup : popups) {
         QMenu* menu = menuBar()->addMenu(tr(popup.title));
@@ -379,6 +436,9 @@ void MainFrame::BuildMenus()
          QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Plus)});
     commands_.Find(kCmdZoomOut)->menuAction->setShortcuts(
         {QKeySequence(Qt::CTRL | Qt::Key_Minus), QKeySequence(Qt::ControlModifier | Qt::KeypadModifier | Qt::Key_Minus)});
+    QAction* loop = commands_.Find(kCmdLoopSelection)->menuAction;
+    loop->setCheckable(true);
+    loop->setChecked(engine_.loop);
     QAction* snap = commands_.Find(kCmdSnapToFrames)->menuAction;
     snap->setCheckable(true);
     snap->setChecked(snapToFrames_);
@@ -475,6 +535,7 @@ void MainFrame::RefreshSelectionGrid()
         return;
     const auto grid = snapToFrames_ ? document_.Mp3FrameGrid() : std::nullopt;
     engine_.SetSelectionGrid(grid ? grid->step : 0, grid ? grid->phase : 0);
+    view_->Waveform()->SetFrameGrid(grid ? grid->step : 0, grid ? grid->phase : 0);
 }
 
 void MainFrame::RefreshUiState()
@@ -755,6 +816,69 @@ void MainFrame::NativeWindowDestroyed(WId window)
     emit closed();
 }
 
+void MainFrame::AskTimes(bool selection)
+{
+    const uint32_t frames = FrameCount();
+    const int64_t position = engine_.GetPosition();
+    // Without a selection the dialog offers the position to the end: one field typed is a selection.
+    const int64_t start = engine_.HasSelection() ? engine_.selectionStart : position;
+    const int64_t end = engine_.HasSelection() ? engine_.selectionEnd : frames;
+    TimesDialog dialog(selection, start, end, frames, document_.ActiveBuffer().channels.SampleRate(), this);
+    if (dialog.exec() != QDialog::Accepted || !commands_.CanRun(selection ? kCmdSetSelection : kCmdGoTo))
+        return;
+    if (selection) {
+        engine_.Deselect();
+        SetEdges(dialog.Start(), dialog.End());
+        engine_.SetPosition(engine_.HasSelection() ? engine_.selectionStart : dialog.Start(), frames);
+    } else {
+        const int64_t snapped = engine_.Snapped(dialog.Start(), frames);
+        ReportSnap({snapped - dialog.Start()});
+        engine_.SetPosition(snapped, frames);
+    }
+    view_->Waveform()->RevealFrame(engine_.GetPosition());
+    view_->Refresh(false);
+    RefreshUiState();
+}
+
+void MainFrame::SetEdges(int64_t start, int64_t end)
+{
+    const uint32_t frames = FrameCount();
+    std::vector<int64_t> shifts;
+    if (start >= 0) {
+        shifts.push_back(engine_.Snapped(start, frames) - start);
+        engine_.SetSelectionStart(start, frames);
+    }
+    if (end >= 0) {
+        shifts.push_back(engine_.Snapped(end, frames) - end);
+        engine_.SetSelectionEnd(end, frames);
+    }
+    ReportSnap(shifts);
+}
+
+void MainFrame::ReportSnap(const std::vector<int64_t>& shifts)
+{
+    const uint32_t rate = HasSound() ? document_.ActiveBuffer().channels.SampleRate() : 0;
+    QStringList texts;
+    for (int64_t shift : shifts) {
+        if (shift == 0 || rate == 0)
+            continue;
+        const long long ms = std::llround(double(shift) * 1000.0 / rate);
+        // The typographic minus, as the window writes times counted back.
+        texts << (ms < 0 ? QStringLiteral("\u2212%1").arg(-ms) : QStringLiteral("+%1").arg(ms));
+    }
+    if (!texts.isEmpty())
+        status_->ShowTimedMessage(Texts::SnappedEdges(texts), kSnapMessageMs);
+}
+
+void MainFrame::ShowKeys()
+{
+    if (!keysWindow_)
+        keysWindow_ = new KeysWindow(*menuBar(), this);
+    keysWindow_->show();
+    keysWindow_->raise();
+    keysWindow_->activateWindow();
+}
+
 void MainFrame::keyPressEvent(QKeyEvent* event)
 {
     if (HandleKey(event->key(), event->modifiers()))
@@ -814,15 +938,13 @@ void MainFrame::MoveByKey(int64_t frame, bool extend)
 {
     const int64_t position = engine_.GetPosition();
     if (extend) {
-        const uint32_t frames = FrameCount();
         if (engine_.HasSelection() && engine_.selectionStart == position)
-            engine_.SetSelectionStart(frame, frames);
+            SetEdges(frame, -1);
         else if (engine_.HasSelection() && engine_.selectionEnd == position)
-            engine_.SetSelectionEnd(frame, frames);
+            SetEdges(-1, frame);
         else {
             engine_.Deselect();
-            engine_.SetSelectionStart(std::min(position, frame), frames);
-            engine_.SetSelectionEnd(std::max(position, frame), frames);
+            SetEdges(std::min(position, frame), std::max(position, frame));
         }
     }
     engine_.SetPosition(frame, FrameCount());

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/command_table.h"
 #include "app/editor_settings.h"
@@ -32,6 +33,7 @@ namespace brindle {
 class DeviceEvents;
 class DocumentView;
 class EditButtonPanel;
+class KeysWindow;
 class StartPanel;
 class StatusPanes;
 
@@ -42,6 +44,8 @@ public:
     // The first client size, which is also the smallest the window can be made.
     static constexpr int kFirstWidth = 600;
     static constexpr int kFirstHeight = 355;
+    // How long the status bar says that snapping moved an edge.
+    static constexpr int kSnapMessageMs = 6000;
 
     // settingsFile: where the window's place, the last folder and the recent files are kept between
     // runs (DefaultSettingsFile() for the editor); empty keeps nothing, as tools and tests want.
@@ -176,6 +180,16 @@ private:
     // position (or starts a selection there) along with it.
     void MoveByKey(int64_t frame, bool extend);
 
+    // «Задать выделение» (selection) or «Перейти к»: the dialog, then the edges or the position through
+    // the snapping rule.
+    void AskTimes(bool selection);
+    // Sets the selection's start and end (a negative frame leaves that edge as it is) through the
+    // snapping rule, and says in the status bar how far it moved them.
+    void SetEdges(int64_t start, int64_t end);
+    // «Граница привязана к кадру MP3: −39 мс» for the shifts that are not 0, in frames; nothing else.
+    void ReportSnap(const std::vector<int64_t>& shifts);
+    void ShowKeys();
+
     bool HasSound() const { return !document_.IsEmpty(); }
     uint32_t FrameCount() const { return document_.IsEmpty() ? 0 : document_.ActiveBuffer().FrameCount(); }
 
@@ -202,6 +216,7 @@ private:
     DocumentView* view_ = nullptr;
     StatusPanes* status_ = nullptr;
     DeviceEvents* deviceEvents_ = nullptr;
+    KeysWindow* keysWindow_ = nullptr;  // made when first asked for, then kept
     QTimer* cursorTimer_ = nullptr;
     QMetaObject::Connection idleConnection_;
     bool windowGone_ = false;

@@ -224,7 +224,9 @@ void MainFrame::Open()
     if (!CloseDocument())
         return;
     RefreshUiState();
-    const QString path = prompts_.openPath ? prompts_.openPath(this, StartFolder()) : QString();
+    // The first run, or a folder since removed: the home folder, where a person's files are.
+    const QString folder = StartFolder().isEmpty() ? QDir::homePath() : StartFolder();
+    const QString path = prompts_.openPath ? prompts_.openPath(this, folder) : QString();
     if (!path.isEmpty() && commands_.CanRun(kCmdOpen))
         OpenFile(path);
 }
@@ -235,7 +237,7 @@ int MainFrame::QuerySave()
     if (!document_.Modified())
         return 1;
     const QMessageBox::StandardButton answer =
-        prompts_.askSave ? prompts_.askSave(this, Texts::AskSave()) : QMessageBox::Cancel;
+        prompts_.askSave ? prompts_.askSave(this, Texts::AskSave(QString::fromStdString(document_.DisplayName()))) : QMessageBox::Cancel;
     if (answer == QMessageBox::Yes)
         return Save();
     if (answer != QMessageBox::No)

@@ -35,7 +35,7 @@ struct Prompts {
     // The save dialog, proposing a name (a path: the dialog starts in its folder) and preselecting
     // filter 1 (MP3) or 2 (WAV); nothing when cancelled.
     std::function<std::optional<SaveChoice>(QWidget* owner, const QString& proposal, int filterIndex)> savePath;
-    // "Хотите сохранить изменения?": Yes, No or Cancel.
+    // "Сохранить изменения в <name>?": Yes, No or Cancel.
     std::function<QMessageBox::StandardButton(QWidget* owner, const QString& text)> askSave;
     // At start-up, "Восстановить несохранённые изменения в <name>?": true for Да, false for Нет.
     std::function<bool(QWidget* owner, const QString& text)> askRecover;

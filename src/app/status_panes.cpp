@@ -43,6 +43,7 @@ StatusPanes::StatusPanes(QStatusBar& bar) : QObject(&bar)
         pane->setFrameShape(QFrame::StyledPanel);
         pane->setFrameShadow(QFrame::Sunken);
         pane->setAccessibleName(tr(kNames[i]));
+        pane->setToolTip(pane->accessibleName());
         bar.addPermanentWidget(pane);
         times_[size_t(i)] = pane;
     }

@@ -60,6 +60,7 @@ constexpr auto kQuitWait = std::chrono::milliseconds(300);
 struct AlsaWaveOut::Impl {
     Options options;
     std::string deviceName;
+    std::string openFailure;  // why the last Open failed; empty after one that succeeded
 
     mutable std::mutex mutex;
     std::condition_variable threadEnded;
@@ -499,6 +500,12 @@ AlsaWaveOut::~AlsaWaveOut()
 
 const std::string& AlsaWaveOut::DeviceName() const { return impl_->deviceName; }
 
+std::string AlsaWaveOut::OpenFailure() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->openFailure;
+}
+
 int AlsaWaveOut::Open(const PcmFormat16& format, WaveOutEventSink& sink)
 {
     Impl& d = *impl_;
@@ -512,12 +519,17 @@ int AlsaWaveOut::Open(const PcmFormat16& format, WaveOutEventSink& sink)
     }
     SilenceAlsa();
     snd_pcm_t* handle = nullptr;
-    if (snd_pcm_open(&handle, d.deviceName.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
-        return 0;
-    if (!d.Configure(handle, format)) {
-        snd_pcm_close(handle);
+    if (const int error = snd_pcm_open(&handle, d.deviceName.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+        error < 0) {
+        d.openFailure = d.deviceName + ": " + snd_strerror(error);
         return 0;
     }
+    if (!d.Configure(handle, format)) {
+        snd_pcm_close(handle);
+        d.openFailure = d.deviceName + ": 16-bit PCM at " + std::to_string(format.sampleRate) + " Hz refused";
+        return 0;
+    }
+    d.openFailure.clear();
     if (!d.thread.joinable()) {
         try {
             d.thread = std::thread([&d] { d.Run(); });

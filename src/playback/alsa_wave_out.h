@@ -42,6 +42,7 @@ public:
     int Reset() override;
     int Close() override;
     int GetPosition(uint32_t& frames) const override;
+    std::string OpenFailure() const override;
 
     // The PCM name Open uses.
     const std::string& DeviceName() const;

@@ -69,9 +69,15 @@ void PlaybackEngine::Clear()
 int32_t PlaybackEngine::GetPosition() const
 {
     uint32_t played = 0;
-    if (isOpen && device_ && device_->GetPosition(played))
-        return int32_t(uint32_t(playBase) + played);
-    return playBase;
+    if (!isOpen || !device_ || !device_->GetPosition(played))
+        return playBase;
+    int64_t position = int64_t(uint32_t(playBase)) + played;
+    // Looping, the device counts on past the range's end while the sound went back to its start.
+    int64_t first = 0;
+    int64_t end = 0;
+    if (LoopRange(first, end) && playBase >= first && playBase < end && position >= end)
+        position = first + (position - first) % (end - first);
+    return int32_t(position);
 }
 
 double PlaybackEngine::PositionFraction() const
@@ -252,6 +258,10 @@ int PlaybackEngine::FillBlock(PlayBlock& block)
     const ChannelSet* sound = Sound();
     if (!sound || !device_)
         return 0;
+    int64_t first = 0;
+    int64_t end = 0;
+    if (LoopRange(first, end))
+        return FillLooped(block, *sound, first, end);
     if (HasSelection() && nextFrame >= selectionEnd)
         return 0;
     if (nextFrame < 0)
@@ -265,14 +275,50 @@ int PlaybackEngine::FillBlock(PlayBlock& block)
         samples = std::min(samples, uint32_t(selectionEnd - nextFrame) * channels);
         endReached = true;
     }
+    return QueueBlock(block, samples, frames);
+}
+
+int PlaybackEngine::FillLooped(PlayBlock& block, const ChannelSet& sound, int64_t first, int64_t end)
+{
+    // The block is filled whole, the range over and over if it is short: the device never waits
+    // for a refill at the seam, however short the range.
+    const uint32_t channels = sound.ChannelCount();
+    const uint32_t capacity = block.capacity / channels * channels;
+    uint32_t samples = 0;
+    if (nextFrame < first || nextFrame >= end)
+        nextFrame = int32_t(first);
+    while (samples < capacity) {
+        const uint32_t room = uint32_t(std::min<int64_t>(capacity - samples, (end - nextFrame) * channels));
+        const uint32_t read = sound.ReadInterleaved16(block.samples.get() + samples, room, uint32_t(nextFrame));
+        if (read == 0)
+            return samples > 0 ? QueueBlock(block, samples, 0) : 0;
+        samples += read;
+        nextFrame = int32_t(nextFrame + read / channels);
+        if (nextFrame >= end)
+            nextFrame = int32_t(first);
+    }
+    return QueueBlock(block, samples, 0);
+}
+
+int PlaybackEngine::QueueBlock(PlayBlock& block, uint32_t samples, uint32_t advance)
+{
     block.header = WaveBlock{};
     block.header.data = block.samples.get();
     block.header.byteCount = samples * 2;
     if (!device_->Write(block.header))
         return 0;
     block.queued = true;
-    nextFrame = int32_t(int64_t(nextFrame) + frames);
+    nextFrame = int32_t(int64_t(nextFrame) + advance);
     return 1;
+}
+
+bool PlaybackEngine::LoopRange(int64_t& first, int64_t& end) const
+{
+    if (!loop)
+        return false;
+    first = HasSelection() ? selectionStart : 0;
+    end = HasSelection() ? selectionEnd : int64_t(FrameCount());
+    return end > first;
 }
 
 void PlaybackEngine::OnBlockDone(WaveBlock* header)

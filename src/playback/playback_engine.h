@@ -84,6 +84,9 @@ public:
     }
     void SelectAll(uint32_t frameCount);
     void Deselect();
+    // Where the grid puts frame (frame itself without a grid): the rule every edge goes through, so the
+    // window can say how far an edge moved.
+    int64_t Snapped(int64_t frame, uint32_t frameCount) const;
 
     // The commands. Play restarts from where this run began when already playing, resumes when paused.
     int Play();
@@ -110,10 +113,11 @@ public:
     int32_t nextFrame = 0;  // the first frame not yet queued
     int32_t selectionStart = -1;
     int32_t selectionEnd = -1;
+    // Plays the selection (the whole sound without one) over and over, without a gap at the seam. A
+    // change while playing takes effect from the next block: the window restarts the run instead.
+    bool loop = false;
 
 private:
-    int64_t Snapped(int64_t frame, uint32_t frameCount) const;
-
     uint32_t gridStep_ = 0;
     uint32_t gridPhase_ = 0;
 
@@ -127,6 +131,12 @@ private:
     const ChannelSet* Sound() const;  // null unless there is a valid sound
     uint32_t FrameCount() const;
     int FillBlock(PlayBlock& block);
+    // Fills the whole block from [first, end), going back to first at end.
+    int FillLooped(PlayBlock& block, const ChannelSet& sound, int64_t first, int64_t end);
+    // Writes samples of block to the device and moves nextFrame on by advance frames.
+    int QueueBlock(PlayBlock& block, uint32_t samples, uint32_t advance);
+    // The range looping plays; false when not looping or the range is empty.
+    bool LoopRange(int64_t& first, int64_t& end) const;
     // Queues both blocks at the start of a run; closes the device when there is nothing to play.
     void FillBoth();
     int OpenDevice(const ChannelSet& sound);

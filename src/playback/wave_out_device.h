@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace brindle {
 
@@ -64,6 +65,9 @@ public:
     virtual int Close() = 0;
     // Frames played since the open or the last reset.
     virtual int GetPosition(uint32_t& frames) const = 0;
+    // Why the last Open failed, in the system's words ("No such file or directory"); empty after an
+    // Open that succeeded, or from a device that cannot say.
+    virtual std::string OpenFailure() const { return {}; }
 };
 
 }  // namespace brindle

@@ -32,20 +32,23 @@ void FillRows(QImage& image, int top, int bottom, Rgb colour)
 // A strip of a view deeper than a frame a column: the frames' samples joined by lines, each frame's
 // own place marked by a square once the frames lie that far apart. Drawn on a 32-bit copy of the
 // strip, where the painter's lines are several times faster than on 24 bits, then copied back.
-void DrawPoints(QImage& image, const std::vector<WavePoint>& points, int top, int bottom)
+// A value as drawn: at gain 1 exactly as it always was, zoomed limited to the strip.
+float Scaled(float value, float gain) { return gain == 1.0f ? value : std::clamp(value * gain, -1.0f, 1.0f); }
+
+void DrawPoints(QImage& image, const std::vector<WavePoint>& points, int top, int bottom, const WaveStyle& style)
 {
     const int half = (bottom - top) / 2;
     QPolygon line;
     line.reserve(qsizetype(points.size()));
     for (const WavePoint& point : points) {
-        const float value = std::clamp(point.value, -1.0f, 1.0f);  // NaN is kept and drawn as silence
+        const float value = std::clamp(point.value * style.gain, -1.0f, 1.0f);  // NaN is kept and drawn as silence
         line << QPoint(point.x, half - (value == value ? int(value * float(half)) : 0));
     }
-    const QColor colour(colors::kWaveLine.red, colors::kWaveLine.green, colors::kWaveLine.blue);
+    const QColor colour(style.line.red, style.line.green, style.line.blue);
     QImage strip(image.width(), bottom - top, QImage::Format_RGB32);
     if (strip.isNull())
         return;
-    strip.fill(QColor(colors::kStripBackground.red, colors::kStripBackground.green, colors::kStripBackground.blue));
+    strip.fill(QColor(style.background.red, style.background.green, style.background.blue));
     {
         QPainter painter(&strip);
         painter.setPen(QPen(colour, 0));
@@ -61,13 +64,13 @@ void DrawPoints(QImage& image, const std::vector<WavePoint>& points, int top, in
         std::memcpy(image.scanLine(top + y), strip.constScanLine(y), rowBytes);
 }
 
-void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int bottom)
+void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int bottom, const WaveStyle& style)
 {
-    FillRows(image, top, bottom, colors::kStripBackground);
+    FillRows(image, top, bottom, style.background);
     if (cache.IsEmpty() || top >= bottom)
         return;
     if (cache.HasPoints()) {
-        DrawPoints(image, cache.Points(channel), top, bottom);
+        DrawPoints(image, cache.Points(channel), top, bottom, style);
         return;
     }
     const int width = image.width();
@@ -79,20 +82,20 @@ void DrawStrip(QImage& image, const PeakCache& cache, int channel, int top, int 
     for (int x = 0; x < width; ++x) {
         const PeakColumn peak = cache.At(channel, PeakColumnOfPixel(x, columns, width));
         // Float products truncated toward zero, as the line ends were always computed.
-        const int from = std::max(top, centre - int(peak.max * float(half)));
-        const int to = std::min(bottom, std::max(centre - int(peak.min * float(half)), centre + 1));
+        const int from = std::max(top, centre - int(Scaled(peak.max, style.gain) * float(half)));
+        const int to = std::min(bottom, std::max(centre - int(Scaled(peak.min, style.gain) * float(half)), centre + 1));
         uchar* pixel = bits + qsizetype(from) * stride + 3 * x;
         for (int y = from; y < to; ++y, pixel += stride) {
-            pixel[0] = colors::kWaveLine.red;
-            pixel[1] = colors::kWaveLine.green;
-            pixel[2] = colors::kWaveLine.blue;
+            pixel[0] = style.line.red;
+            pixel[1] = style.line.green;
+            pixel[2] = style.line.blue;
         }
     }
 }
 
 }  // namespace
 
-QImage BuildWaveImage(const PeakCache& cache, int width, int height)
+QImage BuildWaveImage(const PeakCache& cache, int width, int height, const WaveStyle& style)
 {
     if (width <= 0 || height <= 0)
         return {};
@@ -100,12 +103,12 @@ QImage BuildWaveImage(const PeakCache& cache, int width, int height)
     if (image.isNull())
         return image;
     if (cache.IsMono()) {
-        DrawStrip(image, cache, 0, 0, height);
+        DrawStrip(image, cache, 0, 0, height, style);
     } else {
         const int mid = height / 2;
-        DrawStrip(image, cache, 0, 0, mid);
-        FillRows(image, mid, mid + 1, colors::kChannelSeparator);
-        DrawStrip(image, cache, 1, mid + 1, height);
+        DrawStrip(image, cache, 0, 0, mid, style);
+        FillRows(image, mid, mid + 1, style.separator);
+        DrawStrip(image, cache, 1, mid + 1, height, style);
     }
     return image;
 }

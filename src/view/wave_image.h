@@ -4,9 +4,21 @@
 
 #include <QImage>
 
+#include "view/view_colors.h"
+
 namespace brindle {
 
 class PeakCache;
+
+// How the strips are drawn: their colours (the designed ones unless a dark palette asks for others)
+// and the picture's vertical zoom, which multiplies every value before it is drawn and limits the
+// product to -1..1 (the sound itself is untouched).
+struct WaveStyle {
+    Rgb background = colors::kStripBackground;
+    Rgb line = colors::kWaveLine;
+    Rgb separator = colors::kChannelSeparator;
+    float gain = 1.0f;
+};
 
 // Points this many columns apart or more are each marked, so that single samples stand out.
 inline constexpr int kPointMarkSpacing = 4;
@@ -20,6 +32,6 @@ inline constexpr int kPointMarkSpacing = 4;
 // draws each strip as the polyline through (x, centre - trunc(value * half)) of its points, value
 // limited to -1..1, clipped to the strip, with a 3 x 3 square on each point once neighbouring points lie
 // kPointMarkSpacing columns apart or more. A null image when the size is empty or memory runs out.
-QImage BuildWaveImage(const PeakCache& cache, int width, int height);
+QImage BuildWaveImage(const PeakCache& cache, int width, int height, const WaveStyle& style = {});
 
 }  // namespace brindle

@@ -1,6 +1,8 @@
 #include "view/waveform_view.h"
 
 #include <QAbstractEventDispatcher>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QWheelEvent>
 #include <QPaintEvent>
@@ -11,6 +13,7 @@
 
 #include "document/document.h"
 #include "playback/playback_engine.h"
+#include "view/time_format.h"
 #include "view/view_colors.h"
 #include "view/wave_image.h"
 #include "view/waveform_geometry.h"
@@ -20,6 +23,25 @@ namespace brindle {
 namespace {
 
 QColor ToQColor(Rgb colour) { return QColor(colour.red, colour.green, colour.blue); }
+
+// The view as a screen reader sees it: a picture whose value is the position and the selection.
+class WaveformAccessible final : public QAccessibleWidget {
+public:
+    explicit WaveformAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::Graphic) {}
+    QString text(QAccessible::Text kind) const override
+    {
+        if (kind == QAccessible::Value)
+            return static_cast<const WaveformView*>(widget())->AccessibleValue();
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* MakeWaveformAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("brindle::WaveformView") && object && object->isWidgetType())
+        return new WaveformAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
 
 }  // namespace
 
@@ -38,6 +60,24 @@ WaveformView::WaveformView(const Document& document, PlaybackEngine& engine, QWi
     setFocusPolicy(Qt::StrongFocus);
     if (auto* dispatcher = QAbstractEventDispatcher::instance(thread()))
         connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &WaveformView::IdleStep);
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(MakeWaveformAccessible);
+        return true;
+    }();
+    (void)factoryInstalled;
+}
+
+QString WaveformView::AccessibleValue() const
+{
+    const uint32_t rate = isBusy_ || document_.IsEmpty() ? 0 : document_.ActiveBuffer().channels.SampleRate();
+    if (rate == 0 || FrameCount() == 0)
+        return {};
+    auto time = [rate](int64_t frame) { return QString::fromStdString(FormatTime(double(frame) * 1000.0 / rate)); };
+    const QString position = time(engine_.GetPosition());
+    if (!engine_.HasSelection())
+        return tr("Позиция %1, без выделения").arg(position);
+    return tr("Позиция %1, выделение с %2 по %3")
+        .arg(position, time(engine_.selectionStart), time(engine_.selectionEnd));
 }
 
 WaveformView::SoundFacts WaveformView::Facts() const
@@ -108,7 +148,69 @@ void WaveformView::ZoomAtFrame(int steps, int64_t frame)
     SetVisibleRange(ZoomRange(VisibleRange(), FrameCount(), w, steps, anchorX, frame));
 }
 
-void WaveformView::ShowWholeSound() { SetVisibleRange({0, FrameCount()}); }
+void WaveformView::ShowWholeSound()
+{
+    SetVisibleRange({0, FrameCount()});
+    ZoomVertically(-verticalZoom_);
+}
+
+void WaveformView::ZoomVertically(int steps)
+{
+    const int zoom = std::clamp(verticalZoom_ + steps, 0, kMaxVerticalZoom);
+    if (zoom == verticalZoom_)
+        return;
+    verticalZoom_ = zoom;
+    // The peaks stay; only the picture made from them changes.
+    image_ = QImage();
+    screenImage_ = QPixmap();
+    RepaintNow();
+}
+
+void WaveformView::SetFrameGrid(uint32_t step, uint32_t phase)
+{
+    if (step == gridStep_ && phase == gridPhase_)
+        return;
+    gridStep_ = step;
+    gridPhase_ = step ? phase % step : 0;
+    update();
+}
+
+std::vector<int> WaveformView::GridColumns(int from, int to) const
+{
+    std::vector<int> columns;
+    const FrameRange range = VisibleRange();
+    const int w = width();
+    // The whole sound keeps its designed picture, however short the sound; the grid is for a close look.
+    if (gridStep_ == 0 || !IsZoomed() || range.count <= 0 || w <= 0 ||
+        double(gridStep_) * w / double(range.count) < kMinGridSpacing)
+        return columns;
+    const int64_t step = gridStep_;
+    const int64_t first = PixelToFrame(std::max(from, 0));
+    int64_t frame = first + ((int64_t(gridPhase_) - first) % step + step) % step;
+    for (; frame <= range.End(); frame += step) {
+        const int x = FrameToPixel(frame);
+        if (x >= to)
+            break;
+        if (x >= from)
+            columns.push_back(x);
+    }
+    return columns;
+}
+
+WaveStyle WaveformView::Style() const
+{
+    WaveStyle style;
+    style.gain = float(1 << verticalZoom_);
+    const QPalette& colours = palette();
+    // The designed colours belong to a light window; a dark one lends its own.
+    if (colours.color(QPalette::Window).lightness() < 128) {
+        auto rgb = [](const QColor& c) { return Rgb{uint8_t(c.red()), uint8_t(c.green()), uint8_t(c.blue())}; };
+        style.background = rgb(colours.color(QPalette::Base));
+        style.line = rgb(colours.color(QPalette::Highlight).lighter(140));
+        style.separator = rgb(colours.color(QPalette::Mid));
+    }
+    return style;
+}
 
 void WaveformView::ScrollTo(int64_t first)
 {
@@ -177,7 +279,7 @@ bool WaveformView::EnsurePicture()
     if (cache_.IsEmpty() && (peaksWidth_ != width() || peaksRange_ != VisibleRange()))
         ComputePeaksForWidth();
     if (image_.isNull()) {
-        image_ = BuildWaveImage(cache_, width(), height());
+        image_ = BuildWaveImage(cache_, width(), height(), Style());
         if (image_.isNull())
             return false;
         screenImage_ = QPixmap::fromImage(image_);
@@ -207,7 +309,17 @@ void WaveformView::SetDocumentBusy(bool busy)
     isBusy_ = busy;
 }
 
-void WaveformView::RepaintNow() { repaint(); }
+void WaveformView::RepaintNow()
+{
+    repaint();
+    // Every change of the position or the selection outside playing ends here: the moment to tell.
+    const QString value = AccessibleValue();
+    if (value != announced_ && QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, value);
+        QAccessible::updateAccessibility(&event);
+    }
+    announced_ = value;
+}
 
 void WaveformView::RepaintCursor()
 {
@@ -268,6 +380,15 @@ void WaveformView::paintEvent(QPaintEvent* event)
         return;
     }
     painter.drawPixmap(event->rect().topLeft(), screenImage_, event->rect());
+    // The frame grid, faint, where a cut keeps the MP3's frames; before the inversion, which shows
+    // it inside the selection too.
+    const std::vector<int> grid = GridColumns(event->rect().left(), event->rect().right() + 1);
+    if (!grid.empty()) {
+        const Rgb line = Style().line;
+        painter.setPen(QColor(line.red, line.green, line.blue, 70));
+        for (int x : grid)
+            painter.drawLine(x, 0, x, h - 1);
+    }
 
     if (engine_.HasSelection()) {
         const int from = FrameToPixel(engine_.selectionStart);
@@ -327,6 +448,7 @@ void WaveformView::mousePressEvent(QMouseEvent* event)
     }
     const int x = int(event->position().x());
     isDragging_ = true;
+    dragEdgeFrame_ = -1;
     grabStart_ = grabEnd_ = false;
     anchorX_ = x;
     unsetCursor();  // a drag shows the plain arrow
@@ -349,6 +471,7 @@ void WaveformView::mouseMoveEvent(QMouseEvent* event)
         return;
     }
     const uint32_t frames = FrameCount();
+    dragEdgeFrame_ = PixelToFrame(x);
     if (grabStart_) {
         const int endX = FrameToPixel(engine_.selectionEnd);
         if (endX < x) {
@@ -384,6 +507,13 @@ void WaveformView::mouseReleaseEvent(QMouseEvent* event)
     }
     isDragging_ = false;
     UpdateCursorShape(int(event->position().x()));
+    // Said once the drag is over, not at every move: the status bar would flicker.
+    if (dragEdgeFrame_ >= 0) {
+        const int64_t shift = engine_.Snapped(dragEdgeFrame_, FrameCount()) - dragEdgeFrame_;
+        dragEdgeFrame_ = -1;
+        if (shift != 0)
+            emit edgeSnapped(shift);
+    }
 }
 
 void WaveformView::wheelEvent(QWheelEvent* event)
@@ -392,7 +522,13 @@ void WaveformView::wheelEvent(QWheelEvent* event)
     const QPoint angle = event->angleDelta();
     const int delta = angle.y() != 0 ? angle.y() : angle.x();
     constexpr int kNotch = 120;
-    if (event->modifiers() & Qt::ControlModifier) {
+    if ((event->modifiers() & Qt::ControlModifier) && (event->modifiers() & Qt::ShiftModifier)) {
+        wheelVertical_ += delta;
+        const int steps = wheelVertical_ / kNotch;
+        wheelVertical_ -= steps * kNotch;
+        if (steps != 0)
+            ZoomVertically(steps);
+    } else if (event->modifiers() & Qt::ControlModifier) {
         wheelZoom_ += delta;
         const int steps = wheelZoom_ / kNotch;
         wheelZoom_ -= steps * kNotch;
@@ -409,6 +545,17 @@ void WaveformView::wheelEvent(QWheelEvent* event)
         }
     }
     event->accept();
+}
+
+void WaveformView::changeEvent(QEvent* event)
+{
+    // A new palette (a dark theme switched on) may mean new colours for the picture.
+    if (event->type() == QEvent::PaletteChange) {
+        image_ = QImage();
+        screenImage_ = QPixmap();
+        update();
+    }
+    QWidget::changeEvent(event);
 }
 
 void WaveformView::UpdateCursorShape(int x)

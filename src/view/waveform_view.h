@@ -21,8 +21,10 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <vector>
 
 #include "view/peak_cache.h"
+#include "view/wave_image.h"
 #include "view/waveform_geometry.h"
 
 namespace brindle {
@@ -50,8 +52,22 @@ public:
     void ZoomAtPixel(int steps, int x);
     // The same around frame: at its column when it is in view, else in the middle.
     void ZoomAtFrame(int steps, int64_t frame);
-    // Back to the whole sound.
+    // Back to the whole sound, at the picture's own height.
     void ShowWholeSound();
+    // The picture's vertical zoom, in doublings (0 .. kMaxVerticalZoom); the sound is untouched.
+    static constexpr int kMaxVerticalZoom = 8;
+    int VerticalZoom() const { return verticalZoom_; }
+    void ZoomVertically(int steps);
+    // Where the MP3 frames lie (step 0: none); drawn faintly in a zoomed view once they are
+    // kMinGridSpacing columns apart.
+    static constexpr int kMinGridSpacing = 6;
+    void SetFrameGrid(uint32_t step, uint32_t phase);
+    // The columns the frame grid is drawn at, within the columns [from, to); none when its lines would
+    // lie closer than kMinGridSpacing.
+    std::vector<int> GridColumns(int from, int to) const;
+    // The strips' colours and zoom as the picture is drawn now: the designed colours, or under a dark
+    // palette ones taken from it.
+    WaveStyle Style() const;
     // Shows frames from first on, as many as now (kept within the sound).
     void ScrollTo(int64_t first);
     // When frame lies outside the view, turns the page: forward so that frame opens the view,
@@ -77,6 +93,9 @@ public:
     // While true the Document belongs to a worker: no reads of it at all.
     void SetDocumentBusy(bool busy);
 
+    // What a screen reader reads as the view's value: the play position and the selection.
+    QString AccessibleValue() const;
+
     const PeakCache& Peaks() const { return cache_; }
     // The channel strips without selection or cursor; null until a paint or rebuild made them.
     const QImage& WaveImage() const { return image_; }
@@ -87,6 +106,8 @@ signals:
     void selectionDragged();
     // The visible range changed (zoom or scroll); the view has repainted itself.
     void visibleRangeChanged();
+    // A drag has ended with the edge it moved put shiftFrames away from the pointer by the snapping rule.
+    void edgeSnapped(qint64 shiftFrames);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -95,6 +116,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     struct SoundFacts {
@@ -124,18 +146,24 @@ private:
     bool whole_ = true;
     int wheelZoom_ = 0;    // wheel angle not yet a whole zoom step
     int wheelScroll_ = 0;  // the same for scrolling
+    int wheelVertical_ = 0;  // and for the vertical zoom
+    int verticalZoom_ = 0;
+    uint32_t gridStep_ = 0;
+    uint32_t gridPhase_ = 0;
     QImage image_;         // the WaveImage: 24-bit, exactly the client size
     QPixmap screenImage_;  // image_ converted once for the screen, so a repaint is one copy
     // The play cursor's column as the screen shows it; -1 when not known (then a tick repaints all).
     int cursorOnScreen_ = -1;
     bool isBusy_ = false;
     mutable SoundFacts facts_;
+    QString announced_;  // the value screen readers were last told
 
     // The drag: where the button went down and which edge, if any, is being moved.
     bool isDragging_ = false;
     int anchorX_ = 0;
     bool grabStart_ = false;
     bool grabEnd_ = false;
+    int64_t dragEdgeFrame_ = -1;  // where the pointer asked the moving edge to be; -1 before it moved
 };
 
 }  // namespace brindle

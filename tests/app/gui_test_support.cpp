@@ -100,8 +100,9 @@ Prompts FakeDialogs::MakePrompts()
             return std::nullopt;
         return answer;
     };
-    prompts.askSave = [this](QWidget*, const QString&) {
+    prompts.askSave = [this](QWidget*, const QString& text) {
         ++saveQuestions;
+        lastSaveQuestion = text;
         if (saveQuestionAnswers.empty())
             return QMessageBox::Cancel;
         const auto answer = saveQuestionAnswers.front();

@@ -51,6 +51,7 @@ struct FakeDialogs {
     QString lastOpenFolder;
     int saveDialogs = 0;
     int saveQuestions = 0;
+    QString lastSaveQuestion;
     QString lastProposal;
     int lastFilterIndex = 0;
     QStringList errors;

@@ -56,6 +56,7 @@
 #include "storage/sample_store.h"
 #include "view/selection_bar.h"
 #include "view/time_format.h"
+#include "view/time_ruler.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
@@ -846,7 +847,8 @@ private slots:
             environment.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
             if (offscreen)
                 environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+            // The Russian texts, which the checks below read.
+            environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
             environment.insert(QStringLiteral("HOME"), home);
             environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
             environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR"));
@@ -908,8 +910,8 @@ private slots:
             files.prepend(path);
         }
         files.removeLast();
-        QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("|"), QStringLiteral("Сохранить"),
-                             QStringLiteral("Сохранить как..."), QStringLiteral("|"),
+        QStringList expected{QStringLiteral("Открыть..."), QStringLiteral("Закрыть"), QStringLiteral("|"),
+                             QStringLiteral("Сохранить"), QStringLiteral("Сохранить как..."), QStringLiteral("|"),
                              QStringLiteral("Сведения о звуке"), QStringLiteral("|")};
         for (int i = 0; i < 10; ++i)
             expected << (i < 9 ? QStringLiteral("&%1 %2").arg(i + 1) : QStringLiteral("1&0 %2")).arg(files[i]);
@@ -920,7 +922,7 @@ private slots:
         StartWithSettings(settings);
         QCOMPARE(FileMenuTexts(), expected);
         QVERIFY(frame_->OpenFile(stereo_));
-        QCOMPARE(FileMenuTexts().at(7), QStringLiteral("&1 %1").arg(stereo_));
+        QCOMPARE(FileMenuTexts().at(8), QStringLiteral("&1 %1").arg(stereo_));
 
         const QString gone = files[3];
         QVERIFY(QFile::remove(gone));
@@ -938,7 +940,7 @@ private slots:
         emit frame_->FileMenu()->aboutToShow();
         FileMenuAction(QStringLiteral("&3 %1").arg(files[1]))->trigger();
         QCOMPARE(QString::fromStdString(frame_->GetDocument().SourcePath().string()), files[1]);
-        QCOMPARE(FileMenuTexts().at(7), QStringLiteral("&1 %1").arg(files[1]));
+        QCOMPARE(FileMenuTexts().at(8), QStringLiteral("&1 %1").arg(files[1]));
     }
 
     // The next run opens where the window was left, at its size, and both file dialogs start in the
@@ -979,7 +981,7 @@ private slots:
         StartWithSettings(QString());
         QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
         frame_->Open();
-        QCOMPARE(dialogs_.lastOpenFolder, QString());
+        QCOMPARE(dialogs_.lastOpenFolder, QDir::homePath());
     }
 
     // A settings file full of garbage, or written for another layout, is no reason not to start: it is
@@ -1004,9 +1006,9 @@ private slots:
 
             StartWithSettings(settings);
             QCOMPARE(frame_->size(), QSize(MainFrame::kFirstWidth, MainFrame::kFirstHeight));
-            QCOMPARE(FileMenuTexts().size(), 8);  // no recent files
+            QCOMPARE(FileMenuTexts().size(), 9);  // no recent files
             frame_->Open();
-            QCOMPARE(dialogs_.lastOpenFolder, QString());
+            QCOMPARE(dialogs_.lastOpenFolder, QDir::homePath());
 
             QVERIFY(frame_->OpenFile(mono_));
             QCOMPARE(QSettings(settings, QSettings::IniFormat).status(), QSettings::NoError);
@@ -1063,7 +1065,9 @@ private slots:
             const QRect wave = waveform->geometry();
             QCOMPARE(panel.bottom(), inner.bottom());
             QVERIFY(std::abs(panel.center().x() - inner.center().x()) <= 1);
-            QCOMPARE(wave, QRect(inner.left() + 7, inner.top(), inner.width() - 14, wave.height()));
+            // The time ruler above, as wide as the waveform.
+            QCOMPARE(view->Ruler()->geometry(), QRect(inner.left() + 7, inner.top(), inner.width() - 14, 17));
+            QCOMPARE(wave, QRect(inner.left() + 7, inner.top() + 17, inner.width() - 14, wave.height()));
             QVERIFY2(wave.height() % 2 == 1, "an odd height puts the separator on one middle row");
             QVERIFY(panel.top() - wave.bottom() - 1 == 9 || panel.top() - wave.bottom() - 1 == 10);
             QCOMPARE(view->Bar()->geometry(), QRect(inner.left(), wave.bottom() + 1, inner.width(), 9));

@@ -45,7 +45,8 @@ private:
         QProcessEnvironment environment;
         environment.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
         environment.insert(QStringLiteral("HOME"), Scratch(QStringLiteral("child-home")));
-        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        // Russian, the language of the texts this test compares with.
+        environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("ru_RU.UTF-8"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("TMPDIR"), Scratch(QStringLiteral("child-tmp")));
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), Scratch(QStringLiteral("child-config")));

@@ -155,6 +155,43 @@ TEST_F(PlaybackEngineTest, ShortSelectionQueuesOnlyBlockAAndASeekInItPlaysOn)
     EXPECT_EQ(engine_.GetPosition(), 5600);
 }
 
+// Looping plays the range over and over with nothing between the end and the start, a range far
+// shorter than a block and one longer than two alike, and the position wraps with it.
+TEST_F(PlaybackEngineTest, ALoopPlaysTheRangeOverAndOverWithoutASeam)
+{
+    struct Row {
+        int32_t start, end, position;  // -1: no selection, the whole sound loops
+    };
+    for (const Row row : {Row{140000, 280000, 145000}, Row{5000, 6000, 5500}, Row{-1, -1, 299000}}) {
+        Load(2);
+        device_.played.clear();
+        engine_.Deselect();
+        if (row.start >= 0) {
+            engine_.SetSelectionStart(row.start, kFrames);
+            engine_.SetSelectionEnd(row.end, kFrames);
+        }
+        const int64_t first = row.start >= 0 ? row.start : 0;
+        const int64_t end = row.start >= 0 ? row.end : kFrames;
+        engine_.loop = true;
+        engine_.SetPosition(row.position);
+        ASSERT_EQ(engine_.Play(), 1);
+        constexpr uint32_t kPlayed = 700000;
+        Run(kPlayed);
+        EXPECT_EQ(engine_.GetPosition(), first + (row.position + kPlayed - first) % (end - first)) << row.start;
+        std::vector<int16_t> expected;
+        for (int64_t frame = row.position; expected.size() < size_t(kPlayed) * 2; frame = frame + 1 == end ? first : frame + 1) {
+            expected.push_back(samples_[frame * 2]);
+            expected.push_back(samples_[frame * 2 + 1]);
+        }
+        const std::vector<int16_t> played = Played();
+        ASSERT_GE(played.size(), expected.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin())) << row.start;
+        engine_.Stop();
+        engine_.loop = false;
+        RunToEnd();
+    }
+}
+
 TEST_F(PlaybackEngineTest, StopGoesToZeroOrToTheSelectionStartOnceItsEndIsQueued)
 {
     Load(2);

@@ -27,9 +27,10 @@ struct Outcome {
 
 class BrindleBatch : public test::TempDirTest {
 protected:
-    Outcome Run(const std::string& arguments)
+    // environment: assignments put before the program ("LC_ALL=ru_RU.UTF-8").
+    Outcome Run(const std::string& arguments, const std::string& environment = {})
     {
-        const std::string command = std::string(BRINDLE_BATCH) + " " + arguments + " >'" + PathOf("stdout").string() +
+        const std::string command = environment + " " + std::string(BRINDLE_BATCH) + " " + arguments + " >'" + PathOf("stdout").string() +
                                     "' 2>'" + PathOf("stderr").string() + "'";
         Outcome outcome;
         outcome.status = RunCommand(command);
@@ -94,6 +95,27 @@ protected:
 // A load opens its file once: the header, the conversion, the tags, the decoder and the frame index all
 // read that one descriptor, so a file renamed or rewritten meanwhile cannot mix into what was loaded.
 // Counted by the kernel's own account (strace), so a reader that opens the name itself is caught.
+// Russian under a Russian locale, English under every other, for the help and every message of its own.
+TEST_F(BrindleBatch, SpeaksRussianUnderARussianLocaleAndEnglishUnderEveryOther)
+{
+    struct Row {
+        const char* locale;
+        const char* help;
+        const char* refusal;
+    };
+    for (const Row& row : {Row{"LC_ALL=ru_RU.UTF-8", "использование: brindle-batch ВХОД", "неизвестный параметр --bogus"},
+                           Row{"LANG=ru_RU.UTF-8 LC_ALL=", "использование: brindle-batch ВХОД", "неизвестный параметр --bogus"},
+                           Row{"LC_ALL=de_DE.UTF-8", "usage: brindle-batch INPUT", "unknown option --bogus"},
+                           Row{"LC_ALL=C.UTF-8", "usage: brindle-batch INPUT", "unknown option --bogus"}}) {
+        Outcome outcome = Run("--help", row.locale);
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.out.rfind(row.help, 0), 0u) << row.locale << ": " << outcome.out;
+        outcome = Run("--bogus", row.locale);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_NE(outcome.err.find(row.refusal), std::string::npos) << row.locale << ": " << outcome.err;
+    }
+}
+
 TEST_F(BrindleBatch, ALoadOpensItsFileOnce)
 {
     const std::filesystem::path floats = PathOf("float.wav"), mp3 = PathOf("tone.mp3");

@@ -9,6 +9,8 @@
 #include "edit/peak_summary.h"
 #include "support/test_support.h"
 #include "view/peak_cache.h"
+#include "view/ruler_ticks.h"
+#include "view/time_entry.h"
 #include "view/time_format.h"
 #include "view/view_colors.h"
 #include "view/wave_image.h"
@@ -233,6 +235,113 @@ TEST(TimeFormat, ReadsMinutesOrHoursWithRoundedMilliseconds)
     EXPECT_EQ(FormatTime(3600000), "1:00:00.000");
     EXPECT_EQ(FormatTime(3599999.4), "59:59.999");
     EXPECT_EQ(FormatTime(36000000.0 * 3 + 1), "30:00:00.001");
+}
+
+// Typed times at 44.1 kHz against a 10-minute sound (26,460,000 frames).
+TEST(TimeEntry, ReadsEveryFormRoundsToFramesAndRefusesTheRest)
+{
+    constexpr int64_t kLength = 26'460'000;
+    constexpr auto kBad = TimeEntryError::Malformed;
+    constexpr auto kOut = TimeEntryError::OutOfRange;
+    struct Row {
+        const char* text;
+        int64_t frame;  // when taken
+        TimeEntryError error;
+    };
+    const Row rows[] = {
+        {"12.5", 551'250, TimeEntryError::None},
+        {"12,5", 551'250, TimeEntryError::None},
+        {" 0:12.500 ", 551'250, TimeEntryError::None},
+        {"00:12.5", 551'250, TimeEntryError::None},
+        {"0:00:12.5", 551'250, TimeEntryError::None},
+        {"9:59.999", 26'459'956, TimeEntryError::None},
+        {"10:00", kLength, TimeEntryError::None},
+        {"600", kLength, TimeEntryError::None},
+        {".5", 22'050, TimeEntryError::None},
+        {"5.", 220'500, TimeEntryError::None},
+        {"0.00001", 0, TimeEntryError::None},   // 0.441 of a frame rounds down
+        {"0.000012", 1, TimeEntryError::None},  // 0.529 rounds up
+        {"551250 smp", 551'250, TimeEntryError::None},
+        {"551250отсч", 551'250, TimeEntryError::None},
+        {"-5", kLength - 220'500, TimeEntryError::None},
+        {"\u2212" "5", kLength - 220'500, TimeEntryError::None},
+        {"-0:05.000", kLength - 220'500, TimeEntryError::None},
+        {"-100 smp", kLength - 100, TimeEntryError::None},
+        {"-0", kLength, TimeEntryError::None},
+        {"10:00.001", 0, kOut},
+        {"-10:01", 0, kOut},
+        {"1:00:00", 0, kOut},
+        {"26460001 smp", 0, kOut},
+        {"999999999:00:00", 0, kOut},
+        {"", 0, kBad},
+        {"  ", 0, kBad},
+        {"abc", 0, kBad},
+        {"12.5s", 0, kBad},
+        {"1e3", 0, kBad},
+        {"1.2.3", 0, kBad},
+        {"1:60", 0, kBad},
+        {"1:60:00", 0, kBad},
+        {"1:2:3:4", 0, kBad},
+        {"5:", 0, kBad},
+        {":5", 0, kBad},
+        {".", 0, kBad},
+        {"--5", 0, kBad},
+        {"+5", 0, kBad},
+        {"5-", 0, kBad},
+        {"12.5 smp", 0, kBad},
+        {"smp", 0, kBad},
+        {"1234567890", 0, kBad},  // more digits than any field needs
+        {"nan", 0, kBad},
+    };
+    for (const Row& row : rows) {
+        const TimeEntry entry = ParseTimeEntry(row.text, 44100, kLength);
+        EXPECT_EQ(entry.error, row.error) << '"' << row.text << '"';
+        if (row.error == TimeEntryError::None) {
+            EXPECT_EQ(entry.frame, row.frame) << '"' << row.text << '"';
+        }
+    }
+    // A length has no end to count from.
+    EXPECT_EQ(ParseTimeEntry("-5", 44100, kLength, false).error, kBad);
+    EXPECT_EQ(ParseTimeEntry("5", 44100, kLength, false).frame, 220'500);
+}
+
+// The ruler at three zooms of a two-hour sound at 44.1 kHz, 600 columns: labels as close as 80
+// columns allow, in the series' steps, with the decimals the step needs.
+TEST(RulerTicks, LabelledTicksFollowTheZoomWithTheirTimes)
+{
+    constexpr uint32_t kFrames = 317'520'000;
+    struct Row {
+        FrameRange range;
+        int64_t step;
+        std::vector<std::string> labels;
+    };
+    const Row rows[] = {
+        {{0, 26'460'000}, 120'000, {"0:00", "2:00", "4:00", "6:00", "8:00", "10:00"}},
+        {{441'000, 441'000}, 2'000, {"0:10", "0:12", "0:14", "0:16", "0:18", "0:20"}},
+        {{158'760'000 + 22'050, 4'410}, 20, {"1:00:00.50", "1:00:00.52", "1:00:00.54", "1:00:00.56", "1:00:00.58", "1:00:00.60"}},
+    };
+    for (const Row& row : rows) {
+        int64_t step = 0;
+        const std::vector<RulerTick> ticks = RulerTicks(row.range, kFrames, 44100, 600, 80, &step);
+        EXPECT_EQ(step, row.step);
+        std::vector<std::string> labels;
+        int previous = -1000;
+        for (const RulerTick& tick : ticks) {
+            EXPECT_TRUE(tick.x >= 0 && tick.x <= 600);
+            if (!tick.labelled)
+                continue;
+            EXPECT_GE(tick.x - previous, 80);
+            EXPECT_EQ(tick.x, FrameToPixel((tick.ms * 44100 + 500) / 1000, row.range, kFrames, 600));
+            previous = tick.x;
+            labels.push_back(RulerLabel(tick.ms, step));
+        }
+        EXPECT_EQ(labels, row.labels);
+        EXPECT_GT(ticks.size(), labels.size() * 2);  // short ticks between the labelled ones
+    }
+    EXPECT_EQ(RulerLabel(12'500, 500), "0:12.5");
+    EXPECT_EQ(RulerLabel(25, 5), "0:00.025");
+    EXPECT_EQ(RulerLabel(3'723'000, 1'000), "1:02:03");
+    EXPECT_TRUE(RulerTicks({0, 0}, kFrames, 44100, 600, 80).empty());
 }
 
 TEST(ViewColors, BlendMixesInIntegersAndKeepsItsEnds)

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QTimer>
 
@@ -23,6 +24,8 @@
 #include "app/about_box.h"
 #include "app/loudness_dialogs.h"
 #include "app/silence_dialog.h"
+#include "app/keys_window.h"
+#include "app/times_dialog.h"
 #include "app/command_ids.h"
 #include "app/app_texts.h"
 #include "app/application_setup.h"
@@ -30,6 +33,7 @@
 #include "app/main_frame.h"
 #include "app/volume_dialog.h"
 #include "view/time_format.h"
+#include "view/waveform_view.h"
 
 namespace {
 
@@ -106,6 +110,22 @@ int main(int argc, char* argv[])
     };
     ok = showWithSelection(mono, 0.2, 0.55, 0.3, "main-window-mono.png") && ok;
     ok = showWithSelection(stereo, 0.25, 0.6, 0.4, "main-window.png") && ok;
+    // The same window under a dark palette: the strips take its colours.
+    {
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(53, 53, 53));
+        dark.setColor(QPalette::WindowText, Qt::white);
+        dark.setColor(QPalette::Base, QColor(35, 35, 38));
+        dark.setColor(QPalette::Text, Qt::white);
+        dark.setColor(QPalette::Button, QColor(53, 53, 53));
+        dark.setColor(QPalette::ButtonText, Qt::white);
+        dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+        dark.setColor(QPalette::Mid, QColor(90, 90, 90));
+        const QPalette light = frame.palette();
+        frame.setPalette(dark);
+        ok = Save(frame, folder, "main-window-dark.png") && ok;
+        frame.setPalette(light);
+    }
 
     // The stereo sound as an MP3, cut and saved: the status pane says its frames were copied, and the
     // Выбор menu shows the snapping option.
@@ -127,6 +147,17 @@ int main(int argc, char* argv[])
             ok = Save(*menu, folder, "selection-menu.png") && ok;
             menu->hide();
         }
+        // Zoomed in on the cut's seam, the picture stretched four times: the ruler, the frame grid, and
+        // the status bar saying how far snapping moved the start just set.
+        brindle::WaveformView* waveform = frame.View()->Waveform();
+        engine.Deselect();
+        engine.SetPosition(frames / 3 + 1000, frames);
+        waveform->ZoomAtFrame(7, frames / 3);
+        waveform->ZoomVertically(2);
+        frame.Commands().Run(brindle::kCmdSetStart);
+        frame.RefreshUiState();
+        ok = Save(frame, folder, "zoomed-ruler-frame-grid.png") && ok;
+        waveform->ShowWholeSound();
     } else {
         ok = false;
     }
@@ -195,6 +226,45 @@ int main(int argc, char* argv[])
         ok = false;
     }
 
+    // Every menu dropped under its title, two to a row: the whole menu bar as it is.
+    {
+        const QList<QAction*> titles = frame.menuBar()->actions();
+        const QPixmap window = frame.grab();
+        const int tileHeight = 250;
+        const int columns = 2;
+        const int rows = int((titles.size() + columns - 1) / columns);
+        QPixmap sheet(window.width() * columns, tileHeight * rows);
+        sheet.fill(Qt::white);
+        QPainter painter(&sheet);
+        for (qsizetype i = 0; i < titles.size(); ++i) {
+            QMenu* menu = titles[i]->menu();
+            const QPoint tile(int(i % columns) * window.width(), int(i / columns) * tileHeight);
+            painter.drawPixmap(tile, window, QRect(0, 0, window.width(), tileHeight));
+            menu->ensurePolished();
+            menu->resize(menu->sizeHint());
+            const QRect title = frame.menuBar()->actionGeometry(titles[i]);
+            painter.drawPixmap(tile + frame.menuBar()->mapTo(&frame, title.bottomLeft()), menu->grab());
+        }
+        painter.end();
+        const QString path = QDir(folder).filePath(QStringLiteral("menus.png"));
+        ok = sheet.save(path) && ok;
+        std::printf("%s\n", qUtf8Printable(path));
+    }
+
+    // The typed times and the keys window.
+    {
+        brindle::TimesDialog times(true, 44100, 264600, 1323000, 44100, &frame);
+        times.show();
+        ok = Save(times, folder, "set-selection-dialog.png") && ok;
+        times.hide();
+        brindle::KeysWindow keys(*frame.menuBar(), &frame);
+        keys.show();
+        ok = Save(keys, folder, "keys-window.png") && ok;
+        keys.hide();
+    }
+
+
+
     brindle::VolumeDialog volume(&frame);
     volume.Entry()->setEditText(QStringLiteral("150"));
     volume.show();
@@ -207,7 +277,7 @@ int main(int argc, char* argv[])
     about.hide();
 
     // The save question, to see Qt's standard buttons in the language of the rest of the window.
-    QMessageBox question(QMessageBox::Question, brindle::Texts::Caption(), brindle::Texts::AskSave(),
+    QMessageBox question(QMessageBox::Question, brindle::Texts::Caption(), brindle::Texts::AskSave(QStringLiteral("podcast.mp3")),
                          QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, &frame);
     question.show();
     ok = Save(question, folder, "save-question.png") && ok;
