@@ -62,9 +62,9 @@ public:
     void Assign(const Piece& piece);
 
     // Gives every piece of [start, end) (start < end <= length) the stage after its own gain, writing
-    // nothing; a fade's stage names its ramp by the range's first sample, which this turns into each
-    // piece's anchor (so pass the stage's anchor as the range's start in the channel). Fails, changing
-    // nothing, when a piece there already carries kMaxGainStages stages (GainFits).
+    // nothing. A fade's ramp starts (k = 0) at the range's first sample: this sets each piece's anchor
+    // from that, whatever anchor the stage holds. Fails, changing nothing, when a piece there already
+    // carries kMaxGainStages stages (GainFits).
     int AddGain(int64_t start, int64_t end, const GainStage& stage);
     bool GainFits(int64_t start, int64_t end) const;
 
