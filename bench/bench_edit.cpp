@@ -155,18 +155,15 @@ void BM_PeakInRange(benchmark::State& state)
     Done(state, kHourFloats);
 }
 
-// What the waveform's peak pass must at least do: read every float of the hour once, block by block
-// with pread as the peak pass does, touching each value (a sum nobody needs).
-void BM_ReadPass(benchmark::State& state)
+// Reads every float of the sound once per iteration, block by block with pread as the peak pass
+// does, touching each value (a sum nobody needs).
+void ReadEveryBlock(benchmark::State& state, const SoundBuffer& sound)
 {
-    SoundBuffer* sound = Sound(state);
-    if (!sound)
-        return;
     std::vector<float> block(kBlockSamples);
     for (auto _ : state) {
         float sum = 0.0f;
         for (int c = 0; c < 2; ++c) {
-            const brindle::ChannelStore& store = sound->channels.Channel(c);
+            const brindle::ChannelStore& store = sound.channels.Channel(c);
             for (uint32_t b = 0; b < store.BlockCount(); ++b) {
                 const uint32_t n = store.SamplesInBlock(b);
                 Check(state, store.ReadSamples(b * kBlockSamples, block.data(), n), "read failed");
@@ -176,6 +173,16 @@ void BM_ReadPass(benchmark::State& state)
         }
         benchmark::DoNotOptimize(sum);
     }
+}
+
+// What the waveform's peak pass must at least do: read every float of the hour once, block by block
+// with pread as the peak pass does, touching each value (a sum nobody needs).
+void BM_ReadPass(benchmark::State& state)
+{
+    SoundBuffer* sound = Sound(state);
+    if (!sound)
+        return;
+    ReadEveryBlock(state, *sound);
     Done(state, kHourFloats);
 }
 
@@ -192,20 +199,7 @@ void BM_ReadThroughGains(benchmark::State& state)
     for (int64_t k = 0; k < state.range(0); ++k)
         Check(state, k % 2 ? ChangeVolume(gained, -1, -1, k % 4 == 1 ? 90 : 110) : FadeIn(gained, 1000, kHourFrames - 1000),
               "gain failed");
-    std::vector<float> block(kBlockSamples);
-    for (auto _ : state) {
-        float sum = 0.0f;
-        for (int c = 0; c < 2; ++c) {
-            const brindle::ChannelStore& store = gained.channels.Channel(c);
-            for (uint32_t b = 0; b < store.BlockCount(); ++b) {
-                const uint32_t n = store.SamplesInBlock(b);
-                Check(state, store.ReadSamples(b * kBlockSamples, block.data(), n), "read failed");
-                for (uint32_t k = 0; k < n; ++k)
-                    sum += block[k];
-            }
-        }
-        benchmark::DoNotOptimize(sum);
-    }
+    ReadEveryBlock(state, gained);
     brindle::SetGainsAsPieces(false);
     Done(state, kHourFloats);
 }

@@ -49,6 +49,14 @@ bool SummariseRange(const SampleStore& store, const std::vector<GainStage>& stag
     return true;
 }
 
+// Buckets made for other pieces too: the range [lo, hi) of a store of `length` samples grows to take
+// theirs in, so that new buckets keep covering them.
+void WidenToCover(const PeakSummary::Buckets& held, int64_t length, int64_t& lo, int64_t& hi)
+{
+    lo = std::min(lo, held.first * kBucket);
+    hi = std::min(std::max(hi, (held.first + int64_t(held.folds->size())) * kBucket), length);
+}
+
 // The fold of a run of samples after the constant factors: each factor keeps the order of samples (or,
 // negative, reverses it), and the stored value is monotonic, so the run's largest and smallest become
 // the factor applied to them. A NaN (skipped in the fold) is stored as 0 and cannot pass the fold's 0;
@@ -211,14 +219,10 @@ bool PeakSummary::MakeGained(const std::shared_ptr<const SampleStore>& store, co
             return true;
         return SummariseRange(*store, {}, 0, store->Length(), progress, entry->buckets);
     }
-    Buckets* held = nullptr;
     if (auto found = entry->gained.find(stages); found != entry->gained.end()) {
         if (found->second.Covers(lo, hi))
             return true;
-        // Made for other pieces too: the new buckets keep covering theirs.
-        held = &found->second;
-        lo = std::min(lo, held->first * kBucket);
-        hi = std::min<int64_t>(std::max(hi, (held->first + int64_t(held->folds->size())) * kBucket), store->Length());
+        WidenToCover(found->second, store->Length(), lo, hi);
     }
     // The stages after the last fade are constant factors: they need no pass of their own.
     size_t fades = stages.size();
@@ -294,15 +298,11 @@ int PeakSummary::Build(const ChannelSet& channels, const Progress* progress, boo
                 continue;
             std::vector<GainStage> base(key.second.begin(), key.second.begin() + ptrdiff_t(fades));
             int64_t lo = need.lo, hi = need.hi;
-            // Made for other pieces too: the new buckets keep covering theirs.
             if (const StoreBuckets* entry = EntryOf(need.store)) {
                 if (auto held = entry->gained.find(base); held != entry->gained.end()) {
                     if (held->second.Covers(lo, hi))
                         continue;
-                    lo = std::min(lo, held->second.first * kBucket);
-                    hi = std::min<int64_t>(
-                        std::max(hi, (held->second.first + int64_t(held->second.folds->size())) * kBucket),
-                        need.store->Length());
+                    WidenToCover(held->second, need.store->Length(), lo, hi);
                 }
             }
             auto [at, added] = reading.try_emplace({need.store.get(), base}, passes.size());

@@ -10,6 +10,7 @@
 
 #include "storage/sample_conversion.h"
 #include "formats/check.h"
+#include "formats/sndfile_handle.h"
 #include "formats/store_output.h"
 #include "formats/wav_file.h"
 #include "storage/block_file.h"
@@ -29,13 +30,8 @@ using detail::Check;
 using detail::CheckNotCancelled;
 using detail::StoreOutput;
 
-// Samples per chunk of the conversion loop (about 1 MiB of floats), whatever the channel count.
-constexpr uint32_t kChunkSamplesForImport = 262144;
-
-struct SndfileCloser {
-    void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
+using detail::kDecodeChunkSamples;
+using detail::SndfileHandle;
 
 // Source kinds by extension; only WAV sources are decoded here (an MP3 has its own decoder, and a
 // WMA or anything else is refused).
@@ -180,7 +176,7 @@ void Convert(const SourceFile& source, StoreOutput& output, Progress* progress)
         conversion = std::make_unique<SubProgress>(*progress, range - setupShare);
 
     // About 1 MiB of floats per chunk whatever the channel count.
-    const uint32_t chunkFrames = std::max<uint32_t>(1, kChunkSamplesForImport / channels);
+    const uint32_t chunkFrames = std::max<uint32_t>(1, kDecodeChunkSamples / channels);
     std::vector<float> samples(size_t(chunkFrames) * channels);
     std::vector<int32_t> integers(resolution.readsIntegers ? samples.size() : 0);
     std::vector<uint8_t> pcm(resolution.bits == 16 ? samples.size() * 2 : 0);

@@ -11,6 +11,7 @@
 
 #include "formats/check.h"
 #include "formats/file_tags.h"
+#include "formats/sndfile_handle.h"
 #include "formats/store_output.h"
 #include "storage/file_handle.h"
 #include "storage/sample_conversion.h"
@@ -27,13 +28,8 @@ using detail::Check;
 using detail::CheckNotCancelled;
 using detail::StoreOutput;
 
-// Samples per chunk (about 1 MiB of floats), whatever the channel count.
-constexpr uint32_t kChunkSamples = 262144;
-
-struct SndfileCloser {
-    void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
+using detail::kDecodeChunkSamples;
+using detail::SndfileHandle;
 
 struct SoxrDeleter {
     void operator()(soxr* resampler) const { soxr_delete(resampler); }
@@ -90,7 +86,7 @@ void Load(const SourceFile& source, StoreOutput& output, Progress* progress)
     output.Begin(format, stated);
 
     const uint32_t channels = uint32_t(info.channels);
-    const uint32_t chunkFrames = std::max<uint32_t>(1, kChunkSamples / channels);
+    const uint32_t chunkFrames = std::max<uint32_t>(1, kDecodeChunkSamples / channels);
     std::vector<float> samples(size_t(chunkFrames) * channels);
     std::vector<int32_t> integers(keeps24 ? samples.size() : 0);
     std::vector<uint8_t> pcm(keeps24 ? 0 : samples.size() * 2);
@@ -131,7 +127,7 @@ class ChunkReader {
 public:
     explicit ChunkReader(const ChannelSet& channels)
         : channels_(channels), count_(channels.ChannelCount()),
-          chunk_(std::max<uint32_t>(1, kChunkSamples / count_)), planar_(chunk_), interleaved_(size_t(chunk_) * count_)
+          chunk_(std::max<uint32_t>(1, kDecodeChunkSamples / count_)), planar_(chunk_), interleaved_(size_t(chunk_) * count_)
     {
     }
     // The next chunk's frames (0 at the end); Data() holds them.
