@@ -2,11 +2,15 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPushButton>
 
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
+
+#include "app/document_view.h"
+#include "app/edit_button_panel.h"
+#include "view/waveform_view.h"
 
 namespace brindle::test {
 namespace {
@@ -15,6 +19,16 @@ std::unique_ptr<QTemporaryDir>& Scratch()
 {
     static std::unique_ptr<QTemporaryDir> dir;
     return dir;
+}
+
+// The tools' messages and numbers must not follow the caller's locale.
+bool RunInCLocale(QProcess& process, const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    return process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 }  // namespace
@@ -39,15 +53,10 @@ QString ScratchDir() { return Scratch()->path(); }
 bool RunTool(const QString& program, const QStringList& arguments)
 {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning("%s failed: %s", qUtf8Printable(program), process.readAllStandardError().constData());
-        return false;
-    }
-    return true;
+    if (RunInCLocale(process, program, arguments, 120000))
+        return true;
+    qWarning("%s failed: %s", qUtf8Printable(program), process.readAllStandardError().constData());
+    return false;
 }
 
 QString MakeTone(const QString& name, double seconds, int channels)
@@ -69,11 +78,7 @@ QString MakeTone(const QString& name, double seconds, int channels)
 long long SoxFrameCount(const QString& path)
 {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral("soxi"), {QStringLiteral("-s"), path});
-    if (!process.waitForFinished(60000) || process.exitCode() != 0)
+    if (!RunInCLocale(process, QStringLiteral("soxi"), {QStringLiteral("-s"), path}, 60000))
         return -1;
     bool ok = false;
     const long long frames = process.readAllStandardOutput().trimmed().toLongLong(&ok);
@@ -82,32 +87,31 @@ long long SoxFrameCount(const QString& path)
 
 Prompts FakeDialogs::MakePrompts()
 {
+    // Takes the next answer of a queue, or `none` when it is empty.
+    auto next = [](auto& queue, auto none) {
+        if (queue.empty())
+            return none;
+        auto answer = queue.front();
+        queue.pop_front();
+        return decltype(none)(answer);
+    };
     Prompts prompts = DefaultPrompts();
     prompts.openPath = [this](QWidget*, const QString& folder) {
         ++openDialogs;
         lastOpenFolder = folder;
         return openAnswer;
     };
-    prompts.savePath = [this](QWidget*, const QString& proposal, int filterIndex) -> std::optional<SaveChoice> {
+    prompts.savePath = [this, next](QWidget*, const QString& proposal, int filterIndex) {
         ++saveDialogs;
         lastProposal = proposal;
         lastFilterIndex = filterIndex;
-        if (saveAnswers.empty())
-            return std::nullopt;
-        const SaveChoice answer = saveAnswers.front();
-        saveAnswers.pop_front();
-        if (answer.path.isEmpty())
-            return std::nullopt;
-        return answer;
+        const auto answer = next(saveAnswers, std::optional<SaveChoice>());
+        return answer && !answer->path.isEmpty() ? answer : std::nullopt;
     };
-    prompts.askSave = [this](QWidget*, const QString& text) {
+    prompts.askSave = [this, next](QWidget*, const QString& text) {
         ++saveQuestions;
         lastSaveQuestion = text;
-        if (saveQuestionAnswers.empty())
-            return QMessageBox::Cancel;
-        const auto answer = saveQuestionAnswers.front();
-        saveQuestionAnswers.pop_front();
-        return answer;
+        return next(saveQuestionAnswers, QMessageBox::Cancel);
     };
     prompts.showError = [this](QWidget*, const QString& text) { errors << text; };
     prompts.askRecover = [this](QWidget*, const QString& text) {
@@ -128,6 +132,60 @@ Prompts FakeDialogs::MakePrompts()
         return openUrlAnswer;
     };
     return prompts;
+}
+
+void WindowFixture::StartWindow(const QString& settings)
+{
+    StopWindow();
+    dialogs_.errors.clear();
+    frame_ = std::make_unique<MainFrame>(dialogs_.MakePrompts(), settings);
+    frame_->show();
+}
+
+void WindowFixture::StopWindow()
+{
+    if (frame_)
+        frame_->GetDocument().Reset();
+    frame_.reset();
+}
+
+bool WindowFixture::EditEnabled(int id) const { return frame_->EditPanel()->Button(id)->isEnabled(); }
+
+bool WindowFixture::OpenAndFocus(const QString& path)
+{
+    if (!frame_->OpenFile(path))
+        return false;
+    frame_->RefreshUiState();
+    if (!Activate())
+        return false;
+    frame_->View()->Waveform()->setFocus();
+    return true;
+}
+
+bool WindowFixture::Activate()
+{
+    frame_->activateWindow();
+    return QTest::qWaitFor([this] { return QApplication::activeWindow() == frame_.get(); });
+}
+
+void WindowFixture::Press(Qt::Key key, Qt::KeyboardModifiers modifiers)
+{
+    Activate();
+    QTest::keyClick(frame_->View()->Waveform(), key, modifiers);
+}
+
+FakeWaveOut& WindowFixture::UseFakeDevice(size_t samples)
+{
+    auto device = std::make_unique<FakeWaveOut>(samples);
+    FakeWaveOut& fake = *device;
+    frame_->SetOutputDevice(std::move(device));
+    return fake;
+}
+
+QList<qint64> WindowFixture::Marks() const
+{
+    const PlaybackEngine& engine = frame_->Engine();
+    return {engine.selectionStart, engine.selectionEnd, engine.GetPosition()};
 }
 
 }  // namespace brindle::test

@@ -11,9 +11,12 @@
 #include <QTest>
 
 #include <deque>
+#include <memory>
 #include <optional>
 
+#include "app/main_frame.h"
 #include "app/prompts.h"
+#include "playback/fake_wave_out.h"
 
 namespace brindle::test {
 
@@ -59,6 +62,32 @@ struct FakeDialogs {
 
     // Real progress windows; every other dialog answered from the fields above.
     Prompts MakePrompts();
+};
+
+// A test class's window: a fresh one for each test (init: StartWindow, cleanup: StopWindow).
+class WindowFixture {
+protected:
+    FakeDialogs dialogs_;
+    std::unique_ptr<MainFrame> frame_;
+
+    // A new run of the editor with this settings file (none: nothing remembered); the old one goes first.
+    void StartWindow(const QString& settings = {});
+    void StopWindow();
+    void FreshWindow() { dialogs_ = FakeDialogs(); StartWindow(); }
+    bool ToolEnabled(int id) const { return frame_->Commands().Find(id)->toolAction->isEnabled(); }
+    bool ToolVisible(int id) const { return frame_->Commands().Find(id)->toolAction->isVisible(); }
+    bool EditEnabled(int id) const;
+    QAction* MenuAction(int id) const { return frame_->Commands().Find(id)->menuAction; }
+    // Opens the file, brings the window's state up to date, activates it and focuses the waveform.
+    bool OpenAndFocus(const QString& path);
+    // A window manager gives the activation back when a dialog closes; offscreen, the test does.
+    bool Activate();
+    // A key to the waveform of the active window.
+    void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // The fake device in place of ALSA; its notifications still travel as posted events.
+    FakeWaveOut& UseFakeDevice(size_t samples = size_t(1) << 22);
+    // The selection's edges and the play position.
+    QList<qint64> Marks() const;
 };
 
 }  // namespace brindle::test

@@ -1,6 +1,4 @@
-// Precise editing through the window's keys: typed times in «Задать выделение» and «Перейти к» (what
-// they take, what they refuse and how they mark it), the snapping they go through and what the status
-// bar says of it, and the keys every desktop program has.
+// Typed times, the snapping they go through and what the status bar says of it, and the common keys.
 #include <QAccessible>
 #include <QAction>
 #include <QLabel>
@@ -17,65 +15,38 @@
 
 #include <cmath>
 #include <functional>
-#include <memory>
 
 #include "app/command_ids.h"
 #include "app/document_view.h"
 #include "app/keys_window.h"
-#include "app/main_frame.h"
 #include "app/status_panes.h"
 #include "app/times_dialog.h"
 #include "gui_test_support.h"
 #include "playback/alsa_wave_out.h"
-#include "playback/fake_wave_out.h"
 #include "view/waveform_view.h"
 
 namespace brindle {
 
-class PreciseEditingTest : public QObject {
+class PreciseEditingTest : public QObject, protected test::WindowFixture {
     Q_OBJECT
 
 private:
     static constexpr int64_t kRate = 44100;
-    test::FakeDialogs dialogs_;
-    std::unique_ptr<MainFrame> frame_;
     QString tone_;  // 20 s mono WAV
     QString mp3_;   // 20 s stereo MP3
 
-    QWidget* Waveform() const { return frame_->View()->Waveform(); }
+    WaveformView* Waveform() const { return frame_->View()->Waveform(); }
     PlaybackEngine& Engine() const { return frame_->Engine(); }
-    void Open(const QString& path)
-    {
-        QVERIFY(frame_->OpenFile(path));
-        frame_->RefreshUiState();
-        frame_->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
-        Waveform()->setFocus();
-    }
-    // A window manager gives the activation back when a dialog closes; offscreen, the test does.
-    void Activate()
-    {
-        frame_->activateWindow();
-        QTRY_VERIFY(QApplication::activeWindow() == frame_.get());
-    }
-    void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier)
-    {
-        Activate();
-        QTest::keyClick(Waveform(), key, modifiers);
-    }
-    // Ctrl+key opens the dialog; each of fields is typed into the next field (Tab between them; an
-    // empty one is passed over), then Enter. check sees the dialog after Enter, still up when it
-    // refused; a dialog left open is cancelled, so a failed check cannot hang the test.
+    // Ctrl+key opens the dialog, fields are typed with Tab between, then Enter; check sees it still up if refused.
     void Answer(Qt::Key key, const QStringList& fields, const std::function<void(TimesDialog&)>& check = {})
     {
         bool seen = false;
-        Activate();
+        QVERIFY(Activate());
         QTimer::singleShot(0, this, [&] {
             auto* dialog = qobject_cast<TimesDialog*>(QApplication::activeModalWidget());
             if (!dialog)
                 return;
-            // Focus moves as a person's Tab moves it (selecting what the field holds) in an active
-            // window; the offscreen platform, having no window manager, activates only when asked.
+            // Tab selects what a field holds only in an active window, and offscreen nothing activates it.
             dialog->activateWindow();
             seen = QTest::qWaitFor([dialog] { return dialog->isActiveWindow(); });
             for (int i = 0; i < fields.size(); ++i) {
@@ -101,69 +72,47 @@ private slots:
         mp3_ = test::MakeTone(QStringLiteral("tone.mp3"), 20, 2);
         QVERIFY(!tone_.isEmpty() && !mp3_.isEmpty());
     }
-    void init()
-    {
-        dialogs_ = test::FakeDialogs();
-        frame_ = std::make_unique<MainFrame>(dialogs_.MakePrompts());
-        frame_->show();
-    }
-    void cleanup()
-    {
-        if (frame_)
-            frame_->GetDocument().Reset();
-        frame_.reset();
-    }
+    void init() { FreshWindow(); }
+    void cleanup() { StopWindow(); }
 
-    // Two fields decide the third; a field left as shown keeps its frame. Without a selection the
-    // dialog offers the position (here 2 s) to the end.
-    void typedTimesSetTheSelection_data()
+    // Two fields decide the third; a refused time keeps the dialog up with the field marked and says why.
+    void typedTimesSetTheSelectionOrAreRefused_data()
     {
         QTest::addColumn<QStringList>("fields");
         QTest::addColumn<int64_t>("start");
         QTest::addColumn<int64_t>("end");
-        QTest::newRow("start, end from the end") << QStringList{"2.5", "-5"} << 2 * kRate + kRate / 2 << 15 * kRate;
-        QTest::newRow("start and length") << QStringList{"0:01", "", "2"} << kRate << 3 * kRate;
-        QTest::newRow("end and length") << QStringList{"", "10", "0:00:03.000"} << 7 * kRate << 10 * kRate;
-        QTest::newRow("frame counts") << QStringList{"1000 smp", "2000 smp"} << int64_t(1000) << int64_t(2000);
-        QTest::newRow("start alone, to the end") << QStringList{"-5"} << 15 * kRate << 20 * kRate;
-        QTest::newRow("nothing typed") << QStringList{} << 2 * kRate << 20 * kRate;
+        QTest::addColumn<int>("marked");
+        QTest::addColumn<QString>("reason");
+        const int none = -1;
+        QTest::newRow("start, end from the end") << QStringList{"2.5", "-5"} << 2 * kRate + kRate / 2 << 15 * kRate << none << "";
+        QTest::newRow("start and length") << QStringList{"0:01", "", "2"} << kRate << 3 * kRate << none << "";
+        QTest::newRow("end and length") << QStringList{"", "10", "0:00:03.000"} << 7 * kRate << 10 * kRate << none << "";
+        QTest::newRow("frame counts") << QStringList{"1000 smp", "2000 smp"} << int64_t(1000) << int64_t(2000) << none << "";
+        QTest::newRow("start alone, to the end") << QStringList{"-5"} << 15 * kRate << 20 * kRate << none << "";
+        QTest::newRow("nothing typed") << QStringList{} << 2 * kRate << 20 * kRate << none << "";
+        const int64_t all = 20 * kRate;
+        QTest::newRow("not a time") << QStringList{"12,5,0"} << int64_t(0) << all << int(TimesDialog::kStart)
+                                    << "Начало: Время не распознано";
+        QTest::newRow("past the end") << QStringList{"", "25"} << int64_t(0) << all << int(TimesDialog::kEnd)
+                                      << "Конец: За пределами звука";
+        QTest::newRow("end first") << QStringList{"5", "2"} << int64_t(0) << all << int(TimesDialog::kEnd)
+                                   << "Конец: Конец раньше начала";
+        QTest::newRow("too long") << QStringList{"15", "", "6"} << int64_t(0) << all << int(TimesDialog::kLength)
+                                  << "Длительность: За пределами звука";
+        QTest::newRow("a length counted back") << QStringList{"1", "", "-2"} << int64_t(0) << all
+                                               << int(TimesDialog::kLength) << "Длительность: Время не распознано";
     }
-    void typedTimesSetTheSelection()
+    void typedTimesSetTheSelectionOrAreRefused()
     {
         QFETCH(QStringList, fields);
         QFETCH(int64_t, start);
         QFETCH(int64_t, end);
-        Open(tone_);
-        Engine().SetPosition(2 * kRate, 20 * kRate);
-        Answer(Qt::Key_E, fields);
-        QCOMPARE(Engine().selectionStart, start);
-        QCOMPARE(Engine().selectionEnd, end);
-        QCOMPARE(Engine().GetPosition(), start);
-        // A WAV has no grid: nothing to say of snapping (a slow load may still be saying how long it took).
-        QVERIFY2(!frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
-    }
-
-    // OK keeps the dialog up with the field marked and says why, and the selection stays as it was.
-    void refusedTimesKeepTheDialogWithTheFieldMarked_data()
-    {
-        QTest::addColumn<QStringList>("fields");
-        QTest::addColumn<int>("marked");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("not a time") << QStringList{"12,5,0"} << int(TimesDialog::kStart) << "Начало: Время не распознано";
-        QTest::newRow("past the end") << QStringList{"", "25"} << int(TimesDialog::kEnd) << "Конец: За пределами звука";
-        QTest::newRow("end first") << QStringList{"5", "2"} << int(TimesDialog::kEnd) << "Конец: Конец раньше начала";
-        QTest::newRow("too long") << QStringList{"15", "", "6"} << int(TimesDialog::kLength)
-                                  << "Длительность: За пределами звука";
-        QTest::newRow("a length counted back") << QStringList{"1", "", "-2"} << int(TimesDialog::kLength)
-                                               << "Длительность: Время не распознано";
-    }
-    void refusedTimesKeepTheDialogWithTheFieldMarked()
-    {
-        QFETCH(QStringList, fields);
         QFETCH(int, marked);
         QFETCH(QString, reason);
-        Open(tone_);
-        Engine().SelectAll(20 * kRate);
+        QVERIFY(OpenAndFocus(tone_));
+        if (marked >= 0)
+            Engine().SelectAll(20 * kRate);
+        Engine().SetPosition(2 * kRate, 20 * kRate);
         bool refused = false;
         Answer(Qt::Key_E, fields, [&](TimesDialog& dialog) {
             refused = dialog.isVisible() && dialog.MarkedField() == marked &&
@@ -171,15 +120,18 @@ private slots:
                       dialog.Entry(TimesDialog::Field(marked))->accessibleDescription() == reason.section(": ", 1) &&
                       dialog.findChild<QLabel*>(QStringLiteral("reason"))->text() == reason;
         });
-        QVERIFY(refused);
-        QCOMPARE(Engine().selectionStart, 0);
-        QCOMPARE(Engine().selectionEnd, 20 * kRate);
+        QCOMPARE(refused, marked >= 0);
+        QCOMPARE(Engine().selectionStart, start);
+        QCOMPARE(Engine().selectionEnd, end);
+        QCOMPARE(Engine().GetPosition(), marked >= 0 ? 2 * kRate : start);
+        // A WAV has no grid: nothing to say of snapping (a slow load may still be saying how long it took).
+        QVERIFY2(!frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
     }
 
     // On an MP3 both dialogs go through the snapping rule, and the status bar says how far it moved.
     void goToAndTypedEdgesOnAnMp3SnapAndSayByHowMuch()
     {
-        Open(mp3_);
+        QVERIFY(OpenAndFocus(mp3_));
         const auto grid = frame_->GetDocument().Mp3FrameGrid();
         QVERIFY(grid.has_value());
         const QRegularExpression one(QStringLiteral("^Граница привязана к кадру MP3: ([−+]\\d+) мс$"));
@@ -201,57 +153,50 @@ private slots:
         QVERIFY(onGrid(Engine().selectionStart, 2 * kRate + kRate / 2, both.captured(1)));
         const int64_t frames = frame_->GetDocument().ActiveBuffer().FrameCount();
         QVERIFY(onGrid(Engine().selectionEnd, frames - 5 * kRate, both.captured(2)));
-        // A drag says it once the button is up, not at every move.
-        auto* waveform = frame_->View()->Waveform();
-        int x = 150;
-        while (Engine().Snapped(waveform->PixelToFrame(x), frames) == waveform->PixelToFrame(x))
-            ++x;
-        frame_->Status().SetMessage(QStringLiteral("Готов"));
-        QTest::mousePress(waveform, Qt::LeftButton, {}, QPoint(60, 20));
-        QTest::mouseMove(waveform, QPoint(x, 20));
-        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
-        QTest::mouseRelease(waveform, Qt::LeftButton, {}, QPoint(x, 20));
-        const QRegularExpressionMatch dragged = one.match(frame_->Status().Message());
-        QVERIFY2(dragged.hasMatch(), qPrintable(frame_->Status().Message()));
-        QVERIFY(onGrid(Engine().selectionEnd, waveform->PixelToFrame(x), dragged.captured(1)));
-        // Shift with the arrow keys moves an edge through the same rule, and says so.
-        frame_->Status().SetMessage(QStringLiteral("Готов"));
-        Press(Qt::Key_Right, Qt::ShiftModifier);
-        QVERIFY2(frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
-
-        Answer(Qt::Key_E, {"2.5", "-5"});
         // Whole in the message pane at the window's first size.
         frame_->statusBar()->layout()->activate();
         for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
             if (label->text() == frame_->Status().Message())
                 QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
         }
+        // A drag says it once the button is up, not at every move.
+        int x = 150;
+        while (Engine().Snapped(Waveform()->PixelToFrame(x), frames) == Waveform()->PixelToFrame(x))
+            ++x;
+        frame_->Status().SetMessage(QStringLiteral("Готов"));
+        QTest::mousePress(Waveform(), Qt::LeftButton, {}, QPoint(60, 20));
+        QTest::mouseMove(Waveform(), QPoint(x, 20));
+        QCOMPARE(frame_->Status().Message(), QStringLiteral("Готов"));
+        QTest::mouseRelease(Waveform(), Qt::LeftButton, {}, QPoint(x, 20));
+        const QRegularExpressionMatch dragged = one.match(frame_->Status().Message());
+        QVERIFY2(dragged.hasMatch(), qPrintable(frame_->Status().Message()));
+        QVERIFY(onGrid(Engine().selectionEnd, Waveform()->PixelToFrame(x), dragged.captured(1)));
+        // Shift with the arrow keys moves an edge through the same rule, and says so.
+        frame_->Status().SetMessage(QStringLiteral("Готов"));
+        Press(Qt::Key_Right, Qt::ShiftModifier);
+        QVERIFY2(frame_->Status().Message().startsWith(QStringLiteral("Границ")), qPrintable(frame_->Status().Message()));
     }
 
-    // L turns looping on and off, playing or not; playing, the selection sounds over and over and the
-    // position stays inside it.
+    // L loops the selection, playing or not; once off, the run ends at the selection's end.
     void lLoopsTheSelection()
     {
-        auto device = std::make_unique<FakeWaveOut>(size_t(1) << 24);
-        FakeWaveOut& fake = *device;
-        frame_->SetOutputDevice(std::move(device));
-        Open(tone_);
+        FakeWaveOut& fake = UseFakeDevice(size_t(1) << 24);
+        QVERIFY(OpenAndFocus(tone_));
         Engine().SetSelectionStart(kRate, 20 * kRate);
         Engine().SetSelectionEnd(2 * kRate, 20 * kRate);
-        QAction* loop = frame_->Commands().Find(kCmdLoopSelection)->menuAction;
-        Press(Qt::Key_L, Qt::NoModifier);
+        QAction* loop = MenuAction(kCmdLoopSelection);
+        Press(Qt::Key_L);
         QVERIFY(loop->isChecked() && Engine().loop);
-        Press(Qt::Key_Space, Qt::NoModifier);
-        fake.Advance(uint32_t(kRate) / 2);
-        QCoreApplication::sendPostedEvents();
-        fake.Advance(uint32_t(kRate));
-        QCoreApplication::sendPostedEvents();
+        Press(Qt::Key_Space);
+        for (uint32_t frames : {uint32_t(kRate / 2), uint32_t(kRate)}) {
+            fake.Advance(frames);
+            QCoreApplication::sendPostedEvents();
+        }
         QVERIFY(Engine().isOpen);
         QCOMPARE(Engine().GetPosition(), kRate + kRate / 2);
-        Press(Qt::Key_L, Qt::NoModifier);
+        Press(Qt::Key_L);
         QVERIFY(!loop->isChecked() && !Engine().loop);
         QCOMPARE(Engine().GetPosition(), kRate + kRate / 2);
-        // Now the run ends at the selection's end, where it began.
         for (int i = 0; i < 10 && Engine().isOpen; ++i) {
             fake.Advance(uint32_t(kRate));
             QCoreApplication::sendPostedEvents();
@@ -260,16 +205,13 @@ private slots:
         QCOMPARE(fake.played.size(), size_t(kRate) * 2);
     }
 
-    // Ctrl+Shift with the wheel (and Вид's items) stretch the picture of a quiet sound, Ctrl+0 takes
-    // it back; zoomed in on an MP3 the frame grid shows faintly on the grid's columns; a dark
-    // palette gives the strips its colours.
+    // Ctrl+Shift+wheel stretches a quiet picture; zoomed in, the MP3 frame grid shows; a dark palette is followed.
     void thePictureZoomsVerticallyShowsTheFrameGridAndFollowsADarkPalette()
     {
         const QString quiet = test::ScratchDir() + QStringLiteral("/quiet.wav");
-        QVERIFY(test::RunTool(QStringLiteral("sox"), QStringLiteral("-r 44100 -n -b 16 -c 1 %1 synth 2 sine 440 vol 0.05")
-                                                         .arg(quiet).split(QLatin1Char(' '))));
-        Open(quiet);
-        auto* waveform = frame_->View()->Waveform();
+        QVERIFY(test::RunTool("sox", {"-r", "44100", "-n", "-b", "16", "-c", "1", quiet, "synth", "2", "sine", "440", "vol", "0.05"}));
+        QVERIFY(OpenAndFocus(quiet));
+        WaveformView* waveform = Waveform();
         auto reach = [waveform] {  // rows the line reaches above the centre, in column 10
             const QImage image = waveform->WaveImage();
             int top = image.height() / 2;
@@ -278,12 +220,9 @@ private slots:
             return image.height() / 2 - top;
         };
         const int flat = reach();
-        auto wheel = [waveform](int notches) {
-            QWheelEvent event(QPointF(10, 10), waveform->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, 120 * notches),
-                              Qt::NoButton, Qt::ControlModifier | Qt::ShiftModifier, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(waveform, &event);
-        };
-        wheel(2);
+        QWheelEvent wheel(QPointF(10, 10), waveform->mapToGlobal(QPointF(10, 10)), {}, QPoint(0, 240), Qt::NoButton,
+                          Qt::ControlModifier | Qt::ShiftModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(waveform, &wheel);
         QCOMPARE(waveform->VerticalZoom(), 2);
         QVERIFY(!waveform->IsZoomed());
         waveform->grab();
@@ -291,13 +230,13 @@ private slots:
         frame_->RefreshUiState();
         Press(Qt::Key_Down, Qt::ControlModifier | Qt::ShiftModifier);
         QCOMPARE(waveform->VerticalZoom(), 1);
-        Press(Qt::Key_0);
+        Press(Qt::Key_0, Qt::ControlModifier);
         QCOMPARE(waveform->VerticalZoom(), 0);
 
-        Open(mp3_);
+        QVERIFY(OpenAndFocus(mp3_));
         QVERIFY(waveform->GridColumns(0, waveform->width()).empty());  // far too dense to show
         for (int i = 0; i < 6; ++i)
-            Press(Qt::Key_Equal);
+            Press(Qt::Key_Equal, Qt::ControlModifier);
         const std::vector<int> grid = waveform->GridColumns(0, waveform->width());
         QVERIFY(grid.size() >= 2);
         const int64_t step = frame_->GetDocument().Mp3FrameGrid()->step;
@@ -318,11 +257,10 @@ private slots:
         QCOMPARE(waveform->WaveImage().pixelColor(0, 0), QColor(20, 20, 24));
     }
 
-    // The time panes say what they are on hover as to a screen reader; the waveform's value is the
-    // position and the selection; Play with no device to play on says why.
+    // The panes' tips and names, the waveform's value, and why Play failed with no device.
     void everyValueIsReadableAndAFailedPlaySaysWhy()
     {
-        Open(tone_);
+        QVERIFY(OpenAndFocus(tone_));
         QStringList tips;
         for (QLabel* label : frame_->statusBar()->findChildren<QLabel*>()) {
             if (!label->toolTip().isEmpty())
@@ -340,41 +278,36 @@ private slots:
         AlsaWaveOut::Options nowhere;
         nowhere.deviceName = "brindle_no_such_device";
         frame_->SetOutputDevice(std::make_unique<AlsaWaveOut>(nowhere));
-        Press(Qt::Key_Space, Qt::NoModifier);
+        Press(Qt::Key_Space);
         QVERIFY(!Engine().isOpen);
         QCOMPARE(dialogs_.errors.size(), 1);
-        QVERIFY2(dialogs_.errors[0].startsWith(
-                     QStringLiteral("Не удалось открыть звуковое устройство: brindle_no_such_device: ")),
+        QVERIFY2(dialogs_.errors[0].startsWith(QStringLiteral("Не удалось открыть звуковое устройство: brindle_no_such_device: ")),
                  qPrintable(dialogs_.errors[0]));
     }
 
-    // Ctrl+Shift+S asks for a name, Ctrl+W asks about the changes by the file's name and shows the
-    // start panel, Ctrl+Q closes the window.
+    // Ctrl+Shift+S asks for a name, Ctrl+W asks about changes by name, Ctrl+Q closes the window.
     void theConventionalKeysDoWhatEveryProgramDoes()
     {
-        Open(tone_);
+        QVERIFY(OpenAndFocus(tone_));
         Press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
         QCOMPARE(dialogs_.saveDialogs, 1);
         frame_->Commands().Run(kCmdFadeIn);
-        dialogs_.saveQuestionAnswers.push_back(QMessageBox::Cancel);
-        Press(Qt::Key_W);
+        dialogs_.saveQuestionAnswers = {QMessageBox::Cancel, QMessageBox::No};
+        Press(Qt::Key_W, Qt::ControlModifier);
         QCOMPARE(dialogs_.lastSaveQuestion, QStringLiteral("Сохранить изменения в tone.wav?"));
         QVERIFY(frame_->IsShowingDocument());
-        dialogs_.saveQuestionAnswers.push_back(QMessageBox::No);
-        Press(Qt::Key_W);
-        QVERIFY(!frame_->IsShowingDocument());
-        QVERIFY(frame_->GetDocument().IsEmpty());
+        Press(Qt::Key_W, Qt::ControlModifier);
+        QVERIFY(!frame_->IsShowingDocument() && frame_->GetDocument().IsEmpty());
         QSignalSpy closed(frame_.get(), &MainFrame::closed);
         QTest::keyClick(frame_.get(), Qt::Key_Q, Qt::ControlModifier);
         QCOMPARE(closed.count(), 1);
     }
 
-    // F1 lists every key a menu item has and the window's own; Эффекты holds the six sound edits by
-    // their buttons' names, each greyed by its command's rule and running it.
+    // F1 lists every menu key; Эффекты holds the sound edits, greyed by their rules.
     void theKeysWindowListsEveryKeyAndEffectsHoldsTheEdits()
     {
-        Open(tone_);
-        Press(Qt::Key_F1, Qt::NoModifier);
+        QVERIFY(OpenAndFocus(tone_));
+        Press(Qt::Key_F1);
         auto* keys = frame_->findChild<KeysWindow*>();
         QVERIFY(keys && keys->isVisible());
         QStringList rows;
@@ -402,7 +335,7 @@ private slots:
         frame_->RefreshUiState();
         QVERIFY(!effects->actions().at(4)->isEnabled());  // a mono sound is mono already
         effects->actions().at(2)->trigger();
-        QCOMPARE(frame_->Commands().Find(kCmdUndo)->menuAction->text(), QStringLiteral("Отменить: Возрастание"));
+        QCOMPARE(MenuAction(kCmdUndo)->text(), QStringLiteral("Отменить: Возрастание"));
     }
 };
 
