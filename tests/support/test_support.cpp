@@ -231,3 +231,56 @@ FileSizeLimit::~FileSizeLimit()
 }
 
 }  // namespace brindle::test
+
+#include <algorithm>
+#include <cctype>
+#include "edit/peak_summary.h"
+
+namespace brindle::test {
+
+std::filesystem::path MakeToneFile(const std::filesystem::path& path, double seconds, const std::string& lameOptions)
+{
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::filesystem::path wav = extension == ".mp3" ? std::filesystem::path(path.string() + ".src.wav") : path;
+    EXPECT_EQ(RunCommand("sox -n -r 44100 -c 2 -b 16 " + Quoted(wav) + " synth " + std::to_string(seconds) +
+                         " sine 440 vol 0.5"),
+              0);
+    if (wav != path) {
+        EXPECT_EQ(RunCommand("lame --quiet " + lameOptions + " " + Quoted(wav) + " " + Quoted(path)), 0);
+        std::filesystem::remove(wav);
+    }
+    return path;
+}
+
+std::vector<std::vector<float>> SamplesOf(const SoundBuffer& sound)
+{
+    std::vector<std::vector<float>> channels;
+    for (int c = 0; c < sound.channels.ChannelCount(); ++c)
+        channels.push_back(ReadStore(sound.channels.Channel(c)));
+    return channels;
+}
+
+void ExpectSummaryColumns(const PeakSummary& summary, const ChannelSet& sound, const ChannelSet& direct,
+                          uint32_t width, int64_t first, int64_t end)
+{
+    SCOPED_TRACE("width " + std::to_string(width) + " from " + std::to_string(first));
+    std::array<std::vector<PeakColumn>, 2> got, want;
+    ASSERT_TRUE(summary.IsBuiltFor(sound));
+    if (first < 0) {
+        ASSERT_EQ(summary.ComputeColumns(sound, width, got), 1);
+        ASSERT_EQ(ComputeColumnPeaks(direct, 0, direct.FrameCount(), width, want, nullptr), 1);
+    } else {
+        ASSERT_EQ(summary.ComputeColumns(sound, first, end, width, got), 1);
+        ASSERT_EQ(ComputeColumnPeaks(direct, first, end, width, want, nullptr), 1);
+    }
+    for (int c = 0; c < direct.ChannelCount(); ++c) {
+        ASSERT_EQ(got[c].size(), want[c].size());
+        for (size_t k = 0; k < want[c].size(); ++k) {
+            ASSERT_EQ(got[c][k].max, want[c][k].max) << "channel " << c << " column " << k;
+            ASSERT_EQ(got[c][k].min, want[c][k].min) << "channel " << c << " column " << k;
+        }
+    }
+}
+
+}  // namespace brindle::test

@@ -153,3 +153,24 @@ public:
 };
 
 }  // namespace brindle::test
+
+// Helpers shared by the Document tests.
+namespace brindle {
+class ChannelSet;
+class PeakSummary;
+}
+
+namespace brindle::test {
+
+// A stereo 16-bit 44.1 kHz sine of 440 Hz at half scale by sox; for a name ending in .mp3 (any case)
+// encoded by lame with lameOptions.
+std::filesystem::path MakeToneFile(const std::filesystem::path& path, double seconds,
+                                   const std::string& lameOptions = "-V 4");
+// Every sample of every channel of sound.
+std::vector<std::vector<float>> SamplesOf(const SoundBuffer& sound);
+// The columns summary gives for sound at width, over [first, end) (the whole sound through the
+// overload without a range when first is -1), against ComputeColumnPeaks of direct read directly.
+void ExpectSummaryColumns(const PeakSummary& summary, const ChannelSet& sound, const ChannelSet& direct,
+                          uint32_t width, int64_t first = -1, int64_t end = -1);
+
+}  // namespace brindle::test
