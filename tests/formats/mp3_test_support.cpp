@@ -1,9 +1,13 @@
 #include "formats/mp3_test_support.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
 
 #include "storage/sound_buffer.h"
-#include "support/test_support.h"
+#include "storage/unique_fd.h"
 
 namespace brindle::test {
 namespace {
@@ -72,7 +76,64 @@ int DecodeWithMpg123(const std::filesystem::path& mp3, const std::filesystem::pa
     return RunCommand("mpg123 -q -w " + Quoted(wav) + " " + Quoted(mp3) + " 2>/dev/null");
 }
 
+Pcm16 Mpg123Pcm(const std::filesystem::path& mp3)
+{
+    const std::filesystem::path wav = mp3.string() + ".mpg123.wav";
+    const Pcm16 pcm = DecodeWithMpg123(mp3, wav) == 0 ? ReadPcm16Wav(wav) : Pcm16();
+    std::filesystem::remove(wav);
+    return pcm;
+}
+
+std::string FirstDifference(const Pcm16& a, const Pcm16& b)
+{
+    if (a.channels != b.channels || a.rate != b.rate || a.samples.size() != b.samples.size())
+        return "format or length differs: " + std::to_string(a.Frames()) + " frames against " +
+               std::to_string(b.Frames());
+    const auto at = std::mismatch(a.samples.begin(), a.samples.end(), b.samples.begin()).first - a.samples.begin();
+    return size_t(at) == a.samples.size() ? std::string() : "sample " + std::to_string(at) + " differs";
+}
+
 bool HasTool(const std::string& name) { return RunCommand("command -v " + name + " >/dev/null 2>&1") == 0; }
+
+std::string Output(const std::string& command)
+{
+    std::string text;
+    FILE* pipe = ::popen(("LC_ALL=C.UTF-8 TZ=UTC " + command).c_str(), "r");
+    if (!pipe)
+        return text;
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+        text.append(buffer, n);
+    ::pclose(pipe);
+    return text;
+}
+
+void SoxSynth(const std::filesystem::path& wav, int rate, int channels, const std::string& effects, int bits)
+{
+    const std::string command = "sox -D -R -n -r " + std::to_string(rate) + " -c " + std::to_string(channels) +
+                                " -b " + std::to_string(bits) + " " + Quoted(wav) + " " + effects + " 2>/dev/null";
+    EXPECT_EQ(RunCommand(command), 0) << command;
+}
+
+Mp3FrameIndex IndexOf(const std::filesystem::path& mp3)
+{
+    Mp3FrameIndex index;
+    UniqueFd fd(::open(mp3.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(fd.IsValid()) << mp3;
+    EXPECT_EQ(IndexMp3Frames(fd.Get(), std::filesystem::file_size(mp3), nullptr, index), 1) << mp3;
+    return index;
+}
+
+std::vector<std::string> CorpusMp3s()
+{
+    std::ifstream manifest(CorpusDir() / "MANIFEST.tsv");
+    std::vector<std::string> names;
+    for (std::string line; std::getline(manifest, line);) {
+        if (line.find("\tmp3\t") != std::string::npos)
+            names.push_back((CorpusDir() / line.substr(0, line.find('\t'))).string());
+    }
+    return names;
+}
 
 FrameWalk WalkMp3Frames(const std::filesystem::path& path)
 {
@@ -107,6 +168,23 @@ FrameWalk WalkMp3Frames(const std::filesystem::path& path)
         at += length;
     }
     return walk;
+}
+
+FileTags SampleTags()
+{
+    FileTags tags;
+    tags.title = "Полёт — title";
+    tags.comment = "A comment, ü";
+    tags.artist = "Исполнитель";
+    tags.album = "Album ✓";
+    tags.year = 1999;
+    tags.trackNumber = 7;
+    tags.genre = "Electronic";
+    tags.lyrics = "Line one\nСтрока два";
+    tags.albumArtist = "Album Artist";
+    tags.subtitle = "Subtitle";
+    tags.rating = 75;
+    return tags;
 }
 
 }  // namespace brindle::test

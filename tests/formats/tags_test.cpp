@@ -15,49 +15,14 @@
 #include <taglib/unsynchronizedlyricsframe.h>
 
 #include "document/document.h"
-#include "formats/file_tags.h"
 #include "formats/mp3_document.h"
 #include "formats/mp3_test_support.h"
 #include "formats/wav_file.h"
-#include "support/test_support.h"
-#include "tasks/progress.h"
 
 namespace brindle::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-FileTags SampleTags()
-{
-    FileTags tags;
-    tags.title = "Полёт — title";
-    tags.comment = "A comment, ü";
-    tags.artist = "Исполнитель";
-    tags.album = "Album ✓";
-    tags.year = 1999;
-    tags.trackNumber = 7;
-    tags.genre = "Electronic";
-    tags.lyrics = "Line one\nСтрока два";
-    tags.albumArtist = "Album Artist";
-    tags.subtitle = "Subtitle";
-    tags.rating = 75;
-    return tags;
-}
-
-void ExpectSameTags(const FileTags& got, const FileTags& expected)
-{
-    EXPECT_EQ(got.title, expected.title);
-    EXPECT_EQ(got.comment, expected.comment);
-    EXPECT_EQ(got.artist, expected.artist);
-    EXPECT_EQ(got.album, expected.album);
-    EXPECT_EQ(got.year, expected.year);
-    EXPECT_EQ(got.trackNumber, expected.trackNumber);
-    EXPECT_EQ(got.genre, expected.genre);
-    EXPECT_EQ(got.lyrics, expected.lyrics);
-    EXPECT_EQ(got.albumArtist, expected.albumArtist);
-    EXPECT_EQ(got.subtitle, expected.subtitle);
-    EXPECT_EQ(got.rating, expected.rating);
-}
 
 // The ID3v2 frames of a file that no field of the record holds, each as TagLib renders it: all but the
 // ten fields' text frames, the comment the record takes (the first without a description, else the
@@ -72,90 +37,55 @@ std::multiset<std::string> FramesBesideTheRecord(const fs::path& mp3)
     const TagLib::ID3v2::Frame* recordComment = nullptr;
     for (const TagLib::ID3v2::Frame* frame : tag->frameListMap()["COMM"]) {
         const auto* comment = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame);
-        if (comment && comment->description().isEmpty()) {
+        if (comment && (comment->description().isEmpty() || !recordComment))
             recordComment = frame;
+        if (comment && comment->description().isEmpty())
             break;
-        }
-        if (comment && !recordComment)
-            recordComment = frame;
     }
     const auto& lyrics = tag->frameListMap()["USLT"];
     const TagLib::ID3v2::Frame* recordLyrics = lyrics.isEmpty() ? nullptr : lyrics.front();
+    const std::set<std::string> fields = {"TIT2", "TPE1", "TALB", "TDRC", "TRCK", "TCON", "TPE2", "TIT3"};
     for (const TagLib::ID3v2::Frame* frame : tag->frameList()) {
-        const std::string id(frame->frameID().data(), frame->frameID().size());
-        if (id == "TIT2" || id == "TPE1" || id == "TALB" || id == "TDRC" || id == "TRCK" || id == "TCON" ||
-            id == "TPE2" || id == "TIT3" || frame == recordComment || frame == recordLyrics)
-            continue;
-        const TagLib::ByteVector bytes = frame->render();
-        frames.insert(std::string(bytes.data(), bytes.size()));
+        if (!fields.count(std::string(frame->frameID().data(), 4)) && frame != recordComment && frame != recordLyrics)
+            frames.insert(std::string(frame->render().data(), frame->render().size()));
     }
     return frames;
 }
-
-// Counts its polls and reports a cancel from the nth on, as if the user pressed Cancel just then.
-class CancelAtPoll final : public Progress {
-public:
-    explicit CancelAtPoll(int n) : Progress(100), n_(n) {}
-    bool IsCancelled() const override { return ++polls >= n_; }
-    mutable int polls = 0;
-
-private:
-    int n_;
-};
 
 class TagsTest : public TempDirTest {
 protected:
     void SetUp() override
     {
         TempDirTest::SetUp();
-        if (!HasTool("ffmpeg") || !HasTool("ffprobe") || !HasTool("lame") || !HasTool("sox"))
-            GTEST_SKIP() << "needs ffmpeg, ffprobe, lame and sox";
+        if (!HasTool("ffmpeg") || !HasTool("ffprobe") || !HasTool("lame") || !HasTool("sox") || !HasTool("mpg123"))
+            GTEST_SKIP() << "needs ffmpeg, ffprobe, lame, sox and mpg123";
     }
 
-    fs::path MakeUntaggedMp3(const std::string& name)
+    fs::path MakeUntaggedMp3(const std::string& name, const std::string& seconds = "1")
     {
-        const fs::path wav = PathOf(name + ".wav");
-        const fs::path mp3 = PathOf(name);
-        EXPECT_EQ(RunCommand("sox -D -n -r 44100 -c 2 -b 16 " + Quoted(wav) + " synth 1 sine 440 2>/dev/null"), 0);
-        EXPECT_EQ(RunCommand("lame --quiet -V 4 " + Quoted(wav) + " " + Quoted(mp3)), 0);
-        fs::remove(wav);
-        return mp3;
+        SoxSynth(PathOf(name + ".wav"), 44100, 2, "synth " + seconds + " sine 440");
+        EXPECT_EQ(RunCommand("lame --quiet -V 4 " + Quoted(PathOf(name + ".wav")) + " " + Quoted(PathOf(name))), 0);
+        return PathOf(name);
     }
 
-    // The ten text fields by ffmpeg (its own ID3v2 writer, version 3 or 4); the rating by TagLib,
-    // as ffmpeg cannot write a popularimeter frame.
+    // The text fields by ffmpeg's own ID3v2 writer (version 3 or 4); comment, lyrics and rating, which
+    // ffmpeg writes otherwise or not at all, by TagLib.
     fs::path MakeTaggedMp3(const std::string& name, int id3Version, const FileTags& tags)
     {
-        const fs::path plain = MakeUntaggedMp3("plain-" + name);
-        const fs::path tagged = PathOf(name);
-        const fs::path lyricsFile = PathOf("meta.txt");
-        // ffmpeg reads the metadata from an ffmetadata file, so newlines and quotes need no shell escaping.
-        std::ofstream meta(lyricsFile);
+        const fs::path plain = MakeUntaggedMp3("plain-" + name), tagged = PathOf(name), meta = PathOf("meta.txt");
         auto escape = [](const std::string& text) {
             std::string out;
-            for (char c : text) {
-                if (c == '=' || c == ';' || c == '#' || c == '\\' || c == '\n')
-                    out += '\\';
-                out += c;
-            }
+            for (char c : text)
+                out += std::string(c == '=' || c == ';' || c == '#' || c == '\\' || c == '\n' ? "\\" : "") + c;
             return out;
         };
-        meta << ";FFMETADATA1\n"
-             << "title=" << escape(tags.title) << "\n"
-             << "artist=" << escape(tags.artist) << "\n"
-             << "album=" << escape(tags.album) << "\n"
-             << "date=" << tags.year << "\n"
-             << "track=" << tags.trackNumber << "/12\n"
-             << "genre=" << escape(tags.genre) << "\n"
-             << "album_artist=" << escape(tags.albumArtist) << "\n"
-             << "TIT3=" << escape(tags.subtitle) << "\n";
-        meta.close();
-        const std::string command = "ffmpeg -v error -y -i " + Quoted(plain) + " -i " + Quoted(lyricsFile) +
-                                    " -map_metadata 1 -c copy -id3v2_version " + std::to_string(id3Version) + " " +
-                                    Quoted(tagged);
-        EXPECT_EQ(RunCommand(command), 0) << command;
-        // ffmpeg writes comment and lyrics as TXXX frames and cannot write a popularimeter: those three
-        // frames are added with TagLib directly, keeping the tag's version.
+        std::ofstream(meta) << ";FFMETADATA1\ntitle=" << escape(tags.title) << "\nartist=" << escape(tags.artist)
+                            << "\nalbum=" << escape(tags.album) << "\ndate=" << tags.year << "\ntrack=" << tags.trackNumber
+                            << "/12\ngenre=" << escape(tags.genre) << "\nalbum_artist=" << escape(tags.albumArtist)
+                            << "\nTIT3=" << escape(tags.subtitle) << "\n";
+        EXPECT_EQ(RunCommand("ffmpeg -v error -y -i " + Quoted(plain) + " -i " + Quoted(meta) +
+                             " -map_metadata 1 -c copy -id3v2_version " + std::to_string(id3Version) + " " + Quoted(tagged)),
+                  0);
         TagLib::MPEG::File file(tagged.c_str(), false);
         EXPECT_TRUE(file.isValid());
         TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
@@ -178,14 +108,8 @@ protected:
 
     std::string Probe(const fs::path& mp3, const std::string& key)
     {
-        const fs::path out = PathOf("probe.txt");
-        RunCommand("ffprobe -v error -show_entries format_tags=" + key + " -of default=nw=1:nk=1 " + Quoted(mp3) +
-                   " > " + Quoted(out));
-        const auto bytes = ReadFileBytes(out);
-        std::string text(bytes.begin(), bytes.end());
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        return text;
+        std::string text = Output("ffprobe -v error -show_entries format_tags=" + key + " -of default=nw=1:nk=1 " + Quoted(mp3));
+        return text.substr(0, text.find_last_not_of('\n') + 1);
     }
 };
 
@@ -194,30 +118,23 @@ TEST_F(TagsTest, ReadsId3v23AndId3v24AndCarriesThemOntoASavedMp3)
     const FileTags expected = SampleTags();
     for (int version : {3, 4}) {
         SCOPED_TRACE(version);
-        const fs::path source = MakeTaggedMp3("tagged-v2." + std::to_string(version) + ".mp3", version, expected);
-        const auto head = ReadFileBytes(source);
-        ASSERT_GT(head.size(), 4u);
-        ASSERT_EQ(head[3], version) << "the ID3v2 version of the made file";
-
+        const fs::path source = MakeTaggedMp3("tagged.mp3", version, expected);
+        ASSERT_EQ(ReadFileBytes(source).at(3), version) << "the ID3v2 version of the made file";
         Mp3Document document;
         ASSERT_EQ(document.LoadMp3(source, nullptr), 1);
         EXPECT_EQ(document.tags.readResult, 1);
-        ExpectSameTags(document.tags, expected);
-
-        const fs::path saved = PathOf("saved-v2." + std::to_string(version) + ".mp3");
+        EXPECT_EQ(TagFields(document.tags), TagFields(expected));
+        const fs::path saved = PathOf("saved.mp3");
         ASSERT_EQ(document.SaveMp3(saved, nullptr), 1);
         FileTags reread;
         ASSERT_EQ(reread.ReadTags(saved), 1);
-        ExpectSameTags(reread, expected);
-        EXPECT_EQ(Probe(saved, "title"), expected.title);
-        EXPECT_EQ(Probe(saved, "artist"), expected.artist);
-        EXPECT_EQ(Probe(saved, "album_artist"), expected.albumArtist);
-        EXPECT_EQ(Probe(saved, "date"), "1999");
-        EXPECT_EQ(Probe(saved, "track"), "7");
-        EXPECT_EQ(Probe(saved, "genre"), expected.genre);
+        EXPECT_EQ(TagFields(reread), TagFields(expected));
+        const std::pair<const char*, std::string> probed[] = {{"title", expected.title}, {"artist", expected.artist},
+            {"album_artist", expected.albumArtist}, {"date", "1999"}, {"track", "7"}, {"genre", expected.genre}};
+        for (const auto& [key, value] : probed)
+            EXPECT_EQ(Probe(saved, key), value) << key;
         // The tag sits in front of the audio and leaves the info frame intact: still the exact length.
-        ASSERT_EQ(DecodeWithMpg123(saved, PathOf("check.wav")), 0);
-        EXPECT_EQ(ReadPcm16Wav(PathOf("check.wav")).Frames(), document.buffer.frameCount);
+        EXPECT_EQ(Mpg123Pcm(saved).Frames(), document.buffer.frameCount);
     }
 }
 
@@ -226,95 +143,76 @@ TEST_F(TagsTest, ReadsId3v23AndId3v24AndCarriesThemOntoASavedMp3)
 TEST_F(TagsTest, ASavedMp3SaysItsNewLengthAndKeepsTheSourcesId3v1)
 {
     const fs::path wav = PathOf("five-seconds.wav");
-    ASSERT_EQ(RunCommand("LC_ALL=C sox -D -n -r 44100 -c 2 -b 16 " + Quoted(wav) + " synth 5 sine 440 2>/dev/null"), 0);
-    struct Source {
+    SoxSynth(wav, 44100, 2, "synth 5 sine 440");
+    const struct {
         const char* name;
         const char* make;  // writes OUT from IN
         bool hasId3v1;
         bool hasLength;    // a TLEN frame, of 5000 ms
-    };
-    const Source sources[] = {
+    } sources[] = {
         {"id3v1-only.mp3", "lame --quiet -b 128 --tt Title --ta Artist --ty 2004 --tn 3 --id3v1-only IN OUT", true, false},
-        {"id3v1-and-id3v2.mp3", "lame --quiet -V 4 --tt Title --ta Artist --ty 2004 --tn 3 --add-id3v2 IN OUT", true,
-         true},
+        {"both.mp3", "lame --quiet -V 4 --tt Title --ta Artist --ty 2004 --tn 3 --add-id3v2 IN OUT", true, true},
         {"length.mp3", "ffmpeg -v error -y -i IN -c:a libmp3lame -b:a 128k -metadata title=Title -metadata TLEN=5000 OUT",
          false, true},
     };
-    for (const Source& source : sources) {
+    for (const auto& source : sources) {
         const fs::path mp3 = PathOf(source.name);
         std::string command = source.make;
         command.replace(command.find("IN"), 2, Quoted(wav));
         command.replace(command.find("OUT"), 3, Quoted(mp3));
-        ASSERT_EQ(RunCommand("LC_ALL=C " + command), 0) << command;
+        ASSERT_EQ(RunCommand(command), 0) << command;
         for (const bool encoded : {false, true}) {
             SCOPED_TRACE(std::string(source.name) + (encoded ? ", encoded anew" : ", frames copied"));
             Document document;
             ASSERT_EQ(document.Load(mp3), 1);
             ASSERT_EQ(document.DeleteRange(0, 44100, true), 1);
-            if (encoded) {
-                ASSERT_EQ(document.ChangeVolume(-1, -1, 90), 1);
-            }
+            ASSERT_EQ(encoded ? document.ChangeVolume(-1, -1, 90) : 1, 1);
             const fs::path saved = PathOf("saved.mp3");
             ASSERT_EQ(document.Save(saved), 1);
             ASSERT_EQ(document.ReencodedPercent(), encoded ? 100u : 0u) << document.ReencodeReason();
-
             TagLib::MPEG::File file(saved.c_str(), false);
             ASSERT_TRUE(file.isValid());
             const TagLib::ID3v2::FrameList lengths =
                 file.hasID3v2Tag() ? file.ID3v2Tag()->frameListMap()["TLEN"] : TagLib::ID3v2::FrameList();
-            EXPECT_EQ(lengths.size(), source.hasLength ? 1u : 0u);
-            if (!lengths.isEmpty()) {
-                EXPECT_EQ(lengths.front()->toString().to8Bit(), "4000");
-            }
-            EXPECT_EQ(file.hasID3v1Tag(), source.hasId3v1);
-            if (source.hasId3v1 && file.hasID3v1Tag()) {
-                EXPECT_EQ(file.ID3v1Tag()->title().to8Bit(), "Title");
-                EXPECT_EQ(file.ID3v1Tag()->artist().to8Bit(), "Artist");
-                EXPECT_EQ(file.ID3v1Tag()->year(), 2004u);
-                EXPECT_EQ(file.ID3v1Tag()->track(), 3u);
+            ASSERT_EQ(lengths.size(), source.hasLength ? 1u : 0u);
+            EXPECT_EQ(lengths.isEmpty() ? "4000" : lengths.front()->toString().to8Bit(), "4000");
+            ASSERT_EQ(file.hasID3v1Tag(), source.hasId3v1);
+            if (source.hasId3v1) {
+                const TagLib::Tag* v1 = file.ID3v1Tag();
+                EXPECT_EQ(v1->title().to8Bit() + "/" + v1->artist().to8Bit(), "Title/Artist");
+                EXPECT_EQ(v1->year() * 100 + v1->track(), 200403u);
             }
             // Neither tag costs the file its exact length.
-            ASSERT_EQ(DecodeWithMpg123(saved, PathOf("check.wav")), 0);
-            EXPECT_EQ(ReadPcm16Wav(PathOf("check.wav")).Frames(), 176400u);
+            EXPECT_EQ(Mpg123Pcm(saved).Frames(), 176400u);
         }
     }
 }
 
-TEST_F(TagsTest, UntaggedMp3LeadsToNoTagWritingAtAll)
+// The tags of the last MP3 opened survive a reset and go onto a later save of a WAV's sound; an
+// untagged MP3 leads to no tag at all; a failed read clears the record.
+TEST_F(TagsTest, TagsComeOnlyFromTheLastMp3AndSurviveReset)
 {
-    const fs::path source = MakeUntaggedMp3("plain.mp3");
-    Mp3Document document;
-    ASSERT_EQ(document.LoadMp3(source, nullptr), 1);
-    EXPECT_TRUE(document.tags.IsEmpty());
-    EXPECT_EQ(document.tags.readResult, 1);
-    const fs::path saved = PathOf("saved.mp3");
-    ASSERT_EQ(document.SaveMp3(saved, nullptr), 1);
-    const auto bytes = ReadFileBytes(saved);
-    ASSERT_GT(bytes.size(), 3u);
-    EXPECT_NE(std::string(bytes.begin(), bytes.begin() + 3), "ID3") << "no tag was to be written";
-}
+    Mp3Document untagged;
+    ASSERT_EQ(untagged.LoadMp3(MakeUntaggedMp3("plain.mp3"), nullptr), 1);
+    EXPECT_TRUE(untagged.tags.IsEmpty());
+    EXPECT_EQ(untagged.tags.readResult, 1);
+    ASSERT_EQ(untagged.SaveMp3(PathOf("saved.mp3"), nullptr), 1);
+    EXPECT_NE(ReadFileBytes(PathOf("saved.mp3")).at(0), 'I') << "no tag was to be written";
 
-TEST_F(TagsTest, TagsOfTheLastMp3SurviveResetAndGoOntoALaterSave)
-{
     const FileTags expected = SampleTags();
-    const fs::path tagged = MakeTaggedMp3("tagged.mp3", 3, expected);
     Mp3Document document;
-    ASSERT_EQ(document.LoadMp3(tagged, nullptr), 1);
+    ASSERT_EQ(document.LoadMp3(MakeTaggedMp3("tagged.mp3", 3, expected), nullptr), 1);
     document.Reset();
     EXPECT_TRUE(document.buffer.IsEmpty());
     EXPECT_EQ(document.tags.title, expected.title);
-
-    // A WAV opened afterwards is saved as MP3 with the earlier file's tags.
-    const fs::path wav = PathOf("other.wav");
-    ASSERT_EQ(RunCommand("sox -D -n -r 44100 -c 1 -b 16 " + Quoted(wav) + " synth 1 sine 330"), 0);
-    ASSERT_EQ(LoadWav(document.buffer, wav, nullptr), 1);
+    SoxSynth(PathOf("other.wav"), 44100, 1, "synth 1 sine 330");
+    ASSERT_EQ(LoadWav(document.buffer, PathOf("other.wav"), nullptr), 1);
     ASSERT_EQ(document.SaveMp3(PathOf("from-wav.mp3"), nullptr), 1);
     FileTags reread;
     ASSERT_EQ(reread.ReadTags(PathOf("from-wav.mp3")), 1);
     EXPECT_EQ(reread.title, expected.title);
     EXPECT_EQ(reread.year, expected.year);
 
-    // A failed read clears the record.
     EXPECT_EQ(document.tags.ReadTags(PathOf("missing.mp3")), 0);
     EXPECT_TRUE(document.tags.IsEmpty());
     EXPECT_EQ(document.tags.readResult, 0);
@@ -324,13 +222,11 @@ TEST_F(TagsTest, PrecedenceYearTrackAndRatingRules)
 {
     // ID3v2 wins over ID3v1; what ID3v2 lacks comes from ID3v1.
     const fs::path both = MakeUntaggedMp3("both.mp3");
-    ASSERT_EQ(RunCommand("ffmpeg -v error -y -i " + Quoted(both) +
-                         " -metadata title=FromV2 -c copy -write_id3v1 1 -id3v2_version 3 " + Quoted(PathOf("tmp.mp3"))),
-              0);
+    ASSERT_EQ(RunCommand("ffmpeg -v error -y -i " + Quoted(both) + " -metadata title=FromV2 -c copy -write_id3v1 1 "
+                         "-id3v2_version 3 " + Quoted(PathOf("tmp.mp3"))), 0);
     FileTags v2;
     ASSERT_EQ(v2.ReadTags(PathOf("tmp.mp3")), 1);
     EXPECT_EQ(v2.title, "FromV2");
-
     FileTags plain;
     plain.title = "Old title";
     plain.year = 2004;
@@ -338,21 +234,15 @@ TEST_F(TagsTest, PrecedenceYearTrackAndRatingRules)
     ASSERT_EQ(plain.WriteTags(both), 1);
     FileTags read;
     ASSERT_EQ(read.ReadTags(both), 1);
-    EXPECT_EQ(read.title, "Old title");
-    EXPECT_EQ(read.year, 2004u);
-    EXPECT_EQ(read.trackNumber, 3u);
-    EXPECT_TRUE(read.artist.empty());
-    EXPECT_FALSE(read.IsEmpty());
+    EXPECT_EQ(TagFields(read), TagFields(plain));
 
-    // The corpus has an ID3v1-only file (title, year 2004, track 2) and an ID3v2.4 with a full date.
+    // The corpus has an ID3v1-only file: title, year 2004, track 2.
     const fs::path v1Only = CorpusDir() / "mp3" / "mutagen-silence-44-s-v1.mp3";
     if (fs::exists(v1Only)) {
         FileTags fromV1;
         ASSERT_EQ(fromV1.ReadTags(v1Only), 1);
-        EXPECT_EQ(fromV1.title, "Silence");
-        EXPECT_EQ(fromV1.year, 2004u);
-        EXPECT_EQ(fromV1.trackNumber, 2u);
-        EXPECT_EQ(fromV1.genre, "Darkwave");
+        EXPECT_EQ(fromV1.title + "/" + fromV1.genre, "Silence/Darkwave");
+        EXPECT_EQ(fromV1.year * 100 + fromV1.trackNumber, 200402u);
     }
 
     // Ratings: the five star steps survive a round trip; the mapping never yields 100 or more.
@@ -369,19 +259,18 @@ TEST_F(TagsTest, PrecedenceYearTrackAndRatingRules)
     EXPECT_TRUE(junk.IsEmpty()) << "nothing is left over from before the read";
 }
 
+// Real-world tags from the corpus (a cover picture, the composer, private frames), plus what other
+// programs add (a second comment, a user text frame, a player's rating with its play count), survive a
+// save byte for byte and as ffprobe sees them.
 TEST_F(TagsTest, FramesTheRecordDoesNotHoldSurviveASaveUnchanged)
 {
-    // Real-world tags from the corpus (a cover picture, the composer, private frames), plus what other
-    // programs add: a second comment, a user text frame and a player's rating with its e-mail and
-    // play count.
     int tried = 0;
     for (const char* name : {"mm-id3v2.3.mp3", "mm-id3v2.4.mp3"}) {
         SCOPED_TRACE(name);
-        const fs::path corpus = CorpusDir() / "mp3" / name;
+        const fs::path corpus = CorpusDir() / "mp3" / name, source = PathOf(name), saved = PathOf("saved.mp3");
         if (!fs::exists(corpus))
             continue;
         ++tried;
-        const fs::path source = PathOf(name);
         fs::copy_file(corpus, source);
         const int version = ReadFileBytes(source)[3];
         {
@@ -403,27 +292,21 @@ TEST_F(TagsTest, FramesTheRecordDoesNotHoldSurviveASaveUnchanged)
         }
         const std::multiset<std::string> beside = FramesBesideTheRecord(source);
         ASSERT_GE(beside.size(), 4u);
-
         Mp3Document document;
         ASSERT_EQ(document.LoadMp3(source, nullptr), 1);
-        const fs::path saved = PathOf(std::string("saved-") + name);
         ASSERT_EQ(document.SaveMp3(saved, nullptr), 1);
         EXPECT_EQ(ReadFileBytes(saved)[3], version) << "the tag keeps its version";
         EXPECT_TRUE(FramesBesideTheRecord(saved) == beside) << "every other frame, byte for byte";
         FileTags reread;
         ASSERT_EQ(reread.ReadTags(saved), 1);
-        ExpectSameTags(reread, document.tags);
+        EXPECT_EQ(TagFields(reread), TagFields(document.tags));
         EXPECT_EQ(reread.rating, 75u);
-
-        // And as another program sees them.
         EXPECT_EQ(Probe(saved, "composer"), Probe(source, "composer"));
         EXPECT_FALSE(Probe(saved, "composer").empty());
         EXPECT_EQ(Probe(saved, "MOOD"), "calm");
         const std::string picture = "ffprobe -v error -select_streams v -show_entries stream=codec_name -of csv=p=0 ";
-        RunCommand(picture + Quoted(source) + " > " + Quoted(PathOf("a.txt")));
-        RunCommand(picture + Quoted(saved) + " > " + Quoted(PathOf("b.txt")));
-        EXPECT_FALSE(ReadFileBytes(PathOf("a.txt")).empty());
-        EXPECT_EQ(ReadFileBytes(PathOf("b.txt")), ReadFileBytes(PathOf("a.txt"))) << "the cover picture";
+        EXPECT_FALSE(Output(picture + Quoted(source)).empty());
+        EXPECT_EQ(Output(picture + Quoted(saved)), Output(picture + Quoted(source))) << "the cover picture";
     }
     if (tried == 0)
         GTEST_SKIP() << "no corpus at " << CorpusDir();
@@ -452,9 +335,8 @@ TEST_F(TagsTest, ReadingStopsAtACancelAndNeverWaitsOnWhatIsNotARegularFile)
 
     // A FIFO without a writer, a device and a folder are refused at once.
     ASSERT_EQ(::mkfifo(PathOf("fifo.mp3").c_str(), 0600), 0);
-    EXPECT_EQ(tags.ReadTags(PathOf("fifo.mp3")), 0);
-    EXPECT_EQ(tags.ReadTags("/dev/zero"), 0);
-    EXPECT_EQ(tags.ReadTags(Dir()), 0);
+    for (const fs::path& path : {PathOf("fifo.mp3"), fs::path("/dev/zero"), Dir()})
+        EXPECT_EQ(tags.ReadTags(path), 0) << path;
 }
 
 }  // namespace
