@@ -1,4 +1,4 @@
-// The volume dialog with its slider, the stereo dialog, the about box and the version line.
+// The volume dialog with its slider, the stereo and loudness dialogs, the about box and the version line.
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
@@ -26,42 +26,31 @@ class DialogsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void volumeAnswersWithExactlyWhatTheEntryShows_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<int>("slider");
-        QTest::addColumn<bool>("accepted");
-        // The list holds 50, 10, 75 and 125: none of them may complete what is typed.
-        QTest::newRow("5") << "5" << "5" << -95 << true;
-        QTest::newRow("1") << "1" << "1" << -99 << true;
-        QTest::newRow("7") << "7" << "7" << -93 << true;
-        QTest::newRow("12") << "12" << "12" << -88 << true;
-        QTest::newRow("125, between two slider steps") << "125" << "125" << 6 << true;
-        QTest::newRow("333") << "333" << "333" << 58 << true;
-        QTest::newRow("500") << "500" << "500" << 100 << true;
-        QTest::newRow("a letter is refused") << "a" << "" << -100 << false;
-        QTest::newRow("501 cannot be applied") << "501" << "501" << 100 << false;
-        QTest::newRow("999 cannot be applied") << "999" << "999" << 100 << false;
-    }
+    // What is typed is what the entry shows and the dialog answers: the list's 50, 10, 75 and 125
+    // may not complete it. A letter is refused; past 500 the entry shows it but OK cannot apply it.
     void volumeAnswersWithExactlyWhatTheEntryShows()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, shown);
-        QFETCH(int, slider);
-        QFETCH(bool, accepted);
-        VolumeDialog dialog;
-        dialog.show();
-        dialog.Entry()->lineEdit()->clear();
-        QTest::keyClicks(dialog.Entry()->lineEdit(), typed);
-        QCOMPARE(dialog.Entry()->currentText(), shown);
-        QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QString());  // nothing added to what was typed
-        QCOMPARE(dialog.Slider()->Value(), slider);
-        QCOMPARE(dialog.OkButton()->isEnabled(), accepted);
-        if (accepted)
-            QCOMPARE(dialog.Percent(), shown.toInt());
+        const char* rows[][2] = {{"5", "5 -95 5"},       {"1", "1 -99 1"},       {"7", "7 -93 7"},
+                                 {"12", "12 -88 12"},    {"125", "125 6 125"},   {"333", "333 58 333"},
+                                 {"500", "500 100 500"}, {"a", " -100 refused"}, {"501", "501 100 refused"},
+                                 {"999", "999 100 refused"}};
+        for (const auto& [typed, shown] : rows) {
+            VolumeDialog dialog;
+            dialog.show();
+            QLineEdit* line = dialog.Entry()->lineEdit();
+            line->clear();
+            line->setFocus();
+            for (const char* key = typed; *key; ++key)
+                QTest::keyClick(dialog.windowHandle(), *key);
+            QCOMPARE(line->selectedText(), QString());  // nothing added to what was typed
+            const QString answer = dialog.OkButton()->isEnabled() ? QString::number(dialog.Percent()) : QStringLiteral("refused");
+            QCOMPARE(QStringLiteral("%1 %2 %3").arg(dialog.Entry()->currentText()).arg(dialog.Slider()->Value()).arg(answer),
+                     QString::fromLatin1(shown));
+        }
     }
 
+    // The slider and the entry stay in step whichever moves: by the list, a key, a wheel notch (a
+    // touchpad's scroll end carries no movement and moves nothing) and a click at either end.
     void volumeSliderAndEntryStayInStep()
     {
         VolumeDialog dialog;
@@ -79,23 +68,20 @@ private slots:
         QTest::keyClick(slider, Qt::Key_Right);
         QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
         QCOMPARE(dialog.Entry()->lineEdit()->selectedText(), QStringLiteral("204"));
-        // A touchpad's scroll end carries no movement and moves nothing; a wheel notch is one step.
-        const QPointF inside(slider->width() / 2.0, slider->height() / 2.0);
-        QWheelEvent scrollEnd(inside, slider->mapToGlobal(inside), QPoint(), QPoint(), Qt::NoButton, Qt::NoModifier,
-                              Qt::ScrollEnd, false);
-        QApplication::sendEvent(slider, &scrollEnd);
-        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("204"));
-        QWheelEvent notch(inside, slider->mapToGlobal(inside), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
-        QApplication::sendEvent(slider, &notch);
-        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("208"));
-        const int y = slider->height() / 2;
-        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(1, y));
-        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("0"));
-        QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() - 1, y));
-        QCOMPARE(dialog.Entry()->currentText(), QStringLiteral("500"));
+        const QPointF inside = slider->mapTo(&dialog, QPointF(slider->width() / 2.0, slider->height() / 2.0));
+        for (const auto& [delta, phase, shown] : {std::tuple(0, Qt::ScrollEnd, "204"), std::tuple(120, Qt::NoScrollPhase, "208")}) {
+            QWheelEvent wheel(inside, dialog.mapToGlobal(inside), {}, {0, delta}, {}, {}, phase, false);
+            QApplication::sendEvent(dialog.windowHandle(), &wheel);
+            QCOMPARE(dialog.Entry()->currentText(), QString::fromLatin1(shown));
+        }
+        for (const auto& [x, shown] : {std::pair(1, "0"), std::pair(slider->width() - 1, "500")}) {
+            QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {}, slider->mapTo(&dialog, QPoint(x, slider->height() / 2)));
+            QCOMPARE(dialog.Entry()->currentText(), QString::fromLatin1(shown));
+        }
     }
 
+    // Named by its label, not its value, and still a combo box with its list and its line edit, the
+    // line edit holding the focus.
     void volumeEntryIsNamedByItsLabelNotItsValue()
     {
         VolumeDialog dialog;
@@ -107,13 +93,14 @@ private slots:
             QCOMPARE(control->text(QAccessible::Name), QStringLiteral("Громкость (%)"));
             QCOMPARE(control->text(QAccessible::Value), QStringLiteral("100"));
         }
-        // Still a combo box with its list and its line edit, the line edit holding the focus.
         QCOMPARE(box->role(), QAccessible::ComboBox);
         QCOMPARE(box->childCount(), 2);
         QCOMPARE(box->focusChild(), line);
         QCOMPARE(box->indexOfChild(line), 1);
     }
 
+    // The centre mark shows beside the thumb; disabled, every pixel is halfway to the face colour, so
+    // the value still shows, washed out.
     void sliderGeometryAndPaint()
     {
         SliderControl slider;
@@ -123,22 +110,16 @@ private slots:
         slider.setFixedSize(206, 17);
         QCOMPARE(slider.ThumbRect(), QRect(100, 2, 7, 13));
         QCOMPARE(slider.ValueAtX(103), 0);
-
-        slider.SetValue(-100);  // thumb out of the way of the centre mark
+        slider.SetValue(-100);  // the thumb out of the way of the mark
         const QImage image = slider.grab().toImage();
-        const QColor shadow = slider.palette().color(QPalette::Dark);
-        const int middle = 17 / 2;
-        QCOMPARE(image.pixelColor(103, middle).rgb(), shadow.rgb());
-        QVERIFY(image.pixelColor(102, middle).rgb() != shadow.rgb() && image.pixelColor(104, middle).rgb() != shadow.rgb());
-
-        // Disabled: every pixel halfway to the face colour, so the value still shows, washed out.
+        const QRgb shadow = slider.palette().color(QPalette::Dark).rgb();
+        QCOMPARE(image.pixel(103, 8), shadow);
+        QVERIFY(image.pixel(102, 8) != shadow && image.pixel(104, 8) != shadow);
         slider.setEnabled(false);
-        const QImage washed = slider.grab().toImage();
-        const QColor face = slider.palette().color(QPalette::Disabled, QPalette::Window);
-        const QColor mark = slider.palette().color(QPalette::Disabled, QPalette::Dark);
-        const int expectedRed = mark.red() + (face.red() - mark.red()) / 2;
-        QVERIFY2(std::abs(washed.pixelColor(103, middle).red() - expectedRed) <= 1,
-                 qPrintable(QStringLiteral("red %1, expected %2").arg(washed.pixelColor(103, middle).red()).arg(expectedRed)));
+        const int face = slider.palette().color(QPalette::Disabled, QPalette::Window).red();
+        const int mark = slider.palette().color(QPalette::Disabled, QPalette::Dark).red();
+        const int red = slider.grab().toImage().pixelColor(103, 8).red();
+        QVERIFY2(std::abs(red - (mark + (face - mark) / 2)) <= 1, qPrintable(QString::number(red)));
     }
 
     void stereoDialogAnswersAndLinks()
@@ -158,40 +139,25 @@ private slots:
                  qPrintable(opened[0].toString()));
     }
 
-    void saveDialogRenamesForTheChosenType_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("filterIndex");
-        QTest::addColumn<QString>("renamed");
-        QTest::newRow("mp3 to wav") << "song (1).mp3" << 2 << "song (1).wav";
-        QTest::newRow("no extension") << "take" << 1 << "take.mp3";
-        QTest::newRow("already right, any case") << "x.WAV" << 2 << "x.WAV";
-        QTest::newRow("a dot in the folder only") << "/a.b/take" << 2 << "/a.b/take.wav";
-        QTest::newRow("empty box") << "" << 1 << "";
-        QTest::newRow("wav to flac") << "take.wav" << 3 << "take.flac";
-        QTest::newRow("to ogg") << "take.mp3" << 4 << "take.ogg";
-        QTest::newRow("to opus") << "take" << 5 << "take.opus";
-    }
     void saveDialogRenamesForTheChosenType()
     {
-        QFETCH(QString, name);
-        QFETCH(int, filterIndex);
-        QFETCH(QString, renamed);
-        QCOMPARE(RenameForFilter(name, filterIndex), renamed);
+        const std::tuple<QString, int, QString> rows[] = {
+            {"song (1).mp3", 2, "song (1).wav"}, {"take", 1, "take.mp3"}, {"x.WAV", 2, "x.WAV"},  // already right, any case
+            {"/a.b/take", 2, "/a.b/take.wav"},  {"", 1, ""},             {"take.wav", 3, "take.flac"},
+            {"take.mp3", 4, "take.ogg"},        {"take", 5, "take.opus"}};
+        for (const auto& [name, filter, renamed] : rows)
+            QCOMPARE(name + QStringLiteral(" -> ") + RenameForFilter(name, filter), name + QStringLiteral(" -> ") + renamed);
     }
 
     // The gain goes to the target unless it would push the true peak over the ceiling: then the
-    // dialog says so and offers, checked, the gain that stops there.
+    // dialog says so and offers, checked, the gain that stops there; even a cut can be held to a
+    // ceiling set below the peak.
     void loudnessDialogOffersTheGainThatStopsAtTheCeiling()
     {
-        LoudnessFigures measured;
-        measured.integratedLufs = -20.0;
-        measured.truePeakDbfs = -3.0;
-        LoudnessDialog dialog(measured);
+        LoudnessDialog dialog(LoudnessFigures{.integratedLufs = -20.0, .truePeakDbfs = -3.0});
         QCOMPARE(dialog.Target()->currentText(), QStringLiteral("-16"));
         QCOMPARE(dialog.Target()->count(), 3);
-        QVERIFY(!dialog.StopAtCeiling()->isHidden());
-        QVERIFY(dialog.StopAtCeiling()->isChecked());
+        QVERIFY(!dialog.StopAtCeiling()->isHidden() && dialog.StopAtCeiling()->isChecked());
         QCOMPARE(dialog.GainDb(), 2.0);
         QVERIFY(dialog.Verdict()->text().contains(QStringLiteral("выше потолка -1.0 dBFS")));
         dialog.StopAtCeiling()->setChecked(false);
@@ -199,7 +165,6 @@ private slots:
         dialog.Target()->setEditText(QStringLiteral("-23"));
         QVERIFY(dialog.StopAtCeiling()->isHidden());
         QCOMPARE(dialog.GainDb(), -3.0);
-        // Even a cut can be held to a ceiling set below the peak.
         dialog.Ceiling()->setValue(-7.0);
         QVERIFY(!dialog.StopAtCeiling()->isHidden());
         dialog.StopAtCeiling()->setChecked(true);
@@ -209,35 +174,20 @@ private slots:
         QCOMPARE(dialog.Target()->lineEdit()->accessibleName(), QStringLiteral("Целевая громкость (LUFS)"));
     }
 
-    void versionLine_data()
-    {
-        QTest::addColumn<QString>("productVersion");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("dots") << "1.2.3.45" << "Version 1.2.3  (Build 45)";
-        QTest::newRow("commas and spaces") << "1, 2, 3, 45" << "Version 1.2.3  (Build 45)";
-        QTest::newRow("three parts") << "1.2.3" << "";
-    }
-    void versionLine()
-    {
-        QFETCH(QString, productVersion);
-        QFETCH(QString, line);
-        QCOMPARE(VersionLine(productVersion), line);
-    }
-
+    // The version line from a product version, and the about box with this build's: the maker's
+    // address as the build was given it, or a README that is there, shown as its path.
     void aboutBoxShowsThisBuildsVersion()
     {
+        QCOMPARE(VersionLine(QStringLiteral("1.2.3.45")), QStringLiteral("Version 1.2.3  (Build 45)"));
+        QCOMPARE(VersionLine(QStringLiteral("1, 2, 3, 45")), QStringLiteral("Version 1.2.3  (Build 45)"));
+        QCOMPARE(VersionLine(QStringLiteral("1.2.3")), QString());
         AboutBox box;
         QVERIFY(box.VersionLabel()->text().startsWith(QLatin1String("Version ")));
         QVERIFY(box.VersionLabel()->text().contains(QLatin1String("  (Build ")));
-        // The maker's address as the build was given it, or a README that is there, shown as its path.
         const QUrl target = box.Link()->Target();
         QVERIFY(!target.hasQuery());
-        if (target.isLocalFile()) {
-            QVERIFY2(QFileInfo(target.toLocalFile()).isFile(), qPrintable(target.toString()));
-            QCOMPARE(box.Link()->text(), target.toLocalFile());
-        } else {
-            QCOMPARE(box.Link()->text(), target.toString());
-        }
+        QVERIFY2(!target.isLocalFile() || QFileInfo(target.toLocalFile()).isFile(), qPrintable(target.toString()));
+        QCOMPARE(box.Link()->text(), target.isLocalFile() ? target.toLocalFile() : target.toString());
     }
 };
 

@@ -1,12 +1,8 @@
-// A test's stand-in for a person at the editor: the editor's window and start-up, as the program has
-// them, driven by a script on the command line. The recovery tests start it as a child process, kill
-// it with SIGKILL at a chosen step and start it again. Each step is announced on stdout ("begin N",
-// then "done N") so the test knows what had happened when it killed.
-//
-//   journal_driver [--recover=yes|no] STEP...
-//   STEP: start[:FILE]  select:START:END  deselect  edit:ID  volume:PERCENT  undo  redo  save  saveas:FILE
-//         remove:FILE  move:FROM:TO
-//         wait (forever: the test kills it)  exit (the end without a close)  quit (a normal close)
+// A test's stand-in for a person at the editor: its window and start-up, driven by a script on the
+// command line, announcing each step ("begin N", then "done N") so a test that kills it knows how far
+// it got. It takes back what a session left.  journal_driver STEP...  with STEP one of: start[:FILE]
+// select:START:END deselect edit:ID volume:PERCENT undo redo saveas:FILE remove:FILE move:FROM:TO, or
+// last wait (forever: the test kills it), exit (the end without a close) or quit (a normal close).
 #include <QApplication>
 #include <QFile>
 #include <QTimer>
@@ -33,19 +29,12 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     brindle::SetUpApplication(application);
-    QStringList steps = application.arguments().mid(1);
-    bool recover = true;
-    if (!steps.isEmpty() && steps.constFirst().startsWith(QLatin1String("--recover="))) {
-        recover = steps.takeFirst().endsWith(QLatin1String("yes"));
-    }
+    const QStringList steps = application.arguments().mid(1);
 
     QString saveAnswer;
     int volume = 100;
     brindle::Prompts prompts = brindle::DefaultPrompts();
-    prompts.askRecover = [recover](QWidget*, const QString& text) {
-        Say("asked", 0, text);
-        return recover;
-    };
+    prompts.askRecover = [](QWidget*, const QString& text) { return Say("asked", 0, text), true; };
     prompts.showError = [](QWidget*, const QString& text) { Say("error", 0, text); };
     prompts.askSave = [](QWidget*, const QString&) { return QMessageBox::No; };
     prompts.savePath = [&saveAnswer](QWidget*, const QString&, int) -> std::optional<brindle::SaveChoice> {
@@ -59,53 +48,43 @@ int main(int argc, char** argv)
     frame.show();
     QTimer::singleShot(0, &frame, [&] {
         for (int i = 0; i < steps.size(); ++i) {
-            const QStringList words = steps[i].split(QLatin1Char(':'));
-            const QString& verb = words[0];
+            const QStringList words = steps[i].split(':');
+            const QString rest = words.mid(1).join(':');
+            auto is = [&words](const char* verb) { return words[0] == QLatin1String(verb); };
             Say("begin", i + 1, steps[i]);
+            const brindle::Document& document = frame.GetDocument();
+            auto frames = [&document] { return document.IsEmpty() ? 0u : document.ActiveBuffer().FrameCount(); };
             QString detail;
-            const uint32_t frames =
-                frame.GetDocument().IsEmpty() ? 0 : frame.GetDocument().ActiveBuffer().FrameCount();
-            if (verb == QLatin1String("start")) {
-                frame.Start(words.size() > 1 ? std::filesystem::path(words.mid(1).join(QLatin1Char(':')).toStdString())
-                                             : std::filesystem::path());
-            } else if (verb == QLatin1String("select")) {
+            if (is("start"))
+                frame.Start(std::filesystem::path(rest.toStdString()));
+            if (is("select") || is("deselect"))
                 frame.Engine().Deselect();
-                frame.Engine().SetSelectionStart(words.value(1).toLongLong(), frames);
-                frame.Engine().SetSelectionEnd(words.value(2).toLongLong(), frames);
-            } else if (verb == QLatin1String("deselect")) {
-                frame.Engine().Deselect();
-            } else if (verb == QLatin1String("volume")) {
-                volume = words.value(1).toInt();
-            } else if (verb == QLatin1String("edit")) {
-                frame.RunEditCommand(words.value(1).toInt());
-            } else if (verb == QLatin1String("undo") || verb == QLatin1String("redo")) {
-                frame.Commands().Run(verb == QLatin1String("undo") ? brindle::kCmdUndo : brindle::kCmdRedo);
-            } else if (verb == QLatin1String("remove")) {
-                detail = QString::number(int(QFile::remove(words.value(1))));
-            } else if (verb == QLatin1String("move")) {
-                detail = QString::number(int(QFile::rename(words.value(1), words.value(2))));
-            } else if (verb == QLatin1String("save")) {
-                detail = QString::number(frame.Save());
-            } else if (verb == QLatin1String("saveas")) {
-                saveAnswer = words.mid(1).join(QLatin1Char(':'));
-                detail = QString::number(frame.SaveAs());
-            } else if (verb == QLatin1String("wait")) {
+            if (is("select")) {
+                frame.Engine().SetSelectionStart(words.value(1).toLongLong(), frames());
+                frame.Engine().SetSelectionEnd(words.value(2).toLongLong(), frames());
+            }
+            if (is("volume"))
+                volume = rest.toInt();
+            if (is("edit"))
+                frame.RunEditCommand(rest.toInt());
+            if (is("undo") || is("redo"))
+                frame.Commands().Run(is("undo") ? brindle::kCmdUndo : brindle::kCmdRedo);
+            if (is("remove") || is("move"))
+                detail = QString::number(int(is("remove") ? QFile::remove(rest) : QFile::rename(words[1], words.value(2))));
+            if (is("saveas"))
+                detail = QString::number((saveAnswer = rest, frame.SaveAs()));
+            if (is("wait") || is("exit")) {
                 Say("done", i + 1);
-                for (;;)
+                while (is("wait"))
                     std::this_thread::sleep_for(std::chrono::seconds(1));
-            } else if (verb == QLatin1String("exit")) {
-                Say("done", i + 1);
-                break;  // the program ends with the window, but without a close
-            } else if (verb == QLatin1String("quit")) {
+                break;  // exit: the program ends with the window, but without a close
+            }
+            if (is("quit")) {
                 frame.EndSession();
                 break;
             }
-            const brindle::Document& document = frame.GetDocument();
-            Say("done", i + 1,
-                detail + QStringLiteral(" frames=%1 modified=%2 undo=%3")
-                             .arg(document.IsEmpty() ? 0 : document.ActiveBuffer().FrameCount())
-                             .arg(int(document.Modified()))
-                             .arg(int(document.History().CanUndo())));
+            Say("done", i + 1, detail + QString(" frames=%1 modified=%2 undo=%3").arg(frames()).arg(int(document.Modified()))
+                                            .arg(int(document.History().CanUndo())));
         }
         QApplication::exit(0);
     });

@@ -1,5 +1,6 @@
 // The waveform view and the selection bar as real widgets under the offscreen platform: what they
-// paint, how a resize recomputes the peaks, and what the mouse does to the position and selection.
+// paint, how a resize recomputes the peaks, and what the mouse and the wheel, delivered to the window,
+// do to the position, the selection and the zoom.
 #include <QFile>
 #include <QPainter>
 #include <QPaintEvent>
@@ -31,22 +32,23 @@ Rgb At(const QImage& image, int x, int y)
 
 Rgb Inverted(Rgb c) { return {uint8_t(255 - c.red), uint8_t(255 - c.green), uint8_t(255 - c.blue)}; }
 
-bool spans(int64_t frames, int width) { return frames < 2 * int64_t(width); }
+// A WAV by sox at 44.1 kHz on both sides (its null input runs at 48 kHz unless told); the arguments
+// are split before the path goes in, which may hold spaces.
+QString Sox(const QString& name, const QString& channels, const QString& synth)
+{
+    const QString path = test::ScratchDir() + '/' + name;
+    const QStringList arguments = QString("-r 44100 -n -r 44100 -b 16 -c " + channels).split(' ') + QStringList{path};
+    return test::RunTool("sox", arguments + synth.split(' ')) ? path : QString();
+}
 
-QString Describe(Rgb c) { return QStringLiteral("(%1, %2, %3)").arg(c.red).arg(c.green).arg(c.blue); }
-
-// Counts the paints a widget receives and keeps the region of each.
-class PaintCounter : public QObject {
-public:
-    int paints = 0;
+// The regions of the paints a widget receives.
+struct PaintCounter : QObject {
     QList<QRegion> regions;
-    bool eventFilter(QObject* watched, QEvent* event) override
+    bool eventFilter(QObject*, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint) {
-            ++paints;
+        if (event->type() == QEvent::Paint)
             regions << static_cast<QPaintEvent*>(event)->region();
-        }
-        return QObject::eventFilter(watched, event);
+        return false;
     }
 };
 
@@ -55,13 +57,10 @@ public:
 class WaveformViewTest : public QObject {
     Q_OBJECT
 
-private:
     QString stereo_;  // 2 s: left channel silent, right a sine at half scale
-    QString shortMono_;  // 150 frames, fewer than the view's columns
     Document document_;
     PlaybackEngine engine_;
     std::unique_ptr<WaveformView> view_;
-    std::unique_ptr<SelectionBar> bar_;
 
     uint32_t Frames() const { return document_.ActiveBuffer().FrameCount(); }
     QImage Grab() { return view_->grab().toImage().convertToFormat(QImage::Format_RGB888); }
@@ -71,33 +70,62 @@ private:
         engine_.Clear();
         view_->RebuildPeaks();
     }
-    void Press(int x) { QTest::mousePress(view_.get(), Qt::LeftButton, {}, QPoint(x, 40)); }
-    void Move(int x) { QTest::mouseMove(view_.get(), QPoint(x, 40)); }
-    void Release(int x) { QTest::mouseRelease(view_.get(), Qt::LeftButton, {}, QPoint(x, 40)); }
-    int64_t FrameAt(int x) const { return view_->PixelToFrame(x); }
+    // The frame under column x of the visible range, worked out here rather than asked of the view.
+    int64_t FrameAt(int x) const
+    {
+        const FrameRange range = view_->VisibleRange();
+        return range.first + int64_t(double(range.count) * x / view_->width() + 0.5);
+    }
     void Select(int64_t start, int64_t end)
     {
         engine_.Deselect();
         engine_.SetSelectionStart(start, Frames());
         engine_.SetSelectionEnd(end, Frames());
     }
+    void Wheel(int x, QPoint angle, Qt::KeyboardModifiers modifiers)
+    {
+        QWheelEvent event(QPointF(x, 40), view_->mapToGlobal(QPointF(x, 40)), {}, angle, {}, modifiers, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view_->windowHandle(), &event);
+    }
+    // A mouse script for the view's window, at row 40: pX, mX, rX press, move to or release the left
+    // button at column X, xX clicks the right; sA,B selects columns A..B with the position at 0. Then
+    // the checks: =A,B the selection is columns A..B (=- none), @X the position is column X, dN N
+    // drags were signalled, | or < the edge or the arrow cursor shows.
+    void Play(const QString& script)
+    {
+        QSignalSpy dragged(view_.get(), &WaveformView::selectionDragged);
+        QWindow* window = view_->windowHandle();
+        for (const QString& step : script.split(' ')) {
+            const QStringList n = step.mid(1).split(',');
+            const int a = n[0].toInt(), b = n.value(1).toInt();
+            const QString what = step + ": %1..%2 @%3";
+            const QString is = what.arg(engine_.selectionStart).arg(engine_.selectionEnd).arg(engine_.GetPosition());
+            switch (step[0].toLatin1()) {
+            case 'p': QTest::mousePress(window, Qt::LeftButton, {}, QPoint(a, 40)); break;
+            case 'm': QTest::mouseMove(window, QPoint(a, 40)); break;
+            case 'r': QTest::mouseRelease(window, Qt::LeftButton, {}, QPoint(a, 40)); break;
+            case 'x': QTest::mouseClick(window, Qt::RightButton, {}, QPoint(a, 40)); break;
+            case 's': Select(FrameAt(a), FrameAt(b)), engine_.SetPosition(0, Frames()); break;
+            case '=':
+                if (n[0] == "-")
+                    QVERIFY2(!engine_.HasSelection() && engine_.selectionStart == engine_.selectionEnd, qPrintable(is));
+                else
+                    QCOMPARE(is, what.arg(FrameAt(a)).arg(FrameAt(b)).arg(engine_.GetPosition()));
+                break;
+            case '@': QCOMPARE(is, what.arg(engine_.selectionStart).arg(engine_.selectionEnd).arg(FrameAt(a))); break;
+            case 'd': QCOMPARE(dragged.count(), a); break;
+            case '|': QCOMPARE(view_->cursor().shape(), Qt::SplitHCursor); break;
+            case '<': QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor); break;
+            default: QFAIL(qPrintable(step));
+            }
+        }
+    }
 
 private slots:
     void initTestCase()
     {
-        // Arguments split before the path goes in, so a temporary folder with spaces still works.
-        auto sox = [](const QString& path, const QString& before, const QString& after) {
-            return test::RunTool(QStringLiteral("sox"),
-                                 before.split(QLatin1Char(' ')) + QStringList{path} + after.split(QLatin1Char(' ')));
-        };
-        stereo_ = test::ScratchDir() + QStringLiteral("/left-silent.wav");
-        QVERIFY(sox(stereo_, QStringLiteral("-r 44100 -n -b 16 -c 2"),
-                    QStringLiteral("synth 2 sine 440 vol 0.5 remix 0 1")));
-        shortMono_ = test::ScratchDir() + QStringLiteral("/short.wav");
-        QVERIFY(sox(shortMono_, QStringLiteral("-r 44100 -n -b 16 -c 1"), QStringLiteral("synth 150s sine 300")));
-        engine_.SetSoundSource([this]() -> const ChannelSet* {
-            return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels;
-        });
+        QVERIFY(!(stereo_ = Sox("left-silent.wav", "2", "synth 2 sine 440 vol 0.5 remix 0 1")).isEmpty());
+        engine_.SetSoundSource([this] { return document_.IsEmpty() ? nullptr : &document_.ActiveBuffer().channels; });
     }
 
     void init()
@@ -111,7 +139,6 @@ private slots:
 
     void cleanup()
     {
-        bar_.reset();
         view_.reset();
         document_.Reset();
         engine_.Clear();
@@ -123,45 +150,34 @@ private slots:
         QCOMPARE(plain.size(), QSize(200, 101));
         for (int y = 0; y < 101; ++y)
             QCOMPARE(At(plain, 0, y), colors::kPlayCursor);  // position 0
-        for (int x = 1; x < 200; ++x) {
-            // Left channel, silent: the centre row of the top strip (rows 0..49, centre 25) alone.
-            QCOMPARE(At(plain, x, 25), colors::kWaveLine);
-            QCOMPARE(At(plain, x, 24), colors::kStripBackground);
-            QCOMPARE(At(plain, x, 26), colors::kStripBackground);
-            QCOMPARE(At(plain, x, 50), colors::kChannelSeparator);
-            // Right channel at half scale: about 12 rows either side of its centre (76), never the edges.
-            QCOMPARE(At(plain, x, 76), colors::kWaveLine);
-            QCOMPARE(At(plain, x, 65), colors::kWaveLine);
-            QCOMPARE(At(plain, x, 87), colors::kWaveLine);
-            QCOMPARE(At(plain, x, 60), colors::kStripBackground);
-            QCOMPARE(At(plain, x, 92), colors::kStripBackground);
-        }
+        // The silent left channel: the centre row (25) of the top strip alone; the separator; the right
+        // at half scale: about 12 rows either side of its centre (76), never the edges.
+        const Rgb line = colors::kWaveLine, strip = colors::kStripBackground;
+        const std::pair<int, Rgb> rows[] = {{25, line}, {24, strip}, {26, strip}, {50, colors::kChannelSeparator},
+                                            {76, line}, {65, line},  {87, line},  {60, strip}, {92, strip}};
+        for (int x = 1; x < 200; ++x)
+            for (const auto& [y, colour] : rows)
+                QCOMPARE(At(plain, x, y), colour);
 
-        // A quarter to a half selected, the position inside it.
+        // A quarter to a half selected, the position inside it at column trunc(0.375 * 200 + 0.5).
         Select(Frames() / 4, Frames() / 2);
         engine_.SetPosition(Frames() * 3 / 8, Frames());
-        const int from = view_->FrameToPixel(engine_.selectionStart);
-        const int to = view_->FrameToPixel(engine_.selectionEnd);
-        const int cursor = 75;  // trunc(0.375 * 200 + 0.5)
-        QCOMPARE(from, 50);
-        QCOMPARE(to, 100);
+        QCOMPARE(view_->FrameToPixel(engine_.selectionStart), 50);
+        QCOMPARE(view_->FrameToPixel(engine_.selectionEnd), 100);
         const QImage selected = Grab();
         for (int x = 1; x < 200; ++x) {
             for (int y = 0; y < 101; ++y) {
-                const Rgb expected = x == cursor                ? colors::kPlayCursor
-                                     : (x >= from && x < to)    ? Inverted(At(plain, x, y))
-                                                                : At(plain, x, y);
-                QVERIFY2(At(selected, x, y) == expected,
-                         qPrintable(QStringLiteral("(%1, %2) is %3").arg(x).arg(y).arg(Describe(At(selected, x, y)))));
+                const Rgb expected =
+                    x == 75 ? colors::kPlayCursor : x >= 50 && x < 100 ? Inverted(At(plain, x, y)) : At(plain, x, y);
+                QVERIFY2(At(selected, x, y) == expected, qPrintable(QString("(%1, %2)").arg(x).arg(y)));
             }
         }
         QCOMPARE(At(selected, 60, 60), (Rgb{75, 75, 75}));  // the strip's grey inverted
-
         // The whole file, more than twice as many frames as columns: every column inverted but the cursor.
         engine_.SelectAll(Frames());
         const QImage all = Grab();
         for (int x = 0; x < 200; ++x)
-            QCOMPARE(At(all, x, 10), x == cursor ? colors::kPlayCursor : Inverted(colors::kStripBackground));
+            QCOMPARE(At(all, x, 10), x == 75 ? colors::kPlayCursor : Inverted(strip));
     }
 
     void aResizeShowsTheOldPeaksStretchedThenTheNewOnes()
@@ -172,105 +188,41 @@ private slots:
         Grab();
         QCOMPARE(view_->Peaks().ColumnCount(), 200u);
         QCOMPARE(view_->WaveImage(), BuildWaveImage(old, 333, 101));
-
         view_->IdleStep();
+        PeakCache expected;
+        ComputeColumnPeaks(document_.ActiveBuffer().channels, 0, Frames(), 333, expected.Columns());
         QCOMPARE(view_->Peaks().ColumnCount(), 333u);
-        std::array<std::vector<PeakColumn>, 2> expected;
-        ComputeColumnPeaks(document_.ActiveBuffer().channels, 0, Frames(), 333, expected);
-        for (int c = 0; c < 2; ++c) {
-            for (uint32_t i = 0; i < 333; ++i) {
-                QCOMPARE(view_->Peaks().At(c, i).max, expected[size_t(c)][i].max);
-                QCOMPARE(view_->Peaks().At(c, i).min, expected[size_t(c)][i].min);
-            }
-        }
-        QCOMPARE(view_->WaveImage(), BuildWaveImage(view_->Peaks(), 333, 101));
+        QCOMPARE(view_->WaveImage(), BuildWaveImage(expected, 333, 101));
 
         // Fewer frames than columns fill the width too; once computed for this width the idle step
         // leaves them (and the screen) alone.
-        Open(shortMono_);
+        Open(Sox("short.wav", "1", "synth 150s sine 300"));
         QCOMPARE(view_->Peaks().ColumnCount(), 333u);
         PaintCounter counter;
         view_->installEventFilter(&counter);
         view_->IdleStep();
         view_->IdleStep();
-        QCOMPARE(counter.paints, 0);
+        QCOMPARE(counter.regions.size(), 0);
         view_->resize(340, 101);
         view_->IdleStep();
-        QCOMPARE(counter.paints, 1);
+        QCOMPARE(counter.regions.size(), 1);
         QCOMPARE(view_->Peaks().ColumnCount(), 340u);
     }
 
-    // A sound with fewer frames than the view has columns draws each frame across the columns it
-    // spans, so it looks like what it is rather than like silence; a one-frame selection covers the
-    // width. Mono in 101 rows: the line of each column reaches trunc(peak * 50) rows from the centre.
-    void aShortSoundShowsEachFrameAndItsSelectionAcrossTheWidth()
-    {
-        auto rowsFromCentre = [](const QImage& image, int x) {
-            int reach = 0;
-            for (int y = 0; y < image.height(); ++y)
-                if (At(image, x, y) == colors::kWaveLine)
-                    reach = std::max(reach, std::abs(y - 50));
-            return reach;
-        };
-        auto sine = [](const QString& length) {
-            const QString path = test::ScratchDir() + QStringLiteral("/sine-%1.wav").arg(length);
-            // The rate on both sides: sox's null input runs at 48 kHz unless told, and the change of
-            // rate would shorten the sound. Split before the path goes in, which may hold spaces.
-            const QStringList arguments = QStringLiteral("-r 44100 -n -r 44100 -c 1 -b 16").split(QLatin1Char(' ')) +
-                                          QStringList{path} +
-                                          QStringLiteral("synth %1 sine 1000 vol 0.92").arg(length).split(QLatin1Char(' '));
-            return test::RunTool(QStringLiteral("sox"), arguments) ? path : QString();
-        };
-
-        // 1000 Hz at 44.1 kHz: no two frames in a row near zero, and 1.5 frames a column, so every
-        // column holds a frame away from the centre (the least, beside a zero crossing, 0.065).
-        Open(sine(QStringLiteral("300s")));
-        QCOMPARE(Frames(), 300u);
-        QImage image = view_->WaveImage();
-        for (int x = 0; x < 200; ++x)
-            QVERIFY2(rowsFromCentre(image, x) >= 2, qPrintable(QStringLiteral("column %1 is flat").arg(x)));
-
-        // The first quarter period in 12 frames of about 17 columns each: a rising step from the
-        // first frame, the sine's zero, to 0.92 at the end.
-        Open(sine(QStringLiteral("12s")));
-        QCOMPARE(Frames(), 12u);
-        image = view_->WaveImage();
-        for (int x = view_->FrameToPixel(1); x < 200; ++x) {
-            QVERIFY2(rowsFromCentre(image, x) >= 2, qPrintable(QStringLiteral("column %1 is flat").arg(x)));
-            QVERIFY(rowsFromCentre(image, x) >= rowsFromCentre(image, x - 1));
-        }
-        QVERIFY(rowsFromCentre(image, 199) >= 45);  // 0.92 less the 16-bit rounding and dither
-
-        Open(sine(QStringLiteral("1s")));
-        QCOMPARE(Frames(), 1u);
-        engine_.SelectAll(Frames());
-        const QImage all = Grab();
-        for (int x = 0; x < 200; ++x)
-            QCOMPARE(At(all, x, 10), x == 0 ? colors::kPlayCursor : Inverted(colors::kStripBackground));
-        SelectionBar bar(engine_, *view_);
-        QCOMPARE(bar.State().startPixel, 0);
-        QCOMPARE(bar.State().endPixel, 200);
-    }
-
+    // Column 61 twice (not moved: nothing to paint), then out of the selection; the screen then holds
+    // what a whole repaint draws.
     void aCursorTickRepaintsOnlyTheColumnsTheCursorLeftAndReached()
     {
         Select(Frames() / 4, Frames() / 2);
-        auto moveTo = [&](int column) { engine_.SetPosition(int64_t(Frames()) * column / 200, Frames()); };
-        moveTo(60);
-        view_->RepaintNow();
         PaintCounter counter;
-        view_->installEventFilter(&counter);
-        moveTo(61);
-        view_->RepaintCursor();
-        moveTo(61);
-        view_->RepaintCursor();  // not moved: nothing to paint
-        moveTo(130);             // out of the selection
-        view_->RepaintCursor();
-        QCOMPARE(counter.paints, 2);
-        QCOMPARE(counter.regions.size(), 2);
-        QCOMPARE(counter.regions[0], QRegion(60, 0, 1, 101) + QRegion(61, 0, 1, 101));
-        QCOMPARE(counter.regions[1], QRegion(61, 0, 1, 101) + QRegion(130, 0, 1, 101));
-        // What the screen holds after the ticks is what a whole repaint draws.
+        for (const int column : {60, 61, 61, 130}) {
+            engine_.SetPosition(int64_t(Frames()) * column / 200, Frames());
+            column == 60 ? view_->RepaintNow() : view_->RepaintCursor();
+            if (column == 60)
+                view_->installEventFilter(&counter);
+        }
+        QCOMPARE(counter.regions, (QList<QRegion>{QRegion(60, 0, 1, 101) + QRegion(61, 0, 1, 101),
+                                                  QRegion(61, 0, 1, 101) + QRegion(130, 0, 1, 101)}));
         const QImage screen = view_->screen()->grabWindow(view_->winId()).toImage().convertToFormat(QImage::Format_RGB888);
         QCOMPARE(screen.size(), QSize(200, 101));
         QCOMPARE(screen, Grab());
@@ -278,148 +230,52 @@ private slots:
         QCOMPARE(At(screen, 61, 10), Inverted(colors::kStripBackground));
     }
 
-    void aClickMovesThePositionAndKeepsTheSelection()
+    void theMouseSeeksSelectsAndDragsTheEdges()
     {
-        Select(FrameAt(20), FrameAt(40));
-        QSignalSpy dragged(view_.get(), &WaveformView::selectionDragged);
-        Press(150);
-        Release(150);
-        QCOMPARE(engine_.GetPosition(), int32_t(Frames() * 3 / 4));
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(20)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(40)));
-        QCOMPARE(dragged.count(), 0);
-
-        // Other buttons do nothing.
-        QTest::mouseClick(view_.get(), Qt::RightButton, {}, QPoint(10, 40));
-        QCOMPARE(engine_.GetPosition(), int32_t(Frames() * 3 / 4));
-    }
-
-    void aDragSelectsInOrderWhateverItsDirectionOrTheOldSelection()
-    {
-        // An old selection left of the new drag takes no part in it.
-        Select(FrameAt(20), FrameAt(40));
-        QSignalSpy dragged(view_.get(), &WaveformView::selectionDragged);
-        Press(150);
-        Move(120);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(120)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(150)));
-        Move(50);
-        Release(50);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(50)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(150)));
-        QCOMPARE(engine_.GetPosition(), int32_t(FrameAt(50)));  // the position followed the mouse
-        QCOMPARE(dragged.count(), 2);
-
-        // Past the view's ends: column 0 and the frame count.
-        Press(100);
-        Move(-40);
-        QCOMPARE(engine_.selectionStart, 0);
-        Move(260);
-        Release(260);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
-        QCOMPARE(engine_.selectionEnd, int32_t(Frames()));
-
+        // A click seeks and keeps the selection; other buttons do nothing.
+        Play("s20,40 p150 r150 @150 =20,40 d0 x10 @150");
+        // A drag selects in order whatever its direction, the old selection taking no part and the
+        // position following the mouse; past the view's ends it stops at 0 and at the frame count.
+        Play("s20,40 p150 m120 =120,150 m50 r50 =50,150 @50 d2 p100 m-40 =0,100 m260 r260 =100,200");
         // A drag that comes back to its first column selects nothing: the old selection is gone.
-        Press(170);
-        Move(175);
-        Move(170);
-        Release(170);
-        QCOMPARE(engine_.selectionStart, engine_.selectionEnd);
-        QVERIFY(!engine_.HasSelection());
+        Play("s20,40 p170 m175 m170 r170 =-");
+        // An edge within two pixels moves, swapping roles as it crosses the other, and never seeks;
+        // between edges two columns apart the start is taken.
+        Play("s50,100 p51 m70 =70,100 m120 =100,120 m130 =100,130 m80 =80,100 r80 @0 s60,62 p61 m30 r30 =30,62");
+        // The edge cursor shows near an edge, but not during a drag.
+        Play("s50,100 m101 | m75 < p49 < m52 < r52");
     }
 
-    void draggingAnEdgeMovesItAndSwapsRolesWhenItCrossesTheOther()
-    {
-        Select(FrameAt(50), FrameAt(100));
-        const int32_t position = engine_.GetPosition();
-        Press(51);  // within 2 pixels of the start
-        Move(70);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(70)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(100)));
-        Move(120);  // past the end: the old end is the start now, and the drag moves the end
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(120)));
-        Move(130);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(100)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(130)));
-        Move(80);  // back past the start: a start drag again
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(80)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(100)));
-        Release(80);
-        QCOMPARE(engine_.GetPosition(), position);  // edge drags never seek
-
-        // Edges two columns apart, the mouse between them: the start is taken.
-        Select(FrameAt(60), FrameAt(62));
-        Press(61);
-        Move(30);
-        Release(30);
-        QCOMPARE(engine_.selectionStart, int32_t(FrameAt(30)));
-        QCOMPARE(engine_.selectionEnd, int32_t(FrameAt(62)));
-    }
-
-    void theEdgeCursorShowsNearAnEdgeButNotDuringADrag()
-    {
-        Select(FrameAt(50), FrameAt(100));
-        Move(101);
-        QCOMPARE(view_->cursor().shape(), Qt::SplitHCursor);
-        Move(75);
-        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
-        Press(49);
-        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
-        Move(52);
-        QCOMPARE(view_->cursor().shape(), Qt::ArrowCursor);
-        Release(52);
-    }
-
+    // Empty: margins, track and its bottom line. Whole: the band over the track and the markers in the
+    // margins, magenta leaving the bar as it was, the start's diagonal from its top right corner, the
+    // end's mirrored. A start alone: its marker, ending at the start, and no band.
     void theSelectionBarShowsTrackMarkersAndBand()
     {
-        bar_ = std::make_unique<SelectionBar>(engine_, *view_);
-        bar_->resize(214, SelectionBar::kHeight);  // the waveform's 200 columns and two 7-pixel margins
-        const QColor faceColour = bar_->palette().color(QPalette::Button);
-        const Rgb face{uint8_t(faceColour.red()), uint8_t(faceColour.green()), uint8_t(faceColour.blue())};
-        const Rgb track = BlendColor(face, colors::kWhite, 128);
-        const Rgb bottom = BlendColor(face, colors::kBlack, 32);
-        const Rgb grey{204, 204, 204};
-        auto grab = [&] { return bar_->grab().toImage().convertToFormat(QImage::Format_RGB888); };
-
-        // Nothing selected: margins, track and its bottom line only.
+        SelectionBar bar(engine_, *view_);
+        bar.resize(214, SelectionBar::kHeight);  // the waveform's 200 columns and two 7-pixel margins
+        const QColor button = bar.palette().color(QPalette::Button);
+        const Rgb face{uint8_t(button.red()), uint8_t(button.green()), uint8_t(button.blue())}, grey{204, 204, 204};
+        const Rgb track = BlendColor(face, colors::kWhite, 128), bottom = BlendColor(face, colors::kBlack, 32);
+        auto grab = [&] { return bar.grab().toImage().convertToFormat(QImage::Format_RGB888); };
         QImage image = grab();
-        for (int x = 0; x < 214; ++x) {
-            const bool inTrack = x >= 7 && x < 207;
-            for (int y = 0; y < 8; ++y)
-                QCOMPARE(At(image, x, y), inTrack ? track : face);
-            QCOMPARE(At(image, x, 8), inTrack ? bottom : face);
-        }
-
-        // The whole file: the band over the track, the markers in the margins.
+        for (int x = 0; x < 214; ++x)
+            for (int y = 0; y <= 8; ++y)
+                QCOMPARE(At(image, x, y), x < 7 || x >= 207 ? face : y < 8 ? track : bottom);
         engine_.SelectAll(Frames());
         image = grab();
-        for (int x = 7; x < 207; ++x) {
-            QCOMPARE(At(image, x, 0), track);
-            for (int y = 1; y <= 6; ++y)
-                QCOMPARE(At(image, x, y), colors::kSelectionBand);
-            QCOMPARE(At(image, x, 7), track);
-            QCOMPARE(At(image, x, 8), bottom);
-        }
-        QCOMPARE(At(image, 6, 0), grey);  // the start marker's diagonal from its top right corner
-        QCOMPARE(At(image, 0, 6), grey);
-        QCOMPARE(At(image, 6, 6), colors::kBlack);
-        QCOMPARE(At(image, 0, 0), face);  // magenta leaves the bar as it was
-        QCOMPARE(At(image, 5, 0), face);
-        QCOMPARE(At(image, 207, 0), grey);  // the end marker, mirrored
-        QCOMPARE(At(image, 207, 6), colors::kBlack);
-        QCOMPARE(At(image, 213, 6), grey);
-        QCOMPARE(At(image, 213, 0), face);
-        QCOMPARE(At(image, 3, 7), face);
-
-        // A start alone: its marker, ending at the start, and no band.
+        for (int x = 7; x < 207; ++x)
+            for (int y = 0; y <= 8; ++y)
+                QCOMPARE(At(image, x, y), y == 0 || y == 7 ? track : y == 8 ? bottom : colors::kSelectionBand);
+        const std::tuple<int, int, Rgb> whole[] = {{6, 0, grey},   {0, 6, grey},   {6, 6, colors::kBlack}, {0, 0, face},
+                                                   {5, 0, face},   {207, 0, grey}, {207, 6, colors::kBlack},
+                                                   {213, 6, grey}, {213, 0, face}, {3, 7, face}};
+        for (const auto& [x, y, colour] : whole)
+            QVERIFY2(At(image, x, y) == colour, qPrintable(QString("(%1, %2)").arg(x).arg(y)));
         engine_.Deselect();
         engine_.SetSelectionStart(FrameAt(100), Frames());
         image = grab();
-        QCOMPARE(At(image, 106, 6), colors::kBlack);
-        QCOMPARE(At(image, 100, 6), grey);
-        QCOMPARE(At(image, 107, 3), track);
-        QCOMPARE(At(image, 120, 3), track);
+        for (const auto& [x, y, colour] : {std::tuple(106, 6, colors::kBlack), {100, 6, grey}, {107, 3, track}, {120, 3, track}})
+            QVERIFY2(At(image, x, y) == colour, qPrintable(QString("(%1, %2)").arg(x).arg(y)));
     }
 
     // Whole, through the summary's range, the range's samples, frame by frame and as points: each
@@ -427,14 +283,9 @@ private slots:
     // noise make every column differ from its neighbours.
     void aZoomedPictureEqualsOneDrawnFromTheRangesSamples()
     {
-        const QString path = test::ScratchDir() + QStringLiteral("/chirp.wav");
-        const QString raw = test::ScratchDir() + QStringLiteral("/chirp.f32");
-        QVERIFY(test::RunTool(QStringLiteral("sox"),
-                              QStringLiteral("-r 44100 -n -r 44100 -b 16 -c 2 %1 synth 30 sine 50-9000 whitenoise "
-                                             "remix 1v0.8 2v0.6")
-                                  .arg(path)
-                                  .split(QLatin1Char(' '))));
-        QVERIFY(test::RunTool(QStringLiteral("sox"), {path, QStringLiteral("-t"), QStringLiteral("f32"), raw}));
+        const QString path = Sox("chirp.wav", "2", "synth 30 sine 50-9000 whitenoise remix 1v0.8 2v0.6");
+        const QString raw = test::ScratchDir() + "/chirp.f32";
+        QVERIFY(test::RunTool("sox", {path, "-t", "f32", raw}));
         QFile file(raw);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
@@ -442,10 +293,8 @@ private slots:
         std::memcpy(decoded.data(), bytes.constData(), size_t(bytes.size()));
         Open(path);
         QCOMPARE(Frames(), 1323000u);
-        const int w = view_->width();
-        const int h = view_->height();
+        const int w = view_->width(), h = view_->height();
         auto sample = [&](int c, int64_t g) { return decoded[size_t(g) * 2 + size_t(c)]; };
-
         QSet<QString> kinds;
         for (int level = 0; level < 40 && view_->VisibleRange().count > 25; ++level) {
             if (level > 0)
@@ -457,26 +306,20 @@ private slots:
             if (n >= w) {
                 // Columns: frames [first + ceil(c * n / w), first + ceil((c + 1) * n / w)), the first
                 // only opening the column; under two frames a column, every frame overlapping it.
+                const bool spans = n < 2 * w;
                 PeakCache reference;
                 for (int c = 0; c < 2; ++c) {
                     for (int64_t x = 0; x < w; ++x) {
-                        const bool spans = n < 2 * w;
-                        const int64_t from = spans ? x * n / w : (x * n + w - 1) / w + 1;
-                        const int64_t to = spans ? std::max(((x + 1) * n + w - 1) / w, x * n / w + 1)
-                                                 : ((x + 1) * n + w - 1) / w;
                         float max = 0, min = 0;
-                        for (int64_t g = range.first + from; g < range.first + to; ++g) {
-                            max = std::max(max, sample(c, g));
-                            min = std::min(min, sample(c, g));
+                        for (int64_t g = spans ? x * n / w : (x * n + w - 1) / w + 1; g < ((x + 1) * n + w - 1) / w; ++g) {
+                            max = std::max(max, sample(c, range.first + g));
+                            min = std::min(min, sample(c, range.first + g));
                         }
                         reference.Columns()[size_t(c)].push_back({std::min(max, 1.0f), std::max(min, -1.0f)});
                     }
                 }
                 expected = BuildWaveImage(reference, w, h);
-                kinds << (range.count == Frames() ? QStringLiteral("whole")
-                          : spans(n, w)           ? QStringLiteral("spans")
-                          : n >= 256 * w          ? QStringLiteral("summary")
-                                                  : QStringLiteral("samples"));
+                kinds << (n == Frames() ? "whole" : spans ? "spans" : n >= 256 * w ? "summary" : "samples");
             } else {
                 // Points: each frame where it begins, from the one before the range to the one after.
                 expected = QImage(w, h, QImage::Format_RGB888);
@@ -484,101 +327,74 @@ private slots:
                 QPainter painter(&expected);
                 painter.fillRect(0, h / 2, w, 1, QColor(66, 66, 66));
                 for (int c = 0; c < 2; ++c) {
-                    const int top = c == 0 ? 0 : h / 2 + 1;
-                    const int half = ((c == 0 ? h / 2 : h) - top) / 2;
+                    const int top = c == 0 ? 0 : h / 2 + 1, half = ((c == 0 ? h / 2 : h) - top) / 2;
                     QPolygon line;
-                    for (int64_t g = range.first - 1; g <= range.End(); ++g) {
-                        const int x = int(std::floor(double(g - range.first) * w / double(n) + 0.5));
-                        line << QPoint(x, top + half - int(sample(c, g) * float(half)));
-                    }
-                    painter.setClipRect(0, top, w, 2 * half + (c == 0 ? 0 : 1));
+                    for (int64_t g = range.first - 1; g <= range.End(); ++g)
+                        line << QPoint(int(std::floor(double(g - range.first) * w / double(n) + 0.5)),
+                                       top + half - int(sample(c, g) * float(half)));
+                    painter.setClipRect(0, top, w, 2 * half + c);
                     painter.setPen(QPen(QColor(0, 52, 113), 0));
                     painter.drawPolyline(line);
-                    if (w / n >= 4) {
-                        for (const QPoint& at : line)
+                    for (const QPoint& at : line)
+                        if (w / n >= 4)
                             painter.fillRect(at.x() - 1, at.y() - 1, 3, 3, QColor(0, 52, 113));
-                    }
                 }
-                kinds << QStringLiteral("points");
+                kinds << "points";
             }
-            QVERIFY2(view_->WaveImage() == expected,
-                     qPrintable(QStringLiteral("frames %1 x %2").arg(range.first).arg(range.count)));
+            QVERIFY2(view_->WaveImage() == expected, qPrintable(QString("frames %1 x %2").arg(range.first).arg(n)));
         }
         QCOMPARE(kinds.size(), 5);
         QCOMPARE(view_->VisibleRange().count, 25);  // the deepest: 8 columns a frame
     }
 
-    // Zoomed and scrolled, the mouse rules work through the visible range: a drag selects the frames
-    // under the pointer, an edge is taken within two pixels, an edge out of view is never taken, and
-    // the selection bar leaves out the marker of an edge beyond the view.
+    // Zoomed and scrolled, a drag selects the frames under the pointer and an edge is taken within two
+    // pixels; scrolled on so the start lies before the view, the selection shows from column 0 to the
+    // end's, the bar leaves out the start's marker, and a press on the first columns only seeks.
     void aDragInAZoomedScrolledViewSelectsTheFramesUnderThePointer()
     {
         view_->ZoomAtPixel(3, 100);
         view_->ScrollTo(30000);
         const FrameRange range = view_->VisibleRange();
         QCOMPARE(range, (FrameRange{30000, 11025}));
-        auto frameAt = [&](int x) { return range.first + int64_t(double(range.count) * x / 200.0 + 0.5); };
-        Press(150);
-        Move(90);
-        Move(40);
-        Release(40);
-        QCOMPARE(engine_.selectionStart, frameAt(40));
-        QCOMPARE(engine_.selectionEnd, frameAt(150));
-        QCOMPARE(engine_.GetPosition(), frameAt(40));
-        // The end, grabbed two pixels off, moves to where it is dropped.
-        Press(152);
-        Move(180);
-        Release(180);
-        QCOMPARE(engine_.selectionStart, frameAt(40));
-        QCOMPARE(engine_.selectionEnd, frameAt(180));
-
-        // Scrolled on so that the start lies before the view: inverted from column 0 to the end's
-        // column, and a press on the view's first columns moves only the position.
+        Play("p150 m90 m40 r40 =40,150 @40 p152 m180 r180 =40,180");
+        const int64_t start = FrameAt(40), end = FrameAt(180);
         view_->ScrollTo(range.first + 4000);
-        const int endX = view_->FrameToPixel(engine_.selectionEnd);
-        QVERIFY(view_->FrameToPixel(engine_.selectionStart) < -2);
-        QCOMPARE(endX, int((frameAt(180) - range.first - 4000) * 200.0 / range.count + 0.5));
-        const QImage image = Grab();
-        const QImage plain = view_->WaveImage();
+        const int endX = view_->FrameToPixel(end);
+        QVERIFY(view_->FrameToPixel(start) < -2);
+        QCOMPARE(endX, int((end - range.first - 4000) * 200.0 / range.count + 0.5));
+        const QImage image = Grab(), plain = view_->WaveImage();
         QCOMPARE(At(image, 0, 10), Inverted(At(plain, 0, 10)));
         QCOMPARE(At(image, endX - 1, 10), Inverted(At(plain, endX - 1, 10)));
         QCOMPARE(At(image, endX, 10), At(plain, endX, 10));
-        bar_ = std::make_unique<SelectionBar>(engine_, *view_);
-        QVERIFY(bar_->State().startPixel < 0);
-        QCOMPARE(bar_->State().endPixel, endX);
-        Press(1);
-        Release(1);
-        QCOMPARE(engine_.selectionStart, frameAt(40));
-        QCOMPARE(engine_.GetPosition(), range.first + 4000 + int64_t(range.count / 200.0 + 0.5));
+        SelectionBar bar(engine_, *view_);
+        QVERIFY(bar.State().startPixel < 0);
+        QCOMPARE(bar.State().endPixel, endX);
+        Play("p1 r1 @1");
+        QCOMPARE(engine_.selectionStart, start);
     }
 
     // Ctrl with the wheel zooms keeping the frame under the pointer; the wheel alone, or sideways,
     // scrolls a tenth of the view a notch; never past either end.
     void theWheelZoomsAroundThePointerAndScrolls()
     {
-        auto wheel = [this](int x, QPoint angle, Qt::KeyboardModifiers modifiers) {
-            QWheelEvent event(QPointF(x, 40), view_->mapToGlobal(QPointF(x, 40)), {}, angle, Qt::NoButton,
-                              modifiers, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(view_.get(), &event);
-        };
         const int64_t under = view_->PixelToFrame(130);
-        wheel(130, {0, 240}, Qt::ControlModifier);
+        Wheel(130, {0, 240}, Qt::ControlModifier);
         QCOMPARE(view_->VisibleRange().count, int64_t(Frames() / 4));
         QCOMPARE(view_->PixelToFrame(130), under);
         QSignalSpy moved(view_.get(), &WaveformView::visibleRangeChanged);
         const FrameRange zoomed = view_->VisibleRange();
-        wheel(10, {0, -120}, Qt::NoModifier);
+        Wheel(10, {0, -120}, Qt::NoModifier);
         QCOMPARE(view_->VisibleRange().first, zoomed.first + zoomed.count / 10);
-        wheel(10, {120, 0}, Qt::ShiftModifier);
+        Wheel(10, {120, 0}, Qt::ShiftModifier);
         QCOMPARE(view_->VisibleRange().first, zoomed.first);
         QCOMPARE(moved.count(), 2);
         for (int i = 0; i < 20; ++i)
-            wheel(10, {0, 120}, Qt::NoModifier);
+            Wheel(10, {0, 120}, Qt::NoModifier);
         QCOMPARE(view_->VisibleRange().first, 0);
-        wheel(10, {0, -120 * 200}, Qt::NoModifier);
+        Wheel(10, {0, -120 * 200}, Qt::NoModifier);
         QCOMPARE(view_->VisibleRange().End(), int64_t(Frames()));
-        wheel(10, {0, -120}, Qt::ControlModifier);
-        wheel(10, {0, -120}, Qt::ControlModifier);
+        Wheel(10, {0, -120}, Qt::ControlModifier);
+        Wheel(10, {0, -120}, Qt::ControlModifier);
         QVERIFY(!view_->IsZoomed());
         QCOMPARE(view_->VisibleRange(), (FrameRange{0, Frames()}));
     }
@@ -589,8 +405,7 @@ private slots:
     {
         view_->ZoomAtPixel(2, 200);
         const FrameRange atEnd = view_->VisibleRange();
-        QCOMPARE(atEnd.End(), int64_t(Frames()));
-        QCOMPARE(atEnd.count, int64_t(Frames() / 4));
+        QCOMPARE(atEnd, (FrameRange{Frames() - Frames() / 4, Frames() / 4}));
         QVERIFY(document_.DeleteRange(0, 10000, true));
         view_->ClearPeaks();
         Grab();
