@@ -21,15 +21,13 @@ TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
     uint32_t frames = 3 * kBlockSamples + 4321;
     ChannelSet sound;
     ASSERT_EQ(sound.Allocate(2, frames, 44100), 1);
+    // Cut into hundreds of pieces, so that the threads share the nodes of a deep tree of them.
+    ChannelStore cut[2];
     for (int c = 0; c < 2; ++c) {
         std::vector<float> samples(frames);
         for (uint32_t i = 0; i < frames; ++i)
             samples[i] = float(0.9 * std::sin(0.001 * i * (c + 1)) * std::cos(0.00007 * i));
         test::FillStore(sound.Channel(c), samples);
-    }
-    // Cut into hundreds of pieces, so that the threads share the nodes of a deep tree of them.
-    ChannelStore cut[2];
-    for (int c = 0; c < 2; ++c) {
         cut[c].CopyFrom(sound.Channel(c));
         for (int64_t k = 0; k < 500; ++k)
             ASSERT_EQ(cut[c].Splice(k * 1000 + 1, k * 1000 + 8, ChannelStore()), 1);
@@ -72,16 +70,13 @@ TEST_F(ConcurrentReads, FourThreadsReadOneSoundAndAgreeWithOneThread)
 
     std::atomic<int> mismatches{0};
     auto repeat = [&](auto read, const auto& expected) {
-        for (int round = 0; round < 4; ++round) {
-            if (read() != expected)
-                ++mismatches;
-        }
+        return std::thread([&mismatches, read, &expected] {
+            for (int round = 0; round < 4; ++round)
+                mismatches += read() != expected;
+        });
     };
-    std::vector<std::thread> readers;
-    readers.emplace_back([&] { repeat(peaksOf, expectedPeaks); });
-    readers.emplace_back([&] { repeat(interleaved, expectedSamples); });
-    readers.emplace_back([&] { repeat(columns, expectedColumns); });
-    readers.emplace_back([&] { repeat(copied, expectedSamples); });
+    std::thread readers[] = {repeat(peaksOf, expectedPeaks), repeat(interleaved, expectedSamples),
+                             repeat(columns, expectedColumns), repeat(copied, expectedSamples)};
     for (std::thread& reader : readers)
         reader.join();
     EXPECT_EQ(mismatches.load(), 0);

@@ -1,14 +1,20 @@
-// The volume, fade and channel edits on SoundBuffer and the per-channel kernels underneath.
+// The volume, fade and channel edits on SoundBuffer and the kernels underneath: exact cases by hand,
+// then every edit on sounds made by sox against an oracle computed here in plain double arithmetic.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "edit/edit_kernels.h"
 #include "edit/sound_edits.h"
+#include "storage/sample_conversion.h"
 #include "storage/sound_buffer.h"
 #include "support/test_support.h"
 #include "tasks/progress.h"
@@ -16,501 +22,306 @@
 namespace brindle {
 namespace {
 
+using Samples = std::vector<float>;
 using test::FillStore;
 using test::ReadStore;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr int32_t kMost = std::numeric_limits<int32_t>::max();
 
-// The percentage arithmetic of the volume command, with its single-precision 0.01.
-float Percent(int32_t percent, float x)
+// What a kernel stores: the nearest float, clamped to full scale.
+float Stored(double y) { return y > 1.0 ? 1.0f : y < -1.0 ? -1.0f : float(y); }
+// The volume command's arithmetic, with its single-precision 0.01.
+float Scaled(int32_t percent, float x) { return Stored(double(percent) * double(x) * double(0.01f)); }
+
+struct Selection { int64_t start, end; };
+Selection Resolved(size_t length, Selection s)
 {
-    const double y = double(percent) * double(x) * double(0.01f);
-    return y < -1.0 ? -1.0f : y > 1.0 ? 1.0f : float(y);
+    s = {std::clamp<int64_t>(s.start, 0, int64_t(length)), std::clamp<int64_t>(s.end, 0, int64_t(length))};
+    return s.start == s.end ? Selection{0, int64_t(length)} : s;
 }
 
-// Bit-for-bit equality, so that -0.0 differs from 0.0 and NaN equals NaN.
-bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+enum class Op { Volume, Increase, FadeIn, FadeOut, Mono, StereoThenMono };
 
-::testing::AssertionResult SameSamples(const std::vector<float>& actual, const std::vector<float>& expected)
+int Apply(SoundBuffer& b, Op op, Selection s, int32_t percent)
+{
+    return op == Op::Volume     ? ChangeVolume(b, s.start, s.end, percent)
+           : op == Op::Increase ? IncreaseVolume(b, s.start, s.end)
+           : op == Op::FadeIn   ? FadeIn(b, s.start, s.end)
+           : op == Op::FadeOut  ? FadeOut(b, s.start, s.end)
+           : op == Op::Mono     ? ToMono(b)
+                                : (ToStereo(b) == 1 ? ToMono(b) : 0);
+}
+
+// The oracle of the volume and fade edits on one channel.
+Samples Expected(Op op, int32_t percent, Samples x, Selection selection)
+{
+    const Selection s = Resolved(x.size(), selection);
+    if (op == Op::Increase) {
+        double peak = 0.0;
+        for (int64_t i = s.start; i < s.end; ++i)
+            peak = std::max(peak, std::fabs(double(x[size_t(i)])));
+        percent = peak > 0.0 ? int32_t(100.0 / peak) : 100;
+        if (percent == 100)
+            return x;
+    }
+    const double last = double(s.end - s.start - 1);
+    for (int64_t i = s.start; i < s.end; ++i) {
+        const double k = double(i - s.start), v = x[size_t(i)];
+        x[size_t(i)] = op == Op::FadeIn ? Stored(k * v / last)
+                       : op == Op::FadeOut ? Stored((1.0 - k / last) * v)
+                                           : Scaled(percent, x[size_t(i)]);
+    }
+    return x;
+}
+
+// The sum of two channels, scaled by its peak when that passes full scale.
+Samples ExpectedMono(const Samples& left, const Samples& right)
+{
+    Samples sum(left.size());
+    double peak = 0.0;
+    for (size_t i = 0; i < left.size(); ++i)
+        peak = std::max(peak, std::fabs(double(sum[i] = left[i] + right[i])));
+    if (peak > 1.0)
+        std::transform(sum.begin(), sum.end(), sum.begin(), [&](float v) { return Stored(double(v) * (1.0 / peak)); });
+    return sum;
+}
+
+// Bit-for-bit, so that -0.0 differs from 0.0 and NaN equals NaN.
+::testing::AssertionResult SameSamples(const Samples& actual, const Samples& expected)
 {
     if (actual.size() != expected.size())
         return ::testing::AssertionFailure() << "length " << actual.size() << ", expected " << expected.size();
+    size_t wrong = 0, first = 0;
     for (size_t i = 0; i < actual.size(); ++i) {
-        if (!SameBits(actual[i], expected[i]))
-            return ::testing::AssertionFailure()
-                   << "sample " << i << " is " << actual[i] << (std::signbit(actual[i]) ? " (negative)" : "")
-                   << ", expected " << expected[i] << (std::signbit(expected[i]) ? " (negative)" : "");
+        if (std::memcmp(&actual[i], &expected[i], sizeof(float)) != 0 && wrong++ == 0)
+            first = i;
     }
-    return ::testing::AssertionSuccess();
+    if (wrong == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << wrong << " samples differ, the first at " << first << ": " << actual[first]
+                                         << (std::signbit(actual[first]) ? " (negative)" : "") << " instead of "
+                                         << expected[first];
 }
 
 class EditKernels : public test::TempDirTest {
 protected:
     // A 16-bit sound at 44.1 kHz holding exactly these samples (right empty: mono).
-    static void Make(SoundBuffer& buffer, const std::vector<float>& left, const std::vector<float>& right = {})
+    static void Make(SoundBuffer& buffer, const Samples& left, const Samples& right = {})
     {
-        const bool stereo = !right.empty();
-        ASSERT_EQ(buffer.CreateSilent(stereo, uint32_t(left.size()), 44100), 1);
+        ASSERT_EQ(buffer.CreateSilent(!right.empty(), uint32_t(left.size()), 44100), 1);
         FillStore(buffer.channels.Channel(0), left);
-        if (stereo) {
-            ASSERT_EQ(right.size(), left.size());
+        if (!right.empty())
             FillStore(buffer.channels.Channel(1), right);
-        }
     }
-    static std::vector<float> Left(SoundBuffer& buffer) { return ReadStore(buffer.channels.Channel(0)); }
-    static std::vector<float> Right(SoundBuffer& buffer) { return ReadStore(buffer.channels.Channel(1)); }
+    static Samples Left(SoundBuffer& buffer) { return ReadStore(buffer.channels.Channel(0)); }
+    static Samples Right(SoundBuffer& buffer) { return ReadStore(buffer.channels.Channel(1)); }
 };
 
-// --- Change volume -------------------------------------------------------------------------------
-
-TEST_F(EditKernels, ChangeVolumeZeroSilencesKeepingTheSign)
+TEST_F(EditKernels, EditsGiveExactlyTheseSamples)
 {
-    SoundBuffer buffer;
-    Make(buffer, {0.3f, -0.1f, 1.0f, -1.0f, 0.0f, -0.7f});
-    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 0), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f}));
-}
-
-TEST_F(EditKernels, ChangeVolumeFiveHundredClampsToFullScale)
-{
-    SoundBuffer buffer;
-    const std::vector<float> left{0.3f, -0.1f, 0.19f, -0.25f, 0.21f, -0.5f};
-    const std::vector<float> right{-0.3f, 0.1f, 0.0f, 0.5f, 1.0f, -0.01f};
-    Make(buffer, left, right);
-    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 500), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {1.0f, -0.5f, Percent(500, 0.19f), -1.0f, 1.0f, -1.0f}));
-    EXPECT_TRUE(SameSamples(Right(buffer), {-1.0f, 0.5f, 0.0f, 1.0f, 1.0f, Percent(500, -0.01f)}));
-    EXPECT_EQ(Left(buffer)[1], -0.5f) << "500 % of -0.1 is -0.5 to the nearest float";
-    EXPECT_NEAR(Right(buffer)[5], -0.05f, 1e-8);
-}
-
-TEST_F(EditKernels, ChangeVolumeHundredTouchesNothing)
-{
-    SoundBuffer buffer;
-    // A NaN survives only if the samples were never rewritten.
-    Make(buffer, {0.3f, kNaN, 2.0f}, {-0.3f, 0.1f, kInf});
-    ASSERT_EQ(ChangeVolume(buffer, -1, -1, 100), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.3f, kNaN, 2.0f}));
-    EXPECT_TRUE(SameSamples(Right(buffer), {-0.3f, 0.1f, kInf}));
-    EXPECT_EQ(ScaleRange(buffer.channels.Channel(0), 0, 3, 100), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.3f, kNaN, 2.0f}));
-}
-
-TEST_F(EditKernels, ChangeVolumeRangeRules)
-{
-    const std::vector<float> ones(10, 0.5f);
-    auto halved = [&](int64_t from, int64_t to) {
-        std::vector<float> v = ones;
-        for (int64_t i = from; i < to; ++i)
-            v[size_t(i)] = Percent(50, 0.5f);
-        return v;
+    struct Row {
+        const char* what;
+        Op op;
+        Selection selection;
+        int32_t percent;
+        Samples left, right, wantLeft, wantRight;  // right empty: mono; want empty: unchanged
     };
-    struct Case {
-        int64_t start, end, from, to;
+    const Samples four{0.8f, -0.6f, 0.4f, -0.2f}, three{0.8f, -0.6f, 0.4f};
+    const Samples damaged{0.25f, kNaN, kInf, -kInf, -0.5f};
+    const Samples clipLeft{0.8f, 0.5f, -0.3f, 0.1f, -0.9f}, clipRight{0.8f, 0.2f, -0.4f, 0.0f, 0.3f};
+    auto negated = [](Samples v) { for (float& x : v) x = -x; return v; };
+    const double f = 1.0 / double(0.9f + 0.9f);
+    std::vector<Row> rows = {
+        {"0 % keeps the sign", Op::Volume, {-1, -1}, 0, {0.3f, -0.1f, 1.0f, -1.0f, 0.0f, -0.7f}, {},
+         {0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f}, {}},
+        {"500 % clamps", Op::Volume, {-1, -1}, 500, {0.3f, -0.1f, 0.19f, -0.25f, 0.21f, -0.5f},
+         {-0.3f, 0.1f, 0.0f, 0.5f, 1.0f, -0.01f}, {1.0f, -0.5f, Scaled(500, 0.19f), -1.0f, 1.0f, -1.0f},
+         {-1.0f, 0.5f, 0.0f, 1.0f, 1.0f, Scaled(500, -0.01f)}},
+        // A NaN survives only where the samples were never rewritten.
+        {"100 % rewrites nothing", Op::Volume, {-1, -1}, 100, {0.3f, kNaN, 2.0f}, {-0.3f, 0.1f, kInf}, {}, {}},
+        {"raise a peak of 0.5", Op::Increase, {-1, -1}, 0, {0.1f, -0.5f, 0.25f, 0.0f}, {},
+         {Scaled(200, 0.1f), -1.0f, 0.5f, 0.0f}, {}},
+        {"raise a peak of 0.3", Op::Increase, {-1, -1}, 0, {0.3f, -0.2f, 0.1f}, {},
+         {Scaled(333, 0.3f), Scaled(333, -0.2f), Scaled(333, 0.1f)}, {}},
+        {"raise each channel by its own gain", Op::Increase, {-1, -1}, 0, {0.5f, -0.25f, 0.125f, 0.0f},
+         {0.25f, 0.125f, -0.0625f, -0.25f}, {Scaled(200, 0.5f), Scaled(200, -0.25f), Scaled(200, 0.125f), 0.0f},
+         {Scaled(400, 0.25f), Scaled(400, 0.125f), Scaled(400, -0.0625f), Scaled(400, -0.25f)}},
+        // The loud samples outside the selection neither limit the gain nor change.
+        {"raise the selection's peak only", Op::Increase, {1, 4}, 0, {0.9f, 0.2f, -0.1f, 0.05f, 0.8f}, {},
+         {0.9f, Scaled(499, 0.2f), Scaled(499, -0.1f), Scaled(499, 0.05f), 0.8f}, {}},
+        // A wrapped, negative gain would invert the sound.
+        {"raise a tiny peak by the bounded gain", Op::Increase, {-1, -1}, 0, {1e-12f, -1e-12f, 0.5e-12f},
+         {1e-30f, -1e-30f, 0.0f}, {Scaled(kMost, 1e-12f), Scaled(kMost, -1e-12f), Scaled(kMost, 0.5e-12f)},
+         {Scaled(kMost, 1e-30f), Scaled(kMost, -1e-30f), 0.0f}},
+        {"fade in over one sample", Op::FadeIn, {1, 2}, 0, four, {}, {}, {}},
+        {"fade out over one sample", Op::FadeOut, {2, 3}, 0, four, {}, {}, {}},
+        {"fade in over two", Op::FadeIn, {1, 3}, 0, four, {}, {0.8f, -0.0f, 0.4f, -0.2f}, {}},
+        {"fade out over two", Op::FadeOut, {2, 4}, 0, four, {}, {0.8f, -0.6f, 0.4f, -0.0f}, {}},
+        {"fade in, gains 0, 0.5, 1", Op::FadeIn, {-1, -1}, 0, three, {}, {0.0f, -0.3f, 0.4f}, {}},
+        {"fade out, start = end is the whole sound", Op::FadeOut, {1, 1}, 0, three, {0.2f, 0.2f, 0.2f},
+         {0.8f, -0.3f, 0.0f}, {0.2f, 0.1f, 0.0f}},
+        {"fade in of one sample", Op::FadeIn, {-1, -1}, 0, {0.8f}, {}, {}, {}},
+        {"fade out of one sample", Op::FadeOut, {-1, -1}, 0, {0.8f}, {}, {}, {}},
+        {"mono sums rather than averages", Op::Mono, {}, 0, {0.25f, -0.25f, 0.5f, 0.0f, 0.3f},
+         {0.25f, -0.5f, 0.125f, -0.75f, -0.3f}, {0.5f, -0.75f, 0.625f, -0.75f, 0.0f}, {}},
+        {"mono scales a clipping sum to exactly full scale", Op::Mono, {}, 0, clipLeft, clipRight,
+         ExpectedMono(clipLeft, clipRight), {}},
+        {"the same, negative", Op::Mono, {}, 0, negated(clipLeft), negated(clipRight),
+         ExpectedMono(negated(clipLeft), negated(clipRight)), {}},
+        {"stereo then mono doubles, scaled when it clips", Op::StereoThenMono, {}, 0, {0.1f, 0.8f, -0.4f}, {},
+         ExpectedMono({0.1f, 0.8f, -0.4f}, {0.1f, 0.8f, -0.4f}), {}},
+        // Damaged samples: skipped by the peak search, NaN stored as 0, infinity clamped.
+        {"raise damaged samples by 200, not 0", Op::Increase, {-1, -1}, 0, damaged, {},
+         {Scaled(200, 0.25f), 0.0f, 1.0f, -1.0f, Scaled(200, -0.5f)}, {}},
+        {"0 % of damaged samples", Op::Volume, {-1, -1}, 0, damaged, {}, {0.0f, 0.0f, 0.0f, 0.0f, -0.0f}, {}},
+        {"50 % of damaged samples", Op::Volume, {-1, -1}, 50, damaged, {},
+         {Scaled(50, 0.25f), 0.0f, 1.0f, -1.0f, Scaled(50, -0.5f)}, {}},
+        {"fade in of damaged samples", Op::FadeIn, {-1, -1}, 0, {kInf, kNaN, kInf, -kInf, 0.8f}, {},
+         {0.0f, 0.0f, 1.0f, -1.0f, 0.8f}, {}},
+        // The sum 1.8 still sets the scale; the infinite sum is full scale before scaling.
+        {"mono of damaged samples", Op::Mono, {}, 0, {kInf, 0.9f, kNaN, -0.2f}, {0.1f, 0.9f, 0.2f, 0.1f},
+         {float(f), 1.0f, 0.0f, float(f * double(-0.2f + 0.1f))}, {}},
     };
-    for (const Case c : {Case{2, 5, 2, 5}, Case{-1, -1, 0, 10}, Case{4, 4, 0, 10}, Case{-7, 3, 0, 3},
-                         Case{8, 1000, 8, 10}, Case{0, 10, 0, 10}, Case{20, 30, 0, 10}, Case{9, 10, 9, 10}}) {
-        SCOPED_TRACE(testing::Message() << "range " << c.start << ".." << c.end);
-        SoundBuffer buffer;
-        Make(buffer, ones, ones);
-        ASSERT_EQ(ChangeVolume(buffer, c.start, c.end, 50), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), halved(c.from, c.to)));
-        EXPECT_TRUE(SameSamples(Right(buffer), halved(c.from, c.to)));
+    // A gain of 100 (full scale, just below it, silence) rewrites nothing.
+    for (const float peak : {1.0f, -1.0f, std::nextafter(1.0f, 0.0f), 0.995f, 0.0f})
+        rows.push_back({"raise what needs no raising", Op::Increase, {-1, -1}, 0, {0.0f, peak * 0.3f, peak, kNaN}, {}, {}, {}});
+    // The range rules: clamped to the sound, start = end the whole of it.
+    for (const auto& [start, end, from, to] : std::initializer_list<std::array<int64_t, 4>>{
+             {2, 5, 2, 5}, {-1, -1, 0, 10}, {4, 4, 0, 10}, {-7, 3, 0, 3}, {8, 1000, 8, 10}, {0, 10, 0, 10},
+             {20, 30, 0, 10}, {9, 10, 9, 10}}) {
+        Samples halved(10, 0.5f);
+        std::fill(halved.begin() + from, halved.begin() + to, Scaled(50, 0.5f));
+        rows.push_back({"50 % of a range", Op::Volume, {start, end}, 50, Samples(10, 0.5f), Samples(10, 0.5f), halved, halved});
+    }
+    for (const bool written : {false, true}) {
+        std::optional<test::WrittenGains> writing;
+        if (written)
+            writing.emplace();
+        for (const Row& row : rows) {
+            SCOPED_TRACE(testing::Message() << row.what << " " << row.selection.start << ".." << row.selection.end
+                                            << (written ? ", gains written" : ""));
+            SoundBuffer buffer;
+            Make(buffer, row.left, row.right);
+            ASSERT_EQ(Apply(buffer, row.op, row.selection, row.percent), 1);
+            EXPECT_TRUE(SameSamples(Left(buffer), row.wantLeft.empty() ? row.left : row.wantLeft));
+            if (!row.right.empty() && buffer.IsStereo()) {
+                EXPECT_TRUE(SameSamples(Right(buffer), row.wantRight.empty() ? row.right : row.wantRight));
+            }
+        }
     }
 }
 
-TEST_F(EditKernels, ChangeVolumeAcrossBlocksMatchesTheFormulaEverywhere)
+TEST_F(EditKernels, GainIsHundredOverThePeakTruncatedAndNeverWraps)
 {
-    const uint32_t n = kBlockSamples * 2 + 17;
-    std::vector<float> left(n), right(n);
-    for (uint32_t i = 0; i < n; ++i) {
-        left[i] = float(std::sin(i * 0.001)) * 0.9f;
-        right[i] = -left[i] * 0.5f;
-    }
-    SoundBuffer buffer;
-    Make(buffer, left, right);
-    const int64_t start = kBlockSamples - 5, end = 2 * int64_t(kBlockSamples) + 3;
-    ASSERT_EQ(ChangeVolume(buffer, start, end, 137), 1);
-    std::vector<float> expectedLeft = left, expectedRight = right;
-    for (int64_t i = start; i < end; ++i) {
-        expectedLeft[size_t(i)] = Percent(137, left[size_t(i)]);
-        expectedRight[size_t(i)] = Percent(137, right[size_t(i)]);
-    }
-    EXPECT_TRUE(SameSamples(Left(buffer), expectedLeft));
-    EXPECT_TRUE(SameSamples(Right(buffer), expectedRight));
-}
-
-// --- Increase volume -----------------------------------------------------------------------------
-
-TEST_F(EditKernels, GainIsHundredOverThePeakTruncated)
-{
-    EXPECT_EQ(GainForPeak(0.5), 200);
-    EXPECT_EQ(GainForPeak(double(0.3f)), 333);
-    EXPECT_EQ(GainForPeak(double(0.25f)), 400);
-    EXPECT_EQ(GainForPeak(1.0), 100);
-    EXPECT_EQ(GainForPeak(double(std::nextafter(1.0f, 0.0f))), 100);
-    EXPECT_EQ(GainForPeak(double(0.995f)), 100) << "peaks above 100/101 keep 100 %";
-    EXPECT_EQ(GainForPeak(double(0.99f)), 101);
-    EXPECT_EQ(GainForPeak(0.0), 100) << "silence";
-    EXPECT_EQ(GainForPeak(2.0), 50) << "only a damaged file can hold a sample past full scale";
-}
-
-TEST_F(EditKernels, GainForATinyPeakIsBoundedNeverWrapped)
-{
-    const int32_t most = std::numeric_limits<int32_t>::max();
-    EXPECT_EQ(GainForPeak(100.0 / 2147483648.0 * 1.5), int32_t(2147483648.0 / 1.5));
-    EXPECT_EQ(GainForPeak(100.0 / 2147483648.0), most);
-    EXPECT_EQ(GainForPeak(1e-12), most);
-    EXPECT_EQ(GainForPeak(double(std::numeric_limits<float>::denorm_min())), most);
+    const struct {
+        double peak;
+        int32_t gain;
+    } rows[] = {
+        {0.5, 200}, {double(0.3f), 333}, {double(0.25f), 400}, {double(0.2f), 499}, {1.0, 100},
+        {double(std::nextafter(1.0f, 0.0f)), 100}, {double(0.995f), 100}, {double(0.99f), 101},
+        {0.0, 100}, {2.0, 50},  // silence; a damaged file's sample past full scale
+        {100.0 / 2147483648.0 * 1.5, int32_t(2147483648.0 / 1.5)}, {100.0 / 2147483648.0, kMost}, {1e-12, kMost},
+        {double(std::numeric_limits<float>::denorm_min()), kMost},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(GainForPeak(row.peak), row.gain) << row.peak;
     // Every power of two down to the smallest float: the gain never drops as the peak shrinks.
     int32_t previous = 0;
     for (int e = 0; e <= 149; ++e) {
         const int32_t gain = GainForPeak(std::ldexp(1.0, -e));
-        ASSERT_GE(gain, 100) << "2^-" << e;
-        ASSERT_GE(gain, previous) << "2^-" << e;
+        ASSERT_GE(gain, std::max(previous, 100)) << "2^-" << e;
         previous = gain;
     }
 }
 
-TEST_F(EditKernels, IncreaseVolumeBringsThePeakToFullScale)
+TEST_F(EditKernels, ChannelConversionsSetTheFormatRecordAndShareStores)
 {
-    SoundBuffer half;
-    Make(half, {0.1f, -0.5f, 0.25f, 0.0f});
-    ASSERT_EQ(IncreaseVolume(half, -1, -1), 1);
-    EXPECT_TRUE(SameSamples(Left(half), {Percent(200, 0.1f), -1.0f, 0.5f, 0.0f}));
-
-    SoundBuffer third;
-    Make(third, {0.3f, -0.2f, 0.1f});
-    ASSERT_EQ(IncreaseVolume(third, -1, -1), 1);
-    const std::vector<float> raised = Left(third);
-    EXPECT_TRUE(SameSamples(raised, {Percent(333, 0.3f), Percent(333, -0.2f), Percent(333, 0.1f)}));
-    EXPECT_NEAR(raised[0], 0.999f, 1e-6f);
-}
-
-TEST_F(EditKernels, IncreaseVolumeLeavesFullScaleNearFullScaleAndSilenceAlone)
-{
-    for (const float peak : {1.0f, -1.0f, std::nextafter(1.0f, 0.0f), 0.995f, 0.0f}) {
-        SCOPED_TRACE(peak);
-        SoundBuffer buffer;
-        const std::vector<float> samples{0.0f, peak * 0.3f, peak, -peak * 0.7f, kNaN};
-        Make(buffer, samples);
-        ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), samples)) << "a gain of 100 rewrites nothing";
-    }
-}
-
-TEST_F(EditKernels, IncreaseVolumeGivesEachChannelItsOwnGain)
-{
-    SoundBuffer buffer;
-    Make(buffer, {0.5f, -0.25f, 0.125f, 0.0f}, {0.25f, 0.125f, -0.0625f, -0.25f});
-    ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {Percent(200, 0.5f), Percent(200, -0.25f), Percent(200, 0.125f), 0.0f}));
-    EXPECT_TRUE(SameSamples(Right(buffer), {Percent(400, 0.25f), Percent(400, 0.125f), Percent(400, -0.0625f),
-                                            Percent(400, -0.25f)}));
-    EXPECT_EQ(Left(buffer)[0], 1.0f);
-    EXPECT_EQ(Right(buffer)[3], -1.0f);
-}
-
-TEST_F(EditKernels, IncreaseVolumeFindsThePeakInsideTheSelectionOnly)
-{
-    SoundBuffer buffer;
-    // The loud sample at 0 lies outside the selection and must neither limit the gain nor change.
-    Make(buffer, {0.9f, 0.2f, -0.1f, 0.05f, 0.8f});
-    ASSERT_EQ(IncreaseVolume(buffer, 1, 4), 1);
-    // 0.2f is a little above 0.2, so 100 / peak is just under 500 and truncates to 499.
-    ASSERT_EQ(GainForPeak(double(0.2f)), 499);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.9f, Percent(499, 0.2f), Percent(499, -0.1f), Percent(499, 0.05f), 0.8f}));
-}
-
-TEST_F(EditKernels, IncreaseVolumeOnATinyPeakUsesTheBoundedGain)
-{
-    SoundBuffer buffer;
-    const float tiny = 1e-12f;
-    Make(buffer, {tiny, -tiny, tiny * 0.5f}, {1e-30f, -1e-30f, 0.0f});
-    ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
-    const int32_t most = std::numeric_limits<int32_t>::max();
-    const std::vector<float> left = Left(buffer), right = Right(buffer);
-    EXPECT_TRUE(SameSamples(left, {Percent(most, tiny), Percent(most, -tiny), Percent(most, tiny * 0.5f)}));
-    EXPECT_GT(left[0], 0.0f) << "a wrapped, negative gain would invert the sound";
-    EXPECT_LT(left[0], 1.0f);
-    EXPECT_LT(left[1], 0.0f);
-    EXPECT_GT(right[0], 0.0f);
-    EXPECT_LT(right[1], 0.0f);
-}
-
-// --- Fades ---------------------------------------------------------------------------------------
-
-TEST_F(EditKernels, FadesOfOneTwoAndThreeSamples)
-{
-    const std::vector<float> samples{0.8f, -0.6f, 0.4f, -0.2f};
-    {
-        SoundBuffer buffer;
-        Make(buffer, samples);
-        ASSERT_EQ(FadeIn(buffer, 1, 2), 1);
-        ASSERT_EQ(FadeOut(buffer, 2, 3), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), samples)) << "a one-sample range changes nothing";
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, samples);
-        ASSERT_EQ(FadeIn(buffer, 1, 3), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.0f, 0.4f, -0.2f}));
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, samples);
-        ASSERT_EQ(FadeOut(buffer, 2, 4), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.6f, 0.4f, -0.0f}));
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, {0.8f, -0.6f, 0.4f});
-        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, -0.3f, 0.4f})) << "gains 0, 0.5, 1";
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, {0.8f, -0.6f, 0.4f}, {0.2f, 0.2f, 0.2f});
-        ASSERT_EQ(FadeOut(buffer, 1, 1), 1) << "start = end is the whole sound";
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.8f, -0.3f, 0.0f}));
-        EXPECT_TRUE(SameSamples(Right(buffer), {0.2f, 0.1f, 0.0f})) << "both channels get the same ramp";
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, {0.8f});
-        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
-        ASSERT_EQ(FadeOut(buffer, -1, -1), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.8f})) << "a whole channel of one sample";
-    }
-}
-
-TEST_F(EditKernels, FadeAcrossABlockBoundaryHasNoJump)
-{
-    const uint32_t n = kBlockSamples + 1000;
-    const std::vector<float> flat(n, 0.75f);
-    const int64_t start = kBlockSamples - 300, end = kBlockSamples + 301;
-    const double last = double(end - start - 1);
-    for (const bool fadeIn : {true, false}) {
-        SCOPED_TRACE(fadeIn ? "fade in" : "fade out");
-        SoundBuffer buffer;
-        Make(buffer, flat, flat);
-        ASSERT_EQ(fadeIn ? FadeIn(buffer, start, end) : FadeOut(buffer, start, end), 1);
-        for (const std::vector<float>& got : {Left(buffer), Right(buffer)}) {
-            ASSERT_EQ(got.size(), n);
-            for (int64_t i = 0; i < int64_t(n); ++i) {
-                float expected = 0.75f;
-                if (i >= start && i < end) {
-                    const double k = double(i - start);
-                    expected = float(fadeIn ? k * 0.75 / last : (1.0 - k / last) * 0.75);
-                }
-                ASSERT_TRUE(SameBits(got[size_t(i)], expected)) << "sample " << i;
-            }
-            // Equal steps on both sides of the boundary: the ramp continues, it does not restart.
-            const double step = 0.75 / last;
-            for (int64_t i = start + 1; i < end; ++i) {
-                const double delta = double(got[size_t(i)]) - double(got[size_t(i - 1)]);
-                ASSERT_NEAR(std::fabs(delta), step, 1e-7) << "step into sample " << i;
-            }
-            EXPECT_EQ(got[size_t(fadeIn ? start : end - 1)], 0.0f);
-            EXPECT_EQ(got[size_t(fadeIn ? end - 1 : start)], 0.75f);
-        }
-    }
-}
-
-// --- Mono and stereo -----------------------------------------------------------------------------
-
-TEST_F(EditKernels, ToMonoSumsRatherThanAverages)
-{
-    SoundBuffer buffer;
-    Make(buffer, {0.25f, -0.25f, 0.5f, 0.0f}, {0.25f, -0.5f, 0.125f, -0.75f});
-    ASSERT_EQ(ToMono(buffer), 1);
-    EXPECT_TRUE(SameSamples(Left(buffer), {0.5f, -0.75f, 0.625f, -0.75f}));
-}
-
-TEST_F(EditKernels, ToMonoScalesAClippingSumSoThePeakIsExactlyFullScale)
-{
-    const std::vector<float> left{0.8f, 0.5f, -0.3f, 0.1f, -0.9f};
-    const std::vector<float> right{0.8f, 0.2f, -0.4f, 0.0f, 0.3f};
-    for (const float sign : {1.0f, -1.0f}) {
-        SCOPED_TRACE(sign);
-        std::vector<float> l = left, r = right;
-        for (size_t i = 0; i < l.size(); ++i)
-            l[i] *= sign, r[i] *= sign;
-        SoundBuffer buffer;
-        Make(buffer, l, r);
-        ASSERT_EQ(ToMono(buffer), 1);
-        const std::vector<float> mono = Left(buffer);
-        ASSERT_EQ(mono.size(), l.size());
-        const float peak = std::fabs(l[0] + r[0]);  // 1.6 as a float
-        EXPECT_EQ(mono[0], sign) << "the loudest sample lands exactly on full scale";
-        for (size_t i = 0; i < mono.size(); ++i) {
-            const float sum = l[i] + r[i];
-            EXPECT_TRUE(SameBits(mono[i], float(1.0 / double(peak) * double(sum)))) << i;
-            EXPECT_NEAR(double(mono[i]) / double(mono[0]), double(sum) / double(l[0] + r[0]), 1e-6) << i;
-        }
-    }
-}
-
-TEST_F(EditKernels, ToMonoOfOppositePhaseIsSilence)
-{
-    const uint32_t n = kBlockSamples + 10;
-    std::vector<float> left(n), right(n);
-    for (uint32_t i = 0; i < n; ++i) {
-        left[i] = float(std::sin(i * 0.01)) * 0.99f;
-        right[i] = -left[i];
-    }
-    SoundBuffer buffer;
-    Make(buffer, left, right);
-    ASSERT_EQ(ToMono(buffer), 1);
-    const std::vector<float> mono = Left(buffer);
-    ASSERT_EQ(mono.size(), n);
-    for (uint32_t i = 0; i < n; ++i)
-        ASSERT_EQ(mono[i], 0.0f) << i;
-}
-
-TEST_F(EditKernels, FormatRecordFollowsTheChannelCount)
-{
-    SoundBuffer buffer;
+    auto record = [](const SoundBuffer& b) {
+        return std::tuple(int(b.format.channelCount), int(b.format.blockAlign), uint32_t(b.format.avgBytesPerSecond),
+                          int(b.format.bitsPerSample), b.FrameCount(), b.channels.FrameCount(), b.HasSound());
+    };
+    SoundBuffer buffer, stereo, eight, empty;
     Make(buffer, {0.1f, -0.2f, 0.3f}, {0.1f, 0.2f, -0.3f});
     ASSERT_EQ(ToMono(buffer), 1);
-    EXPECT_EQ(buffer.format.channelCount, 1);
-    EXPECT_EQ(buffer.format.blockAlign, 2);
-    EXPECT_EQ(buffer.format.avgBytesPerSecond, 88200u);
-    EXPECT_EQ(buffer.format.bitsPerSample, 16);
-    EXPECT_EQ(buffer.FrameCount(), 3u);
-    EXPECT_EQ(buffer.channels.FrameCount(), 3u);
+    EXPECT_EQ(record(buffer), std::tuple(1, 2, 88200u, 16, 3u, 3u, true));
     EXPECT_EQ(buffer.dataByteCount, 12u) << "left as the stereo sound had it";
-    EXPECT_TRUE(buffer.IsMono());
-    EXPECT_TRUE(buffer.HasSound());
-
+    EXPECT_EQ(ToMono(buffer), 1) << "nothing to do";
+    EXPECT_EQ(record(buffer), std::tuple(1, 2, 88200u, 16, 3u, 3u, true));
     Progress progress(100);
     ASSERT_EQ(ToStereo(buffer, &progress), 1);
     EXPECT_EQ(progress.Position(), 100u);
     EXPECT_FALSE(progress.IsFailed());
-    EXPECT_EQ(buffer.format.channelCount, 2);
-    EXPECT_EQ(buffer.format.blockAlign, 4);
-    EXPECT_EQ(buffer.format.avgBytesPerSecond, 176400u);
-    EXPECT_EQ(buffer.FrameCount(), 3u);
-    EXPECT_TRUE(buffer.IsStereo());
-    EXPECT_TRUE(buffer.HasSound());
-
-    // An 8-bit sound as the WAV reader leaves it: block align 1 per channel.
-    SoundBuffer eight;
-    Make(eight, {0.5f, -0.5f});
-    eight.format.bitsPerSample = 8;
-    eight.format.blockAlign = 1;
-    eight.format.avgBytesPerSecond = 22050;
-    eight.format.samplesPerSecond = 22050;
-    ASSERT_EQ(ToStereo(eight), 1);
-    EXPECT_EQ(eight.format.blockAlign, 2);
-    EXPECT_EQ(eight.format.avgBytesPerSecond, 44100u);
-    EXPECT_EQ(eight.format.bitsPerSample, 8);
-    EXPECT_TRUE(eight.HasSound());
-    ASSERT_EQ(ToMono(eight), 1);
-    EXPECT_EQ(eight.format.blockAlign, 1);
-    EXPECT_EQ(eight.format.avgBytesPerSecond, 22050u);
-    EXPECT_TRUE(eight.HasSound());
-}
-
-TEST_F(EditKernels, ToStereoThenToMonoDoublesEverySample)
-{
-    const uint32_t n = kBlockSamples + 3;
-    std::vector<float> mono(n);
-    for (uint32_t i = 0; i < n; ++i)
-        mono[i] = float(std::cos(i * 0.003)) * 0.45f;
-    SoundBuffer buffer;
-    Make(buffer, mono);
-    ASSERT_EQ(ToStereo(buffer), 1);
+    EXPECT_EQ(record(buffer), std::tuple(2, 4, 176400u, 16, 3u, 3u, true));
     EXPECT_EQ(TempFiles().size(), 1u) << "the second channel shares the first's store";
-    EXPECT_TRUE(SameSamples(Right(buffer), mono));
-    ASSERT_EQ(ToMono(buffer), 1);
-    EXPECT_EQ(TempFiles().size(), 1u);
-    std::vector<float> doubled(n);
-    for (uint32_t i = 0; i < n; ++i)
-        doubled[i] = mono[i] * 2.0f;
-    EXPECT_TRUE(SameSamples(Left(buffer), doubled));
 
-    // Loud enough to clip when doubled: the sum is scaled back by its peak.
-    SoundBuffer loud;
-    Make(loud, {0.1f, 0.8f, -0.4f});
-    ASSERT_EQ(ToStereo(loud), 1);
-    ASSERT_EQ(ToMono(loud), 1);
-    const double f = 1.0 / double(1.6f);
-    EXPECT_TRUE(SameSamples(Left(loud), {float(f * double(0.2f)), 1.0f, float(f * double(-0.8f))}));
-}
-
-TEST_F(EditKernels, ChannelConversionsWithNothingToDo)
-{
-    SoundBuffer mono;
-    Make(mono, {0.1f, 0.2f});
-    ASSERT_EQ(ToMono(mono), 1);
-    EXPECT_TRUE(mono.IsMono());
-    EXPECT_EQ(mono.format.blockAlign, 2);
-    EXPECT_TRUE(SameSamples(Left(mono), {0.1f, 0.2f}));
-
-    SoundBuffer stereo;
     Make(stereo, {0.1f, 0.2f}, {0.3f, 0.4f});
-    Progress progress(10);
-    ASSERT_EQ(ToStereo(stereo, &progress), 1);
-    EXPECT_EQ(progress.Position(), 10u);
-    EXPECT_EQ(stereo.format.blockAlign, 4);
-    EXPECT_EQ(stereo.format.avgBytesPerSecond, 176400u);
+    Progress done(10);
+    ASSERT_EQ(ToStereo(stereo, &done), 1) << "nothing to do";
+    EXPECT_EQ(done.Position(), 10u);
+    EXPECT_EQ(record(stereo), std::tuple(2, 4, 176400u, 16, 2u, 2u, true));
     EXPECT_TRUE(SameSamples(Right(stereo), {0.3f, 0.4f}));
     EXPECT_EQ(TempFiles().size(), 3u);
 
-    SoundBuffer empty;
+    // An 8-bit sound as the WAV reader leaves it: block align 1 per channel.
+    Make(eight, {0.5f, -0.5f});
+    eight.format.bitsPerSample = 8;
+    eight.format.blockAlign = 1;
+    eight.format.avgBytesPerSecond = eight.format.samplesPerSecond = 22050;
+    ASSERT_EQ(ToStereo(eight), 1);
+    EXPECT_EQ(record(eight), std::tuple(2, 2, 44100u, 8, 2u, 2u, true));
+    ASSERT_EQ(ToMono(eight), 1);
+    EXPECT_EQ(record(eight), std::tuple(1, 1, 22050u, 8, 2u, 2u, true));
+
     EXPECT_EQ(ToMono(empty), 0);
     EXPECT_EQ(ToStereo(empty), 1);
     EXPECT_TRUE(empty.IsEmpty());
 }
 
-// --- Failures ------------------------------------------------------------------------------------
-
 TEST_F(EditKernels, FailuresLeaveTheSoundAsItWas)
 {
-    const std::vector<float> left{0.1f, -0.2f, 0.3f, 0.4f}, right{0.5f, 0.6f, -0.7f, 0.8f};
-    SoundBuffer buffer;
+    const Samples left{0.1f, -0.2f, 0.3f, 0.4f}, right{0.5f, 0.6f, -0.7f, 0.8f};
+    SoundBuffer buffer, empty;
     Make(buffer, left, right);
-    EXPECT_EQ(ChangeVolume(buffer, 3, 1, 50), 0) << "end before start";
-    EXPECT_EQ(IncreaseVolume(buffer, 3, 1), 0);
-    EXPECT_EQ(FadeIn(buffer, 3, 1), 0);
-    EXPECT_EQ(FadeOut(buffer, 3, 1), 0);
+    for (const Op op : {Op::Volume, Op::Increase, Op::FadeIn, Op::FadeOut}) {
+        EXPECT_EQ(Apply(buffer, op, {3, 1}, 50), 0) << "end before start";
+        EXPECT_EQ(Apply(empty, op, {-1, -1}, 50), 0) << "no sound";
+    }
     EXPECT_EQ(ChangeVolume(buffer, 100, -5, 50), 0) << "clamped, the end still lies before the start";
+    EXPECT_EQ(ChangeVolume(empty, -1, -1, 100), 0) << "even with nothing to do, a sound is needed";
     EXPECT_TRUE(SameSamples(Left(buffer), left));
     EXPECT_TRUE(SameSamples(Right(buffer), right));
-
-    SoundBuffer empty;
-    EXPECT_EQ(ChangeVolume(empty, -1, -1, 50), 0);
-    EXPECT_EQ(IncreaseVolume(empty, -1, -1), 0);
-    EXPECT_EQ(FadeIn(empty, -1, -1), 0);
-    EXPECT_EQ(FadeOut(empty, -1, -1), 0);
-    EXPECT_EQ(ChangeVolume(empty, -1, -1, 100), 0) << "even with nothing to do, a sound is needed";
     EXPECT_TRUE(empty.IsEmpty());
 
-    ChannelStore unready;
+    ChannelStore unready, shorter;
+    ChannelStore& first = buffer.channels.Channel(0);
     EXPECT_EQ(ScaleRange(unready, 0, 0, 50), 0);
     EXPECT_EQ(IncreaseVolume(unready, 0, 0), 0);
     EXPECT_EQ(FadeIn(unready, 0, 0), 0);
     EXPECT_EQ(ScaleDownByPeak(unready, 2.0), 0);
-    EXPECT_EQ(MixInto(buffer.channels.Channel(0), unready), 0);
-    EXPECT_EQ(MixInto(buffer.channels.Channel(0), buffer.channels.Channel(0)), 0) << "a channel into itself";
-}
+    EXPECT_EQ(MixInto(first, unready), 0);
+    EXPECT_EQ(MixInto(first, first), 0) << "a channel into itself";
+    ASSERT_EQ(shorter.Allocate(3), 1);
+    EXPECT_EQ(MixInto(first, shorter), 0) << "channels of different lengths";
+    EXPECT_EQ(ScaleDownByPeak(first, double(kInf)), 0);
+    EXPECT_EQ(ScaleDownByPeak(first, double(kNaN)), 0);
+    EXPECT_EQ(ScaleDownByPeak(first, 1.0), 1);
+    EXPECT_TRUE(SameSamples(Left(buffer), left));
+    EXPECT_EQ(ScaleDownByPeak(first, 2.0), 1);
+    EXPECT_TRUE(SameSamples(Left(buffer), {0.05f, -0.1f, 0.15f, 0.2f}));
 
-TEST_F(EditKernels, MixRefusesChannelsOfDifferentLengths)
-{
-    ChannelStore a, b;
-    ASSERT_EQ(a.Allocate(5), 1);
-    ASSERT_EQ(b.Allocate(6), 1);
-    FillStore(a, {0.1f, 0.1f, 0.1f, 0.1f, 0.1f});
-    EXPECT_EQ(MixInto(a, b), 0);
-    EXPECT_TRUE(SameSamples(ReadStore(a), {0.1f, 0.1f, 0.1f, 0.1f, 0.1f}));
+    SoundBuffer damaged;
+    Make(damaged, {0.25f, kNaN, kInf, -kInf, -0.5f});
+    EXPECT_EQ(PeakInRange(damaged.channels.Channel(0), -1, -1), 0.5) << "damaged samples are no peak";
+    EXPECT_EQ(ScaleRange(damaged.channels.Channel(0), 0, 5, 100), 1);
+    EXPECT_TRUE(SameSamples(Left(damaged), {0.25f, kNaN, kInf, -kInf, -0.5f})) << "100 % rewrites nothing";
 }
 
 TEST_F(EditKernels, AFullDiskFailsAnEditThatWritesAndLeavesTheSoundAsItWas)
 {
     SoundBuffer buffer;
-    const std::vector<float> samples(kBlockSamples * 2, 0.25f);
+    const Samples samples(kBlockSamples * 2, 0.25f);
     Make(buffer, samples);
     {
         test::FileSizeLimit limit(1 << 20);  // the faded range needs 2 MiB
@@ -551,55 +362,78 @@ TEST_F(EditKernels, NoTemporaryFileOutlivesTheEdits)
     EXPECT_TRUE(TempFiles().empty());
 }
 
-// --- Damaged samples -----------------------------------------------------------------------------
-
-TEST_F(EditKernels, NonFiniteSamplesDoNotSpoilTheChannel)
+// Real sounds, 8 s so that the selection crosses the block boundary at kBlockSamples. Their samples
+// reach the buffer through sox's own raw 16-bit output and S16ToFloat, not through our WAV reader.
+TEST_F(EditKernels, EveryEditMatchesTheOracleOnRealSounds)
 {
-    const std::vector<float> damaged{0.25f, kNaN, kInf, -kInf, -0.5f};
-    {
+    const struct {
+        const char* name;
+        const char* synth;  // sox arguments after "-n -r 44100 -c <channels> -b 16 out.wav"
+        int channels;
+    } sounds[] = {
+        {"pink noise", "synth 8 pinknoise vol 0.5", 2},
+        {"sweep", "synth 8 sine 100-8000 vol 0.4", 1},
+        {"loud two-tone", "synth 8 sine 440 sine 660 vol 0.9", 2},
+    };
+    const struct {
+        const char* name;
+        Op op;
+        int32_t percent;
+    } edits[] = {{"0 %", Op::Volume, 0},   {"37 %", Op::Volume, 37},       {"124 %", Op::Volume, 124},
+                 {"500 %", Op::Volume, 500}, {"raise", Op::Increase, 0}, {"fade in", Op::FadeIn, 0},
+                 {"fade out", Op::FadeOut, 0}};
+    for (const auto& sound : sounds) {
+        SCOPED_TRACE(sound.name);
+        const std::string wav = PathOf("in.wav").string(), raw = PathOf("in.raw").string();
+        ASSERT_EQ(test::RunCommand("sox -R -n -r 44100 -c " + std::to_string(sound.channels) + " -b 16 '" + wav +
+                                   "' " + sound.synth + " && sox '" + wav + "' -t raw -e signed-integer -b 16 -L '" +
+                                   raw + "'"),
+                  0);
+        const std::vector<unsigned char> bytes = test::ReadFileBytes(raw);
+        const size_t frames = bytes.size() / (2 * size_t(sound.channels));
+        ASSERT_GT(frames, size_t(kBlockSamples));
+        std::vector<Samples> original(size_t(sound.channels), Samples(frames));
+        for (size_t i = 0; i < frames * size_t(sound.channels); ++i)
+            original[i % size_t(sound.channels)][i / size_t(sound.channels)] =
+                S16ToFloat(int16_t(uint16_t(bytes[2 * i] | (bytes[2 * i + 1] << 8))));
+        auto load = [&](SoundBuffer& buffer) {
+            ASSERT_EQ(buffer.CreateSilent(sound.channels == 2, uint32_t(frames), 44100), 1);
+            for (int c = 0; c < sound.channels; ++c)
+                FillStore(buffer.channels.Channel(c), original[size_t(c)]);
+        };
+        {
+            SoundBuffer buffer;
+            load(buffer);
+            std::vector<int16_t> back(frames * size_t(sound.channels));
+            EXPECT_EQ(buffer.ReadInterleaved16(back.data(), uint32_t(back.size()), 0), back.size());
+            EXPECT_EQ(std::memcmp(back.data(), bytes.data(), bytes.size()), 0) << "the bytes sox wrote, back";
+        }
+        for (const auto& edit : edits) {
+            for (const Selection s : {Selection{100000, 300000}, Selection{-1, -1}}) {
+                SCOPED_TRACE(testing::Message() << edit.name << " on " << s.start << ".." << s.end);
+                SoundBuffer buffer;
+                load(buffer);
+                ASSERT_EQ(Apply(buffer, edit.op, s, edit.percent), 1);
+                for (int c = 0; c < sound.channels; ++c) {
+                    const Samples expected = Expected(edit.op, edit.percent, original[size_t(c)], s);
+                    EXPECT_NE(expected, original[size_t(c)]) << "the oracle must see a change to compare";
+                    EXPECT_TRUE(SameSamples(ReadStore(buffer.channels.Channel(c)), expected)) << "channel " << c;
+                }
+            }
+        }
         SoundBuffer buffer;
-        Make(buffer, damaged);
-        EXPECT_EQ(PeakInRange(buffer.channels.Channel(0), -1, -1), 0.5);
-        ASSERT_EQ(IncreaseVolume(buffer, -1, -1), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {Percent(200, 0.25f), 0.0f, 1.0f, -1.0f, Percent(200, -0.5f)}))
-            << "gain 200, not 0";
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, damaged);
-        ASSERT_EQ(ChangeVolume(buffer, -1, -1, 0), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, 0.0f, 0.0f, 0.0f, -0.0f}));
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, damaged);
-        ASSERT_EQ(ChangeVolume(buffer, -1, -1, 50), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {Percent(50, 0.25f), 0.0f, 1.0f, -1.0f, Percent(50, -0.5f)}));
-    }
-    {
-        SoundBuffer buffer;
-        Make(buffer, {kInf, kNaN, kInf, -kInf, 0.8f});
-        ASSERT_EQ(FadeIn(buffer, -1, -1), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.0f, 0.0f, 1.0f, -1.0f, 0.8f}));
-    }
-    {
-        // The sum 1.8 still sets the scale; the infinite sum is full scale before scaling.
-        SoundBuffer buffer;
-        Make(buffer, {kInf, 0.9f, kNaN, -0.2f}, {0.1f, 0.9f, 0.2f, 0.1f});
+        load(buffer);
+        if (sound.channels == 1) {
+            ASSERT_EQ(ToStereo(buffer), 1);
+            EXPECT_EQ(TempFiles().size(), 1u) << "the second channel shares the first's store";
+            EXPECT_TRUE(SameSamples(Right(buffer), original[0]));
+        }
         ASSERT_EQ(ToMono(buffer), 1);
-        const double f = 1.0 / double(0.9f + 0.9f);
-        EXPECT_TRUE(SameSamples(Left(buffer), {float(f), 1.0f, 0.0f, float(f * double(-0.2f + 0.1f))}));
+        EXPECT_TRUE(SameSamples(Left(buffer), ExpectedMono(original[0], original.back())));
+        EXPECT_EQ(buffer.format.avgBytesPerSecond, 88200u);
+        EXPECT_EQ(TempFiles().size(), 1u);
     }
-    {
-        SoundBuffer buffer;
-        Make(buffer, {0.3f, 0.7f});
-        EXPECT_EQ(ScaleDownByPeak(buffer.channels.Channel(0), std::numeric_limits<double>::infinity()), 0);
-        EXPECT_EQ(ScaleDownByPeak(buffer.channels.Channel(0), std::numeric_limits<double>::quiet_NaN()), 0);
-        EXPECT_EQ(ScaleDownByPeak(buffer.channels.Channel(0), 1.0), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.3f, 0.7f}));
-        EXPECT_EQ(ScaleDownByPeak(buffer.channels.Channel(0), 2.0), 1);
-        EXPECT_TRUE(SameSamples(Left(buffer), {0.15f, 0.35f}));
-    }
+    EXPECT_TRUE(TempFiles().empty());
 }
 
 }  // namespace

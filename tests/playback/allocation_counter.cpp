@@ -1,4 +1,3 @@
-// The replacement lives in a file of its own so the compiler never sees a new and its delete together.
 #include "playback/allocation_counter.h"
 
 #include <atomic>
@@ -22,13 +21,7 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace brindle::test {
-
-AllocationCounter::AllocationCounter()
-{
-    allocations = 0;
-    counting = true;
-}
+AllocationCounter::AllocationCounter() { allocations = 0, counting = true; }
 AllocationCounter::~AllocationCounter() { counting = false; }
 int AllocationCounter::Count() const { return allocations.load(); }
-
 }  // namespace brindle::test

@@ -1,5 +1,5 @@
-// Counts the allocations made through operator new while a counter is alive (the test executable
-// replaces the global operator new for this).
+// Counts the allocations made through operator new while a counter lives: the test executable replaces
+// the global operator new, in a file of its own so that the compiler never sees a new and its delete together.
 #pragma once
 
 namespace brindle::test {
@@ -8,10 +8,7 @@ class AllocationCounter {
 public:
     AllocationCounter();
     ~AllocationCounter();
-    AllocationCounter(const AllocationCounter&) = delete;
-    AllocationCounter& operator=(const AllocationCounter&) = delete;
-    // Allocations since construction.
-    int Count() const;
+    int Count() const;  // since construction
 };
 
 }  // namespace brindle::test

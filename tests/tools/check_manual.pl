@@ -9,29 +9,22 @@ use warnings;
 
 my ($manual, $program, @environment) = @ARGV;
 die "usage: check_manual.pl MANUAL PROGRAM [NAME=VALUE...]\n" unless defined $program;
-
 local %ENV = (PATH => '/usr/bin:/bin', map { split /=/, $_, 2 } @environment);
 open my $pipe, '-|', $program, '--help' or die "cannot run $program: $!\n";
-my @help = <$pipe>;
-close $pipe or die "$program --help failed (exit status " . ($? >> 8) . ")\n";
-
-my %fromHelp;
-my @exitCodes;
-for (@help) {
+my (%fromHelp, @exitCodes);
+for (<$pipe>) {
     chomp;
     $fromHelp{$1} = $2 if /^  (\S.*?) {2,}(\S.*)$/;
     push @exitCodes, /\b(\d+) [a-z]/g if /^exit status:/i;
 }
+close $pipe or die "$program --help failed (exit status " . ($? >> 8) . ")\n";
 die "$program --help lists no options\n" unless %fromHelp;
 
-# Turns a line of roff into its text: font macros join their arguments, escapes become characters.
+# A line of roff as text: font macros join their arguments, escapes become characters.
 sub Text {
     my ($line) = @_;
-    if ($line =~ s/^\.(?:B|I|BI|BR|IR|RB|RI|IB)\s+//) {
-        my @words;
-        push @words, defined $1 ? $1 : $2 while $line =~ /"([^"]*)"|(\S+)/g;
-        $line = join '', @words;
-    }
+    $line = join '', map { defined $_ ? $_ : () } $line =~ /"([^"]*)"|(\S+)/g
+        if $line =~ s/^\.(?:B|I|BI|BR|IR|RB|RI|IB)\s+//;
     $line =~ s/\\f[BIRP]//g;
     $line =~ s/\\-/-/g;
     return $line;
@@ -40,27 +33,19 @@ sub Text {
 open my $file, '<:encoding(UTF-8)', $manual or die "cannot read $manual: $!\n";
 my @roff = map { chomp; $_ } <$file>;
 my (%fromManual, %statuses, $section);
-for my $i (0 .. $#roff) {
+for my $i (0 .. $#roff - 2) {
     $section = $1 if $roff[$i] =~ /^\.SH\s+"?([^"]*)"?/;
-    next unless $roff[$i] eq '.TP' && $i + 2 <= $#roff;
-    my $tag = Text($roff[$i + 1]);
-    my $first = Text($roff[$i + 2]);
-    $fromManual{$tag} = $first if $section eq 'OPTIONS';
-    $statuses{$tag} = 1 if $section eq 'EXIT STATUS';
+    next unless $roff[$i] eq '.TP';
+    $fromManual{Text($roff[$i + 1])} = Text($roff[$i + 2]) if $section eq 'OPTIONS';
+    $statuses{Text($roff[$i + 1])} = 1 if $section eq 'EXIT STATUS';
 }
 
-my @problems;
-for my $option (sort keys %fromHelp) {
-    if (!exists $fromManual{$option}) {
-        push @problems, "the manual has no entry for \"$option\"";
-    } elsif ($fromManual{$option} ne $fromHelp{$option}) {
-        push @problems, "\"$option\": the help says \"$fromHelp{$option}\", the manual \"$fromManual{$option}\"";
-    }
-}
+my @problems = map {
+    !exists $fromManual{$_} ? "the manual has no entry for \"$_\""
+    : $fromManual{$_} ne $fromHelp{$_} ? "\"$_\": the help says \"$fromHelp{$_}\", the manual \"$fromManual{$_}\""
+    : ()
+} sort keys %fromHelp;
 push @problems, "the help does not list the manual's \"$_\"" for grep { !exists $fromHelp{$_} } sort keys %fromManual;
 push @problems, "the manual's EXIT STATUS lacks $_" for grep { !$statuses{$_} } @exitCodes;
-if (@problems) {
-    print STDERR "$manual and $program --help differ:\n", map { "  $_\n" } @problems;
-    exit 1;
-}
+die "$manual and $program --help differ:\n", map { "  $_\n" } @problems if @problems;
 printf "%s: %d options and %d exit statuses agree with --help\n", $manual, scalar(keys %fromHelp), scalar(@exitCodes);
