@@ -170,7 +170,7 @@ bool WindowFixture::Activate()
 
 void WindowFixture::Press(Qt::Key key, Qt::KeyboardModifiers modifiers)
 {
-    Activate();
+    QVERIFY2(Activate(), "the window did not become active");
     QTest::keyClick(frame_->View()->Waveform(), key, modifiers);
 }
 

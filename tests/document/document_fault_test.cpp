@@ -24,12 +24,12 @@ protected:
     void SetUp() override
     {
         TempDirTest::SetUp();
-        // Six seconds: more than one block of the sample stores, and several steps of progress.
-        test::MakeToneFile(PathOf("tone.wav"), 6);
-        test::MakeToneFile(PathOf("tone.mp3"), 6, "-V 4 --tt Tone");
-        ASSERT_EQ(test::RunCommand("sox " + test::Quoted(PathOf("tone.wav")) + " -e ima-adpcm " +
-                                   test::Quoted(PathOf("adpcm.wav"))),
-                  0);
+        // Six seconds: more than one block of the sample stores, and several steps of progress; left and
+        // right differ, so a swap of the channels shows.
+        const std::string tone = test::Quoted(PathOf("tone.wav"));
+        ASSERT_EQ(test::RunCommand("sox -n -r 44100 -c 2 -b 16 " + tone + " synth 6 sine 440 sine 660 vol 0.5"), 0);
+        ASSERT_EQ(test::RunCommand("sox " + tone + " -e ima-adpcm " + test::Quoted(PathOf("adpcm.wav"))), 0);
+        ASSERT_EQ(test::RunCommand("lame --quiet -V 4 --tt Tone " + tone + " " + test::Quoted(PathOf("tone.mp3"))), 0);
     }
     // A short WAV is copied before the peaks are made, a long one (32 MiB of samples and more) while
     // they are, reading the file itself; an ADPCM one is converted; an MP3 is decoded.
@@ -75,14 +75,14 @@ TEST_F(DocumentFaultTest, ASaveThatCannotFinishKeepsTheOldFileAndLeavesNothing)
         const fs::path reference = PathOf("reference" + target.extension().string());
         Document document;
         ASSERT_EQ(document.Load(PathOf("tone.wav")), 1);
-        CancelAtStep counting(0, 50);
+        CancelAtStep counting(0, 100);
         ASSERT_EQ(document.Save(reference, &counting), 1);
         ASSERT_GE(counting.steps, 2);
         const auto names = Names();
         // -2 a folder nobody may write, -1 a full disk, 0 a cancel before the start, else at that step.
         for (int fault = -2; fault <= counting.steps; ++fault) {
             SCOPED_TRACE(fault);
-            CancelAtStep progress(fault, 50);
+            CancelAtStep progress(fault, 100);
             if (fault == -2) {
                 test::ImmutableFile readOnly(target.parent_path());
                 const bool byMode = !readOnly.IsSet();  // as a user; root ignores modes
@@ -126,10 +126,15 @@ TEST_F(DocumentFaultTest, ASaveThatCannotFinishKeepsTheOldFileAndLeavesNothing)
 // MP3 that a save copies are then gone, and the sound is encoded anew, whole.
 TEST_F(DocumentFaultTest, ASourceDeletedOrRewrittenAfterTheLoadChangesNeitherTheSoundNorItsSaves)
 {
+    auto bySox = [this](const fs::path& file) {  // a reading independent of the Document's
+        EXPECT_EQ(test::RunCommand("sox " + test::Quoted(file) + " -t f32 " + test::Quoted(PathOf("sox.f32"))), 0);
+        return ReadFileBytes(PathOf("sox.f32"));
+    };
     for (const fs::path& source : Sources(true)) {
         const std::string extension = source.extension().string();
         const fs::path reference = PathOf("reference" + extension), cut = PathOf("cut.wav");
-        const auto original = ReadFileBytes(source);
+        const bool pcm = extension == ".wav" && source.stem() != "adpcm";  // sox decodes an ADPCM file's padding too
+        const auto original = ReadFileBytes(source), decoded = pcm ? bySox(source) : original;
         for (bool deleted : {true, false}) {
             if (deleted && source.stem() == "long")
                 continue;  // it differs from the short one only while the load copies it
@@ -157,6 +162,7 @@ TEST_F(DocumentFaultTest, ASourceDeletedOrRewrittenAfterTheLoadChangesNeitherThe
             ASSERT_EQ(document.Undo(marks), 1);
             ASSERT_EQ(test::SamplesOf(document.ActiveBuffer()), samples);
             ASSERT_EQ(document.Save(saved), 1);
+            EXPECT_TRUE(!pcm || bySox(saved) == decoded) << "sox reads the save as it read the source";
             if (extension == ".mp3" && !deleted) {
                 EXPECT_FALSE(document.SavedWithoutReencoding());
                 ASSERT_EQ(check.Load(saved), 1);
@@ -191,9 +197,7 @@ TEST_F(DocumentFaultTest, AFailedOrCancelledLoadLeavesNothingBehind)
             EXPECT_TRUE(document.IsEmpty());
         }
         EXPECT_TRUE(TempFiles().empty());
-        // Fewer steps for the long one, still spread over its copy and its peaks.
-        const uint32_t range = source == longer ? 25 : 100;
-        CancelAtStep counting(0, range);
+        CancelAtStep counting(0, 100);
         {
             Document document;
             document.SetPreparesPeaks(source == longer);
@@ -201,7 +205,7 @@ TEST_F(DocumentFaultTest, AFailedOrCancelledLoadLeavesNothingBehind)
         }
         ASSERT_GE(counting.steps, source == longer ? 2 : 3);
         for (int step = 1; step <= counting.steps; ++step) {
-            CancelAtStep progress(step, range);
+            CancelAtStep progress(step, 100);
             Document document;
             document.SetPreparesPeaks(source == longer);
             if (document.Load(source, &progress)) {
@@ -211,6 +215,7 @@ TEST_F(DocumentFaultTest, AFailedOrCancelledLoadLeavesNothingBehind)
                 EXPECT_TRUE(TempFiles().empty()) << "step " << step;
             }
         }
+        EXPECT_TRUE(TempFiles().empty());
         EXPECT_TRUE(ReadFileBytes(source) == before);
         EXPECT_EQ(Names(), names);
     }

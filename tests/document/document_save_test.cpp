@@ -39,14 +39,14 @@ protected:
         sound_ = ReadFileBytes(PathOf("source.wav"));
         ASSERT_EQ(document_.Load(PathOf("source.wav")), 1);
     }
-    // Names in folder (the test's own by default) starting with prefix, sorted; "~Ve" sample stores left out when
-    // the prefix is empty.
+    // Names in folder (the test's own by default) starting with prefix, sorted; the "~Ve" sample stores of
+    // the test's own folder left out when the prefix is empty.
     std::vector<std::string> Names(const std::string& prefix = "", fs::path folder = {})
     {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(folder.empty() ? Dir() : folder)) {
             const std::string name = entry.path().filename().string();
-            if (name.rfind(prefix, 0) == 0 && (!prefix.empty() || name.rfind("~Ve", 0) != 0))
+            if (name.rfind(prefix, 0) == 0 && (!prefix.empty() || !folder.empty() || name.rfind("~Ve", 0) != 0))
                 names.push_back(name);
         }
         std::sort(names.begin(), names.end());
@@ -86,7 +86,8 @@ TEST_F(DocumentSaveTest, TagsThatCannotBeWrittenFailTheSaveAndKeepTheOldFile)
 }
 
 // A chain of relative links, each resolved in its own folder, the last naming a file that does not
-// exist yet; a link up and out of its folder; an absolute one onto a file that exists; a loop.
+// exist yet; a link up and out of its folder; absolute ones onto a file that exists and one that does
+// not yet; a loop.
 TEST_F(DocumentSaveTest, LinksNameTheFileToWriteEvenWhenItDoesNotExistYet)
 {
     fs::create_directory(PathOf("sub"));
@@ -95,8 +96,9 @@ TEST_F(DocumentSaveTest, LinksNameTheFileToWriteEvenWhenItDoesNotExistYet)
     fs::create_symlink("../outside.wav", PathOf("sub/up.wav"));
     fs::create_symlink(PathOf("sub/absolute.wav"), PathOf("absolute.wav"));
     test::WriteFileBytes(PathOf("sub/absolute.wav"), kOld);
-    for (const auto& [link, file] : {std::pair<const char*, const char*>{"chain.wav", "sub/new.wav"},
-                                     {"sub/up.wav", "outside.wav"}, {"absolute.wav", "sub/absolute.wav"}}) {
+    fs::create_symlink(PathOf("sub/absent.wav"), PathOf("absent.wav"));
+    for (const auto& [link, file] : {std::pair<const char*, const char*>{"chain.wav", "sub/new.wav"}, {"sub/up.wav", "outside.wav"},
+                                     {"absolute.wav", "sub/absolute.wav"}, {"absent.wav", "sub/absent.wav"}}) {
         SCOPED_TRACE(link);
         ASSERT_EQ(document_.Save(PathOf(link)), 1);
         EXPECT_TRUE(fs::is_symlink(PathOf(link)));
@@ -253,9 +255,9 @@ TEST_F(DocumentSaveTest, WhileASaveWritesOnlyTheSaverCanReadItsFileAndWhatAKille
             EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
         }
     };
-    const mode_t oldMask = ::umask(022);
+    // Under a umask that would let others read a file made with the usual modes.
+    const struct Umask { mode_t old = ::umask(022); ~Umask() { ::umask(old); } } mask;
     StoppedSave unnamed(document_, PathOf("secret.wav"));
-    ::umask(oldMask);
     ASSERT_GT(unnamed.pid, 0);
     const auto files = test::UnnamedFilesOf(unnamed.pid, Dir());
     EXPECT_GE(files.size(), 2u) << "the copy of the source's samples and the new file at least";

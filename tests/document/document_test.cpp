@@ -32,6 +32,7 @@ TEST_F(DocumentTest, NamesSidesAndConversionsFollowOpensAndSaves)
         return std::tuple(document.Kind(), document.SourcePath(), document.TargetPath(), document.DisplayName(),
                           document.CanConvertToMono(), document.CanConvertToStereo(), document.Modified());
     };
+    EXPECT_TRUE(document.IsEmpty());
     EXPECT_EQ(document.ProposeSaveName(), "Untitled");
     EXPECT_EQ(state(), std::tuple(FileType::Unknown, fs::path(), fs::path(), "", false, false, false));
     const auto path = MakeSound("a.MP3");

@@ -87,8 +87,9 @@ void ModelEdit(Channels& sound, const Request& request)
     }
 }
 
-// Twenty edits, every kind in turn on random ranges, each undone and redone at once, with undos and
-// redos at random between them: every state is the model's, the first one sox's reading of the file.
+// Three fixed edits (a fade in of all with no selection, a fade out ending a frame short of the end, a
+// short raise), then twenty of every kind in turn on random ranges, each undone and redone at once, with
+// undos and redos at random between them: every state is the model's, the first one sox's reading of the file.
 TEST_F(EditHistoryTest, EditsUndosAndRedosFollowAPlainModel)
 {
     const auto path = MakeSource(2.0);
@@ -112,20 +113,23 @@ TEST_F(EditHistoryTest, EditsUndosAndRedosFollowAPlainModel)
     std::mt19937 random(2026);
     auto pick = [&random](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(random); };
     std::set<EditKind> kinds;
-    for (int edits = 0; edits < 20;) {
+    const Request fixed[] = {{EditKind::FadeIn, -1, -1}, {EditKind::FadeOut, 50000, int64_t(states[0][0].size()) - 1},
+                             {EditKind::IncreaseVolume, 20000, 20500}};
+    for (int edits = 0; edits < 23;) {
         const int64_t n = int64_t(states[current][0].size());
-        if (const int64_t choice = pick(0, 9); choice < 3) {
+        if (const int64_t choice = edits < 3 ? 9 : pick(0, 9); choice < 3) {
             const bool can = choice < 2 ? current > 0 : current + 1 < states.size();
             ASSERT_EQ(choice < 2 ? document.Undo(marks) : document.Redo(marks), can ? 1 : 0);
             current = can ? (choice < 2 ? current - 1 : current + 1) : current;
         } else {
-            Request request{EditKind(edits % 8), pick(0, n - 2), 0, int32_t(pick(-300, 300))};
-            request.end = pick(request.start + 1, std::min(n, request.start + n / 2));
+            Request request = edits < 3 ? fixed[edits] : Request{EditKind(edits % 8), pick(0, n - 2), 0, int32_t(pick(-300, 300))};
+            if (edits >= 3)
+                request.end = pick(request.start + 1, std::min(n, request.start + n / 2));
             if (request.kind == EditKind::ToMono || request.kind == EditKind::ToStereo)
                 request.kind = states[current].size() == 2 ? EditKind::ToMono : EditKind::ToStereo;
             Channels next = states[current];
             ModelEdit(next, request);
-            if (next == states[current] || next[0].size() < 1000)
+            if (edits >= 3 && (next == states[current] || next[0].size() < 1000))
                 continue;
             ASSERT_EQ(document.Edit(request), 1) << int(request.kind);
             kinds.insert(request.kind);

@@ -318,12 +318,17 @@ TEST_F(SessionTest, AClipFromAReplacedSoundSurvivesAKill)
 {
     auto editor = Start();
     Document& doc = editor->document;
-    ASSERT_EQ(doc.Load(MakeSound("first.wav", 1)), 1);
+    // Left and right differ, so a swap of the channels shows.
+    auto tone = [&](const char* name, const char* sines) {
+        EXPECT_EQ(test::RunCommand("sox -n -r 44100 -c 2 -b 16 " + test::Quoted(PathOf(name)) + " synth 1 " + sines), 0);
+        return PathOf(name);
+    };
+    ASSERT_EQ(doc.Load(tone("first.wav", "sine 440 sine 660")), 1);
     const auto clip = SamplesOf(doc.ActiveBuffer());
     ASSERT_EQ(doc.CopyToClip(4000, 40000), 1);
-    ASSERT_EQ(test::RunCommand("sox -n -r 44100 -c 2 -b 16 " + test::Quoted(PathOf("second.wav")) + " synth 1 sine 900"), 0);
-    ASSERT_EQ(doc.Load(PathOf("second.wav")), 1);
+    ASSERT_EQ(doc.Load(tone("second.wav", "sine 900 sine 1350")), 1);
     const auto second = SamplesOf(doc.ActiveBuffer());
+    ASSERT_TRUE(clip[0] != clip[1] && second[0] != second[1]);
     auto pasted = second;
     for (int c = 0; c < 2; ++c) {
         pasted[c].erase(pasted[c].begin() + 100, pasted[c].begin() + 200);

@@ -1,9 +1,9 @@
-// A Progress that cuts a file short the first time the bar moves, the way another program may
-// truncate or rewrite a source while the editor reads it. The first move of a load comes once its
-// source is open and before the bulk of it is read.
+// A Progress that cuts a file to length the first time the bar moves (once a load's source is open and
+// before the bulk of it is read), the way another program may truncate a source while the editor reads it.
 #pragma once
 
 #include <filesystem>
+#include <utility>
 
 #include "tasks/progress.h"
 
@@ -20,10 +20,8 @@ public:
 protected:
     void OnPositionChanged() override
     {
-        if (!hasTruncated_) {
-            hasTruncated_ = true;
+        if (!std::exchange(hasTruncated_, true))
             std::filesystem::resize_file(path_, length_);
-        }
     }
 
 private:
