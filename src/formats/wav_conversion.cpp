@@ -58,32 +58,76 @@ uint32_t Le32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The sample count of the file's "fact" chunk, 0 when there is none or the walk meets a damaged
-// chunk header. libsndfile reports block codecs in whole blocks and ignores "fact"; the chunk may
-// sit before or after "data" (an IMA ADPCM sample of the McGill AFsp set has it after).
-uint32_t ReadFactSampleCount(const SourceFile& source)
+// What a walk over the file's top-level chunks finds before libsndfile parses them.
+struct ChunkSurvey {
+    // The "fact" chunk's sample count; 0 when there is none or the walk meets a damaged chunk header
+    // first. libsndfile reports block codecs in whole blocks and ignores "fact"; the chunk may sit
+    // before or after "data" (an IMA ADPCM sample of the McGill AFsp set has it after).
+    uint32_t factFrames = 0;
+    bool listWraps = false;
+};
+
+// libsndfile adds up a LIST chunk's entries in 32 bits: an entry whose size takes that sum past
+// 4 GiB sends its parser back and forth over the same bytes for ever, inside sf_open_fd, where no
+// cancel reaches. No real entry is that large, so such a list marks the file as damaged.
+bool ListEntriesWrap(MappedFileStream& stream, uint32_t listSize)
 {
+    const uint32_t start = stream.Position();
+    const uint32_t length = std::min(listSize, stream.Size() - start);
+    uint64_t walked = 0;
+    uint8_t bytes[8];
+    for (int step = 0; step < 4096 && walked < length; ++step) {
+        if (stream.Read(bytes, 4, 1) != 1)
+            break;
+        walked += 4;
+        // The list's own type and the markers libsndfile stops at carry no size.
+        if (std::memcmp(bytes, "INFO", 4) == 0 || std::memcmp(bytes, "adtl", 4) == 0)
+            continue;
+        if (Le32(bytes) == 0 || std::memcmp(bytes, "data", 4) == 0 || std::memcmp(bytes, "exif", 4) == 0)
+            break;
+        if (stream.Read(bytes + 4, 4, 1) != 1)
+            break;
+        const uint32_t size = Le32(bytes + 4);
+        walked += 4 + uint64_t(size) + (size & 1);
+        if (walked > UINT32_MAX)
+            return true;
+        if (walked > length || !stream.SeekTo(uint32_t(start + walked)))
+            break;
+    }
+    return false;
+}
+
+ChunkSurvey SurveyChunks(const SourceFile& source)
+{
+    ChunkSurvey survey;
     // Reads with pread: libsndfile moves the shared file offset meanwhile.
     MappedFileStream stream;
     if (!stream.OpenForReading(source))
-        return 0;
+        return survey;
     uint8_t bytes[12];
     if (stream.Read(bytes, 12, 1) != 1 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
-        return 0;
+        return survey;
     // Each step moves on by at least 8 bytes, so the walk ends; the cap only bounds the work on a
     // file made of thousands of tiny chunks.
+    bool factSeen = false;
     for (int step = 0; step < 4096 && !stream.IsAtEnd(); ++step) {
         if (stream.Read(bytes, 8, 1) != 1)
-            return 0;
+            break;
         const uint32_t size = Le32(bytes + 4);
-        if (std::memcmp(bytes, "fact", 4) == 0) {
+        const uint64_t next = uint64_t(stream.Position()) + size + (size & 1);
+        if (std::memcmp(bytes, "fact", 4) == 0 && !factSeen) {
+            factSeen = true;
             uint8_t count[4];
-            return size >= 4 && stream.Read(count, 4, 1) == 1 ? Le32(count) : 0;
+            if (size >= 4 && stream.Read(count, 4, 1) == 1)
+                survey.factFrames = Le32(count);
+        } else if (std::memcmp(bytes, "LIST", 4) == 0 && ListEntriesWrap(stream, size)) {
+            survey.listWraps = true;
+            break;
         }
-        if (int32_t(size) < 0 || !stream.Seek(int64_t(size) + (size & 1), SeekOrigin::Current))
-            return 0;
+        if (int32_t(size) < 0 || next > UINT32_MAX || !stream.SeekTo(uint32_t(next)))
+            break;
     }
-    return 0;
+    return survey;
 }
 
 bool IsBlockCodec(int format)
@@ -138,6 +182,8 @@ void Convert(const SourceFile& source, StoreOutput& output, Progress* progress)
     Check(duplicate.IsValid());
     sourceFile.Adopt(std::move(duplicate), OpenMode::ReadOnly);
     const int64_t sourceBytes = int64_t(source.Size());
+    const ChunkSurvey survey = SurveyChunks(source);
+    Check(!survey.listWraps, "cannot decode this WAV file (a LIST chunk's entry is larger than the file)");
     SF_INFO info{};
     SndfileHandle file(sf_open_fd(sourceFile.Fd(), SFM_READ, &info, SF_FALSE));
     Check(file != nullptr, DecoderReason());
@@ -152,9 +198,8 @@ void Convert(const SourceFile& source, StoreOutput& output, Progress* progress)
 
     uint64_t frameLimit = info.frames > 0 ? uint64_t(info.frames) : 0;
     if (IsBlockCodec(info.format)) {
-        const uint32_t factFrames = ReadFactSampleCount(source);
-        if (factFrames != 0)
-            frameLimit = std::min<uint64_t>(frameLimit, factFrames);
+        if (survey.factFrames != 0)
+            frameLimit = std::min<uint64_t>(frameLimit, survey.factFrames);
     }
     Check(frameLimit != 0, "no samples");
 

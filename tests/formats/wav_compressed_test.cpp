@@ -167,8 +167,16 @@ TEST_F(GraphImportTest, CancellingLeavesTheBufferEmptyAndFilesLibsndfileCannotRe
     WriteFileBytes(PathOf("text.wav"), Bytes(100, 'x'));
     // An AIFF file is a sound libsndfile reads, but not a WAV.
     ASSERT_EQ(RunCommand("sox -n -r 8000 -c 1 -t aiff " + Quoted(PathOf("aiff.wav")) + " synth 0.1 sine 440"), 0);
+    // A cut-short INFO list whose entry claims nearly 4 GiB: libsndfile's own parse of it never returns.
+    ASSERT_EQ(RunCommand("sox -n -r 8000 -c 1 -e a-law " + Quoted(PathOf("list.wav")) + " synth 0.1 sine 440"), 0);
+    Bytes listed = ReadFileBytes(PathOf("list.wav"));
+    listed.insert(listed.end(), {'L', 'I', 'S', 'T', 116, 0, 0, 0, 'I', 'N', 'F', 'O', 'I', 'C', 'M', 'T', 2, 0, 0, 0, 0, 0,
+                                 'I', 'A', 'O', 'P', 0xef, 0xff, 0xff, 0xff});
+    PutLe32At(listed, 4, uint32_t(listed.size() - 8));
+    WriteFileBytes(PathOf("list.wav"), listed);
     for (const auto& [name, reason] : {std::pair{"absent.wav", "No such file or directory"}, {"aiff.wav", "not a WAV file"},
-                                      {"text.wav", "cannot decode this WAV file ("}}) {
+                                      {"text.wav", "cannot decode this WAV file ("},
+                                      {"list.wav", "cannot decode this WAV file (a LIST chunk's entry is larger than the file)"}}) {
         SoundBuffer buffer;
         ClearLastFailure();
         EXPECT_EQ(DecodeWavInto(buffer, PathOf(name), nullptr), 0) << name;
