@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "edit/peak_summary.h"
 #include "storage/channel_store.h"
 #include "storage/sound_buffer.h"
 #include "storage/unique_fd.h"
@@ -229,14 +231,6 @@ FileSizeLimit::~FileSizeLimit()
     ::setrlimit(RLIMIT_FSIZE, &limit);
     std::signal(SIGXFSZ, oldHandler_);
 }
-
-}  // namespace brindle::test
-
-#include <algorithm>
-#include <cctype>
-#include "edit/peak_summary.h"
-
-namespace brindle::test {
 
 std::filesystem::path MakeToneFile(const std::filesystem::path& path, double seconds, const std::string& lameOptions)
 {

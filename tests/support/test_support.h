@@ -17,7 +17,9 @@
 #include "tasks/progress.h"
 
 namespace brindle {
+class ChannelSet;
 class ChannelStore;
+class PeakSummary;
 class SoundBuffer;
 }
 
@@ -151,16 +153,6 @@ public:
     WrittenGains(const WrittenGains&) = delete;
     WrittenGains& operator=(const WrittenGains&) = delete;
 };
-
-}  // namespace brindle::test
-
-// Helpers shared by the Document tests.
-namespace brindle {
-class ChannelSet;
-class PeakSummary;
-}
-
-namespace brindle::test {
 
 // A stereo 16-bit 44.1 kHz sine of 440 Hz at half scale by sox; for a name ending in .mp3 (any case)
 // encoded by lame with lameOptions.
