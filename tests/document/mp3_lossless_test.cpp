@@ -93,7 +93,9 @@ protected:
     Pcm16 Decode(const fs::path& mp3, std::string* warnings = nullptr)
     {
         const fs::path wav = PathOf("decoded.wav");
-        std::istringstream log(Output("mpg123 -vv -w " + Quoted(wav) + " " + Quoted(mp3) + " 2>&1"));
+        const std::string said = Output("mpg123 -vv -w " + Quoted(wav) + " " + Quoted(mp3) + " 2>&1; echo \"status $?\"");
+        EXPECT_TRUE(said.ends_with("status 0\n")) << mp3 << ":\n" << said;
+        std::istringstream log(said);
         for (std::string line; warnings && std::getline(log, line);) {
             if (Replace(line, "W", "w").find("warning") != std::string::npos || line.find("rankenstein") != std::string::npos ||
                 line.find("rror") != std::string::npos || line.find("big_values") != std::string::npos)
@@ -274,14 +276,15 @@ TEST_F(Mp3LosslessTest, AnythingButCutsOfTheUnchangedSourceEncodesAnew)
     ASSERT_EQ(document.Load(mp3), 1);
     const uint32_t n = document.ActiveBuffer().frameCount;
     WriteFileBytes(out, {'o', 'l', 'd'});
-    ASSERT_EQ(document.DeleteRange(0, 4608, true), 1);
+    Document vbr;  // the copy cancelled is of VBR stereo with CRCs
+    ASSERT_EQ(vbr.Load(Make(kSources[1])), 1);
+    ASSERT_EQ(vbr.DeleteRange(0, 4608, true), 1);
     Progress cancelled(1000);
     cancelled.Cancel();
-    EXPECT_EQ(document.Save(out, &cancelled), 0);
-    EXPECT_EQ(document.LastFailure().kind, FailureKind::Cancelled);
+    EXPECT_EQ(vbr.Save(out, &cancelled), 0);
+    EXPECT_EQ(vbr.LastFailure().kind, FailureKind::Cancelled);
     EXPECT_EQ(ReadFileBytes(out), (std::vector<unsigned char>{'o', 'l', 'd'}));
     EditMarks marks;
-    ASSERT_EQ(document.Undo(marks), 1);
 
     ASSERT_EQ(document.DeleteRange(1000, 50000, true), 1);
     ASSERT_EQ(document.ChangeVolume(0, 1000, 80), 1);

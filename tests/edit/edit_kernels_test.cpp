@@ -195,6 +195,12 @@ TEST_F(EditKernels, EditsGiveExactlyTheseSamples)
         std::fill(halved.begin() + from, halved.begin() + to, Scaled(50, 0.5f));
         rows.push_back({"50 % of a range", Op::Volume, {start, end}, 50, Samples(10, 0.5f), Samples(10, 0.5f), halved, halved});
     }
+    Samples wave(2 * kBlockSamples + 17), half(wave.size());
+    for (size_t i = 0; i < wave.size(); ++i)
+        half[i] = -0.5f * (wave[i] = float(std::sin(double(i) * 0.001)) * 0.9f);
+    const Selection blocks{kBlockSamples - 5, 2 * int64_t(kBlockSamples) + 3};
+    rows.push_back({"137 % across blocks", Op::Volume, blocks, 137, wave, half, Expected(Op::Volume, 137, wave, blocks),
+                    Expected(Op::Volume, 137, half, blocks)});
     for (const bool written : {false, true}) {
         std::optional<test::WrittenGains> writing;
         if (written)
@@ -206,7 +212,10 @@ TEST_F(EditKernels, EditsGiveExactlyTheseSamples)
             Make(buffer, row.left, row.right);
             ASSERT_EQ(Apply(buffer, row.op, row.selection, row.percent), 1);
             EXPECT_TRUE(SameSamples(Left(buffer), row.wantLeft.empty() ? row.left : row.wantLeft));
-            if (!row.right.empty() && buffer.IsStereo()) {
+            const bool stereo = !row.right.empty() && row.op != Op::Mono && row.op != Op::StereoThenMono;
+            ASSERT_EQ(std::tuple(int(buffer.format.channelCount), buffer.IsStereo(), buffer.IsMono()),
+                      std::tuple(stereo ? 2 : 1, stereo, !stereo));
+            if (stereo) {
                 EXPECT_TRUE(SameSamples(Right(buffer), row.wantRight.empty() ? row.right : row.wantRight));
             }
         }
@@ -239,28 +248,31 @@ TEST_F(EditKernels, GainIsHundredOverThePeakTruncatedAndNeverWraps)
 TEST_F(EditKernels, ChannelConversionsSetTheFormatRecordAndShareStores)
 {
     auto record = [](const SoundBuffer& b) {
-        return std::tuple(int(b.format.channelCount), int(b.format.blockAlign), uint32_t(b.format.avgBytesPerSecond),
-                          int(b.format.bitsPerSample), b.FrameCount(), b.channels.FrameCount(), b.HasSound());
+        return std::tuple(int(b.format.channelCount), b.IsMono() ? 1 : b.IsStereo() ? 2 : 0, int(b.format.blockAlign),
+                          uint32_t(b.format.avgBytesPerSecond), int(b.format.bitsPerSample), b.FrameCount(),
+                          b.channels.FrameCount(), b.HasSound());
     };
     SoundBuffer buffer, stereo, eight, empty;
     Make(buffer, {0.1f, -0.2f, 0.3f}, {0.1f, 0.2f, -0.3f});
     ASSERT_EQ(ToMono(buffer), 1);
-    EXPECT_EQ(record(buffer), std::tuple(1, 2, 88200u, 16, 3u, 3u, true));
+    EXPECT_EQ(record(buffer), std::tuple(1, 1, 2, 88200u, 16, 3u, 3u, true));
     EXPECT_EQ(buffer.dataByteCount, 12u) << "left as the stereo sound had it";
+    const Samples mono = Left(buffer);
     EXPECT_EQ(ToMono(buffer), 1) << "nothing to do";
-    EXPECT_EQ(record(buffer), std::tuple(1, 2, 88200u, 16, 3u, 3u, true));
+    EXPECT_TRUE(SameSamples(Left(buffer), mono));
+    EXPECT_EQ(record(buffer), std::tuple(1, 1, 2, 88200u, 16, 3u, 3u, true));
     Progress progress(100);
     ASSERT_EQ(ToStereo(buffer, &progress), 1);
     EXPECT_EQ(progress.Position(), 100u);
     EXPECT_FALSE(progress.IsFailed());
-    EXPECT_EQ(record(buffer), std::tuple(2, 4, 176400u, 16, 3u, 3u, true));
+    EXPECT_EQ(record(buffer), std::tuple(2, 2, 4, 176400u, 16, 3u, 3u, true));
     EXPECT_EQ(TempFiles().size(), 1u) << "the second channel shares the first's store";
 
     Make(stereo, {0.1f, 0.2f}, {0.3f, 0.4f});
     Progress done(10);
     ASSERT_EQ(ToStereo(stereo, &done), 1) << "nothing to do";
     EXPECT_EQ(done.Position(), 10u);
-    EXPECT_EQ(record(stereo), std::tuple(2, 4, 176400u, 16, 2u, 2u, true));
+    EXPECT_EQ(record(stereo), std::tuple(2, 2, 4, 176400u, 16, 2u, 2u, true));
     EXPECT_TRUE(SameSamples(Right(stereo), {0.3f, 0.4f}));
     EXPECT_EQ(TempFiles().size(), 3u);
 
@@ -270,9 +282,9 @@ TEST_F(EditKernels, ChannelConversionsSetTheFormatRecordAndShareStores)
     eight.format.blockAlign = 1;
     eight.format.avgBytesPerSecond = eight.format.samplesPerSecond = 22050;
     ASSERT_EQ(ToStereo(eight), 1);
-    EXPECT_EQ(record(eight), std::tuple(2, 2, 44100u, 8, 2u, 2u, true));
+    EXPECT_EQ(record(eight), std::tuple(2, 2, 2, 44100u, 8, 2u, 2u, true));
     ASSERT_EQ(ToMono(eight), 1);
-    EXPECT_EQ(record(eight), std::tuple(1, 1, 22050u, 8, 2u, 2u, true));
+    EXPECT_EQ(record(eight), std::tuple(1, 1, 1, 22050u, 8, 2u, 2u, true));
 
     EXPECT_EQ(ToMono(empty), 0);
     EXPECT_EQ(ToStereo(empty), 1);
@@ -304,6 +316,7 @@ TEST_F(EditKernels, FailuresLeaveTheSoundAsItWas)
     EXPECT_EQ(MixInto(first, first), 0) << "a channel into itself";
     ASSERT_EQ(shorter.Allocate(3), 1);
     EXPECT_EQ(MixInto(first, shorter), 0) << "channels of different lengths";
+    EXPECT_EQ(MixInto(shorter, first), 0) << "a longer channel into a shorter";
     EXPECT_EQ(ScaleDownByPeak(first, double(kInf)), 0);
     EXPECT_EQ(ScaleDownByPeak(first, double(kNaN)), 0);
     EXPECT_EQ(ScaleDownByPeak(first, 1.0), 1);

@@ -105,7 +105,7 @@ const std::string kMusic = "synth 4 sine 100-7000 pinknoise vol 0.5";
 const std::string kShortMusic = "synth 2 sine 100-7000 pinknoise vol 0.5";
 // Short plucks between long stretches of digital silence: at a low rate the reservoir then carries
 // main data back over many tiny silent frames.
-const std::string kSilences = "synth 0.3 pluck A3 vol 0.6 pad 0 1.7 repeat 1";
+const std::string kSilences = "synth 0.3 pluck A3 vol 0.6 pad 0 1.7 repeat 3";
 
 TEST_F(Mp3RangesTest, RangesDecodeEveryKindOfFileBitForBitAsOneDecoder)
 {
@@ -305,7 +305,7 @@ TEST_F(Mp3RangesTest, RangesWriteByteForByteTheFileOneEncoderWrites)
 {
     // Loud noise, a long near-silence and plucks: the encoder's adjustment to loudness, its longest
     // memory, is met at every seam somewhere.
-    const std::string mixed = "synth 1.5 pinknoise vol 0.9 : synth 3 sine 440 vol 0.001 : synth 0.5 pluck A3 pad 0 1.5";
+    const std::string mixed = "synth 3 pinknoise vol 0.9 : synth 6 sine 440 vol 0.001 : synth 0.5 pluck A3 pad 0 3";
     const struct {
         int channels;
         int rate;

@@ -161,6 +161,7 @@ TEST_F(WavFileTest, TheChunkWalkFollowsItsRules)
         EXPECT_EQ(std::tuple(progress.Position(), buffer.frameCount, header.frameCount, buffer.HasSound(), buffer.channels.IsEmpty()),
                   std::tuple(100u, c.left.size(), c.left.size(), !c.left.empty(), c.left.empty()));
         EXPECT_TRUE(buffer.format.extraBytes.empty());
+        EXPECT_EQ(buffer.format.extraSize, 0) << "the fmt chunk's extra bytes are skipped, not kept";
         EXPECT_EQ(c.left.empty() ? c.left : Samples(buffer, 0), c.left);
         EXPECT_EQ(c.right.empty() ? c.right : Samples(buffer, 1), c.right);
         buffer.Clear(), direct.Clear();

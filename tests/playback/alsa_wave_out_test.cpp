@@ -157,12 +157,12 @@ TEST_F(AlsaWaveOutTest, BytesReachingTheDeviceAreTheSoundsSamplesAcrossAPause)
     }
 }
 
-// Within 50 ms of sound; at 96 kHz, so that two blocks take 1.4 s.
+// Within 50 ms of sound; at 96 kHz, so that two blocks take 2 s.
 TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
 {
-    constexpr int64_t kRate = 96000, kTolerance = kRate / 20;
+    constexpr int64_t kRate = 96000, kTolerance = kRate / 20, kBlock = PlaybackEngine::kBlockSamples / 2;
     ASSERT_NO_FATAL_FAILURE(UsePacedCardConfiguration());
-    LoadNoise(135000, kRate);  // just over one block, so that a second is queued on the way
+    LoadNoise(uint32_t(kBlock + kRate * 6 / 10), kRate);  // a second block of 0.6 s, queued on the way
     for (const std::string name : {"paced", "paced_nopause"}) {
         SCOPED_TRACE(name);
         card_.Reset();
@@ -170,7 +170,7 @@ TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
         auto& engine = player.engine;
         ASSERT_EQ(engine.Play(), 1);
         int64_t worst = 0;
-        int looks = 0;
+        int looks = 0, handedOver = 0;
         bool paused = false;
         ASSERT_TRUE(RunUntilClosed(player, [&] {
             // Between two looks at the card, the engine's answer must lie within the tolerance of them.
@@ -178,7 +178,7 @@ TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
             const int64_t position = engine.GetPosition();
             const int64_t after = int64_t(card_.PlayedFrames());
             worst = std::max({worst, before - position, position - after});
-            ++looks;
+            ++looks, handedOver += position > kBlock;
             if (!paused && position > kRate / 4) {
                 ASSERT_EQ(engine.Pause(), 1);
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -192,7 +192,8 @@ TEST_F(AlsaWaveOutTest, PositionFollowsWhatTheCardHasPlayed)
             }
         })) << "the device stopped answering";
         EXPECT_TRUE(paused);
-        EXPECT_GT(looks, 30);
+        EXPECT_GT(looks, 50);
+        EXPECT_GE(handedOver, 20) << "looks after the handover to the second block";
         EXPECT_LE(worst, kTolerance);
         EXPECT_EQ(engine.GetPosition(), 0);
         const auto recording = card_.Recording(), sound = Noise();

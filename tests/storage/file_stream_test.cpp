@@ -203,6 +203,7 @@ TEST_F(FileStreamTest, EveryStreamSeeksByTheSameRule)
         ASSERT_EQ(stream->Seek(0, SeekOrigin::End), 1);
         EXPECT_EQ(stream->Position(), 6u);
         ASSERT_EQ(stream->Seek(10, SeekOrigin::Current), 1) << "past the end";
+        EXPECT_EQ(stream->Position(), 16u);
         ASSERT_EQ(stream->Seek(10, SeekOrigin::End), 1);
         EXPECT_EQ(stream->Position(), 16u);
         EXPECT_GT(stream->Position(), stream->Size());
@@ -213,6 +214,7 @@ TEST_F(FileStreamTest, EveryStreamSeeksByTheSameRule)
         EXPECT_EQ(stream->Seek(-1, SeekOrigin::Begin), 0);
         ASSERT_EQ(stream->Seek(-1, SeekOrigin::End), 1);
         EXPECT_EQ(ReadOne(*stream), 6);
+        EXPECT_TRUE(stream->IsAtEnd()) << "after the last byte";
         ASSERT_EQ(stream->Rewind(), 1);
         EXPECT_EQ(ReadOne(*stream), 1);
         stream->Close();

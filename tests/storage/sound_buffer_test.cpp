@@ -35,6 +35,9 @@ TEST_F(SoundBufferTest, CreateSilentSetsA16BitPcmFormat)
     EXPECT_TRUE(buffer.HasSound() && buffer.IsStereo() && buffer.DurationSeconds() == 1000.0 / 44100.0);
     EXPECT_EQ(buffer.CreateSilent(true, 10, 44100) + none.CreateSilent(false, 0, 8000) + none.CreateSilent(false, 10, 0), 0)
         << "only an empty buffer, and only of some frames at some rate";
+    ASSERT_EQ(none.CreateSilent(true, 1000, 48000), 1);
+    EXPECT_EQ(std::tuple(uint32_t(none.format.samplesPerSecond), uint32_t(none.format.avgBytesPerSecond), none.DurationSeconds()),
+              std::tuple(48000u, 192000u, 1000.0 / 48000.0));
 }
 
 TEST_F(SoundBufferTest, DeleteRangeAtBothEndsAndAcrossBlocks)
@@ -105,7 +108,12 @@ TEST_F(SoundBufferTest, CutsAndCopiesNeedNoDiskAndShareTheStores)
         EXPECT_EQ(std::tuple(copy.IsEmpty(), taker.FrameCount(), TempFiles().size()), std::tuple(true, kBlockSamples * 2, 1u))
             << "the taker's old store was freed";
     }
-    buffer.Clear();
+    {
+        SoundBuffer last;  // its destructor, not Clear, frees the last shared store
+        ASSERT_EQ(last.CopyFrom(buffer), 1);
+        buffer.Clear();
+        EXPECT_EQ(TempFiles().size(), 1u);
+    }
     EXPECT_TRUE(buffer.IsEmpty() && TempFiles().empty()) << "no temporary file outlives its buffers";
 }
 

@@ -192,6 +192,10 @@ private slots:
         PeakCache expected;
         ComputeColumnPeaks(document_.ActiveBuffer().channels, 0, Frames(), 333, expected.Columns());
         QCOMPARE(view_->Peaks().ColumnCount(), 333u);
+        for (int i = 0; i < 666; ++i) {
+            const PeakColumn got = view_->Peaks().At(i / 333, i % 333), want = expected.At(i / 333, i % 333);
+            QVERIFY2(got.max == want.max && got.min == want.min, qPrintable(QString("column %1").arg(i)));
+        }
         QCOMPARE(view_->WaveImage(), BuildWaveImage(expected, 333, 101));
 
         // Fewer frames than columns fill the width too; once computed for this width the idle step
@@ -207,6 +211,33 @@ private slots:
         view_->IdleStep();
         QCOMPARE(counter.regions.size(), 1);
         QCOMPARE(view_->Peaks().ColumnCount(), 340u);
+    }
+
+    // Under one frame a column, each frame spans its columns: 1000 Hz at 1.5 frames a column leaves no
+    // column flat, 12 frames rise in steps to 0.92, one frame selected covers the width. Mono in 101 rows.
+    void aShortSoundShowsEachFrameAndItsSelectionAcrossTheWidth()
+    {
+        auto reach = [](const QImage& image, int x) {
+            int r = 0;
+            for (int y = 0; y < 101; ++y)
+                r = At(image, x, y) == colors::kWaveLine ? std::max(r, std::abs(y - 50)) : r;
+            return r;
+        };
+        for (const uint32_t frames : {300u, 12u, 1u}) {
+            Open(Sox(QString("sine%1.wav").arg(frames), "1", QString("synth %1s sine 1000 vol 0.92").arg(frames)));
+            QCOMPARE(Frames(), frames);
+            const QImage image = view_->WaveImage();
+            for (int x = frames == 12 ? view_->FrameToPixel(1) : 0; x < 200 && frames > 1; ++x)
+                QVERIFY2(reach(image, x) >= 2 && (frames > 12 || reach(image, x) >= reach(image, x - 1)),
+                         qPrintable(QString("column %1").arg(x)));
+            QVERIFY(frames != 12 || reach(image, 199) >= 45);  // 0.92 less the 16-bit rounding and dither
+        }
+        engine_.SelectAll(Frames());
+        const QImage all = Grab();
+        for (int x = 0; x < 200; ++x)
+            QCOMPARE(At(all, x, 10), x == 0 ? colors::kPlayCursor : Inverted(colors::kStripBackground));
+        SelectionBar bar(engine_, *view_);
+        QCOMPARE((std::pair(bar.State().startPixel, bar.State().endPixel)), std::pair(0, 200));
     }
 
     // Column 61 twice (not moved: nothing to paint), then out of the selection; the screen then holds
