@@ -449,35 +449,24 @@ std::optional<uint32_t> LeadInStart(const Mp3FrameIndex& index, uint32_t start)
     // (MPEG-1) or through the frame between (MPEG-2): its main data must all have been fed.
     const uint32_t needed = start - granuleFrames;
     uint32_t latest = needed;
-    uint64_t dataStart = 0;  // where the needed frame's main data starts, in bytes from latest's area
-    while (dataStart < index.mainDataBegin[needed] && latest > 0)
-        dataStart += index.MainDataArea(--latest);
-    if (dataStart < index.mainDataBegin[needed])
+    uint64_t reach = 0;  // how far back the needed frame's main data starts, in bytes from its own area
+    while (reach < index.mainDataBegin[needed] && latest > 0)
+        reach += index.MainDataArea(--latest);
+    if (reach < index.mainDataBegin[needed])
         return 0;
-    dataStart -= index.mainDataBegin[needed];
     const auto droppedBefore = std::lower_bound(index.droppedFrames.begin(), index.droppedFrames.end(), start);
     const uint32_t wholeDropped = uint32_t(droppedBefore - index.droppedFrames.begin());
 
     for (uint32_t from = latest; from > 0 && from + kLeadInSearch > latest; --from) {
-        if (from < latest)
-            dataStart += index.MainDataArea(from);
         uint32_t reservoir = 0;
-        uint64_t areaStart = 0;  // of frame j, in main-data bytes from frame `from`'s area
         uint32_t dropped = 0;
-        bool isClear = true;
         for (uint32_t j = from; j < start; ++j) {
             const uint32_t area = index.MainDataArea(j);
-            const Silencing silencing = SilencingOf(index.mainDataBegin[j], index.silencedPart23[j], area, reservoir);
-            // With a CRC the decoder also clears the first two bytes of a silenced frame's area
-            // (libmpg123 1.31 clears its side information from two bytes too far on).
-            if (silencing.isSilenced && index.format.hasCrc && dataStart < areaStart + 2)
-                isClear = false;
-            dropped += silencing.isDropped;
+            dropped += SilencingOf(index.mainDataBegin[j], index.silencedPart23[j], area, reservoir).isDropped;
             reservoir = std::min(ReservoirCap(index.format), reservoir + area);
-            areaStart += area;
         }
         // Both decoders must have synthesised the same number of frames, modulo the ring's turn.
-        if (isClear && (from + dropped + period - wholeDropped % period) % period == 0)
+        if ((from + dropped + period - wholeDropped % period) % period == 0)
             return from;
     }
     if (latest < kLeadInSearch)

@@ -95,8 +95,9 @@ int IndexMp3Frames(int fd, uint64_t size, Progress* progress, Mp3FrameIndex& ind
 // - so that libmpg123's synthesis window stands where it stands in a whole-file decode: its ring
 //   position moves with every 32 samples, only a new decoder resets it, and its rounding follows
 //   it, so the frames synthesised before `start` must agree modulo 4 (MPEG-1) or 8 (MPEG-2 and
-//   2.5), counting the frames each decoder silences and drops;
-// - with a CRC, after the two bytes each silenced frame clears at the start of its main data area.
+//   2.5), counting the frames each decoder silences and drops.
+// The range decoder feeds the lead-in frames it silences silenced already (with a CRC the decoder's
+// own silencing would clear main data that later lead-in frames read).
 // 0 when nothing later will do; none when the only start found so far is too far back to be worth it
 // (then the range is better joined to the one before).
 std::optional<uint32_t> LeadInStart(const Mp3FrameIndex& index, uint32_t start);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <unistd.h>
 
 #include "formats/range_outcome.h"
@@ -140,6 +141,41 @@ Outcome DecodeFrameRange(int fd, const Mp3FrameIndex& index, const std::string& 
         mpg123_open_feed(h) != MPG123_OK)
         return Outcome::NotVouched;
 
+    // The lead-in frames the decoder will silence for want of main data, with the reservoir it then
+    // holds: they are fed silenced already, as libmpg123 silences them (layer3.c, III_get_side_info:
+    // main_data_begin lowered to what it holds, the side information cleared from its third byte on),
+    // so that it finds nothing to silence. With a CRC its own silencing clears two bytes too many, the
+    // first two of the frame's main data area, which a later lead-in frame may read: the garbage can
+    // make the decoder drop that frame unsynthesised, which moves the synthesis window for the rest of
+    // the range and, with the generic synthesis, its rounding. A whole-file decode silences its first
+    // frames with those two bytes, so a range fed from the first frame is left to do the same.
+    std::vector<std::pair<uint32_t, uint32_t>> silenced;
+    if (format.hasCrc && from > 0) {
+        const uint32_t cap = format.isMpeg1 ? 511 : 255;
+        uint32_t reservoir = 0;
+        for (uint32_t j = from; j < start; ++j) {
+            if (index.mainDataBegin[j] > reservoir)
+                silenced.emplace_back(j, reservoir);
+            reservoir = std::min(cap, reservoir + index.MainDataArea(j));
+        }
+    }
+    auto silence = [&](uint8_t* bytes, uint64_t at, size_t count) {
+        for (const auto& [frame, reservoir] : silenced) {
+            const uint64_t side = index.offsets[frame] + format.SideInfoOffset();
+            for (uint32_t i = 0; i < format.sideInfoBytes; ++i) {
+                if (side + i < at || side + i >= at + count)
+                    continue;
+                uint8_t& byte = bytes[side + i - at];
+                if (i == 0)
+                    byte = uint8_t(format.isMpeg1 ? reservoir >> 1 : reservoir);
+                else if (i == 1 && format.isMpeg1)
+                    byte = uint8_t((reservoir & 1) << 7);
+                else if (i >= 2)
+                    byte = 0;
+            }
+        }
+    };
+
     // One frame past the range when there is one: the decoder holds back a first frame until
     // it has seen the header after it.
     const uint32_t frames = index.FrameCount();
@@ -168,6 +204,7 @@ Outcome DecodeFrameRange(int fd, const Mp3FrameIndex& index, const std::string& 
                 return Outcome::NotVouched;  // a frame the decoder would not give
             const size_t want = size_t(std::min<uint64_t>(chunk.size(), feedEnd - feedAt));
             ReadFully(fd, chunk.data(), want, feedAt);
+            silence(chunk.data(), feedAt, want);
             if (mpg123_feed(h, chunk.data(), want) != MPG123_OK)
                 return Outcome::NotVouched;
             feedAt += want;
