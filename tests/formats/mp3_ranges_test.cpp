@@ -183,19 +183,6 @@ TEST_F(Mp3RangesTest, RangesDecodeEveryKindOfFileBitForBitAsOneDecoder)
     EXPECT_TRUE(TempFiles().empty());
 }
 
-// A range that starts at frame 40 of this short file decodes otherwise than one decoder does there.
-TEST_F(Mp3RangesTest, RangesDecodeAShortCbrFileBitForBitWithTheGenericSynthesis)
-{
-    const fs::path mp3 = Encode("cbr-crc", 2, 44100, kShortMusic, "--cbr -b 128 -p");
-    const Decoded whole = Decode(mp3, 1, {}, "generic");
-    for (const std::vector<uint32_t>& starts : {std::vector<uint32_t>{0, 40}, {0, 38, 40}, {0, 38, 39}}) {
-        const Decoded ranges = Decode(mp3, 0, starts, "generic");
-        ASSERT_EQ(ranges.result, 1) << ranges.reason;
-        EXPECT_EQ(ranges.ranges, starts.size());
-        EXPECT_EQ(FirstDifference(whole.pcm, ranges.pcm), "") << "split at " << starts.back();
-    }
-}
-
 // Every corpus MP3 loads to exactly mpg123's samples, in one piece and in ranges, but for those whose
 // decoded length differs from the full scan: those are refused on purpose, in ranges for the same reason.
 TEST_F(Mp3RangesTest, CorpusFilesLoadAsMpg123DecodesThemOrAreRefusedInAnyRanges)
