@@ -7,6 +7,7 @@
 #include "storage/memory_block_stream.h"
 #include "storage/plain_file_stream.h"
 #include "storage/reserved_file.h"
+#include "storage/source_file.h"
 #include "support/test_support.h"
 
 namespace brindle {
@@ -145,6 +146,10 @@ TEST_F(FileStreamTest, WritesNeverReachPastTheReservedSizeAndMissingOrEmptyFiles
     EXPECT_TRUE(stream.IsAtEnd());
     EXPECT_EQ(ReadOne(stream), -1);
     EXPECT_EQ(stream.OpenForReading(PathOf("empty")), 0) << "already open";
+    SourceFile source, closed;
+    ASSERT_EQ(source.Open(PathOf("empty")), 1);
+    EXPECT_EQ(stream.OpenForReading(source), 0) << "already open, from a source file too";
+    EXPECT_EQ(MappedFileStream().OpenForReading(closed), 0);
     stream.Close();
     EXPECT_EQ(fs::file_size(PathOf("empty")), 0u);
 }
