@@ -474,4 +474,17 @@ std::optional<uint32_t> LeadInStart(const Mp3FrameIndex& index, uint32_t start)
     return std::nullopt;
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> SilencedFrames(const Mp3FrameIndex& index, uint32_t from, uint32_t start)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> silenced;
+    uint32_t reservoir = 0;
+    for (uint32_t j = from; j < start; ++j) {
+        const uint32_t area = index.MainDataArea(j);
+        if (SilencingOf(index.mainDataBegin[j], index.silencedPart23[j], area, reservoir).isSilenced)
+            silenced.emplace_back(j, reservoir);
+        reservoir = std::min(ReservoirCap(index.format), reservoir + area);
+    }
+    return silenced;
+}
+
 }  // namespace brindle

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -101,5 +102,9 @@ int IndexMp3Frames(int fd, uint64_t size, Progress* progress, Mp3FrameIndex& ind
 // 0 when nothing later will do; none when the only start found so far is too far back to be worth it
 // (then the range is better joined to the one before).
 std::optional<uint32_t> LeadInStart(const Mp3FrameIndex& index, uint32_t start);
+
+// The frames of [from, start) that a decoder started at `from` silences for want of main data, each
+// with the reservoir it holds then (the main_data_begin it lowers the frame's to).
+std::vector<std::pair<uint32_t, uint32_t>> SilencedFrames(const Mp3FrameIndex& index, uint32_t from, uint32_t start);
 
 }  // namespace brindle

@@ -149,16 +149,8 @@ Outcome DecodeFrameRange(int fd, const Mp3FrameIndex& index, const std::string& 
     // make the decoder drop that frame unsynthesised, which moves the synthesis window for the rest of
     // the range and, with the generic synthesis, its rounding. A whole-file decode silences its first
     // frames with those two bytes, so a range fed from the first frame is left to do the same.
-    std::vector<std::pair<uint32_t, uint32_t>> silenced;
-    if (format.hasCrc && from > 0) {
-        const uint32_t cap = format.isMpeg1 ? 511 : 255;
-        uint32_t reservoir = 0;
-        for (uint32_t j = from; j < start; ++j) {
-            if (index.mainDataBegin[j] > reservoir)
-                silenced.emplace_back(j, reservoir);
-            reservoir = std::min(cap, reservoir + index.MainDataArea(j));
-        }
-    }
+    const std::vector<std::pair<uint32_t, uint32_t>> silenced =
+        format.hasCrc && from > 0 ? SilencedFrames(index, from, start) : std::vector<std::pair<uint32_t, uint32_t>>{};
     auto silence = [&](uint8_t* bytes, uint64_t at, size_t count) {
         for (const auto& [frame, reservoir] : silenced) {
             const uint64_t side = index.offsets[frame] + format.SideInfoOffset();
